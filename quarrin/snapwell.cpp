@@ -496,7 +496,7 @@ int snapwell_exec(PyObject* module) noexcept {
         [&]() -> int {
             state.dict = PyModule_GetDict(module);  // borrowed: lives as long as the module
             if (!state.dict) throw PyError{};
-            state.builtins = Ref::check(PyImport_ImportModule("builtins")).release();
+            if (!state.builtins) state.builtins = Ref::check(PyImport_ImportModule("builtins")).release();
             if (PyObject_SetAttrString(module, "__builtins__", state.builtins) < 0) throw PyError{};
             check_python_version();
             create_constants();
