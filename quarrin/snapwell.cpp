@@ -216,6 +216,9 @@ Ref make_code(const Signature& sig) {
         sig.nparams, 0, 0, sig.nparams, 0, flags, empty_bytes.get(), empty_tuple.get(), empty_tuple.get(),
         varnames.get(), empty_tuple.get(), empty_tuple.get(), filename.get(), name.get(), sig.firstlineno,
         empty_bytes.get());
+    // The constructor marks a code object without free variables CO_NOFREE; these describe a
+    // signature only and keep exactly the two flags of a plain function.
+    if (code) code->co_flags = flags;
 #endif
     return Ref::check(reinterpret_cast<PyObject*>(code));
 }
@@ -323,7 +326,7 @@ PyTypeObject* import_type(PyObject* module, const char* module_name, const char*
                      module_name, type_name, want, found);
     }
     if (found > want && rule == SizeRule::WarnLarger) {
-        char message[512];
+        char message[640];
         std::snprintf(message, sizeof message,
                       "%.200s.%.200s size changed, may indicate binary incompatibility. Expected %zd from C header, "
                       "got %zd from PyObject",

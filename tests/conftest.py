@@ -1,0 +1,44 @@
+"""Session-wide checks: the suite must exercise the installed package.
+
+scripts/test.sh installs the package into each environment and runs that environment's pytest
+from the repository root. A work-tree build (scripts/dev-build.sh) is accepted only when the
+developer asks for it explicitly by naming the repository in PYTHONPATH.
+"""
+import importlib.util
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parent.parent
+
+
+def _tree_requested():
+    return any(p and Path(p).resolve() == REPO
+               for p in os.environ.get("PYTHONPATH", "").split(os.pathsep))
+
+
+def pytest_sessionstart(session):
+    # find_spec locates the extension without executing it (only the light package is imported).
+    found = importlib.util.find_spec("quarrin.snapwell")
+    if found is None or not found.origin:
+        raise pytest.UsageError(
+            "quarrin.snapwell is not installed for %s; run scripts/test.sh" % sys.executable)
+    origin = Path(found.origin).resolve()
+    if Path(sys.prefix).resolve() in origin.parents:
+        return
+    if REPO in origin.parents and _tree_requested():
+        return
+    raise pytest.UsageError(
+        "quarrin.snapwell comes from %s, not from the environment %s; the tests must run "
+        "against the installed package (run scripts/test.sh, or set PYTHONPATH=%s to test a "
+        "work-tree build on purpose)" % (origin, sys.prefix, REPO))
+
+
+@pytest.fixture(autouse=True)
+def _own_working_directory(tmp_path_factory, monkeypatch):
+    """Every test runs in an empty directory of its own: nothing lands in the work tree, and a
+    child interpreter started with -c (whose sys.path begins with the working directory) cannot
+    pick up the work tree's quarrin/ instead of the installed package."""
+    monkeypatch.chdir(tmp_path_factory.mktemp("cwd"))
