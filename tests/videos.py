@@ -1,0 +1,72 @@
+"""Synthetic input videos for the recorder's tests, benchmark and demo.
+
+Every clip is MJPG in an AVI container, which every OpenCV build on every platform can write and
+read back. Frames are dark grey with a bright square; where the square stands in each frame is
+the caller's choice, which makes motion (or its absence) exact.
+"""
+import os
+
+import cv2
+import numpy as np
+
+# Fixed modification time for deterministic file timestamps: 2023-11-14 22:13:20 UTC.
+MTIME = 1_700_000_000
+
+
+def square_frame(width, height, x, y, size=16, background=40, colour=(60, 200, 255), gray=False):
+    """A frame of `background` with a filled size x size square whose top-left corner is (x, y)."""
+    frame = np.full((height, width, 3), background, dtype=np.uint8)
+    if x is not None:
+        frame[y:y + size, x:x + size] = colour
+    if gray:
+        return cv2.cvtColor(frame, cv2.COLOR_BGR2GRAY)
+    return frame
+
+
+def write_clip(path, frames, fps=10.0, mtime=MTIME):
+    """Writes the frames (H x W x 3 uint8) as an MJPG .avi; sets the file's mtime when given."""
+    frames = list(frames)
+    h, w = frames[0].shape[:2]
+    writer = cv2.VideoWriter(str(path), cv2.VideoWriter_fourcc(*"MJPG"), fps, (w, h))
+    if not writer.isOpened():
+        raise RuntimeError("cannot write %s" % path)
+    for frame in frames:
+        writer.write(frame)
+    writer.release()
+    if mtime is not None:
+        os.utime(path, (mtime, mtime))
+    return str(path)
+
+
+def moving_clip(path, count, width=64, height=48, fps=10.0, step=4, size=16, mtime=MTIME):
+    """A square moving `step` pixels right per frame (wrapping), `count` frames."""
+    span = max(1, width - size)
+    frames = (square_frame(width, height, (i * step) % span, height // 4, size) for i in range(count))
+    return write_clip(path, frames, fps, mtime)
+
+
+def scripted_clip(path, positions, width=64, height=48, fps=10.0, size=16, mtime=MTIME):
+    """One frame per entry of `positions`: the square's x (y fixed), or None for no square."""
+    frames = (square_frame(width, height, x, height // 4, size) for x in positions)
+    return write_clip(path, frames, fps, mtime)
+
+
+def read_all(path):
+    """Decodes a video: list of frames."""
+    cap = cv2.VideoCapture(str(path))
+    frames = []
+    while True:
+        ok, frame = cap.read()
+        if not ok:
+            break
+        frames.append(frame)
+    cap.release()
+    return frames
+
+
+def clip_fps(path):
+    cap = cv2.VideoCapture(str(path))
+    try:
+        return cap.get(cv2.CAP_PROP_FPS)
+    finally:
+        cap.release()
