@@ -103,13 +103,9 @@ void show_debug_views(PyObject* diff, PyObject* mask, PyObject* contours) {
     call(cv2_attr(n_imshow).get(), {n_threshold_window, mask});
 }
 
-bool gray_body(PyObject* gray_cur, PyObject* blurred_prev, PyObject* blurred_cur, int32_t threshold,
-               int32_t min_area, int32_t kernel_width, bool show_diff) {
-    BufferView views[3];
-    validate_array(gray_cur, Elem::UChar, 2, views[0]);
-    validate_array(blurred_prev, Elem::UChar, 2, views[1]);
-    validate_array(blurred_cur, Elem::UChar, 2, views[2]);
-
+// The grayscale check on arrays already validated (and held) by the caller.
+bool gray_detect(PyObject* gray_cur, PyObject* blurred_prev, PyObject* blurred_cur, int32_t threshold,
+                 int32_t min_area, int32_t kernel_width, bool show_diff) {
     {
         Ref ksize = tuple_of(py_int(kernel_width), py_int(kernel_width));
         Ref zero = py_int(0);
@@ -119,8 +115,10 @@ bool gray_body(PyObject* gray_cur, PyObject* blurred_prev, PyObject* blurred_cur
 
     Ref diff = call(cv2_attr(n_absdiff).get(), {blurred_cur, blurred_prev});
     require_ndarray_or_none(diff.get());
-    BufferView diff_view;
-    validate_array(diff.get(), Elem::UChar, 2, diff_view);
+    {
+        BufferView diff_view;  // validation only; nothing reads the view
+        validate_array(diff.get(), Elem::UChar, 2, diff_view);
+    }
 
     Ref mask;
     {
@@ -132,6 +130,9 @@ bool gray_body(PyObject* gray_cur, PyObject* blurred_prev, PyObject* blurred_cur
         unpack(result.get(), items, 2);
         mask = std::move(items[1]);
     }
+    // Only the debug views need the difference image again. Dropping it now, before the dilation
+    // allocates, keeps large frames from paging in fresh heap memory on every call.
+    if (!show_diff) diff = Ref();
     {
         Ref iterations = py_int(2);
         mask = call(cv2_attr(n_dilate).get(), {mask.get(), Py_None, iterations.get()}, dilate_kwnames());
@@ -164,13 +165,19 @@ bool gray_body(PyObject* gray_cur, PyObject* blurred_prev, PyObject* blurred_cur
     return motion;
 }
 
-bool rgb_body(PyObject* current, PyObject* blurred_prev, PyObject* blurred_cur, int32_t threshold,
-              int32_t min_area, int32_t kernel_width, bool show_diff) {
+bool gray_body(PyObject* gray_cur, PyObject* blurred_prev, PyObject* blurred_cur, int32_t threshold,
+               int32_t min_area, int32_t kernel_width, bool show_diff) {
     BufferView views[3];
-    validate_array(current, Elem::UChar, 3, views[0]);
+    validate_array(gray_cur, Elem::UChar, 2, views[0]);
     validate_array(blurred_prev, Elem::UChar, 2, views[1]);
     validate_array(blurred_cur, Elem::UChar, 2, views[2]);
+    return gray_detect(gray_cur, blurred_prev, blurred_cur, threshold, min_area, kernel_width, show_diff);
+}
 
+// The colour check on arrays already validated by the caller: convert, then the grayscale check
+// through its direct entry.
+bool rgb_detect(PyObject* current, PyObject* blurred_prev, PyObject* blurred_cur, int32_t threshold,
+                int32_t min_area, int32_t kernel_width, bool show_diff) {
     Ref code = cv2_attr(n_COLOR_BGR2GRAY);
     Ref gray = call(cv2_attr(n_cvtColor).get(), {current, code.get()});
     require_ndarray_or_none(gray.get());
@@ -182,32 +189,48 @@ bool rgb_body(PyObject* current, PyObject* blurred_prev, PyObject* blurred_cur, 
     return r != 0;
 }
 
+bool rgb_body(PyObject* current, PyObject* blurred_prev, PyObject* blurred_cur, int32_t threshold,
+              int32_t min_area, int32_t kernel_width, bool show_diff) {
+    BufferView views[3];
+    validate_array(current, Elem::UChar, 3, views[0]);
+    validate_array(blurred_prev, Elem::UChar, 2, views[1]);
+    validate_array(blurred_cur, Elem::UChar, 2, views[2]);
+    return rgb_detect(current, blurred_prev, blurred_cur, threshold, min_area, kernel_width, show_diff);
+}
+
+using Body = bool (*)(PyObject*, PyObject*, PyObject*, int32_t, int32_t, int32_t, bool);
+
+// Runs a check at a boundary: 1, 0, or -1 with the error set and the check's traceback entry added.
+int run_check(Body body, const Signature& sig, PyObject* frame, PyObject* blurred_prev, PyObject* blurred_cur,
+              int32_t threshold, int32_t min_area, int32_t kernel_width, bool show_diff) noexcept {
+    const int r = boundary(
+        [&] { return int(body(frame, blurred_prev, blurred_cur, threshold, min_area, kernel_width, show_diff)); }, -1);
+    if (r < 0) add_traceback(sig.qualname, sig.firstlineno);
+    return r;
+}
+
 }  // namespace
 
 int check_motion_gray(PyObject* gray_cur, PyObject* blurred_prev, PyObject* blurred_cur, int32_t threshold,
                       int32_t min_area, int32_t kernel_width, bool show_diff) noexcept {
-    const int r = boundary(
-        [&] { return int(gray_body(gray_cur, blurred_prev, blurred_cur, threshold, min_area, kernel_width, show_diff)); },
-        -1);
-    if (r < 0) add_traceback(sig_check_motion_gray.qualname, sig_check_motion_gray.firstlineno);
-    return r;
+    return run_check(gray_body, sig_check_motion_gray, gray_cur, blurred_prev, blurred_cur, threshold, min_area,
+                     kernel_width, show_diff);
 }
 
 int check_motion_rgb(PyObject* current, PyObject* blurred_prev, PyObject* blurred_cur, int32_t threshold,
                      int32_t min_area, int32_t kernel_width, bool show_diff) noexcept {
-    const int r = boundary(
-        [&] { return int(rgb_body(current, blurred_prev, blurred_cur, threshold, min_area, kernel_width, show_diff)); },
-        -1);
-    if (r < 0) add_traceback(sig_check_motion_rgb.qualname, sig_check_motion_rgb.firstlineno);
-    return r;
+    return run_check(rgb_body, sig_check_motion_rgb, current, blurred_prev, blurred_cur, threshold, min_area,
+                     kernel_width, show_diff);
 }
 
 namespace {
 
-template <int (*Check)(PyObject*, PyObject*, PyObject*, int32_t, int32_t, int32_t, bool)>
+// The Python entries: the argument layer has validated the arrays and holds their views for the
+// call, so the body runs without validating them a second time.
+template <Body Detect>
 PyObject* motion_entry(const Signature& sig, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return run_entry(sig, args, nargsf, kwnames, [](const Arg* a) -> Ref {
-        const int r = Check(a[0].obj, a[1].obj, a[2].obj, a[3].i, a[4].i, a[5].i, a[6].flag);
+    return run_entry(sig, args, nargsf, kwnames, [&sig](const Arg* a) -> Ref {
+        const int r = run_check(Detect, sig, a[0].obj, a[1].obj, a[2].obj, a[3].i, a[4].i, a[5].i, a[6].flag);
         if (r < 0) throw PyError{};
         return Ref::borrow(r ? Py_True : Py_False);
     });
@@ -216,11 +239,11 @@ PyObject* motion_entry(const Signature& sig, PyObject* const* args, size_t nargs
 }  // namespace
 
 PyObject* py_check_motion_gray(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return motion_entry<check_motion_gray>(sig_check_motion_gray, args, nargsf, kwnames);
+    return motion_entry<gray_detect>(sig_check_motion_gray, args, nargsf, kwnames);
 }
 
 PyObject* py_check_motion_rgb(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return motion_entry<check_motion_rgb>(sig_check_motion_rgb, args, nargsf, kwnames);
+    return motion_entry<rgb_detect>(sig_check_motion_rgb, args, nargsf, kwnames);
 }
 
 }  // namespace quarrin
