@@ -141,12 +141,6 @@ int32_t to_i32(PyObject* obj) {
     return static_cast<int32_t>(v);
 }
 
-double to_double(PyObject* obj) {
-    double v = PyFloat_AsDouble(obj);
-    if (v == -1.0 && PyErr_Occurred()) throw PyError{};
-    return v;
-}
-
 // `a, b, ... = obj` with Python's unpacking errors.
 void unpack(PyObject* obj, Ref* out, Py_ssize_t n) {
     if (PyTuple_CheckExact(obj) && PyTuple_GET_SIZE(obj) == n) {
