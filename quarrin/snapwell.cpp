@@ -529,7 +529,7 @@ void copy_spec_attr(PyObject* spec, PyObject* dict, const char* attr, const char
 }
 
 PyObject* snapwell_create(PyObject* spec, PyModuleDef*) noexcept {
-    const int64_t id = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1 && PyErr_Occurred()) return nullptr;
     if (state.interpreter_id == -1) {
         state.interpreter_id = id;
