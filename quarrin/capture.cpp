@@ -141,37 +141,6 @@ int32_t to_i32(PyObject* obj) {
     return static_cast<int32_t>(v);
 }
 
-// `a, b, ... = obj` with Python's unpacking errors.
-void unpack(PyObject* obj, Ref* out, Py_ssize_t n) {
-    if (PyTuple_CheckExact(obj) && PyTuple_GET_SIZE(obj) == n) {
-        for (Py_ssize_t i = 0; i < n; ++i) out[i] = Ref::borrow(PyTuple_GET_ITEM(obj, i));
-        return;
-    }
-    PyObject* it_raw = PyObject_GetIter(obj);
-    if (!it_raw) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(obj)->tp_iter == nullptr && !PySequence_Check(obj)) {
-            PyErr_Clear();
-            raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(obj)->tp_name);
-        }
-        throw PyError{};
-    }
-    Ref it = Ref::steal(it_raw);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyIter_Next(it.get());
-        if (!item) {
-            if (PyErr_Occurred()) throw PyError{};
-            raise_format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, i);
-        }
-        out[i] = Ref::steal(item);
-    }
-    PyObject* extra = PyIter_Next(it.get());
-    if (extra) {
-        Py_DECREF(extra);
-        raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
-    }
-    if (PyErr_Occurred()) throw PyError{};
-}
-
 // (c[0], c[1], c[2]) with each element made a Python int.
 Ref colour_of(PyObject* arr) {
     Ref t = Ref::check(PyTuple_New(3));
@@ -545,7 +514,7 @@ void Recording::open_segment(PyObject* now) {
     {
         Ref parts = callm(output_, kRpartition, {kDot.get()});
         Ref items[3];
-        unpack(parts.get(), items, 3);
+        unpack(parts.get(), items, 3, true);
         base_ = std::move(items[0]);
         ext_ = std::move(items[2]);
     }
@@ -642,9 +611,9 @@ void Recording::overlay(PyObject* roi, PyObject* tstr) {
         Ref thick = py_int(2);
         Ref size = callm(cv2.get(), kGetTextSize, {tstr, face.get(), scale.get(), thick.get()});
         Ref outer[2];
-        unpack(size.get(), outer, 2);
+        unpack(size.get(), outer, 2, true);
         Ref wh[2];
-        unpack(outer[0].get(), wh, 2);
+        unpack(outer[0].get(), wh, 2, true);
         tw = std::move(wh[0]);
         th = std::move(wh[1]);
     }
@@ -735,7 +704,7 @@ Recording::LoopEnd Recording::frame_loop() {
         {
             Ref result = callm(cap_.get(), kRead);
             Ref items[2];
-            unpack(result.get(), items, 2);
+            unpack(result.get(), items, 2, true);
             frame = std::move(items[1]);
         }
         if (frame.get() == Py_None) return LoopEnd::Normal;

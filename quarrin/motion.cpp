@@ -25,31 +25,6 @@ Ref cv2_attr(PyObject* name) {
     return getattr(cv2.get(), name);
 }
 
-// Unpacks an iterable into exactly n items (Python's sequence unpacking).
-void unpack(PyObject* obj, Ref* items, Py_ssize_t n) {
-    if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
-        const Py_ssize_t size = PySequence_Fast_GET_SIZE(obj);
-        if (size == n) {
-            PyObject** src = PySequence_Fast_ITEMS(obj);
-            for (Py_ssize_t i = 0; i < n; ++i) items[i] = Ref::borrow(src[i]);
-            return;
-        }
-        if (size > n) raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
-        raise_format(PyExc_ValueError, "need more than %zd value%.1s to unpack", size, size == 1 ? "" : "s");
-    }
-    Ref it = Ref::check(PyObject_GetIter(obj));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        items[i] = Ref::steal(PyIter_Next(it.get()));
-        if (!items[i]) {
-            if (PyErr_Occurred()) throw PyError{};
-            raise_format(PyExc_ValueError, "need more than %zd value%.1s to unpack", i, i == 1 ? "" : "s");
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (extra) raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
-    if (PyErr_Occurred()) throw PyError{};
-}
-
 // Python equality of obj with a small int, as `obj == value` would decide it.
 bool equals_int(PyObject* obj, long value) {
     if (PyLong_Check(obj)) {

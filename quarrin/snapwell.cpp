@@ -80,6 +80,44 @@ void print(std::initializer_list<PyObject*> args) {
     Ref r = Ref::check(PyObject_Vectorcall(state.print, const_cast<PyObject**>(args.begin()), args.size(), nullptr));
 }
 
+void unpack(PyObject* obj, Ref* items, Py_ssize_t n, bool python_wording) {
+    auto too_few = [&](Py_ssize_t found) {
+        if (python_wording) {
+            raise_format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, found);
+        }
+        raise_format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+    };
+    if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(obj);
+        if (size == n) {
+            PyObject** src = PySequence_Fast_ITEMS(obj);
+            for (Py_ssize_t i = 0; i < n; ++i) items[i] = Ref::borrow(src[i]);
+            return;
+        }
+        if (size > n) raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+        too_few(size);
+    }
+    Ref it = Ref::steal(PyObject_GetIter(obj));
+    if (!it) {
+        if (python_wording && PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(obj)->tp_iter &&
+            !PySequence_Check(obj)) {
+            PyErr_Clear();
+            raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(obj)->tp_name);
+        }
+        throw PyError{};
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        items[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!items[i]) {
+            if (PyErr_Occurred()) throw PyError{};
+            too_few(i);
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+    if (PyErr_Occurred()) throw PyError{};
+}
+
 void require_ndarray_or_none(PyObject* obj) {
     if (obj == Py_None || PyObject_TypeCheck(obj, state.ndarray)) return;
     raise_format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(obj)->tp_name, state.ndarray->tp_name);

@@ -54,6 +54,10 @@ void add_traceback(const char* funcname, int lineno) noexcept;
 // print(*args) through the print bound at import.
 void print(std::initializer_list<PyObject*> args);
 
+// `a, b, ... = obj`: unpacks an iterable into exactly n items. Too few items are reported as
+// "need more than K values to unpack", or with Python's own wording when python_wording is set.
+void unpack(PyObject* obj, Ref* items, Py_ssize_t n, bool python_wording = false);
+
 // Raises TypeError "Cannot convert X to numpy.ndarray" unless obj is None or an ndarray.
 void require_ndarray_or_none(PyObject* obj);
 
