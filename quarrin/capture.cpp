@@ -119,28 +119,6 @@ enum : int {
 
 // ---- call helpers -----------------------------------------------------------------------------
 
-// obj.name(*args), without building a bound method.
-Ref callm(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {},
-          PyObject* kwnames = nullptr) {
-    PyObject* stack[12];
-    size_t n = 0;
-    stack[n++] = obj;
-    for (PyObject* a : args) stack[n++] = a;
-    size_t npos = n - (kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
-    return Ref::check(PyObject_VectorcallMethod(name, stack, npos, kwnames));
-}
-
-// int32 from an int-like result (truncating a float as int() does).
-int32_t to_i32(PyObject* obj) {
-    Ref as_int = Ref::check(PyNumber_Long(obj));
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(as_int.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) throw PyError{};
-    if (overflow || v < INT32_MIN || v > INT32_MAX)
-        raise(PyExc_OverflowError, "Python int too large to convert to C long");
-    return static_cast<int32_t>(v);
-}
-
 // (c[0], c[1], c[2]) with each element made a Python int.
 Ref colour_of(PyObject* arr) {
     Ref t = Ref::check(PyTuple_New(3));
@@ -218,7 +196,7 @@ public:
         sigint_noted = false;
         module_ = Ref::check(PyImport_Import(kSignalModule));
         Ref signum = getattr(module_.get(), kSigint);
-        Ref current = callm(module_.get(), kGetsignal, {signum.get()});
+        Ref current = call_method(module_.get(), kGetsignal, {signum.get()});
         Ref standard = getattr(module_.get(), kDefaultIntHandler);
         if (current.get() != standard.get()) return;
         Ref handler = Ref::check(PyCFunction_New(&note_sigint_def, nullptr));
@@ -246,7 +224,7 @@ public:
         if (!previous_) return;
         Ref previous = std::move(previous_);
         Ref signum = getattr(module_.get(), kSigint);
-        callm(module_.get(), kSignal, {signum.get(), previous.get()});
+        call_method(module_.get(), kSignal, {signum.get(), previous.get()});
     }
 
     // end() while an exception is in flight: that exception wins, a noted Ctrl-C is dropped.
@@ -403,7 +381,7 @@ Recording::Opened Recording::open_source() {
 
 Recording::Opened Recording::open_camera() {
     Ref cam_obj = Ref::check(PyNumber_Long(input_));
-    cam_ = to_i32(cam_obj.get());
+    cam_ = to_int32(cam_obj.get());
     cam_obj = py_int(cam_);
 
     {
@@ -411,16 +389,16 @@ Recording::Opened Recording::open_camera() {
         Ref cv2 = global(kCv2);
         if (dshow) {
             Ref api = getattr(cv2.get(), kCapDshow);
-            cap_ = callm(cv2.get(), kVideoCapture, {cam_obj.get(), api.get()});
+            cap_ = call_method(cv2.get(), kVideoCapture, {cam_obj.get(), api.get()});
         } else {
-            cap_ = callm(cv2.get(), kVideoCapture, {cam_obj.get()});
+            cap_ = call_method(cv2.get(), kVideoCapture, {cam_obj.get()});
         }
     }
     auto set_prop = [&](PyObject* prop_name, long long value) {
         Ref cv2 = global(kCv2);
         Ref prop = getattr(cv2.get(), prop_name);
         Ref v = py_int(value);
-        callm(cap_.get(), kSet, {prop.get(), v.get()});
+        call_method(cap_.get(), kSet, {prop.get(), v.get()});
     };
     if (a_[P_WIDTH].i > 0) set_prop(kCapPropFrameWidth, a_[P_WIDTH].i);
     if (a_[P_HEIGHT].i > 0) set_prop(kCapPropFrameHeight, a_[P_HEIGHT].i);
@@ -430,13 +408,13 @@ Recording::Opened Recording::open_camera() {
     print({Ref::check(PyUnicode_FromFormat("Camera FPS set to %d", fps_arg_)).get()});
     {
         Ref datetime = global(kDatetime);
-        start_ = callm(datetime.get(), kNow);
+        start_ = call_method(datetime.get(), kNow);
     }
     auto get_prop = [&](PyObject* prop_name) {
         Ref cv2 = global(kCv2);
         Ref prop = getattr(cv2.get(), prop_name);
-        Ref v = callm(cap_.get(), kGet, {prop.get()});
-        return to_i32(v.get());
+        Ref v = call_method(cap_.get(), kGet, {prop.get()});
+        return to_int32(v.get());
     };
     const int32_t cam_w = get_prop(kCapPropFrameWidth);
     const int32_t cam_h = get_prop(kCapPropFrameHeight);
@@ -460,26 +438,26 @@ Recording::Opened Recording::open_file() {
         Ref time_mod = global(kTime);
         Ref os = global(kOs);
         Ref os_path = getattr(os.get(), kPath);
-        Ref mtime = callm(os_path.get(), kGetmtime, {input_});
-        Ref local = callm(time_mod.get(), kLocaltime, {mtime.get()});
+        Ref mtime = call_method(os_path.get(), kGetmtime, {input_});
+        Ref local = call_method(time_mod.get(), kLocaltime, {mtime.get()});
         Ref time_mod2 = global(kTime);
-        Ref secs = callm(time_mod2.get(), kMktime, {local.get()});
-        start_ = callm(datetime.get(), kFromtimestamp, {secs.get()});
+        Ref secs = call_method(time_mod2.get(), kMktime, {local.get()});
+        start_ = call_method(datetime.get(), kFromtimestamp, {secs.get()});
     }
     {
         Ref cv2 = global(kCv2);
-        cap_ = callm(cv2.get(), kVideoCapture, {input_});
+        cap_ = call_method(cv2.get(), kVideoCapture, {input_});
     }
-    if (!truth(callm(cap_.get(), kIsOpened).get()) && is_win32() && interactive_) {
+    if (!truth(call_method(cap_.get(), kIsOpened).get()) && is_win32() && interactive_) {
         Ref cv2 = global(kCv2);
         Ref api = getattr(cv2.get(), kCapDshow);
-        cap_ = callm(cv2.get(), kVideoCapture, {input_, api.get()});
+        cap_ = call_method(cv2.get(), kVideoCapture, {input_, api.get()});
     }
     {
-        Ref opened = callm(cap_.get(), kIsOpened);
+        Ref opened = call_method(cap_.get(), kIsOpened);
         print({kMsgInputFromFile.get(), input_, kMsgOpen.get(), opened.get()});
     }
-    if (!truth(callm(cap_.get(), kIsOpened).get())) {
+    if (!truth(call_method(cap_.get(), kIsOpened).get())) {
         print({Ref::check(PyUnicode_FromFormat("Could not open video file %S for reading.", input_)).get()});
         return Opened::FileNotOpen;
     }
@@ -487,14 +465,14 @@ Recording::Opened Recording::open_file() {
         // The file's own rate, fractional rates included, drives the timestamps and the writer.
         Ref cv2 = global(kCv2);
         Ref prop = getattr(cv2.get(), kCapPropFps);
-        Ref rate = callm(cap_.get(), kGet, {prop.get()});
+        Ref rate = call_method(cap_.get(), kGet, {prop.get()});
         fps_ = to_double(rate.get());
         fps_obj_ = py_float(fps_);
     }
     {
         Ref cv2 = global(kCv2);
         Ref prop = getattr(cv2.get(), kCapPropFrameCount);
-        Ref count = callm(cap_.get(), kGet, {prop.get()});
+        Ref count = call_method(cap_.get(), kGet, {prop.get()});
         Ref count_int = Ref::check(PyNumber_Long(count.get()));
         print({kMsgFramesToProcess.get(), count_int.get()});
     }
@@ -512,7 +490,7 @@ Ref Recording::segment_name(long long number) const {
 void Recording::open_segment(PyObject* now) {
     const int32_t roi_w = a_[P_ROI_W].i, roi_h = a_[P_ROI_H].i;
     {
-        Ref parts = callm(output_, kRpartition, {kDot.get()});
+        Ref parts = call_method(output_, kRpartition, {kDot.get()});
         Ref items[3];
         unpack(parts.get(), items, 3, true);
         base_ = std::move(items[0]);
@@ -523,7 +501,7 @@ void Recording::open_segment(PyObject* now) {
     for (;;) {
         Ref os = global(kOs);
         Ref os_path = getattr(os.get(), kPath);
-        bool exists = truth(callm(os_path.get(), kExists, {outfname.get()}).get());
+        bool exists = truth(call_method(os_path.get(), kExists, {outfname.get()}).get());
         ++k_;
         if (!exists) break;
         outfname = segment_name(k_);
@@ -543,7 +521,7 @@ void Recording::open_segment(PyObject* now) {
         Ref np = global(kNp);
         Ref np2 = global(kNp);
         Ref uint8 = getattr(np2.get(), kUint8);
-        *target = callm(np.get(), kZeros, {size_hw.get(), uint8.get()}, kw_dtype.get());
+        *target = call_method(np.get(), kZeros, {size_hw.get(), uint8.get()}, kw_dtype.get());
     }
 
     Ref fourcc;
@@ -563,11 +541,11 @@ void Recording::open_segment(PyObject* now) {
         Ref chars = Ref::steal(chars_raw);
         fourcc = Ref::check(PyObject_Call(fn.get(), chars.get(), nullptr));
     }
-    if (out_) callm(out_.get(), kRelease);
+    if (out_) call_method(out_.get(), kRelease);
     {
         Ref cv2 = global(kCv2);
         Ref size_wh = tuple_of(py_int(roi_w), py_int(roi_h));
-        out_ = callm(cv2.get(), kVideoWriter, {outfname_.get(), fourcc.get(), fps_obj_.get(), size_wh.get()});
+        out_ = call_method(cv2.get(), kVideoWriter, {outfname_.get(), fourcc.get(), fps_obj_.get(), size_wh.get()});
     }
     {
         Ref kw_newline = tuple_of(Ref::borrow(kNewline.get()));
@@ -577,17 +555,17 @@ void Recording::open_segment(PyObject* now) {
     }
     {
         Ref csv = global(kCsv);
-        tswriter_ = callm(csv.get(), kWriter, {tsfile_.get()});
+        tswriter_ = call_method(csv.get(), kWriter, {tsfile_.get()});
         Ref header = Ref::check(PyList_New(3));
         PyObject* names[] = {kHeadInframe.get(), kHeadOutframe.get(), kHeadTimestamp.get()};
         for (Py_ssize_t i = 0; i < 3; ++i) {
             Py_INCREF(names[i]);
             PyList_SET_ITEM(header.get(), i, names[i]);
         }
-        callm(tswriter_.get(), kWriterow, {header.get()});
+        call_method(tswriter_.get(), kWriterow, {header.get()});
     }
     // A writer that did not open would drop every frame while the CSV lists them: stop here.
-    if (!truth(callm(out_.get(), kIsOpened).get()))
+    if (!truth(call_method(out_.get(), kIsOpened).get()))
         raise_format(PyExc_RuntimeError, "Could not open video file %S for writing (fourcc %R)", outfname_.get(), fmt_);
     destroy_all_windows();
     outframe_ = 1;
@@ -595,7 +573,7 @@ void Recording::open_segment(PyObject* now) {
         Ref cv2 = global(kCv2);
         Ref cv2b = global(kCv2);
         Ref flags = getattr(cv2b.get(), kWindowNormal);
-        callm(cv2.get(), kNamedWindow, {outfname_.get(), flags.get()});
+        call_method(cv2.get(), kNamedWindow, {outfname_.get(), flags.get()});
     }
 }
 
@@ -609,7 +587,7 @@ void Recording::overlay(PyObject* roi, PyObject* tstr) {
         Ref face = getattr(cv2b.get(), kFontHersheySimplex);
         Ref scale = py_float(0.5);
         Ref thick = py_int(2);
-        Ref size = callm(cv2.get(), kGetTextSize, {tstr, face.get(), scale.get(), thick.get()});
+        Ref size = call_method(cv2.get(), kGetTextSize, {tstr, face.get(), scale.get(), thick.get()});
         Ref outer[2];
         unpack(size.get(), outer, 2, true);
         Ref wh[2];
@@ -627,7 +605,7 @@ void Recording::overlay(PyObject* roi, PyObject* tstr) {
         Ref colour = colour_of(a_[P_TB].obj);
         Ref cv2b = global(kCv2);
         Ref filled = getattr(cv2b.get(), kFilled);
-        callm(cv2.get(), kRectangle, {roi, origin.get(), corner.get(), colour.get(), filled.get()});
+        call_method(cv2.get(), kRectangle, {roi, origin.get(), corner.get(), colour.get(), filled.get()});
     }
     {
         Ref cv2 = global(kCv2);
@@ -639,7 +617,7 @@ void Recording::overlay(PyObject* roi, PyObject* tstr) {
         Ref thick = py_int(2);
         Ref cv2c = global(kCv2);
         Ref line = getattr(cv2c.get(), kLineAA);
-        callm(cv2.get(), kPutText,
+        call_method(cv2.get(), kPutText,
               {roi, tstr, origin.get(), face.get(), scale.get(), colour.get(), thick.get(), line.get()});
     }
 }
@@ -647,13 +625,13 @@ void Recording::overlay(PyObject* roi, PyObject* tstr) {
 bool Recording::preview(PyObject* roi) {
     {
         Ref cv2 = global(kCv2);
-        callm(cv2.get(), kImshow, {outfname_.get(), roi});
+        call_method(cv2.get(), kImshow, {outfname_.get(), roi});
     }
     Ref key;
     {
         Ref cv2 = global(kCv2);
         Ref one = py_int(1);
-        Ref raw = callm(cv2.get(), kWaitKey, {one.get()});
+        Ref raw = call_method(cv2.get(), kWaitKey, {one.get()});
         Ref mask = py_int(255);
         key = Ref::check(PyNumber_And(raw.get(), mask.get()));
     }
@@ -702,7 +680,7 @@ Recording::LoopEnd Recording::frame_loop() {
 
         Ref frame;
         {
-            Ref result = callm(cap_.get(), kRead);
+            Ref result = call_method(cap_.get(), kRead);
             Ref items[2];
             unpack(result.get(), items, 2, true);
             frame = std::move(items[1]);
@@ -712,7 +690,7 @@ Recording::LoopEnd Recording::frame_loop() {
         Ref now;
         if (from_camera) {
             Ref datetime = global(kDatetime);
-            now = callm(datetime.get(), kNow);
+            now = call_method(datetime.get(), kNow);
         } else {
             if (fps_ == 0.0) raise(PyExc_ZeroDivisionError, "float division");
             Ref secs = py_float(static_cast<double>(n_) / fps_);
@@ -723,8 +701,8 @@ Recording::LoopEnd Recording::frame_loop() {
         }
 
         Ref shape = getattr(frame.get(), kShape);
-        const int32_t fw = to_i32(Ref::check(PySequence_GetItem(shape.get(), 1)).get());
-        const int32_t fh = to_i32(Ref::check(PySequence_GetItem(shape.get(), 0)).get());
+        const int32_t fw = to_int32(Ref::check(PySequence_GetItem(shape.get(), 1)).get());
+        const int32_t fh = to_int32(Ref::check(PySequence_GetItem(shape.get(), 0)).get());
         if (right > fw || bottom > fh) {
             print({kMsgRoi.get()});
             return LoopEnd::RoiTooLarge;
@@ -738,16 +716,16 @@ Recording::LoopEnd Recording::frame_loop() {
         Ref delta_s;
         {
             Ref elapsed = Ref::check(PyNumber_Subtract(now.get(), start_.get()));
-            elapsed_s = to_double(callm(elapsed.get(), kTotalSeconds).get());
+            elapsed_s = to_double(call_method(elapsed.get(), kTotalSeconds).get());
             Ref delta = Ref::check(PyNumber_Subtract(now.get(), last_.get()));
-            delta_s = callm(delta.get(), kTotalSeconds);
+            delta_s = call_method(delta.get(), kTotalSeconds);
         }
         if (by_duration && elapsed_s > duration) return LoopEnd::Normal;
 
         Ref roi;
         {
             Ref view = Ref::check(PyObject_GetItem(frame.get(), crop_index.get()));
-            roi = callm(view.get(), kCopy);
+            roi = call_method(view.get(), kCopy);
         }
 
         if (motion) {
@@ -772,16 +750,16 @@ Recording::LoopEnd Recording::frame_loop() {
         if (!save) continue;
 
         last_ = Ref::borrow(now.get());
-        Ref tstr = callm(now.get(), kIsoformat);
+        Ref tstr = call_method(now.get(), kIsoformat);
         if (timestamp) overlay(roi.get(), tstr.get());
 
-        callm(out_.get(), kWrite, {roi.get()});
+        call_method(out_.get(), kWrite, {roi.get()});
         {
             Ref row = Ref::check(PyList_New(3));
             PyList_SET_ITEM(row.get(), 0, py_int(inframe).release());
             PyList_SET_ITEM(row.get(), 1, py_int(outframe_ - 1).release());
             PyList_SET_ITEM(row.get(), 2, tstr.release());
-            callm(tswriter_.get(), kWriterow, {row.get()});
+            call_method(tswriter_.get(), kWriterow, {row.get()});
         }
 
         // A segment holds exactly max_frames frames; the next frame read opens the next one.
@@ -837,12 +815,12 @@ void Recording::clean_up() noexcept {
         }
     };
 
-    step([&] { callm(cap_.get(), kRelease); });
+    step([&] { call_method(cap_.get(), kRelease); });
     step([&] {
-        if (out_ && truth(callm(out_.get(), kIsOpened).get())) callm(out_.get(), kRelease);
+        if (out_ && truth(call_method(out_.get(), kIsOpened).get())) call_method(out_.get(), kRelease);
     });
     step([&] {
-        if (tsfile_) callm(tsfile_.get(), kClose);
+        if (tsfile_) call_method(tsfile_.get(), kClose);
     });
     step([&] { destroy_all_windows(); });
     PyErr_Restore(type, value, tb);

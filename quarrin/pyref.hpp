@@ -110,10 +110,16 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObj
                                           args.size() - (kwnames ? PyTuple_GET_SIZE(kwnames) : 0), kwnames));
 }
 
-// obj.name(*args)
-inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {}) {
-    Ref fn = getattr(obj, name);
-    return call(fn.get(), args);
+// obj.name(*args), without building a bound method; the last len(kwnames) args are keyword values.
+inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {},
+                       PyObject* kwnames = nullptr) {
+    PyObject* stack[16];
+    if (args.size() >= sizeof stack / sizeof stack[0]) raise(PyExc_SystemError, "too many arguments for call_method");
+    size_t n = 0;
+    stack[n++] = obj;
+    for (PyObject* a : args) stack[n++] = a;
+    const size_t npos = n - (kwnames ? size_t(PyTuple_GET_SIZE(kwnames)) : 0);
+    return Ref::check(PyObject_VectorcallMethod(name, stack, npos, kwnames));
 }
 
 inline bool truth(PyObject* obj) {
