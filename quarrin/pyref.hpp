@@ -1,6 +1,6 @@
-// Owning references and the error convention used by every unit of the module.
+// The error layer and owning references, used by every unit of the module.
 //
-// Ownership rules, written once:
+// Ownership, written once:
 //   * Ref::steal(p)   takes over a reference the caller already owns (a "new reference" result).
 //   * Ref::borrow(p)  adds a reference of its own to an object somebody else owns.
 //   * Ref::check(p)   like steal(), for API results where nullptr means "Python error set": it throws.
@@ -8,9 +8,10 @@
 //   * r.get()         lends the pointer out; the Ref keeps owning it.
 // A Ref is move-only; whatever it holds when it goes out of scope is released.
 //
-// Errors: inside the module a Python error is carried as a C++ exception (PyError) while the
-// Python error indicator holds the actual exception. Only the entries that Python calls turn it
-// back into a return code (nullptr or -1).
+// Errors: inside the module a Python error travels as a C++ exception (PyError) while the Python
+// error indicator holds the actual exception. require() turns a C-API status into that exception;
+// PendingError owns an exception taken out of the indicator. Only the entries Python calls turn
+// PyError back into a return code (boundary()).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -26,7 +27,15 @@ namespace quarrin {
 // Thrown when the Python error indicator is set and the error should propagate.
 struct PyError {};
 
-[[noreturn]] inline void throw_error() { throw PyError{}; }
+// A C-API status: negative means the error indicator is set.
+inline void require(int status) {
+    if (status < 0) throw PyError{};
+}
+
+// For API calls whose failure value is also a valid result (-1, nullptr from a lookup).
+inline void require_no_error() {
+    if (PyErr_Occurred()) throw PyError{};
+}
 
 // Sets a Python exception and throws.
 [[noreturn]] inline void raise(PyObject* type, const char* msg) {
@@ -80,25 +89,78 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// Sets aside the pending exception (if any) for the lifetime of the guard and restores it
-// afterwards, so that clean-up code cannot replace it.
-class ErrorStash {
+// An exception taken out of the error indicator and owned until it is restored or dropped.
+class PendingError {
 public:
-    ErrorStash() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
-    ErrorStash(const ErrorStash&) = delete;
-    ErrorStash& operator=(const ErrorStash&) = delete;
-    ~ErrorStash() {
-        if (type_) {
-            // An error raised meanwhile loses to the one that was pending.
-            PyErr_Clear();
-            PyErr_Restore(type_, value_, tb_);
+    PendingError() noexcept = default;
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+    PendingError(PendingError&& other) noexcept { swap(other); }
+    PendingError& operator=(PendingError&& other) noexcept {
+        PendingError(std::move(other)).swap(*this);
+        return *this;
+    }
+    ~PendingError() {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(tb_);
+    }
+
+    // Takes the pending exception (if any) out of the indicator.
+    static PendingError fetch() noexcept {
+        PendingError e;
+        PyErr_Fetch(&e.type_, &e.value_, &e.tb_);
+        return e;
+    }
+
+    explicit operator bool() const noexcept { return type_ != nullptr; }
+    bool matches(PyObject* type) const noexcept { return type_ && PyErr_GivenExceptionMatches(type_, type); }
+
+    // Puts the exception back into the indicator, replacing whatever is there.
+    void restore() noexcept {
+        if (!type_) return;
+        PyErr_Clear();
+        PyErr_Restore(type_, value_, tb_);
+        type_ = value_ = tb_ = nullptr;
+    }
+
+    // Makes this exception the context of `newer` (as `raise newer` inside `except` would) and
+    // becomes `newer`.
+    void chain_into(PendingError&& newer) noexcept {
+        if (type_ && newer.type_) {
+            PyErr_NormalizeException(&type_, &value_, &tb_);
+            PyErr_NormalizeException(&newer.type_, &newer.value_, &newer.tb_);
+            if (newer.value_ && value_) {
+                if (tb_) PyException_SetTraceback(value_, tb_);
+                PyException_SetContext(newer.value_, value_);  // steals value_
+                value_ = nullptr;
+            }
         }
+        *this = std::move(newer);
     }
 
 private:
+    void swap(PendingError& other) noexcept {
+        std::swap(type_, other.type_);
+        std::swap(value_, other.value_);
+        std::swap(tb_, other.tb_);
+    }
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;
     PyObject* tb_ = nullptr;
+};
+
+// Sets aside the pending exception for the lifetime of the guard and restores it afterwards, so
+// that clean-up code cannot replace it.
+class ErrorStash {
+public:
+    ErrorStash() noexcept : saved_(PendingError::fetch()) {}
+    ErrorStash(const ErrorStash&) = delete;
+    ErrorStash& operator=(const ErrorStash&) = delete;
+    ~ErrorStash() { saved_.restore(); }
+
+private:
+    PendingError saved_;
 };
 
 // ---- small call helpers (all throw PyError on failure) -------------------------------------
@@ -123,8 +185,15 @@ inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyOb
 }
 
 inline bool truth(PyObject* obj) {
-    int r = PyObject_IsTrue(obj);
-    if (r < 0) throw PyError{};
+    const int r = PyObject_IsTrue(obj);
+    require(r);
+    return r != 0;
+}
+
+// `a == b` / `a >= b` as Python decides them.
+inline bool compare(PyObject* a, PyObject* b, int op) {
+    const int r = PyObject_RichCompareBool(a, b, op);
+    require(r);
     return r != 0;
 }
 
@@ -141,20 +210,41 @@ Ref tuple_of(R&&... items) {
     return t;
 }
 
+// Builds a list from borrowed items.
+inline Ref list_of(std::initializer_list<PyObject*> items) {
+    Ref l = Ref::check(PyList_New(Py_ssize_t(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) PyList_SET_ITEM(l.get(), i++, Ref::borrow(item).release());
+    return l;
+}
+
+// Turns the C++ exception in flight into the Python error indicator. Call only inside a catch.
+inline void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const PyError&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in quarrin.snapwell");
+    }
+}
+
 // Runs a throwing body at a Python boundary: returns its result, or `fail` with the error set.
 template <typename F, typename T>
 T boundary(F&& body, T fail) noexcept {
     try {
         return body();
-    } catch (const PyError&) {
-        return fail;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return fail;
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in quarrin.snapwell");
+        set_error_from_current_exception();
         return fail;
     }
+}
+
+// Runs a throwing body and leaves any failure in the error indicator; true when it succeeded.
+template <typename F>
+bool attempt(F&& body) noexcept {
+    return boundary([&] { body(); return true; }, false);
 }
 
 }  // namespace quarrin

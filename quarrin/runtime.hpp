@@ -1,5 +1,6 @@
-// Process-wide module state of quarrin.snapwell and the services every unit uses:
-// interned names, module-global lookup, traceback entries and the bound built-ins.
+// Runtime services every unit of quarrin.snapwell uses: interned names, the module's process-wide
+// state, module-global lookup, the bound print, sequence unpacking, traceback entries and the
+// scalar conversions of the argument layer. Depends only on the error layer (pyref.hpp).
 #pragma once
 
 #include "pyref.hpp"
@@ -8,8 +9,9 @@
 
 namespace quarrin {
 
-// An identifier string created (and interned) when the module is executed. Units declare the
-// names they use as namespace-scope objects; the exec step creates all of them at once.
+// An identifier or fixed text, created (and interned) when the module is executed. Units declare
+// the names they use as namespace-scope objects named n_<what it holds>; each text is declared
+// once, in the unit that owns it (shared ones here), and the exec step creates all of them.
 class Name {
 public:
     explicit Name(const char* text);
@@ -27,6 +29,9 @@ private:
     PyObject* obj_ = nullptr;
 };
 
+// Names used by more than one unit.
+extern const Name n_cv2;
+
 struct ModuleState {
     PyObject* module = nullptr;       // absent until the exec step begins
     int64_t interpreter_id = -1;      // first interpreter that created the module
@@ -36,17 +41,20 @@ struct ModuleState {
     PyObject* open = nullptr;         // builtins.open as bound at import
     PyTypeObject* ndarray = nullptr;  // numpy.ndarray, the type array parameters are tested against
     PyObject* full_slice2 = nullptr;  // (slice(None), slice(None)), the index [:, :]
-    PyObject* motion_defaults = nullptr;  // (21, False), shared by both motion checks
 };
 
 extern ModuleState state;
 
 inline constexpr const char kModuleName[] = "quarrin.snapwell";
 inline constexpr const char kModuleFile[] = "quarrin/snapwell";
+inline constexpr const char kCompanionName[] = "quarrin._recorder";
 
 // Looks a module global up at the moment of use: module dictionary first, then builtins.
 // Raises NameError "name '...' is not defined" when absent from both.
 Ref global(PyObject* name);
+
+// <module global>.<attr>, both looked up at this use.
+inline Ref global_attr(PyObject* module_name, PyObject* attr) { return getattr(global(module_name).get(), attr); }
 
 // Adds a traceback entry (function name, file "quarrin/snapwell", line) to the pending exception.
 void add_traceback(const char* funcname, int lineno) noexcept;
@@ -54,11 +62,18 @@ void add_traceback(const char* funcname, int lineno) noexcept;
 // print(*args) through the print bound at import.
 void print(std::initializer_list<PyObject*> args);
 
-// `a, b, ... = obj`: unpacks an iterable into exactly n items. Too few items are reported as
-// "need more than K values to unpack", or with Python's own wording when python_wording is set.
-void unpack(PyObject* obj, Ref* items, Py_ssize_t n, bool python_wording = false);
+// How unpacking reports too few items: the motion checks' historical wording, or Python's own.
+enum class UnpackWording { NeedMore, Python };
+
+// `a, b, ... = obj`: unpacks an iterable into exactly n items.
+void unpack(PyObject* obj, Ref* items, Py_ssize_t n, UnpackWording wording);
 
 // Raises TypeError "Cannot convert X to numpy.ndarray" unless obj is None or an ndarray.
 void require_ndarray_or_none(PyObject* obj);
+
+// The scalar conversions (throw PyError):
+int32_t to_int32(PyObject* value);  // int (or __int__), 32-bit range, OverflowError otherwise
+double to_double(PyObject* value);  // Python's float conversion
+bool to_flag(PyObject* value);      // truth value, None is false
 
 }  // namespace quarrin
