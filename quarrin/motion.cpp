@@ -114,6 +114,7 @@ void show_debug_views(PyObject* diff, PyObject* mask, PyObject* contours) {
 
 // The grayscale check on arrays already validated (and held) by the caller.
 bool gray_detect(const MotionArgs& a) {
+    require_kernel_width(a.kernel_width);
     {
         Ref ksize = tuple_of(py_int(a.kernel_width), py_int(a.kernel_width));
         Ref zero = py_int(0);
@@ -176,6 +177,7 @@ bool gray_detect(const MotionArgs& a) {
 // The colour check on arrays already validated by the caller: convert, then the grayscale check
 // through its direct entry.
 bool rgb_detect(const MotionArgs& a) {
+    require_kernel_width(a.kernel_width);
     Ref code = cv2_attr(n_COLOR_BGR2GRAY);
     Ref gray = call(cv2_attr(n_cvtColor).get(), {a.frame, code.get()});
     require_ndarray_or_none(gray.get());

@@ -18,7 +18,7 @@ const Name n_VideoCapture("VideoCapture"), n_VideoWriter("VideoWriter"), n_Video
     n_CAP_PROP_FRAME_HEIGHT("CAP_PROP_FRAME_HEIGHT"), n_CAP_PROP_FPS("CAP_PROP_FPS"),
     n_CAP_PROP_SETTINGS("CAP_PROP_SETTINGS"), n_CAP_PROP_FRAME_COUNT("CAP_PROP_FRAME_COUNT"), n_set("set"),
     n_get("get"), n_read("read"), n_write("write"), n_release("release"), n_isOpened("isOpened"), n_close("close"),
-    n_platform("platform"), n_now("now"), n_fromtimestamp("fromtimestamp"), n_mktime("mktime"),
+    n_flush("flush"), n_platform("platform"), n_now("now"), n_fromtimestamp("fromtimestamp"), n_mktime("mktime"),
     n_localtime("localtime"), n_path("path"), n_getmtime("getmtime"), n_exists("exists"), n_rpartition("rpartition"),
     n_zeros("zeros"), n_uint8("uint8"), n_dtype("dtype"), n_writer("writer"), n_writerow("writerow"),
     n_newline("newline"), n_destroyAllWindows("destroyAllWindows"), n_namedWindow("namedWindow"),
@@ -28,7 +28,7 @@ const Name n_VideoCapture("VideoCapture"), n_VideoWriter("VideoWriter"), n_Video
     n_LINE_AA("LINE_AA"), n_imshow("imshow"), n_waitKey("waitKey"), n_error("error"), n_signal("signal"),
     n_getsignal("getsignal"), n_SIGINT("SIGINT"), n_default_int_handler("default_int_handler");
 // fixed texts
-const Name n_text_win32("win32"), n_text_dot("."), n_text_csv_suffix(".csv"), n_text_mode_w("w"), n_text_empty(""),
+const Name n_text_win32("win32"), n_text_csv_suffix(".csv"), n_text_mode_w("w"), n_text_empty(""),
     n_head_inframe("inframe"), n_head_outframe("outframe"), n_head_timestamp("timestamp");
 const Name n_msg_roi("ROI limits exceed frame size"), n_msg_input_from_file("Input from file"), n_msg_open("Open?"),
     n_msg_frames_to_process("Frames to process"), n_msg_frame_dimension("Frame dimension");
@@ -62,11 +62,19 @@ void require_colour(PyObject* arr, const char* name) {
 
 }  // namespace
 
+// The video writer's colour conversion writes past its buffer for frames narrower than this.
+constexpr int32_t kMinRoiWidth = 8;
+
 void check_capture_arguments(const CaptureArgs& a) {
     if (a.roi_x < 0 || a.roi_y < 0)
         raise_format(PyExc_ValueError, "roi_x and roi_y must not be negative (got %d, %d)", a.roi_x, a.roi_y);
     if (a.roi_w < 1 || a.roi_h < 1)
         raise_format(PyExc_ValueError, "roi_w and roi_h must be at least 1 (got %d, %d)", a.roi_w, a.roi_h);
+    if (a.roi_w < kMinRoiWidth)
+        raise_format(PyExc_ValueError,
+                     "roi_w must be at least %d (got %d): the video encoder corrupts memory on narrower frames",
+                     int(kMinRoiWidth), a.roi_w);
+    if (a.motion_based) require_kernel_width(a.kernel_width);
     if (a.timestamp) {
         require_colour(a.tb, "tb");
         require_colour(a.tc, "tc");
@@ -210,21 +218,37 @@ void Source::close() { call_method(cap_.get(), n_release); }
 
 // ---- output names -------------------------------------------------------------------------------
 
-// The number goes before the file name's own extension, as os.path.splitext splits it.
+// Splits the output into root and extension as os.path.splitext splits a POSIX path: the
+// extension is the last dot of the file name and what follows it, unless the name is all dots
+// up to there (".hidden" has none).
+void SegmentNamer::split_output() {
+    if (!PyUnicode_Check(output_)) getattr(output_, n_rpartition);  // None: AttributeError, as ever
+    const Py_ssize_t length = PyUnicode_GetLength(output_);
+    const Py_ssize_t sep = PyUnicode_FindChar(output_, '/', 0, length, -1);
+    const Py_ssize_t dot = PyUnicode_FindChar(output_, '.', 0, length, -1);
+    require(int(sep < -1 || dot < -1 ? -1 : 0));
+    Py_ssize_t split = length;
+    if (dot > sep) {
+        for (Py_ssize_t i = sep + 1; i < dot; ++i) {
+            if (PyUnicode_ReadChar(output_, i) != '.') {
+                split = dot;
+                break;
+            }
+        }
+    }
+    root_ = Ref::check(PyUnicode_Substring(output_, 0, split));
+    ext_ = Ref::check(PyUnicode_Substring(output_, split, length));
+}
+
+// The number goes before the file name's own extension.
 Ref SegmentNamer::numbered(long long number) const {
     char digits[32];
     std::snprintf(digits, sizeof digits, "%03lld", number);
-    return Ref::check(PyUnicode_FromFormat("%S_%s.%S", root_.get(), digits, ext_.get()));
+    return Ref::check(PyUnicode_FromFormat("%S_%s%S", root_.get(), digits, ext_.get()));
 }
 
 Ref SegmentNamer::next() {
-    {
-        Ref parts = call_method(output_, n_rpartition, {n_text_dot.get()});
-        Ref items[3];
-        unpack(parts.get(), items, 3, UnpackWording::Python);
-        root_ = std::move(items[0]);
-        ext_ = std::move(items[2]);
-    }
+    split_output();
     Ref name = numbered_ ? numbered(counter_) : Ref::borrow(output_);
     // Never overwrite a video: try numbered names until one is free.
     for (;;) {
@@ -262,6 +286,12 @@ Ref fourcc_of(PyObject* fmt) {
 void Segment::open(PyObject* name, PyObject* fmt, PyObject* fps, int32_t width, int32_t height) {
     Ref fourcc = fourcc_of(fmt);
     if (writer_) call_method(writer_.get(), n_release);
+    if (csv_file_) {
+        // The previous segment's rows must reach the disk: a failing close ends the recording.
+        csv_writer_ = Ref();
+        Ref previous = std::move(csv_file_);
+        call_method(previous.get(), n_close);
+    }
     name_ = Ref::borrow(name);
     {
         Ref size = tuple_of(py_int(width), py_int(height));
@@ -288,6 +318,9 @@ void Segment::write(PyObject* roi, long long inframe, long long outframe, Ref ti
     PyList_SET_ITEM(row.get(), 1, py_int(outframe).release());
     PyList_SET_ITEM(row.get(), 2, timestamp.release());
     call_method(csv_writer_.get(), n_writerow, {row.get()});
+    // The row reaches the OS with its frame: a full disk shows at this frame, and a killed
+    // process loses at most the row of the frame in flight.
+    call_method(csv_file_.get(), n_flush);
 }
 
 void Segment::close(CleanupChain& chain) noexcept {

@@ -53,6 +53,7 @@ public:
     Ref next();
 
 private:
+    void split_output();
     Ref numbered(long long number) const;
     PyObject* output_;
     bool numbered_;

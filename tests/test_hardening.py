@@ -1,0 +1,150 @@
+"""Faults mended in the recorder and the motion checks: narrow regions, the CSV at roll-over and on a
+full disk, Ctrl-C with two recordings at once, segment names and unbounded blur kernels."""
+import errno
+import os
+import signal
+import threading
+
+import numpy as np
+import pytest
+
+import videos
+
+BGR = dict(tb=np.array([0, 0, 0], np.int32), tc=np.array([255, 255, 255], np.int32))
+
+
+def capture_args(src, out, **overrides):
+    a = dict(input_=str(src), output=str(out), fmt="MJPG", fps=30, interactive=False, width=0, height=0,
+             roi_x=0, roi_y=0, roi_w=64, roi_h=48, interval=0.0, duration=0.0, max_frames=0, motion_based=False,
+             config=False, threshold=25, min_area=50, kernel_width=21, timestamp=False, show_diff=False, tx=2,
+             ty=20, fs=0.5, **BGR)
+    a.update(overrides)
+    return a
+
+
+class Untouchable:
+    """A cv2 that fails the test on any use: nothing may be opened or called."""
+
+    def __getattr__(self, name):
+        raise AssertionError("cv2.%s used before the arguments were checked" % name)
+
+
+@pytest.fixture
+def sw(monkeypatch):
+    from quarrin import snapwell
+    return snapwell
+
+
+@pytest.fixture
+def untouchable_cv2(sw, monkeypatch):
+    monkeypatch.setitem(sw.__dict__, "cv2", Untouchable())
+
+
+@pytest.mark.parametrize("width", [2, 4, 7])
+def test_narrow_region_refused_before_anything_opens(sw, untouchable_cv2, tmp_path, width):
+    with pytest.raises(ValueError, match="roi_w must be at least 8 .*encoder"):
+        sw.vcapture(**capture_args(tmp_path / "in.avi", tmp_path / "out.avi", roi_w=width, roi_h=17))
+    assert os.listdir(tmp_path) == []
+
+
+def test_width_eight_records(sw, tmp_path):
+    src = videos.moving_clip(tmp_path / "in.avi", 3)
+    assert sw.vcapture(**capture_args(src, tmp_path / "out.avi", roi_w=8, roi_h=4)) == 3
+    assert [f.shape for f in videos.read_all(tmp_path / "out.avi")] == [(4, 8, 3)] * 3
+
+
+@pytest.mark.parametrize("kernel", [257, 100001, 2**31 - 1])
+@pytest.mark.parametrize("check, ndim", [("check_motion_gray", 2), ("check_motion_rgb", 3)])
+def test_motion_check_refuses_huge_kernels_before_cv2(sw, untouchable_cv2, check, ndim, kernel):
+    shape = (16, 16) if ndim == 2 else (16, 16, 3)
+    with pytest.raises(ValueError, match="kernel_width must be at most 255"):
+        getattr(sw, check)(np.zeros(shape, np.uint8), np.zeros((16, 16), np.uint8), np.zeros((16, 16), np.uint8),
+                           25, 10, kernel)
+
+
+def test_largest_kernel_still_runs(sw):
+    prev, cur = np.zeros((16, 16), np.uint8), np.zeros((16, 16), np.uint8)
+    assert sw.check_motion_gray(np.zeros((16, 16), np.uint8), prev, cur, 25, 10, 255) is False
+
+
+@pytest.mark.parametrize("motion, refused", [(True, True), (False, False)])
+def test_vcapture_checks_kernel_only_when_gating_by_motion(sw, tmp_path, motion, refused):
+    src = videos.moving_clip(tmp_path / "in.avi", 3)
+    args = capture_args(src, tmp_path / "out.avi", motion_based=motion, kernel_width=301)
+    if refused:
+        with pytest.raises(ValueError, match="kernel_width must be at most 255"):
+            sw.vcapture(**args)
+        assert os.listdir(tmp_path) == ["in.avi"]
+    else:
+        assert sw.vcapture(**args) == 3
+
+
+@pytest.mark.parametrize("output, made", [
+    ("run.1/cam.avi", ["run.1/cam_000.avi", "run.1/cam_001.avi"]),
+    ("./cam.avi", ["cam_000.avi", "cam_001.avi"]),
+    ("cam.tar.avi", ["cam.tar_000.avi", "cam.tar_001.avi"]),
+])
+def test_segment_number_goes_before_the_file_extension(sw, tmp_path, monkeypatch, output, made):
+    monkeypatch.chdir(tmp_path)
+    os.mkdir("run.1")
+    src = videos.moving_clip(tmp_path / "in.avi", 4)
+    assert sw.vcapture(**capture_args(src, output, max_frames=2)) == 4
+    for name in made:
+        assert os.path.isfile(name) and os.path.isfile(name + ".csv"), name
+
+
+@pytest.mark.parametrize("output", ["video", ".hidden"])
+def test_name_without_extension_gets_the_number_appended(sw, tmp_path, monkeypatch, output):
+    monkeypatch.chdir(tmp_path)
+    src = videos.moving_clip(tmp_path / "in.avi", 2)
+    with pytest.raises(RuntimeError, match="Could not open video file %s_000 for writing" % output):
+        sw.vcapture(**capture_args(src, output, max_frames=1))
+
+
+def test_full_disk_csv_fails_the_recording(sw, tmp_path):
+    # The first segment's CSV lands on a device that is always full.
+    src = videos.moving_clip(tmp_path / "in.avi", 12)
+    out = tmp_path / "out.avi"
+    os.symlink("/dev/full", str(tmp_path / "out_000.avi.csv"))
+    with pytest.raises(OSError) as info:
+        sw.vcapture(**capture_args(src, out, max_frames=3))
+    assert info.value.errno == errno.ENOSPC
+    # Noticed at the first frame: no further segment was begun.
+    assert sorted(os.listdir(tmp_path)) == ["in.avi", "out_000.avi", "out_000.avi.csv"]
+
+
+def test_rows_reach_the_os_as_frames_are_written(sw, tmp_path):
+    src = videos.moving_clip(tmp_path / "in.avi", 5)
+    out = tmp_path / "out.avi"
+    seen = []
+
+    def progress(read, saved, segment):
+        # Every saved frame's row is already in the file the OS holds.
+        with open(segment + ".csv", "rb") as f:
+            seen.append(f.read().count(b"\r\n") - 1)
+
+    from quarrin._recorder import record
+    assert record(**capture_args(src, out), progress=progress) == (5, 5, "end")
+    assert seen == [1, 2, 3, 4, 5]
+
+
+def test_ctrl_c_stops_the_recording_that_noted_it(sw, tmp_path):
+    from quarrin._recorder import record
+    main_src = videos.moving_clip(tmp_path / "main.avi", 400)
+    side_src = videos.moving_clip(tmp_path / "side.avi", 300)
+    side_result = []
+    side = threading.Thread(target=lambda: side_result.append(
+        record(**capture_args(side_src, tmp_path / "side_out.avi", max_frames=1))))
+
+    def interrupt_once(read, saved, segment):
+        if read == 5:
+            side.start()
+        if read == 40:
+            signal.raise_signal(signal.SIGINT)
+
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    read, saved, stopped = record(**capture_args(main_src, tmp_path / "main_out.avi", max_frames=1),
+                                  progress=interrupt_once)
+    side.join(60)
+    assert stopped == "interrupt" and 40 <= read < 400
+    assert side_result == [(300, 300, "end")]
