@@ -424,7 +424,7 @@ bool Preview::show(PyObject* roi) {
 namespace quarrin {
 
 FrameRules::FrameRules(const CaptureArgs& a, PyObject* start, PyObject* progress, FrameSink& sink)
-    : a_(a), start_(start), progress_(progress), sink_(sink), namer_(a.output, a.max_frames), gate_(a), overlay_(a) {
+    : a_(a), start_(start), progress_(progress), sink_(&sink), namer_(a.output, a.max_frames), gate_(a), overlay_(a) {
     right_ = static_cast<long long>(a.roi_x) + a.roi_w;
     bottom_ = static_cast<long long>(a.roi_y) + a.roi_h;
     // The crop index [roi_y:roi_y+roi_h, roi_x:roi_x+roi_w].
@@ -468,7 +468,7 @@ FrameRules::Next FrameRules::take(PyObject* frame, PyObject* now, Stopped& why) 
 void FrameRules::next_segment(PyObject* now) {
     segment_name_ = namer_.next();
     gate_.restart(now, a_.roi_w, a_.roi_h);
-    sink_.open_segment(segment_name_.get());
+    sink_->open_segment(segment_name_.get());
     destroy_all_windows();
     outframe_ = 1;
     if (a_.interactive) preview_.open(segment_name_.get());
@@ -478,7 +478,7 @@ void FrameRules::save(PyObject* roi, long long inframe, PyObject* now) {
     gate_.kept(now);
     Ref stamp = call_method(now, n_isoformat);
     if (a_.timestamp) overlay_.draw(roi, stamp.get());
-    sink_.write(Ref::borrow(roi), inframe, outframe_ - 1, std::move(stamp));
+    sink_->write(Ref::borrow(roi), inframe, outframe_ - 1, std::move(stamp));
     ++frames_saved_;
     // A segment holds exactly max_frames frames; the next frame read opens the next one.
     ++outframe_;

@@ -129,6 +129,7 @@ public:
     Next take(PyObject* frame, PyObject* now, Stopped& why);
     long long frames_read() const noexcept { return frames_read_; }
     long long frames_saved() const noexcept { return frames_saved_; }
+    void redirect(FrameSink& sink) noexcept { sink_ = &sink; }
 
 private:
     void next_segment(PyObject* now);
@@ -138,7 +139,7 @@ private:
     const CaptureArgs& a_;
     PyObject* start_;
     PyObject* progress_;
-    FrameSink& sink_;
+    FrameSink* sink_;
     SegmentNamer namer_;
     Gate gate_;
     Overlay overlay_;

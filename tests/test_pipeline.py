@@ -1,0 +1,184 @@
+"""The pipelined recording: the same files, rows, frames, lines and results as the sequential one,
+and every stage's failure stopping all three without losing a row or leaving a thread behind."""
+import filecmp
+import os
+import signal
+import subprocess
+import sys
+import types
+
+import cv2
+import numpy as np
+import pytest
+
+import videos
+from quarrin import snapwell  # noqa: F401  (registers quarrin._recorder)
+from quarrin._recorder import record
+
+REAL_CLIP = "/usr/share/doc/opencv-doc/examples/data/vtest.avi"
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def record_args(src, out, **overrides):
+    a = dict(input_=str(src), output=str(out), fmt="MJPG", fps=30, interactive=False, width=0, height=0,
+             roi_x=0, roi_y=0, roi_w=64, roi_h=48, interval=0.0, duration=0.0, max_frames=0, motion_based=False,
+             config=False, threshold=25, min_area=50, kernel_width=21, timestamp=False, show_diff=False,
+             tb=np.array([0, 0, 0], np.int32), tc=np.array([255, 255, 255], np.int32), tx=2, ty=20, fs=0.5)
+    a.update(overrides)
+    return a
+
+
+def both_ways(tmp_path, capsys, src, **overrides):
+    """Records src sequentially and pipelined into two folders; returns both results and outputs."""
+    runs = {}
+    for mode in ("sequential", "pipelined"):
+        folder = tmp_path / mode
+        folder.mkdir()
+        result = record(**record_args(src, folder / "out.avi", **overrides), pipeline=mode == "pipelined")
+        printed = capsys.readouterr().out.replace(str(folder), "DIR")
+        runs[mode] = (result, printed, sorted(os.listdir(folder)))
+        # OpenCV starts its own worker threads on first use; the pipeline must leave none of its own.
+        runs[mode + " threads"] = threads()
+    return runs, tmp_path / "sequential", tmp_path / "pipelined"
+
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+
+def assert_same_files(a, b):
+    for name in sorted(os.listdir(a)):
+        if name.endswith(".csv"):
+            assert filecmp.cmp(a / name, b / name, shallow=False), name
+        else:
+            fa, fb = videos.read_all(a / name), videos.read_all(b / name)
+            assert len(fa) == len(fb) and all(np.array_equal(x, y) for x, y in zip(fa, fb)), name
+
+
+def moving_then_still(path, count=60):
+    positions = [(i * 3) % 40 if (i // 10) % 2 == 0 else 20 for i in range(count)]
+    return videos.scripted_clip(path, positions, fps=10.0)
+
+
+@pytest.mark.parametrize("overrides", [
+    dict(),
+    dict(motion_based=True, min_area=10, max_frames=7),
+    dict(interval=0.45, max_frames=4, timestamp=True),
+    dict(duration=3.3, max_frames=5, timestamp=True, roi_x=8, roi_y=4, roi_w=40, roi_h=32),
+    dict(motion_based=True, min_area=10, timestamp=True, fs=0.8, tx=4, ty=30),
+], ids=["every-frame", "motion-segments", "interval-overlay", "duration-roi", "motion-overlay"])
+def test_same_result_as_sequential(tmp_path, capsys, overrides):
+    src = moving_then_still(tmp_path / "in.avi")
+    runs, seq, pipe = both_ways(tmp_path, capsys, src, **overrides)
+    assert runs["sequential"] == runs["pipelined"]
+    assert runs["sequential threads"] == runs["pipelined threads"]
+    assert_same_files(seq, pipe)
+
+
+@pytest.mark.skipif(not os.path.exists(REAL_CLIP), reason="opencv-doc's example video is not installed")
+def test_same_result_on_a_real_video(tmp_path, capsys):
+    runs, seq, pipe = both_ways(tmp_path, capsys, REAL_CLIP, roi_w=768, roi_h=576, motion_based=True,
+                                max_frames=150, timestamp=True, duration=20.0)
+    assert runs["sequential"] == runs["pipelined"]
+    assert runs["pipelined"][0][1] > 0
+    assert_same_files(seq, pipe)
+
+
+class Injected(Exception):
+    pass
+
+
+def failing_cv2(site, at):
+    """The real cv2, but `site` raises Injected at its at-th call; capture and writer methods are
+    wrapped so that the stage calling them fails."""
+    calls = {"n": 0}
+
+    def trip(name):
+        if name == site:
+            calls["n"] += 1
+            if calls["n"] == at:
+                raise Injected(site)
+
+    class Capture:
+        def __init__(self, *a):
+            self._c = cv2.VideoCapture(*a)
+
+        def read(self):
+            trip("read")
+            return self._c.read()
+
+        def __getattr__(self, name):
+            return getattr(self._c, name)
+
+    class Writer:
+        def __init__(self, *a):
+            self._w = cv2.VideoWriter(*a)
+
+        def write(self, frame):
+            trip("write")
+            return self._w.write(frame)
+
+        def __getattr__(self, name):
+            return getattr(self._w, name)
+
+    def blur(*a, **k):
+        trip("GaussianBlur")
+        return cv2.GaussianBlur(*a, **k)
+
+    fake = types.ModuleType("cv2")
+    fake.__dict__.update({k: v for k, v in vars(cv2).items() if not k.startswith("__")})
+    fake.VideoCapture, fake.VideoWriter, fake.GaussianBlur = Capture, Writer, blur
+    return fake
+
+
+@pytest.mark.parametrize("site", ["read", "GaussianBlur", "write"], ids=["reader", "main", "writer"])
+@pytest.mark.parametrize("at", [1, 9])
+def test_an_error_in_any_stage_stops_all(tmp_path, monkeypatch, site, at):
+    src = moving_then_still(tmp_path / "in.avi", 40)
+    record(**record_args(src, tmp_path / "warm.avi", motion_based=True), pipeline=False)  # OpenCV's own threads
+    monkeypatch.setitem(snapwell.__dict__, "cv2", failing_cv2(site, at))
+    out = tmp_path / "out.avi"
+    before = threads()
+    with pytest.raises(Injected, match=site):
+        record(**record_args(src, out, motion_based=True, min_area=10, max_frames=4), pipeline=True)
+    assert threads() == before
+    # Every row has its frame and every frame its row, in every segment written.
+    for name in sorted(os.listdir(tmp_path)):
+        if name.startswith("out") and name.endswith(".avi"):
+            rows = open(tmp_path / (name + ".csv")).read().splitlines()[1:]
+            assert len(videos.read_all(tmp_path / name)) == len(rows), name
+
+
+def test_progress_events_match_the_result(tmp_path):
+    src = moving_then_still(tmp_path / "in.avi", 30)
+    events = []
+    result = record(**record_args(src, tmp_path / "o.avi", motion_based=True, min_area=10),
+                    progress=lambda *e: events.append(e), pipeline=True)
+    assert [e[0] for e in events] == list(range(1, 31))
+    assert events[-1][:2] == result[:2]
+    assert all(e[2] == str(tmp_path / "o.avi") for e in events)
+
+
+def test_real_sigint_stops_a_pipelined_recording(tmp_path):
+    src = videos.moving_clip(tmp_path / "long.avi", 3000, width=320, height=240)
+    out = tmp_path / "rec.avi"
+    child = subprocess.Popen([sys.executable, "-u", os.path.join(HERE, "programs", "pipelined_recorder.py"),
+                              src, str(out)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        lines = []
+        for line in child.stdout:
+            lines.append(line.rstrip("\n"))
+            if line.startswith("Timestamps in"):
+                break
+        child.send_signal(signal.SIGINT)
+        rest, err = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+    lines += rest.splitlines()
+    assert child.returncode == 0, err
+    assert lines[-2] == "Caught keyboard interrupt"
+    read, saved, stopped = lines[-1].split()[1:]
+    assert stopped == "interrupt" and 0 < int(saved) <= int(read) < 3000
+    rows = open(str(out) + ".csv").read().splitlines()[1:]
+    assert len(rows) == int(saved) == len(videos.read_all(out))
