@@ -42,3 +42,6 @@ def _own_working_directory(tmp_path_factory, monkeypatch):
     child interpreter started with -c (whose sys.path begins with the working directory) cannot
     pick up the work tree's quarrin/ instead of the installed package."""
     monkeypatch.chdir(tmp_path_factory.mktemp("cwd"))
+
+
+from fakes import rig  # noqa: E402,F401  (the recorder rig, for every test module)
