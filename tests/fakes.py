@@ -14,13 +14,16 @@ captures and writers it hands out are logged as "cap.<method>" and "out.<method>
 failures={site: exc} raises exc at every call of that site, {site: (k, exc)} at its k-th call
 only. A failing call is logged and does nothing else.
 """
+import collections
 import csv
+import os
 import weakref
 from types import SimpleNamespace
 
 import cv2
 import pytest
 
+import videos
 from vcargs import vcapture_args
 
 WINDOW_FUNCTIONS = ("namedWindow", "imshow", "waitKey", "destroyAllWindows")
@@ -66,8 +69,10 @@ class FakeCv2:
                     raise failure[1]
             elif failure is not None:
                 raise failure
-            record.result = target(*args, **kwargs)
-            return record.result
+            result = target(*args, **kwargs)
+            # Captures and writers are logged by weak reference: the log must not keep them alive.
+            record.result = weakref.ref(result) if isinstance(result, Methods) else result
+            return result
         return call
 
     def names(self, *only):
@@ -181,20 +186,58 @@ class Writer:
 
 
 class CsvFiles:
-    """Stands in for the csv module, keeping a weak reference to every file a writer is made for."""
+    """Stands in for the csv module, keeping a weak reference to every file a writer is made for.
+    Given a FakeCv2, the writers' rows go through its sites too, as "csv.writerow"."""
 
-    def __init__(self):
-        self.files = []
+    def __init__(self, fake=None):
+        self.files, self.fake = [], fake
 
     def __getattr__(self, name):
         return getattr(csv, name)
 
     def writer(self, f, *args, **kwargs):
         self.files.append(weakref.ref(f))
-        return csv.writer(f, *args, **kwargs)
+        writer = csv.writer(f, *args, **kwargs)
+        return writer if self.fake is None else Methods(self.fake, "csv.", writer)
 
     def still_open(self):
         return [f for f in (ref() for ref in self.files) if f is not None and not f.closed]
+
+
+def marked_frames(positions):
+    """64x48 frames with a square at each x (wrapping). The last two pixels hold the frame's
+    index: too small a change for the motion check to see, they tell which input frame each
+    written frame is."""
+    frames = [videos.square_frame(64, 48, x % 48, 8) for x in positions]
+    for i, frame in enumerate(frames):
+        frame[-1, -2:] = [[i // 256] * 3, [i % 256] * 3]
+    return frames
+
+
+def written_indices(fake):
+    """{video name: indices of the marked frames written to it, in order}."""
+    return {w.args[0]: [256 * int(f[-1, -2, 0]) + int(f[-1, -1, 0]) for f in w.frames] for w in fake.writers}
+
+
+def lost_and_phantom(written, directory, rows=None):
+    """Frames written without their CSV row, and rows whose frame is not in their video, over all
+    the segments in `directory`; written is written_indices(). Rows are read with `rows` (csv_rows
+    by default; an empty file has none). A segment whose rows and frames match must list them in
+    the same order."""
+    rows = rows or csv_rows
+    listed = {}
+    for name in os.listdir(directory):
+        path = os.path.join(directory, name)
+        if name.endswith(".csv"):
+            listed[path[:-4]] = [int(r[0]) for r in rows(path)] if os.path.getsize(path) else []
+    lost = phantom = 0
+    for video in set(written) | set(listed):
+        frames, inframes = written.get(video, []), listed.get(video, [])
+        lost += sum((collections.Counter(frames) - collections.Counter(inframes)).values())
+        phantom += sum((collections.Counter(inframes) - collections.Counter(frames)).values())
+        if sorted(frames) == sorted(inframes):
+            assert frames == inframes, video
+    return lost, phantom
 
 
 def csv_rows(path):
