@@ -11,6 +11,8 @@ from pathlib import Path
 
 import pytest
 
+from fakes import rig  # noqa: F401  (the recorder rig, for every test module)
+
 REPO = Path(__file__).resolve().parent.parent
 
 
@@ -39,6 +41,20 @@ def pytest_sessionstart(session):
 @pytest.fixture(autouse=True)
 def _own_working_directory(tmp_path_factory, monkeypatch):
     """Every test runs in an empty directory of its own: nothing lands in the work tree, and a
-    child interpreter started with -c (whose sys.path begins with the working directory) cannot
-    pick up the work tree's quarrin/ instead of the installed package."""
+    child interpreter whose sys.path begins with the working directory (python -c) cannot pick
+    up the work tree's quarrin/ instead of the installed package."""
     monkeypatch.chdir(tmp_path_factory.mktemp("cwd"))
+
+
+def pytest_terminal_summary(terminalreporter):
+    """With QUARRIN_FAULT_MATRIX set: the fault-injection matrix of tests/test_faults.py."""
+    matrix = getattr(sys.modules.get("test_faults"), "MATRIX", None)
+    if not os.environ.get("QUARRIN_FAULT_MATRIX") or not matrix:
+        return
+    kinds = sorted({kind for _, _, kind in matrix})
+    terminalreporter.write_sep("-", "fault injection: runs / lost rows / phantom rows")
+    terminalreporter.write_line("%-8s %-20s" % ("", "site") + "".join("%16s" % k for k in kinds))
+    for scenario, site in sorted({key[:2] for key in matrix}):
+        cells = ["%d / %d / %d" % tuple(matrix[scenario, site, k]) if (scenario, site, k) in matrix else "-"
+                 for k in kinds]
+        terminalreporter.write_line("%-8s %-20s" % (scenario, site) + "".join("%16s" % c for c in cells))

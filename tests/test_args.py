@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 from quarrin import snapwell
+from vcargs import vcapture_args
 
 GRAY = snapwell.check_motion_gray
 RGB = snapwell.check_motion_rgb
@@ -23,12 +24,10 @@ def entry_names(exc_info):
 
 def capture_args(**override):
     """A full, valid vcapture argument set whose body stops at once: input_ None fails int()."""
-    values = dict(input_=None, output="out.avi", fmt="MJPG", fps=10, interactive=False, width=0, height=0,
-                  roi_x=0, roi_y=0, roi_w=8, roi_h=8, interval=0.0, duration=0.0, max_frames=0,
-                  motion_based=False, config=False, threshold=20, min_area=10, kernel_width=21, timestamp=False,
-                  show_diff=False, tb=None, tc=None, tx=0, ty=0, fs=0.5)
+    values = dict(input_=None, output="out.avi", fps=10, roi_w=8, roi_h=8, threshold=20, min_area=10,
+                  tb=None, tc=None, tx=0, ty=0)
     values.update(override)
-    return values
+    return vcapture_args(**values)
 
 
 class Str(str):
@@ -218,30 +217,19 @@ def test_conversion_error_wins_over_type_error():
 
 
 @pytest.mark.parametrize("show_diff, shown", [([], False), (None, False), (0, False), ("no", True), ([0], True)])
-def test_flag_truth_values(show_diff, shown):
+def test_flag_truth_values(rig, show_diff, shown):
     class Shown(Exception):
         pass
 
-    class FakeCv2:
-        def __getattr__(self, name):
-            return getattr(cv2, name)
-
-        def namedWindow(self, *args):
-            raise Shown
-
     a, b, c = frames()
-    saved = snapwell.__dict__["cv2"]
-    snapwell.__dict__["cv2"] = FakeCv2()
-    try:
-        if shown:
-            with pytest.raises(Shown):
-                GRAY(a, b, c, 10, 5, 3, show_diff)
-        else:
-            assert GRAY(a, b, c, 10, 5, 3, show_diff) is False
-        with pytest.raises(ZeroDivisionError):
-            GRAY(a, b, c, 10, 5, 3, Raises())
-    finally:
-        snapwell.__dict__["cv2"] = saved
+    rig.fake_cv2(failures={"namedWindow": Shown})
+    if shown:
+        with pytest.raises(Shown):
+            GRAY(a, b, c, 10, 5, 3, show_diff)
+    else:
+        assert GRAY(a, b, c, 10, 5, 3, show_diff) is False
+    with pytest.raises(ZeroDivisionError):
+        GRAY(a, b, c, 10, 5, 3, Raises())
 
 
 # ---- buffer validation --------------------------------------------------------------------------------

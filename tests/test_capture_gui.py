@@ -7,8 +7,8 @@ import os
 import shutil
 import subprocess
 import sys
-import textwrap
 import time
+from pathlib import Path
 
 import pytest
 
@@ -23,14 +23,8 @@ pytestmark = [
     pytest.mark.skipif(not shutil.which("Xvfb") or not shutil.which("xdotool"), reason="needs Xvfb and xdotool"),
 ]
 
-RECORDER = textwrap.dedent("""
-    import numpy as np
-    from quarrin import snapwell
-    n = snapwell.vcapture("in.avi", "gui_out.avi", "MJPG", 30, True, 0, 0, 0, 0, 96, 72, 0.0, 0.0, 0,
-                          False, False, 25, 50, 21, True, False, np.array([0, 0, 0], np.int32),
-                          np.array([255, 255, 255], np.int32), 2, 20, 0.5)
-    print("RESULT", n, flush=True)
-""")
+RECORDER = [str(Path(__file__).parent / "programs" / "record.py"), "in.avi", "gui_out.avi",
+            '{"interactive": true, "roi_w": 96, "roi_h": 72, "timestamp": true}']
 
 
 @pytest.fixture
@@ -64,7 +58,7 @@ def test_q_in_the_preview_window_ends_the_recording(tmp_path, display):
 
     videos.moving_clip(tmp_path / "in.avi", FRAMES, width=96, height=72)
     env = dict(os.environ, DISPLAY=display, QT_QPA_PLATFORM="xcb")
-    proc = subprocess.Popen([GUI_PYTHON, "-c", RECORDER], cwd=tmp_path, env=env, stdout=subprocess.PIPE,
+    proc = subprocess.Popen([GUI_PYTHON, *RECORDER], cwd=tmp_path, env=env, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
     try:
         window = ""

@@ -1,4 +1,4 @@
-"""Motion checks: real cv2 on small synthetic frames, plus a recording cv2 and fake caputil modules
+"""Motion checks: real cv2 on small synthetic frames, plus the fake cv2 and fake caputil modules
 bound into the module namespace to pin the call sequence and the version branches."""
 import builtins
 import traceback
@@ -37,42 +37,10 @@ def areas(gray, prev, threshold=20, k=3):
     return [cv2.contourArea(c) for c in found[-2]]
 
 
-class Recorder:
-    """Stands in for cv2: every function read from it logs its call and delegates."""
-
-    def __init__(self, real, **overrides):
-        self._real, self._overrides, self.calls = real, overrides, []
-
-    def __getattr__(self, name):
-        target = self._overrides.get(name) or getattr(self._real, name)
-        if not callable(target) or isinstance(target, type):
-            return target
-
-        def wrapper(*args, **kwargs):
-            call = SimpleNamespace(name=name, args=args, kwargs=kwargs, result=None)
-            self.calls.append(call)
-            call.result = target(*args, **kwargs)
-            return call.result
-        return wrapper
-
-    def names(self):
-        return [c.name for c in self.calls]
-
-
-def _noop(*args, **kwargs):
-    return None
-
-
 @pytest.fixture
-def recorder():
-    """A Recorder bound as the module's cv2 (the headless build has no windows: those are stubbed)."""
-    real = snapwell.__dict__["cv2"]
-    rec = Recorder(real, namedWindow=_noop, imshow=_noop)
-    snapwell.__dict__["cv2"] = rec
-    try:
-        yield rec
-    finally:
-        snapwell.__dict__["cv2"] = real
+def recorder(rig):
+    """The fake cv2 bound as the module's cv2: real pixel functions, logged, and stand-in windows."""
+    return rig.fake_cv2()
 
 
 # ---------------------------------------------------------------- detection with the real cv2
@@ -307,8 +275,8 @@ def test_debug_views(recorder, squares, min_area, read_only_prev):
     (snapwell.check_motion_rgb, {"cvtColor": lambda f, code: f}, ValueError,
      r"Buffer has wrong number of dimensions \(expected 2, got 3\)"),
 ])
-def test_bad_intermediate_images_are_rejected(monkeypatch, fn, fake, exc, message):
-    monkeypatch.setitem(snapwell.__dict__, "cv2", Recorder(cv2, **fake))
+def test_bad_intermediate_images_are_rejected(rig, fn, fake, exc, message):
+    rig.fake_cv2(overrides=fake)
     gray = frame(squares=[(4, 4)])
     current = cv2.cvtColor(gray, cv2.COLOR_GRAY2BGR) if fn is snapwell.check_motion_rgb else gray
     prev, cur = pair(frame())
@@ -344,13 +312,12 @@ class Flip:
     (5, 2, TypeError), ("4", 2, TypeError), (None, 3, TypeError),
     (3, 2, "need more than 2 values to unpack"), (4, 3, r"too many values to unpack \(expected 2\)"),
 ])
-def test_contour_layout_follows_caputil(monkeypatch, major, layout, outcome):
+def test_contour_layout_follows_caputil(rig, major, layout, outcome):
     def find(*args):
         found = cv2.findContours(*args)
         return (args[0],) + tuple(found) if layout == 3 else found
-    monkeypatch.setitem(snapwell.__dict__, "cv2", Recorder(cv2, findContours=find))
-    monkeypatch.setitem(snapwell.__dict__, "caputil",
-                        major if isinstance(major, Flip) else SimpleNamespace(CV2_MAJOR=major))
+    rig.fake_cv2(overrides={"findContours": find})
+    rig.bind(caputil=major if isinstance(major, Flip) else SimpleNamespace(CV2_MAJOR=major))
     prev, cur = pair(frame())
     call = lambda: snapwell.check_motion_gray(frame(squares=[(4, 4)]), prev, cur, 20, 10, 3)
     if outcome is True:

@@ -1,0 +1,249 @@
+"""Faults in recordings: a failure at each call of every call site of the fake cv2 (and of the CSV
+writers), a full disk, and damaged input files. Whatever happens, each video's frames and its CSV's
+rows must match one for one, every file must end up closed, and the error that comes out must be
+the one that happened.
+
+QUARRIN_FAULT_MATRIX=1 prints the injection matrix (site x kind: runs, lost and phantom rows)
+at the end of the run.
+"""
+import errno
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import videos
+from fakes import CsvFiles, Rig, csv_rows, lost_and_phantom, marked_frames, written_indices
+
+PROGRAMS = Path(__file__).parent / "programs"
+
+
+class Injected(Exception):
+    """A plain error (cv2.error would pass: the recorder takes it from destroyAllWindows as "no GUI")."""
+
+
+# Each recording reaches every site of its list; segments of two frames make it roll over.
+SCENARIOS = {
+    # A camera with its properties set, motion gating with the debug views, overlay and preview.
+    # The repeated position is a still frame that the gate drops.
+    "camera": (dict(input_="0", width=64, height=48, config=True, max_frames=2, motion_based=True,
+                    show_diff=True, timestamp=True, interactive=True),
+               [0, 4, 8, 8, 12, 16, 20],
+               ["VideoCapture", "cap.set", "cap.get", "cap.read", "cvtColor", "GaussianBlur", "absdiff", "threshold",
+                "dilate", "findContours", "contourArea", "namedWindow", "applyColorMap", "drawContours", "imshow",
+                "getTextSize", "rectangle", "putText", "VideoWriter_fourcc", "VideoWriter", "out.isOpened",
+                "out.write", "out.release", "waitKey", "cap.release", "destroyAllWindows", "csv.writerow"]),
+    # A file: its open checks, rate and frame count; every frame kept.
+    "file": (dict(input_="in.avi", max_frames=2),
+             [0, 4, 8, 12, 16],
+             ["VideoCapture", "cap.isOpened", "cap.get", "cap.read", "VideoWriter_fourcc", "VideoWriter",
+              "out.isOpened", "out.write", "out.release", "cap.release", "destroyAllWindows", "csv.writerow"]),
+}
+KINDS = {"interrupt": lambda: KeyboardInterrupt("injected"), "error": lambda: Injected("injected")}
+
+# (scenario, site, kind) -> [runs, lost rows, phantom rows]; printed by conftest when asked.
+MATRIX = {}
+
+
+def run(directory, scenario, failures=None):
+    """One recording of the scenario in `directory`, with fresh stand-ins: (fake cv2, csv stand-in,
+    what vcapture returned or raised)."""
+    args, positions, _ = SCENARIOS[scenario]
+    directory.mkdir()
+    (directory / "in.avi").write_bytes(b"")
+    args = dict(args, input_=str(directory / args["input_"]) if args["input_"] != "0" else "0")
+    with pytest.MonkeyPatch.context() as monkeypatch:
+        rig = Rig(monkeypatch)
+        fake = rig.fake_cv2(marked_frames(positions), failures=failures)
+        files = CsvFiles(fake)
+        rig.bind(csv=files)
+        try:
+            outcome = rig.record(output=directory / "rec.avi", **args)
+        except BaseException as exc:  # KeyboardInterrupt too
+            outcome = exc
+    return fake, files, outcome
+
+
+@pytest.mark.parametrize("scenario", SCENARIOS)
+def test_scenario_reaches_its_sites(tmp_path, scenario):
+    fake, files, outcome = run(tmp_path / "clean", scenario)
+    _, positions, sites = SCENARIOS[scenario]
+    assert outcome == len(positions)
+    assert sorted(set(fake.names())) == sorted(sites)
+    assert lost_and_phantom(written_indices(fake), tmp_path / "clean") == (0, 0)
+    assert len(fake.writers) > 1  # rolled over
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("scenario, site", [(s, site) for s, (_, _, sites) in SCENARIOS.items() for site in sites])
+def test_failure_at_every_call_of_a_site(tmp_path, capsys, scenario, site, kind):
+    clean, _, _ = run(tmp_path / "clean", scenario)
+    calls = clean.counts[site]
+    headers = {i + 1 for i, c in enumerate(clean.calls_to("csv.writerow")) if c.args[0][0] == "inframe"}
+    totals = MATRIX.setdefault((scenario, site, kind), [0, 0, 0])
+    for k in range(1, calls + 1):
+        injected = KINDS[kind]()
+        directory = tmp_path / ("k%d" % k)
+        capsys.readouterr()
+        fake, files, outcome = run(directory, scenario, {site: (k, injected)})
+        assert fake.counts[site] >= k  # the injected call was reached
+        printed = capsys.readouterr().out.splitlines()
+        lost, phantom = lost_and_phantom(written_indices(fake), directory)
+        totals[0] += 1
+        totals[1] += lost
+        totals[2] += phantom
+        where = "call %d of %d" % (k, calls)
+        if isinstance(outcome, int):
+            # Only an interrupt inside the frame loop ends a recording normally: with a message and
+            # the number of frames read.
+            assert isinstance(injected, KeyboardInterrupt), where
+            assert printed[-1] == "Caught keyboard interrupt", where
+            assert outcome == sum(1 for c in fake.calls_to("cap.read") if c.result and c.result[0]), where
+        else:
+            assert outcome is injected, where
+        assert fake.unreleased() == [], where
+        assert files.still_open() == [], where
+        # A row is written after its frame: a failing row leaves that one frame without it.
+        assert (lost, phantom) == ((0 if site != "csv.writerow" or k in headers else 1), 0), where
+
+
+# ---- a full disk ------------------------------------------------------------------------------
+
+def segment_rows_match(directory, names):
+    for name in names:
+        rows = csv_rows(directory / (name + ".csv"))
+        assert len(videos.read_all(directory / name)) == len(rows) > 0, name
+
+
+PENDING_ROLL_OVER = pytest.mark.xfail(
+    strict=True, reason="pending: the previous segment's CSV is closed by dropping it at roll-over, "
+                        "which loses a failing flush")
+
+
+@pytest.mark.parametrize("max_frames, full, before", [
+    (0, "out.avi", []),
+    (2, "out_002.avi", ["out_000.avi", "out_001.avi"]),
+    pytest.param(2, "out_000.avi", [], marks=PENDING_ROLL_OVER),
+], ids=["one-file", "last-segment", "first-segment"])
+def test_csv_on_a_full_device(rig, tmp_path, max_frames, full, before):
+    src = videos.moving_clip(tmp_path / "in.avi", 6)
+    out = tmp_path / "o"
+    out.mkdir()
+    (out / (full + ".csv")).symlink_to("/dev/full")
+    files = CsvFiles()
+    rig.bind(csv=files)
+    with pytest.raises(OSError) as info:
+        rig.record(src, out / "out.avi", max_frames=max_frames)
+    assert info.value.errno == errno.ENOSPC
+    assert files.still_open() == []
+    # Earlier segments are whole, and the recording went no further than the full one.
+    segment_rows_match(out, before)
+    assert sorted(n for n in os.listdir(out) if n.endswith(".avi")) == sorted(before + [full])
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A 256 KiB tmpfs, where this machine lets the tests mount one."""
+    mount = tmp_path / "disk"
+    mount.mkdir()
+    try:
+        made = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(mount)],
+                              capture_output=True, text=True, timeout=30)
+    except OSError as exc:
+        pytest.skip("cannot mount a tmpfs: %s" % exc)
+    if made.returncode != 0:
+        pytest.skip("cannot mount a tmpfs: %s" % made.stderr.strip())
+    try:
+        yield mount
+    finally:
+        subprocess.run(["umount", "-l", str(mount)], timeout=30)
+
+
+@pytest.mark.xfail(strict=True, reason="pending: at roll-over a failing flush of the previous CSV is lost, so "
+                                       "the recording goes on into empty segments")
+def test_recording_ends_where_the_disk_fills(rig, tmp_path, small_disk):
+    src = videos.moving_clip(tmp_path / "in.avi", 300)
+    with pytest.raises(OSError) as info:
+        rig.record(src, small_disk / "rec.avi", max_frames=10)
+    assert info.value.errno == errno.ENOSPC
+    # The disk filled in one segment: no segment after it.
+    empty = [n for n in os.listdir(small_disk) if n.endswith(".csv") and os.path.getsize(small_disk / n) == 0]
+    assert len(empty) <= 1, sorted(empty)
+
+
+def complete_rows(path):
+    """A CSV's rows up to its last whole line (a size limit can cut a line in two)."""
+    lines = open(path, "rb").read().split(b"\r\n")
+    assert lines[0] == b"inframe,outframe,timestamp"
+    return [line.decode().split(",") for line in lines[1:-1]]
+
+
+def record_in_child(tmp_path, src, out, *options, **args):
+    """programs/record.py in a fresh interpreter: (return code, RESULT, WRITTEN, last stderr line)."""
+    command = [sys.executable, str(PROGRAMS / "record.py"), str(src), str(out), json.dumps(args), *options]
+    proc = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, errors="replace", timeout=120)
+    tagged = {line.split(" ", 1)[0]: line.split(" ", 1)[1] for line in proc.stdout.splitlines()
+              if line.startswith(("RESULT ", "WRITTEN "))}
+    err = proc.stderr.strip().splitlines()
+    return (proc.returncode, int(tagged["RESULT"]) if "RESULT" in tagged else None,
+            json.loads(tagged.get("WRITTEN", "null")), err[-1] if err else "")
+
+
+# A 2000-byte file size limit in a child recording 300 fake frames: the CSVs reach it, the fake
+# videos write nothing.
+@pytest.fixture(scope="module", params=[0, 120], ids=["one-file", "segments"])
+def size_limited(request, tmp_path_factory):
+    directory = tmp_path_factory.mktemp("fsize")
+    outcome = record_in_child(directory, "0", directory / "rec.avi", "--fake-frames", "300", "--fsize", "2000",
+                              max_frames=request.param)
+    return directory, outcome
+
+
+def test_size_limit_error_comes_out(size_limited):
+    directory, (code, result, written, error) = size_limited
+    assert (code, result) == (1, None)
+    assert error.startswith("OSError: [Errno %d] " % errno.EFBIG)
+    assert lost_and_phantom(written, directory, complete_rows)[1] == 0
+
+
+@pytest.mark.xfail(strict=True, reason="pending: a row reaches the file only when its buffer fills or the file "
+                                       "is closed, and at roll-over a failing flush is lost")
+def test_size_limit_loses_at_most_the_frame_in_flight(size_limited):
+    directory, (_, _, written, _) = size_limited
+    assert lost_and_phantom(written, directory, complete_rows)[0] <= 1
+    assert len(written) == 1  # ended in the segment that reached the limit
+
+
+# ---- damaged input files ------------------------------------------------------------------------
+
+def cut(data, at):
+    return data[:int(len(data) * at)]
+
+
+def overwrite(data, at, length=64, byte=0xFF):
+    start = int(len(data) * at)
+    return data[:start] + bytes([byte]) * length + data[start + length:]
+
+
+@pytest.mark.parametrize("damage", [
+    lambda d: cut(d, 0.25), lambda d: cut(d, 0.5), lambda d: cut(d, 0.97), lambda d: cut(d, 0.02),
+    lambda d: overwrite(d, 0.0, 16, 0), lambda d: overwrite(d, 0.3), lambda d: overwrite(d, 0.6, 4096, 0),
+    lambda d: overwrite(d, 0.99, 512),
+], ids=["cut-25%", "cut-50%", "cut-97%", "cut-2%", "header-zeroed", "bytes-at-30%", "4k-zeroed-at-60%",
+        "index-overwritten"])
+def test_damaged_input(tmp_path, damage):
+    src = tmp_path / "in.avi"
+    videos.moving_clip(src, 40)
+    src.write_bytes(damage(src.read_bytes()))
+    out = tmp_path / "out.avi"
+    code, result, _, error = record_in_child(tmp_path, src, out)
+    assert code == 0, error  # no crash, no exception: a damaged file ends the recording early
+    if not out.exists():
+        assert result == 0 and sorted(os.listdir(tmp_path)) == ["in.avi"]
+        return
+    rows = csv_rows(str(out) + ".csv")
+    assert [int(r[0]) for r in rows] == list(range(result))
+    assert len(videos.read_all(out)) == result
