@@ -118,15 +118,10 @@ def segment_rows_match(directory, names):
         assert len(videos.read_all(directory / name)) == len(rows) > 0, name
 
 
-PENDING_ROLL_OVER = pytest.mark.xfail(
-    strict=True, reason="pending: the previous segment's CSV is closed by dropping it at roll-over, "
-                        "which loses a failing flush")
-
-
 @pytest.mark.parametrize("max_frames, full, before", [
     (0, "out.avi", []),
     (2, "out_002.avi", ["out_000.avi", "out_001.avi"]),
-    pytest.param(2, "out_000.avi", [], marks=PENDING_ROLL_OVER),
+    (2, "out_000.avi", []),
 ], ids=["one-file", "last-segment", "first-segment"])
 def test_csv_on_a_full_device(rig, tmp_path, max_frames, full, before):
     src = videos.moving_clip(tmp_path / "in.avi", 6)
@@ -162,8 +157,6 @@ def small_disk(tmp_path):
         subprocess.run(["umount", "-l", str(mount)], timeout=30)
 
 
-@pytest.mark.xfail(strict=True, reason="pending: at roll-over a failing flush of the previous CSV is lost, so "
-                                       "the recording goes on into empty segments")
 def test_recording_ends_where_the_disk_fills(rig, tmp_path, small_disk):
     src = videos.moving_clip(tmp_path / "in.avi", 300)
     with pytest.raises(OSError) as info:
@@ -209,8 +202,6 @@ def test_size_limit_error_comes_out(size_limited):
     assert lost_and_phantom(written, directory, complete_rows)[1] == 0
 
 
-@pytest.mark.xfail(strict=True, reason="pending: a row reaches the file only when its buffer fills or the file "
-                                       "is closed, and at roll-over a failing flush is lost")
 def test_size_limit_loses_at_most_the_frame_in_flight(size_limited):
     directory, (_, _, written, _) = size_limited
     assert lost_and_phantom(written, directory, complete_rows)[0] <= 1

@@ -5,13 +5,13 @@ import os
 import signal
 import subprocess
 import sys
-import types
 
-import cv2
 import numpy as np
 import pytest
 
 import videos
+from fakes import FakeCv2
+from vcargs import vcapture_args
 from quarrin import snapwell  # noqa: F401  (registers quarrin._recorder)
 from quarrin._recorder import record
 
@@ -20,12 +20,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def record_args(src, out, **overrides):
-    a = dict(input_=str(src), output=str(out), fmt="MJPG", fps=30, interactive=False, width=0, height=0,
-             roi_x=0, roi_y=0, roi_w=64, roi_h=48, interval=0.0, duration=0.0, max_frames=0, motion_based=False,
-             config=False, threshold=25, min_area=50, kernel_width=21, timestamp=False, show_diff=False,
-             tb=np.array([0, 0, 0], np.int32), tc=np.array([255, 255, 255], np.int32), tx=2, ty=20, fs=0.5)
-    a.update(overrides)
-    return a
+    return vcapture_args(str(src), out, **overrides)
 
 
 def both_ways(tmp_path, capsys, src, **overrides):
@@ -88,55 +83,12 @@ class Injected(Exception):
     pass
 
 
-def failing_cv2(site, at):
-    """The real cv2, but `site` raises Injected at its at-th call; capture and writer methods are
-    wrapped so that the stage calling them fails."""
-    calls = {"n": 0}
-
-    def trip(name):
-        if name == site:
-            calls["n"] += 1
-            if calls["n"] == at:
-                raise Injected(site)
-
-    class Capture:
-        def __init__(self, *a):
-            self._c = cv2.VideoCapture(*a)
-
-        def read(self):
-            trip("read")
-            return self._c.read()
-
-        def __getattr__(self, name):
-            return getattr(self._c, name)
-
-    class Writer:
-        def __init__(self, *a):
-            self._w = cv2.VideoWriter(*a)
-
-        def write(self, frame):
-            trip("write")
-            return self._w.write(frame)
-
-        def __getattr__(self, name):
-            return getattr(self._w, name)
-
-    def blur(*a, **k):
-        trip("GaussianBlur")
-        return cv2.GaussianBlur(*a, **k)
-
-    fake = types.ModuleType("cv2")
-    fake.__dict__.update({k: v for k, v in vars(cv2).items() if not k.startswith("__")})
-    fake.VideoCapture, fake.VideoWriter, fake.GaussianBlur = Capture, Writer, blur
-    return fake
-
-
-@pytest.mark.parametrize("site", ["read", "GaussianBlur", "write"], ids=["reader", "main", "writer"])
+@pytest.mark.parametrize("site", ["cap.read", "GaussianBlur", "out.write"], ids=["reader", "main", "writer"])
 @pytest.mark.parametrize("at", [1, 9])
 def test_an_error_in_any_stage_stops_all(tmp_path, monkeypatch, site, at):
     src = moving_then_still(tmp_path / "in.avi", 40)
     record(**record_args(src, tmp_path / "warm.avi", motion_based=True), pipeline=False)  # OpenCV's own threads
-    monkeypatch.setitem(snapwell.__dict__, "cv2", failing_cv2(site, at))
+    monkeypatch.setitem(snapwell.__dict__, "cv2", FakeCv2(failures={site: (at, Injected(site))}))
     out = tmp_path / "out.avi"
     before = threads()
     with pytest.raises(Injected, match=site):
