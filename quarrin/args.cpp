@@ -5,7 +5,10 @@ namespace quarrin {
 
 namespace {
 
-[[noreturn]] void raise_count(const Signature& sig, Py_ssize_t given, bool too_many) {
+enum class Count { TooFew, TooMany };
+
+[[noreturn]] void raise_count(const Signature& sig, Py_ssize_t given, Count count) {
+    const bool too_many = count == Count::TooMany;
     const bool exact = sig.nrequired == sig.nparams;
     const char* bound = exact ? "exactly" : (too_many ? "at most" : "at least");
     const Py_ssize_t expected = (exact || too_many) ? sig.nparams : sig.nrequired;
@@ -37,10 +40,10 @@ void match_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nar
                      PyObject** given) {
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nkw == 0) {
-        if (nargs < sig.nrequired) raise_count(sig, nargs, false);
-        if (nargs > sig.nparams) raise_count(sig, nargs, true);
+        if (nargs < sig.nrequired) raise_count(sig, nargs, Count::TooFew);
+        if (nargs > sig.nparams) raise_count(sig, nargs, Count::TooMany);
     } else if (nargs > sig.nparams) {
-        raise_count(sig, nargs, true);
+        raise_count(sig, nargs, Count::TooMany);
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) given[i] = args[i];
     for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -57,7 +60,7 @@ void match_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nar
         raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name, key);
     }
     for (int i = int(nargs); i < sig.nrequired; ++i) {
-        if (!given[i]) raise_count(sig, i, false);
+        if (!given[i]) raise_count(sig, i, Count::TooFew);
     }
 }
 

@@ -72,18 +72,23 @@ public:
     FormatChecker(const char* format, const ElemType& want) : p_(format), want_(want) {}
 
     void run() {
-        parse_sequence(false, false);
+        parse_sequence(Scope::Top, Walk::Check);
         if (!matched_) raise_format(PyExc_ValueError, "Buffer dtype mismatch, expected '%s' but got %s", want_.name, "end");
     }
 
 private:
+    enum class Scope { Top, Struct };  // the whole format, or a structure's body
+    enum class Walk { Check, Skip };    // a zero-count structure is parsed but not counted
+    enum class Number { Real, Complex };
+
     struct CharInfo {
         char kind;
         size_t size;
         size_t align;
     };
 
-    static const char* describe(char c, bool complex) {
+    static const char* describe(char c, Number number) {
+        const bool complex = number == Number::Complex;
         switch (c) {
             case '?': return "'bool'";
             case 'c': return "'char'";
@@ -107,7 +112,8 @@ private:
         return "unparsable format string";
     }
 
-    CharInfo info(char c, bool complex) const {
+    CharInfo info(char c, Number number) const {
+        const bool complex = number == Number::Complex;
         const bool native = mode_ == '@' || mode_ == '^';
         CharInfo r{};
         switch (c) {
@@ -142,7 +148,8 @@ private:
 
     // Parses until the end of the format (top level) or the closing brace (structure body).
     // Returns the largest alignment met, for the padding after a structure.
-    size_t parse_sequence(bool in_struct, bool skip) {
+    size_t parse_sequence(Scope scope, Walk walk) {
+        const bool in_struct = scope == Scope::Struct;
         size_t count = 1;
         bool have_count = false;
         size_t max_align = 1;
@@ -179,7 +186,7 @@ private:
                 case 'T': case 'x': case 'Z':
                 case '?': case 'c': case 'b': case 'B': case 'h': case 'H': case 'i': case 'I': case 'l':
                 case 'L': case 'q': case 'Q': case 'f': case 'd': case 'g': case 'O': case 's': case 'p':
-                    max_align = item(c, count, skip, max_align);
+                    max_align = item(c, count, walk, max_align);
                     count = 1;
                     have_count = false;
                     continue;
@@ -196,17 +203,17 @@ private:
 
     // One item, repeated `count` times: a structure, padding or an element. Returns the largest
     // alignment met so far.
-    size_t item(char c, size_t count, bool skip, size_t max_align) {
+    size_t item(char c, size_t count, Walk walk, size_t max_align) {
         switch (c) {
-            case 'T': return std::max(max_align, parse_struct(count, skip));
+            case 'T': return std::max(max_align, parse_struct(count, walk));
             case 'x':
                 ++p_;
-                if (!skip) offset_ += count;
+                if (walk == Walk::Check) offset_ += count;
                 return max_align;
-            case 'Z': return element(complex_code(), true, count, skip, max_align);
+            case 'Z': return element(complex_code(), Number::Complex, count, walk, max_align);
         }
         ++p_;
-        return element(c, false, count, skip, max_align);
+        return element(c, Number::Real, count, walk, max_align);
     }
 
     // ":name:" after a field.
@@ -218,18 +225,18 @@ private:
     }
 
     // "T{...}" repeated `count` times; returns the structure's alignment.
-    size_t parse_struct(size_t count, bool skip) {
+    size_t parse_struct(size_t count, Walk walk) {
         ++p_;
         if (*p_ != '{') raise(PyExc_ValueError, "Buffer acquisition: Expected '{' after 'T'");
         ++p_;
         const char* body = p_;
         size_t align = 1;
-        if (count == 0) align = parse_sequence(true, true);
+        if (count == 0) align = parse_sequence(Scope::Struct, Walk::Skip);
         for (size_t rep = 0; rep < count; ++rep) {
             p_ = body;
-            align = parse_sequence(true, skip);
+            align = parse_sequence(Scope::Struct, walk);
         }
-        if (!skip && mode_ == '@' && offset_ % align) offset_ += align - offset_ % align;
+        if (walk == Walk::Check && mode_ == '@' && offset_ % align) offset_ += align - offset_ % align;
         return align;
     }
 
@@ -278,21 +285,21 @@ private:
         if (dims != 0) raise_format(PyExc_ValueError, "Expected %d dimension(s), got %d", 0, dims);
     }
 
-    size_t element(char c, bool complex, size_t count, bool skip, size_t max_align) {
-        const CharInfo ci = info(c, complex);
+    size_t element(char c, Number number, size_t count, Walk walk, size_t max_align) {
+        const CharInfo ci = info(c, number);
         if (ci.align > max_align) max_align = ci.align;
-        if (skip || count == 0) return max_align;
+        if (walk == Walk::Skip || count == 0) return max_align;
         if (offset_ % ci.align) offset_ += ci.align - offset_ % ci.align;
         for (size_t k = 0; k < count; ++k) {
             if (matched_) {
                 raise_format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "", "end", "",
-                             describe(c, complex));
+                             describe(c, number));
             }
             const bool same = ci.kind == want_.kind && ci.size == want_.size;
             const bool as_char = (ci.kind == 'C' || want_.kind == 'C') && ci.size == want_.size;
             if (!same && !as_char) {
                 raise_format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'", want_.name, "'",
-                             describe(c, complex));
+                             describe(c, number));
             }
             if (offset_ != 0) {
                 raise_format(PyExc_ValueError, "Buffer dtype mismatch; next field is at offset %zd but %zd expected",

@@ -113,10 +113,14 @@ Stopped run_sequential(Source& source, FrameRules& rules, SigintDeferral& sigint
     }
 }
 
+enum class Driver { Sequential, Pipelined };
+// vcapture reports a missing path with a message and returns; the front end's entry raises it.
+enum class MissingPath { Report, Raise };
+
 class Recording {
 public:
-    Recording(const CaptureArgs& a, PyObject* progress, bool pipelined, bool consume_file_not_found)
-        : a_(a), progress_(progress), pipelined_(pipelined), consume_file_not_found_(consume_file_not_found) {}
+    Recording(const CaptureArgs& a, PyObject* progress, Driver driver, MissingPath missing_path)
+        : a_(a), progress_(progress), driver_(driver), missing_path_(missing_path) {}
     Outcome run();
 
 private:
@@ -126,8 +130,8 @@ private:
 
     const CaptureArgs& a_;
     PyObject* progress_;
-    bool pipelined_;
-    bool consume_file_not_found_;
+    Driver driver_;
+    MissingPath missing_path_;
     Source source_;
     Segment segment_;
 };
@@ -157,7 +161,7 @@ Stopped Recording::protected_loop(FrameRules& rules) {
     SigintDeferral sigint;
     attempt([&] {
         sigint.begin();
-        stopped = pipelined_ ? run_pipelined(a_, source_, segment_, rules, sigint)
+        stopped = driver_ == Driver::Pipelined ? run_pipelined(a_, source_, segment_, rules, sigint)
                              : run_sequential(source_, rules, sigint);
         sigint.end();
         sigint.raise_noted();  // a Ctrl-C during the last frame still counts
@@ -173,7 +177,7 @@ void Recording::end_of_loop_messages(Outcome& outcome) {
     if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
         msg = n_msg_keyboard_interrupt;
         outcome.stopped = Stopped::Interrupt;
-    } else if (consume_file_not_found_ && PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
+    } else if (missing_path_ == MissingPath::Report && PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
         msg = n_msg_file_not_found;
     }
     if (!msg) return;
@@ -205,7 +209,7 @@ PyObject* stop_name(Stopped stopped) {
 
 PyObject* py_vcapture(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return run_entry<CaptureArgs>(sig_vcapture, args, nargsf, kwnames, [](const CaptureArgs& a) {
-        const Outcome outcome = Recording(a, Py_None, false, true).run();
+        const Outcome outcome = Recording(a, Py_None, Driver::Sequential, MissingPath::Report).run();
         return py_int(outcome.stopped == Stopped::Roi ? 0 : outcome.frames_read);
     });
 }
@@ -214,7 +218,8 @@ PyObject* py_vcapture(PyObject*, PyObject* const* args, size_t nargsf, PyObject*
 // end reports it as the failure it is.
 PyObject* py_record(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return run_entry<RecordArgs>(sig_record, args, nargsf, kwnames, [](const RecordArgs& a) {
-        const Outcome outcome = Recording(a.capture, a.progress, a.pipeline, false).run();
+        const Driver driver = a.pipeline ? Driver::Pipelined : Driver::Sequential;
+        const Outcome outcome = Recording(a.capture, a.progress, driver, MissingPath::Raise).run();
         const long long read = outcome.stopped == Stopped::Roi ? 0 : outcome.frames_read;
         return tuple_of(py_int(read), py_int(outcome.frames_saved), Ref::borrow(stop_name(outcome.stopped)));
     });

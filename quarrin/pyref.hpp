@@ -27,8 +27,9 @@ namespace quarrin {
 // Thrown when the Python error indicator is set and the error should propagate.
 struct PyError {};
 
-// A C-API status: negative means the error indicator is set.
-inline void require(int status) {
+// A C-API status or size: negative means the error indicator is set.
+template <typename Status>
+void require(Status status) {
     if (status < 0) throw PyError{};
 }
 

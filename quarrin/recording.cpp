@@ -4,6 +4,7 @@
 
 #include "motion.hpp"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace quarrin {
@@ -54,7 +55,7 @@ void require_colour(PyObject* arr, const char* name) {
         raise_format(PyExc_ValueError, "%s must be an array of three colour values when timestamp is on, not None",
                      name);
     const Py_ssize_t len = PyObject_Size(arr);
-    require(int(len < 0 ? -1 : 0));
+    require(len);
     if (len < 3)
         raise_format(PyExc_ValueError,
                      "%s must hold at least three colour values when timestamp is on (it holds %zd)", name, len);
@@ -224,9 +225,9 @@ void Source::close() { call_method(cap_.get(), n_release); }
 void SegmentNamer::split_output() {
     if (!PyUnicode_Check(output_)) getattr(output_, n_rpartition);  // None: AttributeError, as ever
     const Py_ssize_t length = PyUnicode_GetLength(output_);
-    const Py_ssize_t sep = PyUnicode_FindChar(output_, '/', 0, length, -1);
+    const Py_ssize_t sep = PyUnicode_FindChar(output_, '/', 0, length, -1);  // -1: none, -2: error
     const Py_ssize_t dot = PyUnicode_FindChar(output_, '.', 0, length, -1);
-    require(int(sep < -1 || dot < -1 ? -1 : 0));
+    require(std::min(sep, dot) + 1);
     Py_ssize_t split = length;
     if (dot > sep) {
         for (Py_ssize_t i = sep + 1; i < dot; ++i) {
@@ -351,7 +352,7 @@ void Gate::restart(PyObject* now, int32_t width, int32_t height) {
 
 bool Gate::moved(PyObject* roi, PyObject* shape) {
     const Py_ssize_t ndim = PyObject_Size(shape);
-    require(ndim < 0 ? -1 : 0);
+    require(ndim);
     const MotionArgs args{roi, blurred_prev_.get(), blurred_cur_.get(), a_.threshold, a_.min_area,
                           a_.kernel_width, a_.show_diff};
     if (ndim == 3) return check_motion_rgb(args);

@@ -290,15 +290,17 @@ int snapwell_exec(PyObject* module) noexcept {
     return rc;
 }
 
+enum class IfNone { Copy, Skip };
+
 // Copies spec.<attr> into the module dictionary as <key>; a missing attribute is skipped.
-void copy_spec_attr(PyObject* spec, PyObject* dict, const char* attr, const char* key, bool skip_none) {
+void copy_spec_attr(PyObject* spec, PyObject* dict, const char* attr, const char* key, IfNone if_none) {
     Ref value = Ref::steal(PyObject_GetAttrString(spec, attr));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
         PyErr_Clear();
         return;
     }
-    if (skip_none && value.get() == Py_None) return;
+    if (if_none == IfNone::Skip && value.get() == Py_None) return;
     require(PyDict_SetItemString(dict, key, value.get()));
 }
 
@@ -320,10 +322,10 @@ PyObject* snapwell_create(PyObject* spec, PyModuleDef*) noexcept {
             Ref module = Ref::check(PyModule_NewObject(name.get()));
             PyObject* dict = PyModule_GetDict(module.get());
             if (!dict) throw PyError{};
-            copy_spec_attr(spec, dict, "loader", "__loader__", false);
-            copy_spec_attr(spec, dict, "origin", "__file__", false);
-            copy_spec_attr(spec, dict, "parent", "__package__", false);
-            copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", true);
+            copy_spec_attr(spec, dict, "loader", "__loader__", IfNone::Copy);
+            copy_spec_attr(spec, dict, "origin", "__file__", IfNone::Copy);
+            copy_spec_attr(spec, dict, "parent", "__package__", IfNone::Copy);
+            copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", IfNone::Skip);
             return module.release();
         },
         static_cast<PyObject*>(nullptr));
