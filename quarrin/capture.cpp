@@ -25,11 +25,11 @@ namespace {
 const Name n_input_("input_"), n_output("output"), n_fmt("fmt"), n_fps("fps"), n_interactive("interactive"),
     n_width("width"), n_height("height"), n_roi_x("roi_x"), n_roi_y("roi_y"), n_roi_w("roi_w"), n_roi_h("roi_h"),
     n_interval("interval"), n_duration("duration"), n_max_frames("max_frames"), n_motion_based("motion_based"),
-    n_config("config"), n_timestamp("timestamp"), n_tb("tb"), n_tc("tc"), n_tx("tx"), n_ty("ty"), n_fs("fs"),
+    n_config("config"), n_tb("tb"), n_tc("tc"), n_tx("tx"), n_ty("ty"), n_fs("fs"),
     n_progress("progress"), n_pipeline("pipeline");
 const Name n_msg_keyboard_interrupt("Caught keyboard interrupt"),
     n_msg_file_not_found("Could not find one or more file paths");
-const Name n_stop_end("end"), n_stop_duration("duration"), n_stop_key("key"), n_stop_interrupt("interrupt"),
+const Name n_stop_end("end"), n_stop_key("key"), n_stop_interrupt("interrupt"),
     n_stop_roi("roi"), n_stop_unopened("unopened");
 
 #define CAPTURE_FIELD(name, kind) {&n_##name, Kind::kind, offsetof(CaptureArgs, name)}
@@ -196,7 +196,7 @@ void Recording::close() noexcept {
 PyObject* stop_name(Stopped stopped) {
     switch (stopped) {
         case Stopped::End: return n_stop_end;
-        case Stopped::Duration: return n_stop_duration;
+        case Stopped::Duration: return n_duration;
         case Stopped::Key: return n_stop_key;
         case Stopped::Interrupt: return n_stop_interrupt;
         case Stopped::Roi: return n_stop_roi;

@@ -19,9 +19,8 @@ const Name n_current("current"), n_gray_cur("gray_cur"), n_blurred_prev("blurred
 const Name n_caputil("caputil"), n_CV2_MAJOR("CV2_MAJOR");
 const Name n_GaussianBlur("GaussianBlur"), n_absdiff("absdiff"), n_THRESH_BINARY("THRESH_BINARY"),
     n_dilate("dilate"), n_iterations("iterations"), n_findContours("findContours"), n_RETR_EXTERNAL("RETR_EXTERNAL"),
-    n_CHAIN_APPROX_SIMPLE("CHAIN_APPROX_SIMPLE"), n_contourArea("contourArea"), n_namedWindow("namedWindow"),
-    n_WINDOW_NORMAL("WINDOW_NORMAL"), n_applyColorMap("applyColorMap"), n_COLORMAP_JET("COLORMAP_JET"),
-    n_drawContours("drawContours"), n_imshow("imshow"), n_cvtColor("cvtColor"), n_COLOR_BGR2GRAY("COLOR_BGR2GRAY");
+    n_CHAIN_APPROX_SIMPLE("CHAIN_APPROX_SIMPLE"), n_contourArea("contourArea"), n_applyColorMap("applyColorMap"), n_COLORMAP_JET("COLORMAP_JET"),
+    n_drawContours("drawContours"), n_cvtColor("cvtColor"), n_COLOR_BGR2GRAY("COLOR_BGR2GRAY");
 const Name n_absdiff_window("DEBUG - absdiff between frames"), n_threshold_window("DEBUG - thresholded absdiff");
 
 // ---- signatures ----------------------------------------------------------------------------------

@@ -8,6 +8,9 @@
 #include <cstdio>
 
 namespace quarrin {
+
+const Name n_timestamp("timestamp");
+
 namespace {
 
 // module globals
@@ -22,15 +25,14 @@ const Name n_VideoCapture("VideoCapture"), n_VideoWriter("VideoWriter"), n_Video
     n_flush("flush"), n_platform("platform"), n_now("now"), n_fromtimestamp("fromtimestamp"), n_mktime("mktime"),
     n_localtime("localtime"), n_path("path"), n_getmtime("getmtime"), n_exists("exists"), n_rpartition("rpartition"),
     n_zeros("zeros"), n_uint8("uint8"), n_dtype("dtype"), n_writer("writer"), n_writerow("writerow"),
-    n_newline("newline"), n_destroyAllWindows("destroyAllWindows"), n_namedWindow("namedWindow"),
-    n_WINDOW_NORMAL("WINDOW_NORMAL"), n_shape("shape"), n_copy("copy"), n_total_seconds("total_seconds"),
+    n_newline("newline"), n_destroyAllWindows("destroyAllWindows"), n_shape("shape"), n_copy("copy"), n_total_seconds("total_seconds"),
     n_isoformat("isoformat"), n_days("days"), n_seconds("seconds"), n_getTextSize("getTextSize"),
     n_rectangle("rectangle"), n_putText("putText"), n_FONT_HERSHEY_SIMPLEX("FONT_HERSHEY_SIMPLEX"), n_FILLED("FILLED"),
-    n_LINE_AA("LINE_AA"), n_imshow("imshow"), n_waitKey("waitKey"), n_error("error"), n_signal("signal"),
+    n_LINE_AA("LINE_AA"), n_waitKey("waitKey"), n_error("error"), n_signal("signal"),
     n_getsignal("getsignal"), n_SIGINT("SIGINT"), n_default_int_handler("default_int_handler");
 // fixed texts
 const Name n_text_win32("win32"), n_text_csv_suffix(".csv"), n_text_mode_w("w"), n_text_empty(""),
-    n_head_inframe("inframe"), n_head_outframe("outframe"), n_head_timestamp("timestamp");
+    n_head_inframe("inframe"), n_head_outframe("outframe");
 const Name n_msg_roi("ROI limits exceed frame size"), n_msg_input_from_file("Input from file"), n_msg_open("Open?"),
     n_msg_frames_to_process("Frames to process"), n_msg_frame_dimension("Frame dimension");
 
@@ -306,7 +308,7 @@ void Segment::open(PyObject* name, PyObject* fmt, PyObject* fps, int32_t width, 
     }
     csv_writer_ = call_method(global(n_csv).get(), n_writer, {csv_file_.get()});
     call_method(csv_writer_.get(), n_writerow,
-                {list_of({n_head_inframe.get(), n_head_outframe.get(), n_head_timestamp.get()}).get()});
+                {list_of({n_head_inframe.get(), n_head_outframe.get(), n_timestamp.get()}).get()});
     // A writer that did not open would drop every frame while the CSV lists them: stop here.
     if (!truth(call_method(writer_.get(), n_isOpened).get()))
         raise_format(PyExc_RuntimeError, "Could not open video file %S for writing (fourcc %R)", name, fmt);

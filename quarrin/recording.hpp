@@ -18,6 +18,9 @@
 
 namespace quarrin {
 
+// The CSV header's third column, and vcapture's parameter of the same name.
+extern const Name n_timestamp;
+
 // Why a recording ended.
 enum class Stopped { End, Duration, Key, Interrupt, Roi, Unopened };
 

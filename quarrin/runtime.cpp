@@ -30,7 +30,7 @@ void Name::create_all() {
     }
 }
 
-const Name n_cv2("cv2");
+const Name n_cv2("cv2"), n_namedWindow("namedWindow"), n_imshow("imshow"), n_WINDOW_NORMAL("WINDOW_NORMAL");
 
 // ---- lookups, print, traceback entries --------------------------------------------------------------
 

@@ -30,7 +30,7 @@ private:
 };
 
 // Names used by more than one unit.
-extern const Name n_cv2;
+extern const Name n_cv2, n_namedWindow, n_imshow, n_WINDOW_NORMAL;
 
 struct ModuleState {
     PyObject* module = nullptr;       // absent until the exec step begins
