@@ -130,3 +130,27 @@ def test_second_interpreter(kind):
     # module's own check, which admits one interpreter per process.
     message = NO_SUBINTERPRETERS if kind == "isolated" else INTERPRETER_CHANGE
     assert lines == ["SUB ImportError: " + message, "MAIN True"]
+
+
+# --- signatures as help() shows them ------------------------------------------------------------
+
+@pytest.mark.parametrize("name, params", [
+    ("check_motion_gray", "gray_cur, blurred_prev, blurred_cur, threshold, min_area, "
+                          "kernel_width=21, show_diff=False"),
+    ("check_motion_rgb", "current, blurred_prev, blurred_cur, threshold, min_area, "
+                         "kernel_width=21, show_diff=False"),
+    ("vcapture", "input_, output, fmt, fps, interactive, width, height, roi_x, roi_y, roi_w, "
+                 "roi_h, interval, duration, max_frames, motion_based, config, threshold, "
+                 "min_area, kernel_width, timestamp, show_diff, tb, tc, tx, ty, fs"),
+])
+def test_signature_in_help(name, params):
+    # From 3.13 pydoc puts long signatures one parameter per line; the text is the same.
+    import inspect
+    import pydoc
+    import re
+    from quarrin import snapwell
+    f = getattr(snapwell, name)
+    assert str(inspect.signature(f)) == "(%s)" % params
+    shown = pydoc.render_doc(f, renderer=pydoc.plaintext)
+    shown = re.sub(r"\s*\)", ")", re.sub(r",\s+", ", ", re.sub(r"\(\s+", "(", shown)))
+    assert "%s(%s)" % (name, params) in shown
