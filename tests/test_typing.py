@@ -65,9 +65,9 @@ def test_strict_caller_passes_and_bad_calls_fail(tmp_path):
     bad = tmp_path / "bad_calls.py"
     bad.write_text(PRELUDE + "".join(line + "\n" for line in BAD_CALLS.values()))
     proc = mypy("mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"),
-                str(HERE / "typing" / "caller.py"), str(bad))
+                str(HERE / "typing_caller.py"), str(bad))
     errors = [line for line in proc.stdout.splitlines() if ": error:" in line]
-    assert not [e for e in errors if "caller.py" in e], proc.stdout
+    assert not [e for e in errors if "typing_caller.py" in e], proc.stdout
     flagged = {int(m.group(1)) for m in map(re.compile(r"bad_calls\.py:(\d+):").search, errors) if m}
     first = PRELUDE.count("\n") + 1
     missed = [name for i, name in enumerate(BAD_CALLS, first) if i not in flagged]
