@@ -8,12 +8,5 @@
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 
-lock_exclusive
-ensure_venv np2 "${reqs_np2[@]}"
-wheel=$(build_wheel) || exit 1
-install_wheel np2 "$wheel"
-
-lock_shared
-unset PYTHONPATH
-cd "$repo" || exit 1
-"$repo/.venv/np2/bin/python" "$repo/scripts/demo.py" "$@" 9>&-
+run_locked exclusive prepare np2 || exit 1
+run_locked shared run_in np2 "$repo/scripts/demo.py" "$@"

@@ -1,65 +1,28 @@
 #!/usr/bin/env bash
-# Runs the whole test suite twice, against the installed package: once with NumPy 2 (.venv/np2)
-# and once with NumPy 1.26 (.venv/np1), both on Python 3.10. A third environment (.venv/gui)
-# with OpenCV's GUI build serves the real-window test, which runs under Xvfb in the NumPy 2 pass.
+# Runs the whole test suite once per test environment of the matrix in scripts/lib.sh, each time
+# against the package installed in that environment: Python 3.10 with NumPy 2 and with NumPy 1.26,
+# Python 3.11 (installed from the sdist), 3.12 and 3.13, and the sanitizer build. The real-window
+# test runs under Xvfb in the first pass, with OpenCV's GUI build from .venv/gui.
 #
-# Usage: scripts/test.sh [pytest args...]     e.g. scripts/test.sh -k motion -x
-# Creates what is missing, rebuilds the package from the current tree, and exits non-zero when
-# either pass fails.
+# Usage: scripts/test.sh [pytest args...]          e.g. scripts/test.sh -k motion -x
+#        QUARRIN_PASSES="np2 asan" scripts/test.sh  runs only the named passes
+# Creates what is missing, rebuilds the package from the current tree, and exits non-zero when a
+# pass fails. A pass whose Python this machine lacks is skipped with one line. System packages
+# (Xvfb, xdotool, the GUI build's libraries) come from scripts/setup-system.sh.
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 
-lock_exclusive
-ensure_venv np2 "${reqs_np2[@]}"
-ensure_venv np1 "${reqs_np1[@]}"
-ensure_venv gui "${reqs_gui[@]}"
-
-# The real-window test needs an X server and a way to find and drive the window.
-if ! command -v Xvfb >/dev/null 2>&1 || ! command -v xdotool >/dev/null 2>&1; then
-    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-        log "installing xvfb and xdotool"
-        { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq xvfb xdotool; } >&2 \
-            || log "warning: could not install xvfb/xdotool; the window test will be skipped"
-    else
-        log "warning: xvfb/xdotool missing and cannot be installed here; the window test will be skipped"
-    fi
+if [ -n "${QUARRIN_PASSES:-}" ]; then
+    read -ra requested <<< "${QUARRIN_PASSES//,/ }"
+else
+    mapfile -t requested < <(all_passes)
 fi
-# OpenCV's GUI build links against system GL and GLib libraries that slim images may lack.
-if ! "$repo/.venv/gui/bin/python" -c 'import cv2' >/dev/null 2>&1; then
-    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-        log "installing the system libraries OpenCV's GUI build needs"
-        { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgl1 libglib2.0-0; } >&2 || true
-    fi
-    "$repo/.venv/gui/bin/python" -c 'import cv2' >&2 \
-        || log "warning: cv2 does not import in .venv/gui; the window test will be skipped"
-fi
+found=$(available_passes "${requested[@]}") || exit 1
+mapfile -t passes <<< "$found"
+[ -n "${passes[0]}" ] || die "no pass can run here"
 
-wheel=$(build_wheel) || exit 1
-for env in np2 np1 gui; do
-    install_wheel "$env" "$wheel"
-done
-
-# Tests must see the installed package only: no work-tree paths, and pytest's own executable
-# (not `python -m pytest`, which would put the current directory first on sys.path).
-lock_shared
-unset PYTHONPATH
-cd "$repo" || exit 1
-status=0
-for env in np2 np1; do
-    py="$repo/.venv/$env/bin/python"
-    log "=== $env: $("$py" -c 'import sys, numpy, cv2; print("Python %d.%d.%d, NumPy %s, OpenCV %s" % (sys.version_info[:3] + (numpy.__version__, cv2.__version__)))')"
-    gui_env=()
-    if [ "$env" = np2 ]; then
-        gui_env=(QUARRIN_GUI_PYTHON="$repo/.venv/gui/bin/python")
-    fi
-    env "${gui_env[@]}" "$repo/.venv/$env/bin/pytest" "$@" 9>&-
-    rc=$?
-    if [ "$rc" = 5 ] && [ "$#" -gt 0 ]; then
-        log "$env: no test selected by: $*"
-    elif [ "$rc" != 0 ]; then
-        log "$env: pytest exited with $rc"
-        status=1
-    fi
-done
-if [ "$status" = 0 ]; then log "all passes succeeded"; else log "FAILED"; fi
-exit "$status"
+t0=$SECONDS
+mapfile -t envs < <(with_window_env "${passes[@]}")
+run_locked exclusive prepare "${envs[@]}" || exit 1
+log "time: preparation took $((SECONDS - t0)) s"
+run_locked shared run_passes "${#passes[@]}" "${passes[@]}" "$@"

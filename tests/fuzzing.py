@@ -1,0 +1,542 @@
+"""Fuzzing the three entries: hypothesis strategies for every parameter, and a worker process
+that makes the calls, so that a crash is seen as a crash and not taken for a test failure.
+
+The strategies draw plain descriptions of values (picklable data); the worker builds the real
+objects from them: ints at and past the 32-bit limits, floats with nan and inf, str and bytes,
+objects whose __index__/__int__/__float__/__bool__/__len__ raise or return the wrong type, arrays
+of every dtype, byte order, dimension count and stride (structured, zero-size, read-only,
+subclassed), and buffers of odd formats: arrays made from ctypes and memoryview objects and, from
+Python 3.12 on, array subclasses whose buffer export hands over such a memoryview directly.
+
+Only the exceptions the module documents may come out of a call; see ALLOWED.
+
+Used by tests/test_fuzz.py (a few thousand examples) and scripts/fuzz.py (100,000).
+Run as `python fuzzing.py --serve READ_FD WRITE_FD` it is the worker.
+"""
+import math
+import os
+import pickle
+import select
+import struct
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# Exception classes a call may end with (matched with isinstance, in this order). OSError covers
+# the file system's own errors for odd output names and missing input files, BufferError an
+# array whose buffer export fails, AttributeError and the text errors the None and non-text
+# names that pass the type tests; Boom is what the fuzzed objects raise themselves.
+ALLOWED = ("Boom", "cv2.error", "TypeError", "ValueError", "OverflowError", "ZeroDivisionError",
+           "RuntimeError", "OSError", "BufferError", "AttributeError")
+
+# ---- strategies (parent side) -----------------------------------------------------------------
+
+try:
+    from hypothesis import strategies as st
+except ImportError:  # the worker needs no hypothesis
+    st = None
+
+INT_LIMITS = [0, 1, -1, 2, 255, 256, 2 ** 31 - 1, -2 ** 31, 2 ** 31, -2 ** 31 - 1, 2 ** 32,
+              2 ** 63 - 1, -2 ** 63, 2 ** 63, 2 ** 64, 10 ** 30, -10 ** 30]
+FLOAT_SPECIALS = [0.0, -0.0, 0.5, 1e-300, 1e300, -1e300, float("inf"), float("-inf"),
+                  float("nan"), 2.0 ** 31, -2.0 ** 31 - 1, 7.9, 8.0]
+DTYPES = ["u1", "?", "i1", "<u2", ">u2", "<i2", "<i4", ">i4", "<u4", "<i8", ">i8", "<u8", "<f2",
+          "<f4", ">f4", "<f8", "<c8", "<c16", "g", "O", "S2", "U1", "V3", "M8[s]", "m8[ms]",
+          [("a", "u1")], [("a", "u1"), ("b", "u1")], [("a", "<i4"), ("b", "u1")],
+          [("a", "u1", (2,))], [("a", [("b", "u1")])], ("u1", (2,)), ("<i4", (3,))]
+CTYPES = ["c_ubyte", "c_byte", "c_char", "c_bool", "c_short", "c_int", "c_long", "c_longlong",
+          "c_uint", "c_float", "c_double", "c_longdouble", "c_wchar", "c_void_p", "Pair",
+          "Packed", "BigEndian", "Nested", "WithArray", "Union"]
+CAST_FORMATS = list("bBhHiIlLqQnNfde?cP")
+BEHAVIOURS = ["raise", "wrong-str", "wrong-float", "wrong-none", "int-subclass", "float-subclass",
+              "huge"]
+
+
+def _value(desc):
+    """The int the module's integer conversion would make of a description, where that is
+    plain to see (None otherwise)."""
+    kind = desc[0]
+    if kind in ("int", "bool"):
+        return int(desc[1])
+    if kind == "float" and math.isfinite(desc[1]):
+        return int(desc[1])
+    if kind == "obj":
+        b = desc[1].get("__int__")
+        if isinstance(b, tuple) and b[0] == "value":
+            return b[1]
+    return None
+
+
+def not_in(low, high):
+    """Filter: the value does not convert to an int in [low, high]."""
+    def keep(desc):
+        v = _value(desc)
+        return v is None or not (low <= v <= high)
+    return keep
+
+
+if st is not None:
+    def ints(lo=-2 ** 40, hi=2 ** 40):
+        return st.one_of(st.sampled_from(INT_LIMITS), st.integers(lo, hi)).map(lambda v: ("int", v))
+
+    def small_ints(lo, hi):
+        return st.integers(lo, hi).map(lambda v: ("int", v))
+
+    floats = st.one_of(st.sampled_from(FLOAT_SPECIALS), st.floats()).map(lambda v: ("float", v))
+    texts = st.text(max_size=6).map(lambda v: ("str", v))
+    blobs = st.binary(max_size=6).map(lambda v: ("bytes", v))
+    behaviour = st.one_of(st.sampled_from(BEHAVIOURS),
+                          st.integers(-300, 300).map(lambda v: ("value", v)))
+    objects = st.dictionaries(st.sampled_from(["__int__", "__index__", "__float__", "__bool__",
+                                               "__len__"]), behaviour, max_size=3) \
+        .map(lambda d: ("obj", d))
+    shapes = st.lists(st.integers(0, 6), max_size=4).map(tuple)
+    arrays = st.builds(
+        lambda dtype, shape, fortran, step, readonly, subclass: ("array", {
+            "dtype": dtype, "shape": shape, "fortran": fortran, "step": step,
+            "readonly": readonly, "subclass": subclass}),
+        st.sampled_from(DTYPES), shapes, st.booleans(), st.sampled_from([1, 1, 2, -1]),
+        st.booleans(), st.booleans())
+    odd_buffers = st.one_of(
+        st.builds(lambda t, dims: ("ctypes", t, dims), st.sampled_from(CTYPES),
+                  st.lists(st.integers(0, 5), max_size=3).map(tuple)),
+        st.builds(lambda f, dims: ("cast", f, dims), st.sampled_from(CAST_FORMATS),
+                  st.lists(st.integers(0, 5), max_size=3).map(tuple)),
+        st.sampled_from([("memoryview",), ("list",), ("none",), ("bool", True), ("strsub", "0")]
+                        + ([("buffer-raises",), ("buffer-not-memoryview",)]
+                           if sys.version_info >= (3, 12) else [])))
+    anything = st.one_of(ints(), floats, texts, blobs, objects, arrays, odd_buffers)
+
+    def frames(h, w, channels=None):
+        """A well-formed uint8 frame of the given size (sometimes strided or read-only)."""
+        shape = (h, w) if channels is None else (h, w, channels)
+        return st.builds(lambda step, readonly: ("array", {
+            "dtype": "u1", "shape": shape, "fortran": False, "step": step,
+            "readonly": readonly, "subclass": False, "fill": "random"}),
+            st.sampled_from([1, 1, 1, 2]), st.sampled_from([False, False, False, True]))
+
+    def reference(h, w):
+        return st.just(("array", {"dtype": "u1", "shape": (h, w), "fortran": False, "step": 1,
+                                  "readonly": False, "subclass": False}))
+
+    wild_arrays = st.one_of(arrays, arrays, odd_buffers, anything)
+    # Large kernels make OpenCV allocate and compute for a long time; widths above 255 are
+    # refused by the module in a coming change, so they are only fuzzed where conversion fails.
+    kernel_widths = st.one_of(small_ints(-3, 255), ints(), floats, objects, anything) \
+        .filter(not_in(256, 2 ** 31 - 1))
+    usual_kernels = st.sampled_from([1, 3, 3, 5, 21]).map(lambda v: ("int", v))
+    flags = st.one_of(st.booleans().map(lambda v: ("bool", v)), anything)
+    false = st.just(("bool", False))
+
+    def call_shape():
+        """Mostly a well-formed call; sometimes an argument too few or too many, or an unknown
+        or repeated keyword."""
+        return st.sampled_from(["plain"] * 12 + ["drop-last", "extra", "unknown-keyword",
+                                                 "repeat-keyword"])
+
+    def mixed(draw, params):
+        """params: (name, usual strategy, wild strategy). Most parameters take a usual value,
+        so that calls get past the argument checks into the work; up to three take a wild one."""
+        wild = draw(st.sets(st.sampled_from([p[0] for p in params]), max_size=3))
+        return [(name, draw(w if name in wild else u)) for name, u, w in params]
+
+    @st.composite
+    def motion_call(draw, colour):
+        h, w = draw(st.integers(0, 20)), draw(st.integers(0, 20))
+        params = mixed(draw, [
+            ("frame", frames(h, w, 3 if colour else None), wild_arrays),
+            ("blurred_prev", reference(h, w), wild_arrays),
+            ("blurred_cur", reference(h, w), wild_arrays),
+            ("threshold", small_ints(0, 255), st.one_of(ints(), anything)),
+            ("min_area", small_ints(0, 400), st.one_of(ints(), anything)),
+            ("kernel_width", usual_kernels, kernel_widths),
+            ("show_diff", false, flags),
+        ])
+        args = [v for _, v in params[:5]]
+        kwargs = {}
+        for i, (name, value) in enumerate(params[5:]):
+            how = draw(st.sampled_from(["absent", "positional", "keyword"]))
+            if how == "positional" and len(args) == 5 + i:
+                args.append(value)
+            elif how != "absent":
+                kwargs[name] = value
+        return args, kwargs, draw(call_shape())
+
+    # Names the recorder may write to: plain names in its working directory (no separators), a
+    # directory that does not exist, a name without an extension. No other text: the recorder
+    # writes where it is told.
+    safe_names = st.text(alphabet="abc._-", min_size=1, max_size=6)
+    not_text = anything.filter(lambda d: d[0] != "str")
+    usual_outputs = st.sampled_from(["out.avi", "seg.avi", "a.b.avi"]).map(lambda v: ("str", v))
+    outputs = st.one_of(st.sampled_from(["noext", "nodir/x.avi", ".."]).map(lambda v: ("str", v)),
+                        safe_names.map(lambda v: ("str", v)), not_text)
+    # Sources: the worker's clip, a file that is no video, missing files. Text is always made a
+    # file name inside the worker's directory: a number would open a camera, and some texts
+    # are protocols to OpenCV's FFmpeg.
+    inputs = st.one_of(st.sampled_from([("token", "junk"), ("token", "missing"), ("none",)]),
+                       texts.map(lambda d: ("path", d[1])), not_text)
+    # The recorder's region: never narrower than 8 pixels when it could reach a real writer
+    # (narrower regions make the writer's colour conversion overrun a buffer in OpenCV's bundled
+    # FFmpeg; the module is about to refuse them).
+    roi_widths = st.one_of(small_ints(8, 34), small_ints(-3, 0), ints(), floats, objects) \
+        .filter(not_in(1, 7))
+    colours = st.builds(lambda n: ("array", {"dtype": "<i4", "shape": (n,), "fortran": False,
+                                             "step": 1, "readonly": False, "subclass": False,
+                                             "fill": "random"}), st.sampled_from([3, 3, 3, 4, 0, 2]))
+    numbers = st.one_of(floats, ints(), anything)
+    wild_ints = st.one_of(ints(), anything)
+
+    @st.composite
+    def vcapture_call(draw):
+        params = mixed(draw, [
+            ("input_", st.just(("token", "clip")), inputs),
+            ("output", usual_outputs, outputs),
+            ("fmt", st.just(("str", "MJPG")),
+             st.one_of(st.sampled_from(["XVID", "ABCD", "MJP", ""]).map(lambda v: ("str", v)),
+                       texts, anything)),
+            ("fps", small_ints(-5, 60), wild_ints),
+            ("interactive", false, flags),
+            ("width", small_ints(-2, 64), wild_ints),
+            ("height", small_ints(-2, 64), wild_ints),
+            ("roi_x", small_ints(0, 24), wild_ints),
+            ("roi_y", small_ints(0, 16), wild_ints),
+            ("roi_w", small_ints(8, 32), roi_widths),
+            ("roi_h", small_ints(1, 24), wild_ints),
+            ("interval", st.sampled_from([0.0, 0.0, 0.05, 0.15]).map(lambda v: ("float", v)), numbers),
+            ("duration", st.sampled_from([0.0, 0.0, 0.1, 1.0]).map(lambda v: ("float", v)), numbers),
+            ("max_frames", small_ints(-1, 3), wild_ints),
+            ("motion_based", st.booleans().map(lambda v: ("bool", v)), flags),
+            ("config", false, flags),
+            ("threshold", small_ints(0, 255), wild_ints),
+            ("min_area", small_ints(0, 100), wild_ints),
+            ("kernel_width", usual_kernels, kernel_widths),
+            ("timestamp", st.booleans().map(lambda v: ("bool", v)), flags),
+            ("show_diff", false, flags),
+            ("tb", colours, st.one_of(st.just(("none",)), arrays, anything)),
+            ("tc", colours, st.one_of(st.just(("none",)), arrays, anything)),
+            ("tx", small_ints(-10, 40), wild_ints),
+            ("ty", small_ints(-10, 40), wild_ints),
+            ("fs", st.sampled_from([0.3, 0.5, 1.0]).map(lambda v: ("float", v)),
+             st.one_of(floats, anything)),
+        ])
+        split = draw(st.sampled_from([26, 26, 26, 0, 13, 25]))
+        return ([v for _, v in params[:split]], dict(params[split:]), draw(call_shape()))
+
+
+def _parses_as_int(text):
+    try:
+        int(text)
+    except (ValueError, TypeError):
+        return False
+    return True
+
+
+# ---- the worker (child side) ---------------------------------------------------------------------
+
+class Boom(Exception):
+    """What the fuzzed objects raise."""
+
+
+def _behave(spec, name):
+    """A method implementing one behaviour of BEHAVIOURS (or ("value", v))."""
+    def method(self, *a):
+        if spec == "raise":
+            raise Boom(name)
+        if spec == "wrong-str":
+            return "12"
+        if spec == "wrong-float":
+            return 1.5 if name != "__float__" else "1.5"
+        if spec == "wrong-none":
+            return None
+        if spec == "int-subclass":
+            return _IntSub(3)
+        if spec == "float-subclass":
+            return _FloatSub(2.5)
+        if spec == "huge":
+            return 10 ** 40 if name != "__float__" else 1e308
+        value = spec[1]
+        if name == "__float__":
+            return float(value)
+        if name == "__bool__":
+            return bool(value)
+        return value
+    return method
+
+
+class _IntSub(int):
+    pass
+
+
+class _FloatSub(float):
+    pass
+
+
+class _StrSub(str):
+    pass
+
+
+def _ctype(name):
+    import ctypes
+
+    class Pair(ctypes.Structure):
+        _fields_ = [("a", ctypes.c_int), ("b", ctypes.c_ubyte)]
+
+    class Packed(ctypes.Structure):
+        _pack_ = 1
+        _fields_ = [("a", ctypes.c_ubyte), ("b", ctypes.c_int)]
+
+    class BigEndian(ctypes.BigEndianStructure):
+        _fields_ = [("a", ctypes.c_int), ("b", ctypes.c_short)]
+
+    class Nested(ctypes.Structure):
+        _fields_ = [("p", Pair), ("c", ctypes.c_ubyte)]
+
+    class WithArray(ctypes.Structure):
+        _fields_ = [("a", ctypes.c_ubyte * 3), ("b", ctypes.c_double)]
+
+    class Union(ctypes.Union):
+        _fields_ = [("a", ctypes.c_int), ("b", ctypes.c_ubyte)]
+
+    local = dict(Pair=Pair, Packed=Packed, BigEndian=BigEndian, Nested=Nested,
+                 WithArray=WithArray, Union=Union)
+    return local.get(name) or getattr(ctypes, name)
+
+
+class Builder:
+    def __init__(self, workdir):
+        import numpy as np
+        self.np = np
+        self.workdir = workdir
+        self.rng = np.random.default_rng(1)
+
+        class Sub(np.ndarray):
+            pass
+
+        class Exported(np.ndarray):
+            """Hands over another object's buffer (Python 3.12+ calls __buffer__)."""
+            def __buffer__(self, flags):
+                source = self.__dict__.get("source")
+                if isinstance(source, BaseException):
+                    raise source
+                return source if not isinstance(source, memoryview) else memoryview(source)
+
+        self.Sub, self.Exported = Sub, Exported
+
+    def build(self, desc):
+        np = self.np
+        kind = desc[0]
+        if kind in ("int", "float", "str", "bytes", "bool"):
+            return desc[1]
+        if kind == "none":
+            return None
+        if kind == "strsub":
+            return _StrSub(desc[1])
+        if kind == "list":
+            return [[0]]
+        if kind == "memoryview":
+            return memoryview(bytearray(16)).cast("B", (4, 4))
+        if kind == "path":
+            return os.path.join(self.workdir, "in-" + desc[1])
+        if kind == "token":
+            return os.path.join(self.workdir, {"clip": "clip.avi", "junk": "junk.avi",
+                                               "missing": "missing.avi"}[desc[1]])
+        if kind == "obj":
+            methods = {name: _behave(spec, name) for name, spec in desc[1].items()}
+            return type("Fuzzed", (), methods)()
+        if kind == "array":
+            spec = desc[1]
+            dtype = np.dtype(spec["dtype"])
+            shape = tuple(spec["shape"])
+            step = spec["step"]
+            full = shape[:-1] + (shape[-1] * abs(step),) if shape else shape
+            a = np.zeros(full, dtype=dtype, order="F" if spec["fortran"] else "C")
+            if spec.get("fill") == "random" and dtype == np.uint8:
+                a[...] = self.rng.integers(0, 256, size=full, dtype=np.uint8)
+            elif spec.get("fill") == "random" and dtype == np.int32:
+                a[...] = self.rng.integers(0, 256, size=full, dtype=np.int32)
+            if shape and step != 1:
+                a = a[..., ::step]
+            if spec["subclass"]:
+                a = a.view(self.Sub)
+            if spec["readonly"]:
+                a.flags.writeable = False
+            return a
+        if kind in ("ctypes", "cast", "buffer-raises", "buffer-not-memoryview"):
+            source = self._buffer_source(desc)
+            if sys.version_info >= (3, 12):
+                a = np.zeros((2, 2), np.uint8).view(self.Exported)
+                a.__dict__["source"] = source
+                return a
+            if isinstance(source, BaseException) or not isinstance(source, memoryview):
+                raise _Unbuildable("buffer export override needs Python 3.12")
+            try:
+                return np.asarray(source)
+            except Exception as exc:  # NumPy cannot read every buffer format
+                raise _Unbuildable(str(exc))
+        raise ValueError("unknown description %r" % (desc,))
+
+    def _buffer_source(self, desc):
+        if desc[0] == "buffer-raises":
+            return Boom("__buffer__")
+        if desc[0] == "buffer-not-memoryview":
+            return b"abcd"
+        dims = tuple(desc[2])
+        if desc[0] == "ctypes":
+            t = _ctype(desc[1])
+            for n in reversed(dims):
+                t = t * n
+            return memoryview(t())
+        fmt = desc[1]
+        size = struct.calcsize(fmt)
+        count = 1
+        for n in dims:
+            count *= n
+        raw = memoryview(bytearray(size * max(count, 1))).cast("B")
+        try:
+            return raw.cast(fmt, dims) if dims else raw.cast(fmt)
+        except (TypeError, ValueError) as exc:
+            raise _Unbuildable(str(exc))
+
+
+class _Unbuildable(Exception):
+    pass
+
+
+def _apply_shape(args, kwargs, shape, names):
+    args, kwargs = list(args), dict(kwargs)
+    if shape == "drop-last":
+        if kwargs:
+            kwargs.pop(next(reversed(kwargs)))
+        elif args:
+            args.pop()
+    elif shape == "extra":
+        args.append(0)
+    elif shape == "unknown-keyword":
+        kwargs["input"] = 0
+    elif shape == "repeat-keyword" and args:
+        kwargs[names[0]] = args[0]
+    return args, kwargs
+
+
+NAMES = {
+    "check_motion_gray": ["gray_cur", "blurred_prev", "blurred_cur", "threshold", "min_area",
+                          "kernel_width", "show_diff"],
+    "check_motion_rgb": ["current", "blurred_prev", "blurred_cur", "threshold", "min_area",
+                         "kernel_width", "show_diff"],
+}
+
+
+def classify(exc):
+    import builtins
+    import cv2
+    kinds = {"Boom": Boom, "cv2.error": cv2.error}
+    for name in ALLOWED:
+        if isinstance(exc, kinds.get(name) or getattr(builtins, name)):
+            return name
+    return "UNEXPECTED %s.%s" % (type(exc).__module__, type(exc).__qualname__)
+
+
+def serve(read_fd, write_fd):
+    """Worker loop: reads pickled (entry, args, kwargs, shape) and answers (outcome, text)."""
+    import warnings
+    warnings.simplefilter("ignore")
+    sys.path.insert(0, HERE)
+    import videos
+    from quarrin import snapwell
+    workdir = tempfile.mkdtemp(prefix="fuzz-")
+    os.chdir(workdir)
+    videos.moving_clip(os.path.join(workdir, "clip.avi"), 3, width=32, height=24, step=4, size=8)
+    with open(os.path.join(workdir, "junk.avi"), "wb") as f:
+        f.write(b"not a video\n" * 8)
+    keep = set(os.listdir(workdir))
+    builder = Builder(workdir)
+    inp, out = os.fdopen(read_fd, "rb"), os.fdopen(write_fd, "wb")
+    while True:
+        try:
+            entry, args, kwargs, shape = pickle.load(inp)
+        except EOFError:
+            return
+        try:
+            real_args = [builder.build(a) for a in args]
+            real_kwargs = {k: builder.build(v) for k, v in kwargs.items()}
+            real_args, real_kwargs = _apply_shape(
+                real_args, real_kwargs, shape, NAMES.get(entry, ["input_"]))
+        except _Unbuildable as exc:
+            answer = ("unbuildable", str(exc)[:200])
+        else:
+            try:
+                result = getattr(snapwell, entry)(*real_args, **real_kwargs)
+                answer = ("ok", repr(result)[:200])
+            except Exception as exc:
+                answer = (classify(exc), "%s: %s" % (type(exc).__name__, str(exc)[:300]))
+            if entry == "vcapture":
+                for name in set(os.listdir(workdir)) - keep:
+                    path = os.path.join(workdir, name)
+                    if os.path.isfile(path):
+                        os.remove(path)
+        pickle.dump(answer, out)
+        out.flush()
+
+
+class Worker:
+    """The parent's end: one worker process, restarted after it dies."""
+
+    def __init__(self, log_dir, timeout=120):
+        self.log_dir, self.timeout = log_dir, timeout
+        self.proc = None
+        self.calls = 0
+
+    def _start(self):
+        to_child_r, to_child_w = os.pipe()
+        from_child_r, from_child_w = os.pipe()
+        self.log_path = os.path.join(self.log_dir, "worker-%d.log" % self.calls)
+        log = open(self.log_path, "wb")
+        self.proc = subprocess.Popen(
+            [sys.executable, os.path.join(HERE, "fuzzing.py"), "--serve", str(to_child_r),
+             str(from_child_w)], pass_fds=(to_child_r, from_child_w), stdin=subprocess.DEVNULL,
+            stdout=log, stderr=subprocess.STDOUT, cwd=self.log_dir)
+        log.close()
+        os.close(to_child_r)
+        os.close(from_child_w)
+        self.to_child = os.fdopen(to_child_w, "wb")
+        self.from_child = os.fdopen(from_child_r, "rb")
+
+    def call(self, entry, args, kwargs, shape="plain"):
+        """Returns (outcome, text); raises AssertionError when the worker dies or hangs."""
+        if self.proc is None:
+            self._start()
+        self.calls += 1
+        what = "%s(*%r, **%r) [%s]" % (entry, args, kwargs, shape)
+        try:
+            pickle.dump((entry, args, kwargs, shape), self.to_child)
+            self.to_child.flush()
+            ready, _, _ = select.select([self.from_child], [], [], self.timeout)
+            if not ready:
+                self.proc.kill()
+                self.proc.wait()
+                self.proc = None
+                raise AssertionError("no answer within %d s to %s" % (self.timeout, what))
+            return pickle.load(self.from_child)
+        except (EOFError, BrokenPipeError, pickle.UnpicklingError):
+            code = self.proc.wait(timeout=60)
+            self.proc = None
+            with open(self.log_path, "rb") as f:
+                tail = f.read()[-4000:].decode("utf-8", "replace")
+            raise AssertionError("the worker died (exit %s) in %s\n%s" % (code, what, tail))
+
+    def close(self):
+        if self.proc is not None:
+            self.to_child.close()
+            self.from_child.close()
+            try:
+                self.proc.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+            self.proc = None
+
+
+if __name__ == "__main__" and sys.argv[1:2] == ["--serve"]:
+    serve(int(sys.argv[2]), int(sys.argv[3]))

@@ -1,0 +1,51 @@
+"""Fuzzing the three entries with hypothesis (tests/fuzzing.py has the strategies and the
+worker): every parameter gets values at and past its limits, of the wrong type, and objects and
+arrays that misbehave. A call may return or raise one of the documented exception types; a
+crash, a hang or any other exception (a SystemError above all) fails. scripts/fuzz.py runs
+100,000 examples and prints what came out."""
+import os
+
+import pytest
+
+hypothesis = pytest.importorskip("hypothesis")
+from hypothesis import HealthCheck, given, settings  # noqa: E402
+
+import fuzzing  # noqa: E402
+
+# A few thousand examples in all keep CI within about half a minute; QUARRIN_FUZZ_EXAMPLES
+# scales them.
+EXAMPLES = int(os.environ.get("QUARRIN_FUZZ_EXAMPLES", "700"))
+SETTINGS = settings(max_examples=EXAMPLES, deadline=None, database=None,
+                    suppress_health_check=list(HealthCheck))
+
+
+@pytest.fixture(scope="module")
+def worker(tmp_path_factory):
+    w = fuzzing.Worker(str(tmp_path_factory.mktemp("fuzz")))
+    yield w
+    w.close()
+
+
+def check(worker, entry, call):
+    args, kwargs, shape = call
+    outcome, text = worker.call(entry, args, kwargs, shape)
+    assert outcome in ("ok", "unbuildable") + fuzzing.ALLOWED, (
+        "%s(*%r, **%r) [%s] raised %s" % (entry, args, kwargs, shape, text))
+
+
+@pytest.mark.parametrize("entry, colour", [("check_motion_gray", False),
+                                           ("check_motion_rgb", True)])
+def test_motion_checks(worker, entry, colour):
+    @SETTINGS
+    @given(call=fuzzing.motion_call(colour))
+    def run(call):
+        check(worker, entry, call)
+    run()
+
+
+def test_vcapture(worker):
+    @settings(SETTINGS, max_examples=EXAMPLES * 2)
+    @given(call=fuzzing.vcapture_call())
+    def run(call):
+        check(worker, "vcapture", call)
+    run()

@@ -1,0 +1,74 @@
+"""The type stub of quarrin.snapwell, shipped in the package: it matches the compiled module
+(mypy's stubtest), an application's caller passes mypy --strict, and calls the module rejects
+are type errors. Needs mypy (installed in the NumPy 2 / Python 3.10 environment)."""
+import importlib.util
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("mypy", reason="mypy is installed in the np2 environment only")
+
+HERE = Path(__file__).resolve().parent
+
+
+def mypy(*args):
+    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True,
+                          timeout=300)
+
+
+def test_stub_and_marker_are_installed():
+    package = Path(importlib.util.find_spec("quarrin").origin).parent
+    assert (package / "snapwell.pyi").is_file() and (package / "py.typed").is_file()
+
+
+def test_stub_matches_the_module():
+    proc = mypy("mypy.stubtest", "--concise", "quarrin.snapwell")
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+# Calls that the module rejects or that always fail, each of which the stub must flag.
+BAD_CALLS = {
+    "list-frame": "snapwell.check_motion_gray([[0]], U8, U8, 10, 100)",
+    "float-frame": "snapwell.check_motion_rgb(F64, U8, U8, 10, 100)",
+    "text-threshold": "snapwell.check_motion_gray(U8, U8, U8, '12', 100)",
+    "none-kernel": "snapwell.check_motion_gray(U8, U8, U8, 12, 100, kernel_width=None)",
+    "misspelt-keyword": "snapwell.check_motion_gray(U8, U8, U8, 12, 100, kernel=5)",
+    "too-few": "snapwell.check_motion_gray(U8, U8, U8, 12)",
+    "result-not-str": "s: str = snapwell.check_motion_gray(U8, U8, U8, 12, 100)",
+    "int-input": "snapwell.vcapture(0, *REST)",
+    "none-input": "snapwell.vcapture(None, *REST)",
+    "int64-colour": "snapwell.vcapture('0', 'o.avi', 'MJPG', 30, False, 0, 0, 0, 0, 8, 8, 0.0, "
+                    "0.0, 0, False, False, 25, 100, 21, True, False, I64, None, 0, "
+                    "0, 1.0)",
+    "text-interval": "snapwell.vcapture('0', 'o.avi', 'MJPG', 30, False, 0, 0, 0, 0, 8, 8, "
+                     "'0.5', 0.0, 0, False, False, 25, 100, 21, False, False, None, None, 0, 0, "
+                     "1.0)",
+    "record-progress": "snapwell._record(*ALL, progress=lambda read, saved: None)",
+    "record-result": "a, b = snapwell._record(*ALL)",
+}
+PRELUDE = """\
+from typing import Any
+import numpy as np
+from quarrin import snapwell
+U8 = np.zeros((4, 4), np.uint8)
+F64 = np.zeros((4, 4, 3))
+I64 = np.zeros(3, np.int64)  # (inline, mypy would infer the dtype from the expected type)
+REST: Any = ()
+ALL: Any = ()
+"""
+
+
+def test_strict_caller_passes_and_bad_calls_fail(tmp_path):
+    bad = tmp_path / "bad_calls.py"
+    bad.write_text(PRELUDE + "".join(line + "\n" for line in BAD_CALLS.values()))
+    proc = mypy("mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"),
+                str(HERE / "typing_caller.py"), str(bad))
+    errors = [line for line in proc.stdout.splitlines() if ": error:" in line]
+    assert not [e for e in errors if "typing_caller.py" in e], proc.stdout
+    flagged = {int(m.group(1)) for m in map(re.compile(r"bad_calls\.py:(\d+):").search, errors) if m}
+    first = PRELUDE.count("\n") + 1
+    missed = [name for i, name in enumerate(BAD_CALLS, first) if i not in flagged]
+    assert missed == [], proc.stdout
