@@ -6,7 +6,7 @@
 # of at least three elements. None passes the argument checks of every array and text parameter,
 # but only tb and tc (read only with timestamp) have a use for it: elsewhere None always ends in an
 # error, so the types leave it out.
-from typing import Callable, Literal, SupportsFloat, SupportsIndex, SupportsInt
+from typing import SupportsFloat, SupportsIndex, SupportsInt
 
 import numpy
 from numpy.typing import NDArray
@@ -64,38 +64,3 @@ def vcapture(
     ty: _Int,
     fs: _Number,
 ) -> int: ...
-
-# The recorder behind vcapture, for front ends: the same 26 parameters, plus a progress callback
-# called as progress(frames_read, frames_saved, segment) after every frame read (segment is the
-# path of the video being written, None before the first opens) and the three-thread pipeline.
-# Returns (frames_read, frames_saved, how the recording stopped).
-def _record(
-    input_: str,
-    output: str,
-    fmt: str,
-    fps: _Int,
-    interactive: object,
-    width: _Int,
-    height: _Int,
-    roi_x: _Int,
-    roi_y: _Int,
-    roi_w: _Int,
-    roi_h: _Int,
-    interval: _Number,
-    duration: _Number,
-    max_frames: _Int,
-    motion_based: object,
-    config: object,
-    threshold: _Int,
-    min_area: _Int,
-    kernel_width: _Int,
-    timestamp: object,
-    show_diff: object,
-    tb: _Colour | None,
-    tc: _Colour | None,
-    tx: _Int,
-    ty: _Int,
-    fs: _Number,
-    progress: Callable[[int, int, str | None], object] | None = None,
-    pipeline: object = False,
-) -> tuple[int, int, Literal["end", "duration", "key", "interrupt", "roi", "unopened"]]: ...

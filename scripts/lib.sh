@@ -295,8 +295,8 @@ with_window_env() {
 # interpreter itself is not instrumented), Python's allocator replaced by malloc so that ASan sees
 # every object, leaks not reported (the interpreter keeps much alive at exit on purpose), and the
 # first report ends the process (UBSan's too: the build also makes it fatal). A test that starts
-# a child with an LD_PRELOAD of its own must add to this one; verify_asan_link_order=0 keeps a
-# child that replaced it (tests/test_import.py's version tests do) from aborting at start-up.
+# a child with an LD_PRELOAD of its own must add to this one (the tests do); verify_asan_link_order=0
+# keeps a child that got it wrong from aborting at start-up before its test can say so.
 sanitizer_env() {
     local asan stdcxx
     asan=$(realpath "$(gcc -print-file-name=libasan.so)") || return 1

@@ -6,6 +6,7 @@
 #   libgl1, libglib2.0-0 libraries that OpenCV's GUI build (opencv-python) links against
 #   g++                  the C++17 compiler for the extension; it also brings libasan and
 #                        libubsan, which the sanitizer pass preloads
+#   opencv-doc           real example videos (vtest.avi) for the pipelined recording's test
 #
 # Usage: scripts/setup-system.sh   (as root, or it only lists what is missing)
 # Exits non-zero only when the compiler is missing and cannot be installed; without the others the
@@ -20,6 +21,7 @@ have_lib() { ldconfig -p 2>/dev/null | grep -q "$1"; }
 have_lib 'libGL\.so\.1 ' || missing+=(libgl1)
 have_lib 'libgthread-2\.0\.so\.0 ' || missing+=(libglib2.0-0)
 command -v g++ >/dev/null 2>&1 || missing+=(g++)
+[ -f /usr/share/doc/opencv-doc/examples/data/vtest.avi ] || missing+=(opencv-doc)
 
 if [ "${#missing[@]}" = 0 ]; then
     log "system packages present"
@@ -35,5 +37,5 @@ else
     log "missing system packages: ${missing[*]} (run this script as root, or: apt-get install ${missing[*]})"
 fi
 command -v g++ >/dev/null 2>&1 || die "no C++ compiler"
-log "warning: the real-window test will be skipped"
+log "warning: the real-window and real-video tests will be skipped"
 exit 0

@@ -212,7 +212,9 @@ def fake_version(workdir):
             subprocess.run([cc, "-shared", "-fPIC", f"-DFAKE_VERSION={json.dumps(text)}", "-o", str(lib),
                             str(PROGRAMS / "fake_version.c"), "-ldl"], check=True)
             built[text] = str(lib)
-        return {"LD_PRELOAD": built[text]}
+        # Appended, so that a preloaded sanitizer runtime stays first.
+        preload = os.environ.get("LD_PRELOAD", "")
+        return {"LD_PRELOAD": (preload + " " if preload else "") + built[text]}
     return build
 
 
