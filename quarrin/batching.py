@@ -1,0 +1,314 @@
+"""Batch runs: one recording per input file, several at once, with a report and a timeline.
+
+Recordings run in worker processes (concurrent.futures), or on any executor the caller hands
+over (a Dask cluster's included). A failing input becomes a "failed" item; the others run on.
+"""
+import concurrent.futures as cf
+import contextlib
+import csv
+import json
+import os
+import queue
+import re
+import signal
+import time
+
+from quarrin import options as _options
+from quarrin.errors import RecordingError, UsageError
+from quarrin.results import BatchItem, Progress
+
+# Containers the writer makes reliably; other inputs are re-encoded into .avi.
+WRITABLE = (".avi", ".mp4", ".mkv", ".mov", ".m4v")
+REPORT_COLUMNS = ("input", "status", "frames_read", "frames_saved", "files", "seconds", "error")
+REFUSED = ("preview", "show_diff") + _options.CAMERA_OPTIONS
+EVENT_PERIOD = 0.2  # seconds between progress events sent back by a running job
+
+
+def run(inputs, out, *, jobs=None, executor=None, report=None, plot=None, progress=None, on_item=None,
+        **record_options):
+    """See quarrin.batch. `on_item(item)` is called as each input finishes."""
+    opts = _options.check(**record_options)
+    for name in REFUSED:
+        if opts.given(name):
+            raise UsageError(name, True, "not available in batch, which records files without windows")
+    if executor is None:
+        jobs = (os.cpu_count() or 1) if jobs is None else _options.check_jobs(jobs)
+    out = _check_out(out)
+    report = _check_extra(report, "report", (".csv", ".json"))
+    plot = _check_extra(plot, "plot", (".png",))
+    sources = collect_inputs(inputs)
+    outputs = output_names(sources, out)
+    try:
+        os.makedirs(out, exist_ok=True)
+    except OSError as exc:
+        raise RecordingError("cannot create the directory %s: %s" % (out, exc.strerror or exc)) from exc
+
+    items = _execute(list(zip(sources, outputs)), opts, jobs, executor, progress, on_item)
+    if report:
+        write_report(report, items)
+    if plot:
+        from quarrin import plot as _plot
+
+        _plot.timeline(items, plot)
+    return items
+
+
+def collect_inputs(inputs):
+    """Files as given, directories scanned (not recursively) for videos, sorted by name."""
+    if isinstance(inputs, (str, os.PathLike)):
+        inputs = [inputs]
+    found, seen = [], set()
+    for item in inputs:
+        path = os.fspath(item)
+        if os.path.isdir(path):
+            names = sorted(n for n in os.listdir(path) if os.path.splitext(n)[1].lower() in _options.VIDEO_EXTENSIONS
+                           and os.path.isfile(os.path.join(path, n)))
+            paths = [os.path.join(path, n) for n in names]
+        elif os.path.exists(path):
+            paths = [path]
+        else:
+            raise UsageError("inputs", path, "no such file or directory")
+        for p in paths:
+            key = os.path.realpath(p)
+            if key not in seen:
+                seen.add(key)
+                found.append(p)
+    if not found:
+        raise UsageError("inputs", ",".join(os.fspath(i) for i in inputs) or "''",
+                         "no video files (%s)" % " ".join(_options.VIDEO_EXTENSIONS))
+    return found
+
+
+def output_names(sources, out):
+    """DIR/<stem><ext> per input, made unique: a repeated stem gets -2, -3, ... Names are also
+    kept clear of each other's numbered segments (clip_000.avi belongs to clip.avi)."""
+    taken = []
+    names = []
+    for source in sources:
+        stem, ext = os.path.splitext(os.path.basename(source))
+        ext = ext if ext.lower() in WRITABLE else ".avi"
+        candidate, n = stem, 2
+        while _clashes(candidate, ext, taken):
+            candidate, n = "%s-%d" % (stem, n), n + 1
+        taken.append((candidate.lower(), ext.lower()))
+        names.append(os.path.join(out, candidate + ext))
+    return names
+
+
+def _clashes(stem, ext, taken):
+    stem, ext = stem.lower(), ext.lower()
+    for other, other_ext in taken:
+        if other_ext != ext:
+            continue
+        if stem == other or re.fullmatch(re.escape(other) + r"_\d{3,}", stem) \
+                or re.fullmatch(re.escape(stem) + r"_\d{3,}", other):
+            return True
+    return False
+
+
+def _check_out(out):
+    try:
+        path = os.fspath(out)
+    except TypeError:
+        raise UsageError("out", out, "expected a directory") from None
+    if not path:
+        raise UsageError("out", out, "expected a directory")
+    if os.path.exists(path) and not os.path.isdir(path):
+        raise UsageError("out", path, "is a file, not a directory")
+    _options.check_writable_dir(os.path.abspath(path), "out", path)
+    return path
+
+
+def _check_extra(path, option, extensions):
+    if path is None:
+        return None
+    path = os.fspath(path)
+    if os.path.splitext(path)[1].lower() not in extensions or os.path.isdir(path):
+        raise UsageError(option, path, "expected a %s file" % " or ".join(extensions))
+    _options.check_writable_dir(os.path.dirname(os.path.abspath(path)), option, path)
+    return path
+
+
+# ---- running the jobs --------------------------------------------------------------------------
+
+def _execute(specs, opts, jobs, executor, progress, on_item):
+    own = executor is None
+    manager, events = None, None
+    if progress is not None:
+        if own or isinstance(executor, cf.ProcessPoolExecutor):
+            import multiprocessing
+
+            manager = multiprocessing.Manager()
+            events = manager.Queue()
+        elif isinstance(executor, cf.ThreadPoolExecutor):
+            events = queue.Queue()
+    if own:
+        executor = cf.ProcessPoolExecutor(max_workers=min(jobs, len(specs)), initializer=_init_worker)
+    items = [None] * len(specs)
+    futures = {}
+    try:
+        for i, (source, output) in enumerate(specs):
+            futures[executor.submit(job, source, output, opts, events)] = i
+        pending = set(futures)
+        try:
+            while pending:
+                done, pending = cf.wait(pending, timeout=EVENT_PERIOD, return_when=cf.FIRST_COMPLETED)
+                _forward(events, progress)
+                for future in done:
+                    _finish(future, futures[future], specs, items, progress, on_item)
+        except KeyboardInterrupt:
+            # Running recordings got the same Ctrl-C and are finalising their files; wait for them.
+            for future in pending:
+                future.cancel()
+            for future in _wait_quietly(pending):
+                _finish(future, futures[future], specs, items, progress, on_item)
+    finally:
+        if own:
+            executor.shutdown(wait=True, cancel_futures=True)
+        if manager is not None:
+            manager.shutdown()
+    for i, (source, output) in enumerate(specs):
+        if items[i] is None:
+            items[i] = BatchItem(source, output, "cancelled", error="not started (interrupted)")
+    return items
+
+
+def _wait_quietly(futures):
+    remaining = set(f for f in futures if not f.cancelled())
+    while remaining:
+        try:
+            done, remaining = cf.wait(remaining)
+        except KeyboardInterrupt:
+            continue
+        yield from done
+
+
+def _finish(future, i, specs, items, progress, on_item):
+    if future.cancelled():
+        return
+    source, output = specs[i]
+    try:
+        item = future.result()
+    except Exception as exc:  # the worker itself failed (a crashed process, a lost cluster worker)
+        item = BatchItem(source, output, "failed", error=_message(exc))
+    items[i] = item
+    if progress is not None:
+        r = item.result
+        progress(Progress(source, r.frames_read if r else 0, r.frames_saved if r else 0,
+                          r.frames_total if r else None, None, done=True))
+    if on_item is not None:
+        on_item(item)
+
+
+def _forward(events, progress):
+    if events is None:
+        return
+    while True:
+        try:
+            event = events.get_nowait()
+        except (queue.Empty, EOFError, OSError):
+            return
+        progress(event)
+
+
+# ---- in the worker -----------------------------------------------------------------------------
+
+_recording = [False]
+
+
+def _init_worker():
+    """Worker processes stop a recording on Ctrl-C (its files are finalised) and otherwise
+    ignore it, so that an idle worker does not die with a traceback."""
+    def on_sigint(signum, frame):
+        if _recording[0]:
+            raise KeyboardInterrupt
+    signal.signal(signal.SIGINT, on_sigint)
+
+
+def job(source, output, opts, events=None):
+    """One input of a batch (runs in a worker). Never raises for a bad input: returns the item."""
+    from quarrin import api
+
+    started = time.perf_counter()
+    hook = None
+    if events is not None:
+        hook = _Sender(events)
+    try:
+        plan = api.prepare(source, output, opts)
+        _recording[0] = True
+        try:
+            result = api.run(plan, progress=hook, echo=False)
+        finally:
+            _recording[0] = False
+    except UsageError as exc:
+        return BatchItem(source, output, "failed", error=exc.for_command_line(), seconds=time.perf_counter() - started)
+    except Exception as exc:
+        return BatchItem(source, output, "failed", error=_message(exc), seconds=time.perf_counter() - started)
+    status = "interrupted" if result.stopped == "interrupt" else "ok"
+    return BatchItem(source, output, status, result, None, time.perf_counter() - started)
+
+
+class _Sender:
+    """Sends a job's progress back now and then; a lost queue only ends the reports."""
+
+    def __init__(self, events):
+        self.events, self.last = events, 0.0
+
+    def __call__(self, event):
+        now = time.monotonic()
+        if self.events is not None and now - self.last >= EVENT_PERIOD:
+            self.last = now
+            try:
+                self.events.put(event)
+            except Exception:
+                self.events = None
+
+
+def _message(exc):
+    if isinstance(exc, (RecordingError, OSError)):
+        return str(exc)
+    text = str(exc).strip().splitlines()
+    return "%s: %s" % (type(exc).__name__, text[-1] if text else "")
+
+
+# ---- report ------------------------------------------------------------------------------------
+
+def report_rows(items):
+    rows = []
+    for item in items:
+        r = item.result
+        rows.append({"input": item.input, "status": item.status, "frames_read": r.frames_read if r else 0,
+                     "frames_saved": r.frames_saved if r else 0, "files": r.files if r else 0,
+                     "seconds": round(item.seconds, 3), "error": item.error})
+    return rows
+
+
+def write_report(path, items):
+    rows = report_rows(items)
+    if path.lower().endswith(".json"):
+        with open(path, "w") as f:
+            json.dump(rows, f, indent=2)
+            f.write("\n")
+        return
+    with open(path, "w", newline="") as f:
+        writer = csv.DictWriter(f, REPORT_COLUMNS)
+        writer.writeheader()
+        for row in rows:
+            writer.writerow(dict(row, error=row["error"] or ""))
+
+
+@contextlib.contextmanager
+def dask_executor(address):
+    """An executor on the Dask cluster at `address` (needs the dask extra)."""
+    try:
+        from dask.distributed import Client
+    except ImportError:
+        raise UsageError("dask", address, "needs Dask: pip install 'quarrin[dask]'") from None
+    try:
+        client = Client(address, timeout="10s")
+    except (OSError, TimeoutError) as exc:
+        raise RecordingError("cannot reach the Dask scheduler at %s: %s" % (address, exc)) from exc
+    try:
+        yield client.get_executor()
+    finally:
+        client.close()
