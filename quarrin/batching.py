@@ -30,7 +30,7 @@ def run(inputs, out, *, jobs=None, executor=None, report=None, plot=None, progre
     opts = _options.check(**record_options)
     for name in REFUSED:
         if opts.given(name):
-            raise UsageError(name, True, "not available in batch, which records files without windows")
+            raise UsageError(name, True, "not available in batch (files only: no camera, no window)")
     if executor is None:
         jobs = (os.cpu_count() or 1) if jobs is None else _options.check_jobs(jobs)
     out = _check_out(out)
@@ -305,7 +305,7 @@ def dask_executor(address):
     except ImportError:
         raise UsageError("dask", address, "needs Dask: pip install 'quarrin[dask]'") from None
     try:
-        client = Client(address, timeout="10s")
+        client = Client(address)  # waits as long as Dask's connect timeout (its configuration)
     except (OSError, TimeoutError) as exc:
         raise RecordingError("cannot reach the Dask scheduler at %s: %s" % (address, exc)) from exc
     try:
