@@ -6,12 +6,19 @@ import sys
 
 
 def wanted(stream=None):
-    """Bars only go to a terminal."""
+    """Bars only go to a terminal (and need tqdm, which an environment set up with --no-deps may
+    lack: recording goes on without them)."""
     stream = stream or sys.stderr
     try:
-        return stream.isatty()
+        if not stream.isatty():
+            return False
     except (AttributeError, ValueError):
         return False
+    try:
+        import tqdm  # noqa: F401
+    except ImportError:
+        return False
+    return True
 
 
 class LineWriter:
