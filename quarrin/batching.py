@@ -143,7 +143,10 @@ def _execute(specs, opts, jobs, executor, progress, on_item):
         elif isinstance(executor, cf.ThreadPoolExecutor):
             events = queue.Queue()
     if own:
-        executor = cf.ProcessPoolExecutor(max_workers=min(jobs, len(specs)), initializer=_init_worker)
+        workers = min(jobs, len(specs))
+        # Recordings at once share the cores: OpenCV's own threads are shared out between them.
+        threads = max(1, (os.cpu_count() or 1) // workers) if workers > 1 else None
+        executor = cf.ProcessPoolExecutor(max_workers=workers, initializer=_init_worker, initargs=(threads,))
     items = [None] * len(specs)
     futures = {}
     try:
@@ -216,13 +219,18 @@ def _forward(events, progress):
 _recording = [False]
 
 
-def _init_worker():
+def _init_worker(threads=None):
     """Worker processes stop a recording on Ctrl-C (its files are finalised) and otherwise
-    ignore it, so that an idle worker does not die with a traceback."""
+    ignore it, so that an idle worker does not die with a traceback. `threads` caps OpenCV's
+    threads in the process."""
     def on_sigint(signum, frame):
         if _recording[0]:
             raise KeyboardInterrupt
     signal.signal(signal.SIGINT, on_sigint)
+    if threads:
+        import cv2
+
+        cv2.setNumThreads(threads)
 
 
 def job(source, output, opts, events=None):

@@ -152,7 +152,7 @@ def _record(ns):
     if progress.wanted():
         bar = progress.RecordBar(plan)
         if progress.wanted(sys.stdout):
-            console = progress.LineWriter(sys.stdout)
+            console = progress.LineWriter(sys.stdout, bar)
     try:
         result = api.run(plan, progress=bar, console=console)
     finally:

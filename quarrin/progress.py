@@ -22,15 +22,17 @@ def wanted(stream=None):
 
 
 class LineWriter:
-    """A stdout for the recorder's lines that does not tear the bars apart."""
+    """A stdout for the recorder's lines that does not tear the bar apart: the bar is cleared
+    while a line is written and drawn again after it."""
 
-    def __init__(self, stream):
-        self.stream = stream
+    def __init__(self, stream, bar):
+        self.stream, self.bar = stream, bar.bar
 
     def write(self, text):
-        from tqdm import tqdm
-
-        tqdm.write(text.rstrip("\n"), file=self.stream)
+        self.bar.clear()
+        self.stream.write(text)
+        self.stream.flush()
+        self.bar.refresh()
         return len(text)
 
     def flush(self):
@@ -67,10 +69,14 @@ class BatchBars:
                             dynamic_ncols=True)
         self.running = {}  # input -> (its bar, its line)
         self.free = []     # bar positions to reuse
+        self.finished = set()
 
     def __call__(self, event):
         bar, position = self.running.get(event.input, (None, None))
+        if event.input in self.finished:
+            return  # a late report of an input already done
         if event.done:
+            self.finished.add(event.input)
             if bar is not None:
                 bar.close()
                 self.free.append(position)
