@@ -1,11 +1,13 @@
 """Batch throughput with one and two jobs, and what the front end costs on a single file.
 
-Usage: python bench/bench_batch.py [--copies 8] [--frames 150] [--rounds 3] [--single-frames 300]
-       [--single-rounds 5]
+Usage: python bench/bench_batch.py [--copies 8] [--frames 150] [--rounds 3] [--single-frames 200]
+       [--single-rounds 9]
 
 1. `quarrin batch` (the command, in a child process, as a user runs it) over 8 copies of a
    768x576 MJPG clip at full frame with --motion, --jobs 2 against --jobs 1. Frames per second
-   are the frames read by all inputs over the command's wall-clock time (start-up included).
+   are the frames read by all inputs over the command's wall-clock time (start-up included);
+   "cores busy" is the command's CPU time over its wall-clock time (2 at most here; less when
+   other work holds the cores).
 2. One file, in this process: `quarrin.record(src, out, motion=True)` against `vcapture` called
    directly with the same arguments (full frame, motion gating, its console lines discarded).
 
@@ -16,6 +18,7 @@ import argparse
 import contextlib
 import io
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -37,12 +40,20 @@ def quarrin_command():
     return [script] if os.path.exists(script) else [sys.executable, "-m", "quarrin"]
 
 
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
 def run_batch(inputs, out, jobs, frames):
+    """frames/s over the wall clock, and the CPU cores the command kept busy on average."""
     shutil.rmtree(out, ignore_errors=True)
+    cpu = children_cpu()
     started = time.perf_counter()
     subprocess.run(quarrin_command() + ["batch", inputs, "--out", out, "--motion", "--jobs", str(jobs), "-q"],
                    check=True, stdout=subprocess.DEVNULL)
-    return frames / (time.perf_counter() - started)
+    seconds = time.perf_counter() - started
+    return frames / seconds, (children_cpu() - cpu) / seconds
 
 
 def run_vcapture(src, out):
@@ -69,14 +80,17 @@ def timed(fn, src, out, frames):
     return frames / seconds
 
 
-def table(title, rates, base):
+def table(title, rates, base, cores=None):
+    """Medians, and the median over the rounds of each round's ratio to `base`."""
     print(title)
-    print("| contender | frames/s (median) | min | max | ratio to %s |" % base)
-    print("|---|---|---|---|---|")
-    ref = statistics.median(rates[base])
+    print("| contender | frames/s (median) | min | max | ratio to %s (median of rounds) |%s" % (
+        base, " cores busy (median) |" if cores else ""))
+    print("|---|---|---|---|---|%s" % ("---|" if cores else ""))
     for name, values in rates.items():
-        med = statistics.median(values)
-        print("| %s | %.1f | %.1f | %.1f | %.3f |" % (name, med, min(values), max(values), med / ref))
+        ratio = statistics.median(v / b for v, b in zip(values, rates[base]))
+        busy = " %.2f |" % statistics.median(cores[name]) if cores else ""
+        print("| %s | %.1f | %.1f | %.1f | %.3f |%s" % (name, statistics.median(values), min(values), max(values),
+                                                      ratio, busy))
     print()
 
 
@@ -85,8 +99,8 @@ def main():
     ap.add_argument("--copies", type=int, default=8)
     ap.add_argument("--frames", type=int, default=150, help="frames per copy (default 150)")
     ap.add_argument("--rounds", type=int, default=3)
-    ap.add_argument("--single-frames", type=int, default=300)
-    ap.add_argument("--single-rounds", type=int, default=5)
+    ap.add_argument("--single-frames", type=int, default=200)
+    ap.add_argument("--single-rounds", type=int, default=9)
     opts = ap.parse_args()
 
     with tempfile.TemporaryDirectory(prefix="bench-batch-") as work:
@@ -98,10 +112,13 @@ def main():
             shutil.copy(clip, os.path.join(inputs, "cam%02d.avi" % i))
         total = opts.copies * opts.frames
         batch = {"batch --jobs 1": [], "batch --jobs 2": []}
+        cores = {name: [] for name in batch}
         for r in range(opts.rounds):
             order = [1, 2] if r % 2 == 0 else [2, 1]
             for jobs in order:
-                batch["batch --jobs %d" % jobs].append(run_batch(inputs, os.path.join(work, "out"), jobs, total))
+                rate, busy = run_batch(inputs, os.path.join(work, "out"), jobs, total)
+                batch["batch --jobs %d" % jobs].append(rate)
+                cores["batch --jobs %d" % jobs].append(busy)
 
         single = os.path.join(work, "single.avi")
         make_clip(single, opts.single_frames)
@@ -115,12 +132,12 @@ def main():
 
     print("%d copies of a %dx%d MJPG clip, %d frames each, full frame, --motion; %d rounds; %d CPUs"
           % (opts.copies, W, H, opts.frames, opts.rounds, os.cpu_count() or 1))
-    table("quarrin batch (wall clock of the command, start-up included)", batch, "batch --jobs 1")
+    table("quarrin batch (wall clock of the command, start-up included)", batch, "batch --jobs 1", cores)
     print("one %dx%d file, %d frames, full frame, motion; %d rounds; recorder progress hook: %s"
           % (W, H, opts.single_frames, opts.single_rounds, "yes" if hasattr(snapwell, "_record") else "no"))
     table("single file, in this process", rates, "vcapture")
-    cost = 1 - statistics.median(rates["quarrin.record"]) / statistics.median(rates["vcapture"])
-    print("front end cost: %.1f %% of vcapture's rate" % (100 * cost))
+    cost = 1 - statistics.median(r / v for r, v in zip(rates["quarrin.record"], rates["vcapture"]))
+    print("front end cost: %.1f %% of vcapture's rate (median of the rounds' ratios)" % (100 * cost))
 
 
 if __name__ == "__main__":

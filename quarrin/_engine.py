@@ -8,7 +8,6 @@ process each keep their own lines.
 """
 import csv
 import datetime
-import io
 import sys
 import threading
 
@@ -98,16 +97,13 @@ def read_segment(video):
     return Segment(video, path, len(inframes), first, last, tuple(inframes))
 
 
-class _Lines(io.TextIOBase):
+class _Lines:
     """Collects the recorder's lines of one recording and passes them on to `target`."""
 
     def __init__(self, target):
         if isinstance(target, _Router):
             target = target.original
         self.target, self.partial, self.seen, self.saved = target, "", [], []
-
-    def writable(self):
-        return True
 
     def write(self, text):
         self.partial += text
@@ -130,16 +126,13 @@ class _Lines(io.TextIOBase):
             self.target.flush()
 
 
-class _Router(io.TextIOBase):
+class _Router:
     """Stands in for sys.stdout while recordings run: each thread that started a recording
     writes to that recording's lines; other threads (a recorder's own worker threads) write to
     the only recording in progress, or to the original stream when there are several."""
 
     def __init__(self, original):
         self.original, self.local, self.active = original, threading.local(), []
-
-    def writable(self):
-        return True
 
     def _target(self):
         target = getattr(self.local, "lines", None)

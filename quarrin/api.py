@@ -163,7 +163,8 @@ def _probe_file(path):
 
     if os.path.getsize(path) == 0:
         raise RecordingError("%s is empty" % path)
-    cap = cv2.VideoCapture(path)
+    with _quiet_stderr():
+        cap = cv2.VideoCapture(path)
     try:
         if not cap.isOpened():
             raise RecordingError("cannot open %s as a video" % path)
@@ -182,7 +183,8 @@ def _probe_file(path):
 def _probe_camera(index, opts):
     import cv2
 
-    cap = cv2.VideoCapture(index)
+    with _quiet_stderr():
+        cap = cv2.VideoCapture(index)
     try:
         if not cap.isOpened():
             raise RecordingError("cannot open camera %d" % index)
@@ -215,7 +217,8 @@ def _check_writer(output, fourcc, fps, size):
 
 @contextlib.contextmanager
 def _quiet_stderr():
-    """OpenCV and FFmpeg explain a refused codec on the process's stderr; our message says it."""
+    """OpenCV and FFmpeg explain a source or codec they refuse on the process's stderr; our own
+    one-line message says it instead."""
     try:
         sys.stderr.flush()
         saved = os.dup(2)

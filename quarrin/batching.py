@@ -22,6 +22,7 @@ WRITABLE = (".avi", ".mp4", ".mkv", ".mov", ".m4v")
 REPORT_COLUMNS = ("input", "status", "frames_read", "frames_saved", "files", "seconds", "error")
 REFUSED = ("preview", "show_diff") + _options.CAMERA_OPTIONS
 EVENT_PERIOD = 0.2  # seconds between progress events sent back by a running job
+CANCELLED = "not started (interrupted)"
 
 
 def run(inputs, out, *, jobs=None, executor=None, report=None, plot=None, progress=None, on_item=None,
@@ -172,7 +173,7 @@ def _execute(specs, opts, jobs, executor, progress, on_item):
             manager.shutdown()
     for i, (source, output) in enumerate(specs):
         if items[i] is None:
-            items[i] = BatchItem(source, output, "cancelled", error="not started (interrupted)")
+            items[i] = BatchItem(source, output, "cancelled", error=CANCELLED)
     return items
 
 
@@ -216,38 +217,54 @@ def _forward(events, progress):
 
 # ---- in the worker -----------------------------------------------------------------------------
 
-_recording = [False]
+_stopped = [False]
 
 
 def _init_worker(threads=None):
-    """Worker processes stop a recording on Ctrl-C (its files are finalised) and otherwise
-    ignore it, so that an idle worker does not die with a traceback. `threads` caps OpenCV's
-    threads in the process."""
-    def on_sigint(signum, frame):
-        if _recording[0]:
-            raise KeyboardInterrupt
-    signal.signal(signal.SIGINT, on_sigint)
+    """Worker processes ignore a Ctrl-C between recordings (an idle worker must not die with a
+    traceback) but remember it: jobs already queued to them are then not started. `threads`
+    caps OpenCV's threads in the process."""
+    signal.signal(signal.SIGINT, _note_sigint)
     if threads:
         import cv2
 
         cv2.setNumThreads(threads)
 
 
+def _note_sigint(signum, frame):
+    _stopped[0] = True
+
+
+@contextlib.contextmanager
+def _interruptible():
+    """Python's own Ctrl-C handler while a job records: the recorder then stops between two
+    frames, with every file finalised and every written frame in its CSV."""
+    if signal.getsignal(signal.SIGINT) is not _note_sigint:
+        yield  # not one of our workers (a thread, a cluster worker): leave the process alone
+        return
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, _note_sigint)
+
+
 def job(source, output, opts, events=None):
     """One input of a batch (runs in a worker). Never raises for a bad input: returns the item."""
     from quarrin import api
 
+    if _stopped[0]:
+        return BatchItem(source, output, "cancelled", error=CANCELLED)
     started = time.perf_counter()
     hook = None
     if events is not None:
         hook = _Sender(events)
     try:
         plan = api.prepare(source, output, opts)
-        _recording[0] = True
-        try:
+        with _interruptible():
             result = api.run(plan, progress=hook, echo=False)
-        finally:
-            _recording[0] = False
+    except KeyboardInterrupt:  # outside the recorder's own handling (before or after it ran)
+        return BatchItem(source, output, "interrupted", error="interrupted", seconds=time.perf_counter() - started)
     except UsageError as exc:
         return BatchItem(source, output, "failed", error=exc.for_command_line(), seconds=time.perf_counter() - started)
     except Exception as exc:

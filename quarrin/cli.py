@@ -60,7 +60,7 @@ def _record_options(p, batch):
         "MJPG, .mp4/.m4v/.mov mp4v, .mkv XVID, others MJPG)")
     cam = p.add_argument_group("camera") if not batch else p
     cam.add_argument("--fps", metavar="N", help=hide if batch else "frame rate to ask of the camera and declare "
-                     "in the video (default: 0 = the camera's own)")
+                     "in the video (default: 0 = the camera's own, 30 if it reports none)")
     cam.add_argument("--size", metavar="WxH", help=hide if batch else "frame size to ask of the camera "
                      "(default: the camera's own)")
     cam.add_argument("--camera-settings", action="store_true", default=None, help=hide if batch else
@@ -199,8 +199,8 @@ def _batch(ns):
         if ns.quiet and item.status == "ok":
             return
         r = item.result
-        if item.status == "failed":
-            line = "failed  %s: %s" % (item.input, item.error)
+        if r is None:
+            line = "%-7s %s: %s" % (item.status, item.input, item.error)
         else:
             line = "%-7s %s: saved %d of %d frames in %d file%s (%.1f s)" % (
                 item.status, item.input, r.frames_saved, r.frames_read, r.files, "" if r.files == 1 else "s",

@@ -49,7 +49,7 @@ class RecordBar:
                             dynamic_ncols=True)
         else:
             self.bar = tqdm(desc=label, unit="frame", file=stream or sys.stderr, dynamic_ncols=True,
-                            bar_format="{desc}: {n_fmt} frames read, {postfix} [{elapsed}, {rate_fmt}]")
+                            bar_format="{desc}: {n_fmt} frames read{postfix} [{elapsed}, {rate_fmt}]")
         self.bar.set_postfix_str("0 saved", refresh=False)
 
     def __call__(self, event):

@@ -3,9 +3,11 @@ import concurrent.futures as cf
 import csv
 import json
 import os
+import signal
 import struct
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -160,3 +162,36 @@ def test_unreachable_dask_scheduler(inputs):
     assert proc.returncode == 1
     assert proc.stderr.startswith("quarrin: error: cannot reach the Dask scheduler at tcp://127.0.0.1:1")
     assert not (inputs / "out").exists()
+
+
+def test_ctrl_c_stops_the_batch_with_complete_files(tmp_path):
+    (tmp_path / "in").mkdir()
+    for i in range(4):
+        videos.moving_clip(tmp_path / "in" / ("c%d.avi" % i), 1500, width=320, height=240)
+    out = tmp_path / "out"
+    # Ctrl-C in a terminal reaches the whole process group: the command and its workers.
+    proc = subprocess.Popen([sys.executable, "-m", "quarrin", "batch", tmp_path / "in", "--out", out, "--jobs", "2"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and not any(p.stat().st_size > 5000 for p in out.glob("*.avi.csv")):
+            time.sleep(0.1)
+        os.killpg(proc.pid, signal.SIGINT)
+        stdout, stderr = proc.communicate(timeout=60)
+    finally:
+        if proc.poll() is None:
+            os.killpg(proc.pid, signal.SIGKILL)
+    assert proc.returncode == 130, stderr
+    assert stderr.splitlines()[-1] == "quarrin: interrupted; finished files are complete"
+    rows = report_rows(out / "report.csv")
+    statuses = [r["status"] for r in rows]
+    assert "interrupted" in statuses and set(statuses) <= {"ok", "interrupted", "cancelled"}
+    for row in rows:
+        video = out / os.path.basename(row["input"])
+        if row["status"] == "cancelled":
+            assert not video.exists()
+            continue
+        with open(str(video) + ".csv", newline="") as f:
+            inframes = [int(r[0]) for r in list(csv.reader(f))[1:]]
+        assert inframes == list(range(int(row["frames_saved"])))
+        assert len(videos.read_all(video)) == int(row["frames_saved"])
