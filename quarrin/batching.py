@@ -137,9 +137,7 @@ def _execute(specs, opts, jobs, executor, progress, on_item):
     manager, events = None, None
     if progress is not None:
         if own or isinstance(executor, cf.ProcessPoolExecutor):
-            import multiprocessing
-
-            manager = multiprocessing.Manager()
+            manager = _processes().Manager()
             events = manager.Queue()
         elif isinstance(executor, cf.ThreadPoolExecutor):
             events = queue.Queue()
@@ -147,7 +145,8 @@ def _execute(specs, opts, jobs, executor, progress, on_item):
         workers = min(jobs, len(specs))
         # Recordings at once share the cores: OpenCV's own threads are shared out between them.
         threads = max(1, (os.cpu_count() or 1) // workers) if workers > 1 else None
-        executor = cf.ProcessPoolExecutor(max_workers=workers, initializer=_init_worker, initargs=(threads,))
+        executor = cf.ProcessPoolExecutor(max_workers=workers, mp_context=_processes(), initializer=_init_worker,
+                                          initargs=(threads,))
     items = [None] * len(specs)
     futures = {}
     try:
@@ -175,6 +174,16 @@ def _execute(specs, opts, jobs, executor, progress, on_item):
         if items[i] is None:
             items[i] = BatchItem(source, output, "cancelled", error=CANCELLED)
     return items
+
+
+def _processes():
+    """Worker processes start from a clean server process where the platform has one: a plain
+    fork of a caller that runs threads (a GUI, a Dask client, tqdm's monitor) can deadlock."""
+    import multiprocessing
+
+    if "forkserver" in multiprocessing.get_all_start_methods():
+        return multiprocessing.get_context("forkserver")
+    return multiprocessing.get_context()
 
 
 def _wait_quietly(futures):
@@ -264,12 +273,15 @@ def job(source, output, opts, events=None):
         with _interruptible():
             result = api.run(plan, progress=hook, echo=False)
     except KeyboardInterrupt:  # outside the recorder's own handling (before or after it ran)
+        _stopped[0] = True
         return BatchItem(source, output, "interrupted", error="interrupted", seconds=time.perf_counter() - started)
     except UsageError as exc:
         return BatchItem(source, output, "failed", error=exc.for_command_line(), seconds=time.perf_counter() - started)
     except Exception as exc:
         return BatchItem(source, output, "failed", error=_message(exc), seconds=time.perf_counter() - started)
-    status = "interrupted" if result.stopped == "interrupt" else "ok"
+    status = "ok"
+    if result.stopped == "interrupt":
+        status = _stopped[0] = "interrupted"  # and the jobs queued behind this one do not start
     return BatchItem(source, output, status, result, None, time.perf_counter() - started)
 
 

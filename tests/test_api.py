@@ -177,3 +177,30 @@ def test_camera_roi_checked_against_the_reported_size(tmp_path, monkeypatch):
     monkeypatch.setattr(cv2, "VideoCapture", lambda index: FakeCamera(index, 320, 240))
     with pytest.raises(quarrin.UsageError, match="does not fit the 320x240 frames of camera 0"):
         api.prepare(0, tmp_path / "cam.avi", options.check(roi="0,0,640,480"))
+
+
+def fake_hooked_recorder(calls, stop_after=None):
+    """Stands in for the recorder's hooked entry: records with vcapture, then reports each frame."""
+    def _record(progress=None, pipeline=False, **args):
+        calls.append(pipeline)
+        n = snapwell.vcapture(**args)
+        for i in range(1, n + 1):
+            if i == stop_after:
+                raise KeyboardInterrupt
+            progress(i, i, args["output"])
+        return n, n, "end"
+    return _record
+
+
+@pytest.mark.parametrize("pipeline, stop_after, stopped, read", [
+    (True, None, "end", 6), (False, None, "end", 6), (True, 4, "interrupt", 3)])
+def test_front_end_through_the_hooked_recorder(tmp_path, monkeypatch, pipeline, stop_after, stopped, read):
+    calls = []
+    monkeypatch.setattr(snapwell, "_record", fake_hooked_recorder(calls, stop_after), raising=False)
+    src = videos.moving_clip(tmp_path / "in.avi", 6)
+    events = []
+    result = quarrin.record(src, tmp_path / "o.avi", quiet=True, pipeline=pipeline, progress=events.append)
+    assert calls == [pipeline]
+    assert (result.stopped, result.frames_read, result.frames_saved) == (stopped, read, read)
+    assert [e.frames_read for e in events] == list(range(1, read + 1))
+    assert [s.video for s in result.segments] == [str(tmp_path / "o.avi")]

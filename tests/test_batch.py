@@ -195,3 +195,12 @@ def test_ctrl_c_stops_the_batch_with_complete_files(tmp_path):
             inframes = [int(r[0]) for r in list(csv.reader(f))[1:]]
         assert inframes == list(range(int(row["frames_saved"])))
         assert len(videos.read_all(video)) == int(row["frames_saved"])
+
+
+def test_api_batch_in_worker_processes_reports_progress(inputs):
+    events = []
+    items = quarrin.batch([inputs / "a", inputs / "b" / "clip.avi"], inputs / "out", jobs=2, progress=events.append)
+    assert [(i.status, i.result.frames_saved) for i in items] == [("ok", 6), ("ok", 9)]
+    done = sorted((os.path.basename(os.path.dirname(e.input)), e.frames_read) for e in events if e.done)
+    assert done == [("a", 6), ("b", 9)]
+    assert all(e.frames_read <= e.total for e in events)
