@@ -6,8 +6,8 @@ Usage: python bench/bench_batch.py [--copies 8] [--frames 150] [--rounds 3] [--s
 1. `quarrin batch` (the command, in a child process, as a user runs it) over 8 copies of a
    768x576 MJPG clip at full frame with --motion, --jobs 2 against --jobs 1. Frames per second
    are the frames read by all inputs over the command's wall-clock time (start-up included);
-   "cores busy" is the command's CPU time over its wall-clock time (2 at most here; less when
-   other work holds the cores).
+   "machine cores busy" counts every process on the machine meanwhile: when it is already near
+   the CPU count with one job, a second job has no free core to run on.
 2. One file, in this process: `quarrin.record(src, out, motion=True)` against `vcapture` called
    directly with the same arguments (full frame, motion gating, its console lines discarded).
 
@@ -18,7 +18,6 @@ import argparse
 import contextlib
 import io
 import os
-import resource
 import shutil
 import statistics
 import subprocess
@@ -40,20 +39,32 @@ def quarrin_command():
     return [script] if os.path.exists(script) else [sys.executable, "-m", "quarrin"]
 
 
-def children_cpu():
-    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
-    return usage.ru_utime + usage.ru_stime
+def machine_ticks():
+    """(busy, total) CPU ticks of the whole machine, from /proc/stat (Linux); None elsewhere."""
+    try:
+        with open("/proc/stat") as f:
+            fields = [int(v) for v in f.readline().split()[1:]]
+    except (OSError, ValueError):
+        return None
+    idle = fields[3] + (fields[4] if len(fields) > 4 else 0)
+    total = sum(fields[:8])
+    return total - idle, total
 
 
 def run_batch(inputs, out, jobs, frames):
-    """frames/s over the wall clock, and the CPU cores the command kept busy on average."""
+    """frames/s over the wall clock, and how many cores the whole machine kept busy meanwhile
+    (the batch and everything else running): near the CPU count, the cores were not free."""
     shutil.rmtree(out, ignore_errors=True)
-    cpu = children_cpu()
+    before = machine_ticks()
     started = time.perf_counter()
     subprocess.run(quarrin_command() + ["batch", inputs, "--out", out, "--motion", "--jobs", str(jobs), "-q"],
                    check=True, stdout=subprocess.DEVNULL)
     seconds = time.perf_counter() - started
-    return frames / seconds, (children_cpu() - cpu) / seconds
+    after = machine_ticks()
+    busy = float("nan")
+    if before and after and after[1] > before[1]:
+        busy = (after[0] - before[0]) / (after[1] - before[1]) * (os.cpu_count() or 1)
+    return frames / seconds, busy
 
 
 def run_vcapture(src, out):
@@ -84,7 +95,7 @@ def table(title, rates, base, cores=None):
     """Medians, and the median over the rounds of each round's ratio to `base`."""
     print(title)
     print("| contender | frames/s (median) | min | max | ratio to %s (median of rounds) |%s" % (
-        base, " cores busy (median) |" if cores else ""))
+        base, " machine cores busy (median) |" if cores else ""))
     print("|---|---|---|---|---|%s" % ("---|" if cores else ""))
     for name, values in rates.items():
         ratio = statistics.median(v / b for v, b in zip(values, rates[base]))
