@@ -28,16 +28,7 @@ CANCELLED = "not started (interrupted)"
 def run(inputs, out, *, jobs=None, executor=None, report=None, plot=None, progress=None, on_item=None,
         **record_options):
     """See quarrin.batch. `on_item(item)` is called as each input finishes."""
-    opts = _options.check(**record_options)
-    for name in REFUSED:
-        if opts.given(name):
-            raise UsageError(name, True, "not available in batch (files only: no camera, no window)")
-    if executor is None:
-        jobs = (os.cpu_count() or 1) if jobs is None else _options.check_jobs(jobs)
-    out = _check_out(out)
-    report = _check_extra(report, "report", (".csv", ".json"))
-    plot = _check_extra(plot, "plot", (".png",))
-    sources = collect_inputs(inputs)
+    opts, jobs, out, report, plot, sources = check(inputs, out, jobs, executor, report, plot, record_options)
     outputs = output_names(sources, out)
     try:
         os.makedirs(out, exist_ok=True)
@@ -52,6 +43,20 @@ def run(inputs, out, *, jobs=None, executor=None, report=None, plot=None, progre
 
         _plot.timeline(items, plot)
     return items
+
+
+def check(inputs, out, jobs, executor, report, plot, record_options):
+    """Validates a batch (writes nothing): options, jobs, paths, inputs."""
+    opts = _options.check(**record_options)
+    for name in REFUSED:
+        if opts.given(name):
+            raise UsageError(name, True, "not available in batch (files only: no camera, no window)")
+    if executor is None:
+        jobs = (os.cpu_count() or 1) if jobs is None else _options.check_jobs(jobs)
+    out = _check_out(out)
+    report = _check_extra(report, "report", (".csv", ".json"))
+    plot = _check_extra(plot, "plot", (".png",))
+    return opts, jobs, out, report, plot, collect_inputs(inputs)
 
 
 def collect_inputs(inputs):

@@ -187,11 +187,9 @@ def _batch(ns):
     from quarrin import batching as batch, progress
 
     opts = _options(ns)
-    if ns.jobs is not None:
-        from quarrin.options import check_jobs
-
-        check_jobs(ns.jobs)
     report = ns.report if ns.report is not None else os.path.join(ns.out, "report.csv")
+    # Everything is checked before a cluster is reached or a bar drawn.
+    sources = batch.check(ns.inputs, ns.out, ns.jobs, None, report, ns.plot, opts)[-1]
     bars = None
     out = sys.stdout
 
@@ -217,7 +215,6 @@ def _batch(ns):
         executor = stack.enter_context(batch.dask_executor(ns.dask)) if ns.dask else None
         listeners = None
         if progress.wanted():
-            sources = batch.collect_inputs(ns.inputs)
             bars = progress.BatchBars(sources)
             stack.callback(bars.close)
             listeners = bars
