@@ -1,5 +1,29 @@
 """Region-of-interest video recording with motion and interval gating.
 
-The recorder and the motion checks live in the compiled module ``quarrin.snapwell``; importing
-this package alone does not load it (nor OpenCV).
+``quarrin.record(...)`` records a camera or re-encodes a video file, ``quarrin.batch(...)`` runs
+many files; ``quarrin record`` and ``quarrin batch`` do the same from the command line. The
+recorder and the motion checks live in the compiled module ``quarrin.snapwell``. Importing this
+package alone loads none of them (nor OpenCV, NumPy or matplotlib): they load on first use.
 """
+from quarrin.errors import RecordingError, UsageError
+
+__all__ = ["record", "batch", "RecordResult", "Segment", "BatchItem", "Progress", "UsageError",
+           "RecordingError"]
+
+_LAZY = {"record": "quarrin.api", "batch": "quarrin.api", "RecordResult": "quarrin.results",
+         "Segment": "quarrin.results", "BatchItem": "quarrin.results", "Progress": "quarrin.results"}
+
+
+def __getattr__(name):
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError("module 'quarrin' has no attribute %r" % name)
+    import importlib
+
+    value = getattr(importlib.import_module(module), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(__all__))

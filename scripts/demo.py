@@ -1,40 +1,41 @@
-"""Records a generated video the way a motion-triggered camera recorder would.
+"""Runs the quarrin command on generated clips, the way a motion-triggered camera recorder would.
 
-Makes a short clip of a ball that moves, rests and moves again, then lets
-quarrin.snapwell.vcapture re-encode a region of it with motion gating (the resting part is
-dropped), numbered segments of a fixed length and the timestamp burnt into every saved frame.
-Prints where the files went and a summary. Needs no camera and no display.
+Makes a short clip of a ball that moves, rests and moves again, then runs `quarrin record` on it
+with motion gating (the resting part is dropped), numbered segments and the timestamp burnt into
+every saved frame. Then makes two more clips (one with a single burst of movement, one where
+nothing moves) and runs `quarrin batch` on the folder with a report and a timeline plot. Needs no
+camera and no display; prints the commands, their output and where the files went.
 
-Usage: python scripts/demo.py [--out DIR] [--frames N] [--segment N]
+Usage: python scripts/demo.py [--out DIR] [--frames N] [--segment N] [--plot FILE]
 """
 import argparse
-import csv
 import os
+import shlex
+import subprocess
 import sys
 import tempfile
 
 import cv2
 import numpy as np
 
-from quarrin import snapwell
-
 W, H, FPS = 320, 240, 10.0
-ROI = (40, 30, 240, 180)  # x, y, w, h
+ROI = "40,30,240,180"  # x, y, w, h
 
 
-def ball_position(i, frames):
-    """Moves during the first and the last third of the clip, rests in between."""
-    third = frames // 3
-    if i < third:
-        t = i
-    elif i < 2 * third:
-        t = third
+def ball_position(i, frames, pattern="walkway"):
+    """walkway: moves during the first and the last third, rests in between; doorway: rests,
+    moves for a fifth of the clip in the middle, rests; still: never moves."""
+    if pattern == "walkway":
+        third = frames // 3
+        t = i if i < third else third if i < 2 * third else i - third
+    elif pattern == "doorway":
+        t = min(max(i - 2 * frames // 5, 0), frames // 5)
     else:
-        t = i - third
+        t = 0
     return 60 + (t * 9) % (W - 120), H // 2 + int(40 * np.sin(t / 4.0))
 
 
-def make_input(path, frames):
+def make_input(path, frames, pattern="walkway"):
     yy, xx = np.mgrid[0:H, 0:W]
     background = np.dstack([(xx * 160 // W), (yy * 160 // H), np.full_like(xx, 60)]).astype(np.uint8)
     writer = cv2.VideoWriter(path, cv2.VideoWriter_fourcc(*"MJPG"), FPS, (W, H))
@@ -42,25 +43,29 @@ def make_input(path, frames):
         sys.exit("cannot write the input clip %s" % path)
     for i in range(frames):
         frame = background.copy()
-        cv2.circle(frame, ball_position(i, frames), 22, (255, 255, 255), -1)
+        cv2.circle(frame, ball_position(i, frames, pattern), 22, (255, 255, 255), -1)
         writer.write(frame)
     writer.release()
 
 
-def count_frames(path):
-    cap = cv2.VideoCapture(path)
-    n = 0
-    while cap.read()[0]:
-        n += 1
-    cap.release()
-    return n
+def quarrin(*args):
+    """Runs the quarrin command of this interpreter's environment, showing it as typed."""
+    print("$ quarrin " + shlex.join(args), flush=True)
+    script = os.path.join(os.path.dirname(sys.executable), "quarrin")
+    # python -m would put the working directory (perhaps a source tree) first on the path.
+    command = [script] if os.path.exists(script) else [sys.executable, "-m", "quarrin"]
+    status = subprocess.call(command + list(args))
+    print(flush=True)
+    if status != 0:
+        sys.exit("quarrin exited with status %d" % status)
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--out", help="directory for the run (default: a new folder under ./out/)")
-    ap.add_argument("--frames", type=int, default=90, help="length of the generated clip (default 90)")
-    ap.add_argument("--segment", type=int, default=20, help="frames per output segment (default 20)")
+    ap.add_argument("--frames", type=int, default=90, help="length of the generated clips (default 90)")
+    ap.add_argument("--segment", type=int, default=20, help="frames per output file (default 20)")
+    ap.add_argument("--plot", help="where the batch's timeline goes (default: <run dir>/batch/timeline.png)")
     opts = ap.parse_args()
 
     if opts.out:
@@ -69,32 +74,22 @@ def main():
     else:
         os.makedirs("out", exist_ok=True)
         run_dir = tempfile.mkdtemp(prefix="demo-", dir="out")
-    source = os.path.join(run_dir, "input.avi")
+    clips = os.path.join(run_dir, "clips")
+    os.makedirs(clips, exist_ok=True)
+    source = os.path.join(clips, "walkway.avi")
     make_input(source, opts.frames)
     print("Generated %s: %d frames of %dx%d at %g fps" % (source, opts.frames, W, H, FPS))
     print()
 
-    x, y, w, h = ROI
-    frames_read = snapwell.vcapture(
-        source, os.path.join(run_dir, "motion.avi"), "MJPG", 30, False, 0, 0, x, y, w, h,
-        0.0, 0.0, opts.segment, True, False,  # interval, duration, max_frames, motion_based, config
-        25, 100, 21,  # threshold, min_area, kernel_width
-        True, False,  # timestamp, show_diff
-        np.array([0, 0, 0], np.int32), np.array([255, 255, 255], np.int32), 5, 20, 0.5)
+    quarrin("record", source, os.path.join(run_dir, "motion.avi"), "--roi", ROI, "--motion",
+            "--segment-frames", str(opts.segment), "--timestamp")
 
-    print()
-    print("Frames read: %d" % frames_read)
-    segments = sorted(name for name in os.listdir(run_dir) if name.startswith("motion") and name.endswith(".avi"))
-    total = 0
-    for name in segments:
-        video = os.path.join(run_dir, name)
-        with open(video + ".csv", newline="") as f:
-            rows = list(csv.reader(f))[1:]
-        total += len(rows)
-        span = "%s .. %s" % (rows[0][2], rows[-1][2]) if rows else "no frame"
-        print("  %-16s %3d frames, %3d CSV rows  (%s)" % (name, count_frames(video), len(rows), span))
-    print("Files: %d videos with their CSVs in %s" % (len(segments), os.path.abspath(run_dir)))
-    print("Rows: %d saved of %d read (frames without motion were dropped)" % (total, frames_read))
+    for pattern in ("doorway", "still"):
+        make_input(os.path.join(clips, pattern + ".avi"), opts.frames, pattern)
+    batch_dir = os.path.join(run_dir, "batch")
+    plot = opts.plot or os.path.join(batch_dir, "timeline.png")
+    quarrin("batch", clips, "--out", batch_dir, "--motion", "--roi", ROI, "--jobs", "2", "--plot", plot)
+    print("Files in %s" % os.path.abspath(run_dir))
 
 
 if __name__ == "__main__":

@@ -1,0 +1,206 @@
+"""quarrin batch: several inputs at once, bad inputs, report, timeline plot and a Dask cluster."""
+import concurrent.futures as cf
+import csv
+import json
+import os
+import signal
+import struct
+import subprocess
+import sys
+import time
+
+import pytest
+
+import quarrin
+import videos
+from quarrin import batching, plot
+
+
+def quarrin_cmd(*args, timeout=180, env=None):
+    return subprocess.run([sys.executable, "-m", "quarrin"] + [str(a) for a in args], capture_output=True,
+                          text=True, timeout=timeout, env=env)
+
+
+@pytest.fixture
+def inputs(tmp_path):
+    """a/clip.avi (6 frames), b/clip.avi (9 frames, same stem), b/bad.avi (not a video), b/notes.txt,
+    b/deeper/skipped.avi (not scanned)."""
+    (tmp_path / "a").mkdir()
+    (tmp_path / "b" / "deeper").mkdir(parents=True)
+    videos.moving_clip(tmp_path / "a" / "clip.avi", 6)
+    videos.moving_clip(tmp_path / "b" / "clip.avi", 9)
+    videos.moving_clip(tmp_path / "b" / "deeper" / "skipped.avi", 3)
+    (tmp_path / "b" / "bad.avi").write_bytes(b"RIFF but not really a video" * 20)
+    (tmp_path / "b" / "notes.txt").write_text("not an input")
+    return tmp_path
+
+
+def report_rows(path):
+    with open(path, newline="") as f:
+        rows = list(csv.DictReader(f))
+    return rows
+
+
+def test_two_jobs_with_a_bad_input(inputs):
+    out = inputs / "out"
+    proc = quarrin_cmd("batch", inputs / "a" / "clip.avi", inputs / "b", "--out", out, "--jobs", 2,
+                       "--roi", "0,0,32,24")
+    assert proc.returncode == 1, proc.stderr
+    rows = report_rows(out / "report.csv")
+    assert list(rows[0]) == ["input", "status", "frames_read", "frames_saved", "files", "seconds", "error"]
+    got = [(r["input"], r["status"], r["frames_read"], r["frames_saved"], r["files"]) for r in rows]
+    assert got == [(str(inputs / "a" / "clip.avi"), "ok", "6", "6", "1"),
+                   (str(inputs / "b" / "bad.avi"), "failed", "0", "0", "0"),
+                   (str(inputs / "b" / "clip.avi"), "ok", "9", "9", "1")]
+    assert rows[1]["error"] == "cannot open %s as a video" % (inputs / "b" / "bad.avi")
+    assert rows[0]["error"] == rows[2]["error"] == ""
+    # Same stem, two outputs: each holds its own input's frames.
+    assert len(videos.read_all(out / "clip.avi")) == 6 and len(videos.read_all(out / "clip-2.avi")) == 9
+    assert sorted(os.listdir(out)) == ["clip-2.avi", "clip-2.avi.csv", "clip.avi", "clip.avi.csv", "report.csv"]
+    lines = proc.stdout.splitlines()
+    assert "failed  %s: cannot open %s as a video" % (inputs / "b" / "bad.avi", inputs / "b" / "bad.avi") in lines
+    assert lines[-3:-1] == ["3 inputs: 2 ok, 1 failed", lines[-2]]
+    assert lines[-2].startswith("Saved 15 of 15 frames in 2 files (")
+    assert lines[-1] == "Report: %s" % (out / "report.csv")
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--preview"], "--preview: not available in batch"),
+    (["--fps", "5"], "--fps: not available in batch (files only: no camera, no window)"),
+    (["--camera-settings"], "--camera-settings: not available in batch"),
+    (["--jobs", "0"], "--jobs 0: must be between 1 and 1024"),
+    (["--report", "r.txt"], "--report r.txt: expected a .csv or .json file"),
+    (["--plot", "p.jpg"], "--plot p.jpg: expected a .png file"),
+    (["--blur", "2"], "--blur 2: must be an odd number"),
+])
+def test_batch_usage_errors_write_nothing(inputs, args, message):
+    proc = quarrin_cmd("batch", inputs / "a", "--out", inputs / "out", *args)
+    assert proc.returncode == 2
+    assert proc.stderr.count("\n") == 1 and proc.stderr.startswith("quarrin: error: %s" % message)
+    assert not (inputs / "out").exists()
+
+
+def test_missing_input_and_empty_folder(inputs):
+    proc = quarrin_cmd("batch", inputs / "nope.avi", "--out", inputs / "out")
+    assert (proc.returncode, proc.stderr) == (2, "quarrin: error: INPUT %s: no such file or directory\n"
+                                              % (inputs / "nope.avi"))
+    (inputs / "empty").mkdir()
+    proc = quarrin_cmd("batch", inputs / "empty", "--out", inputs / "out")
+    assert proc.returncode == 2 and "no video files" in proc.stderr
+    assert not (inputs / "out").exists()
+
+
+def test_directory_scan_and_output_names(inputs):
+    (inputs / "b" / "Z.MP4").write_bytes(b"")
+    (inputs / "b" / "clip.mpg").write_bytes(b"")
+    found = batching.collect_inputs([inputs / "b", inputs / "b" / "clip.avi", inputs / "a"])
+    assert [os.path.relpath(p, inputs) for p in found] == [
+        "b/Z.MP4", "b/bad.avi", "b/clip.avi", "b/clip.mpg", "a/clip.avi"]
+    names = batching.output_names(found + ["c/clip_001.avi", "d/clip-2.avi"], "out")
+    assert names == [os.path.join("out", n) for n in
+                     ["Z.MP4", "bad.avi", "clip.avi", "clip-2.avi", "clip-3.avi", "clip_001-2.avi", "clip-2-2.avi"]]
+
+
+def test_api_batch_on_threads_with_progress_and_json_report(inputs):
+    events = []
+    with cf.ThreadPoolExecutor(2) as pool:
+        items = quarrin.batch([inputs / "b"], inputs / "out", executor=pool, motion=True, min_area=50,
+                              report=inputs / "out" / "r.json", progress=events.append)
+    assert [(os.path.basename(i.input), i.status) for i in items] == [("bad.avi", "failed"), ("clip.avi", "ok")]
+    done = [e for e in events if e.done]
+    assert sorted(os.path.basename(e.input) for e in done) == ["bad.avi", "clip.avi"]
+    ok = items[1]
+    assert [(e.frames_read, e.frames_saved) for e in done if e.input == ok.input] == [
+        (ok.result.frames_read, ok.result.frames_saved)]
+    assert ok.result.frames_read == 9 and 0 < ok.result.frames_saved <= 9
+    report = json.load(open(inputs / "out" / "r.json"))
+    assert [(r["status"], r["frames_saved"], r["error"] is None) for r in report] == [
+        ("failed", 0, False), ("ok", ok.result.frames_saved, True)]
+
+
+@pytest.mark.parametrize("count", [1, 3])
+def test_timeline_plot_is_a_png_of_the_expected_size(inputs, count):
+    sources = [videos.scripted_clip(inputs / ("s%d.avi" % i), [8] * 3 + [8 + 4 * j for j in range(5)] + [28] * 4)
+               for i in range(count - 1)] + [str(inputs / "b" / "bad.avi")]
+    png = inputs / "t.png"
+    items = quarrin.batch(sources, inputs / "out", jobs=1, motion=True, min_area=50, plot=png)
+    assert [i.status for i in items] == ["ok"] * (count - 1) + ["failed"]
+    data = png.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n" and data[12:16] == b"IHDR"
+    w, h = plot.figure_size(count)
+    assert struct.unpack(">II", data[16:24]) == (round(w * plot.DPI), round(h * plot.DPI))
+
+
+@pytest.mark.parametrize("inframes, spans", [
+    ([0, 1, 2, 5, 7, 8], [(0.0, 0.3), (0.5, 0.1), (0.7, 0.2)]),
+    ([4], [(0.4, 0.1)]),
+    ([], []),
+])
+def test_timeline_spans(inframes, spans):
+    got = plot.spans(inframes, 10.0, 0.01)
+    assert [x for span in got for x in span] == pytest.approx([x for span in spans for x in span])
+
+
+def test_dask_cluster(inputs):
+    distributed = pytest.importorskip("distributed", reason="the dask extra is not installed")
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False, protocol="tcp://",
+                                  host="127.0.0.1", scheduler_port=0,
+                                  dashboard_address=None) as cluster:
+        proc = quarrin_cmd("batch", inputs / "b", "--out", inputs / "out", "--dask", cluster.scheduler_address,
+                           "--report", inputs / "out" / "r.csv")
+    assert proc.returncode == 1, proc.stderr
+    rows = report_rows(inputs / "out" / "r.csv")
+    assert [(os.path.basename(r["input"]), r["status"], r["frames_saved"]) for r in rows] == [
+        ("bad.avi", "failed", "0"), ("clip.avi", "ok", "9")]
+    assert len(videos.read_all(inputs / "out" / "clip.avi")) == 9
+
+
+def test_unreachable_dask_scheduler(inputs):
+    pytest.importorskip("distributed", reason="the dask extra is not installed")
+    env = dict(os.environ, DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT="2s")
+    proc = quarrin_cmd("batch", inputs / "a", "--out", inputs / "out", "--dask", "tcp://127.0.0.1:1", env=env)
+    assert proc.returncode == 1
+    assert proc.stderr.startswith("quarrin: error: cannot reach the Dask scheduler at tcp://127.0.0.1:1")
+    assert not (inputs / "out").exists()
+
+
+def test_ctrl_c_stops_the_batch_with_complete_files(tmp_path):
+    (tmp_path / "in").mkdir()
+    for i in range(4):
+        videos.moving_clip(tmp_path / "in" / ("c%d.avi" % i), 1500, width=320, height=240)
+    out = tmp_path / "out"
+    # Ctrl-C in a terminal reaches the whole process group: the command and its workers.
+    proc = subprocess.Popen([sys.executable, "-m", "quarrin", "batch", tmp_path / "in", "--out", out, "--jobs", "2"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and not any(p.stat().st_size > 5000 for p in out.glob("*.avi.csv")):
+            time.sleep(0.1)
+        os.killpg(proc.pid, signal.SIGINT)
+        stdout, stderr = proc.communicate(timeout=60)
+    finally:
+        if proc.poll() is None:
+            os.killpg(proc.pid, signal.SIGKILL)
+    assert proc.returncode == 130, stderr
+    assert stderr.splitlines()[-1] == "quarrin: interrupted; finished files are complete"
+    rows = report_rows(out / "report.csv")
+    statuses = [r["status"] for r in rows]
+    assert "interrupted" in statuses and set(statuses) <= {"ok", "interrupted", "cancelled"}
+    for row in rows:
+        video = out / os.path.basename(row["input"])
+        if row["status"] == "cancelled":
+            assert not video.exists()
+            continue
+        with open(str(video) + ".csv", newline="") as f:
+            inframes = [int(r[0]) for r in list(csv.reader(f))[1:]]
+        assert inframes == list(range(int(row["frames_saved"])))
+        assert len(videos.read_all(video)) == int(row["frames_saved"])
+
+
+def test_api_batch_in_worker_processes_reports_progress(inputs):
+    events = []
+    items = quarrin.batch([inputs / "a", inputs / "b" / "clip.avi"], inputs / "out", jobs=2, progress=events.append)
+    assert [(i.status, i.result.frames_saved) for i in items] == [("ok", 6), ("ok", 9)]
+    done = sorted((os.path.basename(os.path.dirname(e.input)), e.frames_read) for e in events if e.done)
+    assert done == [("a", 6), ("b", 9)]
+    assert all(e.frames_read <= e.total for e in events)

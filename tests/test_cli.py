@@ -1,0 +1,226 @@
+"""The quarrin command, run as a user would (a child process) on clips made here."""
+import csv
+import os
+import re
+import signal
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import cv2
+import numpy as np
+import pytest
+
+import videos
+
+SUMMARY = re.compile(r"^Saved (\d+) of (\d+) frames in (\d+) files? \(\d+\.\d s, \d+ frames/s\)$")
+
+
+def quarrin(*args, timeout=120):
+    return subprocess.run([sys.executable, "-m", "quarrin"] + [str(a) for a in args], capture_output=True,
+                          text=True, timeout=timeout)
+
+
+def csv_rows(path):
+    with open(path, newline="") as f:
+        rows = list(csv.reader(f))
+    assert rows[0] == ["inframe", "outframe", "timestamp"]
+    return rows[1:]
+
+
+def error_line(proc):
+    lines = proc.stderr.splitlines()
+    assert len(lines) == 1, proc.stderr
+    assert lines[0].startswith("quarrin: error: ")
+    return lines[0][len("quarrin: error: "):]
+
+
+@pytest.fixture
+def clip(tmp_path):
+    return Path(videos.moving_clip(tmp_path / "in.avi", 12))
+
+
+def test_record_prints_segments_and_total(tmp_path, clip):
+    out = tmp_path / "new" / "dir" / "clip.avi"  # the folder is created
+    proc = quarrin("record", clip, out, "--segment-frames", 5, "--roi", "8,4,32,24")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == ""
+    lines = proc.stdout.splitlines()
+    assert lines[:2] == ["Input from file %s Open? True" % clip, "Frames to process 12"]
+    names = ["clip_000.avi", "clip_001.avi", "clip_002.avi"]
+    assert [line.split()[0] for line in lines[-4:-1]] == [str(out.parent / n) for n in names]
+    assert [int(line.split()[1]) for line in lines[-4:-1]] == [5, 5, 2]
+    assert SUMMARY.match(lines[-1]).groups() == ("12", "12", "3")
+    inframes = [int(r[0]) for n in names for r in csv_rows(out.parent / (n + ".csv"))]
+    assert inframes == list(range(12))
+    first = csv_rows(out.parent / "clip_001.avi.csv")
+    assert lines[-3].endswith("%s .. %s" % (first[0][2], first[-1][2]))
+    assert [f.shape for f in videos.read_all(out.parent / "clip_002.avi")] == [(24, 32, 3)] * 2
+
+
+def test_quiet_keeps_only_the_summary(tmp_path, clip):
+    proc = quarrin("record", clip, tmp_path / "q.avi", "-q")
+    assert proc.returncode == 0
+    lines = proc.stdout.splitlines()
+    assert len(lines) == 2 and lines[0].startswith(str(tmp_path / "q.avi") + " ")
+    assert SUMMARY.match(lines[1]).groups() == ("12", "12", "1")
+
+
+def test_motion_gating_from_the_command_line(tmp_path):
+    src = videos.scripted_clip(tmp_path / "in.avi", [8, 8, 8, 8, 16, 24, 32, 32, 32, 32])
+    proc = quarrin("record", src, tmp_path / "m.avi", "--motion", "--min-area", 50, "-q")
+    assert proc.returncode == 0, proc.stderr
+    assert SUMMARY.match(proc.stdout.splitlines()[-1]).groups() == ("4", "10", "1")
+    assert [int(r[0]) for r in csv_rows(tmp_path / "m.avi.csv")] == [0, 4, 5, 6]
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--roi", "1,2,3"], r"^--roi 1,2,3: expected X,Y,W,H"),
+    (["--roi", "0,0,65,48"], r"^--roi 0,0,65,48: does not fit the 64x48 frames of "),
+    (["--roi", "60,0,8,48"], r"^--roi 60,0,8,48: does not fit"),
+    (["--roi", "0,0,7,48"], r"^--roi 0,0,7,48: the region must be at least 8 pixels wide"),
+    (["--roi=-1,0,8,8"], r"^--roi -1,0,8,8: expected X,Y,W,H"),
+    (["--text-at", "3"], r"^--text-at 3: expected X,Y"),
+    (["--box-colour", "nocolour"], r"^--box-colour nocolour: unknown colour"),
+    (["--text-colour", "#12345"], r"^--text-colour #12345: unknown colour"),
+    (["--fourcc", "MJP"], r"^--fourcc MJP: a codec is named by exactly 4 characters"),
+    (["--blur", "4"], r"^--blur 4: must be an odd number from 1 to 255"),
+    (["--blur", "0"], r"^--blur 0: must be an odd"),
+    (["--blur", "257"], r"^--blur 257: must be an odd"),
+    (["--min-area", "-1"], r"^--min-area -1: must be between 0 and"),
+    (["--threshold", "x"], r"^--threshold x: expected a whole number"),
+    (["--interval", "-1"], r"^--interval -1: must be 0 or more"),
+    (["--duration", "nan"], r"^--duration nan: expected a finite number"),
+    (["--font-scale", "0"], r"^--font-scale 0: must be more than 0"),
+    (["--segment-frames", "-2"], r"^--segment-frames -2: must be between 0"),
+    (["--motion", "--interval", "1"], r"^argument --interval: not allowed with argument --motion"),
+    (["--show-diff"], r"^--show-diff: .*needs --motion"),
+    (["--size", "640x480"], r"^--size 640,480: applies to a camera; the source is a file"),
+    (["--fps", "25"], r"^--fps 25: applies to a camera"),
+    (["--frobnicate"], r"^unrecognized arguments: --frobnicate"),
+])
+def test_usage_errors_write_nothing(tmp_path, clip, args, message):
+    proc = quarrin("record", clip, tmp_path / "out" / "o.avi", *args)
+    assert proc.returncode == 2
+    assert re.search(message, error_line(proc)), proc.stderr
+    assert proc.stdout == ""
+    assert sorted(os.listdir(tmp_path)) == ["in.avi"]
+
+
+@pytest.mark.parametrize("source, output, message", [
+    ("missing.avi", "o.avi", r"^SOURCE missing.avi: no such file"),
+    (".", "o.avi", r"^SOURCE \.: is a directory"),
+    ("-1", "o.avi", r"^SOURCE -1: a camera index is 0 or more"),
+    ("in.avi", "sub", r"^OUTPUT sub: is a directory"),
+    ("in.avi", "noext", r"^OUTPUT noext: needs an extension"),
+    ("in.avi", "in.avi/o.avi", r"^OUTPUT in.avi/o.avi: .*in.avi is a file, not a directory"),
+])
+def test_bad_paths_are_usage_errors(tmp_path, clip, source, output, message):
+    os.chdir(tmp_path)
+    (tmp_path / "sub").mkdir()
+    proc = quarrin("record", source, output)
+    assert proc.returncode == 2
+    assert re.search(message, error_line(proc)), proc.stderr
+    assert sorted(os.listdir(tmp_path)) == ["in.avi", "sub"]
+
+
+@pytest.mark.parametrize("content, args, message", [
+    (os.urandom(512), [], r"^cannot open .*bad.avi as a video$"),
+    (b"", [], r"^.*bad.avi is empty$"),
+    (None, ["--fourcc", "ABCD"], r"^OpenCV cannot write ABCD video into a .avi file"),
+    (None, ["--fourcc", "ABCD", "--debug"], None),
+])
+def test_runtime_failures_exit_1(tmp_path, clip, content, args, message):
+    src = clip
+    if content is not None:
+        src = tmp_path / "bad.avi"
+        src.write_bytes(content)
+    proc = quarrin("record", src, tmp_path / "out" / "o.avi", *args)
+    assert proc.returncode == 1
+    if message is None:  # --debug: the whole traceback
+        assert "Traceback (most recent call last)" in proc.stderr and "RecordingError" in proc.stderr
+    else:
+        assert re.search(message, error_line(proc)), proc.stderr
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("box, text, box_bgr, text_bgr", [
+    ("red", "#00ff00", (0, 0, 255), (0, 255, 0)),
+    ("#1e90ff", "yellow", (255, 144, 30), (0, 255, 255)),
+    ("navy", "white", (128, 0, 0), (255, 255, 255)),
+])
+def test_overlay_colours_by_name_and_hex(tmp_path, box, text, box_bgr, text_bgr):
+    src = videos.write_clip(tmp_path / "in.avi", [np.full((60, 240, 3), 40, np.uint8)] * 2)
+    out = tmp_path / "t.avi"
+    proc = quarrin("record", src, out, "--timestamp", "--box-colour", box, "--text-colour", text,
+                   "--text-at", "4,30", "--font-scale", "0.5", "-q")
+    assert proc.returncode == 0, proc.stderr
+    frame = videos.read_all(out)[0].astype(int)
+    stamp = csv_rows(str(out) + ".csv")[0][2]
+    (tw, th), _ = cv2.getTextSize(stamp, cv2.FONT_HERSHEY_SIMPLEX, 0.5, 2)
+    box_area = frame[30 - th:30, 4:4 + tw]  # the box: from the text's origin up and right
+
+    def share(colour):
+        return (np.abs(box_area - colour).max(axis=2) < 40).mean()
+    # MJPG blurs the colours of small text; these shares hold with wide margins for wrong colours.
+    assert share(box_bgr) > 0.2
+    assert share(text_bgr) > 0.05
+    assert (np.abs(frame[45:, :] - 40) < 10).all()  # nothing drawn below the text
+
+
+def test_ctrl_c_finalises_files_and_exits_130(tmp_path):
+    src = videos.moving_clip(tmp_path / "long.avi", 3000, width=320, height=240)
+    out = tmp_path / "rec.avi"
+    proc = subprocess.Popen([sys.executable, "-u", "-m", "quarrin", "record", src, str(out), "--timestamp"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    watchdog = threading.Timer(120, proc.kill)
+    watchdog.start()
+    try:
+        lines = []
+        for line in proc.stdout:
+            lines.append(line.rstrip("\n"))
+            if line.startswith("Timestamps in"):
+                break
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGINT)
+        rest, err = proc.communicate(timeout=60)
+    finally:
+        watchdog.cancel()
+        if proc.poll() is None:
+            proc.kill()
+    lines += rest.splitlines()
+    assert proc.returncode == 130, err
+    assert "Caught keyboard interrupt" in lines
+    saved, read, files = map(int, SUMMARY.match(lines[-1]).groups())
+    assert 0 < saved == read < 3000 and files == 1
+    assert err.splitlines() == ["quarrin: interrupted; the files above are complete"]
+    assert [int(r[0]) for r in csv_rows(str(out) + ".csv")] == list(range(saved))
+    assert len(videos.read_all(out)) == saved
+
+
+@pytest.mark.parametrize("command", ["record", "batch"])
+def test_every_option_states_its_default(command):
+    from quarrin import cli
+
+    parser = cli.build_parser()
+    sub = next(a for a in parser._actions if a.dest == "command").choices[command]
+    shown = [a for a in sub._actions if a.option_strings and a.help not in (None, "==SUPPRESS==")
+             and a.dest != "help"]
+    assert len(shown) >= 15
+    missing = [a.option_strings[-1] for a in shown if "(default:" not in a.help and "required" not in a.help]
+    assert missing == []
+    assert quarrin(command, "--help").returncode == 0
+
+
+def test_console_script_and_no_command():
+    script = Path(sys.executable).with_name("quarrin")
+    if not script.exists():
+        pytest.skip("no console script: the package is not installed in %s" % sys.prefix)
+    proc = subprocess.run([str(script), "--help"], capture_output=True, text=True)
+    assert proc.returncode == 0 and "record" in proc.stdout and "batch" in proc.stdout
+    proc = subprocess.run([str(script)], capture_output=True, text=True)
+    assert proc.returncode == 2
+    assert proc.stderr == "quarrin: error: choose a command: record or batch (see quarrin --help)\n"
