@@ -14,10 +14,6 @@ import threading
 from quarrin.results import Segment
 
 _SAVED = "Video saved in "
-_CAUGHT = "Caught keyboard interrupt"
-_NO_PATH = "Could not find one or more file paths"
-_ROI = "ROI limits exceed frame size"
-_UNOPENED = "Could not open video file "
 
 
 class Outcome:
@@ -33,7 +29,8 @@ def run(args, progress=None, pipeline=True, console=None):
     receives the recorder's lines (None: dropped). A KeyboardInterrupt that reaches this far
     (the recorder has finalised its files) ends the recording as an interrupt.
     """
-    from quarrin import snapwell
+    from quarrin import snapwell  # noqa: F401  (registers quarrin._recorder)
+    from quarrin._recorder import record
 
     lines = _Lines(console)
     opened = []
@@ -47,35 +44,15 @@ def run(args, progress=None, pipeline=True, console=None):
             progress(frames_read, frames_saved, segment)
 
     with _routed(lines):
-        if hasattr(snapwell, "_record"):
-            try:
-                frames_read, frames_saved, stopped = snapwell._record(**args, progress=hook, pipeline=pipeline)
-            except KeyboardInterrupt:
-                frames_read, frames_saved, stopped = state[0], state[1], "interrupt"
-        else:
-            frames_read, frames_saved, stopped = _vcapture(snapwell, args, lines, hook)
+        try:
+            frames_read, frames_saved, stopped = record(**args, progress=hook, pipeline=pipeline)
+        except KeyboardInterrupt:
+            # A Ctrl-C that arrived outside the frame loop: the recorder has closed its files.
+            frames_read, frames_saved, stopped = state[0], state[1], "interrupt"
     lines.flush()
-    if _CAUGHT in lines.seen:
-        stopped = "interrupt"
     # Segments in the order the recorder announced them, then any only the hook reported.
     names = lines.saved + [name for name in opened if name not in lines.saved]
     return Outcome(frames_read, frames_saved, stopped, [read_segment(v) for v in names], lines)
-
-
-def _vcapture(snapwell, args, lines, hook):
-    """Without the recorder's progress hook: one plain vcapture call, reported once at the end."""
-    frames_read = snapwell.vcapture(**args)
-    lines.flush()
-    stopped = "end"
-    if _ROI in lines.seen:
-        stopped = "roi"
-    elif any(line.startswith(_UNOPENED) for line in lines.seen):
-        stopped = "unopened"
-    saved = 0
-    for name in lines.saved:
-        saved += read_segment(name).frames
-    hook(frames_read, saved, lines.saved[-1] if lines.saved else None)
-    return frames_read, saved, stopped
 
 
 def read_segment(video):

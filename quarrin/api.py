@@ -130,7 +130,10 @@ def run(plan, progress=None, console=None, echo=True):
             progress(Progress(source, frames_read, frames_saved, total, segment))
 
     started = time.perf_counter()
-    outcome = _engine.run(plan.args, hook, plan.opts.pipeline, console)
+    try:
+        outcome = _engine.run(plan.args, hook, plan.opts.pipeline, console)
+    except FileNotFoundError as exc:  # the recorder has closed what it had opened
+        raise RecordingError("could not create %s: %s" % (exc.filename, exc.strerror or exc)) from exc
     seconds = time.perf_counter() - started
     _check_outcome(plan, outcome)
     return RecordResult(plan.source, outcome.frames_read, outcome.frames_saved, tuple(outcome.segments),
@@ -144,8 +147,6 @@ def _check_outcome(plan, outcome):
     if outcome.stopped == "roi":
         raise RecordingError("a frame of %s is smaller than the region %s%s"
                              % (plan.source, ",".join(map(str, _roi(plan))), done))
-    if "Could not find one or more file paths" in outcome.lines.seen:
-        raise RecordingError("could not create the output files of %s%s" % (plan.output, done))
     for seg in outcome.segments:
         if not os.path.exists(seg.csv):
             raise RecordingError("could not create %s%s" % (seg.csv, done))

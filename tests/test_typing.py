@@ -46,13 +46,14 @@ BAD_CALLS = {
     "text-interval": "snapwell.vcapture('0', 'o.avi', 'MJPG', 30, False, 0, 0, 0, 0, 8, 8, "
                      "'0.5', 0.0, 0, False, False, 25, 100, 21, False, False, None, None, 0, 0, "
                      "1.0)",
-    "record-progress": "snapwell._record(*ALL, progress=lambda read, saved: None)",
-    "record-result": "a, b = snapwell._record(*ALL)",
+    "record-progress": "record(*ALL, progress=lambda read, saved: None)",
+    "record-result": "a, b = record(*ALL)",
 }
 PRELUDE = """\
 from typing import Any
 import numpy as np
 from quarrin import snapwell
+from quarrin._recorder import record
 U8 = np.zeros((4, 4), np.uint8)
 F64 = np.zeros((4, 4, 3))
 I64 = np.zeros(3, np.int64)  # (inline, mypy would infer the dtype from the expected type)

@@ -6,6 +6,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from quarrin import snapwell
+from quarrin import _recorder
 
 
 class Detector:
@@ -44,7 +45,7 @@ def on_progress(read: int, saved: int, segment: str | None) -> None:
 
 
 def record_with_progress(source: str) -> str:
-    read, saved, stopped = snapwell._record(
+    read, saved, stopped = _recorder.record(
         source, "out.avi", "MJPG", 30, False, 0, 0, 0, 0, 64, 48, 0.0, 0.0, 0, False, False, 25,
         100, 21, False, False, None, None, 0, 0, 1.0, progress=on_progress, pipeline=True)
     return "%d of %d saved, stopped by %s" % (saved, read, stopped)
