@@ -67,6 +67,31 @@ void BufferView::acquire(PyObject* obj, Elem elem, int ndim) {
 
 namespace {
 
+// How messages name a format character.
+const char* describe(char c, bool complex) {
+    switch (c) {
+        case '?': return "'bool'";
+        case 'c': return "'char'";
+        case 'b': return "'signed char'";
+        case 'B': return "'unsigned char'";
+        case 'h': return "'short'";
+        case 'H': return "'unsigned short'";
+        case 'i': return "'int'";
+        case 'I': return "'unsigned int'";
+        case 'l': return "'long'";
+        case 'L': return "'unsigned long'";
+        case 'q': return "'long long'";
+        case 'Q': return "'unsigned long long'";
+        case 'f': return complex ? "'complex float'" : "'float'";
+        case 'd': return complex ? "'complex double'" : "'double'";
+        case 'g': return complex ? "'complex long double'" : "'long double'";
+        case 'O': return "Python object";
+        case 's':
+        case 'p': return "a string";
+    }
+    return "unparsable format string";
+}
+
 class FormatChecker {
 public:
     FormatChecker(const char* format, const ElemType& want) : p_(format), want_(want) {}
@@ -86,31 +111,6 @@ private:
         size_t size;
         size_t align;
     };
-
-    static const char* describe(char c, Number number) {
-        const bool complex = number == Number::Complex;
-        switch (c) {
-            case '?': return "'bool'";
-            case 'c': return "'char'";
-            case 'b': return "'signed char'";
-            case 'B': return "'unsigned char'";
-            case 'h': return "'short'";
-            case 'H': return "'unsigned short'";
-            case 'i': return "'int'";
-            case 'I': return "'unsigned int'";
-            case 'l': return "'long'";
-            case 'L': return "'unsigned long'";
-            case 'q': return "'long long'";
-            case 'Q': return "'unsigned long long'";
-            case 'f': return complex ? "'complex float'" : "'float'";
-            case 'd': return complex ? "'complex double'" : "'double'";
-            case 'g': return complex ? "'complex long double'" : "'long double'";
-            case 'O': return "Python object";
-            case 's':
-            case 'p': return "a string";
-        }
-        return "unparsable format string";
-    }
 
     CharInfo info(char c, Number number) const {
         const bool complex = number == Number::Complex;
@@ -293,13 +293,13 @@ private:
         for (size_t k = 0; k < count; ++k) {
             if (matched_) {
                 raise_format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "", "end", "",
-                             describe(c, number));
+                             describe(c, number == Number::Complex));
             }
             const bool same = ci.kind == want_.kind && ci.size == want_.size;
             const bool as_char = (ci.kind == 'C' || want_.kind == 'C') && ci.size == want_.size;
             if (!same && !as_char) {
                 raise_format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'", want_.name, "'",
-                             describe(c, number));
+                             describe(c, number == Number::Complex));
             }
             if (offset_ != 0) {
                 raise_format(PyExc_ValueError, "Buffer dtype mismatch; next field is at offset %zd but %zd expected",
