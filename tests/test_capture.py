@@ -2,11 +2,7 @@
 failure paths through the fake cv2 bound into the module namespace."""
 import datetime as dt
 import os
-import signal
-import subprocess
 import sys
-import threading
-import time
 import types
 from pathlib import Path
 
@@ -15,6 +11,7 @@ import numpy as np
 import pytest
 
 import videos
+from children import interrupt_after_first_segment
 from fakes import csv_rows
 
 PROGRAMS = Path(__file__).parent / "programs"
@@ -378,25 +375,9 @@ def test_sigint_ends_a_long_recording(tmp_path):
     src = videos.moving_clip(tmp_path / "long.avi", 3000, width=320, height=240)
     out = tmp_path / "rec.avi"
     args = '{"roi_w": 160, "roi_h": 120, "timestamp": true}'
-    proc = subprocess.Popen([sys.executable, "-u", str(PROGRAMS / "record.py"), src, str(out), args, "--default-sigint"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    watchdog = threading.Timer(120, proc.kill)  # never hang the suite on a stuck child
-    watchdog.start()
-    try:
-        lines = []
-        for line in proc.stdout:
-            lines.append(line.rstrip("\n"))
-            if line.startswith("Timestamps in"):
-                break
-        time.sleep(0.5)
-        proc.send_signal(signal.SIGINT)
-        rest, err = proc.communicate(timeout=60)
-    finally:
-        watchdog.cancel()
-        if proc.poll() is None:
-            proc.kill()
-    lines += rest.splitlines()
-    assert proc.returncode == 0, err
+    code, lines, err = interrupt_after_first_segment(
+        [sys.executable, "-u", str(PROGRAMS / "record.py"), src, str(out), args, "--default-sigint"])
+    assert code == 0, err
     assert lines[-2] == "Caught keyboard interrupt"
     n = int(lines[-1].split()[1])
     assert 0 < n < 3000

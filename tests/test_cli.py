@@ -5,8 +5,6 @@ import re
 import signal
 import subprocess
 import sys
-import threading
-import time
 from pathlib import Path
 
 import cv2
@@ -14,6 +12,7 @@ import numpy as np
 import pytest
 
 import videos
+from children import interrupt_after_first_segment
 
 SUMMARY = re.compile(r"^Saved (\d+) of (\d+) frames in (\d+) files? \(\d+\.\d s, \d+ frames/s\)$")
 
@@ -173,26 +172,10 @@ def test_overlay_colours_by_name_and_hex(tmp_path, box, text, box_bgr, text_bgr)
 def test_ctrl_c_finalises_files_and_exits_130(tmp_path):
     src = videos.moving_clip(tmp_path / "long.avi", 3000, width=320, height=240)
     out = tmp_path / "rec.avi"
-    proc = subprocess.Popen([sys.executable, "-u", "-m", "quarrin", "record", src, str(out), "--timestamp"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
-    watchdog = threading.Timer(120, proc.kill)
-    watchdog.start()
-    try:
-        lines = []
-        for line in proc.stdout:
-            lines.append(line.rstrip("\n"))
-            if line.startswith("Timestamps in"):
-                break
-        time.sleep(0.5)
-        proc.send_signal(signal.SIGINT)
-        rest, err = proc.communicate(timeout=60)
-    finally:
-        watchdog.cancel()
-        if proc.poll() is None:
-            proc.kill()
-    lines += rest.splitlines()
-    assert proc.returncode == 130, err
+    code, lines, err = interrupt_after_first_segment(
+        [sys.executable, "-u", "-m", "quarrin", "record", src, str(out), "--timestamp"],
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    assert code == 130, err
     assert "Caught keyboard interrupt" in lines
     saved, read, files = map(int, SUMMARY.match(lines[-1]).groups())
     assert 0 < saved == read < 3000 and files == 1

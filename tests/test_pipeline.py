@@ -2,14 +2,13 @@
 and every stage's failure stopping all three without losing a row or leaving a thread behind."""
 import filecmp
 import os
-import signal
-import subprocess
 import sys
 
 import numpy as np
 import pytest
 
 import videos
+from children import interrupt_after_first_segment
 from fakes import FakeCv2
 from vcargs import vcapture_args
 from quarrin import snapwell  # noqa: F401  (registers quarrin._recorder)
@@ -114,21 +113,9 @@ def test_progress_events_match_the_result(tmp_path):
 def test_real_sigint_stops_a_pipelined_recording(tmp_path):
     src = videos.moving_clip(tmp_path / "long.avi", 3000, width=320, height=240)
     out = tmp_path / "rec.avi"
-    child = subprocess.Popen([sys.executable, "-u", os.path.join(HERE, "programs", "pipelined_recorder.py"),
-                              src, str(out)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        lines = []
-        for line in child.stdout:
-            lines.append(line.rstrip("\n"))
-            if line.startswith("Timestamps in"):
-                break
-        child.send_signal(signal.SIGINT)
-        rest, err = child.communicate(timeout=60)
-    finally:
-        if child.poll() is None:
-            child.kill()
-    lines += rest.splitlines()
-    assert child.returncode == 0, err
+    code, lines, err = interrupt_after_first_segment(
+        [sys.executable, "-u", os.path.join(HERE, "programs", "pipelined_recorder.py"), src, str(out)], settle=0)
+    assert code == 0, err
     assert lines[-2] == "Caught keyboard interrupt"
     read, saved, stopped = lines[-1].split()[1:]
     assert stopped == "interrupt" and 0 < int(saved) <= int(read) < 3000

@@ -1,0 +1,28 @@
+"""Child processes that are interrupted: start one, wait until it has opened its first segment,
+send it a real SIGINT, and collect what it printed."""
+import signal
+import subprocess
+import threading
+import time
+
+
+def interrupt_after_first_segment(argv, settle=0.5, **popen):
+    """Runs argv, sends SIGINT `settle` seconds after its "Timestamps in" line; returns
+    (returncode, stdout lines, stderr text). A stuck child is killed after two minutes."""
+    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **popen)
+    watchdog = threading.Timer(120, proc.kill)  # never hang the suite on a stuck child
+    watchdog.start()
+    try:
+        lines = []
+        for line in proc.stdout:
+            lines.append(line.rstrip("\n"))
+            if line.startswith("Timestamps in"):
+                break
+        time.sleep(settle)
+        proc.send_signal(signal.SIGINT)
+        rest, err = proc.communicate(timeout=60)
+    finally:
+        watchdog.cancel()
+        if proc.poll() is None:
+            proc.kill()
+    return proc.returncode, lines + rest.splitlines(), err
