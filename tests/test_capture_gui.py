@@ -6,7 +6,6 @@ quarrin installed, plus the Xvfb and xdotool programs. Skipped when any of these
 import os
 import shutil
 import subprocess
-import sys
 import time
 from pathlib import Path
 
