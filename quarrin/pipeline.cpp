@@ -242,10 +242,11 @@ Stopped Pipeline::apply_rules(FrameRules& rules) {
 
 Stopped Pipeline::run(FrameRules& rules) {
     StageThread reader, writer;
-    reader.start([this] { read_frames(); });
-    writer.start([this] { write_frames(); });
     Stopped stopped = Stopped::End;
     try {
+        // Started inside: a thread that cannot start still closes the queues the other waits on.
+        reader.start([this] { read_frames(); });
+        writer.start([this] { write_frames(); });
         stopped = apply_rules(rules);
     } catch (const WriterStopped&) {
     } catch (...) {

@@ -209,11 +209,13 @@ Ref Source::read() {
 Ref Source::frame_time(long long index) {
     if (is_camera()) return call_method(global(n_datetime).get(), n_now);
     if (fps_ == 0.0) raise(PyExc_ZeroDivisionError, "float division");
-    Ref zero = py_int(0);
+    if (!delta_kwnames_) {
+        zero_ = py_int(0);
+        delta_kwnames_ = tuple_of(Ref::borrow(n_days.get()), Ref::borrow(n_seconds.get()));
+    }
     Ref secs = py_float(static_cast<double>(index) / fps_);
-    Ref kwnames = tuple_of(Ref::borrow(n_days.get()), Ref::borrow(n_seconds.get()));
-    PyObject* argv[] = {zero.get(), secs.get()};
-    Ref step = Ref::check(PyObject_Vectorcall(global(n_timedelta).get(), argv, 0, kwnames.get()));
+    PyObject* argv[] = {zero_.get(), secs.get()};
+    Ref step = Ref::check(PyObject_Vectorcall(global(n_timedelta).get(), argv, 0, delta_kwnames_.get()));
     return Ref::check(PyNumber_Add(start_.get(), step.get()));
 }
 

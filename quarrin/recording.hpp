@@ -47,6 +47,7 @@ private:
     Ref fps_obj_;
     Ref start_;
     Ref cap_;
+    Ref zero_, delta_kwnames_;  // timedelta(days=0, seconds=...) of file frame times
 };
 
 class SegmentNamer {
