@@ -113,12 +113,7 @@ def _clashes(stem, ext, taken):
 
 
 def _check_out(out):
-    try:
-        path = os.fspath(out)
-    except TypeError:
-        raise UsageError("out", out, "expected a directory") from None
-    if not path:
-        raise UsageError("out", out, "expected a directory")
+    path = _options.path_text("out", out, "expected a directory")
     if os.path.exists(path) and not os.path.isdir(path):
         raise UsageError("out", path, "is a file, not a directory")
     _options.check_writable_dir(os.path.abspath(path), "out", path)

@@ -87,14 +87,20 @@ def camera_index(source):
     return index
 
 
+def path_text(option, value, expected):
+    """`value` as a non-empty text path, or UsageError(option, value, expected)."""
+    try:
+        path = os.fspath(value)
+    except TypeError:
+        raise UsageError(option, value, expected) from None
+    if not isinstance(path, str) or not path.strip():
+        raise UsageError(option, value, expected)
+    return path
+
+
 def check_source_file(source):
     """A video file source must exist and be a file (its contents are checked when it opens)."""
-    try:
-        path = os.fspath(source)
-    except TypeError:
-        raise UsageError("source", source, "expected a camera index or a video file") from None
-    if not isinstance(path, str) or not path:
-        raise UsageError("source", source, "expected a camera index or a video file")
+    path = path_text("source", source, "expected a camera index or a video file")
     if not os.path.exists(path):
         raise UsageError("source", path, "no such file")
     if os.path.isdir(path):
@@ -105,12 +111,7 @@ def check_source_file(source):
 def check_output(output, option="output"):
     """The output video path: it needs an extension (the container), must not be a directory,
     and its parent must be, or be creatable as, a writable directory. Creates nothing."""
-    try:
-        path = os.fspath(output)
-    except TypeError:
-        raise UsageError(option, output, "expected a file path") from None
-    if not isinstance(path, str) or not path.strip():
-        raise UsageError(option, output, "expected a file path")
+    path = path_text(option, output, "expected a file path")
     if os.path.isdir(path):
         raise UsageError(option, path, "is a directory; give the video file's name")
     ext = os.path.splitext(path)[1]
