@@ -14,10 +14,11 @@ import pytest
 from fakes import rig  # noqa: F401  (the recorder rig, for every test module)
 
 REPO = Path(__file__).resolve().parent.parent
+SRC = REPO / "src"
 
 
 def _tree_requested():
-    return any(p and Path(p).resolve() == REPO
+    return any(p and Path(p).resolve() == SRC
                for p in os.environ.get("PYTHONPATH", "").split(os.pathsep))
 
 
@@ -30,12 +31,12 @@ def pytest_sessionstart(session):
     origin = Path(found.origin).resolve()
     if Path(sys.prefix).resolve() in origin.parents:
         return
-    if REPO in origin.parents and _tree_requested():
+    if SRC in origin.parents and _tree_requested():
         return
     raise pytest.UsageError(
         "quarrin.snapwell comes from %s, not from the environment %s; the tests must run "
         "against the installed package (run scripts/test.sh, or set PYTHONPATH=%s to test a "
-        "work-tree build on purpose)" % (origin, sys.prefix, REPO))
+        "work-tree build on purpose)" % (origin, sys.prefix, SRC))
 
 
 @pytest.fixture(autouse=True)

@@ -11,7 +11,7 @@ import pytest
 
 import quarrin
 import videos
-from quarrin import api, options
+from quarrin import options, recording
 
 def test_import_stays_light():
     code = textwrap.dedent("""
@@ -80,10 +80,14 @@ def test_record_result(tmp_path, capsys):
         result.frames_read = 0
 
 
-def test_recorder_lines_go_to_stdout_unless_quiet(tmp_path, capsys):
+def test_recorder_lines_go_to_the_log(tmp_path, capsys):
     src = videos.moving_clip(tmp_path / "in.avi", 3)
-    quarrin.record(src, tmp_path / "o.avi")
-    assert capsys.readouterr().out.splitlines()[:2] == ["Input from file %s Open? True" % src, "Frames to process 3"]
+    lines = []
+    quarrin.record(src, tmp_path / "o.avi", log=lines.append)
+    quarrin.record(src, tmp_path / "p.avi")
+    assert capsys.readouterr().out == ""
+    assert lines == ["Input from file %s Open? True" % src, "Frames to process 3",
+                     "Video saved in %s" % (tmp_path / "o.avi"), "Timestamps in %s.csv" % (tmp_path / "o.avi")]
 
 
 @pytest.mark.parametrize("kwargs, error", [
@@ -161,7 +165,7 @@ class FakeCamera:
 ])
 def test_camera_plan(tmp_path, monkeypatch, reported_fps, kwargs, fps, roi):
     monkeypatch.setattr(cv2, "VideoCapture", lambda index: FakeCamera(index, fps=reported_fps))
-    plan = api.prepare("1", tmp_path / "cam.avi", options.check(**kwargs))
+    plan = recording.prepare("1", tmp_path / "cam.avi", options.check(**kwargs))
     a = plan.args
     assert (a["input_"], a["fps"], (a["roi_x"], a["roi_y"], a["roi_w"], a["roi_h"])) == ("1", fps, roi)
     assert plan.frames_total is None and os.listdir(tmp_path) == []
@@ -170,7 +174,7 @@ def test_camera_plan(tmp_path, monkeypatch, reported_fps, kwargs, fps, roi):
 def test_camera_roi_checked_against_the_reported_size(tmp_path, monkeypatch):
     monkeypatch.setattr(cv2, "VideoCapture", lambda index: FakeCamera(index, 320, 240))
     with pytest.raises(quarrin.UsageError, match="does not fit the 320x240 frames of camera 0"):
-        api.prepare(0, tmp_path / "cam.avi", options.check(roi="0,0,640,480"))
+        recording.prepare(0, tmp_path / "cam.avi", options.check(roi="0,0,640,480"))
 
 
 @pytest.mark.parametrize("pipeline", [True, False])

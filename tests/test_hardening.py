@@ -104,7 +104,7 @@ def test_rows_reach_the_os_as_frames_are_written(sw, tmp_path):
             seen.append(f.read().count(b"\r\n") - 1)
 
     from quarrin._recorder import record
-    assert record(**capture_args(src, out), progress=progress) == (5, 5, "end")
+    assert record(**capture_args(src, out), progress=progress)[:3] == (5, 5, "end")
     assert seen == [1, 2, 3, 4, 5]
 
 
@@ -124,7 +124,7 @@ def test_ctrl_c_stops_the_recording_that_noted_it(sw, tmp_path):
 
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
     read, saved, stopped = record(**capture_args(main_src, tmp_path / "main_out.avi", max_frames=1),
-                                  progress=interrupt_once)
+                                  progress=interrupt_once)[:3]
     side.join(60)
     assert stopped == "interrupt" and 40 <= read < 400
-    assert side_result == [(300, 300, "end")]
+    assert [r[:3] for r in side_result] == [(300, 300, "end")]

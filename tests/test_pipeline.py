@@ -30,7 +30,8 @@ def both_ways(tmp_path, capsys, src, **overrides):
         folder.mkdir()
         result = record(**record_args(src, folder / "out.avi", **overrides), pipeline=mode == "pipelined")
         printed = capsys.readouterr().out.replace(str(folder), "DIR")
-        runs[mode] = (result, printed, sorted(os.listdir(folder)))
+        written = [(os.path.basename(w.video), w.frames, w.first, w.last, w.runs) for w in result.segments]
+        runs[mode] = (result[:3], written, printed, sorted(os.listdir(folder)))
         # OpenCV starts its own worker threads on first use; the pipeline must leave none of its own.
         runs[mode + " threads"] = threads()
     return runs, tmp_path / "sequential", tmp_path / "pipelined"
@@ -74,7 +75,7 @@ def test_same_result_on_a_real_video(tmp_path, capsys):
     runs, seq, pipe = both_ways(tmp_path, capsys, REAL_CLIP, roi_w=768, roi_h=576, motion_based=True,
                                 max_frames=150, timestamp=True, duration=20.0)
     assert runs["sequential"] == runs["pipelined"]
-    assert runs["pipelined"][0][1] > 0
+    assert runs["pipelined"][0][1] > 0 and runs["pipelined"][1]
     assert_same_files(seq, pipe)
 
 

@@ -45,7 +45,8 @@ def on_progress(read: int, saved: int, segment: str | None) -> None:
 
 
 def record_with_progress(source: str) -> str:
-    read, saved, stopped = _recorder.record(
+    outcome = _recorder.record(
         source, "out.avi", "MJPG", 30, False, 0, 0, 0, 0, 64, 48, 0.0, 0.0, 0, False, False, 25,
-        100, 21, False, False, None, None, 0, 0, 1.0, progress=on_progress, pipeline=True)
-    return "%d of %d saved, stopped by %s" % (saved, read, stopped)
+        100, 21, False, False, None, None, 0, 0, 1.0, progress=on_progress, pipeline=True, log=print)
+    files = ", ".join("%s (%d)" % (w.video, w.frames) for w in outcome.segments)
+    return "%d of %d saved in %s, stopped by %s" % (outcome.frames_saved, outcome.frames_read, files, outcome.stopped)

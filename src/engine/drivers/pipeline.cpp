@@ -1,0 +1,273 @@
+// The pipelined driver. Three stages, each a thread that holds the interpreter lock only while it
+// runs Python code (OpenCV releases it inside read, write and its image functions):
+//   reader  decodes ahead: frame and frame time (a camera's wall clock as the frame is read);
+//   main    the calling thread: the frame rules, in frame order, and Ctrl-C;
+//   writer  encodes kept frames, writes their rows and opens each segment when told to.
+// Bounded queues join them, so memory stays flat on an endless camera. Any stage that stops (end
+// of input, a rule, Ctrl-C, an error) stops the others; the writer still writes every frame it
+// was handed. The first error is the one raised, after every thread has been joined.
+#include "drivers/recording.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace quarrin {
+namespace {
+
+constexpr size_t kQueueFrames = 4;
+constexpr std::chrono::milliseconds kSignalTick{50};
+
+// A bounded queue of items holding references. Callers hold the interpreter lock; it is released
+// only while waiting, and items move without touching reference counts.
+template <typename T>
+class BoundedQueue {
+public:
+    enum class Pop { Item, Closed, Tick };
+
+    // Waits for room; false when the queue was closed (the item stays with the caller).
+    bool push(T& item) {
+        bool pushed = false;
+        Py_BEGIN_ALLOW_THREADS
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            not_full_.wait(lock, [&] { return closed_ || items_.size() < kQueueFrames; });
+            if (!closed_) {
+                items_.push_back(std::move(item));
+                pushed = true;
+                not_empty_.notify_one();
+            }
+        }
+        Py_END_ALLOW_THREADS
+        return pushed;
+    }
+
+    // Waits for an item (at most `tick` when given); a closed queue still hands out what it holds.
+    Pop pop(std::optional<T>& out, std::optional<std::chrono::milliseconds> tick = std::nullopt) {
+        Pop result = Pop::Tick;
+        Py_BEGIN_ALLOW_THREADS
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            auto ready = [&] { return closed_ || !items_.empty(); };
+            if (tick) {
+                not_empty_.wait_for(lock, *tick, ready);
+            } else {
+                not_empty_.wait(lock, ready);
+            }
+            if (!items_.empty()) {
+                out.emplace(std::move(items_.front()));
+                items_.pop_front();
+                not_full_.notify_one();
+                result = Pop::Item;
+            } else if (closed_) {
+                result = Pop::Closed;
+            }
+        }
+        Py_END_ALLOW_THREADS
+        return result;
+    }
+
+    void close() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+        not_full_.notify_all();
+        not_empty_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable not_full_, not_empty_;
+    std::deque<T> items_;  // left-overs are dropped with the queue, under the interpreter lock
+    bool closed_ = false;
+};
+
+struct ReadFrame {
+    Ref frame;
+    Ref now;
+};
+
+// Opens a segment when `name` is set, writes a frame otherwise.
+struct WriteJob {
+    Ref name;
+    Ref roi;
+    long long inframe = 0, outframe = 0;
+    Ref now, stamp;
+};
+
+// The first error of any stage; the stages only touch it with the interpreter lock held.
+class FirstError {
+public:
+    void offer_pending() noexcept {
+        PendingError raised = PendingError::fetch();
+        if (!error_) error_ = std::move(raised);
+    }
+    bool set() const noexcept { return bool(error_); }
+    [[noreturn]] void raise() {
+        error_.restore();
+        throw PyError{};
+    }
+
+private:
+    PendingError error_;
+};
+
+// A stage on a thread of its own, running with the interpreter lock.
+class StageThread {
+public:
+    template <typename Body>
+    void start(Body body) {
+        thread_ = std::thread([body]() mutable {
+            const PyGILState_STATE gil = PyGILState_Ensure();
+            body();
+            PyGILState_Release(gil);
+        });
+    }
+    void join() noexcept {
+        if (!thread_.joinable()) return;
+        Py_BEGIN_ALLOW_THREADS
+        thread_.join();
+        Py_END_ALLOW_THREADS
+    }
+    ~StageThread() { join(); }
+
+private:
+    std::thread thread_;
+};
+
+// Raised inside the main stage when the writer has stopped taking frames: its error is reported.
+struct WriterStopped {};
+
+// Kept frames go to the writer stage.
+class QueuedSink final : public FrameSink {
+public:
+    explicit QueuedSink(BoundedQueue<WriteJob>& jobs) : jobs_(jobs) {}
+    void open_segment(PyObject* name) override {
+        WriteJob job;
+        job.name = Ref::borrow(name);
+        send(job);
+    }
+    void write(Ref roi, long long inframe, long long outframe, Ref now, Ref stamp) override {
+        WriteJob job{Ref(), std::move(roi), inframe, outframe, std::move(now), std::move(stamp)};
+        send(job);
+    }
+
+private:
+    void send(WriteJob& job) {
+        if (!jobs_.push(job)) throw WriterStopped{};
+    }
+    BoundedQueue<WriteJob>& jobs_;
+};
+
+class Pipeline {
+public:
+    Pipeline(Source& source, Segment& segment, SigintDeferral& sigint)
+        : source_(source), direct_(segment), sigint_(sigint) {}
+    Stopped run(FrameRules& rules);
+    QueuedSink& sink() { return sink_; }
+
+private:
+    void read_frames();
+    void write_frames();
+    Stopped apply_rules(FrameRules& rules);
+
+    Source& source_;
+    DirectSink direct_;  // the writer stage's: the sequential driver's sink, on another thread
+    SigintDeferral& sigint_;
+    BoundedQueue<ReadFrame> frames_;
+    BoundedQueue<WriteJob> jobs_;
+    QueuedSink sink_{jobs_};
+    FirstError error_;
+    std::atomic<bool> stop_{false};
+};
+
+void Pipeline::read_frames() {
+    long long index = 0;
+    if (!attempt([&] {
+            while (!stop_.load()) {
+                ReadFrame item{source_.read(), Ref()};
+                if (item.frame.get() == Py_None) break;
+                item.now = source_.frame_time(index++);
+                if (!frames_.push(item)) break;
+            }
+        })) {
+        // A frame read ahead after the main stage stopped is one the recording never takes.
+        if (stop_.load()) {
+            PyErr_Clear();
+        } else {
+            error_.offer_pending();
+        }
+    }
+    frames_.close();
+}
+
+void Pipeline::write_frames() {
+    const bool ok = attempt([&] {
+        std::optional<WriteJob> job;
+        while (jobs_.pop(job) == BoundedQueue<WriteJob>::Pop::Item) {
+            if (job->name) {
+                direct_.open_segment(job->name.get());
+            } else {
+                direct_.write(std::move(job->roi), job->inframe, job->outframe, std::move(job->now),
+                              std::move(job->stamp));
+            }
+            job.reset();
+        }
+    });
+    if (!ok) {
+        error_.offer_pending();
+        stop_.store(true);
+    }
+    jobs_.close();  // a main stage still sending learns that the writer stopped
+    frames_.close();
+}
+
+Stopped Pipeline::apply_rules(FrameRules& rules) {
+    for (;;) {
+        require(PyErr_CheckSignals());
+        sigint_.raise_noted();
+        if (stop_.load() && error_.set()) throw WriterStopped{};
+        std::optional<ReadFrame> item;
+        switch (frames_.pop(item, kSignalTick)) {
+            case BoundedQueue<ReadFrame>::Pop::Tick: continue;
+            case BoundedQueue<ReadFrame>::Pop::Closed: return Stopped::End;
+            case BoundedQueue<ReadFrame>::Pop::Item: break;
+        }
+        Stopped why = Stopped::End;
+        if (rules.take(item->frame.get(), item->now.get(), why) == FrameRules::Next::Stop) return why;
+    }
+}
+
+Stopped Pipeline::run(FrameRules& rules) {
+    StageThread reader, writer;
+    Stopped stopped = Stopped::End;
+    try {
+        // Started inside: a thread that cannot start still closes the queues the other waits on.
+        reader.start([this] { read_frames(); });
+        writer.start([this] { write_frames(); });
+        stopped = apply_rules(rules);
+    } catch (const WriterStopped&) {
+    } catch (...) {
+        set_error_from_current_exception();
+        error_.offer_pending();
+    }
+    stop_.store(true);
+    frames_.close();  // the reader stops at its next frame
+    jobs_.close();    // the writer writes what it was handed, then ends
+    reader.join();
+    writer.join();
+    if (error_.set()) error_.raise();
+    return stopped;
+}
+
+}  // namespace
+
+Stopped run_pipelined(Source& source, Segment& segment, FrameRules& rules, SigintDeferral& sigint) {
+    Pipeline pipeline(source, segment, sigint);
+    rules.redirect(pipeline.sink());
+    return pipeline.run(rules);
+}
+
+}  // namespace quarrin

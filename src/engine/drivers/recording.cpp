@@ -1,0 +1,118 @@
+// One recording (see recording.hpp) and the sequential driver.
+//
+// Shape of a call:
+//   1. early checks of the region of interest, blur and overlay colours (nothing is opened yet);
+//   2. open the source (camera, or file on any ValueError of the camera path);
+//   3. the frame loop inside the protected region: KeyboardInterrupt (and, for vcapture,
+//      FileNotFoundError) end it with a message, every way out runs the clean-up (each step runs
+//      even if another raised).
+#include "drivers/recording.hpp"
+
+namespace quarrin {
+namespace {
+
+const Name n_msg_keyboard_interrupt("Caught keyboard interrupt"),
+    n_msg_file_not_found("Could not find one or more file paths");
+
+// The sequential driver: read, frame time, then the rules, one frame after another.
+Stopped run_sequential(Source& source, FrameRules& rules, SigintDeferral& sigint) {
+    for (;;) {
+        // Between frames: a frame's video write and its CSV row are both done, or both not begun,
+        // so a pending Ctrl-C ends the recording here, through the KeyboardInterrupt handler.
+        require(PyErr_CheckSignals());
+        sigint.raise_noted();
+        Ref frame = source.read();
+        if (frame.get() == Py_None) return Stopped::End;
+        Ref now = source.frame_time(rules.frames_read());
+        Stopped why = Stopped::End;
+        if (rules.take(frame.get(), now.get(), why) == FrameRules::Next::Stop) return why;
+    }
+}
+
+class Recording {
+public:
+    Recording(const RecordArgs& a, const Mode& mode, Driver driver)
+        : a_(a), mode_(mode), driver_(driver), console_(a.log), source_(console_) {}
+    Outcome run();
+
+private:
+    Stopped protected_loop(Segment& segment, FrameRules& rules);
+    void end_of_loop_messages(Outcome& outcome);
+    void close(Segment& segment) noexcept;
+
+    const RecordArgs& a_;
+    const Mode& mode_;
+    Driver driver_;
+    Console console_;
+    Source source_;
+};
+
+Outcome Recording::run() {
+    check_capture_arguments(a_.capture);
+    switch (source_.open(a_.capture)) {
+        case Source::Opened::Yes: break;
+        case Source::Opened::RoiTooLarge: return {0, 0, Stopped::Roi, {}};
+        case Source::Opened::FileNotOpen: return {0, 0, Stopped::Unopened, {}};
+    }
+    Segment segment(a_, source_.writer_fps());
+    DirectSink direct(segment);
+    FrameRules rules(a_, mode_, console_, source_.start(), direct);
+    Outcome outcome;
+    outcome.stopped = protected_loop(segment, rules);
+    outcome.frames_read = rules.frames_read();
+    outcome.frames_saved = rules.frames_saved();
+    end_of_loop_messages(outcome);
+    const bool clean = !PyErr_Occurred();
+    close(segment);
+    if (clean && mode_.late_interrupt == Mode::LateInterrupt::Stop && PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+        PyErr_Clear();
+        outcome.stopped = Stopped::Interrupt;
+    }
+    require_no_error();
+    outcome.segments = segment.take_written();
+    return outcome;
+}
+
+// Runs the loop and leaves any error in the indicator, with the Ctrl-C handler put back.
+Stopped Recording::protected_loop(Segment& segment, FrameRules& rules) {
+    Stopped stopped = Stopped::End;
+    SigintDeferral sigint;
+    attempt([&] {
+        sigint.begin();
+        stopped = driver_ == Driver::Pipelined ? run_pipelined(source_, segment, rules, sigint)
+                                               : run_sequential(source_, rules, sigint);
+        sigint.end();
+        sigint.raise_noted();  // a Ctrl-C during the last frame still counts
+    });
+    sigint.end_quietly();
+    return stopped;
+}
+
+// KeyboardInterrupt (and, for vcapture, FileNotFoundError) end the recording with a message.
+void Recording::end_of_loop_messages(Outcome& outcome) {
+    if (!PyErr_Occurred()) return;
+    PyObject* msg = nullptr;
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+        msg = n_msg_keyboard_interrupt;
+        outcome.stopped = Stopped::Interrupt;
+    } else if (mode_.missing_path == Mode::MissingPath::Report && PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
+        msg = n_msg_file_not_found;
+    }
+    if (!msg) return;
+    PyErr_Clear();
+    attempt([&] { console_.line({msg}); });  // a failing print replaces the consumed exception
+}
+
+// The parts' own clean-up, each step run whatever the others do.
+void Recording::close(Segment& segment) noexcept {
+    CleanupChain chain;
+    chain.step([&] { source_.close(); });
+    segment.close(chain);
+    chain.step([&] { destroy_all_windows(); });
+}
+
+}  // namespace
+
+Outcome record(const RecordArgs& a, const Mode& mode, Driver driver) { return Recording(a, mode, driver).run(); }
+
+}  // namespace quarrin

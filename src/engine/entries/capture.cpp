@@ -1,0 +1,175 @@
+// vcapture and its companion entry (see capture.hpp): the signatures, the modes of the two
+// entries and the Python form of what a recording did. The recording itself runs in the drivers.
+#include "entries/capture.hpp"
+
+#include "drivers/recording.hpp"
+#include "motion/motion.hpp"
+#include "recording/names.hpp"
+
+#include <cstddef>
+
+namespace quarrin {
+
+// ---- signatures -----------------------------------------------------------------------------------
+
+namespace {
+
+const Name n_input_("input_"), n_output("output"), n_fmt("fmt"), n_fps("fps"), n_interactive("interactive"),
+    n_width("width"), n_height("height"), n_roi_x("roi_x"), n_roi_y("roi_y"), n_roi_w("roi_w"), n_roi_h("roi_h"),
+    n_interval("interval"), n_duration("duration"), n_max_frames("max_frames"), n_motion_based("motion_based"),
+    n_config("config"), n_tb("tb"), n_tc("tc"), n_tx("tx"), n_ty("ty"), n_fs("fs"),
+    n_progress("progress"), n_pipeline("pipeline"), n_log("log"), n_writer_param("writer");
+const Name n_stop_end("end"), n_stop_key("key"), n_stop_interrupt("interrupt"),
+    n_stop_roi("roi"), n_stop_unopened("unopened");
+
+#define CAPTURE_FIELD(name, kind) {&n_##name, Kind::kind, offsetof(CaptureArgs, name)}
+constexpr Param capture_params[] = {
+    CAPTURE_FIELD(input_, Text), CAPTURE_FIELD(output, Text), CAPTURE_FIELD(fmt, Text),
+    CAPTURE_FIELD(fps, Integer), CAPTURE_FIELD(interactive, Flag), CAPTURE_FIELD(width, Integer),
+    CAPTURE_FIELD(height, Integer), CAPTURE_FIELD(roi_x, Integer), CAPTURE_FIELD(roi_y, Integer),
+    CAPTURE_FIELD(roi_w, Integer), CAPTURE_FIELD(roi_h, Integer), CAPTURE_FIELD(interval, Number),
+    CAPTURE_FIELD(duration, Number), CAPTURE_FIELD(max_frames, Integer), CAPTURE_FIELD(motion_based, Flag),
+    CAPTURE_FIELD(config, Flag), CAPTURE_FIELD(threshold, Integer), CAPTURE_FIELD(min_area, Integer),
+    CAPTURE_FIELD(kernel_width, Integer), CAPTURE_FIELD(timestamp, Flag), CAPTURE_FIELD(show_diff, Flag),
+    {&n_tb, Kind::Array, offsetof(CaptureArgs, tb), Elem::Int, 1},
+    {&n_tc, Kind::Array, offsetof(CaptureArgs, tc), Elem::Int, 1},
+    CAPTURE_FIELD(tx, Integer), CAPTURE_FIELD(ty, Integer), CAPTURE_FIELD(fs, Number),
+};
+#undef CAPTURE_FIELD
+constexpr int kCaptureParams = count_of(capture_params);
+
+// The front end's own parameters, all optional.
+constexpr Param front_end_params[] = {
+    {&n_progress, Kind::Object, offsetof(RecordArgs, progress)},
+    {&n_pipeline, Kind::Flag, offsetof(RecordArgs, pipeline)},
+    {&n_log, Kind::Object, offsetof(RecordArgs, log)},
+    {&n_writer_param, Kind::Object, offsetof(RecordArgs, writer)},
+};
+constexpr int kFrontEndParams = count_of(front_end_params);
+
+// vcapture's parameters (the struct comes first in RecordArgs, so their offsets hold), then the
+// front end's.
+struct RecordParams {
+    Param params[kCaptureParams + kFrontEndParams];
+    constexpr RecordParams() : params{} {
+        for (int i = 0; i < kCaptureParams; ++i) params[i] = capture_params[i];
+        for (int i = 0; i < kFrontEndParams; ++i) params[kCaptureParams + i] = front_end_params[i];
+    }
+};
+constexpr RecordParams record_params;
+static_assert(offsetof(RecordArgs, capture) == 0, "vcapture's fields must keep their offsets");
+static_assert(count_of(record_params.params) <= kMaxParams, "HeldViews too small");
+
+const RecordArgs record_defaults{};
+
+}  // namespace
+
+const Signature sig_vcapture = {"vcapture", "quarrin.snapwell.vcapture", 80, capture_params, kCaptureParams,
+                                kCaptureParams, nullptr};
+const Signature sig_record = {"record", "quarrin._recorder.record", 80, record_params.params,
+                              count_of(record_params.params), kCaptureParams, &record_defaults};
+
+// ---- the two entries -----------------------------------------------------------------------------
+
+namespace {
+
+// vcapture's ways, as it has always recorded.
+constexpr Mode kVcaptureMode{};
+// The front end's: a missing path is raised, names are claimed, no segment is left empty, and a
+// Ctrl-C in the clean-up still returns what was written.
+constexpr Mode kRecordMode{Mode::MissingPath::Raise, Mode::Opening::OnFirstWrite, Mode::Claim::Create,
+                           Mode::LateInterrupt::Stop};
+
+PyObject* stop_name(Stopped stopped) {
+    switch (stopped) {
+        case Stopped::End: return n_stop_end;
+        case Stopped::Duration: return n_duration;
+        case Stopped::Key: return n_stop_key;
+        case Stopped::Interrupt: return n_stop_interrupt;
+        case Stopped::Roi: return n_stop_roi;
+        case Stopped::Unopened: break;
+    }
+    return n_stop_unopened;
+}
+
+// ---- the Python form of an outcome ------------------------------------------------------------------
+
+PyTypeObject* outcome_type = nullptr;
+PyTypeObject* written_type = nullptr;
+
+PyStructSequence_Field outcome_fields[] = {
+    {"frames_read", "frames read from the source"},
+    {"frames_saved", "frames written, in all segments"},
+    {"stopped", "why the recording ended: end, duration, key, interrupt, roi or unopened"},
+    {"segments", "a Written per segment, in the order they were opened"},
+    {"events", "reserved: always ()"},
+    {"gaps", "reserved: always ()"},
+    {nullptr, nullptr}};
+PyStructSequence_Desc outcome_desc = {"quarrin._recorder.Outcome", "What a recording did.", outcome_fields, 6};
+
+PyStructSequence_Field written_fields[] = {
+    {"video", "the video file"},
+    {"csv", "its timestamps CSV"},
+    {"frames", "frames written, and rows in the CSV"},
+    {"first", "time of the first frame (datetime), or None"},
+    {"last", "time of the last frame (datetime), or None"},
+    {"runs", "input frame numbers written, as (start, stop) runs"},
+    {nullptr, nullptr}};
+PyStructSequence_Desc written_desc = {"quarrin._recorder.Written", "What one segment holds.", written_fields, 6};
+
+Ref struct_of(PyTypeObject* type, std::initializer_list<PyObject*> items) {
+    Ref made = Ref::check(PyStructSequence_New(type));
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) PyStructSequence_SetItem(made.get(), i++, Ref::borrow(item).release());
+    return made;
+}
+
+PyObject* or_none(const Ref& r) { return r ? r.get() : Py_None; }
+
+Ref written_object(const Written& w) {
+    Ref runs = Ref::check(PyTuple_New(Py_ssize_t(w.runs.size())));
+    for (size_t i = 0; i < w.runs.size(); ++i)
+        PyTuple_SET_ITEM(runs.get(), Py_ssize_t(i), tuple_of(py_int(w.runs[i].first), py_int(w.runs[i].second)).release());
+    return struct_of(written_type,
+                     {w.video.get(), w.csv.get(), py_int(w.frames).get(), or_none(w.first), or_none(w.last), runs.get()});
+}
+
+Ref outcome_object(const Outcome& outcome) {
+    const long long read = outcome.stopped == Stopped::Roi ? 0 : outcome.frames_read;
+    Ref segments = Ref::check(PyTuple_New(Py_ssize_t(outcome.segments.size())));
+    for (size_t i = 0; i < outcome.segments.size(); ++i)
+        PyTuple_SET_ITEM(segments.get(), Py_ssize_t(i), written_object(outcome.segments[i]).release());
+    Ref empty = Ref::check(PyTuple_New(0));
+    return struct_of(outcome_type, {py_int(read).get(), py_int(outcome.frames_saved).get(),
+                                    stop_name(outcome.stopped), segments.get(), empty.get(), empty.get()});
+}
+
+}  // namespace
+
+void add_outcome_types(PyObject* module) {
+    if (!outcome_type) {
+        outcome_type = PyStructSequence_NewType(&outcome_desc);
+        if (!outcome_type) throw PyError{};
+        written_type = PyStructSequence_NewType(&written_desc);
+        if (!written_type) throw PyError{};
+    }
+    require(PyModule_AddObjectRef(module, "Outcome", reinterpret_cast<PyObject*>(outcome_type)));
+    require(PyModule_AddObjectRef(module, "Written", reinterpret_cast<PyObject*>(written_type)));
+}
+
+PyObject* py_vcapture(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return run_entry<RecordArgs>(sig_vcapture, args, nargsf, kwnames, [](const RecordArgs& a) {
+        const Outcome outcome = record(a, kVcaptureMode, Driver::Sequential);
+        return py_int(outcome.stopped == Stopped::Roi ? 0 : outcome.frames_read);
+    });
+}
+
+// A FileNotFoundError is raised, not consumed: the front end reports it as the failure it is.
+PyObject* py_record(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return run_entry<RecordArgs>(sig_record, args, nargsf, kwnames, [](const RecordArgs& a) {
+        const Outcome outcome = record(a, kRecordMode, a.pipeline ? Driver::Pipelined : Driver::Sequential);
+        return outcome_object(outcome);
+    });
+}
+
+}  // namespace quarrin

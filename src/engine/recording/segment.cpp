@@ -1,0 +1,191 @@
+// The output names and segments (see segment.hpp). vcapture's calls into os, cv2, open and csv are
+// made in the order the recorder has always made them.
+#include "recording/segment.hpp"
+
+#include "recording/names.hpp"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace quarrin {
+
+// ---- output names -------------------------------------------------------------------------------
+
+// Splits the output into root and extension as os.path.splitext splits a POSIX path: the
+// extension is the last dot of the file name and what follows it, unless the name is all dots
+// up to there (".hidden" has none).
+void SegmentNamer::split_output() {
+    if (!PyUnicode_Check(output_)) getattr(output_, n_rpartition);  // None: AttributeError, as ever
+    const Py_ssize_t length = PyUnicode_GetLength(output_);
+    const Py_ssize_t sep = PyUnicode_FindChar(output_, '/', 0, length, -1);  // -1: none, -2: error
+    const Py_ssize_t dot = PyUnicode_FindChar(output_, '.', 0, length, -1);
+    require(std::min(sep, dot) + 1);
+    Py_ssize_t split = length;
+    if (dot > sep) {
+        for (Py_ssize_t i = sep + 1; i < dot; ++i) {
+            if (PyUnicode_ReadChar(output_, i) != '.') {
+                split = dot;
+                break;
+            }
+        }
+    }
+    root_ = Ref::check(PyUnicode_Substring(output_, 0, split));
+    ext_ = Ref::check(PyUnicode_Substring(output_, split, length));
+}
+
+// The number goes before the file name's own extension.
+Ref SegmentNamer::numbered(long long number) const {
+    char digits[32];
+    std::snprintf(digits, sizeof digits, "%03lld", number);
+    return Ref::check(PyUnicode_FromFormat("%S_%s%S", root_.get(), digits, ext_.get()));
+}
+
+namespace {
+
+// os.close(os.open(path, O_WRONLY | O_CREAT | O_EXCL)); false when the path exists already.
+bool create_exclusively(PyObject* path) {
+    Ref os = global(n_os);
+    long flags = 0;
+    for (PyObject* flag : {n_O_WRONLY.get(), n_O_CREAT.get(), n_O_EXCL.get()}) {
+        flags |= PyLong_AsLong(getattr(os.get(), flag).get());
+        require_no_error();
+    }
+    Ref fd = Ref::steal(PyObject_VectorcallMethod(
+        n_open, std::initializer_list<PyObject*>{os.get(), path, py_int(flags).get()}.begin(), 3, nullptr));
+    if (!fd) {
+        if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) throw PyError{};
+        PyErr_Clear();
+        return false;
+    }
+    call_method(os.get(), n_close, {fd.get()});
+    return true;
+}
+
+}  // namespace
+
+// Testing: the name is taken when a file of that name exists. Claiming: the video and then its CSV
+// are created exclusively; a name whose CSV is taken gives its video back.
+bool SegmentNamer::taken(PyObject* name) {
+    if (claim_ == Mode::Claim::Test)
+        return truth(call_method(global_attr(n_os, n_path).get(), n_exists, {name}).get());
+    if (!create_exclusively(name)) return true;
+    Ref csv_name = Ref::check(PyNumber_Add(name, n_text_csv_suffix));
+    if (create_exclusively(csv_name.get())) return false;
+    call_method(global(n_os).get(), n_unlink, {name});
+    return true;
+}
+
+Ref SegmentNamer::next() {
+    split_output();
+    Ref name = numbered_ ? numbered(counter_) : Ref::borrow(output_);
+    // Never overwrite a video: try numbered names until one is free.
+    for (;;) {
+        const bool is_taken = taken(name.get());
+        ++counter_;
+        if (!is_taken) break;
+        name = numbered(counter_);
+    }
+    Ref csv_name = Ref::check(PyNumber_Add(name.get(), n_text_csv_suffix));
+    console_.line(
+        {Ref::check(PyUnicode_FromFormat("Video saved in %S\nTimestamps in %S", name.get(), csv_name.get())).get()});
+    return name;
+}
+
+// ---- segment ------------------------------------------------------------------------------------
+
+namespace {
+
+// cv2.VideoWriter_fourcc(*fmt)
+Ref fourcc_of(PyObject* fmt) {
+    Ref make = global_attr(n_cv2, n_VideoWriter_fourcc);
+    Ref chars = Ref::steal(PySequence_Tuple(fmt));
+    if (!chars) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(fmt)->tp_iter == nullptr && !PySequence_Check(fmt)) {
+            PyErr_Clear();
+            raise_format(PyExc_TypeError, "VideoWriter_fourcc() argument after * must be an iterable, not %.200s",
+                         Py_TYPE(fmt)->tp_name);
+        }
+        throw PyError{};
+    }
+    return Ref::check(PyObject_Call(make.get(), chars.get(), nullptr));
+}
+
+}  // namespace
+
+// The previous segment's writer is released and its rows must reach the disk: a failing close
+// ends the recording.
+void Segment::release_previous() {
+    if (writer_) call_method(writer_.get(), n_release);
+    if (csv_file_) {
+        csv_writer_ = Ref();
+        Ref previous = std::move(csv_file_);
+        call_method(previous.get(), n_close);
+    }
+}
+
+void Segment::open(PyObject* name) {
+    const CaptureArgs& c = a_.capture;
+    Ref size = tuple_of(py_int(c.roi_w), py_int(c.roi_h));
+    if (own_writer()) {
+        Ref fourcc = fourcc_of(c.fmt);
+        release_previous();
+        writer_ = call_method(global(n_cv2).get(), n_VideoWriter, {name, fourcc.get(), fps_, size.get()});
+    } else {
+        release_previous();
+        call_method(a_.writer, n_open, {name, fps_, size.get()});
+        writer_ = Ref::borrow(a_.writer);
+    }
+    Written fresh;
+    fresh.video = Ref::borrow(name);
+    fresh.csv = Ref::check(PyNumber_Add(name, n_text_csv_suffix));
+    {
+        Ref kwnames = tuple_of(Ref::borrow(n_newline.get()));
+        PyObject* argv[] = {fresh.csv.get(), n_text_mode_w.get(), n_text_empty.get()};
+        csv_file_ = Ref::check(PyObject_Vectorcall(state.open, argv, 2, kwnames.get()));
+    }
+    written_.push_back(std::move(fresh));
+    csv_writer_ = call_method(global(n_csv).get(), n_writer, {csv_file_.get()});
+    call_method(csv_writer_.get(), n_writerow,
+                {list_of({n_head_inframe.get(), n_head_outframe.get(), n_timestamp.get()}).get()});
+    // A writer that did not open would drop every frame while the CSV lists them: stop here.
+    if (own_writer() && !truth(call_method(writer_.get(), n_isOpened).get()))
+        raise_format(PyExc_RuntimeError, "Could not open video file %S for writing (fourcc %R)", name, c.fmt);
+}
+
+void Segment::write(PyObject* roi, long long inframe, long long outframe, PyObject* now, Ref stamp) {
+    if (own_writer()) {
+        call_method(writer_.get(), n_write, {roi});
+    } else {
+        call_method(writer_.get(), n_write, {roi, now});
+    }
+    Ref row = Ref::check(PyList_New(3));
+    PyList_SET_ITEM(row.get(), 0, py_int(inframe).release());
+    PyList_SET_ITEM(row.get(), 1, py_int(outframe).release());
+    PyList_SET_ITEM(row.get(), 2, stamp.release());
+    call_method(csv_writer_.get(), n_writerow, {row.get()});
+    // The row reaches the OS with its frame: a full disk shows at this frame, and a killed
+    // process loses at most the row of the frame in flight.
+    call_method(csv_file_.get(), n_flush);
+
+    Written& w = written_.back();
+    if (w.frames++ == 0) w.first = Ref::borrow(now);
+    w.last = Ref::borrow(now);
+    if (!w.runs.empty() && w.runs.back().second == inframe) {
+        w.runs.back().second = inframe + 1;
+    } else {
+        w.runs.emplace_back(inframe, inframe + 1);
+    }
+}
+
+void Segment::close(CleanupChain& chain) noexcept {
+    chain.step([&] {
+        if (!writer_) return;
+        Ref writer = std::move(writer_);
+        if (!own_writer() || truth(call_method(writer.get(), n_isOpened).get())) call_method(writer.get(), n_release);
+    });
+    chain.step([&] {
+        if (csv_file_) call_method(csv_file_.get(), n_close);
+    });
+}
+
+}  // namespace quarrin

@@ -1,0 +1,70 @@
+// The output of a recording, one segment at a time:
+//   SegmentNamer  the names: the output itself or numbered ones, never one that is taken;
+//   Segment       one output video and its timestamps CSV: open, write a frame and its row, close;
+//                 and what was written into each segment so far.
+#pragma once
+
+#include "core/cleanup.hpp"
+#include "recording/console.hpp"
+#include "recording/settings.hpp"
+
+#include <utility>
+#include <vector>
+
+namespace quarrin {
+
+class SegmentNamer {
+public:
+    SegmentNamer(PyObject* output, int32_t max_frames, Mode::Claim claim, Console& console)
+        : output_(output), numbered_(max_frames > 0), claim_(claim), console_(console) {}
+    // The next name that is free (tested, or claimed by creating the video and its CSV);
+    // prints where the video and its timestamps go.
+    Ref next();
+
+private:
+    void split_output();
+    Ref numbered(long long number) const;
+    bool taken(PyObject* name);
+
+    PyObject* output_;
+    bool numbered_;
+    Mode::Claim claim_;
+    Console& console_;
+    long long counter_ = 0;
+    Ref root_, ext_;
+};
+
+// What one segment holds.
+struct Written {
+    Ref video, csv;                                  // file names
+    long long frames = 0;                            // frames written, and rows
+    Ref first, last;                                 // time of the first and last frame (datetime)
+    std::vector<std::pair<long long, long long>> runs;  // input frame numbers, as [start, stop) runs
+};
+
+class Segment {
+public:
+    Segment(const RecordArgs& a, PyObject* fps) : a_(a), fps_(fps) {}
+    // Opens the writer and the CSV of `name`, after releasing the previous writer and closing the
+    // previous CSV. Raises RuntimeError when an OpenCV writer does not open (the CSV holds its
+    // header); a writer object raises what it raises.
+    void open(PyObject* name);
+    // Writes the frame, then its row, flushed to the OS.
+    void write(PyObject* roi, long long inframe, long long outframe, PyObject* now, Ref stamp);
+    void close(CleanupChain& chain) noexcept;
+    // What each segment holds; taken once the recording has ended.
+    std::vector<Written> take_written() noexcept { return std::move(written_); }
+
+private:
+    void release_previous();
+    bool own_writer() const noexcept { return a_.writer == Py_None; }
+
+    const RecordArgs& a_;
+    PyObject* fps_;  // the source's writer rate, borrowed from the source
+    Ref writer_;     // cv2.VideoWriter of this segment, or the caller's writer object
+    Ref csv_file_;
+    Ref csv_writer_;
+    std::vector<Written> written_;
+};
+
+}  // namespace quarrin

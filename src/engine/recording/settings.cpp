@@ -1,0 +1,43 @@
+// Early checks of a recording's arguments (see settings.hpp).
+#include "recording/settings.hpp"
+
+#include "motion/motion.hpp"
+
+namespace quarrin {
+
+namespace {
+
+// An overlay colour must be an array of at least three elements.
+void require_colour(PyObject* arr, const char* name) {
+    if (arr == Py_None)
+        raise_format(PyExc_ValueError, "%s must be an array of three colour values when timestamp is on, not None",
+                     name);
+    const Py_ssize_t len = PyObject_Size(arr);
+    require(len);
+    if (len < 3)
+        raise_format(PyExc_ValueError,
+                     "%s must hold at least three colour values when timestamp is on (it holds %zd)", name, len);
+}
+
+}  // namespace
+
+// The video writer's colour conversion writes past its buffer for frames narrower than this.
+constexpr int32_t kMinRoiWidth = 8;
+
+void check_capture_arguments(const CaptureArgs& a) {
+    if (a.roi_x < 0 || a.roi_y < 0)
+        raise_format(PyExc_ValueError, "roi_x and roi_y must not be negative (got %d, %d)", a.roi_x, a.roi_y);
+    if (a.roi_w < 1 || a.roi_h < 1)
+        raise_format(PyExc_ValueError, "roi_w and roi_h must be at least 1 (got %d, %d)", a.roi_w, a.roi_h);
+    if (a.roi_w < kMinRoiWidth)
+        raise_format(PyExc_ValueError,
+                     "roi_w must be at least %d (got %d): the video encoder corrupts memory on narrower frames",
+                     int(kMinRoiWidth), a.roi_w);
+    if (a.motion_based) require_kernel_width(a.kernel_width);
+    if (a.timestamp) {
+        require_colour(a.tb, "tb");
+        require_colour(a.tc, "tc");
+    }
+}
+
+}  // namespace quarrin

@@ -1,0 +1,132 @@
+// The source of a recording (see source.hpp). Its calls into cv2, os, time and datetime are made
+// in the order the recorder has always made them.
+#include "recording/source.hpp"
+
+#include "recording/names.hpp"
+
+namespace quarrin {
+
+bool is_win32() {
+    Ref platform = global_attr(n_sys, n_platform);
+    return compare(platform.get(), n_text_win32, Py_EQ);
+}
+
+// ---- opening -----------------------------------------------------------------------------------
+
+Source::Opened Source::open(const CaptureArgs& a) {
+    try {
+        return open_camera(a);
+    } catch (const PyError&) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
+        PyErr_Clear();
+    }
+    // Not a camera: the capture the camera path may have made is dropped unreleased.
+    cap_ = Ref();
+    cam_ = -1;
+    return open_file(a);
+}
+
+int32_t Source::camera_property(PyObject* prop_name) {
+    Ref prop = global_attr(n_cv2, prop_name);
+    return to_int32(call_method(cap_.get(), n_get, {prop.get()}).get());
+}
+
+Source::Opened Source::open_camera(const CaptureArgs& a) {
+    cam_ = to_int32(Ref::check(PyNumber_Long(a.input_)).get());
+    Ref cam = py_int(cam_);
+    const int32_t fps = a.fps < 0 ? 30 : a.fps;
+    {
+        const bool dshow = is_win32() && a.interactive;
+        Ref cv2 = global(n_cv2);
+        if (dshow) {
+            Ref api = getattr(cv2.get(), n_CAP_DSHOW);
+            cap_ = call_method(cv2.get(), n_VideoCapture, {cam.get(), api.get()});
+        } else {
+            cap_ = call_method(cv2.get(), n_VideoCapture, {cam.get()});
+        }
+    }
+    auto set_property = [&](PyObject* prop_name, long long value) {
+        Ref prop = global_attr(n_cv2, prop_name);
+        call_method(cap_.get(), n_set, {prop.get(), py_int(value).get()});
+    };
+    if (a.width > 0) set_property(n_CAP_PROP_FRAME_WIDTH, a.width);
+    if (a.height > 0) set_property(n_CAP_PROP_FRAME_HEIGHT, a.height);
+    if (fps > 0) set_property(n_CAP_PROP_FPS, fps);
+    if (a.config) set_property(n_CAP_PROP_SETTINGS, 1);
+
+    console_.line({Ref::check(PyUnicode_FromFormat("Camera FPS set to %d", fps)).get()});
+    start_ = call_method(global(n_datetime).get(), n_now);
+    const int32_t cam_w = camera_property(n_CAP_PROP_FRAME_WIDTH);
+    const int32_t cam_h = camera_property(n_CAP_PROP_FRAME_HEIGHT);
+    console_.line({Ref::check(PyUnicode_FromFormat("Frame size: %dx%d", cam_w, cam_h)).get()});
+
+    if (static_cast<long long>(a.roi_x) + a.roi_w > cam_w || static_cast<long long>(a.roi_y) + a.roi_h > cam_h) {
+        console_.line({n_msg_roi.get()});
+        return Opened::RoiTooLarge;
+    }
+    fps_ = fps;
+    fps_obj_ = py_int(fps);
+    return Opened::Yes;
+}
+
+Source::Opened Source::open_file(const CaptureArgs& a) {
+    {
+        // Start of the recording: the file's modification time, in whole local seconds.
+        Ref datetime = global(n_datetime);
+        Ref time_module = global(n_time);
+        Ref mtime = call_method(global_attr(n_os, n_path).get(), n_getmtime, {a.input_});
+        Ref local = call_method(time_module.get(), n_localtime, {mtime.get()});
+        Ref secs = call_method(global(n_time).get(), n_mktime, {local.get()});
+        start_ = call_method(datetime.get(), n_fromtimestamp, {secs.get()});
+    }
+    cap_ = call_method(global(n_cv2).get(), n_VideoCapture, {a.input_});
+    if (!truth(call_method(cap_.get(), n_isOpened).get()) && is_win32() && a.interactive) {
+        Ref cv2 = global(n_cv2);
+        Ref api = getattr(cv2.get(), n_CAP_DSHOW);
+        cap_ = call_method(cv2.get(), n_VideoCapture, {a.input_, api.get()});
+    }
+    {
+        Ref opened = call_method(cap_.get(), n_isOpened);
+        console_.line({n_msg_input_from_file.get(), a.input_, n_msg_open.get(), opened.get()});
+    }
+    if (!truth(call_method(cap_.get(), n_isOpened).get())) {
+        console_.line({Ref::check(PyUnicode_FromFormat("Could not open video file %S for reading.", a.input_)).get()});
+        return Opened::FileNotOpen;
+    }
+    {
+        // The file's own rate, fractional rates included, drives the timestamps and the writer.
+        Ref prop = global_attr(n_cv2, n_CAP_PROP_FPS);
+        fps_ = to_double(call_method(cap_.get(), n_get, {prop.get()}).get());
+        fps_obj_ = py_float(fps_);
+    }
+    {
+        Ref prop = global_attr(n_cv2, n_CAP_PROP_FRAME_COUNT);
+        Ref count = call_method(cap_.get(), n_get, {prop.get()});
+        console_.line({n_msg_frames_to_process.get(), Ref::check(PyNumber_Long(count.get())).get()});
+    }
+    return Opened::Yes;
+}
+
+Ref Source::read() {
+    Ref result = call_method(cap_.get(), n_read);
+    Ref items[2];
+    unpack(result.get(), items, 2, UnpackWording::Python);
+    return std::move(items[1]);
+}
+
+Ref Source::frame_time(long long index) {
+    if (is_camera()) return call_method(global(n_datetime).get(), n_now);
+    if (fps_ == 0.0) raise(PyExc_ZeroDivisionError, "float division");
+    if (!delta_kwnames_) {
+        zero_ = py_int(0);
+        delta_kwnames_ = tuple_of(Ref::borrow(n_days.get()), Ref::borrow(n_seconds.get()));
+    }
+    Ref secs = py_float(static_cast<double>(index) / fps_);
+    PyObject* argv[] = {zero_.get(), secs.get()};
+    Ref step = Ref::check(PyObject_Vectorcall(global(n_timedelta).get(), argv, 0, delta_kwnames_.get()));
+    return Ref::check(PyNumber_Add(start_.get(), step.get()));
+}
+
+void Source::close() { call_method(cap_.get(), n_release); }
+
+}  // namespace quarrin

@@ -1,0 +1,43 @@
+"""``quarrin.record`` and ``quarrin.batch``: the recorder behind keyword arguments.
+
+The keywords are the options of ``quarrin record`` (`quarrin.options.OPTIONS`; a test ties these
+signatures to that table).
+"""
+from quarrin import options as _options
+
+
+def record(source, output, *, fourcc=None, fps=0, size=None, camera_settings=False, roi=None, motion=False,
+           interval=0.0, threshold=25, min_area=500, blur=21, show_diff=False, duration=0.0, segment_frames=0,
+           timestamp=False, box_colour="black", text_colour="white", text_at=(10, 20), font_scale=0.5,
+           preview=False, pipeline=True, progress=None, log=None, quiet=None):
+    """Records a camera (an index: 0, 1, ... or "0") or re-encodes a video file into `output`.
+
+    The options are those of ``quarrin record`` (``--min-area`` is ``min_area`` and so on);
+    `segment_frames` is the number of frames per file. `progress`, when given, is called with a
+    `quarrin.Progress` after every frame read; `log` with each of the recorder's own lines
+    ("Video saved in ...", ...), which are dropped otherwise. Invalid options raise
+    `quarrin.UsageError` before anything is opened; a recording that cannot be made raises
+    `quarrin.RecordingError`. A Ctrl-C ends the recording with its files complete, and the result
+    says ``stopped="interrupt"``. `quiet` is accepted for older callers and changes nothing.
+    """
+    from quarrin import recording
+
+    given = {k: v for k, v in locals().items() if k in _options.FIELDS}
+    plan = recording.prepare(source, output, _options.check(**given))
+    return recording.run(plan, progress=progress, log=log)
+
+
+def batch(inputs, out, *, jobs=None, executor=None, report=None, plot=None, progress=None, **record_options):
+    """Records every input file (or every video in an input directory) into directory `out`.
+
+    `record_options` are `record`'s (no camera options, no preview). Runs `jobs` recordings at
+    once in separate processes (default: one per CPU), or on `executor`, any
+    concurrent.futures.Executor. Writes a report (CSV, or JSON by extension) and a timeline plot
+    (PNG) when asked. Returns one `quarrin.BatchItem` per input, in input order; an input that
+    fails is reported in its item and the others still run.
+    """
+    from quarrin import batching
+
+    record_options.pop("quiet", None)
+    return batching.run(inputs, out, jobs=jobs, executor=executor, report=report, plot=plot, progress=progress,
+                        **record_options)

@@ -1,0 +1,350 @@
+"""Batch runs: one recording per input file, several at once, with a report and a timeline.
+
+Recordings run in worker processes (concurrent.futures), or on any executor the caller hands
+over (a Dask cluster's included). A failing input becomes a "failed" item; the others run on.
+"""
+import concurrent.futures as cf
+import contextlib
+import csv
+import json
+import os
+import queue
+import re
+import signal
+import time
+
+from quarrin import options as _options
+from quarrin.errors import RecordingError, UsageError
+from quarrin.results import BatchItem, Progress
+
+# Containers the writer makes reliably; other inputs are re-encoded into .avi.
+WRITABLE = (".avi", ".mp4", ".mkv", ".mov", ".m4v")
+REPORT_COLUMNS = ("input", "status", "frames_read", "frames_saved", "files", "seconds", "error")
+EVENT_PERIOD = 0.2  # seconds between progress events sent back by a running job
+CANCELLED = "not started (interrupted)"
+
+
+def run(inputs, out, *, jobs=None, executor=None, report=None, plot=None, progress=None, on_item=None,
+        **record_options):
+    """See quarrin.batch. `on_item(item)` is called as each input finishes."""
+    opts, jobs, out, report, plot, sources = check(inputs, out, jobs, executor, report, plot, record_options)
+    outputs = output_names(sources, out)
+    try:
+        os.makedirs(out, exist_ok=True)
+    except OSError as exc:
+        raise RecordingError("cannot create the directory %s: %s" % (out, exc.strerror or exc)) from exc
+
+    items = _execute(list(zip(sources, outputs)), opts, jobs, executor, progress, on_item)
+    if report:
+        write_report(report, items)
+    if plot:
+        from quarrin import plot as _plot
+
+        _plot.timeline(items, plot)
+    return items
+
+
+def check(inputs, out, jobs, executor, report, plot, record_options):
+    """Validates a batch (writes nothing): options, jobs, paths, inputs."""
+    opts = _options.check(**record_options)
+    for name in _options.NOT_IN_BATCH:
+        if opts.given(name):
+            raise UsageError(name, True, "not available in batch (files only: no camera, no window)")
+    if executor is None:
+        jobs = (os.cpu_count() or 1) if jobs is None else _options.check_jobs(jobs)
+    out = _check_out(out)
+    report = _check_extra(report, "report", (".csv", ".json"))
+    plot = _check_extra(plot, "plot", (".png",))
+    return opts, jobs, out, report, plot, collect_inputs(inputs)
+
+
+def collect_inputs(inputs):
+    """Files as given, directories scanned (not recursively) for videos, sorted by name."""
+    if isinstance(inputs, (str, os.PathLike)):
+        inputs = [inputs]
+    found, seen = [], set()
+    for item in inputs:
+        path = os.fspath(item)
+        if os.path.isdir(path):
+            names = sorted(n for n in os.listdir(path) if os.path.splitext(n)[1].lower() in _options.VIDEO_EXTENSIONS
+                           and os.path.isfile(os.path.join(path, n)))
+            paths = [os.path.join(path, n) for n in names]
+        elif os.path.exists(path):
+            paths = [path]
+        else:
+            raise UsageError("inputs", path, "no such file or directory")
+        for p in paths:
+            key = os.path.realpath(p)
+            if key not in seen:
+                seen.add(key)
+                found.append(p)
+    if not found:
+        raise UsageError("inputs", ",".join(os.fspath(i) for i in inputs) or "''",
+                         "no video files (%s)" % " ".join(_options.VIDEO_EXTENSIONS))
+    return found
+
+
+def output_names(sources, out):
+    """DIR/<stem><ext> per input, made unique: a repeated stem gets -2, -3, ... Names are also
+    kept clear of each other's numbered segments (clip_000.avi belongs to clip.avi)."""
+    taken = []
+    names = []
+    for source in sources:
+        stem, ext = os.path.splitext(os.path.basename(source))
+        ext = ext if ext.lower() in WRITABLE else ".avi"
+        candidate, n = stem, 2
+        while _clashes(candidate, ext, taken):
+            candidate, n = "%s-%d" % (stem, n), n + 1
+        taken.append((candidate.lower(), ext.lower()))
+        names.append(os.path.join(out, candidate + ext))
+    return names
+
+
+def _clashes(stem, ext, taken):
+    stem, ext = stem.lower(), ext.lower()
+    for other, other_ext in taken:
+        if other_ext != ext:
+            continue
+        if stem == other or re.fullmatch(re.escape(other) + r"_\d{3,}", stem) \
+                or re.fullmatch(re.escape(stem) + r"_\d{3,}", other):
+            return True
+    return False
+
+
+def _check_out(out):
+    path = _options.path_text("out", out, "expected a directory")
+    if os.path.exists(path) and not os.path.isdir(path):
+        raise UsageError("out", path, "is a file, not a directory")
+    _options.check_writable_dir(os.path.abspath(path), "out", path)
+    return path
+
+
+def _check_extra(path, option, extensions):
+    if path is None:
+        return None
+    path = os.fspath(path)
+    if os.path.splitext(path)[1].lower() not in extensions or os.path.isdir(path):
+        raise UsageError(option, path, "expected a %s file" % " or ".join(extensions))
+    _options.check_writable_dir(os.path.dirname(os.path.abspath(path)), option, path)
+    return path
+
+
+# ---- running the jobs --------------------------------------------------------------------------
+
+def _execute(specs, opts, jobs, executor, progress, on_item):
+    own = executor is None
+    manager, events = None, None
+    if progress is not None:
+        if own or isinstance(executor, cf.ProcessPoolExecutor):
+            manager = _processes().Manager()
+            events = manager.Queue()
+        elif isinstance(executor, cf.ThreadPoolExecutor):
+            events = queue.Queue()
+    if own:
+        workers = min(jobs, len(specs))
+        # Recordings at once share the cores: OpenCV's own threads are shared out between them.
+        threads = max(1, (os.cpu_count() or 1) // workers) if workers > 1 else None
+        executor = cf.ProcessPoolExecutor(max_workers=workers, mp_context=_processes(), initializer=_init_worker,
+                                          initargs=(threads,))
+    items = [None] * len(specs)
+    futures = {}
+    try:
+        for i, (source, output) in enumerate(specs):
+            futures[executor.submit(job, source, output, opts, events)] = i
+        pending = set(futures)
+        try:
+            while pending:
+                done, pending = cf.wait(pending, timeout=EVENT_PERIOD, return_when=cf.FIRST_COMPLETED)
+                _forward(events, progress)
+                for future in done:
+                    _finish(future, futures[future], specs, items, progress, on_item)
+        except KeyboardInterrupt:
+            # Running recordings got the same Ctrl-C and are finalising their files; wait for them.
+            for future in pending:
+                future.cancel()
+            for future in _wait_quietly(pending):
+                _finish(future, futures[future], specs, items, progress, on_item)
+    finally:
+        if own:
+            executor.shutdown(wait=True, cancel_futures=True)
+        if manager is not None:
+            manager.shutdown()
+    for i, (source, output) in enumerate(specs):
+        if items[i] is None:
+            items[i] = BatchItem(source, output, "cancelled", error=CANCELLED)
+    return items
+
+
+def _processes():
+    """Worker processes start from a clean server process where the platform has one: a plain
+    fork of a caller that runs threads (a GUI, a Dask client, tqdm's monitor) can deadlock."""
+    import multiprocessing
+
+    if "forkserver" in multiprocessing.get_all_start_methods():
+        return multiprocessing.get_context("forkserver")
+    return multiprocessing.get_context()
+
+
+def _wait_quietly(futures):
+    remaining = set(f for f in futures if not f.cancelled())
+    while remaining:
+        try:
+            done, remaining = cf.wait(remaining)
+        except KeyboardInterrupt:
+            continue
+        yield from done
+
+
+def _finish(future, i, specs, items, progress, on_item):
+    if future.cancelled():
+        return
+    source, output = specs[i]
+    try:
+        item = future.result()
+    except Exception as exc:  # the worker itself failed (a crashed process, a lost cluster worker)
+        item = BatchItem(source, output, "failed", error=_message(exc))
+    items[i] = item
+    if progress is not None:
+        r = item.result
+        progress(Progress(source, r.frames_read if r else 0, r.frames_saved if r else 0,
+                          r.frames_total if r else None, None, done=True))
+    if on_item is not None:
+        on_item(item)
+
+
+def _forward(events, progress):
+    if events is None:
+        return
+    while True:
+        try:
+            event = events.get_nowait()
+        except (queue.Empty, EOFError, OSError):
+            return
+        progress(event)
+
+
+# ---- in the worker -----------------------------------------------------------------------------
+
+_stopped = [False]
+
+
+def _init_worker(threads=None):
+    """Worker processes ignore a Ctrl-C between recordings (an idle worker must not die with a
+    traceback) but remember it: jobs already queued to them are then not started. `threads`
+    caps OpenCV's threads in the process."""
+    signal.signal(signal.SIGINT, _note_sigint)
+    if threads:
+        import cv2
+
+        cv2.setNumThreads(threads)
+
+
+def _note_sigint(signum, frame):
+    _stopped[0] = True
+
+
+@contextlib.contextmanager
+def _interruptible():
+    """Python's own Ctrl-C handler while a job records: the recorder then stops between two
+    frames, with every file finalised and every written frame in its CSV."""
+    if signal.getsignal(signal.SIGINT) is not _note_sigint:
+        yield  # not one of our workers (a thread, a cluster worker): leave the process alone
+        return
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, _note_sigint)
+
+
+def job(source, output, opts, events=None):
+    """One input of a batch (runs in a worker). Never raises for a bad input: returns the item."""
+    from quarrin import recording
+
+    if _stopped[0]:
+        return BatchItem(source, output, "cancelled", error=CANCELLED)
+    started = time.perf_counter()
+    hook = None
+    if events is not None:
+        hook = _Sender(events)
+    try:
+        plan = recording.prepare(source, output, opts)
+        with _interruptible():
+            result = recording.run(plan, progress=hook)
+    except KeyboardInterrupt:  # outside the recorder's own handling (before or after it ran)
+        _stopped[0] = True
+        return BatchItem(source, output, "interrupted", error="interrupted", seconds=time.perf_counter() - started)
+    except UsageError as exc:
+        return BatchItem(source, output, "failed", error=exc.for_command_line(), seconds=time.perf_counter() - started)
+    except Exception as exc:
+        return BatchItem(source, output, "failed", error=_message(exc), seconds=time.perf_counter() - started)
+    status = "ok"
+    if result.stopped == "interrupt":
+        status = _stopped[0] = "interrupted"  # and the jobs queued behind this one do not start
+    return BatchItem(source, output, status, result, None, time.perf_counter() - started)
+
+
+class _Sender:
+    """Sends a job's progress back now and then; a lost queue only ends the reports."""
+
+    def __init__(self, events):
+        self.events, self.last = events, 0.0
+
+    def __call__(self, event):
+        now = time.monotonic()
+        if self.events is not None and now - self.last >= EVENT_PERIOD:
+            self.last = now
+            try:
+                self.events.put(event)
+            except Exception:
+                self.events = None
+
+
+def _message(exc):
+    if isinstance(exc, (RecordingError, OSError)):
+        return str(exc)
+    text = str(exc).strip().splitlines()
+    return "%s: %s" % (type(exc).__name__, text[-1] if text else "")
+
+
+# ---- report ------------------------------------------------------------------------------------
+
+def report_rows(items):
+    rows = []
+    for item in items:
+        r = item.result
+        rows.append({"input": item.input, "status": item.status, "frames_read": r.frames_read if r else 0,
+                     "frames_saved": r.frames_saved if r else 0, "files": r.files if r else 0,
+                     "seconds": round(item.seconds, 3), "error": item.error})
+    return rows
+
+
+def write_report(path, items):
+    rows = report_rows(items)
+    if path.lower().endswith(".json"):
+        with open(path, "w") as f:
+            json.dump(rows, f, indent=2)
+            f.write("\n")
+        return
+    with open(path, "w", newline="") as f:
+        writer = csv.DictWriter(f, REPORT_COLUMNS)
+        writer.writeheader()
+        for row in rows:
+            writer.writerow(dict(row, error=row["error"] or ""))
+
+
+@contextlib.contextmanager
+def dask_executor(address):
+    """An executor on the Dask cluster at `address` (needs the dask extra)."""
+    try:
+        from dask.distributed import Client
+    except ImportError:
+        raise UsageError("dask", address, "needs Dask: pip install 'quarrin[dask]'") from None
+    try:
+        client = Client(address)  # waits as long as Dask's connect timeout (its configuration)
+    except (OSError, TimeoutError) as exc:
+        raise RecordingError("cannot reach the Dask scheduler at %s: %s" % (address, exc)) from exc
+    try:
+        yield client.get_executor()
+    finally:
+        client.close()

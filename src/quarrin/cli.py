@@ -1,0 +1,224 @@
+"""The quarrin command: ``quarrin record`` and ``quarrin batch``.
+
+Exit status: 0 done, 1 the work failed (the message says why), 2 the command line is wrong
+(nothing was written), 130 stopped by Ctrl-C (files finalised, summary printed).
+"""
+import argparse
+import os
+import sys
+
+from quarrin.errors import RecordingError, UsageError
+
+DESCRIPTION = "Record a camera or re-encode video files, keeping a region, the frames that move or one " \
+              "frame per interval, with a timestamps CSV beside every video."
+
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message):
+        raise _Usage(message)
+
+
+class _Usage(Exception):
+    pass
+
+
+def build_parser():
+    parser = Parser(prog="quarrin", description=DESCRIPTION)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
+
+    rec = commands.add_parser(
+        "record", help="record a camera or re-encode one video file",
+        description="Record camera SOURCE (0, 1, ...) or re-encode video file SOURCE into OUTPUT. Prints one "
+                    "line per file written and a total.")
+    rec.add_argument("source", metavar="SOURCE", help="camera index (0, 1, ...) or video file")
+    rec.add_argument("output", metavar="OUTPUT", help="output video (its folder is created); numbered "
+                     "segments are named OUTPUT_000.ext, ... and each video gets a CSV, e.g. clip.avi.csv")
+    _record_options(rec, batch=False)
+
+    bat = commands.add_parser(
+        "batch", help="re-encode many video files, several at once",
+        description="Record every INPUT file, and every video in an INPUT folder (not recursively), into "
+                    "DIR/<name><ext>, several at once. A failing input is reported; the others still run.")
+    bat.add_argument("inputs", nargs="+", metavar="INPUT", help="video file or folder of videos")
+    bat.add_argument("--out", required=True, metavar="DIR", help="folder for the outputs (created; required)")
+    bat.add_argument("--jobs", metavar="N", help="recordings at once, each in its own process "
+                     "(default: the number of CPUs, %d here)" % (os.cpu_count() or 1))
+    bat.add_argument("--report", metavar="FILE", help="one row per input, CSV or .json "
+                     "(default: DIR/report.csv)")
+    bat.add_argument("--plot", metavar="FILE", help="timeline PNG of the saved frames, one row per input "
+                     "(default: none)")
+    bat.add_argument("--dask", metavar="ADDRESS", help="run on the Dask cluster at ADDRESS instead of local "
+                     "processes; needs quarrin[dask] (default: local)")
+    _record_options(bat, batch=True)
+    return parser
+
+
+def _record_options(p, batch):
+    """The options of the table (quarrin.options.OPTIONS), in their groups; in batch, those not
+    available there are hidden (and refused when given)."""
+    from quarrin import options
+
+    groups = {}
+    exclusive = {}
+    for o in options.OPTIONS:
+        group = groups.get(o.group)
+        if group is None:
+            group = groups[o.group] = p if o.group == "output" else p.add_argument_group(options.GROUPS[o.group])
+        target = group
+        if o.name in ("motion", "interval"):  # one way of selecting frames
+            target = exclusive.get(o.group) or exclusive.setdefault(o.group, group.add_mutually_exclusive_group())
+        names = ([o.short] if o.short else []) + [o.flag]
+        helptext = argparse.SUPPRESS if batch and not o.batch else o.help_text()
+        if o.is_flag:
+            action = "store_false" if o.negated else "store_true"
+            target.add_argument(*names, dest=o.name, action=action, default=None, help=helptext)
+        else:
+            target.add_argument(*names, dest=o.name, metavar=o.metavar, help=helptext)
+    run = groups["running"]
+    talk = run.add_mutually_exclusive_group()
+    talk.add_argument("-q", "--quiet", action="store_true",
+                      help="print only %s the total line (default: off)" % ("failed inputs and" if batch else "errors and"))
+    talk.add_argument("-v", "--verbose", action="store_true",
+                      help="also print the recorder's own lines (default: off)")
+    run.add_argument("--debug", action="store_true", help="show the traceback of an unexpected error "
+                     "(default: off)")
+
+
+def main(argv=None):
+    parser = build_parser()
+    debug = False
+    try:
+        ns = parser.parse_args(argv)
+        debug = ns.debug if ns.command else False
+        if ns.command == "record":
+            return _record(ns)
+        if ns.command == "batch":
+            return _batch(ns)
+        raise _Usage("choose a command: record or batch (see quarrin --help)")
+    except _Usage as exc:
+        return _fail(str(exc), 2)
+    except UsageError as exc:
+        return _fail(exc.for_command_line(), 2)
+    except RecordingError as exc:
+        if debug:
+            raise
+        return _fail(str(exc), 1)
+    except KeyboardInterrupt:
+        print("quarrin: interrupted", file=sys.stderr)
+        return 130
+    except Exception as exc:
+        if debug:
+            raise
+        text = str(exc).strip().splitlines()
+        return _fail("%s%s" % (type(exc).__name__, ": " + text[-1] if text else ""), 1)
+
+
+def _fail(message, status):
+    print("quarrin: error: %s" % " ".join(message.split("\n")), file=sys.stderr)
+    return status
+
+
+def _options(ns):
+    from quarrin import options
+
+    return {name: getattr(ns, name) for name in options.FIELDS if getattr(ns, name, None) is not None}
+
+
+def _record(ns):
+    from quarrin import options, progress, recording
+
+    plan = recording.prepare(ns.source, ns.output, options.check(**_options(ns)))
+    bar, log = None, None
+    if progress.wanted():
+        bar = progress.RecordBar(plan)
+    if ns.verbose:
+        log = progress.LineWriter(sys.stdout, bar).line
+    try:
+        result = recording.run(plan, progress=bar, log=log)
+    finally:
+        if bar is not None:
+            bar.close()
+    lines = list(summary(result))
+    for line in lines[-1:] if ns.quiet else lines:
+        print(line)
+    if result.stopped == "interrupt":
+        print("quarrin: interrupted; the files above are complete", file=sys.stderr)
+        return 130
+    return 0
+
+
+def summary(result):
+    width = max((len(s.video) for s in result.segments), default=0)
+    for s in result.segments:
+        span = "%s .. %s" % (s.first.isoformat(), s.last.isoformat()) if s.frames else "no frame"
+        yield "%-*s  %6d frames  %s" % (width, s.video, s.frames, span)
+    yield total_line(result.frames_saved, result.frames_read, result.files, result.seconds)
+
+
+def total_line(saved, read, files, seconds):
+    rate = read / seconds if seconds > 0 else 0.0
+    return "Saved %d of %d frames in %d file%s (%.1f s, %.0f frames/s)" % (
+        saved, read, files, "" if files == 1 else "s", seconds, rate)
+
+
+def _batch(ns):
+    import contextlib
+    import time
+
+    from quarrin import batching as batch, progress
+
+    opts = _options(ns)
+    report = ns.report if ns.report is not None else os.path.join(ns.out, "report.csv")
+    # Everything is checked before a cluster is reached or a bar drawn.
+    sources = batch.check(ns.inputs, ns.out, ns.jobs, None, report, ns.plot, opts)[-1]
+    bars = None
+    out = sys.stdout
+
+    def on_item(item):
+        if ns.quiet and item.status == "ok":
+            return
+        r = item.result
+        if r is None:
+            line = "%-7s %s: %s" % (item.status, item.input, item.error)
+        else:
+            line = "%-7s %s: saved %d of %d frames in %d file%s (%.1f s)" % (
+                item.status, item.input, r.frames_saved, r.frames_read, r.files, "" if r.files == 1 else "s",
+                item.seconds)
+        if bars is not None:
+            from tqdm import tqdm
+
+            tqdm.write(line, file=out)
+        else:
+            print(line, file=out, flush=True)
+
+    started = time.perf_counter()
+    with contextlib.ExitStack() as stack:
+        executor = stack.enter_context(batch.dask_executor(ns.dask)) if ns.dask else None
+        listeners = None
+        if progress.wanted():
+            bars = progress.BatchBars(sources)
+            stack.callback(bars.close)
+            listeners = bars
+        items = batch.run(ns.inputs, ns.out, jobs=ns.jobs, executor=executor, report=report, plot=ns.plot,
+                          progress=listeners, on_item=on_item, **opts)
+    seconds = time.perf_counter() - started
+    done = [i for i in items if i.result]
+    read = sum(i.result.frames_read for i in done)
+    saved = sum(i.result.frames_saved for i in done)
+    files = sum(i.result.files for i in done)
+    failed = sum(i.status == "failed" for i in items)
+    print("%d input%s: %d ok, %d failed%s" % (
+        len(items), "" if len(items) == 1 else "s", sum(i.status == "ok" for i in items), failed,
+        "".join(", %d %s" % (n, s) for s, n in _count(items, ("interrupted", "cancelled")) if n)))
+    print(total_line(saved, read, files, seconds))
+    print("Report: %s" % report)
+    if ns.plot:
+        print("Plot: %s" % ns.plot)
+    if any(i.status in ("interrupted", "cancelled") for i in items):
+        print("quarrin: interrupted; finished files are complete", file=sys.stderr)
+        return 130
+    return 1 if failed else 0
+
+
+def _count(items, statuses):
+    return [(s, sum(i.status == s for i in items)) for s in statuses]

@@ -1,0 +1,421 @@
+"""The record options, declared once: the table `OPTIONS`.
+
+Each `Option` gives an option's keyword name, its default (as a user writes it), the check that
+turns a text or a Python value into the value used, its help, the engine parameters it fills and
+where it applies. The command line's parsers and their `--help` defaults, `quarrin.record`'s
+keywords (tied to the table by a test), the engine's arguments and `docs/options.md` all come
+from here. Everything works on values alone: no file or device is opened.
+
+Messages are neutral (``min_area=-3: must be between 0 and 2147483647``); only the command line
+spells them as flags (``--min-area -3: ...``).
+"""
+import dataclasses
+import functools
+import math
+import numbers
+import os
+import re
+import typing
+
+from quarrin.errors import UsageError
+
+VIDEO_EXTENSIONS = (".avi", ".mp4", ".mkv", ".mov", ".m4v", ".mpg", ".mpeg", ".wmv", ".ts")
+FOURCC_BY_EXTENSION = {".avi": "MJPG", ".mp4": "mp4v", ".m4v": "mp4v", ".mov": "mp4v", ".mkv": "XVID"}
+DEFAULT_FOURCC = "MJPG"
+MIN_ROI_WIDTH = 8
+INT32_MAX = 2**31 - 1
+
+
+# ---- the checks ---------------------------------------------------------------------------------
+# Each takes (name, value) and returns the value to use, or raises UsageError(name, value, why).
+
+def flag(name, value):
+    if not isinstance(value, (bool, numbers.Integral)):
+        raise UsageError(name, value, "expected True or False")
+    return bool(value)
+
+
+def whole(low=None, high=None, what=None):
+    """A whole number from `low` to `high`."""
+    def check(name, value):
+        return _int(name, value, low, high, what)
+    return check
+
+
+def number(positive=False, high=None):
+    """A finite number, 0 or more (more than 0 when `positive`), at most `high`."""
+    def check(name, value):
+        value = _float(name, value, positive)
+        if high is not None and value > high:
+            raise UsageError(name, value, "must be at most %g" % high)
+        return value
+    return check
+
+
+def _int(name, value, low=None, high=None, what=None):
+    if isinstance(value, str):
+        try:
+            result = int(value.strip())
+        except ValueError:
+            raise UsageError(name, value, "expected a whole number") from None
+    elif isinstance(value, numbers.Integral) and not isinstance(value, bool):
+        result = int(value)
+    else:
+        raise UsageError(name, value, "expected a whole number")
+    if (low is not None and result < low) or (high is not None and result > high):
+        raise UsageError(name, value, what or _range_text(low, high))
+    return result
+
+
+def _range_text(low, high):
+    if high is None:
+        return "must be %d or more" % low
+    return "must be between %d and %d" % (low, high)
+
+
+def _float(name, value, positive=False):
+    if isinstance(value, str):
+        try:
+            result = float(value.strip())
+        except ValueError:
+            raise UsageError(name, value, "expected a number") from None
+    elif isinstance(value, numbers.Real) and not isinstance(value, bool):
+        result = float(value)
+    else:
+        raise UsageError(name, value, "expected a number")
+    if not math.isfinite(result):
+        raise UsageError(name, value, "expected a finite number")
+    if positive and result <= 0:
+        raise UsageError(name, value, "must be more than 0")
+    if result < 0:
+        raise UsageError(name, value, "must be 0 or more")
+    return result
+
+
+def _ints(name, value, count, separator, shape):
+    """A tuple of `count` whole numbers from 0 to INT32_MAX: from a text split at `separator`, or
+    a sequence."""
+    if isinstance(value, str):
+        parts = re.split(separator, value.strip())
+    elif isinstance(value, (tuple, list)):
+        parts = list(value)
+    else:
+        raise UsageError(name, value, "expected %s" % shape)
+    if len(parts) != count:
+        raise UsageError(name, value, "expected %s" % shape)
+    result = []
+    for part in parts:
+        try:
+            result.append(_int(name, part, 0, INT32_MAX))
+        except UsageError:
+            raise UsageError(name, value, "expected %s (whole numbers from 0 to %d)" % (shape, INT32_MAX)) from None
+    return tuple(result)
+
+
+def fourcc(name, value):
+    if not isinstance(value, str) or len(value) != 4 or not all(" " <= c <= "~" for c in value):
+        raise UsageError(name, value, "a codec is named by exactly 4 characters, e.g. MJPG, mp4v, XVID")
+    return value
+
+
+def size(name, value):
+    result = _ints(name, value, 2, r"\s*[xX]\s*", "WxH")
+    if 0 in result:
+        raise UsageError(name, value, "width and height must be more than 0")
+    return result
+
+
+def roi(name, value):
+    result = _ints(name, value, 4, r"\s*,\s*", "X,Y,W,H")
+    if result[2] < MIN_ROI_WIDTH or result[3] < 1:
+        raise UsageError(name, value, "the region must be at least %d pixels wide and 1 high" % MIN_ROI_WIDTH)
+    if result[0] + result[2] > INT32_MAX or result[1] + result[3] > INT32_MAX:
+        raise UsageError(name, value, "the region must end before %d" % INT32_MAX)
+    return result
+
+
+def point(name, value):
+    return _ints(name, value, 2, r"\s*,\s*", "X,Y")
+
+
+def blur(name, value):
+    what = "must be an odd number from 1 to 255"
+    result = _int(name, value, 1, 255, what)
+    if result % 2 == 0:
+        raise UsageError(name, value, what)
+    return result
+
+
+def colour(name, value):
+    """A colour name or #rrggbb, as matplotlib reads it, to the recorder's B, G, R triple."""
+    if not isinstance(value, str):
+        raise UsageError(name, value, "expected a colour name or #rrggbb")
+    from matplotlib import colors
+
+    try:
+        r, g, b = colors.to_rgb(value.strip())
+    except ValueError:
+        raise UsageError(name, value, "unknown colour; use a name (black, orange, ...) or #rrggbb") from None
+    return tuple(int(round(c * 255)) for c in (b, g, r))
+
+
+# ---- the table ------------------------------------------------------------------------------------
+
+@dataclasses.dataclass(frozen=True)
+class Option:
+    """One record option. `default` is written as a user writes it; `check(name, value)` turns a
+    text or a Python value into the value used. `metavar` None makes a flag (``--motion``);
+    `negated` a flag that turns a default-on option off (``--no-pipeline``)."""
+    name: str
+    default: object
+    check: typing.Callable
+    help: str
+    metavar: typing.Optional[str] = None
+    group: str = "output"
+    engine: tuple = ()                  # engine parameters it fills (a tuple value is spread)
+    to_engine: typing.Optional[typing.Callable] = None  # the value as the engine takes it
+    camera: bool = False                # applies to a camera only
+    batch: bool = True                  # available in batch
+    shown: typing.Optional[str] = None  # the default as --help states it, when not the value itself
+    negated: bool = False
+    short: typing.Optional[str] = None
+
+    @property
+    def flag(self):
+        return "--" + ("no-" if self.negated else "") + self.name.replace("_", "-")
+
+    @property
+    def is_flag(self):
+        return self.metavar is None
+
+    def default_text(self):
+        if self.shown is not None:
+            return self.shown
+        if self.is_flag:
+            return "on" if self.default else "off"
+        if isinstance(self.default, tuple):
+            return ",".join(str(v) for v in self.default)
+        return str(self.default)
+
+    def help_text(self):
+        return "%s (default: %s)" % (self.help, self.default_text())
+
+
+def _colour_array(bgr):
+    import numpy as np
+
+    return np.array(bgr, np.int32)
+
+
+GROUPS = {"output": "output", "camera": "camera (a camera source only)",
+          "selection": "region and frame selection", "overlay": "timestamp overlay", "running": "running"}
+
+OPTIONS = (
+    Option("fourcc", None, fourcc, "codec of the output video", "CODE", engine=("fmt",),
+           shown="by the output's extension: .avi MJPG, .mp4/.m4v/.mov mp4v, .mkv XVID, others MJPG"),
+    Option("fps", 0, whole(0, 1000), "frame rate to ask of the camera and declare in the video", "N",
+           "camera", engine=("fps",), camera=True, batch=False,
+           shown="0 = the camera's own, 30 if it reports none"),
+    Option("size", None, size, "frame size to ask of the camera", "WxH", "camera", engine=("width", "height"),
+           to_engine=lambda v: v or (0, 0), camera=True, batch=False, shown="the camera's own"),
+    Option("camera_settings", False, flag, "open the camera driver's settings dialog", group="camera",
+           engine=("config",), camera=True, batch=False),
+    Option("roi", None, roi, "region to keep, in pixels; at least 8 wide", "X,Y,W,H", "selection",
+           engine=("roi_x", "roi_y", "roi_w", "roi_h"), shown="the whole frame"),
+    Option("motion", False, flag, "save only the frames in which something moves", group="selection",
+           engine=("motion_based",)),
+    Option("interval", 0.0, number(), "save one frame every SECONDS at most; not with --motion", "SECONDS",
+           "selection", engine=("interval",), shown="0 = every frame"),
+    Option("threshold", 25, whole(0, 255), "motion: pixel change that counts, 0-255", "N", "selection",
+           engine=("threshold",)),
+    Option("min_area", 500, whole(0, INT32_MAX), "motion: smallest changed area in pixels", "PX", "selection",
+           engine=("min_area",)),
+    Option("blur", 21, blur, "motion: blur kernel width, odd, 1-255", "K", "selection", engine=("kernel_width",)),
+    Option("show_diff", False, flag, "motion: show the difference images in windows", group="selection",
+           engine=("show_diff",), batch=False),
+    Option("duration", 0.0, number(), "stop after SECONDS of input", "SECONDS", "selection",
+           engine=("duration",), shown="0 = until the input ends"),
+    Option("segment_frames", 0, whole(0, INT32_MAX - 1), "start a new numbered file every N saved frames", "N",
+           "selection", engine=("max_frames",), shown="0 = one file"),
+    Option("timestamp", False, flag, "draw each frame's timestamp into it", group="overlay",
+           engine=("timestamp",)),
+    Option("box_colour", "black", colour, "colour of the box behind the text: a name or #rrggbb", "C", "overlay",
+           engine=("tb",), to_engine=_colour_array),
+    Option("text_colour", "white", colour, "colour of the text: a name or #rrggbb", "C", "overlay",
+           engine=("tc",), to_engine=_colour_array),
+    Option("text_at", (10, 20), point, "where the text starts (its baseline) in the region", "X,Y", "overlay",
+           engine=("tx", "ty")),
+    Option("font_scale", 0.5, number(positive=True), "size of the text", "F", "overlay", engine=("fs",)),
+    Option("preview", False, flag, "show the saved frames in a window; q or Esc stops", group="running",
+           engine=("interactive",), batch=False),
+    Option("pipeline", True, flag, "record on one thread instead of decoding, selecting and encoding on three",
+           group="running", engine=("pipeline",), negated=True, shown="pipelined"),
+)
+
+BY_NAME = {o.name: o for o in OPTIONS}
+FIELDS = tuple(BY_NAME)
+CAMERA_OPTIONS = tuple(o.name for o in OPTIONS if o.camera)
+NOT_IN_BATCH = tuple(o.name for o in OPTIONS if not o.batch)
+
+
+def _field(option):
+    default = None if option.default is None else option.check(option.name, option.default)
+    return option.name, typing.Any, dataclasses.field(default=default)
+
+
+def _given(self, name):
+    """True when the option differs from its default."""
+    return getattr(self, name) != getattr(_made()[1], name)
+
+
+@functools.lru_cache(maxsize=None)
+def _made():
+    """`Options` and `DEFAULTS`, made on first use: checking the defaults needs matplotlib (the
+    colours), which `import quarrin` does not load."""
+    made = dataclasses.make_dataclass("Options", [_field(o) for o in OPTIONS], frozen=True,
+                                      namespace={"given": _given, "__module__": __name__,
+                                                 "__doc__": "Checked record options (see OPTIONS)."})
+    made.__reduce__ = _reduce  # picklable, for batch workers
+    return made, made()
+
+
+def _reduce(self):
+    return _rebuild, (dataclasses.asdict(self),)
+
+
+def _rebuild(values):
+    return _made()[0](**values)
+
+
+def __getattr__(name):
+    if name == "Options":
+        return _made()[0]
+    if name == "DEFAULTS":
+        return _made()[1]
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))
+
+
+def check(**given):
+    """Validates record options given by keyword (texts or Python values) into `Options`; a
+    value of None keeps the default."""
+    unknown = sorted(set(given) - set(FIELDS))
+    if unknown:
+        raise TypeError("unexpected option %s" % ", ".join(repr(name) for name in unknown))
+    values = {name: BY_NAME[name].check(name, value) for name, value in given.items() if value is not None}
+    opts = _made()[0](**values)
+    if opts.motion and opts.interval > 0:
+        raise UsageError(None, None, "--motion and --interval cannot be combined: choose one way of "
+                                     "selecting frames")
+    if opts.show_diff and not opts.motion:
+        raise UsageError("show_diff", True, "shows the motion check's images; it needs --motion")
+    return opts
+
+
+def engine_arguments(opts, **resolved):
+    """The engine parameters the options fill, by name. `resolved` overrides an option's value
+    where the source decided it (the region, the rate, the codec)."""
+    args = {}
+    for option in OPTIONS:
+        if not option.engine:
+            continue
+        value = resolved[option.name] if option.name in resolved else getattr(opts, option.name)
+        if option.to_engine is not None:
+            value = option.to_engine(value)
+        if len(option.engine) == 1:
+            args[option.engine[0]] = value
+        else:
+            args.update(zip(option.engine, value))
+    return args
+
+
+def markdown():
+    """The option reference (docs/options.md)."""
+    lines = ["# Options of `quarrin record` and `quarrin batch`", "",
+             "Generated from `quarrin.options.OPTIONS` (`python -m quarrin.options > docs/options.md`). Each "
+             "option is also a keyword of `quarrin.record` and `quarrin.batch`, with underscores.", "",
+             "| option | keyword | default | what it does | where |", "|---|---|---|---|---|"]
+    for o in OPTIONS:
+        where = "camera only" if o.camera else ("record only" if not o.batch else "record, batch")
+        name = o.flag + ("" if o.is_flag else " " + o.metavar)
+        lines.append("| `%s` | `%s` | %s | %s | %s |" % (name, o.name, o.default_text(), o.help, where))
+    return "\n".join(lines) + "\n"
+
+
+# ---- sources and paths ------------------------------------------------------------------------------
+
+def camera_index(source):
+    """The camera index when `source` names a camera (an int, or a text of digits), else None."""
+    if isinstance(source, bool):
+        raise UsageError("source", source, "expected a camera index or a video file")
+    if isinstance(source, numbers.Integral):
+        index = int(source)
+    elif isinstance(source, str) and re.fullmatch(r"\s*[-+]?\d+\s*", source):
+        index = int(source)
+    else:
+        return None
+    if index < 0:
+        raise UsageError("source", source, "a camera index is 0 or more")
+    if index > INT32_MAX:
+        raise UsageError("source", source, "camera index too large")
+    return index
+
+
+def path_text(option, value, expected):
+    """`value` as a non-empty text path, or UsageError(option, value, expected)."""
+    try:
+        path = os.fspath(value)
+    except TypeError:
+        raise UsageError(option, value, expected) from None
+    if not isinstance(path, str) or not path.strip():
+        raise UsageError(option, value, expected)
+    return path
+
+
+def check_source_file(source):
+    """A video file source must exist and be a file (its contents are checked when it opens)."""
+    path = path_text("source", source, "expected a camera index or a video file")
+    if not os.path.exists(path):
+        raise UsageError("source", path, "no such file")
+    if os.path.isdir(path):
+        raise UsageError("source", path, "is a directory, not a video file")
+    return path
+
+
+def check_output(output, option="output"):
+    """The output video path: it needs an extension (the container), must not be a directory,
+    and its parent must be, or be creatable as, a writable directory. Creates nothing."""
+    path = path_text(option, output, "expected a file path")
+    if os.path.isdir(path):
+        raise UsageError(option, path, "is a directory; give the video file's name")
+    ext = os.path.splitext(path)[1]
+    if len(ext) < 2:
+        raise UsageError(option, path, "needs an extension that names the container (.avi, .mp4, .mkv, ...)")
+    check_writable_dir(os.path.dirname(os.path.abspath(path)), option, path)
+    return path
+
+
+def check_writable_dir(directory, option, shown):
+    """`directory` exists as a writable directory, or can be created: its nearest existing
+    ancestor is a writable directory and not a file."""
+    probe = directory
+    while not os.path.exists(probe):
+        parent = os.path.dirname(probe)
+        if parent == probe:
+            break
+        probe = parent
+    if not os.path.isdir(probe):
+        raise UsageError(option, shown, "%s is a file, not a directory" % probe)
+    if not os.access(probe, os.W_OK | os.X_OK):
+        raise UsageError(option, shown, "cannot write in %s" % probe)
+
+
+def check_jobs(jobs):
+    return _int("jobs", jobs, 1, 1024)
+
+
+def fourcc_for(path, code):
+    return code or FOURCC_BY_EXTENSION.get(os.path.splitext(path)[1].lower(), DEFAULT_FOURCC)
+
+
+if __name__ == "__main__":
+    print(markdown(), end="")

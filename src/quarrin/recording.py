@@ -1,0 +1,205 @@
+"""One recording, in two steps.
+
+`prepare` checks the source and the output path, then opens the source read-only to learn its
+frame size and rate, fits the region of interest to it and makes sure the video writer accepts
+the codec; it writes nothing. `run` creates the output directory, records through the engine
+(``quarrin._recorder.record``) and returns what it did.
+"""
+import contextlib
+import dataclasses
+import os
+import sys
+import tempfile
+import time
+import typing
+
+from quarrin import options as _options
+from quarrin import writers
+from quarrin.errors import RecordingError, UsageError
+from quarrin.results import Progress, RecordResult, Segment
+
+
+@dataclasses.dataclass(frozen=True)
+class Plan:
+    """A recording ready to run: the engine's arguments and what the source told us."""
+    source: str
+    camera: typing.Optional[int]
+    output: str
+    opts: typing.Any          # quarrin.options.Options
+    width: int
+    height: int
+    fps: float
+    frames_total: typing.Optional[int]
+    fourcc: str
+    args: dict = dataclasses.field(repr=False)
+
+
+def prepare(source, output, opts):
+    """Checks a recording against its source; opens the source read-only, writes nothing."""
+    camera = _options.camera_index(source)
+    if camera is None:
+        source = _options.check_source_file(source)
+        for name in _options.CAMERA_OPTIONS:
+            if opts.given(name):
+                raise UsageError(name, getattr(opts, name), "applies to a camera; the source is a file")
+    output = _options.check_output(output)
+    if opts.preview or opts.show_diff:
+        _need_gui("preview" if opts.preview else "show_diff")
+    if camera is None:
+        width, height, fps, total = _probe_file(source)
+        shown = source
+    else:
+        width, height, fps, total = _probe_camera(camera, opts)
+        shown = "camera %d" % camera
+    roi = opts.roi or (0, 0, width, height)
+    x, y, w, h = roi
+    if x + w > width or y + h > height:
+        raise UsageError("roi", roi, "does not fit the %dx%d frames of %s" % (width, height, shown))
+    if w < _options.MIN_ROI_WIDTH:
+        raise UsageError("roi", roi, "the region must be at least %d pixels wide" % _options.MIN_ROI_WIDTH)
+    fourcc = _options.fourcc_for(output, opts.fourcc)
+    # The recorder declares the file's rate (whole frames/s) or the camera's requested one.
+    rate = int(fps) if camera is None else (opts.fps or int(round(fps)) or 30)
+    _check_writer(output, fourcc, rate, (w, h))
+    args = _options.engine_arguments(opts, roi=roi, fourcc=fourcc, fps=rate if camera is not None else 0)
+    args.update(input_=str(camera) if camera is not None else source, output=output)
+    return Plan(args["input_"], camera, output, opts, width, height, float(rate if camera is not None else fps),
+                total, fourcc, args)
+
+
+def run(plan, progress=None, log=None):
+    """Runs a prepared recording. `progress` gets a `quarrin.Progress` after every frame read,
+    `log` each of the recorder's own lines (None: they are dropped)."""
+    from quarrin import snapwell  # noqa: F401  (registers quarrin._recorder)
+    from quarrin._recorder import record
+
+    directory = os.path.dirname(os.path.abspath(plan.output))
+    try:
+        os.makedirs(directory, exist_ok=True)
+    except OSError as exc:
+        raise RecordingError("cannot create the directory %s: %s" % (directory, exc.strerror or exc)) from exc
+    hook = None
+    if progress is not None:
+        source, total = plan.source, plan.frames_total
+
+        def hook(frames_read, frames_saved, segment):
+            progress(Progress(source, frames_read, frames_saved, total, segment))
+
+    started = time.perf_counter()
+    try:
+        outcome = record(**plan.args, progress=hook, log=log or _drop, writer=writers.for_output(plan.output, plan.fourcc))
+    except FileNotFoundError as exc:  # the recorder has closed what it had opened
+        raise RecordingError("could not create %s: %s" % (exc.filename, exc.strerror or exc)) from exc
+    except KeyboardInterrupt:
+        # A Ctrl-C before the frame loop began: nothing was written.
+        outcome = None
+    seconds = time.perf_counter() - started
+    if outcome is None:
+        return RecordResult(plan.source, 0, 0, (), "interrupt", seconds, plan.fps, plan.frames_total)
+    _check_outcome(plan, outcome)
+    segments = tuple(Segment(w.video, w.csv, w.frames, w.first, w.last, w.runs) for w in outcome.segments)
+    return RecordResult(plan.source, outcome.frames_read, outcome.frames_saved, segments, outcome.stopped, seconds,
+                        plan.fps, plan.frames_total, outcome.events, outcome.gaps)
+
+
+def _drop(line):
+    pass
+
+
+def _check_outcome(plan, outcome):
+    done = "; %d frames were saved before" % outcome.frames_saved if outcome.frames_saved else ""
+    if outcome.stopped == "unopened":
+        raise RecordingError("cannot open %s" % plan.source)
+    if outcome.stopped == "roi":
+        a = plan.args
+        raise RecordingError("a frame of %s is smaller than the region %d,%d,%d,%d%s"
+                             % (plan.source, a["roi_x"], a["roi_y"], a["roi_w"], a["roi_h"], done))
+    for seg in outcome.segments:
+        if seg.frames and not (os.path.exists(seg.video) and os.path.getsize(seg.video) > 0):
+            raise RecordingError("the video writer did not write %s (codec %s)" % (seg.video, plan.fourcc))
+
+
+def _probe_file(path):
+    import cv2
+
+    if os.path.getsize(path) == 0:
+        raise RecordingError("%s is empty" % path)
+    with _quiet_stderr():
+        cap = cv2.VideoCapture(path)
+    try:
+        if not cap.isOpened():
+            raise RecordingError("cannot open %s as a video" % path)
+        fps = cap.get(cv2.CAP_PROP_FPS)
+        total = int(cap.get(cv2.CAP_PROP_FRAME_COUNT))
+        ok, frame = cap.read()
+    finally:
+        cap.release()
+    if not ok or frame is None:
+        raise RecordingError("no frame can be read from %s" % path)
+    if not fps or fps < 1:
+        raise RecordingError("%s declares %g frames/s; its frames cannot be timed" % (path, fps or 0))
+    return frame.shape[1], frame.shape[0], fps, total if total > 0 else None
+
+
+def _probe_camera(index, opts):
+    import cv2
+
+    with _quiet_stderr():
+        cap = cv2.VideoCapture(index)
+    try:
+        if not cap.isOpened():
+            raise RecordingError("cannot open camera %d" % index)
+        if opts.size:
+            cap.set(cv2.CAP_PROP_FRAME_WIDTH, opts.size[0])
+            cap.set(cv2.CAP_PROP_FRAME_HEIGHT, opts.size[1])
+        width = int(cap.get(cv2.CAP_PROP_FRAME_WIDTH))
+        height = int(cap.get(cv2.CAP_PROP_FRAME_HEIGHT))
+        fps = cap.get(cv2.CAP_PROP_FPS)
+    finally:
+        cap.release()
+    return width, height, fps, None
+
+
+def _check_writer(output, fourcc, fps, size):
+    """Opens a writer like the recorder's on a scratch file with the output's extension."""
+    import cv2
+
+    ext = os.path.splitext(output)[1]
+    with tempfile.TemporaryDirectory(prefix="quarrin-") as scratch, _quiet_stderr():
+        writer = cv2.VideoWriter(os.path.join(scratch, "probe" + ext), cv2.VideoWriter_fourcc(*fourcc), fps, size)
+        try:
+            opened = writer.isOpened()
+        finally:
+            writer.release()
+    if not opened:
+        raise RecordingError("OpenCV cannot write %s video into a %s file (choose another --fourcc or extension)"
+                             % (fourcc, ext))
+
+
+@contextlib.contextmanager
+def _quiet_stderr():
+    """OpenCV and FFmpeg explain a source or codec they refuse on the process's stderr; our own
+    one-line message says it instead."""
+    try:
+        sys.stderr.flush()
+        saved = os.dup(2)
+    except (OSError, ValueError, AttributeError):
+        yield
+        return
+    try:
+        with open(os.devnull, "w") as null:
+            os.dup2(null.fileno(), 2)
+        yield
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+
+
+def _need_gui(option):
+    import cv2
+
+    for line in cv2.getBuildInformation().splitlines():
+        if line.strip().startswith("GUI:") and line.split(":", 1)[1].strip().upper() != "NONE":
+            return
+    raise RecordingError("--%s shows a window, and this OpenCV build has none (install opencv-python)"
+                         % option.replace("_", "-"))

@@ -1,0 +1,64 @@
+"""What the front end hands back: small frozen dataclasses (light: no OpenCV, no NumPy)."""
+import dataclasses
+import datetime
+import typing
+
+
+@dataclasses.dataclass(frozen=True)
+class Segment:
+    """One output file of a recording and the timestamps CSV beside it."""
+    video: str
+    csv: str
+    frames: int                            # rows in the CSV: frames written to the video
+    first: typing.Optional[datetime.datetime]   # timestamp of the first frame (None: no frame)
+    last: typing.Optional[datetime.datetime]
+    runs: tuple = dataclasses.field(default=(), repr=False)  # input frames written, as (start, stop) runs
+
+    @property
+    def inframes(self):
+        """The input index of every frame written, in order."""
+        return tuple(i for start, stop in self.runs for i in range(start, stop))
+
+
+@dataclasses.dataclass(frozen=True)
+class RecordResult:
+    source: str
+    frames_read: int
+    frames_saved: int
+    segments: tuple          # of Segment, in the order they were written
+    stopped: str             # "end", "duration", "key" or "interrupt"
+    seconds: float           # wall-clock time of the recording
+    fps: float = 0.0         # the source's frame rate (files; 0 when unknown)
+    frames_total: typing.Optional[int] = None  # frames the file declares (None: camera/unknown)
+    events: tuple = ()       # reserved for motion events
+    gaps: tuple = ()         # reserved for (lost, back) times of a live source
+
+    @property
+    def files(self):
+        return len(self.segments)
+
+
+@dataclasses.dataclass(frozen=True)
+class BatchItem:
+    """One input of a batch: its outcome, and the recording's result when it ran."""
+    input: str
+    output: str
+    status: str              # "ok", "failed", "interrupted" or "cancelled"
+    result: typing.Optional[RecordResult] = None
+    error: typing.Optional[str] = None
+    seconds: float = 0.0
+
+
+@dataclasses.dataclass(frozen=True)
+class Progress:
+    """A progress event, as the bars receive it.
+
+    For a recording: after every frame read. In a batch: now and then while an input runs (when
+    the jobs can report back), and once with ``done`` set when it has finished.
+    """
+    input: str
+    frames_read: int
+    frames_saved: int
+    total: typing.Optional[int] = None     # frames in the input, when the file declares them
+    segment: typing.Optional[str] = None   # video file being written
+    done: bool = False
