@@ -20,8 +20,6 @@ public:
     ~BufferView() { release(); }
 
     void release() noexcept;
-    bool held() const noexcept { return held_; }
-    const Py_buffer& view() const noexcept { return view_; }
 
     // Requests a format-and-strides view of obj and validates it: number of dimensions,
     // format (exactly one element of `elem`), item size. On failure nothing stays held.
