@@ -60,6 +60,20 @@ def test_options_refused(given, option):
         assert str(info.value).startswith(option + "=")
 
 
+def test_keywords_follow_the_option_table():
+    import inspect
+    from pathlib import Path
+
+    params = inspect.signature(quarrin.record).parameters
+    table = [(o.name, o.default) for o in options.OPTIONS]
+    assert [(p.name, p.default) for p in params.values() if p.name in options.FIELDS] == table
+    assert [p for p in params if p not in options.FIELDS] == ["source", "output", "progress", "log", "quiet"]
+    # Every default passes its own check, and the reference in docs/ is the table's.
+    assert options.DEFAULTS == options.check(**dict(table))
+    docs = Path(__file__).resolve().parent.parent / "docs" / "options.md"
+    assert docs.read_text() == options.markdown(), "regenerate: python -m quarrin.options > docs/options.md"
+
+
 def test_unknown_keyword_is_a_type_error(tmp_path):
     with pytest.raises(TypeError):
         quarrin.record("in.avi", "o.avi", colour="red")
