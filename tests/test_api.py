@@ -171,6 +171,11 @@ class FakeCamera:
         pass
 
 
+def camera_or_file(camera, real=cv2.VideoCapture):
+    """A fake camera for an index; the real capture for a file (the codec check reads one back)."""
+    return lambda source, *rest: camera(source) if isinstance(source, int) else real(source, *rest)
+
+
 @pytest.mark.parametrize("reported_fps, kwargs, fps, roi", [
     (0.0, {}, 30, (0, 0, 640, 480)),     # a camera without a rate: 30, not 0 (no writer opens at 0)
     (14.98, {}, 15, (0, 0, 640, 480)),
@@ -178,7 +183,7 @@ class FakeCamera:
     (25.0, dict(roi="10,20,100,50"), 25, (10, 20, 100, 50)),
 ])
 def test_camera_plan(tmp_path, monkeypatch, reported_fps, kwargs, fps, roi):
-    monkeypatch.setattr(cv2, "VideoCapture", lambda index: FakeCamera(index, fps=reported_fps))
+    monkeypatch.setattr(cv2, "VideoCapture", camera_or_file(lambda index: FakeCamera(index, fps=reported_fps)))
     plan = recording.prepare("1", tmp_path / "cam.avi", options.check(**kwargs))
     a = plan.args
     assert (a["input_"], a["fps"], (a["roi_x"], a["roi_y"], a["roi_w"], a["roi_h"])) == ("1", fps, roi)
@@ -186,7 +191,7 @@ def test_camera_plan(tmp_path, monkeypatch, reported_fps, kwargs, fps, roi):
 
 
 def test_camera_roi_checked_against_the_reported_size(tmp_path, monkeypatch):
-    monkeypatch.setattr(cv2, "VideoCapture", lambda index: FakeCamera(index, 320, 240))
+    monkeypatch.setattr(cv2, "VideoCapture", camera_or_file(lambda index: FakeCamera(index, 320, 240)))
     with pytest.raises(quarrin.UsageError, match="does not fit the 320x240 frames of camera 0"):
         recording.prepare(0, tmp_path / "cam.avi", options.check(roi="0,0,640,480"))
 

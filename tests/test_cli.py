@@ -118,6 +118,10 @@ def test_usage_errors_write_nothing(tmp_path, clip, args, message):
     ("in.avi", "sub", r"^OUTPUT sub: is a directory"),
     ("in.avi", "noext", r"^OUTPUT noext: needs an extension"),
     ("in.avi", "in.avi/o.avi", r"^OUTPUT in.avi/o.avi: .*in.avi is a file, not a directory"),
+    # Containers that keep fewer frames than written are refused after a scratch write.
+    ("in.avi", "o.png", r"^OUTPUT o.png: a .png file with MJPG video gives back 1 of 5 frames written; "
+                        r".avi \(MJPG\) works$"),
+    ("in.avi", "o.ts", r"^OUTPUT o.ts: a .ts file with MJPG video gives back 0 of 5 frames written"),
 ])
 def test_bad_paths_are_usage_errors(tmp_path, clip, source, output, message):
     os.chdir(tmp_path)

@@ -9,7 +9,6 @@ import contextlib
 import dataclasses
 import os
 import sys
-import tempfile
 import time
 import typing
 
@@ -161,19 +160,27 @@ def _probe_camera(index, opts):
 
 
 def _check_writer(output, fourcc, fps, size):
-    """Opens a writer like the recorder's on a scratch file with the output's extension."""
-    import cv2
-
+    """Writes a few frames as the recording will (codec, rate, region size) into a scratch file
+    with the output's extension and reads them back: a container that keeps fewer frames than
+    were written (an image format, a stream OpenCV cannot read back) is refused here."""
     ext = os.path.splitext(output)[1]
-    with tempfile.TemporaryDirectory(prefix="quarrin-") as scratch, _quiet_stderr():
-        writer = cv2.VideoWriter(os.path.join(scratch, "probe" + ext), cv2.VideoWriter_fourcc(*fourcc), fps, size)
+    with _quiet_stderr():
         try:
-            opened = writer.isOpened()
-        finally:
-            writer.release()
-    if not opened:
-        raise RecordingError("OpenCV cannot write %s video into a %s file (choose another --fourcc or extension)"
-                             % (fourcc, ext))
+            kept = writers.probe(writers.OpenCVWriter(fourcc), ext, fps, size)
+        except OSError:
+            kept = None
+    if kept == writers.PROBE_FRAMES:
+        return
+    works = ""
+    if ext.lower() != ".avi":
+        with _quiet_stderr():
+            if writers.probe(writers.OpenCVWriter("MJPG"), ".avi", fps, size) == writers.PROBE_FRAMES:
+                works = "; .avi (MJPG) works"
+    if kept is None:
+        raise RecordingError("OpenCV cannot write %s video into a %s file (choose another --fourcc or extension%s)"
+                             % (fourcc, ext, works))
+    raise UsageError("output", output, "a %s file with %s video gives back %d of %d frames written%s"
+                     % (ext, fourcc, kept, writers.PROBE_FRAMES, works))
 
 
 @contextlib.contextmanager

@@ -41,5 +41,35 @@ def for_output(output, fourcc):
     return OpenCVWriter(fourcc_for(output, fourcc))
 
 
-def extension(path):
-    return os.path.splitext(path)[1].lower()
+PROBE_FRAMES = 5
+
+
+def probe(writer, ext, fps, size):
+    """Writes a few distinct frames with `writer` into a scratch file with extension `ext` and
+    reads them back; returns how many came back (PROBE_FRAMES when the container and codec work).
+    Raises what the writer raises when it does not open."""
+    import tempfile
+
+    import cv2
+    import numpy as np
+
+    width, height = size
+    with tempfile.TemporaryDirectory(prefix="quarrin-") as scratch:
+        path = os.path.join(scratch, "probe" + ext)
+        writer.open(path, fps, (width, height))
+        try:
+            ramp = np.linspace(0, 255, width)[None, :, None]
+            for i in range(PROBE_FRAMES):
+                frame = np.empty((height, width, 3), np.uint8)
+                frame[:] = (ramp + i * 40) % 256
+                writer.write(frame, None)
+        finally:
+            writer.release()
+        cap = cv2.VideoCapture(path)
+        try:
+            count = 0
+            while count <= PROBE_FRAMES and cap.read()[0]:
+                count += 1
+        finally:
+            cap.release()
+    return count
