@@ -47,7 +47,7 @@ def test_two_jobs_with_a_bad_input(inputs):
                        "--roi", "0,0,32,24")
     assert proc.returncode == 1, proc.stderr
     rows = report_rows(out / "report.csv")
-    assert list(rows[0]) == ["input", "status", "frames_read", "frames_saved", "files", "seconds", "error"]
+    assert list(rows[0]) == ["input", "status", "frames_read", "frames_saved", "files", "seconds", "error", "events"]
     got = [(r["input"], r["status"], r["frames_read"], r["frames_saved"], r["files"]) for r in rows]
     assert got == [(str(inputs / "a" / "clip.avi"), "ok", "6", "6", "1"),
                    (str(inputs / "b" / "bad.avi"), "failed", "0", "0", "0"),

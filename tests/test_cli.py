@@ -14,7 +14,7 @@ import pytest
 import videos
 from children import interrupt_after_first_segment
 
-SUMMARY = re.compile(r"^Saved (\d+) of (\d+) frames in (\d+) files? \(\d+\.\d s, \d+ frames/s\)$")
+SUMMARY = re.compile(r"^Saved (\d+) of (\d+) frames in (\d+) files?(?:, \d+ events?)? \(\d+\.\d s, \d+ frames/s\)$")
 
 
 def quarrin(*args, timeout=120):
@@ -219,4 +219,4 @@ def test_console_script_and_no_command():
     assert proc.returncode == 0 and "record" in proc.stdout and "batch" in proc.stdout
     proc = subprocess.run([str(script)], capture_output=True, text=True)
     assert proc.returncode == 2
-    assert proc.stderr == "quarrin: error: choose a command: record or batch (see quarrin --help)\n"
+    assert proc.stderr == "quarrin: error: choose a command: record, batch or scan (see quarrin --help)\n"

@@ -7,11 +7,12 @@ package alone loads none of them (nor OpenCV, NumPy or matplotlib): they load on
 """
 from quarrin.errors import RecordingError, UsageError
 
-__all__ = ["record", "batch", "RecordResult", "Segment", "BatchItem", "Progress", "UsageError",
+__all__ = ["record", "batch", "scan", "RecordResult", "Segment", "Event", "BatchItem", "Progress", "UsageError",
            "RecordingError"]
 
-_LAZY = {"record": "quarrin.api", "batch": "quarrin.api", "RecordResult": "quarrin.results",
-         "Segment": "quarrin.results", "BatchItem": "quarrin.results", "Progress": "quarrin.results"}
+_LAZY = {"record": "quarrin.api", "batch": "quarrin.api", "scan": "quarrin.api", "RecordResult": "quarrin.results",
+         "Segment": "quarrin.results", "Event": "quarrin.results", "BatchItem": "quarrin.results",
+         "Progress": "quarrin.results"}
 
 
 def __getattr__(name):

@@ -8,6 +8,7 @@ from quarrin import options as _options
 
 def record(source, output, *, fourcc=None, fps=0, size=None, camera_settings=False, roi=None, motion=False,
            interval=0.0, threshold=25, min_area=500, blur=21, show_diff=False, duration=0.0, segment_frames=0,
+           before=0.0, after=0.0, min_event=0.0, ignore=(), mask=None, max_changed=1.0, detect_width=0,
            timestamp=False, box_colour="black", text_colour="white", text_at=(10, 20), font_scale=0.5,
            preview=False, pipeline=True, progress=None, log=None, quiet=None):
     """Records a camera (an index: 0, 1, ... or "0") or re-encodes a video file into `output`.
@@ -15,7 +16,8 @@ def record(source, output, *, fourcc=None, fps=0, size=None, camera_settings=Fal
     The options are those of ``quarrin record`` (``--min-area`` is ``min_area`` and so on);
     `segment_frames` is the number of frames per file. `progress`, when given, is called with a
     `quarrin.Progress` after every frame read; `log` with each of the recorder's own lines
-    ("Video saved in ...", ...), which are dropped otherwise. Invalid options raise
+    ("Video saved in ...", ...), which are dropped otherwise. A motion recording lists its events
+    in ``<output without extension>.events.csv`` and in the result's `events`. Invalid options raise
     `quarrin.UsageError` before anything is opened; a recording that cannot be made raises
     `quarrin.RecordingError`. A Ctrl-C ends the recording with its files complete, and the result
     says ``stopped="interrupt"``. `quiet` is accepted for older callers and changes nothing.
@@ -41,3 +43,20 @@ def batch(inputs, out, *, jobs=None, executor=None, report=None, plot=None, prog
     record_options.pop("quiet", None)
     return batching.run(inputs, out, jobs=jobs, executor=executor, report=report, plot=plot, progress=progress,
                         **record_options)
+
+
+def scan(inputs, *, jobs=None, executor=None, report=None, progress=None, **motion_options):
+    """Finds the motion events of every input file (or every video in an input directory)
+    without writing any video: decode and detect only.
+
+    `motion_options` are the motion and event options of `record` (threshold, min_area, blur,
+    before, after, min_event, ignore, mask, max_changed, detect_width; also roi, duration and
+    pipeline). Runs `jobs` inputs at once in separate processes (default: one per CPU), or on
+    `executor`. Writes one event list when `report` is given (CSV, or JSON by extension), with an
+    `input` column before the event columns. Returns one `quarrin.BatchItem` per input, in input
+    order; ``item.events`` holds its `quarrin.Event`s.
+    """
+    from quarrin import batching
+
+    return batching.scan(inputs, jobs=jobs, executor=executor, report=report, progress=progress,
+                         **motion_options)[0]

@@ -19,7 +19,7 @@ from quarrin.results import BatchItem, Progress
 
 # Containers the writer makes reliably; other inputs are re-encoded into .avi.
 WRITABLE = (".avi", ".mp4", ".mkv", ".mov", ".m4v")
-REPORT_COLUMNS = ("input", "status", "frames_read", "frames_saved", "files", "seconds", "error")
+REPORT_COLUMNS = ("input", "status", "frames_read", "frames_saved", "files", "seconds", "error", "events")
 EVENT_PERIOD = 0.2  # seconds between progress events sent back by a running job
 CANCELLED = "not started (interrupted)"
 
@@ -44,18 +44,38 @@ def run(inputs, out, *, jobs=None, executor=None, report=None, plot=None, progre
     return items
 
 
-def check(inputs, out, jobs, executor, report, plot, record_options):
-    """Validates a batch (writes nothing): options, jobs, paths, inputs."""
+def check(inputs, out, jobs, executor, report, plot, record_options, scan=False):
+    """Validates a batch or a scan (writes nothing): options, jobs, paths, inputs."""
+    if scan:
+        refused = sorted(set(record_options) - set(_options.IN_SCAN))
+        if refused:
+            raise UsageError(refused[0], record_options[refused[0]], "not available in scan (it writes no video)")
+        record_options = dict(record_options, motion=True)
     opts = _options.check(**record_options)
     for name in _options.NOT_IN_BATCH:
         if opts.given(name):
             raise UsageError(name, True, "not available in batch (files only: no camera, no window)")
     if executor is None:
         jobs = (os.cpu_count() or 1) if jobs is None else _options.check_jobs(jobs)
+    if scan:
+        report = _check_extra(report, "report", (".csv", ".json"))
+        return opts, jobs, None, report, None, collect_inputs(inputs)
     out = _check_out(out)
     report = _check_extra(report, "report", (".csv", ".json"))
     plot = _check_extra(plot, "plot", (".png",))
     return opts, jobs, out, report, plot, collect_inputs(inputs)
+
+
+def scan(inputs, *, jobs=None, executor=None, report=None, progress=None, on_item=None, **options):
+    """See quarrin.scan. Returns the items and the path of the report written (None: none)."""
+    opts, jobs, _, report, _, sources = check(inputs, None, jobs, executor, report, None, options, scan=True)
+    items = _execute([(source, None) for source in sources], opts, jobs, executor, progress, on_item)
+    written = None
+    if report:
+        from quarrin import events
+
+        written = events.write_report(report, items)
+    return items, written
 
 
 def collect_inputs(inputs):
@@ -268,7 +288,7 @@ def job(source, output, opts, events=None):
     if events is not None:
         hook = _Sender(events)
     try:
-        plan = recording.prepare(source, output, opts)
+        plan = recording.prepare(source, output, opts, scan=output is None)
         with _interruptible():
             result = recording.run(plan, progress=hook)
     except KeyboardInterrupt:  # outside the recorder's own handling (before or after it ran)
@@ -315,7 +335,7 @@ def report_rows(items):
         r = item.result
         rows.append({"input": item.input, "status": item.status, "frames_read": r.frames_read if r else 0,
                      "frames_saved": r.frames_saved if r else 0, "files": r.files if r else 0,
-                     "seconds": round(item.seconds, 3), "error": item.error})
+                     "events": len(r.events) if r else 0, "seconds": round(item.seconds, 3), "error": item.error})
     return rows
 
 

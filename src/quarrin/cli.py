@@ -50,17 +50,31 @@ def build_parser():
     bat.add_argument("--dask", metavar="ADDRESS", help="run on the Dask cluster at ADDRESS instead of local "
                      "processes; needs quarrin[dask] (default: local)")
     _record_options(bat, batch=True)
+
+    scn = commands.add_parser(
+        "scan", help="find the motion events in video files, writing no video",
+        description="Find the motion events of every INPUT file, and every video in an INPUT folder (not "
+                    "recursively): decode and detect only. Prints each input's events and writes one event "
+                    "list.")
+    scn.add_argument("inputs", nargs="+", metavar="INPUT", help="video file or folder of videos")
+    scn.add_argument("--report", metavar="FILE", help="the event list, one row per event with its input, CSV or "
+                     ".json; an existing one is kept and a numbered name used (default: scan-events.csv)")
+    scn.add_argument("--jobs", metavar="N", help="inputs at once, each in its own process "
+                     "(default: the number of CPUs, %d here)" % (os.cpu_count() or 1))
+    _record_options(scn, batch=True, scan=True)
     return parser
 
 
-def _record_options(p, batch):
+def _record_options(p, batch, scan=False):
     """The options of the table (quarrin.options.OPTIONS), in their groups; in batch, those not
-    available there are hidden (and refused when given)."""
+    available there are hidden (and refused when given); a scan has only its own."""
     from quarrin import options
 
     groups = {}
     exclusive = {}
     for o in options.OPTIONS:
+        if scan and not o.scan:
+            continue
         group = groups.get(o.group)
         if group is None:
             group = groups[o.group] = p if o.group == "output" else p.add_argument_group(options.GROUPS[o.group])
@@ -72,6 +86,8 @@ def _record_options(p, batch):
         if o.is_flag:
             action = "store_false" if o.negated else "store_true"
             target.add_argument(*names, dest=o.name, action=action, default=None, help=helptext)
+        elif o.repeat:
+            target.add_argument(*names, dest=o.name, metavar=o.metavar, action="append", help=helptext)
         else:
             target.add_argument(*names, dest=o.name, metavar=o.metavar, help=helptext)
     run = groups["running"]
@@ -94,7 +110,9 @@ def main(argv=None):
             return _record(ns)
         if ns.command == "batch":
             return _batch(ns)
-        raise _Usage("choose a command: record or batch (see quarrin --help)")
+        if ns.command == "scan":
+            return _scan(ns)
+        raise _Usage("choose a command: record, batch or scan (see quarrin --help)")
     except _Usage as exc:
         return _fail(str(exc), 2)
     except UsageError as exc:
@@ -118,10 +136,11 @@ def _fail(message, status):
     return status
 
 
-def _options(ns):
+def _options(ns, scan=False):
     from quarrin import options
 
-    return {name: getattr(ns, name) for name in options.FIELDS if getattr(ns, name, None) is not None}
+    names = options.IN_SCAN if scan else options.FIELDS
+    return {name: getattr(ns, name) for name in names if getattr(ns, name, None) is not None}
 
 
 def _record(ns):
@@ -152,13 +171,27 @@ def summary(result):
     for s in result.segments:
         span = "%s .. %s" % (s.first.isoformat(), s.last.isoformat()) if s.frames else "no frame"
         yield "%-*s  %6d frames  %s" % (width, s.video, s.frames, span)
-    yield total_line(result.frames_saved, result.frames_read, result.files, result.seconds)
+    for e in result.events:
+        yield event_line(e)
+    if result.events_file:
+        yield "Events listed in %s" % result.events_file
+    events = len(result.events) if result.events_file else None
+    yield total_line(result.frames_saved, result.frames_read, result.files, result.seconds, events)
 
 
-def total_line(saved, read, files, seconds):
+def event_line(e, file=True):
+    return "Event %d: %s .. %s  (%.1f s, %d frames, peak %d px)%s" % (
+        e.event, e.start.isoformat(), e.end.isoformat(), e.seconds, e.frames, round(e.peak_area),
+        " in %s" % e.file if file and e.file else "")
+
+
+def total_line(saved, read, files, seconds, events=None):
+    """`Saved S of R frames in F files (T s, N frames/s)`; a motion recording also says how many
+    events it found: `... in F files, E events (...)`."""
     rate = read / seconds if seconds > 0 else 0.0
-    return "Saved %d of %d frames in %d file%s (%.1f s, %.0f frames/s)" % (
-        saved, read, files, "" if files == 1 else "s", seconds, rate)
+    counted = "" if events is None else ", %d event%s" % (events, "" if events == 1 else "s")
+    return "Saved %d of %d frames in %d file%s%s (%.1f s, %.0f frames/s)" % (
+        saved, read, files, "" if files == 1 else "s", counted, seconds, rate)
 
 
 def _batch(ns):
@@ -181,8 +214,9 @@ def _batch(ns):
         if r is None:
             line = "%-7s %s: %s" % (item.status, item.input, item.error)
         else:
-            line = "%-7s %s: saved %d of %d frames in %d file%s (%.1f s)" % (
+            line = "%-7s %s: saved %d of %d frames in %d file%s%s (%.1f s)" % (
                 item.status, item.input, r.frames_saved, r.frames_read, r.files, "" if r.files == 1 else "s",
+                ", %d event%s" % (len(r.events), "" if len(r.events) == 1 else "s") if r.events_file else "",
                 item.seconds)
         if bars is not None:
             from tqdm import tqdm
@@ -210,12 +244,63 @@ def _batch(ns):
     print("%d input%s: %d ok, %d failed%s" % (
         len(items), "" if len(items) == 1 else "s", sum(i.status == "ok" for i in items), failed,
         "".join(", %d %s" % (n, s) for s, n in _count(items, ("interrupted", "cancelled")) if n)))
-    print(total_line(saved, read, files, seconds))
+    events = sum(len(i.events) for i in done) if ns.motion else None
+    print(total_line(saved, read, files, seconds, events))
     print("Report: %s" % report)
     if ns.plot:
         print("Plot: %s" % ns.plot)
     if any(i.status in ("interrupted", "cancelled") for i in items):
         print("quarrin: interrupted; finished files are complete", file=sys.stderr)
+        return 130
+    return 1 if failed else 0
+
+
+def _scan(ns):
+    import time
+
+    from quarrin import batching, progress
+
+    opts = _options(ns, scan=True)
+    report = ns.report if ns.report is not None else "scan-events.csv"
+    batching.check(ns.inputs, None, ns.jobs, None, report, None, opts, scan=True)
+    bars = progress.BatchBars(batching.collect_inputs(ns.inputs)) if progress.wanted() else None
+
+    def on_item(item):
+        lines = []
+        if item.result is None:
+            lines.append("%-7s %s: %s" % (item.status, item.input, item.error))
+        else:
+            n = len(item.events)
+            lines.append("%s: %d event%s in %d frames%s" % (item.input, n, "" if n == 1 else "s",
+                                                          item.result.frames_read,
+                                                          "" if item.status == "ok" else " (%s)" % item.status))
+            if not ns.quiet:
+                lines.extend("  " + event_line(e, file=False) for e in item.events)
+        for line in lines:
+            if bars is not None:
+                from tqdm import tqdm
+
+                tqdm.write(line, file=sys.stdout)
+            else:
+                print(line, flush=True)
+
+    started = time.perf_counter()
+    try:
+        items, written = batching.scan(ns.inputs, jobs=ns.jobs, report=report, progress=bars, on_item=on_item,
+                                       **opts)
+    finally:
+        if bars is not None:
+            bars.close()
+    seconds = time.perf_counter() - started
+    read = sum(i.result.frames_read for i in items if i.result)
+    events = sum(len(i.events) for i in items)
+    failed = sum(i.status == "failed" for i in items)
+    print("Scanned %d input%s: %d frames, %d event%s%s (%.1f s, %.0f frames/s)" % (
+        len(items), "" if len(items) == 1 else "s", read, events, "" if events == 1 else "s",
+        ", %d failed" % failed if failed else "", seconds, read / seconds if seconds > 0 else 0))
+    print("Report: %s" % written)
+    if any(i.status in ("interrupted", "cancelled") for i in items):
+        print("quarrin: interrupted", file=sys.stderr)
         return 130
     return 1 if failed else 0
 

@@ -138,6 +138,43 @@ def point(name, value):
     return _ints(name, value, 2, r"\s*,\s*", "X,Y")
 
 
+def rects(name, value):
+    """Rectangles X,Y,W,H (each at least 1 by 1): one, or a list of them (a repeated option)."""
+    if isinstance(value, str) or (isinstance(value, (tuple, list)) and value
+                                  and not isinstance(value[0], (tuple, list, str))):
+        value = [value]
+    if not isinstance(value, (list, tuple)):
+        raise UsageError(name, value, "expected X,Y,W,H rectangles")
+    result = []
+    for item in value:
+        rect = _ints(name, item, 4, r"\s*,\s*", "X,Y,W,H")
+        if rect[2] < 1 or rect[3] < 1:
+            raise UsageError(name, item, "a rectangle is at least 1 pixel wide and high")
+        result.append(rect)
+    return tuple(result)
+
+
+def file_path(name, value):
+    path = path_text(name, value, "expected a file")
+    if not os.path.isfile(path):
+        raise UsageError(name, path, "no such file")
+    return path
+
+
+def fraction(name, value):
+    result = _float(name, value)
+    if not 0 < result <= 1:
+        raise UsageError(name, value, "must be above 0 and at most 1")
+    return result
+
+
+def detect_width(name, value):
+    result = _int(name, value, 0, INT32_MAX)
+    if 0 < result < 16:
+        raise UsageError(name, value, "must be 16 or more (0: full size)")
+    return result
+
+
 def blur(name, value):
     what = "must be an odd number from 1 to 255"
     result = _int(name, value, 1, 255, what)
@@ -179,6 +216,8 @@ class Option:
     shown: typing.Optional[str] = None  # the default as --help states it, when not the value itself
     negated: bool = False
     short: typing.Optional[str] = None
+    scan: bool = False                  # available in scan (which finds events, writes no video)
+    repeat: bool = False                # may be given more than once (a list of values)
 
     @property
     def flag(self):
@@ -208,7 +247,11 @@ def _colour_array(bgr):
 
 
 GROUPS = {"output": "output", "camera": "camera (a camera source only)",
-          "selection": "region and frame selection", "overlay": "timestamp overlay", "running": "running"}
+          "selection": "region and frame selection", "events": "motion events (with --motion)",
+          "overlay": "timestamp overlay", "running": "running"}
+# Options that mean something only with --motion.
+MOTION_ONLY = ("threshold", "min_area", "blur", "show_diff", "before", "after", "min_event", "ignore", "mask",
+               "max_changed", "detect_width")
 
 OPTIONS = (
     Option("fourcc", None, fourcc, "codec of the output video", "CODE", engine=("fmt",),
@@ -221,22 +264,38 @@ OPTIONS = (
     Option("camera_settings", False, flag, "open the camera driver's settings dialog", group="camera",
            engine=("config",), camera=True, batch=False),
     Option("roi", None, roi, "region to keep, in pixels; at least 8 wide", "X,Y,W,H", "selection",
-           engine=("roi_x", "roi_y", "roi_w", "roi_h"), shown="the whole frame"),
+           engine=("roi_x", "roi_y", "roi_w", "roi_h"), shown="the whole frame", scan=True),
     Option("motion", False, flag, "save only the frames in which something moves", group="selection",
            engine=("motion_based",)),
     Option("interval", 0.0, number(), "save one frame every SECONDS at most; not with --motion", "SECONDS",
            "selection", engine=("interval",), shown="0 = every frame"),
     Option("threshold", 25, whole(0, 255), "motion: pixel change that counts, 0-255", "N", "selection",
-           engine=("threshold",)),
+           engine=("threshold",), scan=True),
     Option("min_area", 500, whole(0, INT32_MAX), "motion: smallest changed area in pixels", "PX", "selection",
-           engine=("min_area",)),
-    Option("blur", 21, blur, "motion: blur kernel width, odd, 1-255", "K", "selection", engine=("kernel_width",)),
+           engine=("min_area",), scan=True),
+    Option("blur", 21, blur, "motion: blur kernel width, odd, 1-255", "K", "selection", engine=("kernel_width",),
+           scan=True),
     Option("show_diff", False, flag, "motion: show the difference images in windows", group="selection",
            engine=("show_diff",), batch=False),
     Option("duration", 0.0, number(), "stop after SECONDS of input", "SECONDS", "selection",
-           engine=("duration",), shown="0 = until the input ends"),
+           engine=("duration",), shown="0 = until the input ends", scan=True),
     Option("segment_frames", 0, whole(0, INT32_MAX - 1), "start a new numbered file every N saved frames", "N",
            "selection", engine=("max_frames",), shown="0 = one file"),
+    Option("before", 0.0, number(high=3600), "keep the SECONDS before each event's first motion", "SECONDS",
+           "events", engine=("before",), scan=True),
+    Option("after", 0.0, number(high=3600), "keep the SECONDS after its last motion; motion within them "
+           "extends the event", "SECONDS", "events", engine=("after",), scan=True),
+    Option("min_event", 0.0, number(high=3600), "drop an event whose motion lasts less than SECONDS",
+           "SECONDS", "events", engine=("min_event",), scan=True),
+    Option("ignore", (), rects, "a rectangle of the frame where change never counts as motion; repeat for "
+           "more", "X,Y,W,H", "events", scan=True, repeat=True, shown="none"),
+    Option("mask", None, file_path, "image of the frame's size: where it is black, change never counts as "
+           "motion", "FILE", "events", scan=True, shown="none"),
+    Option("max_changed", 1.0, fraction, "a frame with more than this share of the region changed is a "
+           "lighting change: no motion, a new reference", "FRACTION", "events", engine=("max_changed",),
+           scan=True, shown="1 = off"),
+    Option("detect_width", 0, detect_width, "check motion on frames scaled down to W pixels wide", "W",
+           "events", engine=("detect_width",), scan=True, shown="full size"),
     Option("timestamp", False, flag, "draw each frame's timestamp into it", group="overlay",
            engine=("timestamp",)),
     Option("box_colour", "black", colour, "colour of the box behind the text: a name or #rrggbb", "C", "overlay",
@@ -249,13 +308,14 @@ OPTIONS = (
     Option("preview", False, flag, "show the saved frames in a window; q or Esc stops", group="running",
            engine=("interactive",), batch=False),
     Option("pipeline", True, flag, "record on one thread instead of decoding, selecting and encoding on three",
-           group="running", engine=("pipeline",), negated=True, shown="pipelined"),
+           group="running", engine=("pipeline",), negated=True, shown="pipelined", scan=True),
 )
 
 BY_NAME = {o.name: o for o in OPTIONS}
 FIELDS = tuple(BY_NAME)
 CAMERA_OPTIONS = tuple(o.name for o in OPTIONS if o.camera)
 NOT_IN_BATCH = tuple(o.name for o in OPTIONS if not o.batch)
+IN_SCAN = tuple(o.name for o in OPTIONS if o.scan)
 
 
 def _field(option):
@@ -308,6 +368,10 @@ def check(**given):
                                      "selecting frames")
     if opts.show_diff and not opts.motion:
         raise UsageError("show_diff", True, "shows the motion check's images; it needs --motion")
+    if not opts.motion:
+        for name in MOTION_ONLY:
+            if name not in ("threshold", "min_area", "blur", "show_diff") and opts.given(name):
+                raise UsageError(name, getattr(opts, name), "works on motion; it needs --motion")
     return opts
 
 
@@ -330,12 +394,13 @@ def engine_arguments(opts, **resolved):
 
 def markdown():
     """The option reference (docs/options.md)."""
-    lines = ["# Options of `quarrin record` and `quarrin batch`", "",
+    lines = ["# Options of `quarrin record`, `quarrin batch` and `quarrin scan`", "",
              "Generated from `quarrin.options.OPTIONS` (`python -m quarrin.options > docs/options.md`). Each "
-             "option is also a keyword of `quarrin.record` and `quarrin.batch`, with underscores.", "",
+             "option is also a keyword of `quarrin.record`, `quarrin.batch` and `quarrin.scan`, with underscores.", "",
              "| option | keyword | default | what it does | where |", "|---|---|---|---|---|"]
     for o in OPTIONS:
         where = "camera only" if o.camera else ("record only" if not o.batch else "record, batch")
+        where += ", scan" if o.scan else ""
         name = o.flag + ("" if o.is_flag else " " + o.metavar)
         lines.append("| `%s` | `%s` | %s | %s | %s |" % (name, o.name, o.default_text(), o.help, where))
     return "\n".join(lines) + "\n"

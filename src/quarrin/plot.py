@@ -2,7 +2,7 @@
 import os
 
 WIDTH_IN, DPI = 10.0, 100
-SAVED, LENGTH, FAILED = "#e07b00", "#dddddd", "#c0392b"
+SAVED, LENGTH, FAILED, EVENT = "#e07b00", "#dddddd", "#c0392b", "#1f4e79"
 
 
 def figure_size(rows):
@@ -49,8 +49,14 @@ def timeline(items, path):
         ax.broken_barh([(0, r.frames_read / r.fps)], (y - 0.3, 0.6), facecolor=LENGTH)
         runs = [run for seg in r.segments for run in seg.runs]
         ax.broken_barh(run_spans(runs, r.fps, end / 1000), (y - 0.3, 0.6), facecolor=SAVED)
-        totals.append("%d / %d" % (r.frames_saved, r.frames_read))
-    ax.set_ylim(-0.6, rows - 0.4)
+        # Each event as a bar of its own just above the input's, from its first to its last frame.
+        events = [(e.first_frame, e.last_frame + 1) for e in r.events]
+        if events:
+            ax.broken_barh([(a / r.fps, max((b - a) / r.fps, end / 500)) for a, b in events], (y + 0.32, 0.14),
+                           facecolor=EVENT)
+        totals.append("%d / %d" % (r.frames_saved, r.frames_read)
+                      + ("\n%d event%s" % (len(r.events), "" if len(r.events) == 1 else "s") if r.events else ""))
+    ax.set_ylim(-0.6, rows - 0.4 + 0.1)
     ax.set_yticks(range(rows))
     ax.set_yticklabels(reversed(labels))
     ax.set_xlim(0, end)
@@ -66,8 +72,10 @@ def timeline(items, path):
         side.tick_params(axis="y", length=0)
     from matplotlib.patches import Patch
 
-    fig.legend(handles=[Patch(facecolor=SAVED, label="saved frames"), Patch(facecolor=LENGTH, label="input")],
-               loc="upper right", ncol=2, frameon=False, fontsize=9)
+    handles = [Patch(facecolor=SAVED, label="saved frames"), Patch(facecolor=LENGTH, label="input")]
+    if any(it.result and it.result.events for it in items):
+        handles.append(Patch(facecolor=EVENT, label="events"))
+    fig.legend(handles=handles, loc="upper right", ncol=len(handles), frameon=False, fontsize=9)
     fig.suptitle("Saved frames along each input", x=0.02, ha="left", fontsize=11)
     fig.tight_layout(rect=(0, 0, 1, 0.97))
     fig.savefig(path, dpi=DPI)

@@ -7,15 +7,17 @@ the codec; it writes nothing. `run` creates the output directory, records throug
 """
 import contextlib
 import dataclasses
+import math
 import os
 import sys
 import time
 import typing
 
 from quarrin import options as _options
+from quarrin import events as events_mod
 from quarrin import writers
 from quarrin.errors import RecordingError, UsageError
-from quarrin.results import Progress, RecordResult, Segment
+from quarrin.results import Event, Progress, RecordResult, Segment
 
 
 @dataclasses.dataclass(frozen=True)
@@ -33,15 +35,21 @@ class Plan:
     args: dict = dataclasses.field(repr=False)
 
 
-def prepare(source, output, opts):
-    """Checks a recording against its source; opens the source read-only, writes nothing."""
+# Frames held back for --before and --min-event may take this much memory at most.
+HOLD_LIMIT = 1 << 30
+
+
+def prepare(source, output, opts, scan=False):
+    """Checks a recording against its source; opens the source read-only, writes nothing. A scan
+    (`scan` true, `output` None) finds the motion events and writes no video."""
     camera = _options.camera_index(source)
     if camera is None:
         source = _options.check_source_file(source)
         for name in _options.CAMERA_OPTIONS:
             if opts.given(name):
                 raise UsageError(name, getattr(opts, name), "applies to a camera; the source is a file")
-    output = _options.check_output(output)
+    if not scan:
+        output = _options.check_output(output)
     if opts.preview or opts.show_diff:
         _need_gui("preview" if opts.preview else "show_diff")
     if camera is None:
@@ -56,27 +64,80 @@ def prepare(source, output, opts):
         raise UsageError("roi", roi, "does not fit the %dx%d frames of %s" % (width, height, shown))
     if w < _options.MIN_ROI_WIDTH:
         raise UsageError("roi", roi, "the region must be at least %d pixels wide" % _options.MIN_ROI_WIDTH)
-    fourcc = _options.fourcc_for(output, opts.fourcc)
+    fourcc = _options.fourcc_for(output or ".avi", opts.fourcc)
     # The recorder declares the file's rate (whole frames/s) or the camera's requested one.
     rate = int(fps) if camera is None else (opts.fps or int(round(fps)) or 30)
-    _check_writer(output, fourcc, rate, (w, h))
+    events = opts.motion or scan
+    hold = _hold_frames(opts, rate, w, h) if events else 0
+    mask = _motion_mask(opts, width, height, roi) if events else None
+    if not scan:
+        _check_writer(output, fourcc, rate, (w, h))
     args = _options.engine_arguments(opts, roi=roi, fourcc=fourcc, fps=rate if camera is not None else 0)
-    args.update(input_=str(camera) if camera is not None else source, output=output)
+    args.update(input_=str(camera) if camera is not None else source, output=output or "", events=events,
+                mask=mask, hold_frames=hold, scan=scan,
+                detect_width=opts.detect_width if opts.detect_width < w else 0)
+    if scan:
+        args.update(motion_based=True, timestamp=False, interactive=False)
     return Plan(args["input_"], camera, output, opts, width, height, float(rate if camera is not None else fps),
                 total, fourcc, args)
 
 
+def _hold_frames(opts, rate, width, height):
+    """The most frames --before and --min-event hold back (ROI crops), with room for a source a
+    little faster than it says; refused over HOLD_LIMIT."""
+    seconds = opts.before + (opts.min_event + opts.after if opts.min_event > 0 else 0)
+    if seconds <= 0:
+        return 0
+    frames = math.ceil(seconds * rate) + 1
+    need = frames * width * height * 3
+    if need > HOLD_LIMIT:
+        name = "before" if opts.min_event <= 0 else "min_event"
+        raise UsageError(name, getattr(opts, name), "would hold %d frames of %dx%d (%.1f GiB) in memory; at most "
+                         "1 GiB may be held (a shorter time, or a smaller --roi)"
+                         % (frames, width, height, need / (1 << 30)))
+    return min(_options.INT32_MAX, int(frames * 1.25) + 2)
+
+
+def _motion_mask(opts, width, height, roi):
+    """The region's mask from --mask and --ignore: 0 where change never counts, 255 elsewhere;
+    None when every pixel counts."""
+    if not opts.ignore and not opts.mask:
+        return None
+    import cv2
+    import numpy as np
+
+    full = np.full((height, width), 255, np.uint8)
+    if opts.mask:
+        image = cv2.imread(opts.mask, cv2.IMREAD_GRAYSCALE)
+        if image is None:
+            raise UsageError("mask", opts.mask, "cannot be read as an image (PNG, PGM, ...)")
+        if image.shape != (height, width):
+            raise UsageError("mask", opts.mask, "is %dx%d; the frames are %dx%d"
+                             % (image.shape[1], image.shape[0], width, height))
+        full[image == 0] = 0
+    for rect in opts.ignore:
+        x, y, w, h = rect
+        if x + w > width or y + h > height:
+            raise UsageError("ignore", rect, "lies outside the %dx%d frames" % (width, height))
+        full[y:y + h, x:x + w] = 0
+    x, y, w, h = roi
+    return np.ascontiguousarray(full[y:y + h, x:x + w])
+
+
 def run(plan, progress=None, log=None):
     """Runs a prepared recording. `progress` gets a `quarrin.Progress` after every frame read,
-    `log` each of the recorder's own lines (None: they are dropped)."""
+    `log` each of the recorder's own lines (None: they are dropped). A motion recording writes
+    its event list beside the output (`events_path`)."""
     from quarrin import snapwell  # noqa: F401  (registers quarrin._recorder)
     from quarrin._recorder import record
 
-    directory = os.path.dirname(os.path.abspath(plan.output))
-    try:
-        os.makedirs(directory, exist_ok=True)
-    except OSError as exc:
-        raise RecordingError("cannot create the directory %s: %s" % (directory, exc.strerror or exc)) from exc
+    scan = plan.args["scan"]
+    if not scan:
+        directory = os.path.dirname(os.path.abspath(plan.output))
+        try:
+            os.makedirs(directory, exist_ok=True)
+        except OSError as exc:
+            raise RecordingError("cannot create the directory %s: %s" % (directory, exc.strerror or exc)) from exc
     hook = None
     if progress is not None:
         source, total = plan.source, plan.frames_total
@@ -84,21 +145,36 @@ def run(plan, progress=None, log=None):
         def hook(frames_read, frames_saved, segment):
             progress(Progress(source, frames_read, frames_saved, total, segment))
 
+    listing = events_mod.EventList(events_path(plan.output)) if plan.args["events"] and not scan else None
+    on_event = None if listing is None else (lambda *fields: listing.add(Event(*fields)))
+    writer = None if scan else writers.for_output(plan.output, plan.fourcc)
     started = time.perf_counter()
     try:
-        outcome = record(**plan.args, progress=hook, log=log or _drop, writer=writers.for_output(plan.output, plan.fourcc))
-    except FileNotFoundError as exc:  # the recorder has closed what it had opened
-        raise RecordingError("could not create %s: %s" % (exc.filename, exc.strerror or exc)) from exc
-    except KeyboardInterrupt:
-        # A Ctrl-C before the frame loop began: nothing was written.
-        outcome = None
+        try:
+            outcome = record(**plan.args, progress=hook, log=log or _drop, writer=writer, on_event=on_event)
+        except FileNotFoundError as exc:  # the recorder has closed what it had opened
+            raise RecordingError("could not create %s: %s" % (exc.filename, exc.strerror or exc)) from exc
+        except KeyboardInterrupt:
+            # A Ctrl-C before the frame loop began: nothing was written.
+            outcome = None
+        if listing is not None:
+            listing.finish()
+    finally:
+        if listing is not None:
+            listing.close()
     seconds = time.perf_counter() - started
     if outcome is None:
         return RecordResult(plan.source, 0, 0, (), "interrupt", seconds, plan.fps, plan.frames_total)
     _check_outcome(plan, outcome)
     segments = tuple(Segment(w.video, w.csv, w.frames, w.first, w.last, w.runs) for w in outcome.segments)
     return RecordResult(plan.source, outcome.frames_read, outcome.frames_saved, segments, outcome.stopped, seconds,
-                        plan.fps, plan.frames_total, outcome.events, outcome.gaps)
+                        plan.fps, plan.frames_total, tuple(Event(*e) for e in outcome.events), outcome.gaps,
+                        listing.path if listing is not None else None)
+
+
+def events_path(output):
+    """Where a recording into `output` lists its events: out/door.avi -> out/door.events.csv."""
+    return os.path.splitext(output)[0] + ".events.csv"
 
 
 def _drop(line):

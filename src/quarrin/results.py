@@ -21,6 +21,29 @@ class Segment:
 
 
 @dataclasses.dataclass(frozen=True)
+class Event:
+    """A motion event: a run of saved frames that belongs together (its before- and after-time
+    included). The fields are the columns of the event list (EVENT_COLUMNS)."""
+    event: int                    # number, from 1
+    start: datetime.datetime      # time of its first saved frame
+    end: datetime.datetime        # and of its last
+    seconds: float                # end - start
+    first_frame: int              # input frame numbers, as in the timestamps CSV
+    last_frame: int
+    frames: int                   # frames saved
+    peak_area: float              # the largest moving area seen, in pixels
+    file: typing.Optional[str]    # the video its first frame went to (None: a scan)
+
+    def row(self):
+        return {"event": self.event, "start": self.start.isoformat(), "end": self.end.isoformat(),
+                "seconds": round(self.seconds, 6), "first_frame": self.first_frame, "last_frame": self.last_frame,
+                "frames": self.frames, "peak_area": int(round(self.peak_area)), "file": self.file or ""}
+
+
+EVENT_COLUMNS = ("event", "start", "end", "seconds", "first_frame", "last_frame", "frames", "peak_area", "file")
+
+
+@dataclasses.dataclass(frozen=True)
 class RecordResult:
     source: str
     frames_read: int
@@ -30,8 +53,9 @@ class RecordResult:
     seconds: float           # wall-clock time of the recording
     fps: float = 0.0         # the source's frame rate (files; 0 when unknown)
     frames_total: typing.Optional[int] = None  # frames the file declares (None: camera/unknown)
-    events: tuple = ()       # reserved for motion events
+    events: tuple = ()       # of Event, for a motion recording
     gaps: tuple = ()         # reserved for (lost, back) times of a live source
+    events_file: typing.Optional[str] = None  # where the events were listed
 
     @property
     def files(self):
@@ -47,6 +71,10 @@ class BatchItem:
     result: typing.Optional[RecordResult] = None
     error: typing.Optional[str] = None
     seconds: float = 0.0
+
+    @property
+    def events(self):
+        return self.result.events if self.result is not None else ()
 
 
 @dataclasses.dataclass(frozen=True)

@@ -48,11 +48,11 @@ private:
 };
 
 Outcome Recording::run() {
-    check_capture_arguments(a_.capture);
+    check_record_arguments(a_);
     switch (source_.open(a_.capture)) {
         case Source::Opened::Yes: break;
-        case Source::Opened::RoiTooLarge: return {0, 0, Stopped::Roi, {}};
-        case Source::Opened::FileNotOpen: return {0, 0, Stopped::Unopened, {}};
+        case Source::Opened::RoiTooLarge: return {0, 0, Stopped::Roi, {}, {}};
+        case Source::Opened::FileNotOpen: return {0, 0, Stopped::Unopened, {}, {}};
     }
     Segment segment(a_, source_.writer_fps());
     DirectSink direct(segment);
@@ -62,6 +62,7 @@ Outcome Recording::run() {
     outcome.frames_read = rules.frames_read();
     outcome.frames_saved = rules.frames_saved();
     end_of_loop_messages(outcome);
+    if (!PyErr_Occurred()) attempt([&] { rules.finish(); });
     const bool clean = !PyErr_Occurred();
     close(segment);
     if (clean && mode_.late_interrupt == Mode::LateInterrupt::Stop && PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
@@ -70,6 +71,7 @@ Outcome Recording::run() {
     }
     require_no_error();
     outcome.segments = segment.take_written();
+    outcome.events = rules.take_events();
     return outcome;
 }
 

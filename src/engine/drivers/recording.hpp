@@ -20,6 +20,7 @@ struct Outcome {
     long long frames_saved = 0;
     Stopped stopped = Stopped::End;
     std::vector<Written> segments;
+    std::vector<Event> events;
 };
 
 // Runs one recording. KeyboardInterrupt ends it with a message (and, with MissingPath::Report,

@@ -18,7 +18,9 @@ const Name n_input_("input_"), n_output("output"), n_fmt("fmt"), n_fps("fps"), n
     n_width("width"), n_height("height"), n_roi_x("roi_x"), n_roi_y("roi_y"), n_roi_w("roi_w"), n_roi_h("roi_h"),
     n_interval("interval"), n_duration("duration"), n_max_frames("max_frames"), n_motion_based("motion_based"),
     n_config("config"), n_tb("tb"), n_tc("tc"), n_tx("tx"), n_ty("ty"), n_fs("fs"),
-    n_progress("progress"), n_pipeline("pipeline"), n_log("log"), n_writer_param("writer");
+    n_progress("progress"), n_pipeline("pipeline"), n_log("log"), n_writer_param("writer"), n_events("events"),
+    n_before("before"), n_after("after"), n_min_event("min_event"), n_mask("mask"), n_max_changed("max_changed"),
+    n_detect_width("detect_width"), n_hold_frames("hold_frames"), n_on_event("on_event"), n_scan("scan");
 const Name n_stop_end("end"), n_stop_key("key"), n_stop_interrupt("interrupt"),
     n_stop_roi("roi"), n_stop_unopened("unopened");
 
@@ -44,6 +46,16 @@ constexpr Param front_end_params[] = {
     {&n_pipeline, Kind::Flag, offsetof(RecordArgs, pipeline)},
     {&n_log, Kind::Object, offsetof(RecordArgs, log)},
     {&n_writer_param, Kind::Object, offsetof(RecordArgs, writer)},
+    {&n_events, Kind::Flag, offsetof(RecordArgs, events)},
+    {&n_before, Kind::Number, offsetof(RecordArgs, before)},
+    {&n_after, Kind::Number, offsetof(RecordArgs, after)},
+    {&n_min_event, Kind::Number, offsetof(RecordArgs, min_event)},
+    {&n_mask, Kind::Array, offsetof(RecordArgs, mask), Elem::UChar, 2},
+    {&n_max_changed, Kind::Number, offsetof(RecordArgs, max_changed)},
+    {&n_detect_width, Kind::Integer, offsetof(RecordArgs, detect_width)},
+    {&n_hold_frames, Kind::Integer, offsetof(RecordArgs, hold_frames)},
+    {&n_on_event, Kind::Object, offsetof(RecordArgs, on_event)},
+    {&n_scan, Kind::Flag, offsetof(RecordArgs, scan)},
 };
 constexpr int kFrontEndParams = count_of(front_end_params);
 
@@ -96,13 +108,14 @@ PyObject* stop_name(Stopped stopped) {
 
 PyTypeObject* outcome_type = nullptr;
 PyTypeObject* written_type = nullptr;
+PyTypeObject* event_type = nullptr;
 
 PyStructSequence_Field outcome_fields[] = {
     {"frames_read", "frames read from the source"},
     {"frames_saved", "frames written, in all segments"},
     {"stopped", "why the recording ended: end, duration, key, interrupt, roi or unopened"},
     {"segments", "a Written per segment, in the order they were opened"},
-    {"events", "reserved: always ()"},
+    {"events", "an Event per motion event, in order (with events or scan)"},
     {"gaps", "reserved: always ()"},
     {nullptr, nullptr}};
 PyStructSequence_Desc outcome_desc = {"quarrin._recorder.Outcome", "What a recording did.", outcome_fields, 6};
@@ -116,6 +129,19 @@ PyStructSequence_Field written_fields[] = {
     {"runs", "input frame numbers written, as (start, stop) runs"},
     {nullptr, nullptr}};
 PyStructSequence_Desc written_desc = {"quarrin._recorder.Written", "What one segment holds.", written_fields, 6};
+
+PyStructSequence_Field event_fields[] = {
+    {"number", "event number, from 1"},
+    {"start", "time of its first frame (datetime)"},
+    {"end", "time of its last frame (datetime)"},
+    {"seconds", "end - start, in seconds"},
+    {"first_frame", "input number of its first frame"},
+    {"last_frame", "input number of its last frame"},
+    {"frames", "frames written (or, in a scan, that would be)"},
+    {"peak_area", "the largest moving area, in pixels of the region"},
+    {"file", "the video its first frame went to (None in a scan)"},
+    {nullptr, nullptr}};
+PyStructSequence_Desc event_desc = {"quarrin._recorder.Event", "One motion event.", event_fields, 9};
 
 Ref struct_of(PyTypeObject* type, std::initializer_list<PyObject*> items) {
     Ref made = Ref::check(PyStructSequence_New(type));
@@ -134,14 +160,26 @@ Ref written_object(const Written& w) {
                      {w.video.get(), w.csv.get(), py_int(w.frames).get(), or_none(w.first), or_none(w.last), runs.get()});
 }
 
+Ref event_object(const Event& e) {
+    return struct_of(event_type, {py_int(e.number).get(), e.start.get(), e.end.get(), py_float(e.seconds).get(),
+                                  py_int(e.first_frame).get(), py_int(e.last_frame).get(), py_int(e.frames).get(),
+                                  py_float(e.peak_area).get(), or_none(e.file)});
+}
+
+template <typename T, typename Make>
+Ref tuple_from(const std::vector<T>& items, Make make) {
+    Ref t = Ref::check(PyTuple_New(Py_ssize_t(items.size())));
+    for (size_t i = 0; i < items.size(); ++i) PyTuple_SET_ITEM(t.get(), Py_ssize_t(i), make(items[i]).release());
+    return t;
+}
+
 Ref outcome_object(const Outcome& outcome) {
     const long long read = outcome.stopped == Stopped::Roi ? 0 : outcome.frames_read;
-    Ref segments = Ref::check(PyTuple_New(Py_ssize_t(outcome.segments.size())));
-    for (size_t i = 0; i < outcome.segments.size(); ++i)
-        PyTuple_SET_ITEM(segments.get(), Py_ssize_t(i), written_object(outcome.segments[i]).release());
-    Ref empty = Ref::check(PyTuple_New(0));
+    Ref segments = tuple_from(outcome.segments, written_object);
+    Ref events = tuple_from(outcome.events, event_object);
+    Ref gaps = Ref::check(PyTuple_New(0));
     return struct_of(outcome_type, {py_int(read).get(), py_int(outcome.frames_saved).get(),
-                                    stop_name(outcome.stopped), segments.get(), empty.get(), empty.get()});
+                                    stop_name(outcome.stopped), segments.get(), events.get(), gaps.get()});
 }
 
 }  // namespace
@@ -152,9 +190,12 @@ void add_outcome_types(PyObject* module) {
         if (!outcome_type) throw PyError{};
         written_type = PyStructSequence_NewType(&written_desc);
         if (!written_type) throw PyError{};
+        event_type = PyStructSequence_NewType(&event_desc);
+        if (!event_type) throw PyError{};
     }
     require(PyModule_AddObjectRef(module, "Outcome", reinterpret_cast<PyObject*>(outcome_type)));
     require(PyModule_AddObjectRef(module, "Written", reinterpret_cast<PyObject*>(written_type)));
+    require(PyModule_AddObjectRef(module, "Event", reinterpret_cast<PyObject*>(event_type)));
 }
 
 PyObject* py_vcapture(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {

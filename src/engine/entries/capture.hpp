@@ -16,7 +16,7 @@ PyObject* py_vcapture(PyObject* self, PyObject* const* args, size_t nargsf, PyOb
 PyObject* py_record(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
 // Creates the result types of quarrin._recorder.record and adds them to `module`
-// (quarrin._recorder): Outcome and Written.
+// (quarrin._recorder): Outcome, Written and Event.
 void add_outcome_types(PyObject* module);
 
 }  // namespace quarrin

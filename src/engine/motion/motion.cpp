@@ -3,6 +3,7 @@
 // All pixel work is done by cv2; this code sequences the calls and maintains the reference.
 #include "motion/motion.hpp"
 
+#include "motion/steps.hpp"
 
 #include <array>
 #include <cstddef>
@@ -56,10 +57,11 @@ void require_kernel_width(int32_t kernel_width) {
     }
 }
 
-namespace {
+// ---- the steps (steps.hpp) -----------------------------------------------------------------------
 
-// cv2.<name>, with cv2 looked up as a module global at this use.
 Ref cv2_attr(PyObject* name) { return global_attr(n_cv2, name); }
+
+namespace {
 
 // Python equality of obj with a small int, as `obj == value` would decide it.
 bool equals_int(PyObject* obj, long value) {
@@ -98,6 +100,45 @@ PyObject* dilate_kwnames() {
     return names;
 }
 
+}  // namespace
+
+void blur_into(PyObject* frame, int32_t kernel_width, PyObject* blurred_cur) {
+    Ref ksize = tuple_of(py_int(kernel_width), py_int(kernel_width));
+    Ref zero = py_int(0);
+    Ref blurred = call(cv2_attr(n_GaussianBlur).get(), {frame, ksize.get(), zero.get()});
+    require(PyObject_SetItem(blurred_cur, state.full_slice2, blurred.get()));
+}
+
+Ref difference(PyObject* blurred_cur, PyObject* blurred_prev) {
+    Ref diff = call(cv2_attr(n_absdiff).get(), {blurred_cur, blurred_prev});
+    require_ndarray_or_none(diff.get());
+    BufferView diff_view;  // validation only; nothing reads the view
+    validate_array(diff.get(), Elem::UChar, 2, diff_view);
+    return diff;
+}
+
+Ref binary(PyObject* diff, int32_t threshold) {
+    Ref thresh = py_int(threshold);
+    Ref maxval = py_int(255);
+    Ref kind = cv2_attr(n_THRESH_BINARY);
+    Ref result = call(cv2_attr(n_threshold).get(), {diff, thresh.get(), maxval.get(), kind.get()});
+    Ref items[2];
+    unpack(result.get(), items, 2, UnpackWording::NeedMore);
+    return std::move(items[1]);
+}
+
+Ref dilated(PyObject* mask) {
+    Ref iterations = py_int(2);
+    return call(cv2_attr(n_dilate).get(), {mask, Py_None, iterations.get()}, dilate_kwnames());
+}
+
+Ref outer_contours(PyObject* mask) {
+    Ref mode = cv2_attr(n_RETR_EXTERNAL);
+    Ref method = cv2_attr(n_CHAIN_APPROX_SIMPLE);
+    Ref found = call(cv2_attr(n_findContours).get(), {mask, mode.get(), method.get()});
+    return pick_contours(found.get());
+}
+
 void show_debug_views(PyObject* diff, PyObject* mask, PyObject* contours) {
     Ref normal = cv2_attr(n_WINDOW_NORMAL);
     call(cv2_attr(n_namedWindow).get(), {n_absdiff_window, normal.get()});
@@ -111,55 +152,35 @@ void show_debug_views(PyObject* diff, PyObject* mask, PyObject* contours) {
     call(cv2_attr(n_imshow).get(), {n_threshold_window, mask});
 }
 
+Ref contour_area(PyObject* contour) { return call(cv2_attr(n_contourArea).get(), {contour}); }
+
+Ref gray_of(PyObject* frame) {
+    Ref code = cv2_attr(n_COLOR_BGR2GRAY);
+    Ref gray = call(cv2_attr(n_cvtColor).get(), {frame, code.get()});
+    require_ndarray_or_none(gray.get());
+    return gray;
+}
+
+namespace {
+
 // The grayscale check on arrays already validated (and held) by the caller.
 bool gray_detect(const MotionArgs& a) {
     require_kernel_width(a.kernel_width);
-    {
-        Ref ksize = tuple_of(py_int(a.kernel_width), py_int(a.kernel_width));
-        Ref zero = py_int(0);
-        Ref blurred = call(cv2_attr(n_GaussianBlur).get(), {a.frame, ksize.get(), zero.get()});
-        require(PyObject_SetItem(a.blurred_cur, state.full_slice2, blurred.get()));
-    }
-
-    Ref diff = call(cv2_attr(n_absdiff).get(), {a.blurred_cur, a.blurred_prev});
-    require_ndarray_or_none(diff.get());
-    {
-        BufferView diff_view;  // validation only; nothing reads the view
-        validate_array(diff.get(), Elem::UChar, 2, diff_view);
-    }
-
-    Ref mask;
-    {
-        Ref thresh = py_int(a.threshold);
-        Ref maxval = py_int(255);
-        Ref binary = cv2_attr(n_THRESH_BINARY);
-        Ref result = call(cv2_attr(n_threshold).get(), {diff.get(), thresh.get(), maxval.get(), binary.get()});
-        Ref items[2];
-        unpack(result.get(), items, 2, UnpackWording::NeedMore);
-        mask = std::move(items[1]);
-    }
+    blur_into(a.frame, a.kernel_width, a.blurred_cur);
+    Ref diff = difference(a.blurred_cur, a.blurred_prev);
+    Ref mask = binary(diff.get(), a.threshold);
     // Only the debug views need the difference image again. Dropping it now, before the dilation
     // allocates, keeps large frames from paging in fresh heap memory on every call.
     if (!a.show_diff) diff = Ref();
-    {
-        Ref iterations = py_int(2);
-        mask = call(cv2_attr(n_dilate).get(), {mask.get(), Py_None, iterations.get()}, dilate_kwnames());
-    }
-
-    Ref contours;
-    {
-        Ref mode = cv2_attr(n_RETR_EXTERNAL);
-        Ref method = cv2_attr(n_CHAIN_APPROX_SIMPLE);
-        Ref found = call(cv2_attr(n_findContours).get(), {mask.get(), mode.get(), method.get()});
-        contours = pick_contours(found.get());
-    }
+    mask = dilated(mask.get());
+    Ref contours = outer_contours(mask.get());
 
     Ref retained = Ref::check(PyList_New(0));
     {
         Ref limit = py_int(a.min_area);
         Ref it = Ref::check(PyObject_GetIter(contours.get()));
         while (Ref c = Ref::steal(PyIter_Next(it.get()))) {
-            Ref area = call(cv2_attr(n_contourArea).get(), {c.get()});
+            Ref area = contour_area(c.get());
             Ref above = Ref::check(PyObject_RichCompare(area.get(), limit.get(), Py_GT));
             if (truth(above.get())) require(PyList_Append(retained.get(), c.get()));
         }
@@ -177,9 +198,7 @@ bool gray_detect(const MotionArgs& a) {
 // through its direct entry.
 bool rgb_detect(const MotionArgs& a) {
     require_kernel_width(a.kernel_width);
-    Ref code = cv2_attr(n_COLOR_BGR2GRAY);
-    Ref gray = call(cv2_attr(n_cvtColor).get(), {a.frame, code.get()});
-    require_ndarray_or_none(gray.get());
+    Ref gray = gray_of(a.frame);
     BufferView gray_view;
     validate_array(gray.get(), Elem::UChar, 2, gray_view);
 

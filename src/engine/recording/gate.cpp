@@ -6,12 +6,28 @@
 
 namespace quarrin {
 
-Gate::Gate(const CaptureArgs& a, Console& console) : a_(a), console_(console) {
-    if (a.interval > 0) interval_ = py_float(a.interval);
+Gate::Gate(const RecordArgs& a, Console& console) : a_(a.capture), console_(console) {
+    if (a_.interval > 0) interval_ = py_float(a_.interval);
+    if (a.events) {
+        DetectOptions o;
+        o.threshold = a_.threshold;
+        o.min_area = a_.min_area;
+        o.kernel_width = a_.kernel_width;
+        o.width = a_.roi_w;
+        o.height = a_.roi_h;
+        o.detect_width = a.detect_width;
+        o.mask = a.mask;
+        o.max_changed = a.max_changed;
+        o.show_diff = a_.show_diff;
+        detector_.emplace(o);
+    }
 }
 
-void Gate::restart(PyObject* now, int32_t width, int32_t height) {
+void Gate::restart(PyObject* now) {
     last_ = Ref::borrow(now);
+    at_reference_ = true;
+    const int32_t width = detector_ ? detector_->work_width() : a_.roi_w;
+    const int32_t height = detector_ ? detector_->work_height() : a_.roi_h;
     Ref size = tuple_of(py_int(height), py_int(width));
     Ref kwnames = tuple_of(Ref::borrow(n_dtype.get()));
     for (Ref* target : {&blurred_prev_, &blurred_cur_}) {
@@ -21,9 +37,13 @@ void Gate::restart(PyObject* now, int32_t width, int32_t height) {
     }
 }
 
-bool Gate::moved(PyObject* roi, PyObject* shape) {
+Py_ssize_t Gate::ndim_of(PyObject* shape) {
     const Py_ssize_t ndim = PyObject_Size(shape);
     require(ndim);
+    return ndim;
+}
+
+bool Gate::moved(PyObject* roi, Py_ssize_t ndim) {
     const MotionArgs args{roi, blurred_prev_.get(), blurred_cur_.get(), a_.threshold, a_.min_area,
                           a_.kernel_width, a_.show_diff};
     if (ndim == 3) return check_motion_rgb(args);
@@ -32,9 +52,26 @@ bool Gate::moved(PyObject* roi, PyObject* shape) {
 }
 
 bool Gate::keep(PyObject* roi, PyObject* shape, PyObject* delta_s) {
-    if (a_.motion_based) return moved(roi, shape);
+    if (a_.motion_based) return moved(roi, ndim_of(shape));
     if (interval_) return compare(delta_s, interval_.get(), Py_GE);
     return true;
+}
+
+Verdict Gate::judge(PyObject* roi, PyObject* shape) {
+    const Py_ssize_t ndim = ndim_of(shape);
+    if (ndim != 3) console_.line({n_msg_frame_dimension.get(), py_int(ndim).get()});
+    const Detection d = detector_->detect(roi, int(ndim), blurred_prev_.get(), blurred_cur_.get(), at_reference_);
+    Verdict v;
+    if (at_reference_) {
+        v.reference = d.moved;
+        at_reference_ = !d.moved;
+    } else {
+        v.lighting = d.lighting;
+        v.motion = d.moved;
+        v.area = d.peak_area;
+    }
+    v.changed = d.changed;
+    return v;
 }
 
 }  // namespace quarrin

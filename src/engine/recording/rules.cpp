@@ -12,9 +12,11 @@ FrameRules::FrameRules(const RecordArgs& a, const Mode& mode, Console& console, 
       start_(start),
       progress_(a.progress),
       sink_(&sink),
+      scan_(a.scan),
       namer_(a.capture.output, a.capture.max_frames, mode.claim, console),
-      gate_(a.capture, console),
+      gate_(a, console),
       overlay_(a.capture) {
+    if (a.events || a.scan) events_.emplace(a, console);
     right_ = static_cast<long long>(a_.roi_x) + a_.roi_w;
     bottom_ = static_cast<long long>(a_.roi_y) + a_.roi_h;
     // The crop index [roi_y:roi_y+roi_h, roi_x:roi_x+roi_w].
@@ -33,7 +35,7 @@ FrameRules::Next FrameRules::take(PyObject* frame, PyObject* now, Stopped& why) 
         return Next::Stop;
     }
     const long long inframe = frames_read_++;
-    if (outframe_ == 0) start_segment(now);
+    if (need_restart_) start_segment(now);
 
     Ref elapsed = Ref::check(PyNumber_Subtract(now, start_));
     const double elapsed_s = to_double(call_method(elapsed.get(), n_total_seconds).get());
@@ -45,50 +47,70 @@ FrameRules::Next FrameRules::take(PyObject* frame, PyObject* now, Stopped& why) 
     }
 
     Ref roi = call_method(Ref::check(PyObject_GetItem(frame, crop_index_.get())).get(), n_copy);
-    const bool kept = gate_.keep(roi.get(), shape.get(), delta_s.get());
-    if (kept) save(roi.get(), inframe, now);
+    wrote_current_ = false;
+    if (events_) {
+        const Verdict v = gate_.judge(roi.get(), shape.get());
+        events_->take(Held{Ref::borrow(roi.get()), inframe, Ref::borrow(now), elapsed_s}, v, *this);
+    } else if (gate_.keep(roi.get(), shape.get(), delta_s.get())) {
+        write_frame(Held{Ref::borrow(roi.get()), inframe, Ref::borrow(now), elapsed_s});
+    }
     report_progress();
-    if (kept && a_.interactive && preview_.show(roi.get())) {
+    if (wrote_current_ && a_.interactive && preview_.show(roi.get())) {
         why = Stopped::Key;
         return Next::Stop;
     }
     return Next::Frame;
 }
 
+void FrameRules::finish() {
+    if (events_) events_->finish();
+}
+
 // A segment starts with the frame read after a roll-over: a new reference for the gate. Its files
-// are opened now, or with its first kept frame.
+// are opened now (vcapture), or with its first frame written.
 void FrameRules::start_segment(PyObject* now) {
-    outframe_ = 1;
+    need_restart_ = false;
     if (mode_.opening == Mode::Opening::OnFirstWrite) {
-        gate_.restart(now, a_.roi_w, a_.roi_h);
-        unopened_ = true;
+        gate_.restart(now);
         return;
     }
     segment_name_ = namer_.next();
-    gate_.restart(now, a_.roi_w, a_.roi_h);
+    gate_.restart(now);
     sink_->open_segment(segment_name_.get());
     destroy_all_windows();
+    need_files_ = false;
     if (a_.interactive) preview_.open(segment_name_.get());
 }
 
-void FrameRules::open_segment() {
-    unopened_ = false;
+void FrameRules::open_files() {
+    need_files_ = false;
+    if (scan_) return;
     segment_name_ = namer_.next();
     sink_->open_segment(segment_name_.get());
     destroy_all_windows();
     if (a_.interactive) preview_.open(segment_name_.get());
 }
 
-void FrameRules::save(PyObject* roi, long long inframe, PyObject* now) {
-    if (unopened_) open_segment();
-    gate_.kept(now);
-    Ref stamp = call_method(now, n_isoformat);
-    if (a_.timestamp) overlay_.draw(roi, stamp.get());
-    sink_->write(Ref::borrow(roi), inframe, outframe_ - 1, Ref::borrow(now), std::move(stamp));
+PyObject* FrameRules::write_frame(const Held& frame) {
+    if (need_files_) open_files();
+    gate_.kept(frame.now.get());
+    if (!scan_) {
+        Ref stamp = call_method(frame.now.get(), n_isoformat);
+        if (a_.timestamp) overlay_.draw(frame.roi.get(), stamp.get());
+        sink_->write(Ref::borrow(frame.roi.get()), frame.inframe, outframe_, Ref::borrow(frame.now.get()),
+                     std::move(stamp));
+    }
     ++frames_saved_;
-    // A segment holds exactly max_frames frames; the next frame read starts the next one.
-    ++outframe_;
-    if (a_.max_frames > 0 && outframe_ > a_.max_frames) outframe_ = 0;
+    wrote_current_ = frame.inframe == frames_read_ - 1;
+    // A segment holds exactly max_frames frames; the next frame read starts the next one, and the
+    // next frame written opens its files.
+    if (a_.max_frames > 0 && ++outframe_ >= a_.max_frames) {
+        outframe_ = 0;
+        need_restart_ = need_files_ = true;
+    } else if (a_.max_frames <= 0) {
+        ++outframe_;
+    }
+    return segment_name_ ? segment_name_.get() : Py_None;
 }
 
 void FrameRules::report_progress() {

@@ -1,12 +1,17 @@
 // What happens to each frame read, whichever driver feeds the frames:
-//   FrameSink   where kept frames go: straight into the Segment (DirectSink), or to the writer
-//               stage of the pipeline, which hands them to a DirectSink of its own thread;
-//   FrameRules  ROI check, next segment, duration, crop, gate, overlay, write, progress, preview.
+//   FrameSink   where kept frames go: straight into the Segment (DirectSink), nowhere (a scan),
+//               or to the writer stage of the pipeline, which hands them to a DirectSink of its
+//               own thread;
+//   FrameRules  ROI check, segment start, duration, crop, gate (or events), overlay, write,
+//               progress, preview.
 #pragma once
 
+#include "recording/events.hpp"
 #include "recording/gate.hpp"
 #include "recording/overlay.hpp"
 #include "recording/segment.hpp"
+
+#include <optional>
 
 namespace quarrin {
 
@@ -30,19 +35,22 @@ private:
     Segment& segment_;
 };
 
-class FrameRules {
+class FrameRules final : private FrameWriter {
 public:
     FrameRules(const RecordArgs& a, const Mode& mode, Console& console, PyObject* start, FrameSink& sink);
     enum class Next { Frame, Stop };
     Next take(PyObject* frame, PyObject* now, Stopped& why);
+    // After the last frame: an event under way ends.
+    void finish();
     long long frames_read() const noexcept { return frames_read_; }
     long long frames_saved() const noexcept { return frames_saved_; }
     void redirect(FrameSink& sink) noexcept { sink_ = &sink; }
+    std::vector<Event> take_events() noexcept { return events_ ? events_->take_events() : std::vector<Event>{}; }
 
 private:
     void start_segment(PyObject* now);
-    void open_segment();
-    void save(PyObject* roi, long long inframe, PyObject* now);
+    void open_files();
+    PyObject* write_frame(const Held& frame) override;
     void report_progress();
 
     const CaptureArgs& a_;
@@ -51,8 +59,10 @@ private:
     PyObject* start_;
     PyObject* progress_;
     FrameSink* sink_;
+    bool scan_;
     SegmentNamer namer_;
     Gate gate_;
+    std::optional<EventRules> events_;
     Overlay overlay_;
     Preview preview_;
     Ref crop_index_;
@@ -60,8 +70,10 @@ private:
     long long right_, bottom_;
     long long frames_read_ = 0;
     long long frames_saved_ = 0;
-    long long outframe_ = 0;  // next output index + 1 in the segment; 0: the next frame starts one
-    bool unopened_ = false;   // the segment has started, and its files wait for its first frame
+    long long outframe_ = 0;      // frames written into the current segment
+    bool need_restart_ = true;    // the next frame read starts a segment: a new reference
+    bool need_files_ = true;      // the next frame written opens the segment's files
+    bool wrote_current_ = false;  // the frame being taken has been written
 };
 
 }  // namespace quarrin

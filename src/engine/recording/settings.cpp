@@ -40,4 +40,14 @@ void check_capture_arguments(const CaptureArgs& a) {
     }
 }
 
+void check_record_arguments(const RecordArgs& a) {
+    check_capture_arguments(a.capture);
+    if ((a.events || a.scan) && !a.capture.motion_based) raise(PyExc_ValueError, "events need motion_based");
+    for (double seconds : {a.before, a.after, a.min_event}) {
+        if (!(seconds >= 0 && seconds < 1e9)) raise(PyExc_ValueError, "before, after and min_event must be 0 or more");
+    }
+    if (!(a.max_changed > 0 && a.max_changed <= 1)) raise(PyExc_ValueError, "max_changed must be above 0, at most 1");
+    if (a.detect_width < 0 || a.hold_frames < 0) raise(PyExc_ValueError, "detect_width and hold_frames must be 0 or more");
+}
+
 }  // namespace quarrin

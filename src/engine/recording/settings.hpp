@@ -40,6 +40,18 @@ struct RecordArgs {
     PyObject* log = Py_None;       // log(line) for each of the recorder's lines; None: print them
     PyObject* writer = Py_None;    // writer.open(name, fps, (w, h)), .write(frame, time), .release();
                                    // None: cv2.VideoWriter with fmt
+    // Motion events (with motion_based): runs of kept frames with context before and after them.
+    bool events = false;           // gate by events and report them; off: every moving frame is kept
+    double before = 0.0;           // seconds of frames kept before an event's first motion
+    double after = 0.0;            // seconds kept after its last motion; motion within extends it
+    double min_event = 0.0;        // an event whose motion lasts less is dropped
+    PyObject* mask = Py_None;      // uint8 array of the region's size: change where it is 0 never counts
+    double max_changed = 1.0;      // a frame with a larger share changed is a lighting change
+    int32_t detect_width = 0;      // check motion on frames scaled down to this width; 0: full size
+    int32_t hold_frames = 0;       // most frames held back for before / min_event; 0: by time only
+    PyObject* on_event = Py_None;  // on_event(number, start, end, seconds, first_frame, last_frame,
+                                   //          frames, peak_area, file) as each event ends
+    bool scan = false;             // find the events only: no video, no CSV
 };
 
 // How an entry wants its recording to behave where vcapture's ways and the front end's differ.
@@ -62,5 +74,6 @@ enum class Stopped { End, Duration, Key, Interrupt, Roi, Unopened };
 
 // Early checks of the arguments, before anything is opened.
 void check_capture_arguments(const CaptureArgs& a);
+void check_record_arguments(const RecordArgs& a);
 
 }  // namespace quarrin

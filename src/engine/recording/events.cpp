@@ -1,0 +1,140 @@
+// Motion events (see events.hpp).
+#include "recording/events.hpp"
+
+#include "recording/names.hpp"
+
+#include <algorithm>
+
+namespace quarrin {
+namespace {
+// Frame times come from datetimes, to the microsecond: differences within this are equal.
+constexpr double kSlack = 1e-6;
+}  // namespace
+
+EventRules::EventRules(const RecordArgs& a, Console& console) : a_(a), console_(console) {}
+
+// Frames kept in hand: the `before` seconds ahead of the newest one (for a candidate, from its
+// first motion's before-time on), and never more than hold_frames.
+void EventRules::hold(Held frame) {
+    held_.push_back(std::move(frame));
+    if (a_.hold_frames > 0 && held_.size() > size_t(a_.hold_frames)) held_.pop_front();
+}
+
+void EventRules::trim_before(double now_t) {
+    while (!held_.empty() && held_.front().t < now_t - a_.before - kSlack) held_.pop_front();
+}
+
+void EventRules::begin(const Held& frame, const Verdict& v) {
+    state_ = State::Candidate;
+    first_motion_ = last_motion_ = frame.t;
+    current_ = Event{};
+    current_.peak_area = v.area;
+    trim_before(frame.t);
+}
+
+void EventRules::write(const Held& frame, FrameWriter& out) {
+    PyObject* file = out.write_frame(frame);
+    if (current_.frames++ == 0) {
+        current_.start = Ref::borrow(frame.now.get());
+        current_.first_frame = frame.inframe;
+        current_.file = Ref::borrow(file);
+    }
+    current_.end = Ref::borrow(frame.now.get());
+    current_.last_frame = frame.inframe;
+}
+
+void EventRules::end_event() {
+    state_ = State::Idle;
+    current_.number = ++numbered_;
+    Ref span = Ref::check(PyNumber_Subtract(current_.end.get(), current_.start.get()));
+    current_.seconds = to_double(call_method(span.get(), n_total_seconds).get());
+    if (a_.on_event != Py_None) {
+        call(a_.on_event, {py_int(current_.number).get(), current_.start.get(), current_.end.get(),
+                           py_float(current_.seconds).get(), py_int(current_.first_frame).get(),
+                           py_int(current_.last_frame).get(), py_int(current_.frames).get(),
+                           py_float(current_.peak_area).get(), current_.file.get()});
+    }
+    events_.push_back(std::move(current_));
+    current_ = Event{};
+}
+
+// A run of lighting changes is told once, at its first frame.
+void EventRules::note_lighting(const Held& frame, const Verdict& v) {
+    if (v.lighting && !lighting_run_) {
+        Ref stamp = call_method(frame.now.get(), n_isoformat);
+        console_.line({Ref::check(PyUnicode_FromFormat("Lighting change at %S: %d%% of the region changed",
+                                                        stamp.get(), int(v.changed * 100 + 0.5)))
+                           .get()});
+    }
+    lighting_run_ = v.lighting;
+}
+
+void EventRules::take(Held frame, const Verdict& v, FrameWriter& out) {
+    note_lighting(frame, v);
+    if (v.reference) {
+        // Frames older than a written one can no longer be written in order.
+        held_.clear();
+        if (state_ == State::Active) {
+            write(frame, out);
+        } else {
+            out.write_frame(frame);
+            state_ = State::Idle;
+        }
+        return;
+    }
+    switch (state_) {
+        case State::Idle:
+            if (!v.motion) {
+                if (a_.before > 0) hold(std::move(frame));
+                trim_before(held_.empty() ? 0 : held_.back().t);
+                return;
+            }
+            begin(frame, v);
+            hold(std::move(frame));
+            break;
+        case State::Candidate:
+            if (v.motion) {
+                last_motion_ = frame.t;
+                current_.peak_area = std::max(current_.peak_area, v.area);
+            }
+            if (!v.motion && frame.t - last_motion_ > a_.after + kSlack) {
+                // It ended before its motion lasted min_event: not an event; its frames may still
+                // be the before-time of the next one.
+                state_ = State::Idle;
+                current_ = Event{};
+                hold(std::move(frame));
+                trim_before(held_.back().t);
+                return;
+            }
+            hold(std::move(frame));
+            break;
+        case State::Active:
+            if (v.motion) {
+                last_motion_ = frame.t;
+                current_.peak_area = std::max(current_.peak_area, v.area);
+            } else if (frame.t - last_motion_ > a_.after + kSlack) {
+                end_event();
+                if (a_.before > 0) hold(std::move(frame));
+                return;
+            }
+            write(frame, out);
+            return;
+    }
+    // A candidate becomes an event once its motion has lasted min_event: its frames are written.
+    if (last_motion_ - first_motion_ >= a_.min_event - kSlack) {
+        state_ = State::Active;
+        while (!held_.empty()) {
+            Held next = std::move(held_.front());
+            held_.pop_front();
+            write(next, out);
+        }
+    }
+}
+
+void EventRules::finish() {
+    if (state_ == State::Active) end_event();
+    state_ = State::Idle;
+    held_.clear();
+}
+
+}  // namespace quarrin
