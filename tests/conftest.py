@@ -22,6 +22,16 @@ def _tree_requested():
                for p in os.environ.get("PYTHONPATH", "").split(os.pathsep))
 
 
+def pytest_configure(config):
+    """A run started in the background or under nohup inherits SIGINT ignored: the tests that
+    interrupt a recording (in this process or in a child, which inherits the disposition) need
+    Ctrl-C to raise KeyboardInterrupt, as it does in a terminal."""
+    import signal
+
+    if signal.getsignal(signal.SIGINT) in (signal.SIG_IGN, signal.SIG_DFL):
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+
+
 def pytest_sessionstart(session):
     # find_spec locates the extension without executing it (only the light package is imported).
     found = importlib.util.find_spec("quarrin.snapwell")

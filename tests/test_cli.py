@@ -102,6 +102,11 @@ def test_motion_gating_from_the_command_line(tmp_path):
     (["--size", "640x480"], r"^--size 640,480: applies to a camera; the source is a file"),
     (["--fps", "25"], r"^--fps 25: applies to a camera"),
     (["--frobnicate"], r"^unrecognized arguments: --frobnicate"),
+    (["--before", "1"], r"^--before 1.0: works on motion; it needs --motion"),
+    (["--motion", "--ignore", "60,0,8,8"], r"^--ignore 60,0,8,8: lies outside the 64x48 frames"),
+    (["--motion", "--mask", "missing.png"], r"^--mask missing.png: no such file"),
+    (["--motion", "--max-changed", "0"], r"^--max-changed 0: must be above 0 and at most 1"),
+    (["--motion", "--detect-width", "8"], r"^--detect-width 8: must be 16 or more"),
 ])
 def test_usage_errors_write_nothing(tmp_path, clip, args, message):
     proc = quarrin("record", clip, tmp_path / "out" / "o.avi", *args)

@@ -1,0 +1,178 @@
+"""Motion events: which frames a motion recording keeps with --before, --after and --min-event,
+what it lists, the areas it ignores and the lighting changes it rejects, and quarrin scan.
+
+Clips are scripted frame by frame at 10 frames/s: "R" is the first frame, "M" a frame where the
+square has moved, "." one where it stands still, so each character is 0.1 s."""
+import csv
+import datetime
+import json
+import os
+
+import cv2
+import numpy as np
+import pytest
+
+import quarrin
+import videos
+from quarrin import snapwell
+from vcargs import vcapture_args
+
+PATTERN = "RMM.....MM....."
+
+
+def scripted(path, pattern, brighten_at=None):
+    x, frames = 0, []
+    for i, c in enumerate(pattern):
+        if c == "M":
+            x = (x + 8) % 40
+        background = 120 if brighten_at is not None and i >= brighten_at else 40
+        frames.append(videos.square_frame(64, 48, x, 12, background=background))
+    return videos.write_clip(path, frames)
+
+
+def runs_to_frames(result):
+    return [i for s in result.segments for i in s.inframes]
+
+
+def rows(path):
+    with open(path, newline="") as f:
+        return list(csv.DictReader(f))
+
+
+@pytest.mark.parametrize("options, saved, events", [
+    ({}, [0, 1, 2, 8, 9], [(1, 2), (8, 9)]),
+    (dict(after=0.2), [0, 1, 2, 3, 4, 8, 9, 10, 11], [(1, 4), (8, 11)]),
+    # The gap from the last motion (frame 2) to the next (frame 8) is 0.6 s: an after-time that
+    # reaches frame 7 joins the two, one frame shorter splits them.
+    (dict(after=0.5), list(range(0, 15)), [(1, 14)]),
+    (dict(after=0.4), [0, 1, 2, 3, 4, 5, 6, 8, 9, 10, 11, 12, 13], [(1, 6), (8, 13)]),
+    # Before-time: none ahead of frame 1 but the reference frame, three frames ahead of frame 8.
+    (dict(before=0.3), [0, 1, 2, 5, 6, 7, 8, 9], [(1, 2), (5, 9)]),
+    (dict(before=0.3, after=0.1, min_event=0.1), [0, 1, 2, 3, 5, 6, 7, 8, 9, 10], [(1, 3), (5, 10)]),
+    # Motion that lasts 0.1 s is not an event of 0.2 s: nothing but the reference is kept.
+    (dict(min_event=0.2, before=0.5, after=0.3), [0], []),
+], ids=["plain", "after", "gap-within-after", "gap-beyond-after", "before", "all-three", "too-short"])
+@pytest.mark.parametrize("pipeline", [False, True], ids=["sequential", "pipelined"])
+def test_which_frames_an_event_keeps(tmp_path, options, saved, events, pipeline):
+    src = scripted(tmp_path / "in.avi", PATTERN)
+    out = tmp_path / "out" / "o.avi"
+    r = quarrin.record(src, out, motion=True, min_area=50, pipeline=pipeline, **options)
+    assert runs_to_frames(r) == saved
+    assert [(e.first_frame, e.last_frame) for e in r.events] == events
+    assert [e.event for e in r.events] == list(range(1, len(events) + 1))
+    assert all(e.frames == e.last_frame - e.first_frame + 1 and e.file == str(out) and e.peak_area > 50
+               for e in r.events)
+    listed = rows(tmp_path / "out" / "o.events.csv")
+    assert [(int(e["first_frame"]), int(e["last_frame"])) for e in listed] == events
+    assert listed == [{k: str(v) for k, v in e.row().items()} for e in r.events]
+    timestamps = rows(str(out) + ".csv")
+    assert [int(t["inframe"]) for t in timestamps] == saved
+    assert len(videos.read_all(out)) == len(saved)
+
+
+@pytest.mark.parametrize("pattern, options, events", [
+    ("RMMMM", dict(after=1.0, before=1.0), [(1, 4)]),            # the input ends inside the after-time
+    ("RM.M", dict(before=0.1), [(1, 1), (2, 3)]),                # back to back: the gap is the next one's
+    ("R....MM", dict(before=2.0, min_event=0.1), [(1, 6)]),      # before-time cut at the input's start
+])
+def test_events_at_the_edges_of_the_input(tmp_path, pattern, options, events):
+    src = scripted(tmp_path / "in.avi", pattern)
+    r = quarrin.record(src, tmp_path / "o.avi", motion=True, min_area=50, **options)
+    assert [(e.first_frame, e.last_frame) for e in r.events] == events
+
+
+@pytest.mark.parametrize("segment_frames", [1, 2, 3, 4])
+def test_roll_over_inside_events_keeps_rows_and_frames_equal(tmp_path, segment_frames):
+    src = scripted(tmp_path / "in.avi", PATTERN * 3)
+    runs = {}
+    for pipeline in (False, True):
+        out = tmp_path / str(pipeline) / "o.avi"
+        r = quarrin.record(src, out, motion=True, min_area=50, before=0.2, after=0.3, pipeline=pipeline,
+                           segment_frames=segment_frames)
+        frames = runs_to_frames(r)
+        assert frames == sorted(set(frames))
+        assert [s.frames for s in r.segments[:-1]] == [segment_frames] * (len(r.segments) - 1)
+        for s in r.segments:
+            assert len(rows(s.csv)) == len(videos.read_all(s.video)) == s.frames
+        runs[pipeline] = (frames, [(e.first_frame, e.last_frame, e.frames) for e in r.events])
+    assert runs[False] == runs[True]
+
+
+def test_without_event_options_the_files_are_vcaptures(tmp_path):
+    src = scripted(tmp_path / "in.avi", PATTERN)
+    quarrin.record(src, tmp_path / "a" / "o.avi", motion=True, min_area=50, timestamp=True)
+    os.mkdir(tmp_path / "b")
+    snapwell.vcapture(**vcapture_args(src, str(tmp_path / "b" / "o.avi"), motion_based=True, min_area=50,
+                                      timestamp=True, tx=10, ty=20))
+    a, b = tmp_path / "a" / "o.avi", tmp_path / "b" / "o.avi"
+    assert open(str(a) + ".csv").read() == open(str(b) + ".csv").read()
+    assert all(np.array_equal(x, y) for x, y in zip(videos.read_all(a), videos.read_all(b)))
+
+
+@pytest.mark.parametrize("how", ["ignore", "mask", "roi-outside"])
+def test_ignored_areas_remove_a_moving_object(tmp_path, how):
+    src = scripted(tmp_path / "in.avi", PATTERN)
+    options = {}
+    if how == "ignore":
+        options = dict(ignore=["0,8,30,24", (30, 8, 34, 24)])
+    elif how == "mask":
+        mask = np.full((48, 64), 255, np.uint8)
+        mask[8:32, :] = 0
+        cv2.imwrite(str(tmp_path / "mask.png"), mask)
+        options = dict(mask=tmp_path / "mask.png")
+    else:  # a region below the square: the mask is cut to it
+        options = dict(roi=(0, 32, 64, 16), ignore=[(0, 0, 64, 8)])
+    r = quarrin.record(src, tmp_path / "o.avi", motion=True, min_area=50, **options)
+    assert r.events == ()
+    assert runs_to_frames(r) == [0]
+    # Ignored areas still appear in the saved frame.
+    if how != "roi-outside":
+        assert videos.read_all(tmp_path / "o.avi")[0][12:28, 0:16].mean() > 100
+
+
+def test_a_lighting_change_is_not_motion(tmp_path):
+    src = scripted(tmp_path / "in.avi", "R....M.....MM...", brighten_at=5)
+    plain = quarrin.record(src, tmp_path / "a.avi", motion=True, min_area=50)
+    lines = []
+    limited = quarrin.record(src, tmp_path / "b.avi", motion=True, min_area=50, max_changed=0.5, log=lines.append)
+    assert [(e.first_frame, e.last_frame) for e in plain.events] == [(5, 5), (11, 12)]
+    assert [(e.first_frame, e.last_frame) for e in limited.events] == [(11, 12)]
+    at = limited.segments[0].first + datetime.timedelta(seconds=0.5)
+    assert [line for line in lines if line.startswith("Lighting")] == [
+        "Lighting change at %s: 96%% of the region changed" % at.isoformat()]
+
+
+@pytest.mark.parametrize("report", ["events.csv", "events.json"])
+def test_scan_lists_events_without_writing_video(tmp_path, report):
+    folder = tmp_path / "in"
+    folder.mkdir()
+    scripted(folder / "a.avi", PATTERN)
+    scripted(folder / "b.avi", "R" + "." * 9)
+    os.chdir(tmp_path)
+    items = quarrin.scan([folder], min_area=50, after=0.2, report=report, jobs=2, detect_width=32)
+    assert [(os.path.basename(i.input), i.status, [(e.first_frame, e.last_frame) for e in i.events])
+            for i in items] == [("a.avi", "ok", [(1, 4), (8, 11)]), ("b.avi", "ok", [])]
+    assert sorted(os.listdir(tmp_path)) == sorted(["in", report])
+    assert sorted(os.listdir(folder)) == ["a.avi", "b.avi"]
+    with open(report) as f:
+        listed = json.load(f) if report.endswith(".json") else list(csv.DictReader(f))
+    assert [(os.path.basename(e["input"]), int(e["event"]), e["file"]) for e in listed] == [
+        ("a.avi", 1, ""), ("a.avi", 2, "")]
+    # An existing report is kept: the next one is numbered.
+    quarrin.scan([folder / "b.avi"], report=report)
+    assert sorted(os.listdir(tmp_path)) == sorted(["in", report, report.replace(".", "_001.")])
+
+
+@pytest.mark.parametrize("options, message", [
+    (dict(before=3600), r"^before=3600.0: would hold 36001 frames of 320x240 \(7.7 GiB\) in memory"),
+    (dict(min_event=2000, after=10), r"^min_event=2000.0: would hold 20101 frames"),
+    (dict(mask="small.png"), r"^mask=small.png: is 32x24; the frames are 320x240$"),
+    (dict(mask="in.avi"), r"^mask=in.avi: cannot be read as an image"),
+])
+def test_event_options_refused_before_anything_is_written(tmp_path, options, message):
+    os.chdir(tmp_path)
+    src = videos.moving_clip("in.avi", 3, width=320, height=240)
+    cv2.imwrite("small.png", np.zeros((24, 32), np.uint8))
+    with pytest.raises(quarrin.UsageError, match=message):
+        quarrin.record(src, "out/o.avi", motion=True, **options)
+    assert sorted(os.listdir()) == ["in.avi", "small.png"]
