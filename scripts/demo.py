@@ -1,10 +1,11 @@
 """Runs the quarrin command on generated clips, the way a motion-triggered camera recorder would.
 
 Makes a short clip of a ball that moves, rests and moves again, then runs `quarrin record` on it
-with motion gating (the resting part is dropped), numbered segments and the timestamp burnt into
-every saved frame. Then makes two more clips (one with a single burst of movement, one where
-nothing moves) and runs `quarrin batch` on the folder with a report and a timeline plot. Needs no
-camera and no display; prints the commands, their output and where the files went.
+with motion events (a second of context before each, two after; the rest of the resting part is
+dropped), numbered segments and the timestamp burnt into every saved frame, and shows the event
+list. Then makes two more clips (one with a single burst of movement, one where nothing moves)
+and runs `quarrin batch` on the folder with a report and a timeline plot, and `quarrin scan` on
+it. Needs no camera and no display; prints the commands, their output and where the files went.
 
 Usage: python scripts/demo.py [--out DIR] [--frames N] [--segment N] [--plot FILE]
 """
@@ -63,7 +64,7 @@ def quarrin(*args):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--out", help="directory for the run (default: a new folder under ./out/)")
-    ap.add_argument("--frames", type=int, default=90, help="length of the generated clips (default 90)")
+    ap.add_argument("--frames", type=int, default=150, help="length of the generated clips (default 150)")
     ap.add_argument("--segment", type=int, default=20, help="frames per output file (default 20)")
     ap.add_argument("--plot", help="where the batch's timeline goes (default: <run dir>/batch/timeline.png)")
     opts = ap.parse_args()
@@ -81,14 +82,20 @@ def main():
     print("Generated %s: %d frames of %dx%d at %g fps" % (source, opts.frames, W, H, FPS))
     print()
 
-    quarrin("record", source, os.path.join(run_dir, "motion.avi"), "--roi", ROI, "--motion",
-            "--segment-frames", str(opts.segment), "--timestamp")
+    quarrin("record", source, os.path.join(run_dir, "motion.avi"), "--roi", ROI, "--motion", "--before", "1",
+            "--after", "2", "--segment-frames", str(opts.segment), "--timestamp")
+    events = os.path.join(run_dir, "motion.events.csv")
+    print("$ cat %s" % events)
+    with open(events) as f:
+        print(f.read())
 
     for pattern in ("doorway", "still"):
         make_input(os.path.join(clips, pattern + ".avi"), opts.frames, pattern)
     batch_dir = os.path.join(run_dir, "batch")
     plot = opts.plot or os.path.join(batch_dir, "timeline.png")
-    quarrin("batch", clips, "--out", batch_dir, "--motion", "--roi", ROI, "--jobs", "2", "--plot", plot)
+    quarrin("batch", clips, "--out", batch_dir, "--motion", "--before", "1", "--after", "2", "--roi", ROI,
+            "--jobs", "2", "--plot", plot)
+    quarrin("scan", clips, "--after", "2", "--detect-width", "160", "--report", os.path.join(run_dir, "scan.csv"))
     print("Files in %s" % os.path.abspath(run_dir))
 
 
