@@ -22,16 +22,19 @@ def record_args(src, out, **overrides):
     return vcapture_args(str(src), out, **overrides)
 
 
-def both_ways(tmp_path, capsys, src, **overrides):
-    """Records src sequentially and pipelined into two folders; returns both results and outputs."""
+def both_ways(tmp_path, capsys, src, extra=None, **overrides):
+    """Records src sequentially and pipelined into two folders; returns both results and outputs.
+    `extra` holds arguments of the front end's entry beyond vcapture's."""
     runs = {}
     for mode in ("sequential", "pipelined"):
         folder = tmp_path / mode
         folder.mkdir()
-        result = record(**record_args(src, folder / "out.avi", **overrides), pipeline=mode == "pipelined")
+        result = record(**record_args(src, folder / "out.avi", **overrides), pipeline=mode == "pipelined",
+                        **(extra or {}))
         printed = capsys.readouterr().out.replace(str(folder), "DIR")
         written = [(os.path.basename(w.video), w.frames, w.first, w.last, w.runs) for w in result.segments]
-        runs[mode] = (result[:3], written, printed, sorted(os.listdir(folder)))
+        events = [e[1:8] for e in result.events]
+        runs[mode] = (result[:3], written, events, printed, sorted(os.listdir(folder)))
         # OpenCV starts its own worker threads on first use; the pipeline must leave none of its own.
         runs[mode + " threads"] = threads()
     return runs, tmp_path / "sequential", tmp_path / "pipelined"
@@ -71,11 +74,14 @@ def test_same_result_as_sequential(tmp_path, capsys, overrides):
 
 
 @pytest.mark.skipif(not os.path.exists(REAL_CLIP), reason="opencv-doc's example video is not installed")
-def test_same_result_on_a_real_video(tmp_path, capsys):
-    runs, seq, pipe = both_ways(tmp_path, capsys, REAL_CLIP, roi_w=768, roi_h=576, motion_based=True,
-                                max_frames=150, timestamp=True, duration=20.0)
+@pytest.mark.parametrize("extra", [None, dict(events=True, before=1.0, after=0.5, min_event=0.3, detect_width=320,
+                                               max_changed=0.6)], ids=["frames", "events"])
+def test_same_result_on_a_real_video(tmp_path, capsys, extra):
+    runs, seq, pipe = both_ways(tmp_path, capsys, REAL_CLIP, extra, roi_w=768, roi_h=576, motion_based=True,
+                                max_frames=150, timestamp=True, duration=20.0, min_area=800)
     assert runs["sequential"] == runs["pipelined"]
     assert runs["pipelined"][0][1] > 0 and runs["pipelined"][1]
+    assert bool(runs["pipelined"][2]) == bool(extra)
     assert_same_files(seq, pipe)
 
 
