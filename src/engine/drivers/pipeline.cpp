@@ -84,17 +84,21 @@ private:
     bool closed_ = false;
 };
 
+// A frame and its time; or, for a live source, when its signal was lost, came back, or was given up.
 struct ReadFrame {
+    enum class Kind { Frame, Lost, Back, GaveUp };
     Ref frame;
     Ref now;
+    Kind kind = Kind::Frame;
 };
 
-// Opens a segment when `name` is set, writes a frame otherwise.
+// Opens a segment when `name` is set, finishes the open one when `close` is, writes a frame otherwise.
 struct WriteJob {
     Ref name;
     Ref roi;
     long long inframe = 0, outframe = 0;
     Ref now, stamp;
+    bool close = false;
 };
 
 // The first error of any stage; the stages only touch it with the interpreter lock held.
@@ -153,6 +157,11 @@ public:
         WriteJob job{Ref(), std::move(roi), inframe, outframe, std::move(now), std::move(stamp)};
         send(job);
     }
+    void close_segment() override {
+        WriteJob job;
+        job.close = true;
+        send(job);
+    }
 
 private:
     void send(WriteJob& job) {
@@ -163,8 +172,8 @@ private:
 
 class Pipeline {
 public:
-    Pipeline(Source& source, Segment& segment, SigintDeferral& sigint)
-        : source_(source), direct_(segment), sigint_(sigint) {}
+    Pipeline(const RecordArgs& a, Source& source, Segment& segment, SigintDeferral& sigint)
+        : a_(a), source_(source), direct_(segment), sigint_(sigint) {}
     Stopped run(FrameRules& rules);
     QueuedSink& sink() { return sink_; }
 
@@ -172,7 +181,9 @@ private:
     void read_frames();
     void write_frames();
     Stopped apply_rules(FrameRules& rules);
+    bool push_marker(ReadFrame::Kind kind);
 
+    const RecordArgs& a_;
     Source& source_;
     DirectSink direct_;  // the writer stage's: the sequential driver's sink, on another thread
     SigintDeferral& sigint_;
@@ -183,12 +194,27 @@ private:
     std::atomic<bool> stop_{false};
 };
 
+bool Pipeline::push_marker(ReadFrame::Kind kind) {
+    ReadFrame marker{Ref(), now_time(), kind};
+    return frames_.push(marker);
+}
+
+// A live source whose signal is lost is awaited here: the main stage learns when it was lost and
+// when it came back (or was given up) from markers between the frames.
 void Pipeline::read_frames() {
     long long index = 0;
     if (!attempt([&] {
             while (!stop_.load()) {
                 ReadFrame item{source_.read(), Ref()};
-                if (item.frame.get() == Py_None) break;
+                if (item.frame.get() == Py_None) {
+                    if (!source_.is_live() || !push_marker(ReadFrame::Kind::Lost)) break;
+                    if (a_.reconnect > 0) item.frame = source_.regain(a_.reconnect, [this] { return !stop_.load(); });
+                    if (item.frame.get() == Py_None) {
+                        push_marker(ReadFrame::Kind::GaveUp);
+                        break;
+                    }
+                    if (!push_marker(ReadFrame::Kind::Back)) break;
+                }
                 item.now = source_.frame_time(index++);
                 if (!frames_.push(item)) break;
             }
@@ -209,6 +235,8 @@ void Pipeline::write_frames() {
         while (jobs_.pop(job) == BoundedQueue<WriteJob>::Pop::Item) {
             if (job->name) {
                 direct_.open_segment(job->name.get());
+            } else if (job->close) {
+                direct_.close_segment();
             } else {
                 direct_.write(std::move(job->roi), job->inframe, job->outframe, std::move(job->now),
                               std::move(job->stamp));
@@ -225,15 +253,30 @@ void Pipeline::write_frames() {
 }
 
 Stopped Pipeline::apply_rules(FrameRules& rules) {
+    bool awaiting = false;  // a live source's signal is lost
     for (;;) {
         require(PyErr_CheckSignals());
         sigint_.raise_noted();
         if (stop_.load() && error_.set()) throw WriterStopped{};
         std::optional<ReadFrame> item;
         switch (frames_.pop(item, kSignalTick)) {
-            case BoundedQueue<ReadFrame>::Pop::Tick: continue;
+            case BoundedQueue<ReadFrame>::Pop::Tick:
+                if (awaiting && rules.expired(now_time().get())) return Stopped::Duration;
+                continue;
             case BoundedQueue<ReadFrame>::Pop::Closed: return Stopped::End;
             case BoundedQueue<ReadFrame>::Pop::Item: break;
+        }
+        switch (item->kind) {
+            case ReadFrame::Kind::Frame: break;
+            case ReadFrame::Kind::Lost:
+                awaiting = true;
+                rules.lost(item->now.get());
+                continue;
+            case ReadFrame::Kind::Back:
+                awaiting = false;
+                rules.back(item->now.get());
+                continue;
+            case ReadFrame::Kind::GaveUp: return Stopped::Lost;
         }
         Stopped why = Stopped::End;
         if (rules.take(item->frame.get(), item->now.get(), why) == FrameRules::Next::Stop) return why;
@@ -264,8 +307,9 @@ Stopped Pipeline::run(FrameRules& rules) {
 
 }  // namespace
 
-Stopped run_pipelined(Source& source, Segment& segment, FrameRules& rules, SigintDeferral& sigint) {
-    Pipeline pipeline(source, segment, sigint);
+Stopped run_pipelined(const RecordArgs& a, Source& source, Segment& segment, FrameRules& rules,
+                      SigintDeferral& sigint) {
+    Pipeline pipeline(a, source, segment, sigint);
     rules.redirect(pipeline.sink());
     return pipeline.run(rules);
 }

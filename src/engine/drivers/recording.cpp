@@ -8,21 +8,40 @@
 //      even if another raised).
 #include "drivers/recording.hpp"
 
+#include "recording/names.hpp"
+
 namespace quarrin {
+
+Ref now_time() { return call_method(global(n_datetime).get(), n_now); }
+
 namespace {
 
 const Name n_msg_keyboard_interrupt("Caught keyboard interrupt"),
     n_msg_file_not_found("Could not find one or more file paths");
 
 // The sequential driver: read, frame time, then the rules, one frame after another.
-Stopped run_sequential(Source& source, FrameRules& rules, SigintDeferral& sigint) {
+Stopped run_sequential(const RecordArgs& a, Source& source, FrameRules& rules, SigintDeferral& sigint) {
     for (;;) {
         // Between frames: a frame's video write and its CSV row are both done, or both not begun,
         // so a pending Ctrl-C ends the recording here, through the KeyboardInterrupt handler.
         require(PyErr_CheckSignals());
         sigint.raise_noted();
         Ref frame = source.read();
-        if (frame.get() == Py_None) return Stopped::End;
+        if (frame.get() == Py_None) {
+            if (!source.is_live()) return Stopped::End;
+            // The signal is lost: the segment is finished while the source is awaited.
+            rules.lost(now_time().get());
+            bool expired = false;
+            auto tick = [&] {
+                require(PyErr_CheckSignals());
+                sigint.raise_noted();
+                expired = rules.expired(now_time().get());
+                return !expired;
+            };
+            frame = a.reconnect > 0 ? source.regain(a.reconnect, tick) : Ref::borrow(Py_None);
+            if (frame.get() == Py_None) return expired ? Stopped::Duration : Stopped::Lost;
+            rules.back(now_time().get());
+        }
         Ref now = source.frame_time(rules.frames_read());
         Stopped why = Stopped::End;
         if (rules.take(frame.get(), now.get(), why) == FrameRules::Next::Stop) return why;
@@ -32,7 +51,7 @@ Stopped run_sequential(Source& source, FrameRules& rules, SigintDeferral& sigint
 class Recording {
 public:
     Recording(const RecordArgs& a, const Mode& mode, Driver driver)
-        : a_(a), mode_(mode), driver_(driver), console_(a.log), source_(console_) {}
+        : a_(a), mode_(mode), driver_(driver), console_(a.log, a.notify), source_(console_) {}
     Outcome run();
 
 private:
@@ -49,10 +68,10 @@ private:
 
 Outcome Recording::run() {
     check_record_arguments(a_);
-    switch (source_.open(a_.capture)) {
+    switch (source_.open(a_)) {
         case Source::Opened::Yes: break;
-        case Source::Opened::RoiTooLarge: return {0, 0, Stopped::Roi, {}, {}};
-        case Source::Opened::FileNotOpen: return {0, 0, Stopped::Unopened, {}, {}};
+        case Source::Opened::RoiTooLarge: return {0, 0, Stopped::Roi, {}, {}, {}};
+        case Source::Opened::FileNotOpen: return {0, 0, Stopped::Unopened, {}, {}, {}};
     }
     Segment segment(a_, source_.writer_fps());
     DirectSink direct(segment);
@@ -72,6 +91,7 @@ Outcome Recording::run() {
     require_no_error();
     outcome.segments = segment.take_written();
     outcome.events = rules.take_events();
+    outcome.gaps = rules.take_gaps();
     return outcome;
 }
 
@@ -81,8 +101,8 @@ Stopped Recording::protected_loop(Segment& segment, FrameRules& rules) {
     SigintDeferral sigint;
     attempt([&] {
         sigint.begin();
-        stopped = driver_ == Driver::Pipelined ? run_pipelined(source_, segment, rules, sigint)
-                                               : run_sequential(source_, rules, sigint);
+        stopped = driver_ == Driver::Pipelined ? run_pipelined(a_, source_, segment, rules, sigint)
+                                               : run_sequential(a_, source_, rules, sigint);
         sigint.end();
         sigint.raise_noted();  // a Ctrl-C during the last frame still counts
     });

@@ -21,6 +21,7 @@ struct Outcome {
     Stopped stopped = Stopped::End;
     std::vector<Written> segments;
     std::vector<Event> events;
+    std::vector<std::pair<Ref, Ref>> gaps;  // (lost, back) of a live source; back null: not back
 };
 
 // Runs one recording. KeyboardInterrupt ends it with a message (and, with MissingPath::Report,
@@ -29,6 +30,10 @@ Outcome record(const RecordArgs& a, const Mode& mode, Driver driver);
 
 // The pipelined frame loop (pipeline.cpp); returns why it stopped. The first error of any stage is
 // the one raised; no thread outlives the call.
-Stopped run_pipelined(Source& source, Segment& segment, FrameRules& rules, SigintDeferral& sigint);
+Stopped run_pipelined(const RecordArgs& a, Source& source, Segment& segment, FrameRules& rules,
+                      SigintDeferral& sigint);
+
+// datetime.now()
+Ref now_time();
 
 }  // namespace quarrin

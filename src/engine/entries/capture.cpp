@@ -20,9 +20,11 @@ const Name n_input_("input_"), n_output("output"), n_fmt("fmt"), n_fps("fps"), n
     n_config("config"), n_tb("tb"), n_tc("tc"), n_tx("tx"), n_ty("ty"), n_fs("fs"),
     n_progress("progress"), n_pipeline("pipeline"), n_log("log"), n_writer_param("writer"), n_events("events"),
     n_before("before"), n_after("after"), n_min_event("min_event"), n_mask("mask"), n_max_changed("max_changed"),
-    n_detect_width("detect_width"), n_hold_frames("hold_frames"), n_on_event("on_event"), n_scan("scan");
+    n_detect_width("detect_width"), n_hold_frames("hold_frames"), n_on_event("on_event"), n_scan("scan"),
+    n_live("live"), n_shown("shown"), n_open_timeout("open_timeout"), n_stall("stall"), n_reconnect("reconnect"),
+    n_notify("notify"), n_segment_seconds("segment_seconds"), n_on_closed("on_closed");
 const Name n_stop_end("end"), n_stop_key("key"), n_stop_interrupt("interrupt"),
-    n_stop_roi("roi"), n_stop_unopened("unopened");
+    n_stop_roi("roi"), n_stop_unopened("unopened"), n_stop_lost("lost");
 
 #define CAPTURE_FIELD(name, kind) {&n_##name, Kind::kind, offsetof(CaptureArgs, name)}
 constexpr Param capture_params[] = {
@@ -56,6 +58,14 @@ constexpr Param front_end_params[] = {
     {&n_hold_frames, Kind::Integer, offsetof(RecordArgs, hold_frames)},
     {&n_on_event, Kind::Object, offsetof(RecordArgs, on_event)},
     {&n_scan, Kind::Flag, offsetof(RecordArgs, scan)},
+    {&n_live, Kind::Flag, offsetof(RecordArgs, live)},
+    {&n_shown, Kind::Object, offsetof(RecordArgs, shown)},
+    {&n_open_timeout, Kind::Number, offsetof(RecordArgs, open_timeout)},
+    {&n_stall, Kind::Number, offsetof(RecordArgs, stall)},
+    {&n_reconnect, Kind::Number, offsetof(RecordArgs, reconnect)},
+    {&n_notify, Kind::Object, offsetof(RecordArgs, notify)},
+    {&n_segment_seconds, Kind::Number, offsetof(RecordArgs, segment_seconds)},
+    {&n_on_closed, Kind::Object, offsetof(RecordArgs, on_closed)},
 };
 constexpr int kFrontEndParams = count_of(front_end_params);
 
@@ -99,6 +109,7 @@ PyObject* stop_name(Stopped stopped) {
         case Stopped::Key: return n_stop_key;
         case Stopped::Interrupt: return n_stop_interrupt;
         case Stopped::Roi: return n_stop_roi;
+        case Stopped::Lost: return n_stop_lost;
         case Stopped::Unopened: break;
     }
     return n_stop_unopened;
@@ -113,10 +124,10 @@ PyTypeObject* event_type = nullptr;
 PyStructSequence_Field outcome_fields[] = {
     {"frames_read", "frames read from the source"},
     {"frames_saved", "frames written, in all segments"},
-    {"stopped", "why the recording ended: end, duration, key, interrupt, roi or unopened"},
+    {"stopped", "why the recording ended: end, duration, key, interrupt, roi, unopened or lost"},
     {"segments", "a Written per segment, in the order they were opened"},
     {"events", "an Event per motion event, in order (with events or scan)"},
-    {"gaps", "reserved: always ()"},
+    {"gaps", "(lost, back) times of a live source's lost signal; back None: it did not come back"},
     {nullptr, nullptr}};
 PyStructSequence_Desc outcome_desc = {"quarrin._recorder.Outcome", "What a recording did.", outcome_fields, 6};
 
@@ -177,7 +188,9 @@ Ref outcome_object(const Outcome& outcome) {
     const long long read = outcome.stopped == Stopped::Roi ? 0 : outcome.frames_read;
     Ref segments = tuple_from(outcome.segments, written_object);
     Ref events = tuple_from(outcome.events, event_object);
-    Ref gaps = Ref::check(PyTuple_New(0));
+    Ref gaps = tuple_from(outcome.gaps, [](const std::pair<Ref, Ref>& g) {
+        return tuple_of(Ref::borrow(g.first.get()), Ref::borrow(or_none(g.second)));
+    });
     return struct_of(outcome_type, {py_int(read).get(), py_int(outcome.frames_saved).get(),
                                     stop_name(outcome.stopped), segments.get(), events.get(), gaps.get()});
 }

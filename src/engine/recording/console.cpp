@@ -6,8 +6,8 @@ namespace {
 const Name n_text_space(" "), n_text_newline("\n");
 }  // namespace
 
-void Console::line(std::initializer_list<PyObject*> args) {
-    if (log_ == Py_None) {
+void Console::send(PyObject* target, std::initializer_list<PyObject*> args) {
+    if (target == Py_None) {
         print(args);
         return;
     }
@@ -15,7 +15,7 @@ void Console::line(std::initializer_list<PyObject*> args) {
     for (PyObject* a : args) require(PyList_Append(parts.get(), Ref::check(PyObject_Str(a)).get()));
     Ref text = Ref::check(PyUnicode_Join(n_text_space, parts.get()));
     Ref lines = Ref::check(PyUnicode_Split(text.get(), n_text_newline, -1));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.get()); ++i) call(log_, {PyList_GET_ITEM(lines.get(), i)});
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.get()); ++i) call(target, {PyList_GET_ITEM(lines.get(), i)});
 }
 
 }  // namespace quarrin

@@ -15,7 +15,9 @@ FrameRules::FrameRules(const RecordArgs& a, const Mode& mode, Console& console, 
       scan_(a.scan),
       namer_(a.capture.output, a.capture.max_frames, mode.claim, console),
       gate_(a, console),
-      overlay_(a.capture) {
+      overlay_(a.capture),
+      closes_early_(mode.opening == Mode::Opening::OnFirstWrite),
+      segment_seconds_(a.segment_seconds) {
     if (a.events || a.scan) events_.emplace(a, console);
     right_ = static_cast<long long>(a_.roi_x) + a_.roi_w;
     bottom_ = static_cast<long long>(a_.roi_y) + a_.roi_h;
@@ -35,10 +37,12 @@ FrameRules::Next FrameRules::take(PyObject* frame, PyObject* now, Stopped& why) 
         return Next::Stop;
     }
     const long long inframe = frames_read_++;
-    if (need_restart_) start_segment(now);
-
     Ref elapsed = Ref::check(PyNumber_Subtract(now, start_));
     const double elapsed_s = to_double(call_method(elapsed.get(), n_total_seconds).get());
+    // A segment holds segment_seconds of recording time at most.
+    if (segment_seconds_ > 0 && !need_restart_ && elapsed_s - segment_start_ >= segment_seconds_) roll_over();
+    if (need_restart_) start_segment(now, elapsed_s);
+
     Ref delta = Ref::check(PyNumber_Subtract(now, gate_.last()));
     Ref delta_s = call_method(delta.get(), n_total_seconds);
     if (a_.duration > 0 && elapsed_s > a_.duration) {
@@ -66,10 +70,39 @@ void FrameRules::finish() {
     if (events_) events_->finish();
 }
 
+// The segment is full (or its time is up, or the signal lost): it is finished now (the front end's
+// entry) or when the next one opens (vcapture); the next frame read starts the next one.
+void FrameRules::roll_over() {
+    outframe_ = 0;
+    need_restart_ = need_files_ = true;
+    if (closes_early_ && !scan_) sink_->close_segment();
+}
+
+void FrameRules::lost(PyObject* when) {
+    Ref stamp = call_method(when, n_isoformat);
+    console_.notice({Ref::check(PyUnicode_FromFormat("Signal lost at %S", stamp.get())).get()});
+    gaps_.emplace_back(Ref::borrow(when), Ref());
+    if (events_) events_->finish();
+    roll_over();
+}
+
+void FrameRules::back(PyObject* when) {
+    Ref stamp = call_method(when, n_isoformat);
+    console_.notice({Ref::check(PyUnicode_FromFormat("Signal back at %S", stamp.get())).get()});
+    if (!gaps_.empty()) gaps_.back().second = Ref::borrow(when);
+}
+
+bool FrameRules::expired(PyObject* now) {
+    if (a_.duration <= 0) return false;
+    Ref elapsed = Ref::check(PyNumber_Subtract(now, start_));
+    return to_double(call_method(elapsed.get(), n_total_seconds).get()) > a_.duration;
+}
+
 // A segment starts with the frame read after a roll-over: a new reference for the gate. Its files
 // are opened now (vcapture), or with its first frame written.
-void FrameRules::start_segment(PyObject* now) {
+void FrameRules::start_segment(PyObject* now, double t) {
     need_restart_ = false;
+    segment_start_ = t;
     if (mode_.opening == Mode::Opening::OnFirstWrite) {
         gate_.restart(now);
         return;
@@ -104,12 +137,7 @@ PyObject* FrameRules::write_frame(const Held& frame) {
     wrote_current_ = frame.inframe == frames_read_ - 1;
     // A segment holds exactly max_frames frames; the next frame read starts the next one, and the
     // next frame written opens its files.
-    if (a_.max_frames > 0 && ++outframe_ >= a_.max_frames) {
-        outframe_ = 0;
-        need_restart_ = need_files_ = true;
-    } else if (a_.max_frames <= 0) {
-        ++outframe_;
-    }
+    if (++outframe_ >= a_.max_frames && a_.max_frames > 0) roll_over();
     return segment_name_ ? segment_name_.get() : Py_None;
 }
 

@@ -20,6 +20,7 @@ public:
     virtual ~FrameSink() = default;
     virtual void open_segment(PyObject* name) = 0;
     virtual void write(Ref roi, long long inframe, long long outframe, Ref now, Ref stamp) = 0;
+    virtual void close_segment() = 0;
 };
 
 // Kept frames go straight into the one open segment.
@@ -27,6 +28,7 @@ class DirectSink final : public FrameSink {
 public:
     explicit DirectSink(Segment& segment) : segment_(segment) {}
     void open_segment(PyObject* name) override { segment_.open(name); }
+    void close_segment() override { segment_.finish(); }
     void write(Ref roi, long long inframe, long long outframe, Ref now, Ref stamp) override {
         segment_.write(roi.get(), inframe, outframe, now.get(), std::move(stamp));
     }
@@ -42,14 +44,23 @@ public:
     Next take(PyObject* frame, PyObject* now, Stopped& why);
     // After the last frame: an event under way ends.
     void finish();
+    // A live source's signal is lost (at `when`): the segment is finished and an event ends.
+    void lost(PyObject* when);
+    // Frames flow again: the next frame starts a new segment, with a new reference.
+    void back(PyObject* when);
+    // The (lost, back) times of every loss; back is None for a loss that did not end.
+    std::vector<std::pair<Ref, Ref>> take_gaps() noexcept { return std::move(gaps_); }
+    // True when the duration is over at `now` (checked while a lost signal is awaited).
+    bool expired(PyObject* now);
     long long frames_read() const noexcept { return frames_read_; }
     long long frames_saved() const noexcept { return frames_saved_; }
     void redirect(FrameSink& sink) noexcept { sink_ = &sink; }
     std::vector<Event> take_events() noexcept { return events_ ? events_->take_events() : std::vector<Event>{}; }
 
 private:
-    void start_segment(PyObject* now);
+    void start_segment(PyObject* now, double t);
     void open_files();
+    void roll_over();
     PyObject* write_frame(const Held& frame) override;
     void report_progress();
 
@@ -74,6 +85,10 @@ private:
     bool need_restart_ = true;    // the next frame read starts a segment: a new reference
     bool need_files_ = true;      // the next frame written opens the segment's files
     bool wrote_current_ = false;  // the frame being taken has been written
+    bool closes_early_;           // a full segment is finished at once, not when the next opens
+    double segment_seconds_;
+    double segment_start_ = 0;    // seconds since the start, at the segment's first frame
+    std::vector<std::pair<Ref, Ref>> gaps_;
 };
 
 }  // namespace quarrin

@@ -14,23 +14,35 @@ namespace quarrin {
 // Splits the output into root and extension as os.path.splitext splits a POSIX path: the
 // extension is the last dot of the file name and what follows it, unless the name is all dots
 // up to there (".hidden" has none).
-void SegmentNamer::split_output() {
-    if (!PyUnicode_Check(output_)) getattr(output_, n_rpartition);  // None: AttributeError, as ever
-    const Py_ssize_t length = PyUnicode_GetLength(output_);
-    const Py_ssize_t sep = PyUnicode_FindChar(output_, '/', 0, length, -1);  // -1: none, -2: error
-    const Py_ssize_t dot = PyUnicode_FindChar(output_, '.', 0, length, -1);
+void SegmentNamer::split(PyObject* name) {
+    if (!PyUnicode_Check(name)) getattr(name, n_rpartition);  // None: AttributeError, as ever
+    const Py_ssize_t length = PyUnicode_GetLength(name);
+    const Py_ssize_t sep = PyUnicode_FindChar(name, '/', 0, length, -1);  // -1: none, -2: error
+    const Py_ssize_t dot = PyUnicode_FindChar(name, '.', 0, length, -1);
     require(std::min(sep, dot) + 1);
-    Py_ssize_t split = length;
+    Py_ssize_t at = length;
     if (dot > sep) {
         for (Py_ssize_t i = sep + 1; i < dot; ++i) {
-            if (PyUnicode_ReadChar(output_, i) != '.') {
-                split = dot;
+            if (PyUnicode_ReadChar(name, i) != '.') {
+                at = dot;
                 break;
             }
         }
     }
-    root_ = Ref::check(PyUnicode_Substring(output_, 0, split));
-    ext_ = Ref::check(PyUnicode_Substring(output_, split, length));
+    root_ = Ref::check(PyUnicode_Substring(name, 0, at));
+    ext_ = Ref::check(PyUnicode_Substring(name, at, length));
+}
+
+bool SegmentNamer::pattern() {
+    if (pattern_ < 0) {
+        pattern_ = 0;
+        if (claim_ == Mode::Claim::Create && PyUnicode_Check(output_)) {
+            const Py_ssize_t found = PyUnicode_Find(output_, n_text_percent, 0, PY_SSIZE_T_MAX, 1);
+            require(found + 1);
+            pattern_ = found >= 0;
+        }
+    }
+    return pattern_ == 1;
 }
 
 // The number goes before the file name's own extension.
@@ -76,14 +88,29 @@ bool SegmentNamer::taken(PyObject* name) {
 }
 
 Ref SegmentNamer::next() {
-    split_output();
-    Ref name = numbered_ ? numbered(counter_) : Ref::borrow(output_);
-    // Never overwrite a video: try numbered names until one is free.
-    for (;;) {
-        const bool is_taken = taken(name.get());
-        ++counter_;
-        if (!is_taken) break;
-        name = numbered(counter_);
+    Ref name;
+    if (pattern()) {
+        // The output expanded now, in its folder; numbered from _001 only if that name is taken.
+        name = call_method(global(n_time).get(), n_strftime, {output_});
+        Ref folder = call_method(global_attr(n_os, n_path).get(), n_dirname, {name.get()});
+        if (truth(folder.get())) {
+            Ref kwnames = tuple_of(Ref::borrow(n_exist_ok.get()));
+            call_method(global(n_os).get(), n_makedirs, {folder.get(), Py_True}, kwnames.get());
+        }
+        split(name.get());
+        for (long long number = 1; taken(name.get()); ++number) name = numbered(number);
+    } else {
+        split(output_);
+        // The output itself is tried once, for the first segment; after that, numbered names.
+        const bool plain = !numbered_ && (counter_ == 0 || claim_ == Mode::Claim::Test);
+        name = plain ? Ref::borrow(output_) : numbered(counter_);
+        // Never overwrite a video: try numbered names until one is free.
+        for (;;) {
+            const bool is_taken = taken(name.get());
+            ++counter_;
+            if (!is_taken) break;
+            name = numbered(counter_);
+        }
     }
     Ref csv_name = Ref::check(PyNumber_Add(name.get(), n_text_csv_suffix));
     console_.line(
@@ -121,6 +148,24 @@ void Segment::release_previous() {
         Ref previous = std::move(csv_file_);
         call_method(previous.get(), n_close);
     }
+    closed();
+}
+
+// Tells on_closed once that the last segment's files are complete.
+void Segment::closed() {
+    if (!open_) return;
+    open_ = false;
+    if (a_.on_closed != Py_None) call(a_.on_closed, {written_.back().video.get()});
+}
+
+void Segment::finish() {
+    if (!open_) return;
+    Ref writer = std::move(writer_);
+    if (!own_writer() || truth(call_method(writer.get(), n_isOpened).get())) call_method(writer.get(), n_release);
+    csv_writer_ = Ref();
+    Ref file = std::move(csv_file_);
+    call_method(file.get(), n_close);
+    closed();
 }
 
 void Segment::open(PyObject* name) {
@@ -144,6 +189,7 @@ void Segment::open(PyObject* name) {
         csv_file_ = Ref::check(PyObject_Vectorcall(state.open, argv, 2, kwnames.get()));
     }
     written_.push_back(std::move(fresh));
+    open_ = true;
     csv_writer_ = call_method(global(n_csv).get(), n_writer, {csv_file_.get()});
     call_method(csv_writer_.get(), n_writerow,
                 {list_of({n_head_inframe.get(), n_head_outframe.get(), n_timestamp.get()}).get()});
@@ -186,6 +232,7 @@ void Segment::close(CleanupChain& chain) noexcept {
     chain.step([&] {
         if (csv_file_) call_method(csv_file_.get(), n_close);
     });
+    chain.step([&] { closed(); });
 }
 
 }  // namespace quarrin

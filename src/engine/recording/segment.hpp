@@ -19,18 +19,25 @@ public:
         : output_(output), numbered_(max_frames > 0), claim_(claim), console_(console) {}
     // The next name that is free (tested, or claimed by creating the video and its CSV);
     // prints where the video and its timestamps go.
+    //
+    // Names are the output, then numbered ones (out_000.avi with segments; out_001.avi, ...
+    // when the output is taken). A claiming namer expands an output with strftime fields
+    // (cam/%Y-%m-%d/door-%H%M%S.avi) in local time for each segment, creates its folders, and
+    // numbers a name only when it is taken.
     Ref next();
 
 private:
-    void split_output();
+    void split(PyObject* name);
     Ref numbered(long long number) const;
     bool taken(PyObject* name);
+    bool pattern();
 
     PyObject* output_;
     bool numbered_;
     Mode::Claim claim_;
     Console& console_;
     long long counter_ = 0;
+    int pattern_ = -1;  // whether the output holds strftime fields; -1: not known yet
     Ref root_, ext_;
 };
 
@@ -51,12 +58,15 @@ public:
     void open(PyObject* name);
     // Writes the frame, then its row, flushed to the OS.
     void write(PyObject* roi, long long inframe, long long outframe, PyObject* now, Ref stamp);
+    // Finishes the open segment (if any) now: writer released, CSV closed, on_closed told.
+    void finish();
     void close(CleanupChain& chain) noexcept;
     // What each segment holds; taken once the recording has ended.
     std::vector<Written> take_written() noexcept { return std::move(written_); }
 
 private:
     void release_previous();
+    void closed();
     bool own_writer() const noexcept { return a_.writer == Py_None; }
 
     const RecordArgs& a_;
@@ -64,6 +74,7 @@ private:
     Ref writer_;     // cv2.VideoWriter of this segment, or the caller's writer object
     Ref csv_file_;
     Ref csv_writer_;
+    bool open_ = false;  // a segment's files are open, and on_closed is still to be told
     std::vector<Written> written_;
 };
 

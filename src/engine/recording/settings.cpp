@@ -48,6 +48,10 @@ void check_record_arguments(const RecordArgs& a) {
     }
     if (!(a.max_changed > 0 && a.max_changed <= 1)) raise(PyExc_ValueError, "max_changed must be above 0, at most 1");
     if (a.detect_width < 0 || a.hold_frames < 0) raise(PyExc_ValueError, "detect_width and hold_frames must be 0 or more");
+    for (double seconds : {a.open_timeout, a.stall, a.reconnect, a.segment_seconds}) {
+        if (!(seconds >= 0 && seconds < 1e9))
+            raise(PyExc_ValueError, "open_timeout, stall, reconnect and segment_seconds must be 0 or more");
+    }
 }
 
 }  // namespace quarrin

@@ -52,6 +52,17 @@ struct RecordArgs {
     PyObject* on_event = Py_None;  // on_event(number, start, end, seconds, first_frame, last_frame,
                                    //          frames, peak_area, file) as each event ends
     bool scan = false;             // find the events only: no video, no CSV
+    // Live sources (a URL or a device path): frames are timed by the wall clock as they are read,
+    // and a signal that is lost is waited for.
+    bool live = false;
+    PyObject* shown = Py_None;     // the source as it may be shown (no password); None: input_
+    double open_timeout = 10.0;    // seconds an open may take (a URL)
+    double stall = 10.0;           // seconds without a frame that lose the signal (a URL)
+    double reconnect = 0.0;        // seconds to try to get a lost signal back; 0: end at the loss
+    PyObject* notify = Py_None;    // notify(line) for what the operator must see (a signal lost or
+                                   // back); None: print it
+    double segment_seconds = 0.0;  // a new segment every so many seconds of recording time
+    PyObject* on_closed = Py_None; // on_closed(video) when a segment's files have been closed
 };
 
 // How an entry wants its recording to behave where vcapture's ways and the front end's differ.
@@ -70,7 +81,7 @@ struct Mode {
 };
 
 // Why a recording ended.
-enum class Stopped { End, Duration, Key, Interrupt, Roi, Unopened };
+enum class Stopped { End, Duration, Key, Interrupt, Roi, Unopened, Lost };
 
 // Early checks of the arguments, before anything is opened.
 void check_capture_arguments(const CaptureArgs& a);

@@ -4,6 +4,10 @@
 
 #include "recording/names.hpp"
 
+#include <chrono>
+#include <cmath>
+#include <thread>
+
 namespace quarrin {
 
 bool is_win32() {
@@ -13,7 +17,9 @@ bool is_win32() {
 
 // ---- opening -----------------------------------------------------------------------------------
 
-Source::Opened Source::open(const CaptureArgs& a) {
+Source::Opened Source::open(const RecordArgs& args) {
+    if (args.live) return open_live(args);
+    const CaptureArgs& a = args.capture;
     try {
         return open_camera(a);
     } catch (const PyError&) {
@@ -115,7 +121,7 @@ Ref Source::read() {
 }
 
 Ref Source::frame_time(long long index) {
-    if (is_camera()) return call_method(global(n_datetime).get(), n_now);
+    if (is_camera() || is_live()) return call_method(global(n_datetime).get(), n_now);
     if (fps_ == 0.0) raise(PyExc_ZeroDivisionError, "float division");
     if (!delta_kwnames_) {
         zero_ = py_int(0);
@@ -128,5 +134,86 @@ Ref Source::frame_time(long long index) {
 }
 
 void Source::close() { call_method(cap_.get(), n_release); }
+
+// ---- live sources -------------------------------------------------------------------------------
+
+double steady_seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+namespace {
+
+bool is_url(PyObject* input) {
+    if (!PyUnicode_Check(input)) return false;
+    const Py_ssize_t found = PyUnicode_Find(input, n_text_scheme_mark, 0, PY_SSIZE_T_MAX, 1);
+    require(found + 1);
+    return found >= 0;
+}
+
+// Sleeps `seconds` in steps of 50 ms with the interpreter lock released; false when tick() says
+// to give up.
+bool wait(double seconds, const std::function<bool()>& tick) {
+    const double until = steady_seconds() + seconds;
+    while (steady_seconds() < until) {
+        if (!tick()) return false;
+        Py_BEGIN_ALLOW_THREADS
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        Py_END_ALLOW_THREADS
+    }
+    return tick();
+}
+
+}  // namespace
+
+// A URL opens through FFmpeg with its open and read timeouts; a device path as OpenCV chooses.
+Ref Source::live_capture() {
+    const RecordArgs& a = *live_;
+    Ref cv2 = global(n_cv2);
+    if (!is_url(a.capture.input_)) return call_method(cv2.get(), n_VideoCapture, {a.capture.input_});
+    Ref api = getattr(cv2.get(), n_CAP_FFMPEG);
+    Ref params = list_of({getattr(cv2.get(), n_CAP_PROP_OPEN_TIMEOUT_MSEC).get(),
+                          py_int(std::llround(a.open_timeout * 1000)).get(),
+                          getattr(cv2.get(), n_CAP_PROP_READ_TIMEOUT_MSEC).get(),
+                          py_int(std::llround(a.stall * 1000)).get()});
+    return call_method(cv2.get(), n_VideoCapture, {a.capture.input_, api.get(), params.get()});
+}
+
+Source::Opened Source::open_live(const RecordArgs& a) {
+    live_ = &a;
+    PyObject* shown = a.shown == Py_None ? a.capture.input_ : a.shown;
+    cap_ = live_capture();
+    Ref opened = call_method(cap_.get(), n_isOpened);
+    console_.line({n_msg_input_from_stream.get(), shown, n_msg_open.get(), opened.get()});
+    if (!truth(opened.get())) return Opened::FileNotOpen;
+    // The camera's settings, where its back end takes them (a URL's does not).
+    auto set_property = [&](PyObject* prop_name, long long value) {
+        Ref prop = global_attr(n_cv2, prop_name);
+        call_method(cap_.get(), n_set, {prop.get(), py_int(value).get()});
+    };
+    if (a.capture.width > 0) set_property(n_CAP_PROP_FRAME_WIDTH, a.capture.width);
+    if (a.capture.height > 0) set_property(n_CAP_PROP_FRAME_HEIGHT, a.capture.height);
+    if (a.capture.config) set_property(n_CAP_PROP_SETTINGS, 1);
+    start_ = call_method(global(n_datetime).get(), n_now);
+    const int32_t fps = a.capture.fps > 0 ? a.capture.fps : 30;
+    fps_ = fps;
+    fps_obj_ = py_int(fps);
+    return Opened::Yes;
+}
+
+Ref Source::regain(double budget, const std::function<bool()>& tick) {
+    const double until = steady_seconds() + budget;
+    double pause = 1.0;
+    for (;;) {
+        call_method(cap_.get(), n_release);
+        cap_ = live_capture();
+        if (truth(call_method(cap_.get(), n_isOpened).get())) {
+            Ref frame = read();
+            if (frame.get() != Py_None) return frame;
+        }
+        const double left = until - steady_seconds();
+        if (left <= 0 || !wait(std::min(pause, left), tick)) return Ref::borrow(Py_None);
+        pause = std::min(pause * 2, 30.0);
+    }
+}
 
 }  // namespace quarrin

@@ -4,6 +4,8 @@
 #include "recording/console.hpp"
 #include "recording/settings.hpp"
 
+#include <functional>
+
 namespace quarrin {
 
 class Source {
@@ -11,21 +13,32 @@ public:
     enum class Opened { Yes, RoiTooLarge, FileNotOpen };
 
     explicit Source(Console& console) : console_(console) {}
-    // A camera when input_ converts to an int; the file path on any ValueError of that path.
-    Opened open(const CaptureArgs& a);
-    Ref read();                          // the next frame, or None at the end
-    Ref frame_time(long long index);     // camera: now(); file: start + index / rate
+    // A live source when the front end says so; else a camera when input_ converts to an int, and
+    // the file path on any ValueError of that path.
+    Opened open(const RecordArgs& a);
+    Ref read();                          // the next frame, or None at the end (live: the signal is lost)
+    Ref frame_time(long long index);     // camera and live source: now(); file: start + index / rate
     PyObject* start() const noexcept { return start_.get(); }
     PyObject* writer_fps() const noexcept { return fps_obj_.get(); }  // int for a camera, the file's rate
     bool is_camera() const noexcept { return cam_ >= 0; }
+    bool is_live() const noexcept { return live_ != nullptr; }
     void close();                        // cap.release()
+
+    // A lost live source, opened again until a frame comes: tries at once, then after 1, 2, 4, ...
+    // up to 30 s, for at most `budget` seconds in all. `tick()` runs at least every 50 ms while it
+    // waits (the interpreter lock released in between); it may raise, or return false to give up.
+    // Returns the first frame read, or None.
+    Ref regain(double budget, const std::function<bool()>& tick);
 
 private:
     Opened open_camera(const CaptureArgs& a);
     Opened open_file(const CaptureArgs& a);
+    Opened open_live(const RecordArgs& a);
+    Ref live_capture();
     int32_t camera_property(PyObject* prop_name);
 
     Console& console_;
+    const RecordArgs* live_ = nullptr;  // the arguments of a live source
     int32_t cam_ = -1;
     double fps_ = 0.0;  // divisor of file timestamps
     Ref fps_obj_;
@@ -33,6 +46,9 @@ private:
     Ref cap_;
     Ref zero_, delta_kwnames_;  // timedelta(days=0, seconds=...) of file frame times
 };
+
+// Seconds on a steady clock.
+double steady_seconds();
 
 // True when the process runs on Windows (sys.platform, looked up at this use).
 bool is_win32();
