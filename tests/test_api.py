@@ -67,7 +67,7 @@ def test_keywords_follow_the_option_table():
     params = inspect.signature(quarrin.record).parameters
     table = [(o.name, o.default) for o in options.OPTIONS]
     assert [(p.name, p.default) for p in params.values() if p.name in options.FIELDS] == table
-    assert [p for p in params if p not in options.FIELDS] == ["source", "output", "progress", "log", "quiet"]
+    assert [p for p in params if p not in options.FIELDS] == ["source", "output", "progress", "log", "notify", "quiet"]
     # Every default passes its own check, and the reference in docs/ is the table's.
     assert options.DEFAULTS == options.check(**dict(table))
     docs = Path(__file__).resolve().parent.parent / "docs" / "options.md"

@@ -150,10 +150,13 @@ def _record(ns):
     bar, log = None, None
     if progress.wanted():
         bar = progress.RecordBar(plan)
+    writer = progress.LineWriter(sys.stdout, bar)
     if ns.verbose:
-        log = progress.LineWriter(sys.stdout, bar).line
+        log = writer.line
+    # A signal lost or back, a segment removed for the disk budget: shown unless -q.
+    notify = _drop if ns.quiet else writer.line
     try:
-        result = recording.run(plan, progress=bar, log=log)
+        result = recording.run(plan, progress=bar, log=log, notify=notify)
     finally:
         if bar is not None:
             bar.close()
@@ -163,7 +166,14 @@ def _record(ns):
     if result.stopped == "interrupt":
         print("quarrin: interrupted; the files above are complete", file=sys.stderr)
         return 130
+    if result.stopped == "lost":
+        lost = result.gaps[-1][0].isoformat() if result.gaps else "?"
+        return _fail("%s lost at %s, not back after %g s" % (plan.source, lost, plan.args["reconnect"]), 1)
     return 0
+
+
+def _drop(line):
+    pass
 
 
 def summary(result):

@@ -175,6 +175,26 @@ def detect_width(name, value):
     return result
 
 
+SIZE_UNITS = {"": 1, "B": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
+
+
+def size_bytes(name, value):
+    """A size in bytes from 20G, 500M, 1.5T, 800K or a plain number of bytes (units of 1024)."""
+    if isinstance(value, numbers.Integral) and not isinstance(value, bool):
+        text = str(value)
+    elif isinstance(value, str):
+        text = value.strip().upper().rstrip("IB") if value.strip().upper().endswith("IB") else value.strip().upper()
+    else:
+        raise UsageError(name, value, "expected a size such as 500M or 20G")
+    found = re.fullmatch(r"(\d+(?:\.\d+)?)\s*([BKMGT]?)", text)
+    if not found:
+        raise UsageError(name, value, "expected a size such as 500M or 20G")
+    result = int(float(found.group(1)) * SIZE_UNITS[found.group(2)])
+    if result > 1 << 60:
+        raise UsageError(name, value, "is too large")
+    return result
+
+
 def blur(name, value):
     what = "must be an odd number from 1 to 255"
     result = _int(name, value, 1, 255, what)
@@ -217,6 +237,7 @@ class Option:
     negated: bool = False
     short: typing.Optional[str] = None
     scan: bool = False                  # available in scan (which finds events, writes no video)
+    live: bool = False                  # applies to a live source only
     repeat: bool = False                # may be given more than once (a list of values)
 
     @property
@@ -248,7 +269,8 @@ def _colour_array(bgr):
 
 GROUPS = {"output": "output", "camera": "camera (a camera source only)",
           "selection": "region and frame selection", "events": "motion events (with --motion)",
-          "overlay": "timestamp overlay", "running": "running"}
+          "overlay": "timestamp overlay", "live": "live sources (a URL or a device path)",
+          "disk": "disk budget (oldest finished segments of OUTPUT deleted first)", "running": "running"}
 # Options that mean something only with --motion.
 MOTION_ONLY = ("threshold", "min_area", "blur", "show_diff", "before", "after", "min_event", "ignore", "mask",
                "max_changed", "detect_width")
@@ -296,6 +318,9 @@ OPTIONS = (
            scan=True, shown="1 = off"),
     Option("detect_width", 0, detect_width, "check motion on frames scaled down to W pixels wide", "W",
            "events", engine=("detect_width",), scan=True, shown="full size"),
+    Option("segment_seconds", 0.0, number(high=1e7), "start a new file every SECONDS of recording time (wall "
+           "clock for a live source, input time for a file); with --segment-frames, whichever comes first",
+           "SECONDS", "selection", engine=("segment_seconds",), shown="0 = by frames only"),
     Option("timestamp", False, flag, "draw each frame's timestamp into it", group="overlay",
            engine=("timestamp",)),
     Option("box_colour", "black", colour, "colour of the box behind the text: a name or #rrggbb", "C", "overlay",
@@ -305,6 +330,18 @@ OPTIONS = (
     Option("text_at", (10, 20), point, "where the text starts (its baseline) in the region", "X,Y", "overlay",
            engine=("tx", "ty")),
     Option("font_scale", 0.5, number(positive=True), "size of the text", "F", "overlay", engine=("fs",)),
+    Option("open_timeout", 10.0, number(positive=True, high=3600), "a live source that does not open within "
+           "SECONDS is an error", "SECONDS", "live", engine=("open_timeout",), batch=False, live=True),
+    Option("stall", 10.0, number(positive=True, high=3600), "no frame from a live source for SECONDS: its signal "
+           "is lost", "SECONDS", "live", engine=("stall",), batch=False, live=True),
+    Option("reconnect", None, number(high=1e7), "try for SECONDS in all to get a lost live source back (waiting "
+           "1, 2, 4, ... up to 30 s between tries); 0: stop at the first loss", "SECONDS", "live",
+           engine=("reconnect",), batch=False, live=True, shown="300"),
+    Option("keep_size", None, size_bytes, "after each segment closes, delete the oldest finished segments of "
+           "this OUTPUT (video, CSV, event list) while they take more than SIZE (K, M, G, T: units of 1024)",
+           "SIZE", "disk", batch=False, shown="no limit"),
+    Option("keep_days", None, number(positive=True, high=1e5), "likewise delete finished segments older than D "
+           "days", "D", "disk", batch=False, shown="no limit"),
     Option("preview", False, flag, "show the saved frames in a window; q or Esc stops", group="running",
            engine=("interactive",), batch=False),
     Option("pipeline", True, flag, "record on one thread instead of decoding, selecting and encoding on three",
@@ -314,6 +351,8 @@ OPTIONS = (
 BY_NAME = {o.name: o for o in OPTIONS}
 FIELDS = tuple(BY_NAME)
 CAMERA_OPTIONS = tuple(o.name for o in OPTIONS if o.camera)
+LIVE_OPTIONS = tuple(o.name for o in OPTIONS if o.live)
+LIVE_RECONNECT = 300.0
 NOT_IN_BATCH = tuple(o.name for o in OPTIONS if not o.batch)
 IN_SCAN = tuple(o.name for o in OPTIONS if o.scan)
 
@@ -399,7 +438,8 @@ def markdown():
              "option is also a keyword of `quarrin.record`, `quarrin.batch` and `quarrin.scan`, with underscores.", "",
              "| option | keyword | default | what it does | where |", "|---|---|---|---|---|"]
     for o in OPTIONS:
-        where = "camera only" if o.camera else ("record only" if not o.batch else "record, batch")
+        where = ("camera only" if o.camera else "live source only" if o.live
+                 else "record only" if not o.batch else "record, batch")
         where += ", scan" if o.scan else ""
         name = o.flag + ("" if o.is_flag else " " + o.metavar)
         lines.append("| `%s` | `%s` | %s | %s | %s |" % (name, o.name, o.default_text(), o.help, where))
@@ -425,6 +465,48 @@ def camera_index(source):
     return index
 
 
+LIVE_SCHEMES = ("rtsp", "rtsps", "http", "https")
+
+
+def live_source(source):
+    """The source text when it names a live source: a URL (rtsp://, rtsps://, http://, https://)
+    or a device path (/dev/video0); else None."""
+    if not isinstance(source, str):
+        return None
+    text = source.strip()
+    scheme = text.split("://", 1)[0].lower() if "://" in text else None
+    if scheme is not None:
+        if scheme not in LIVE_SCHEMES:
+            raise UsageError("source", shown_source(text), "a live source is a %s URL or a device path"
+                             % ", ".join(s + "://" for s in LIVE_SCHEMES))
+        return text
+    if text.startswith("/dev/"):
+        if not os.path.exists(text):
+            raise UsageError("source", text, "no such device")
+        return text
+    return None
+
+
+SECRET_KEYS = ("password", "passwd", "pwd", "pass", "secret", "token", "key", "auth", "sig", "signature")
+
+
+def shown_source(source):
+    """A source as it may be shown anywhere: a URL's password (in its user part, or in a query
+    parameter such as password= or token=) replaced by ***."""
+    text = str(source)
+    if "://" not in text:
+        return text
+    scheme, rest = text.split("://", 1)
+    head, sep, tail = rest.partition("/")
+    if "@" in head:
+        user, _, host = head.rpartition("@")
+        if ":" in user:
+            user = user.split(":", 1)[0] + ":***"
+        head = user + "@" + host
+    text = scheme + "://" + head + sep + tail
+    return re.sub(r"(?i)([?&;](?:%s)=)[^&;#]*" % "|".join(SECRET_KEYS), r"\1***", text)
+
+
 def path_text(option, value, expected):
     """`value` as a non-empty text path, or UsageError(option, value, expected)."""
     try:
@@ -446,16 +528,28 @@ def check_source_file(source):
     return path
 
 
+def expand_now(path):
+    """An output with strftime fields (cam/%Y-%m-%d/door-%H%M%S.avi) as it is named now."""
+    import time
+
+    return time.strftime(path) if "%" in path else path
+
+
 def check_output(output, option="output"):
     """The output video path: it needs an extension (the container), must not be a directory,
-    and its parent must be, or be creatable as, a writable directory. Creates nothing."""
+    and its parent must be, or be creatable as, a writable directory. It may hold strftime fields,
+    expanded for each segment. Creates nothing."""
     path = path_text(option, output, "expected a file path")
-    if os.path.isdir(path):
+    try:
+        now = expand_now(path)
+    except ValueError as exc:
+        raise UsageError(option, path, "has a bad %% field (%s); write %%%% for a %% sign" % exc) from None
+    if os.path.isdir(now):
         raise UsageError(option, path, "is a directory; give the video file's name")
-    ext = os.path.splitext(path)[1]
+    ext = os.path.splitext(now)[1]
     if len(ext) < 2:
         raise UsageError(option, path, "needs an extension that names the container (.avi, .mp4, .mkv, ...)")
-    check_writable_dir(os.path.dirname(os.path.abspath(path)), option, path)
+    check_writable_dir(os.path.dirname(os.path.abspath(now)), option, path)
     return path
 
 

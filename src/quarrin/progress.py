@@ -41,8 +41,11 @@ class RecordBar:
     def __init__(self, plan, stream=None):
         from tqdm import tqdm
 
-        label = "camera %d" % plan.camera if plan.camera is not None else os.path.basename(plan.source)
-        if plan.camera is None:
+        if plan.camera is not None:
+            label = "camera %d" % plan.camera
+        else:
+            label = plan.source if plan.live else os.path.basename(plan.source)
+        if plan.camera is None and not plan.live:
             self.bar = tqdm(total=plan.frames_total, desc=label, unit="frame", file=stream or sys.stderr,
                             dynamic_ncols=True)
         else:

@@ -33,6 +33,7 @@ class Plan:
     frames_total: typing.Optional[int]
     fourcc: str
     args: dict = dataclasses.field(repr=False)
+    live: bool = False        # a URL or a device path; `source` is then shown without a password
 
 
 # Frames held back for --before and --min-event may take this much memory at most.
@@ -43,16 +44,24 @@ def prepare(source, output, opts, scan=False):
     """Checks a recording against its source; opens the source read-only, writes nothing. A scan
     (`scan` true, `output` None) finds the motion events and writes no video."""
     camera = _options.camera_index(source)
-    if camera is None:
+    live = None if camera is not None or scan else _options.live_source(source)
+    if camera is None and live is None:
         source = _options.check_source_file(source)
         for name in _options.CAMERA_OPTIONS:
             if opts.given(name):
                 raise UsageError(name, getattr(opts, name), "applies to a camera; the source is a file")
+    if live is None:
+        for name in _options.LIVE_OPTIONS:
+            if opts.given(name):
+                raise UsageError(name, getattr(opts, name), "applies to a live source (a URL or a device path)")
     if not scan:
         output = _options.check_output(output)
     if opts.preview or opts.show_diff:
         _need_gui("preview" if opts.preview else "show_diff")
-    if camera is None:
+    if live is not None:
+        shown = _options.shown_source(live)
+        width, height, fps, total = _probe_live(live, shown, opts)
+    elif camera is None:
         width, height, fps, total = _probe_file(source)
         shown = source
     else:
@@ -65,21 +74,25 @@ def prepare(source, output, opts, scan=False):
     if w < _options.MIN_ROI_WIDTH:
         raise UsageError("roi", roi, "the region must be at least %d pixels wide" % _options.MIN_ROI_WIDTH)
     fourcc = _options.fourcc_for(output or ".avi", opts.fourcc)
-    # The recorder declares the file's rate (whole frames/s) or the camera's requested one.
-    rate = int(fps) if camera is None else (opts.fps or int(round(fps)) or 30)
+    # The recorder declares the file's rate (whole frames/s), or the rate asked of a camera or
+    # measured on a live source.
+    rate = int(fps) if camera is None and live is None else (opts.fps or int(round(fps)) or 30)
+    timed_by_clock = camera is not None or live is not None
     events = opts.motion or scan
     hold = _hold_frames(opts, rate, w, h) if events else 0
     mask = _motion_mask(opts, width, height, roi) if events else None
     if not scan:
         _check_writer(output, fourcc, rate, (w, h))
-    args = _options.engine_arguments(opts, roi=roi, fourcc=fourcc, fps=rate if camera is not None else 0)
-    args.update(input_=str(camera) if camera is not None else source, output=output or "", events=events,
-                mask=mask, hold_frames=hold, scan=scan,
+    reconnect = _options.LIVE_RECONNECT if opts.reconnect is None else opts.reconnect
+    args = _options.engine_arguments(opts, roi=roi, fourcc=fourcc, fps=rate if timed_by_clock else 0,
+                                     reconnect=reconnect if live is not None else 0.0)
+    args.update(input_=str(camera) if camera is not None else live or source, output=output or "", events=events,
+                mask=mask, hold_frames=hold, scan=scan, live=live is not None, shown=shown,
                 detect_width=opts.detect_width if opts.detect_width < w else 0)
     if scan:
         args.update(motion_based=True, timestamp=False, interactive=False)
-    return Plan(args["input_"], camera, output, opts, width, height, float(rate if camera is not None else fps),
-                total, fourcc, args)
+    return Plan(shown if live is not None else args["input_"], camera, output, opts, width, height,
+                float(rate if timed_by_clock else fps), total, fourcc, args, live is not None)
 
 
 def _hold_frames(opts, rate, width, height):
@@ -124,16 +137,19 @@ def _motion_mask(opts, width, height, roi):
     return np.ascontiguousarray(full[y:y + h, x:x + w])
 
 
-def run(plan, progress=None, log=None):
+def run(plan, progress=None, log=None, notify=None):
     """Runs a prepared recording. `progress` gets a `quarrin.Progress` after every frame read,
-    `log` each of the recorder's own lines (None: they are dropped). A motion recording writes
-    its event list beside the output (`events_path`)."""
+    `log` each of the recorder's own lines (None: they are dropped), `notify` what the operator
+    must see (a live source's signal lost or back, a segment removed for the disk budget; None:
+    to `log`). A motion recording writes its event list beside the output (`events_path`)."""
     from quarrin import snapwell  # noqa: F401  (registers quarrin._recorder)
     from quarrin._recorder import record
 
     scan = plan.args["scan"]
+    notify = notify or log or _drop
     if not scan:
-        directory = os.path.dirname(os.path.abspath(plan.output))
+        # An output with strftime fields gets its folders as each segment opens.
+        directory = os.path.dirname(os.path.abspath(_options.expand_now(plan.output)))
         try:
             os.makedirs(directory, exist_ok=True)
         except OSError as exc:
@@ -145,13 +161,21 @@ def run(plan, progress=None, log=None):
         def hook(frames_read, frames_saved, segment):
             progress(Progress(source, frames_read, frames_saved, total, segment))
 
-    listing = events_mod.EventList(events_path(plan.output)) if plan.args["events"] and not scan else None
+    listing = None
+    if plan.args["events"] and not scan:
+        listing = events_mod.EventList(events_path(_options.expand_now(plan.output)))
     on_event = None if listing is None else (lambda *fields: listing.add(Event(*fields)))
     writer = None if scan else writers.for_output(plan.output, plan.fourcc)
+    on_closed = None
+    if plan.opts.keep_size is not None or plan.opts.keep_days is not None:
+        from quarrin import budget
+
+        on_closed = budget.Budget(plan.output, plan.opts.keep_size, plan.opts.keep_days, notify).after_close
     started = time.perf_counter()
     try:
         try:
-            outcome = record(**plan.args, progress=hook, log=log or _drop, writer=writer, on_event=on_event)
+            outcome = record(**plan.args, progress=hook, log=log or _drop, writer=writer, on_event=on_event,
+                             notify=notify, on_closed=on_closed)
         except FileNotFoundError as exc:  # the recorder has closed what it had opened
             raise RecordingError("could not create %s: %s" % (exc.filename, exc.strerror or exc)) from exc
         except KeyboardInterrupt:
@@ -214,6 +238,39 @@ def _probe_file(path):
     if not fps or fps < 1:
         raise RecordingError("%s declares %g frames/s; its frames cannot be timed" % (path, fps or 0))
     return frame.shape[1], frame.shape[0], fps, total if total > 0 else None
+
+
+def _probe_live(url, shown, opts):
+    """Opens a live source as the recording will, within --open-timeout, and reads frames for about
+    a second: their size, and the rate they come at (unless --fps says it)."""
+    import cv2
+
+    params = [cv2.CAP_PROP_OPEN_TIMEOUT_MSEC, int(opts.open_timeout * 1000),
+              cv2.CAP_PROP_READ_TIMEOUT_MSEC, int(opts.stall * 1000)]
+    with _quiet_stderr():
+        cap = cv2.VideoCapture(url, cv2.CAP_FFMPEG, params) if "://" in url else cv2.VideoCapture(url)
+    try:
+        if not cap.isOpened():
+            raise RecordingError("cannot open %s (waited up to %g s)" % (shown, opts.open_timeout))
+        if opts.size:
+            cap.set(cv2.CAP_PROP_FRAME_WIDTH, opts.size[0])
+            cap.set(cv2.CAP_PROP_FRAME_HEIGHT, opts.size[1])
+        times, frame = [], None
+        started = time.monotonic()
+        with _quiet_stderr():
+            while len(times) < 12 and time.monotonic() - started < 1.5:
+                ok, image = cap.read()
+                if not ok:
+                    break
+                times.append(time.monotonic())
+                frame = image
+    finally:
+        cap.release()
+    if frame is None:
+        raise RecordingError("%s opened but sent no frame within %g s" % (shown, opts.stall))
+    gaps = sorted(b - a for a, b in zip(times[1:], times[2:]))  # the first frames may come in a burst
+    fps = 1.0 / gaps[len(gaps) // 2] if gaps and gaps[len(gaps) // 2] > 0 else 0.0
+    return frame.shape[1], frame.shape[0], fps, None
 
 
 def _probe_camera(index, opts):
