@@ -220,7 +220,7 @@ def test_ctrl_c_through_the_progress_callback(tmp_path, pipeline, ext):
 
 @pytest.mark.parametrize("output, kwargs, size, pyav, expected", [
     ("o.avi", {}, (64, 48), True, writers.Choice("MJPG")),
-    ("o.mp4", {}, (64, 48), True, writers.Choice("mp4v")),
+    ("o.mp4", {}, (64, 48), True, writers.Choice("h264")),
     ("o.MKV", dict(quality=30, speed="fast"), (64, 48), True, writers.Choice("h264", 30, "fast")),
     ("o.mp4", {}, (64, 48), False, writers.Choice("mp4v")),  # without PyAV: OpenCV's codec, as before
     ("o.mkv", {}, (64, 47), True, writers.Choice("XVID")),   # H.264 takes even sides only
@@ -253,8 +253,8 @@ def test_without_pyav(tmp_path, monkeypatch):
 
 
 @pytest.mark.parametrize("ext, kwargs, inframes, files", [
-    (".mp4", dict(segment_frames=4, codec="h264"), list(range(10)), 3),  # each file's times from its first frame
-    (".mkv", dict(motion=True, min_area=50, pipeline=False, codec="h264"), [0, 3, 4, 8, 9], 1),
+    (".mp4", dict(segment_frames=4), list(range(10)), 3),  # each file's times count from its own first frame
+    (".mkv", dict(motion=True, min_area=50, pipeline=False), [0, 3, 4, 8, 9], 1),
     (".mp4", dict(interval=0.25, codec="h264", quality=30, speed="veryfast"), [3, 6, 9], 1),  # B-frames
 ])
 def test_h264_files_decode_at_the_csv_times(tmp_path, ext, kwargs, inframes, files):

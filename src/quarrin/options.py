@@ -266,9 +266,10 @@ MOTION_ONLY = ("threshold", "min_area", "blur", "show_diff", "before", "after", 
 
 OPTIONS = (
     Option("fourcc", None, fourcc, "OpenCV codec of the output video; not with --codec", "CODE", engine=("fmt",),
-           shown="by the output's extension: .avi MJPG, .mp4/.m4v/.mov mp4v, .mkv XVID, others MJPG"),
+           shown="by the output's extension: .avi MJPG; .mp4, .mkv H.264 when PyAV is installed, else mp4v, "
+                 "XVID; .m4v, .mov mp4v; others MJPG"),
     Option("codec", None, one_of(*CODECS), "write H.264 through PyAV (quarrin[h264]) into .mp4 or .mkv; not with "
-           "--fourcc", "h264", shown="--fourcc's OpenCV writer"),
+           "--fourcc", "h264", shown="h264 for .mp4 and .mkv when PyAV is installed, else --fourcc's"),
     Option("quality", 23, whole(0, 51), "H.264 quality: x264's CRF, 0 (lossless) to 51; each 6 lower about "
            "doubles the size", "CRF"),
     Option("speed", "ultrafast", one_of(*PRESETS), "H.264 speed: x264's preset, %s; slower presets make "

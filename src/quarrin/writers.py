@@ -99,7 +99,8 @@ def check_h264_available(opts):
 def choose(output, opts, size):
     """The writer for `output` (frames of `size`) under the options. --fourcc names an OpenCV
     writer; --codec h264, --quality or --speed ask for H.264, which goes into .mp4 or .mkv only;
-    without any of them an output gets the OpenCV codec of its extension."""
+    without any of them .mp4 and .mkv get H.264 when PyAV is installed (and the frames' sides
+    are even, as H.264 needs), every other output the OpenCV codec of its extension."""
     from quarrin.options import fourcc_for
 
     if opts.fourcc is not None:
@@ -115,6 +116,8 @@ def choose(output, opts, size):
         if size[0] % 2 or size[1] % 2:
             raise UsageError("roi", opts.roi or (0, 0) + tuple(size), "H.264 needs an even width and height, "
                              "not %dx%d (choose such a region, or --fourcc)" % tuple(size))
+        return h264
+    if ext in H264_EXTENSIONS and size[0] % 2 == 0 and size[1] % 2 == 0 and pyav_available():
         return h264
     return Choice(fourcc_for(output, None))
 
