@@ -26,7 +26,7 @@ import time
 import cv2
 
 VTEST = "/usr/share/doc/opencv-doc/examples/data/vtest.avi"
-SAVED = re.compile(r"^Saved (\d+) of (\d+) frames in \d+ files? \(([\d.]+) s, \d+ frames/s\)$")
+SAVED = re.compile(r"^Saved (\d+) of (\d+) frames in \d+ files?(?:, \d+ events?)? \(([\d.]+) s, ")
 WRITERS = (("MJPG .avi", ".avi", []), ("H.264 .mp4", ".mp4", ["--codec", "h264"]))
 SELECTIONS = (("full frame", []), ("motion", ["--motion"]))
 # Child that records with the MP4 written in one piece, for comparison.
