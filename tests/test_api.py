@@ -1,7 +1,10 @@
 """quarrin.record and the option checks behind it, called from Python."""
+import csv
 import dataclasses
+import datetime
 import json
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -11,7 +14,7 @@ import pytest
 
 import quarrin
 import videos
-from quarrin import options, recording
+from quarrin import options, recording, writers
 
 def test_import_stays_light():
     code = textwrap.dedent("""
@@ -21,7 +24,7 @@ def test_import_stays_light():
                  quarrin.UsageError)
         import quarrin.cli
         quarrin.cli.build_parser()
-        print(json.dumps([m for m in ("cv2", "numpy", "matplotlib", "tqdm", "quarrin.snapwell", "dask")
+        print(json.dumps([m for m in ("cv2", "numpy", "matplotlib", "tqdm", "quarrin.snapwell", "dask", "av")
                           if m in sys.modules]))
     """)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
@@ -37,6 +40,7 @@ def test_import_stays_light():
     (dict(blur="255", threshold=0, min_area="0", interval="0.5", font_scale=2), dict(blur=255, interval=0.5)),
     (dict(motion=True, show_diff=True, pipeline=False), dict(motion=True, show_diff=True, pipeline=False)),
     (dict(fourcc="XVID", segment_frames="7"), dict(fourcc="XVID", segment_frames=7)),
+    (dict(codec=" H264", quality="0", speed="VeryFast"), dict(codec="h264", quality=0, speed="veryfast")),
 ])
 def test_options_convert(given, expected):
     opts = options.check(**given)
@@ -51,6 +55,8 @@ def test_options_convert(given, expected):
     (dict(text_at="1;2"), "text_at"), (dict(box_colour=(0, 0, 0)), "box_colour"),
     (dict(duration=float("inf")), "duration"), (dict(fps=-1), "fps"), (dict(fourcc="MJPEG"), "fourcc"),
     (dict(motion="yes"), "motion"), (dict(motion=True, interval=1), None),
+    (dict(codec="h265"), "codec"), (dict(quality=52), "quality"), (dict(speed="placebo"), "speed"),
+    (dict(fourcc="MJPG", codec="h264"), None), (dict(fourcc="MJPG", speed="fast"), "speed"),
 ])
 def test_options_refused(given, option):
     with pytest.raises(quarrin.UsageError) as info:
@@ -89,6 +95,7 @@ def test_record_result(tmp_path, capsys):
         ("o_000.avi", 3, (0, 1, 2)), ("o_001.avi", 3, (3, 4, 5)), ("o_002.avi", 1, (6,))]
     seg = result.segments[1]
     assert seg.csv == seg.video + ".csv"
+    assert not any(os.stat(p).st_mode & 0o111 for p in (seg.video, seg.csv))  # no file made executable
     assert (seg.last - seg.first).total_seconds() == pytest.approx(0.2)
     with pytest.raises(dataclasses.FrozenInstanceError):
         result.frames_read = 0
@@ -196,16 +203,85 @@ def test_camera_roi_checked_against_the_reported_size(tmp_path, monkeypatch):
         recording.prepare(0, tmp_path / "cam.avi", options.check(roi="0,0,640,480"))
 
 
-@pytest.mark.parametrize("pipeline", [True, False])
-def test_ctrl_c_through_the_progress_callback(tmp_path, pipeline):
+@pytest.mark.parametrize("pipeline, ext", [(True, ".avi"), (False, ".avi"), (True, ".mp4"), (False, ".mkv")])
+def test_ctrl_c_through_the_progress_callback(tmp_path, pipeline, ext):
     # A KeyboardInterrupt raised while a frame is reported stops the recording between frames,
-    # with every file complete.
+    # with every file complete (H.264 with PyAV: the frames the encoder held are written too).
     src = videos.moving_clip(tmp_path / "in.avi", 6)
 
     def interrupt_at_four(event):
         if event.frames_read == 4:
             raise KeyboardInterrupt
-    result = quarrin.record(src, tmp_path / "o.avi", quiet=True, pipeline=pipeline, progress=interrupt_at_four)
+    out = tmp_path / ("o" + ext)
+    result = quarrin.record(src, out, quiet=True, pipeline=pipeline, progress=interrupt_at_four)
     assert (result.stopped, result.frames_read, result.frames_saved) == ("interrupt", 4, 4)
-    assert [s.video for s in result.segments] == [str(tmp_path / "o.avi")]
-    assert len(videos.read_all(tmp_path / "o.avi")) == result.segments[0].frames == 4
+    assert [s.video for s in result.segments] == [str(out)]
+    assert len(videos.read_all(out)) == result.segments[0].frames == 4
+
+
+@pytest.mark.parametrize("output, kwargs, size, pyav, expected", [
+    ("o.avi", {}, (64, 48), True, writers.Choice("MJPG")),
+    ("o.mp4", {}, (64, 48), True, writers.Choice("h264")),
+    ("o.MKV", dict(quality=30, speed="fast"), (64, 48), True, writers.Choice("h264", 30, "fast")),
+    ("o.mp4", {}, (64, 48), False, writers.Choice("mp4v")),  # without PyAV: OpenCV's codec, as before
+    ("o.mkv", {}, (64, 47), True, writers.Choice("XVID")),   # H.264 takes even sides only
+    ("o.mp4", dict(fourcc="MJPG"), (64, 48), True, writers.Choice("MJPG")),
+    ("o.avi", dict(codec="h264"), (64, 48), True, "output=o.avi: --codec asks for H.264, which is written into "
+                                                  ".mp4 or .mkv files, not .avi"),
+    ("o.mov", dict(speed="fast"), (64, 48), True, "output=o.mov: --speed asks for H.264"),
+    ("o.mp4", dict(codec="h264"), (64, 48), False, "codec=h264: H.264 needs PyAV: pip install 'quarrin[h264]'"),
+    ("o.mp4", dict(quality=18), (64, 48), False, "quality=18: H.264 needs PyAV"),
+    ("o.mp4", dict(codec="h264"), (64, 47), True, "roi=0,0,64,47: H.264 needs an even width and height"),
+])
+def test_writer_choice(monkeypatch, output, kwargs, size, pyav, expected):
+    monkeypatch.setattr(writers, "pyav_available", lambda: pyav)
+    opts = options.check(**kwargs)
+    if isinstance(expected, str):
+        with pytest.raises(quarrin.UsageError, match="^" + re.escape(expected)):
+            writers.choose(output, opts, size)
+    else:
+        assert writers.choose(output, opts, size) == expected
+
+
+def test_without_pyav(tmp_path, monkeypatch):
+    monkeypatch.setitem(sys.modules, "av", None)  # import av fails, as without the extra
+    src = videos.moving_clip(tmp_path / "in.avi", 3)
+    with pytest.raises(quarrin.UsageError, match=re.escape("pip install 'quarrin[h264]'")):
+        quarrin.record(src, tmp_path / "h.mp4", codec="h264")
+    result = quarrin.record(src, tmp_path / "o.mp4")  # the default falls back to OpenCV's writer
+    assert len(videos.read_all(tmp_path / "o.mp4")) == result.frames_saved == 3
+    assert sorted(os.listdir(tmp_path)) == ["in.avi", "o.mp4", "o.mp4.csv"]
+
+
+@pytest.mark.parametrize("ext, kwargs, inframes, files", [
+    (".mp4", dict(segment_frames=4), list(range(10)), 3),  # each file's times count from its own first frame
+    (".mkv", dict(motion=True, min_area=50, pipeline=False), [0, 3, 4, 8, 9], 1),
+    (".mp4", dict(interval=0.25, codec="h264", quality=30, speed="veryfast"), [3, 6, 9], 1),  # B-frames
+])
+def test_h264_files_decode_at_the_csv_times(tmp_path, ext, kwargs, inframes, files):
+    pytest.importorskip("av")
+    src = videos.scripted_clip(tmp_path / "in.avi", [8, 8, 8, 16, 24, 24, 24, 24, 32, 40])
+    result = quarrin.record(src, tmp_path / ("o" + ext), **kwargs)
+    assert [i for s in result.segments for i in s.inframes] == inframes and result.files == files
+    for seg in result.segments:
+        with open(seg.csv, newline="") as f:
+            times = [datetime.datetime.fromisoformat(row[2]) for row in list(csv.reader(f))[1:]]
+        codec, pts = videos.stream_times(seg.video)
+        decoded = videos.read_all(seg.video)
+        assert codec == "h264" and len(decoded) == len(times) == seg.frames
+        assert pts == pytest.approx([(t - times[0]).total_seconds() for t in times], abs=1e-3)
+        assert all(f.shape == (48, 64, 3) for f in decoded)
+    first = videos.read_all(tmp_path / "in.avi")[inframes[0]].astype(int)
+    assert abs(videos.read_all(result.segments[0].video)[0] - first).mean() < 3
+
+
+def test_h264_times_never_go_back(tmp_path):
+    pytest.importorskip("av")
+    from quarrin.av_writer import H264Writer
+
+    writer, start = H264Writer(), datetime.datetime(2024, 1, 1)
+    writer.open(str(tmp_path / "c.mkv"), 10, (64, 48))
+    for seconds in (0, 0, -1, 0.5):  # a repeated time, a clock set back
+        writer.write(videos.square_frame(64, 48, 8, 8), start + datetime.timedelta(seconds=seconds))
+    writer.release()
+    assert videos.stream_times(tmp_path / "c.mkv")[1] == pytest.approx([0, 0.001, 0.002, 0.5])

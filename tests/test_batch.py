@@ -72,6 +72,8 @@ def test_two_jobs_with_a_bad_input(inputs):
     (["--report", "r.txt"], "--report r.txt: expected a .csv or .json file"),
     (["--plot", "p.jpg"], "--plot p.jpg: expected a .png file"),
     (["--blur", "2"], "--blur 2: must be an odd number"),
+    (["--codec", "h264", "--fourcc", "XVID"], "argument --fourcc: not allowed with argument --codec"),
+    (["--quality", "99"], "--quality 99: must be between 0 and 51"),
 ])
 def test_batch_usage_errors_write_nothing(inputs, args, message):
     proc = quarrin_cmd("batch", inputs / "a", "--out", inputs / "out", *args)
@@ -99,6 +101,10 @@ def test_directory_scan_and_output_names(inputs):
     names = batching.output_names(found + ["c/clip_001.avi", "d/clip-2.avi"], "out")
     assert names == [os.path.join("out", n) for n in
                      ["Z.MP4", "bad.avi", "clip.avi", "clip-2.avi", "clip-3.avi", "clip_001-2.avi", "clip-2-2.avi"]]
+    # H.264 goes into .mp4 or .mkv: the other inputs get .mp4.
+    names = batching.output_names(found + ["e/x.mkv"], "out", h264=True)
+    assert names == [os.path.join("out", n) for n in ["Z.MP4", "bad.mp4", "clip.mp4", "clip-2.mp4", "clip-3.mp4",
+                                                      "x.mkv"]]
 
 
 def test_api_batch_on_threads_with_progress_and_json_report(inputs):
@@ -198,10 +204,16 @@ def test_ctrl_c_stops_the_batch_with_complete_files(tmp_path):
         assert len(videos.read_all(video)) == int(row["frames_saved"])
 
 
-def test_api_batch_in_worker_processes_reports_progress(inputs):
+@pytest.mark.parametrize("codec, ext", [(None, ".avi"), ("h264", ".mp4")])
+def test_api_batch_in_worker_processes_reports_progress(inputs, codec, ext):
+    if codec:
+        pytest.importorskip("av")
     events = []
-    items = quarrin.batch([inputs / "a", inputs / "b" / "clip.avi"], inputs / "out", jobs=2, progress=events.append)
+    items = quarrin.batch([inputs / "a", inputs / "b" / "clip.avi"], inputs / "out", jobs=2, progress=events.append,
+                          codec=codec)
     assert [(i.status, i.result.frames_saved) for i in items] == [("ok", 6), ("ok", 9)]
+    assert [os.path.basename(i.output) for i in items] == ["clip" + ext, "clip-2" + ext]
+    assert [len(videos.read_all(i.output)) for i in items] == [6, 9]
     done = sorted((os.path.basename(os.path.dirname(e.input)), e.frames_read) for e in events if e.done)
     assert done == [("a", 6), ("b", 9)]
     assert all(e.frames_read <= e.total for e in events)

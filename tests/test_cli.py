@@ -1,5 +1,6 @@
 """The quarrin command, run as a user would (a child process) on clips made here."""
 import csv
+import importlib.util
 import os
 import re
 import signal
@@ -107,6 +108,13 @@ def test_motion_gating_from_the_command_line(tmp_path):
     (["--motion", "--mask", "missing.png"], r"^--mask missing.png: no such file"),
     (["--motion", "--max-changed", "0"], r"^--max-changed 0: must be above 0 and at most 1"),
     (["--motion", "--detect-width", "8"], r"^--detect-width 8: must be 16 or more"),
+    (["--codec", "h265"], r"^--codec h265: expected one of h264$"),
+    (["--quality", "-1"], r"^--quality -1: must be between 0 and 51$"),
+    (["--speed", "warp"], r"^--speed warp: expected one of ultrafast, superfast, "),
+    (["--codec", "h264", "--fourcc", "MJPG"], r"^argument --fourcc: not allowed with argument --codec$"),
+    (["--fourcc", "MJPG", "--speed", "fast"], r"^--speed fast: tunes H.264; --fourcc chooses an OpenCV writer$"),
+    (["--codec", "h264"], r"^OUTPUT \S+o.avi: --codec asks for H.264, which is written into .mp4 or .mkv files, "
+                          r"not .avi$"),
 ])
 def test_usage_errors_write_nothing(tmp_path, clip, args, message):
     proc = quarrin("record", clip, tmp_path / "out" / "o.avi", *args)
@@ -181,9 +189,10 @@ def test_overlay_colours_by_name_and_hex(tmp_path, box, text, box_bgr, text_bgr)
     assert (np.abs(frame[45:, :] - 40) < 10).all()  # nothing drawn below the text
 
 
-def test_ctrl_c_finalises_files_and_exits_130(tmp_path):
+@pytest.mark.parametrize("ext", [".avi", ".mp4"])  # .mp4: H.264 where PyAV is installed
+def test_ctrl_c_finalises_files_and_exits_130(tmp_path, ext):
     src = videos.moving_clip(tmp_path / "long.avi", 3000, width=320, height=240)
-    out = tmp_path / "rec.avi"
+    out = tmp_path / ("rec" + ext)
     code, lines, err = interrupt_after_first_segment(
         [sys.executable, "-u", "-m", "quarrin", "record", src, str(out), "--timestamp", "-v"],
         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
@@ -194,6 +203,26 @@ def test_ctrl_c_finalises_files_and_exits_130(tmp_path):
     assert err.splitlines() == ["quarrin: interrupted; the files above are complete"]
     assert [int(r[0]) for r in csv_rows(str(out) + ".csv")] == list(range(saved))
     assert len(videos.read_all(out)) == saved
+    if ext == ".mp4" and importlib.util.find_spec("av"):
+        assert videos.stream_times(out)[0] == "h264"
+
+
+@pytest.mark.parametrize("args, status, message", [
+    (["record", "IN", "o.mp4", "--codec", "h264"], 2, "--codec h264: H.264 needs PyAV: pip install 'quarrin[h264]'"),
+    (["record", "IN", "o.mkv", "--speed", "fast"], 2, "--speed fast: H.264 needs PyAV: pip install 'quarrin[h264]'"),
+    (["batch", "IN", "--out", "b", "--codec", "h264"], 2, "--codec h264: H.264 needs PyAV"),
+    (["record", "IN", "o.mp4", "-q"], 0, None),  # the default: OpenCV's mp4v, as before
+])
+def test_without_pyav(tmp_path, clip, args, status, message):
+    block = "import sys; sys.modules['av'] = None; from quarrin.cli import main; sys.exit(main(sys.argv[1:]))"
+    proc = subprocess.run([sys.executable, "-c", block] + [str(clip) if a == "IN" else a for a in args],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == status, proc.stderr
+    if message:
+        assert error_line(proc).startswith(message)
+        assert sorted(os.listdir()) == []
+    else:
+        assert len(videos.read_all("o.mp4")) == len(csv_rows("o.mp4.csv")) == 12
 
 
 @pytest.mark.parametrize("command", ["record", "batch"])

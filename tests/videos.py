@@ -70,3 +70,12 @@ def clip_fps(path):
         return cap.get(cv2.CAP_PROP_FPS)
     finally:
         cap.release()
+
+
+def stream_times(path):
+    """The codec and the frame times in seconds of a video's stream, as PyAV decodes them."""
+    import av
+
+    with av.open(str(path)) as container:
+        stream = container.streams.video[0]
+        return stream.codec_context.name, [float(f.pts * f.time_base) for f in container.decode(stream)]

@@ -6,27 +6,30 @@ signatures to that table).
 from quarrin import options as _options
 
 
-def record(source, output, *, fourcc=None, fps=0, size=None, camera_settings=False, roi=None, motion=False,
-           interval=0.0, threshold=25, min_area=500, blur=21, show_diff=False, duration=0.0, segment_frames=0,
-           before=0.0, after=0.0, min_event=0.0, ignore=(), mask=None, max_changed=1.0, detect_width=0,
-           segment_seconds=0.0, timestamp=False, box_colour="black", text_colour="white", text_at=(10, 20),
-           font_scale=0.5, open_timeout=10.0, stall=10.0, reconnect=None, keep_size=None, keep_days=None,
-           preview=False, pipeline=True, progress=None, log=None, notify=None, quiet=None):
+def record(source, output, *, fourcc=None, codec=None, quality=23, speed="ultrafast", fps=0, size=None,
+           camera_settings=False, roi=None, motion=False, interval=0.0, threshold=25, min_area=500, blur=21,
+           show_diff=False, duration=0.0, segment_frames=0, before=0.0, after=0.0, min_event=0.0, ignore=(),
+           mask=None, max_changed=1.0, detect_width=0, segment_seconds=0.0, timestamp=False, box_colour="black",
+           text_colour="white", text_at=(10, 20), font_scale=0.5, open_timeout=10.0, stall=10.0, reconnect=None,
+           keep_size=None, keep_days=None, preview=False, pipeline=True, progress=None, log=None, notify=None,
+           quiet=None):
     """Records a camera (an index: 0, 1, ... or "0"), a live source (an rtsp://, rtsps://, http://
     or https:// URL, or a device path such as /dev/video0) or re-encodes a video file into
     `output` (which may hold strftime fields, expanded as each segment opens).
 
     The options are those of ``quarrin record`` (``--min-area`` is ``min_area`` and so on);
-    `segment_frames` is the number of frames per file. `progress`, when given, is called with a
-    `quarrin.Progress` after every frame read; `log` with each of the recorder's own lines
-    ("Video saved in ...", ...), which are dropped otherwise; `notify` with what the operator must
-    see (a live source's signal lost or back, a segment removed for the disk budget; default: to
-    `log`). A motion recording lists its events in ``<output without extension>.events.csv`` and
-    in the result's `events`. A live source that stays lost past `reconnect` seconds ends the
-    recording with ``stopped="lost"``; `gaps` lists the (lost, back) times. Invalid options raise
-    `quarrin.UsageError` before anything is opened; a recording that cannot be made raises
-    `quarrin.RecordingError`. A Ctrl-C ends the recording with its files complete, and the result
-    says ``stopped="interrupt"``. `quiet` is accepted for older callers and changes nothing.
+    `segment_frames` is the number of frames per file; `codec="h264"` writes H.264 through PyAV (the
+    default for .mp4 and .mkv outputs when it is installed), tuned by `quality` and `speed`.
+    `progress`, when given, is called with a `quarrin.Progress` after every frame read; `log` with
+    each of the recorder's own lines ("Video saved in ...", ...), which are dropped otherwise;
+    `notify` with what the operator must see (a live source's signal lost or back, a segment
+    removed for the disk budget; default: to `log`). A motion recording lists its events in
+    ``<output without extension>.events.csv`` and in the result's `events`. A live source that
+    stays lost past `reconnect` seconds ends the recording with ``stopped="lost"``; `gaps` lists
+    the (lost, back) times. Invalid options raise `quarrin.UsageError` before anything is opened;
+    a recording that cannot be made raises `quarrin.RecordingError`. A Ctrl-C ends the recording
+    with its files complete, and the result says ``stopped="interrupt"``. `quiet` is accepted for
+    older callers and changes nothing.
     """
     from quarrin import recording
 

@@ -14,10 +14,12 @@ import signal
 import time
 
 from quarrin import options as _options
+from quarrin import writers
 from quarrin.errors import RecordingError, UsageError
 from quarrin.results import BatchItem, Progress
 
-# Containers the writer makes reliably; other inputs are re-encoded into .avi.
+# Containers the writer makes reliably; other inputs are re-encoded into .avi (into .mp4 when
+# H.264 is asked for, which only .mp4 and .mkv hold).
 WRITABLE = (".avi", ".mp4", ".mkv", ".mov", ".m4v")
 REPORT_COLUMNS = ("input", "status", "frames_read", "frames_saved", "files", "seconds", "error", "events")
 EVENT_PERIOD = 0.2  # seconds between progress events sent back by a running job
@@ -28,7 +30,7 @@ def run(inputs, out, *, jobs=None, executor=None, report=None, plot=None, progre
         **record_options):
     """See quarrin.batch. `on_item(item)` is called as each input finishes."""
     opts, jobs, out, report, plot, sources = check(inputs, out, jobs, executor, report, plot, record_options)
-    outputs = output_names(sources, out)
+    outputs = output_names(sources, out, h264=writers.h264_asked(opts) is not None)
     try:
         os.makedirs(out, exist_ok=True)
     except OSError as exc:
@@ -52,6 +54,7 @@ def check(inputs, out, jobs, executor, report, plot, record_options, scan=False)
             raise UsageError(refused[0], record_options[refused[0]], "not available in scan (it writes no video)")
         record_options = dict(record_options, motion=True)
     opts = _options.check(**record_options)
+    writers.check_h264_available(opts)
     for name in _options.NOT_IN_BATCH:
         if opts.given(name):
             raise UsageError(name, True, "not available in batch (files only: no camera, no window)")
@@ -104,14 +107,17 @@ def collect_inputs(inputs):
     return found
 
 
-def output_names(sources, out):
+def output_names(sources, out, h264=False):
     """DIR/<stem><ext> per input, made unique: a repeated stem gets -2, -3, ... Names are also
-    kept clear of each other's numbered segments (clip_000.avi belongs to clip.avi)."""
+    kept clear of each other's numbered segments (clip_000.avi belongs to clip.avi). With `h264`
+    an input in another container than .mp4 or .mkv gets .mp4."""
     taken = []
     names = []
     for source in sources:
         stem, ext = os.path.splitext(os.path.basename(source))
         ext = ext if ext.lower() in WRITABLE else ".avi"
+        if h264 and ext.lower() not in writers.H264_EXTENSIONS:
+            ext = ".mp4"
         candidate, n = stem, 2
         while _clashes(candidate, ext, taken):
             candidate, n = "%s-%d" % (stem, n), n + 1

@@ -22,6 +22,8 @@ from quarrin.errors import UsageError
 VIDEO_EXTENSIONS = (".avi", ".mp4", ".mkv", ".mov", ".m4v", ".mpg", ".mpeg", ".wmv", ".ts")
 FOURCC_BY_EXTENSION = {".avi": "MJPG", ".mp4": "mp4v", ".m4v": "mp4v", ".mov": "mp4v", ".mkv": "XVID"}
 DEFAULT_FOURCC = "MJPG"
+CODECS = ("h264",)
+PRESETS = ("ultrafast", "superfast", "veryfast", "faster", "fast", "medium", "slow", "slower", "veryslow")
 MIN_ROI_WIDTH = 8
 INT32_MAX = 2**31 - 1
 
@@ -116,6 +118,15 @@ def fourcc(name, value):
     if not isinstance(value, str) or len(value) != 4 or not all(" " <= c <= "~" for c in value):
         raise UsageError(name, value, "a codec is named by exactly 4 characters, e.g. MJPG, mp4v, XVID")
     return value
+
+
+def one_of(*values):
+    """One of `values` (texts), in any case."""
+    def check(name, value):
+        if not isinstance(value, str) or value.strip().lower() not in values:
+            raise UsageError(name, value, "expected one of %s" % ", ".join(values))
+        return value.strip().lower()
+    return check
 
 
 def size(name, value):
@@ -276,8 +287,15 @@ MOTION_ONLY = ("threshold", "min_area", "blur", "show_diff", "before", "after", 
                "max_changed", "detect_width")
 
 OPTIONS = (
-    Option("fourcc", None, fourcc, "codec of the output video", "CODE", engine=("fmt",),
-           shown="by the output's extension: .avi MJPG, .mp4/.m4v/.mov mp4v, .mkv XVID, others MJPG"),
+    Option("fourcc", None, fourcc, "OpenCV codec of the output video; not with --codec", "CODE", engine=("fmt",),
+           shown="by the output's extension: .avi MJPG; .mp4, .mkv H.264 when PyAV is installed, else mp4v, "
+                 "XVID; .m4v, .mov mp4v; others MJPG"),
+    Option("codec", None, one_of(*CODECS), "write H.264 through PyAV (quarrin[h264]) into .mp4 or .mkv; not with "
+           "--fourcc", "h264", shown="h264 for .mp4 and .mkv when PyAV is installed, else --fourcc's"),
+    Option("quality", 23, whole(0, 51), "H.264 quality: x264's CRF, 0 (lossless) to 51; each 6 lower about "
+           "doubles the size", "CRF"),
+    Option("speed", "ultrafast", one_of(*PRESETS), "H.264 speed: x264's preset, %s; slower presets make "
+           "smaller files" % ", ".join(PRESETS), "PRESET"),
     Option("fps", 0, whole(0, 1000), "frame rate to ask of the camera and declare in the video", "N",
            "camera", engine=("fps",), camera=True, batch=False,
            shown="0 = the camera's own, 30 if it reports none"),
@@ -405,6 +423,13 @@ def check(**given):
     if opts.motion and opts.interval > 0:
         raise UsageError(None, None, "--motion and --interval cannot be combined: choose one way of "
                                      "selecting frames")
+    if opts.fourcc is not None:
+        if opts.codec is not None:
+            raise UsageError(None, None, "--fourcc and --codec cannot be combined: --fourcc names an OpenCV "
+                                         "codec, --codec h264 writes through PyAV")
+        for name in ("quality", "speed"):
+            if opts.given(name):
+                raise UsageError(name, getattr(opts, name), "tunes H.264; --fourcc chooses an OpenCV writer")
     if opts.show_diff and not opts.motion:
         raise UsageError("show_diff", True, "shows the motion check's images; it needs --motion")
     if not opts.motion:

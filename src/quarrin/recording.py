@@ -31,7 +31,7 @@ class Plan:
     height: int
     fps: float
     frames_total: typing.Optional[int]
-    fourcc: str
+    writer: typing.Optional[writers.Choice]  # None for a scan
     args: dict = dataclasses.field(repr=False)
     live: bool = False        # a URL or a device path; `source` is then shown without a password
 
@@ -73,7 +73,6 @@ def prepare(source, output, opts, scan=False):
         raise UsageError("roi", roi, "does not fit the %dx%d frames of %s" % (width, height, shown))
     if w < _options.MIN_ROI_WIDTH:
         raise UsageError("roi", roi, "the region must be at least %d pixels wide" % _options.MIN_ROI_WIDTH)
-    fourcc = _options.fourcc_for(output or ".avi", opts.fourcc)
     # The recorder declares the file's rate (whole frames/s), or the rate asked of a camera or
     # measured on a live source.
     rate = int(fps) if camera is None and live is None else (opts.fps or int(round(fps)) or 30)
@@ -81,10 +80,13 @@ def prepare(source, output, opts, scan=False):
     events = opts.motion or scan
     hold = _hold_frames(opts, rate, w, h) if events else 0
     mask = _motion_mask(opts, width, height, roi) if events else None
+    writer = None
     if not scan:
-        _check_writer(output, fourcc, rate, (w, h))
+        writer = writers.choose(output, opts, (w, h))
+        _check_writer(output, writer, rate, (w, h))
+    fmt = writer.fmt if writer is not None else _options.fourcc_for(".avi", opts.fourcc)
     reconnect = _options.LIVE_RECONNECT if opts.reconnect is None else opts.reconnect
-    args = _options.engine_arguments(opts, roi=roi, fourcc=fourcc, fps=rate if timed_by_clock else 0,
+    args = _options.engine_arguments(opts, roi=roi, fourcc=fmt, fps=rate if timed_by_clock else 0,
                                      reconnect=reconnect if live is not None else 0.0)
     args.update(input_=str(camera) if camera is not None else live or source, output=output or "", events=events,
                 mask=mask, hold_frames=hold, scan=scan, live=live is not None, shown=shown,
@@ -92,7 +94,7 @@ def prepare(source, output, opts, scan=False):
     if scan:
         args.update(motion_based=True, timestamp=False, interactive=False)
     return Plan(shown if live is not None else args["input_"], camera, output, opts, width, height,
-                float(rate if timed_by_clock else fps), total, fourcc, args, live is not None)
+                float(rate if timed_by_clock else fps), total, writer, args, live is not None)
 
 
 def _hold_frames(opts, rate, width, height):
@@ -165,7 +167,7 @@ def run(plan, progress=None, log=None, notify=None):
     if plan.args["events"] and not scan:
         listing = events_mod.EventList(events_path(_options.expand_now(plan.output)))
     on_event = None if listing is None else (lambda *fields: listing.add(Event(*fields)))
-    writer = None if scan else writers.for_output(plan.output, plan.fourcc)
+    writer = None if scan else plan.writer.make()
     on_closed = None
     if plan.opts.keep_size is not None or plan.opts.keep_days is not None:
         from quarrin import budget
@@ -215,7 +217,7 @@ def _check_outcome(plan, outcome):
                              % (plan.source, a["roi_x"], a["roi_y"], a["roi_w"], a["roi_h"], done))
     for seg in outcome.segments:
         if seg.frames and not (os.path.exists(seg.video) and os.path.getsize(seg.video) > 0):
-            raise RecordingError("the video writer did not write %s (codec %s)" % (seg.video, plan.fourcc))
+            raise RecordingError("the video writer did not write %s (codec %s)" % (seg.video, plan.writer))
 
 
 def _probe_file(path):
@@ -292,15 +294,19 @@ def _probe_camera(index, opts):
     return width, height, fps, None
 
 
-def _check_writer(output, fourcc, fps, size):
-    """Writes a few frames as the recording will (codec, rate, region size) into a scratch file
+def _check_writer(output, writer, fps, size):
+    """Writes a few frames as the recording will (writer, rate, region size) into a scratch file
     with the output's extension and reads them back: a container that keeps fewer frames than
     were written (an image format, a stream OpenCV cannot read back) is refused here."""
     ext = os.path.splitext(output)[1]
     with _quiet_stderr():
         try:
-            kept = writers.probe(writers.OpenCVWriter(fourcc), ext, fps, size)
-        except OSError:
+            kept = writers.probe(writer.make(), ext, fps, size)
+        except Exception as exc:
+            if writer.h264:  # PyAV's message is FFmpeg's reason
+                raise RecordingError("cannot write H.264 video into a %s file: %s" % (ext, exc)) from exc
+            if not isinstance(exc, OSError):
+                raise
             kept = None
     if kept == writers.PROBE_FRAMES:
         return
@@ -311,9 +317,9 @@ def _check_writer(output, fourcc, fps, size):
                 works = "; .avi (MJPG) works"
     if kept is None:
         raise RecordingError("OpenCV cannot write %s video into a %s file (choose another --fourcc or extension%s)"
-                             % (fourcc, ext, works))
+                             % (writer, ext, works))
     raise UsageError("output", output, "a %s file with %s video gives back %d of %d frames written%s"
-                     % (ext, fourcc, kept, writers.PROBE_FRAMES, works))
+                     % (ext, writer, kept, writers.PROBE_FRAMES, works))
 
 
 @contextlib.contextmanager

@@ -54,7 +54,8 @@ Ref SegmentNamer::numbered(long long number) const {
 
 namespace {
 
-// os.close(os.open(path, O_WRONLY | O_CREAT | O_EXCL)); false when the path exists already.
+// os.close(os.open(path, O_WRONLY | O_CREAT | O_EXCL, 0o666)); false when the path exists already.
+// (os.open's own default mode, 0o777, would make every video and CSV executable.)
 bool create_exclusively(PyObject* path) {
     Ref os = global(n_os);
     long flags = 0;
@@ -63,7 +64,8 @@ bool create_exclusively(PyObject* path) {
         require_no_error();
     }
     Ref fd = Ref::steal(PyObject_VectorcallMethod(
-        n_open, std::initializer_list<PyObject*>{os.get(), path, py_int(flags).get()}.begin(), 3, nullptr));
+        n_open, std::initializer_list<PyObject*>{os.get(), path, py_int(flags).get(), py_int(0666).get()}.begin(), 4,
+        nullptr));
     if (!fd) {
         if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) throw PyError{};
         PyErr_Clear();
