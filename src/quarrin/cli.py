@@ -32,11 +32,13 @@ def build_parser():
 
     rec = commands.add_parser(
         "record", help="record a camera or re-encode one video file",
-        description="Record camera SOURCE (0, 1, ...) or re-encode video file SOURCE into OUTPUT. Prints one "
-                    "line per file written and a total.")
-    rec.add_argument("source", metavar="SOURCE", help="camera index (0, 1, ...) or video file")
+        description="Record camera SOURCE (0, 1, ...), a live SOURCE (a URL or a device path) or re-encode "
+                    "video file SOURCE into OUTPUT. Prints one line per file written and a total.")
+    rec.add_argument("source", metavar="SOURCE", help="camera index (0, 1, ...), rtsp://, rtsps://, http:// or "
+                     "https:// URL, device path (/dev/video0) or video file")
     rec.add_argument("output", metavar="OUTPUT", help="output video (its folder is created); numbered "
-                     "segments are named OUTPUT_000.ext, ... and each video gets a CSV, e.g. clip.avi.csv")
+                     "segments are named OUTPUT_000.ext, ... and each video gets a CSV, e.g. clip.avi.csv; "
+                     "strftime fields (%%Y-%%m-%%d/door-%%H%%M%%S.mp4) are expanded as each segment opens")
     _record_options(rec, batch=False)
 
     bat = commands.add_parser(
