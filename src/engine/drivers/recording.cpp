@@ -84,6 +84,7 @@ Outcome Recording::run() {
     if (!PyErr_Occurred()) attempt([&] { rules.finish(); });
     const bool clean = !PyErr_Occurred();
     close(segment);
+    if (mode_.claim == Mode::Claim::Create) segment.give_back_unopened(rules.segment_name());
     if (clean && mode_.late_interrupt == Mode::LateInterrupt::Stop && PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
         PyErr_Clear();
         outcome.stopped = Stopped::Interrupt;
@@ -100,7 +101,7 @@ Stopped Recording::protected_loop(Segment& segment, FrameRules& rules) {
     Stopped stopped = Stopped::End;
     SigintDeferral sigint;
     attempt([&] {
-        sigint.begin();
+        sigint.begin(mode_.sigterm == Mode::Sigterm::Defer);
         stopped = driver_ == Driver::Pipelined ? run_pipelined(a_, source_, segment, rules, sigint)
                                                : run_sequential(a_, source_, rules, sigint);
         sigint.end();

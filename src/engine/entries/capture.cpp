@@ -97,10 +97,10 @@ namespace {
 
 // vcapture's ways, as it has always recorded.
 constexpr Mode kVcaptureMode{};
-// The front end's: a missing path is raised, names are claimed, no segment is left empty, and a
-// Ctrl-C in the clean-up still returns what was written.
+// The front end's: a missing path is raised, names are claimed, no segment is left empty, a
+// Ctrl-C in the clean-up still returns what was written, and SIGTERM waits for a frame boundary.
 constexpr Mode kRecordMode{Mode::MissingPath::Raise, Mode::Opening::OnFirstWrite, Mode::Claim::Create,
-                           Mode::LateInterrupt::Stop};
+                           Mode::LateInterrupt::Stop, Mode::Sigterm::Defer};
 
 PyObject* stop_name(Stopped stopped) {
     switch (stopped) {

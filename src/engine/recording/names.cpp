@@ -17,7 +17,7 @@ const Name n_VideoCapture("VideoCapture"), n_VideoWriter("VideoWriter"), n_Video
     n_copy("copy"), n_total_seconds("total_seconds"), n_isoformat("isoformat"), n_days("days"),
     n_seconds("seconds"), n_getTextSize("getTextSize"), n_rectangle("rectangle"), n_putText("putText"),
     n_FONT_HERSHEY_SIMPLEX("FONT_HERSHEY_SIMPLEX"), n_FILLED("FILLED"), n_LINE_AA("LINE_AA"), n_waitKey("waitKey"),
-    n_error("error"), n_signal("signal"), n_getsignal("getsignal"), n_SIGINT("SIGINT"),
+    n_error("error"), n_signal("signal"), n_getsignal("getsignal"), n_SIGINT("SIGINT"), n_SIGTERM("SIGTERM"),
     n_default_int_handler("default_int_handler"), n_O_WRONLY("O_WRONLY"), n_O_CREAT("O_CREAT"),
     n_O_EXCL("O_EXCL"), n_unlink("unlink"), n_CAP_FFMPEG("CAP_FFMPEG"),
     n_CAP_PROP_OPEN_TIMEOUT_MSEC("CAP_PROP_OPEN_TIMEOUT_MSEC"), n_CAP_PROP_READ_TIMEOUT_MSEC("CAP_PROP_READ_TIMEOUT_MSEC"),

@@ -15,7 +15,7 @@ extern const Name n_VideoCapture, n_VideoWriter, n_VideoWriter_fourcc, n_CAP_DSH
     n_localtime, n_path, n_getmtime, n_exists, n_rpartition, n_zeros, n_uint8, n_dtype, n_writer, n_writerow,
     n_newline, n_destroyAllWindows, n_shape, n_copy, n_total_seconds, n_isoformat, n_days, n_seconds,
     n_getTextSize, n_rectangle, n_putText, n_FONT_HERSHEY_SIMPLEX, n_FILLED, n_LINE_AA, n_waitKey, n_error,
-    n_signal, n_getsignal, n_SIGINT, n_default_int_handler, n_O_WRONLY, n_O_CREAT, n_O_EXCL, n_unlink,
+    n_signal, n_getsignal, n_SIGINT, n_SIGTERM, n_default_int_handler, n_O_WRONLY, n_O_CREAT, n_O_EXCL, n_unlink,
     n_CAP_FFMPEG, n_CAP_PROP_OPEN_TIMEOUT_MSEC, n_CAP_PROP_READ_TIMEOUT_MSEC, n_strftime, n_makedirs, n_dirname,
     n_exist_ok;
 // The CSV header's third column, and vcapture's parameter of the same name.

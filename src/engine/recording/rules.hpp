@@ -55,6 +55,8 @@ public:
     long long frames_read() const noexcept { return frames_read_; }
     long long frames_saved() const noexcept { return frames_saved_; }
     void redirect(FrameSink& sink) noexcept { sink_ = &sink; }
+    // The name of the last segment started (claimed, with Claim::Create); null before the first.
+    PyObject* segment_name() const noexcept { return segment_name_.get(); }
     std::vector<Event> take_events() noexcept { return events_ ? events_->take_events() : std::vector<Event>{}; }
 
 private:

@@ -225,6 +225,26 @@ void Segment::write(PyObject* roi, long long inframe, long long outframe, PyObje
     }
 }
 
+void Segment::give_back_unopened(PyObject* claimed) noexcept {
+    if (!claimed) return;
+    ErrorStash stash;
+    if (!written_.empty()) {
+        const int same = PyObject_RichCompareBool(written_.back().video.get(), claimed, Py_EQ);
+        if (same != 0) {
+            PyErr_Clear();
+            return;
+        }
+    }
+    attempt([&] {
+        Ref csv_name = Ref::check(PyNumber_Add(claimed, n_text_csv_suffix));
+        Ref os = global(n_os);
+        for (PyObject* path : {claimed, csv_name.get()}) {
+            if (!attempt([&] { call_method(os.get(), n_unlink, {path}); })) PyErr_Clear();
+        }
+    });
+    PyErr_Clear();
+}
+
 void Segment::close(CleanupChain& chain) noexcept {
     chain.step([&] {
         if (!writer_) return;

@@ -61,6 +61,9 @@ public:
     // Finishes the open segment (if any) now: writer released, CSV closed, on_closed told.
     void finish();
     void close(CleanupChain& chain) noexcept;
+    // A name claimed for a segment whose files were never opened (the writer stopped first) is
+    // given back: its two empty files are removed. Any error in flight is kept.
+    void give_back_unopened(PyObject* claimed) noexcept;
     // What each segment holds; taken once the recording has ended.
     std::vector<Written> take_written() noexcept { return std::move(written_); }
 

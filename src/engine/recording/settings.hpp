@@ -78,6 +78,9 @@ struct Mode {
     // vcapture lets a Ctrl-C raised by its clean-up steps reach the caller; the front end's entry
     // reports the recording as interrupted, with what it wrote, once its files are closed.
     enum class LateInterrupt { Raise, Stop } late_interrupt = LateInterrupt::Raise;
+    // vcapture leaves SIGTERM alone; the front end's entry runs a Python SIGTERM handler (a
+    // service stop, `timeout`, `kill`) between two frames, as it does with Ctrl-C.
+    enum class Sigterm { Leave, Defer } sigterm = Sigterm::Leave;
 };
 
 // Why a recording ended.
