@@ -57,6 +57,7 @@ def test_options_convert(given, expected):
     (dict(motion="yes"), "motion"), (dict(motion=True, interval=1), None),
     (dict(codec="h265"), "codec"), (dict(quality=52), "quality"), (dict(speed="placebo"), "speed"),
     (dict(fourcc="MJPG", codec="h264"), None), (dict(fourcc="MJPG", speed="fast"), "speed"),
+    (dict(font_scale=10.5), "font_scale"), (dict(text_at=(2**31, 0)), "text_at"), (dict(min_free="-1M"), "min_free"),
 ])
 def test_options_refused(given, option):
     with pytest.raises(quarrin.UsageError) as info:
@@ -101,6 +102,25 @@ def test_record_result(tmp_path, capsys):
         result.frames_read = 0
 
 
+# A segment's files are created with its first frame: the end of the input, --duration or a stop
+# right after the frame that filled a segment leaves no empty file, in either driver.
+@pytest.mark.parametrize("pipeline", [True, False], ids=["pipelined", "sequential"])
+@pytest.mark.parametrize("frames, duration, stop_after", [(14, 0, None), (30, 2, None), (30, 0, 14)],
+                         ids=["end", "duration", "stop"])
+def test_no_empty_segment(tmp_path, pipeline, frames, duration, stop_after):
+    src = videos.moving_clip(tmp_path / "in.avi", frames)
+
+    def progress(event):
+        if event.frames_saved == stop_after:
+            raise KeyboardInterrupt
+
+    result = quarrin.record(src, tmp_path / "o.avi", segment_frames=7, duration=duration, pipeline=pipeline,
+                            progress=progress)
+    assert [s.frames for s in result.segments] == [7, 7] + ([7] if duration else [])
+    assert sorted(os.listdir(tmp_path)) == sorted(["in.avi"] + [os.path.basename(p) for s in result.segments
+                                                                for p in (s.video, s.csv)])
+
+
 def test_recorder_lines_go_to_the_log(tmp_path, capsys):
     src = videos.moving_clip(tmp_path / "in.avi", 3)
     lines = []
@@ -115,6 +135,8 @@ def test_recorder_lines_go_to_the_log(tmp_path, capsys):
     (dict(roi=(0, 0, 65, 48)), quarrin.UsageError),
     (dict(fps=30), quarrin.UsageError),
     (dict(fourcc="ABCD"), quarrin.RecordingError),
+    (dict(timestamp=True, text_at=(64, 20)), quarrin.UsageError),
+    (dict(timestamp=True, text_at=(10, 0)), quarrin.UsageError),
 ])
 def test_errors_before_anything_is_written(tmp_path, kwargs, error):
     src = videos.moving_clip(tmp_path / "in.avi", 3)

@@ -11,8 +11,8 @@ def record(source, output, *, fourcc=None, codec=None, quality=23, speed="ultraf
            show_diff=False, duration=0.0, segment_frames=0, before=0.0, after=0.0, min_event=0.0, ignore=(),
            mask=None, max_changed=1.0, detect_width=0, segment_seconds=0.0, timestamp=False, box_colour="black",
            text_colour="white", text_at=(10, 20), font_scale=0.5, open_timeout=10.0, stall=10.0, reconnect=None,
-           keep_size=None, keep_days=None, preview=False, pipeline=True, progress=None, log=None, notify=None,
-           quiet=None):
+           keep_size=None, keep_days=None, min_free="100M", preview=False, pipeline=True, progress=None, log=None,
+           notify=None, quiet=None):
     """Records a camera (an index: 0, 1, ... or "0"), a live source (an rtsp://, rtsps://, http://
     or https:// URL, or a device path such as /dev/video0) or re-encodes a video file into
     `output` (which may hold strftime fields, expanded as each segment opens).
@@ -27,7 +27,9 @@ def record(source, output, *, fourcc=None, codec=None, quality=23, speed="ultraf
     ``<output without extension>.events.csv`` and in the result's `events`. A live source that
     stays lost past `reconnect` seconds ends the recording with ``stopped="lost"``; `gaps` lists
     the (lost, back) times. Invalid options raise `quarrin.UsageError` before anything is opened;
-    a recording that cannot be made raises `quarrin.RecordingError`. A Ctrl-C ends the recording
+    a recording that cannot be made raises `quarrin.RecordingError`, and so does one whose video
+    writer failed, or that stopped because free space fell below `min_free` (its files are then
+    consistent: the CSV holds the rows of the frames the video holds). A Ctrl-C ends the recording
     with its files complete, and the result says ``stopped="interrupt"``. `quiet` is accepted for
     older callers and changes nothing.
     """

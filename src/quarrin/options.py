@@ -281,7 +281,7 @@ def _colour_array(bgr):
 GROUPS = {"output": "output", "camera": "camera (a camera source only)",
           "selection": "region and frame selection", "events": "motion events (with --motion)",
           "overlay": "timestamp overlay", "live": "live sources (a URL or a device path)",
-          "disk": "disk budget (oldest finished segments of OUTPUT deleted first)", "running": "running"}
+          "disk": "disk space (the budget deletes the oldest finished segments of OUTPUT first)", "running": "running"}
 # Options that mean something only with --motion.
 MOTION_ONLY = ("threshold", "min_area", "blur", "show_diff", "before", "after", "min_event", "ignore", "mask",
                "max_changed", "detect_width")
@@ -345,9 +345,10 @@ OPTIONS = (
            engine=("tb",), to_engine=_colour_array),
     Option("text_colour", "white", colour, "colour of the text: a name or #rrggbb", "C", "overlay",
            engine=("tc",), to_engine=_colour_array),
-    Option("text_at", (10, 20), point, "where the text starts (its baseline) in the region", "X,Y", "overlay",
+    Option("text_at", (10, 20), point, "where the text starts (its baseline) in the region; it must lie inside it", "X,Y", "overlay",
            engine=("tx", "ty")),
-    Option("font_scale", 0.5, number(positive=True), "size of the text", "F", "overlay", engine=("fs",)),
+    Option("font_scale", 0.5, number(positive=True, high=10), "size of the text, above 0 and at most 10", "F",
+           "overlay", engine=("fs",)),
     Option("open_timeout", 10.0, number(positive=True, high=3600), "a live source that does not open within "
            "SECONDS is an error", "SECONDS", "live", engine=("open_timeout",), batch=False, live=True),
     Option("stall", 10.0, number(positive=True, high=3600), "no frame from a live source for SECONDS: its signal "
@@ -360,6 +361,8 @@ OPTIONS = (
            "SIZE", "disk", batch=False, shown="no limit"),
     Option("keep_days", None, number(positive=True, high=1e5), "likewise delete finished segments older than D "
            "days", "D", "disk", batch=False, shown="no limit"),
+    Option("min_free", "100M", size_bytes, "stop the recording cleanly, with its files complete, before free space "
+           "on the output's file system falls below SIZE (K, M, G, T: units of 1024); 0: no limit", "SIZE", "disk"),
     Option("preview", False, flag, "show the saved frames in a window; q or Esc stops", group="running",
            engine=("interactive",), batch=False),
     Option("pipeline", True, flag, "record on one thread instead of decoding, selecting and encoding on three",

@@ -15,7 +15,7 @@ import typing
 
 from quarrin import options as _options
 from quarrin import events as events_mod
-from quarrin import writers
+from quarrin import nativelog, writers
 from quarrin.errors import RecordingError, UsageError
 from quarrin.results import Event, Progress, RecordResult, Segment
 
@@ -73,6 +73,13 @@ def prepare(source, output, opts, scan=False):
         raise UsageError("roi", roi, "does not fit the %dx%d frames of %s" % (width, height, shown))
     if w < _options.MIN_ROI_WIDTH:
         raise UsageError("roi", roi, "the region must be at least %d pixels wide" % _options.MIN_ROI_WIDTH)
+    if opts.timestamp or opts.given("text_at"):
+        tx, ty = opts.text_at
+        if tx >= w or not 0 < ty <= h:
+            raise UsageError("text_at", opts.text_at, "must lie inside the %dx%d region (x below %d, y from 1 to %d), "
+                             "so that the text can be seen" % (w, h, w, h))
+    if not scan:
+        _check_free_space(output, opts.min_free)
     # The recorder declares the file's rate (whole frames/s), or the rate asked of a camera or
     # measured on a live source.
     rate = int(fps) if camera is None and live is None else (opts.fps or int(round(fps)) or 30)
@@ -95,6 +102,18 @@ def prepare(source, output, opts, scan=False):
         args.update(motion_based=True, timestamp=False, interactive=False)
     return Plan(shown if live is not None else args["input_"], camera, output, opts, width, height,
                 float(rate if timed_by_clock else fps), total, writer, args, live is not None)
+
+
+def _check_free_space(output, min_free):
+    if min_free <= 0:
+        return
+    folder = os.path.dirname(os.path.abspath(_options.expand_now(output)))
+    while not os.path.isdir(folder) and os.path.dirname(folder) != folder:
+        folder = os.path.dirname(folder)
+    left = writers.free_space(folder)
+    if left is not None and left < min_free:
+        raise RecordingError("free space on the file system of %s is %s, below --min-free %s: nothing was recorded"
+                             % (folder, writers.show_size(left), writers.show_size(min_free)))
 
 
 def _hold_frames(opts, rate, width, height):
@@ -167,35 +186,73 @@ def run(plan, progress=None, log=None, notify=None):
     if plan.args["events"] and not scan:
         listing = events_mod.EventList(events_path(_options.expand_now(plan.output)))
     on_event = None if listing is None else (lambda *fields: listing.add(Event(*fields)))
-    writer = None if scan else plan.writer.make()
     on_closed = None
     if plan.opts.keep_size is not None or plan.opts.keep_days is not None:
         from quarrin import budget
 
         on_closed = budget.Budget(plan.output, plan.opts.keep_size, plan.opts.keep_days, notify).after_close
     started = time.perf_counter()
-    try:
+    # OpenCV's and FFmpeg's own lines go to `log` (shown with -v), and are counted.
+    with nativelog.Capture(echo=log) as native:
+        writer = None if scan else writers.Guard(plan.writer.make(), plan.opts.min_free, native)
         try:
-            outcome = record(**plan.args, progress=hook, log=log or _drop, writer=writer, on_event=on_event,
-                             notify=notify, on_closed=on_closed)
-        except FileNotFoundError as exc:  # the recorder has closed what it had opened
-            raise RecordingError("could not create %s: %s" % (exc.filename, exc.strerror or exc)) from exc
-        except KeyboardInterrupt:
-            # A Ctrl-C before the frame loop began: nothing was written.
-            outcome = None
-        if listing is not None:
-            listing.finish()
-    finally:
-        if listing is not None:
-            listing.close()
+            try:
+                outcome = record(**plan.args, progress=hook, log=log or _drop, writer=writer, on_event=on_event,
+                                 notify=notify, on_closed=on_closed)
+            except FileNotFoundError as exc:  # the recorder has closed what it had opened
+                raise RecordingError("could not create %s: %s" % (exc.filename, exc.strerror or exc)) from exc
+            except (writers.WriterStopped, OSError) as exc:
+                # Every file is closed: the open segment is made consistent, and the error names it.
+                raise _stopped_writing(writer, exc) from exc
+            except KeyboardInterrupt:
+                # A Ctrl-C before the frame loop began: nothing was written.
+                outcome = None
+            if listing is not None:
+                listing.finish()
+        finally:
+            if listing is not None:
+                listing.close()
     seconds = time.perf_counter() - started
     if outcome is None:
-        return RecordResult(plan.source, 0, 0, (), "interrupt", seconds, plan.fps, plan.frames_total)
+        return RecordResult(plan.source, 0, 0, (), "interrupt", seconds, plan.fps, plan.frames_total,
+                            log_lines=native.count)
     _check_outcome(plan, outcome)
     segments = tuple(Segment(w.video, w.csv, w.frames, w.first, w.last, w.runs) for w in outcome.segments)
     return RecordResult(plan.source, outcome.frames_read, outcome.frames_saved, segments, outcome.stopped, seconds,
                         plan.fps, plan.frames_total, tuple(Event(*e) for e in outcome.events), outcome.gaps,
-                        listing.path if listing is not None else None)
+                        listing.path if listing is not None else None, _short_input(plan, outcome), native.count)
+
+
+def _short_input(plan, outcome):
+    """The warning for a file that ends before the frame count it declares (None: it does not).
+    Containers that declare no count, or estimate it from their duration, are allowed a frame."""
+    total = plan.frames_total
+    if plan.camera is not None or plan.live or not total or outcome.stopped != "end":
+        return None
+    if total - outcome.frames_read <= 1:
+        return None
+    return "%s: %d of %d declared frames could be read" % (plan.source, outcome.frames_read, total)
+
+
+def _stopped_writing(writer, exc):
+    """The RecordingError for a recording that stopped because a write failed (or the disk got too
+    full), once the segment being written is consistent: its CSV trimmed to the frames the video
+    holds, and a segment left without any frame removed."""
+    from quarrin import checking
+
+    if isinstance(exc, writers.WriterStopped):
+        video, reason = exc.video, exc.reason
+    else:
+        video = writer.name if writer is not None else None
+        reason = exc.strerror or str(exc)
+        if exc.filename:
+            reason = "cannot write %s: %s" % (exc.filename, reason)
+    if not video:
+        return RecordingError(reason)
+    kept = checking.settle(video)
+    if isinstance(exc, writers.DiskLow):
+        return RecordingError("stopped: %s; %s" % (reason, kept))
+    return RecordingError("writing %s failed: %s; %s" % (video, reason, kept))
 
 
 def events_path(output):

@@ -56,6 +56,8 @@ class RecordResult:
     events: tuple = ()       # of Event, for a motion recording
     gaps: tuple = ()         # reserved for (lost, back) times of a live source
     events_file: typing.Optional[str] = None  # where the events were listed
+    warning: typing.Optional[str] = None  # an input that ended before the frame count it declares
+    log_lines: int = 0       # OpenCV's and FFmpeg's own log lines while it ran
 
     @property
     def files(self):

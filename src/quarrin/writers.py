@@ -7,6 +7,8 @@ A failure raises, and the engine ends the recording with every file closed.
 
 Two kinds: `OpenCVWriter` (cv2.VideoWriter with a four-character codec) and H.264 through PyAV
 (`quarrin.av_writer`, imported only when used). `choose` picks one for an output and its options.
+A recording hands the engine either of them inside a `Guard`, which turns a write that failed
+into an error at that frame, and stops before the disk gets too full.
 """
 import dataclasses
 import os
@@ -41,6 +43,143 @@ class OpenCVWriter:
         writer, self.writer = self.writer, None
         if writer is not None:
             writer.release()
+
+
+class WriterStopped(Exception):
+    """The guarded writer stopped the recording at a frame boundary: the frame in hand was not
+    written. `video` is the segment being written, `frames` the frames it was handed before."""
+
+    def __init__(self, video, frames, reason):
+        super().__init__(reason)
+        self.video, self.frames, self.reason = video, frames, reason
+
+
+class WriteFailed(WriterStopped):
+    """The video writer failed (an error it raised, or one OpenCV only logged)."""
+
+
+class DiskLow(WriterStopped):
+    """Free space on the output's file system fell below --min-free."""
+
+
+class Guard:
+    """The writer the engine gets: `inner` with checks around it.
+
+    Before each segment opens and each frame is written, the free space of the output's file
+    system must stay at `min_free` bytes or more (0: not checked). After each frame, the log
+    `capture` (quarrin.nativelog) must hold no new write failure: OpenCV's writer reports a frame
+    it could not write only there. Either ends the recording at that frame, with the frame not
+    written. `name` and `frames` tell what the open segment was handed."""
+
+    def __init__(self, inner, min_free=0, capture=None):
+        self.inner, self.min_free, self.capture = inner, min_free, capture
+        self.name, self.frames, self.folder = None, 0, None
+
+    def open(self, name, fps, size):
+        self.name, self.frames = name, 0
+        self.folder = os.path.dirname(os.path.abspath(name))
+        self._check_space()
+        seen = self._failures()
+        try:
+            self.inner.open(name, fps, size)
+        except Exception as exc:
+            raise WriteFailed(name, 0, _reason(exc)) from exc
+        self._check_log(seen)
+
+    def write(self, frame, time):
+        self._check_space()
+        seen = self._failures()
+        try:
+            self.inner.write(frame, time)
+        except Exception as exc:
+            raise WriteFailed(self.name, self.frames, _reason(exc)) from exc
+        self._check_log(seen)
+        self.frames += 1
+
+    def release(self):
+        seen = self._failures()
+        try:
+            self.inner.release()
+        except Exception as exc:
+            raise WriteFailed(self.name, self.frames, _reason(exc)) from exc
+        self._check_log(seen)
+        if self.frames and self._at_a_limit():
+            # Closing writes what the writer still holds, and its index: OpenCV's writer does not say
+            # when that fails. On a full disk, or at the file size limit, count what the video holds.
+            from quarrin import checking
+
+            held = checking.count_frames(self.name)
+            if held < self.frames:
+                raise WriteFailed(self.name, self.frames, "closing it failed (the disk or the file size limit "
+                                  "was reached)")
+
+    def _at_a_limit(self):
+        left = free_space(self.folder)
+        if left is not None and left < CLOSE_ROOM:
+            return True
+        try:
+            import resource
+
+            limit = resource.getrlimit(resource.RLIMIT_FSIZE)[0]
+            return limit != resource.RLIM_INFINITY and os.path.getsize(self.name) + CLOSE_ROOM > limit
+        except (ImportError, OSError, ValueError):
+            return False
+
+    def _failures(self):
+        return len(self.capture.failures()) if self.capture is not None else 0
+
+    def _check_log(self, seen):
+        if self.capture is None:
+            return
+        self.capture.poll()
+        failures = self.capture.failures()
+        if len(failures) > seen:
+            raise WriteFailed(self.name, self.frames, "the video writer reported: %s" % _log_text(failures[seen]))
+
+    def _check_space(self):
+        if self.min_free <= 0:
+            return
+        left = free_space(self.folder)
+        if left is not None and left - WRITER_HOLDS < self.min_free:
+            raise DiskLow(self.name, self.frames, "free space on the file system of %s (%s) would fall below "
+                          "--min-free %s" % (self.folder, show_size(left), show_size(self.min_free)))
+
+
+# What a writer may hold before the disk sees it (OpenCV's FFmpeg writer buffers 256 KiB): free
+# space must stay above --min-free by this much.
+WRITER_HOLDS = 1 << 20
+# Room a writer may need to close a video (what it holds back, its index): with less left on the
+# disk, or below the file size limit, a closed video is checked.
+CLOSE_ROOM = 4 << 20
+
+
+def free_space(folder):
+    """Bytes an unprivileged user may still write on the file system of `folder` (None: unknown)."""
+    try:
+        st = os.statvfs(folder)
+    except (OSError, AttributeError):
+        return None
+    return st.f_bavail * st.f_frsize
+
+
+def show_size(n):
+    for unit, scale in (("T", 1 << 40), ("G", 1 << 30), ("M", 1 << 20), ("K", 1 << 10)):
+        if n >= scale:
+            return "%.1f%s" % (n / scale, unit)
+    return "%dB" % n
+
+
+def _reason(exc):
+    if isinstance(exc, OSError) and exc.strerror:
+        return exc.strerror
+    return str(exc) or type(exc).__name__
+
+
+def _log_text(line):
+    """A log line without OpenCV's prefix ([ WARN:0@1.2] global cap_ffmpeg.cpp:219 write)."""
+    import re
+
+    return re.sub(r"^\[\s*\w+:[^\]]*\]\s*(global\s+)?\S+:\d+\s+\w+\s+", "", line).strip()
 
 
 @dataclasses.dataclass(frozen=True)
