@@ -6,8 +6,8 @@ import threading
 import time
 
 
-def interrupt_after_first_segment(argv, settle=0.5, **popen):
-    """Runs argv, sends SIGINT `settle` seconds after its "Timestamps in" line; returns
+def interrupt_after_first_segment(argv, settle=0.5, sig=signal.SIGINT, **popen):
+    """Runs argv, sends `sig` `settle` seconds after its "Timestamps in" line; returns
     (returncode, stdout lines, stderr text). A stuck child is killed after two minutes."""
     proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **popen)
     watchdog = threading.Timer(120, proc.kill)  # never hang the suite on a stuck child
@@ -19,7 +19,7 @@ def interrupt_after_first_segment(argv, settle=0.5, **popen):
             if line.startswith("Timestamps in"):
                 break
         time.sleep(settle)
-        proc.send_signal(signal.SIGINT)
+        proc.send_signal(sig)
         rest, err = proc.communicate(timeout=60)
     finally:
         watchdog.cancel()

@@ -47,7 +47,8 @@ def test_two_jobs_with_a_bad_input(inputs):
                        "--roi", "0,0,32,24")
     assert proc.returncode == 1, proc.stderr
     rows = report_rows(out / "report.csv")
-    assert list(rows[0]) == ["input", "status", "frames_read", "frames_saved", "files", "seconds", "error", "events"]
+    assert list(rows[0]) == ["input", "status", "frames_read", "frames_saved", "files", "seconds", "error", "events",
+                             "output", "warning"]
     got = [(r["input"], r["status"], r["frames_read"], r["frames_saved"], r["files"]) for r in rows]
     assert got == [(str(inputs / "a" / "clip.avi"), "ok", "6", "6", "1"),
                    (str(inputs / "b" / "bad.avi"), "failed", "0", "0", "0"),
@@ -62,6 +63,24 @@ def test_two_jobs_with_a_bad_input(inputs):
     assert lines[-3:-1] == ["3 inputs: 2 ok, 1 failed", lines[-2]]
     assert lines[-2].startswith("Saved 15 of 15 frames in 2 files (")
     assert lines[-1] == "Report: %s" % (out / "report.csv")
+    assert [r["output"] for r in rows] == [str(out / "clip.avi"), str(out / "bad.avi"), str(out / "clip-2.avi")]
+    assert [r["warning"] for r in rows] == ["", "", ""]
+
+    # A second batch into the same folder: its outputs and its report take numbered names, and an
+    # input shorter than it declares is warned about.
+    short = inputs / "short" / "clip.avi"
+    short.parent.mkdir()
+    data = (inputs / "b" / "clip.avi").read_bytes()
+    short.write_bytes(data[:len(data) * 2 // 3])
+    again = quarrin_cmd("batch", short, "--out", out)
+    assert again.returncode == 0, again.stderr
+    row, = report_rows(out / "report_001.csv")
+    assert row["output"] == str(out / "clip_001.avi")
+    read = int(row["frames_read"])
+    assert 0 < read < 9 and row["warning"] == "%s: %d of 9 declared frames could be read" % (short, read)
+    assert again.stdout.splitlines()[-1] == "Report: %s" % (out / "report_001.csv")
+    assert "        warning: " + row["warning"] in again.stdout.splitlines()
+    assert report_rows(out / "report.csv") == rows
 
 
 @pytest.mark.parametrize("args, message", [
@@ -170,25 +189,65 @@ def test_unreachable_dask_scheduler(inputs):
     assert not (inputs / "out").exists()
 
 
-def test_ctrl_c_stops_the_batch_with_complete_files(tmp_path):
-    (tmp_path / "in").mkdir()
+@pytest.fixture(scope="module")
+def long_inputs(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("long") / "in"
+    folder.mkdir()
     for i in range(4):
-        videos.moving_clip(tmp_path / "in" / ("c%d.avi" % i), 1500, width=320, height=240)
+        videos.moving_clip(folder / ("c%d.avi" % i), 1500, width=320, height=240)
+    return folder
+
+
+def session_processes(sid):
+    """Processes of session `sid` still alive (zombies aside)."""
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):
+            continue
+        if int(fields[3]) == sid and fields[0] != "Z":
+            found.append(int(entry))
+    return found
+
+
+# Ctrl-C in a terminal reaches the whole process group: the command and its workers. A supervisor's
+# SIGINT or a service stop's SIGTERM reaches the command alone, which stops its workers itself.
+@pytest.mark.parametrize("command, group, sig, status", [
+    ("batch", True, signal.SIGINT, 130), ("batch", False, signal.SIGINT, 130), ("batch", False, signal.SIGTERM, 143),
+    ("scan", False, signal.SIGTERM, 143),
+], ids=["batch-ctrl-c", "batch-sigint-alone", "batch-sigterm-alone", "scan-sigterm-alone"])
+def test_a_stop_signal_stops_the_batch_with_complete_files(tmp_path, long_inputs, command, group, sig, status):
     out = tmp_path / "out"
-    # Ctrl-C in a terminal reaches the whole process group: the command and its workers.
-    proc = subprocess.Popen([sys.executable, "-m", "quarrin", "batch", tmp_path / "in", "--out", out, "--jobs", "2"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    report = tmp_path / "report.csv"
+    args = ["--out", out] if command == "batch" else ["--report", report]
+    proc = subprocess.Popen([sys.executable, "-m", "quarrin", command, long_inputs, *args, "--jobs", "2"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         deadline = time.monotonic() + 60
-        while time.monotonic() < deadline and not any(p.stat().st_size > 5000 for p in out.glob("*.avi.csv")):
-            time.sleep(0.1)
-        os.killpg(proc.pid, signal.SIGINT)
+        if command == "batch":
+            while time.monotonic() < deadline and not any(p.stat().st_size > 5000 for p in out.glob("*.avi.csv")):
+                time.sleep(0.1)
+        else:
+            time.sleep(2)
+        (os.killpg if group else os.kill)(proc.pid, sig)
         stdout, stderr = proc.communicate(timeout=60)
+        deadline = time.monotonic() + 10
+        while session_processes(proc.pid) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        # No worker, fork server, resource tracker or manager is left behind.
+        assert session_processes(proc.pid) == []
     finally:
-        if proc.poll() is None:
+        if proc.poll() is None or session_processes(proc.pid):
             os.killpg(proc.pid, signal.SIGKILL)
-    assert proc.returncode == 130, stderr
-    assert stderr.splitlines()[-1] == "quarrin: interrupted; finished files are complete"
+    assert proc.returncode == status, stderr
+    word = "terminated" if sig == signal.SIGTERM else "interrupted"
+    assert stderr.splitlines()[-1].startswith("quarrin: %s" % word)
+    if command == "scan":
+        assert "interrupted" in stdout and report.exists()
+        return
     rows = report_rows(out / "report.csv")
     statuses = [r["status"] for r in rows]
     assert "interrupted" in statuses and set(statuses) <= {"ok", "interrupted", "cancelled"}
@@ -198,6 +257,7 @@ def test_ctrl_c_stops_the_batch_with_complete_files(tmp_path):
             # Never started, or interrupted before its first file was opened.
             assert not video.exists() and row["frames_saved"] == "0"
             continue
+        assert row["output"] == str(video)
         with open(str(video) + ".csv", newline="") as f:
             inframes = [int(r[0]) for r in list(csv.reader(f))[1:]]
         assert inframes == list(range(int(row["frames_saved"])))

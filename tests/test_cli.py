@@ -97,6 +97,16 @@ def test_motion_gating_from_the_command_line(tmp_path):
     (["--interval", "-1"], r"^--interval -1: must be 0 or more"),
     (["--duration", "nan"], r"^--duration nan: expected a finite number"),
     (["--font-scale", "0"], r"^--font-scale 0: must be more than 0"),
+    (["--font-scale", "1000"], r"^--font-scale 1000.0: must be at most 10$"),
+    # The text must be seen: its start inside the region; no value reaches OpenCV out of range.
+    (["--timestamp", "--text-at", "2147483647,2147483647"], r"^--text-at 2147483647,2147483647: must lie inside "
+                                                             r"the 64x48 region"),
+    (["--timestamp", "--text-at", "5000,5000"], r"^--text-at 5000,5000: must lie inside the 64x48 region"),
+    (["--roi", "0,0,32,24", "--text-at", "10,30"], r"^--text-at 10,30: must lie inside the 32x24 region"),
+    (["--text-at", "99999999999,5"], r"^--text-at 99999999999,5: expected X,Y \(whole numbers from 0 to 2147483647"),
+    (["--segment-frames", "2147483647"], r"^--segment-frames 2147483647: must be between 0 and 2147483646$"),
+    (["--min-area", "2147483648"], r"^--min-area 2147483648: must be between 0 and 2147483647$"),
+    (["--min-free", "1.5Q"], r"^--min-free 1.5Q: expected a size such as 500M"),
     (["--segment-frames", "-2"], r"^--segment-frames -2: must be between 0"),
     (["--motion", "--interval", "1"], r"^argument --interval: not allowed with argument --motion"),
     (["--show-diff"], r"^--show-diff: .*needs --motion"),
@@ -150,6 +160,8 @@ def test_bad_paths_are_usage_errors(tmp_path, clip, source, output, message):
     (b"", [], r"^.*bad.avi is empty$"),
     (None, ["--fourcc", "ABCD"], r"^OpenCV cannot write ABCD video into a .avi file"),
     (None, ["--fourcc", "ABCD", "--debug"], None),
+    (None, ["--min-free", "1000T"], r"^free space on the file system of .* is [\d.]+\w, below --min-free 1000.0T: "
+                                    r"nothing was recorded$"),
 ])
 def test_runtime_failures_exit_1(tmp_path, clip, content, args, message):
     src = clip
@@ -189,22 +201,53 @@ def test_overlay_colours_by_name_and_hex(tmp_path, box, text, box_bgr, text_bgr)
     assert (np.abs(frame[45:, :] - 40) < 10).all()  # nothing drawn below the text
 
 
-@pytest.mark.parametrize("ext", [".avi", ".mp4"])  # .mp4: H.264 where PyAV is installed
-def test_ctrl_c_finalises_files_and_exits_130(tmp_path, ext):
-    src = videos.moving_clip(tmp_path / "long.avi", 3000, width=320, height=240)
+@pytest.fixture(scope="module")
+def long_clip(tmp_path_factory):
+    return videos.moving_clip(tmp_path_factory.mktemp("long") / "long.avi", 3000, width=320, height=240)
+
+
+# SIGTERM (a service stop, `timeout`, `kill`) stops a recording as Ctrl-C does, in either driver.
+@pytest.mark.parametrize("ext, sig, status, driver", [
+    (".avi", signal.SIGINT, 130, []), (".mp4", signal.SIGINT, 130, []),  # .mp4: H.264 where PyAV is installed
+    (".avi", signal.SIGTERM, 143, []), (".mkv", signal.SIGTERM, 143, ["--no-pipeline"]),
+])
+def test_ctrl_c_finalises_files_and_exits_130(tmp_path, long_clip, ext, sig, status, driver):
+    src = long_clip
     out = tmp_path / ("rec" + ext)
     code, lines, err = interrupt_after_first_segment(
-        [sys.executable, "-u", "-m", "quarrin", "record", src, str(out), "--timestamp", "-v"],
+        [sys.executable, "-u", "-m", "quarrin", "record", src, str(out), "--timestamp", "-v", *driver], sig=sig,
         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
-    assert code == 130, err
+    assert code == status, err
     assert "Caught keyboard interrupt" in lines
     saved, read, files = map(int, SUMMARY.match(lines[-1]).groups())
     assert 0 < saved == read < 3000 and files == 1
-    assert err.splitlines() == ["quarrin: interrupted; the files above are complete"]
+    word = "interrupted" if sig == signal.SIGINT else "terminated"
+    assert err.splitlines() == ["quarrin: %s; the files above are complete" % word]
     assert [int(r[0]) for r in csv_rows(str(out) + ".csv")] == list(range(saved))
     assert len(videos.read_all(out)) == saved
     if ext == ".mp4" and importlib.util.find_spec("av"):
         assert videos.stream_times(out)[0] == "h264"
+
+
+@pytest.mark.parametrize("talk", [[], ["-v"]])
+def test_damaged_input_warns_once_and_keeps_the_libraries_lines_off_the_terminal(tmp_path, talk):
+    src = tmp_path / "in.avi"
+    videos.moving_clip(src, 40, width=160, height=120)
+    data = bytearray(src.read_bytes())
+    for at in range(len(data) * 3 // 10, len(data) * 6 // 10, 97):
+        data[at] ^= 0x55  # bit flips all over the frames
+    src.write_bytes(bytes(data[:len(data) * 6 // 10]))  # and the file cut short
+    proc = quarrin("record", src, tmp_path / "o.avi", *talk)
+    assert proc.returncode == 0, proc.stderr
+    saved, read, _ = map(int, SUMMARY.match(proc.stdout.splitlines()[-1]).groups())
+    err = proc.stderr.splitlines()
+    assert err[0] == "quarrin: warning: %s: %d of 40 declared frames could be read" % (src, read)
+    library = [line for line in proc.stdout.splitlines() if line.startswith("[")]
+    if talk:  # shown with -v, among the recorder's own lines
+        assert len(err) == 1 and library
+    else:
+        assert not library and len(err) == 2
+        assert re.fullmatch(r"quarrin: \d+ lines? of OpenCV's and FFmpeg's own log not shown \(-v shows them\)", err[1])
 
 
 @pytest.mark.parametrize("args, status, message", [
@@ -253,4 +296,4 @@ def test_console_script_and_no_command():
     assert proc.returncode == 0 and "record" in proc.stdout and "batch" in proc.stdout
     proc = subprocess.run([str(script)], capture_output=True, text=True)
     assert proc.returncode == 2
-    assert proc.stderr == "quarrin: error: choose a command: record, batch or scan (see quarrin --help)\n"
+    assert proc.stderr == "quarrin: error: choose a command: record, batch, scan or check (see quarrin --help)\n"

@@ -9,10 +9,14 @@ at the end of the run.
 import errno
 import json
 import os
+import re
+import resource
 import subprocess
 import sys
+import time
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import videos
@@ -140,12 +144,14 @@ def test_csv_on_a_full_device(rig, tmp_path, max_frames, full, before):
 
 
 @pytest.fixture
-def small_disk(tmp_path):
-    """A 256 KiB tmpfs, where this machine lets the tests mount one."""
+def small_disk(tmp_path, request):
+    """A 256 KiB tmpfs (or the size a test's `disk_size` parameter asks), where this machine lets
+    the tests mount one."""
     mount = tmp_path / "disk"
     mount.mkdir()
+    size = getattr(request, "param", "256k")
     try:
-        made = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(mount)],
+        made = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", str(mount)],
                               capture_output=True, text=True, timeout=30)
     except OSError as exc:
         pytest.skip("cannot mount a tmpfs: %s" % exc)
@@ -238,3 +244,152 @@ def test_damaged_input(tmp_path, damage):
     rows = csv_rows(str(out) + ".csv")
     assert [int(r[0]) for r in rows] == list(range(result))
     assert len(videos.read_all(out)) == result
+
+
+# ---- the quarrin command: a failing writer, a full disk, --min-free, a power cut ------------------
+
+def quarrin(*args, **popen):
+    return subprocess.run([sys.executable, "-m", "quarrin", *map(str, args)], capture_output=True, text=True,
+                          timeout=120, **popen)
+
+
+def noise_clip(path, count, width=160, height=120):
+    """Frames of noise: large MJPG frames, so that a few fill a small disk or reach a size limit."""
+    rng = np.random.default_rng(7)
+    return videos.write_clip(path, (rng.integers(0, 256, (height, width, 3), np.uint8) for _ in range(count)))
+
+
+def consistent(folder):
+    """Every video under `folder` decodes to as many frames as its CSV has well-formed rows (an AVI
+    cut off may lack its index: `quarrin check --repair` rebuilds it); no empty file is left.
+    Returns the rows."""
+    from quarrin import checking
+
+    total = 0
+    for video in checking.videos_under([folder]):
+        report = checking.check(video)
+        assert report.frames == report.rows, report.line()
+        assert all("index" in p for p in report.problems), report.line()
+        total += report.rows
+    assert [n for n in os.listdir(folder) if os.path.getsize(os.path.join(folder, n)) == 0] == []
+    return total
+
+
+def size_limit(limit):
+    return lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+
+# A write that fails ends the recording at that frame: exit 1 naming the file, the files consistent.
+@pytest.mark.parametrize("driver", [[], ["--no-pipeline"]], ids=["pipelined", "sequential"])
+@pytest.mark.parametrize("cause, small_disk, ext, args, message", [
+    ("size-limit", "256k", ".avi", ["--segment-frames", "30"], r"^writing \S+o_\d{3}.avi failed: .*; it holds \d+ of "
+                                                               r"the \d+ frames written; its CSV was trimmed to \d+ rows$"),
+    ("full-disk", "256k", ".avi", ["--min-free", "0"], r"^writing \S+o.avi failed: .*"),
+    ("full-disk", "256k", ".mkv", ["--min-free", "0"], r"^writing \S+o.mkv failed: .*"),
+    ("min-free", "3m", ".avi", ["--min-free", "1M"], r"^stopped: free space on the file system of \S+ \(\d+\.\dM\) would "
+                                                     r"fall below --min-free 1.0M; it holds \d+ frames, each with its "
+                                                     r"CSV row$"),
+], indirect=["small_disk"])
+def test_write_failures_stop_the_command_with_consistent_files(tmp_path, small_disk, driver, cause, ext, args,
+                                                              message):
+    if ext == ".mkv":
+        pytest.importorskip("av")
+    count = 120 if cause == "min-free" else 60
+    src = noise_clip(tmp_path / "in.avi", count)
+    folder = tmp_path / "o" if cause == "size-limit" else small_disk
+    proc = quarrin("record", src, folder / ("o" + ext), *args, *driver,
+                   preexec_fn=size_limit(150_000) if cause == "size-limit" else None)
+    assert proc.returncode == 1, proc.stderr
+    lines = proc.stderr.splitlines()
+    assert len(lines) == 1 and re.search(message, lines[0][len("quarrin: error: "):]), proc.stderr
+    assert 0 < consistent(folder) < count
+    if cause == "min-free":  # a clean stop: the video was closed, with its index
+        assert quarrin("check", folder).returncode == 0
+
+
+def test_api_raises_recording_error_on_a_full_disk(tmp_path, small_disk):
+    import quarrin as api
+
+    src = noise_clip(tmp_path / "in.avi", 60)
+    with pytest.raises(api.RecordingError, match=r"^writing \S+r_\d{3}.avi failed: "):
+        api.record(src, small_disk / "r.avi", segment_frames=5, min_free=0)
+    assert consistent(small_disk) > 0
+
+
+RECORD_MANY = """
+import json, sys, quarrin
+for _ in range(int(sys.argv[3])):
+    r = quarrin.record(sys.argv[1], sys.argv[2], segment_frames=4)
+    print(json.dumps([(s.video, s.frames) for s in r.segments]), flush=True)
+"""
+
+
+def test_two_recorders_into_one_name_never_share_a_file(tmp_path):
+    src = videos.moving_clip(tmp_path / "in.avi", 10)
+    out = tmp_path / "o" / "rec.avi"
+    children = [subprocess.Popen([sys.executable, "-c", RECORD_MANY, src, str(out), "8"], stdout=subprocess.PIPE,
+                                 text=True) for _ in range(2)]
+    claimed = [json.loads(line) for child in children for line in child.communicate(timeout=120)[0].splitlines()]
+    assert [child.returncode for child in children] == [0, 0] and len(claimed) == 16
+    videos_written = [video for segments in claimed for video, _ in segments]
+    assert len(set(videos_written)) == len(videos_written) == 16 * 3  # each recorder had its own files
+    assert consistent(out.parent) == 16 * 10
+
+
+@pytest.fixture(scope="module")
+def long_clip(tmp_path_factory):
+    return videos.moving_clip(tmp_path_factory.mktemp("long") / "long.avi", 1500, width=320, height=240)
+
+
+def check_command(capsys, *args):
+    """quarrin check in this process: (exit status, lines printed)."""
+    from quarrin.cli import main
+
+    capsys.readouterr()
+    status = main(["check", *map(str, args)])
+    return status, capsys.readouterr().out.splitlines()
+
+
+# A recording killed at a random point (here: three points, each container's way of being cut off):
+# `quarrin check --repair` leaves every file consistent.
+@pytest.mark.parametrize("ext, delay", [(".avi", 0.0), (".avi", 0.6), (".mp4", 0.4)])
+def test_check_repair_after_a_power_cut(tmp_path, capsys, long_clip, ext, delay):
+    if ext != ".avi":
+        pytest.importorskip("av")
+    folder = tmp_path / "o"
+    proc = subprocess.Popen([sys.executable, "-u", "-m", "quarrin", "record", long_clip, folder / ("rec" + ext), "-v",
+                             "--segment-frames", "300"], stdout=subprocess.PIPE, text=True)
+    for line in proc.stdout:
+        if line.startswith("Timestamps in"):
+            break
+    time.sleep(delay)
+    proc.kill()
+    proc.communicate()
+    status, lines = check_command(capsys, folder)
+    assert status in (0, 1) and lines[-1].startswith("Checked ")
+    status, lines = check_command(capsys, folder, "--repair")
+    assert status == 0, lines
+    status, lines = check_command(capsys, folder)
+    assert status == 0 and all(line.endswith(" frames)") for line in lines[:-1]), lines
+
+
+@pytest.mark.parametrize("damage, problem", [
+    (lambda rows: b"\r\n".join(rows[:-1]) + b"\r\n" + rows[-1][:12],
+     r"line 6 of the CSV is cut off; 5 frames in the video, 4 rows"),
+    (lambda rows: b"\r\n".join(rows[:3] + [b"3,7," + rows[3].split(b",")[2]] + rows[4:]) + b"\r\n",
+     r"line 4 of the CSV has output frame 7, not 2"),
+    (lambda rows: b"\r\n".join(rows[:2] + [b"x,y,z"] + rows[3:]) + b"\r\n",
+     r"line 3 of the CSV is not inframe,outframe,timestamp"),
+    (lambda rows: b"\r\n".join(rows + [b"5,5," + rows[-1].split(b",")[2]]) + b"\r\n",
+     r"5 frames in the video, 6 rows in the CSV"),
+])
+def test_check_names_what_is_wrong(tmp_path, capsys, damage, problem):
+    import quarrin as api
+
+    src = videos.moving_clip(tmp_path / "in.avi", 5)
+    api.record(src, tmp_path / "o.avi")
+    csv_path = tmp_path / "o.avi.csv"
+    csv_path.write_bytes(damage(csv_path.read_bytes().split(b"\r\n")[:-1]))
+    status, lines = check_command(capsys, csv_path)  # a CSV stands for its video
+    assert status == 1
+    assert re.search(problem, lines[0]), lines

@@ -21,14 +21,17 @@ from quarrin.results import BatchItem, Progress
 # Containers the writer makes reliably; other inputs are re-encoded into .avi (into .mp4 when
 # H.264 is asked for, which only .mp4 and .mkv hold).
 WRITABLE = (".avi", ".mp4", ".mkv", ".mov", ".m4v")
-REPORT_COLUMNS = ("input", "status", "frames_read", "frames_saved", "files", "seconds", "error", "events")
+# New columns go at the end: readers of older reports find theirs where they were.
+REPORT_COLUMNS = ("input", "status", "frames_read", "frames_saved", "files", "seconds", "error", "events", "output",
+                  "warning")
 EVENT_PERIOD = 0.2  # seconds between progress events sent back by a running job
 CANCELLED = "not started (interrupted)"
 
 
 def run(inputs, out, *, jobs=None, executor=None, report=None, plot=None, progress=None, on_item=None,
-        **record_options):
-    """See quarrin.batch. `on_item(item)` is called as each input finishes."""
+        on_report=None, **record_options):
+    """See quarrin.batch. `on_item(item)` is called as each input finishes, `on_report(path)` with
+    the report's path once it is written (numbered when `report` exists)."""
     opts, jobs, out, report, plot, sources = check(inputs, out, jobs, executor, report, plot, record_options)
     outputs = output_names(sources, out, h264=writers.h264_asked(opts) is not None)
     try:
@@ -38,7 +41,9 @@ def run(inputs, out, *, jobs=None, executor=None, report=None, plot=None, progre
 
     items = _execute(list(zip(sources, outputs)), opts, jobs, executor, progress, on_item)
     if report:
-        write_report(report, items)
+        written = write_report(report, items)
+        if on_report is not None:
+            on_report(written)
     if plot:
         from quarrin import plot as _plot
 
@@ -185,7 +190,11 @@ def _execute(specs, opts, jobs, executor, progress, on_item):
                 for future in done:
                     _finish(future, futures[future], specs, items, progress, on_item)
         except KeyboardInterrupt:
-            # Running recordings got the same Ctrl-C and are finalising their files; wait for them.
+            # Ctrl-C at a terminal reaches the workers too; a signal sent to this process alone (a
+            # supervisor's SIGINT, a SIGTERM) is passed on. The running recordings finalise their
+            # files; wait for them.
+            if own:
+                _stop_workers(executor)
             for future in pending:
                 future.cancel()
             for future in _wait_quietly(pending):
@@ -199,6 +208,15 @@ def _execute(specs, opts, jobs, executor, progress, on_item):
         if items[i] is None:
             items[i] = BatchItem(source, output, "cancelled", error=CANCELLED)
     return items
+
+
+def _stop_workers(executor):
+    """SIGINT to each worker process of our own pool: a recording stops between two frames."""
+    for process in list((getattr(executor, "_processes", None) or {}).values()):
+        try:
+            os.kill(process.pid, signal.SIGINT)
+        except (OSError, TypeError, AttributeError):
+            pass
 
 
 def _processes():
@@ -255,10 +273,11 @@ _stopped = [False]
 
 
 def _init_worker(threads=None):
-    """Worker processes ignore a Ctrl-C between recordings (an idle worker must not die with a
-    traceback) but remember it: jobs already queued to them are then not started. `threads`
-    caps OpenCV's threads in the process."""
+    """Worker processes ignore a Ctrl-C or SIGTERM between recordings (an idle worker must not
+    die with a traceback) but remember it: jobs already queued to them are then not started.
+    `threads` caps OpenCV's threads in the process."""
     signal.signal(signal.SIGINT, _note_sigint)
+    signal.signal(signal.SIGTERM, _note_sigint)
     if threads:
         import cv2
 
@@ -269,18 +288,27 @@ def _note_sigint(signum, frame):
     _stopped[0] = True
 
 
+def _raise_interrupt(signum, frame):
+    raise KeyboardInterrupt
+
+
 @contextlib.contextmanager
 def _interruptible():
-    """Python's own Ctrl-C handler while a job records: the recorder then stops between two
-    frames, with every file finalised and every written frame in its CSV."""
+    """Python's own Ctrl-C handler while a job records, and one that raises KeyboardInterrupt
+    for SIGTERM: the recorder then stops between two frames, with every file finalised and every
+    written frame in its CSV."""
     if signal.getsignal(signal.SIGINT) is not _note_sigint:
         yield  # not one of our workers (a thread, a cluster worker): leave the process alone
         return
     signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.signal(signal.SIGTERM, _raise_interrupt)
     try:
+        if _stopped[0]:  # a stop signal came while the job was being prepared
+            raise KeyboardInterrupt
         yield
     finally:
         signal.signal(signal.SIGINT, _note_sigint)
+        signal.signal(signal.SIGTERM, _note_sigint)
 
 
 def job(source, output, opts, events=None):
@@ -293,13 +321,17 @@ def job(source, output, opts, events=None):
     hook = None
     if events is not None:
         hook = _Sender(events)
+    result = None
     try:
         plan = recording.prepare(source, output, opts, scan=output is None)
         with _interruptible():
             result = recording.run(plan, progress=hook)
     except KeyboardInterrupt:  # outside the recorder's own handling (before or after it ran)
         _stopped[0] = True
-        return BatchItem(source, output, "interrupted", error="interrupted", seconds=time.perf_counter() - started)
+        if result is None:
+            return BatchItem(source, output, "interrupted", error="interrupted",
+                             seconds=time.perf_counter() - started)
+        return BatchItem(source, output, "interrupted", result, None, time.perf_counter() - started)
     except UsageError as exc:
         return BatchItem(source, output, "failed", error=exc.for_command_line(), seconds=time.perf_counter() - started)
     except Exception as exc:
@@ -341,22 +373,29 @@ def report_rows(items):
         r = item.result
         rows.append({"input": item.input, "status": item.status, "frames_read": r.frames_read if r else 0,
                      "frames_saved": r.frames_saved if r else 0, "files": r.files if r else 0,
-                     "events": len(r.events) if r else 0, "seconds": round(item.seconds, 3), "error": item.error})
+                     "events": len(r.events) if r else 0, "seconds": round(item.seconds, 3), "error": item.error,
+                     "output": r.segments[0].video if r and r.segments else item.output,
+                     "warning": r.warning if r else None})
     return rows
 
 
 def write_report(path, items):
+    """Writes the report (CSV, or JSON by extension); an existing one is kept, and a numbered name
+    beside it used (report_001.csv, ...). Returns the path written."""
+    from quarrin import events
+
     rows = report_rows(items)
-    if path.lower().endswith(".json"):
-        with open(path, "w") as f:
+    f, written = events.claim(path)
+    with f:
+        if written.lower().endswith(".json"):
             json.dump(rows, f, indent=2)
             f.write("\n")
-        return
-    with open(path, "w", newline="") as f:
+            return written
         writer = csv.DictWriter(f, REPORT_COLUMNS)
         writer.writeheader()
         for row in rows:
-            writer.writerow(dict(row, error=row["error"] or ""))
+            writer.writerow(dict(row, error=row["error"] or "", warning=row["warning"] or ""))
+    return written
 
 
 @contextlib.contextmanager

@@ -1,10 +1,12 @@
-"""The quarrin command: ``quarrin record`` and ``quarrin batch``.
+"""The quarrin command: ``quarrin record``, ``quarrin batch``, ``quarrin scan`` and ``quarrin check``.
 
 Exit status: 0 done, 1 the work failed (the message says why), 2 the command line is wrong
-(nothing was written), 130 stopped by Ctrl-C (files finalised, summary printed).
+(nothing was written), 130 stopped by Ctrl-C, 143 stopped by SIGTERM (a service stop, `timeout`,
+`kill`): files finalised, summary and report written.
 """
 import argparse
 import os
+import signal
 import sys
 
 from quarrin.errors import RecordingError, UsageError
@@ -68,6 +70,20 @@ def build_parser():
     scn.add_argument("--jobs", metavar="N", help="inputs at once, each in its own process "
                      "(default: the number of CPUs, %d here)" % (os.cpu_count() or 1))
     _record_options(scn, batch=True, scan=True)
+
+    chk = commands.add_parser(
+        "check", help="verify recorded videos against their timestamps CSVs; repair what a cut-off left",
+        description="Verify every video among PATH and under PATH folders (recursively) against its timestamps "
+                    "CSV: the frames it decodes to against the CSV's rows, rows well formed, output frame numbers "
+                    "0..n-1. Prints one line per video; exits 1 if any is damaged. Run it after a power cut.")
+    chk.add_argument("paths", nargs="+", metavar="PATH", help="video file, its CSV, or folder")
+    chk.add_argument("--repair", action="store_true", help="trim each CSV to the frames its video holds and rebuild "
+                     "a missing AVI index (needs PyAV: quarrin[h264]); the originals are kept as *.orig "
+                     "(default: off)")
+    chk.add_argument("-q", "--quiet", action="store_true", help="print only damaged videos and the total "
+                     "(default: off)")
+    chk.add_argument("--debug", action="store_true", help="show the traceback of an unexpected error "
+                     "(default: off)")
     return parser
 
 
@@ -107,19 +123,54 @@ def _record_options(p, batch, scan=False):
                      "(default: off)")
 
 
+# A SIGTERM seen by this command: it then ends as a Ctrl-C does, with status 143.
+_terminated = [False]
+INTERRUPTED, TERMINATED = 130, 128 + signal.SIGTERM
+
+
+def _on_sigterm(signum, frame):
+    """SIGTERM stops the work as Ctrl-C does. While a recording runs, the recorder calls this
+    between two frames only."""
+    _terminated[0] = True
+    raise KeyboardInterrupt
+
+
+def _stopped_status():
+    return TERMINATED if _terminated[0] else INTERRUPTED
+
+
 def main(argv=None):
+    _terminated[0] = False
+    try:
+        previous = signal.signal(signal.SIGTERM, _on_sigterm)
+    except ValueError:  # not the main thread: leave SIGTERM alone
+        previous = None
+    try:
+        return _main(argv)
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
+
+
+def _main(argv):
+    from quarrin import nativelog
+
     parser = build_parser()
     debug = False
     try:
         ns = parser.parse_args(argv)
         debug = ns.debug if ns.command else False
-        if ns.command == "record":
-            return _record(ns)
-        if ns.command == "batch":
-            return _batch(ns)
-        if ns.command == "scan":
-            return _scan(ns)
-        raise _Usage("choose a command: record, batch or scan (see quarrin --help)")
+        # OpenCV's and FFmpeg's own lines stay off the terminal (the bars and messages do not).
+        with nativelog.Capture() as native:
+            if ns.command == "record":
+                return _record(ns, native)
+            if ns.command == "batch":
+                return _batch(ns)
+            if ns.command == "scan":
+                return _scan(ns)
+            if ns.command == "check":
+                return _check(ns)
+        raise _Usage("choose a command: record, batch, scan or check (see quarrin --help)")
     except _Usage as exc:
         return _fail(str(exc), 2)
     except UsageError as exc:
@@ -129,8 +180,8 @@ def main(argv=None):
             raise
         return _fail(str(exc), 1)
     except KeyboardInterrupt:
-        print("quarrin: interrupted", file=sys.stderr)
-        return 130
+        print("quarrin: %s" % ("terminated" if _terminated[0] else "interrupted"), file=sys.stderr)
+        return _stopped_status()
     except Exception as exc:
         if debug:
             raise
@@ -150,9 +201,11 @@ def _options(ns, scan=False):
     return {name: getattr(ns, name) for name in names if getattr(ns, name, None) is not None}
 
 
-def _record(ns):
+def _record(ns, native=None):
     from quarrin import options, progress, recording
 
+    if ns.verbose and native is not None:
+        native.echo = _print_line
     plan = recording.prepare(ns.source, ns.output, options.check(**_options(ns)))
     bar, log = None, None
     if progress.wanted():
@@ -170,9 +223,14 @@ def _record(ns):
     lines = list(summary(result))
     for line in lines[-1:] if ns.quiet else lines:
         print(line)
+    if result.warning:
+        print("quarrin: warning: %s" % result.warning, file=sys.stderr)
+    if native is not None and native.count and not ns.verbose and not ns.quiet:
+        print("quarrin: %s" % hidden_lines(native.count), file=sys.stderr)
     if result.stopped == "interrupt":
-        print("quarrin: interrupted; the files above are complete", file=sys.stderr)
-        return 130
+        print("quarrin: %s; the files above are complete" % ("terminated" if _terminated[0] else "interrupted"),
+              file=sys.stderr)
+        return _stopped_status()
     if result.stopped == "lost":
         lost = result.gaps[-1][0].isoformat() if result.gaps else "?"
         return _fail("%s lost at %s, not back after %g s" % (plan.source, lost, plan.args["reconnect"]), 1)
@@ -181,6 +239,14 @@ def _record(ns):
 
 def _drop(line):
     pass
+
+
+def _print_line(line):
+    print(line, flush=True)
+
+
+def hidden_lines(count):
+    return "%d line%s of OpenCV's and FFmpeg's own log not shown (-v shows them)" % (count, "" if count == 1 else "s")
 
 
 def summary(result):
@@ -235,13 +301,16 @@ def _batch(ns):
                 item.status, item.input, r.frames_saved, r.frames_read, r.files, "" if r.files == 1 else "s",
                 ", %d event%s" % (len(r.events), "" if len(r.events) == 1 else "s") if r.events_file else "",
                 item.seconds)
-        if bars is not None:
-            from tqdm import tqdm
+        lines = [line] + (["        warning: %s" % r.warning] if r is not None and r.warning else [])
+        for line in lines:
+            if bars is not None:
+                from tqdm import tqdm
 
-            tqdm.write(line, file=out)
-        else:
-            print(line, file=out, flush=True)
+                tqdm.write(line, file=out)
+            else:
+                print(line, file=out, flush=True)
 
+    written = [report]
     started = time.perf_counter()
     with contextlib.ExitStack() as stack:
         executor = stack.enter_context(batch.dask_executor(ns.dask)) if ns.dask else None
@@ -251,7 +320,8 @@ def _batch(ns):
             stack.callback(bars.close)
             listeners = bars
         items = batch.run(ns.inputs, ns.out, jobs=ns.jobs, executor=executor, report=report, plot=ns.plot,
-                          progress=listeners, on_item=on_item, **opts)
+                          progress=listeners, on_item=on_item, on_report=lambda path: written.__setitem__(0, path),
+                          **opts)
     seconds = time.perf_counter() - started
     done = [i for i in items if i.result]
     read = sum(i.result.frames_read for i in done)
@@ -263,12 +333,13 @@ def _batch(ns):
         "".join(", %d %s" % (n, s) for s, n in _count(items, ("interrupted", "cancelled")) if n)))
     events = sum(len(i.events) for i in done) if ns.motion else None
     print(total_line(saved, read, files, seconds, events))
-    print("Report: %s" % report)
+    print("Report: %s" % written[0])
     if ns.plot:
         print("Plot: %s" % ns.plot)
     if any(i.status in ("interrupted", "cancelled") for i in items):
-        print("quarrin: interrupted; finished files are complete", file=sys.stderr)
-        return 130
+        print("quarrin: %s; finished files are complete" % ("terminated" if _terminated[0] else "interrupted"),
+              file=sys.stderr)
+        return _stopped_status()
     return 1 if failed else 0
 
 
@@ -317,9 +388,28 @@ def _scan(ns):
         ", %d failed" % failed if failed else "", seconds, read / seconds if seconds > 0 else 0))
     print("Report: %s" % written)
     if any(i.status in ("interrupted", "cancelled") for i in items):
-        print("quarrin: interrupted", file=sys.stderr)
-        return 130
+        print("quarrin: %s" % ("terminated" if _terminated[0] else "interrupted"), file=sys.stderr)
+        return _stopped_status()
     return 1 if failed else 0
+
+
+def _check(ns):
+    from quarrin import checking
+
+    for path in ns.paths:
+        if not os.path.exists(path):
+            raise UsageError("paths", path, "no such file or directory")
+    videos = checking.videos_under(ns.paths)
+    damaged = 0
+    for video in videos:
+        report = checking.repair(video) if ns.repair else checking.check(video)
+        bad = not report.ok or report.unrepaired
+        damaged += bool(bad)
+        if bad or report.repaired or not ns.quiet:
+            print(report.line(), flush=True)
+    print("Checked %d video%s: %d ok, %d damaged" % (len(videos), "" if len(videos) == 1 else "s",
+                                                    len(videos) - damaged, damaged))
+    return 1 if damaged else 0
 
 
 def _count(items, statuses):

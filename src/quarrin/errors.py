@@ -1,7 +1,7 @@
 """Exceptions of the front end (light: imported by ``quarrin`` itself)."""
 
 # Positional arguments of the command line, shown in capitals there.
-_POSITIONAL = {"source": "SOURCE", "output": "OUTPUT", "inputs": "INPUT"}
+_POSITIONAL = {"source": "SOURCE", "output": "OUTPUT", "inputs": "INPUT", "paths": "PATH"}
 
 
 class UsageError(ValueError):
