@@ -175,8 +175,12 @@ def _execute(specs, opts, jobs, executor, progress, on_item):
         workers = min(jobs, len(specs))
         # Recordings at once share the cores: OpenCV's own threads are shared out between them.
         threads = max(1, (os.cpu_count() or 1) // workers) if workers > 1 else None
+        # Each worker lists its pid here once it notes stop signals: one still starting would die of one.
+        ready = _processes().Array("i", workers)
         executor = cf.ProcessPoolExecutor(max_workers=workers, mp_context=_processes(), initializer=_init_worker,
-                                          initargs=(threads,))
+                                          initargs=(threads, ready))
+    else:
+        ready = None
     items = [None] * len(specs)
     futures = {}
     try:
@@ -193,11 +197,10 @@ def _execute(specs, opts, jobs, executor, progress, on_item):
             # Ctrl-C at a terminal reaches the workers too; a signal sent to this process alone (a
             # supervisor's SIGINT, a SIGTERM) is passed on. The running recordings finalise their
             # files; wait for them.
-            if own:
-                _stop_workers(executor)
+            stop = _WorkerStop(ready) if own else None
             for future in pending:
                 future.cancel()
-            for future in _wait_quietly(pending):
+            for future in _wait_quietly(pending, stop):
                 _finish(future, futures[future], specs, items, progress, on_item)
     finally:
         if own:
@@ -210,13 +213,23 @@ def _execute(specs, opts, jobs, executor, progress, on_item):
     return items
 
 
-def _stop_workers(executor):
-    """SIGINT to each worker process of our own pool: a recording stops between two frames."""
-    for process in list((getattr(executor, "_processes", None) or {}).values()):
-        try:
-            os.kill(process.pid, signal.SIGINT)
-        except (OSError, TypeError, AttributeError):
-            pass
+class _WorkerStop:
+    """Sends SIGINT once to each worker of our own pool that is ready for it (listed in `ready`): a
+    recording stops between two frames, and queued jobs are not started. Called again while the
+    pool winds down, it reaches the workers that were still starting."""
+
+    def __init__(self, ready):
+        self.ready, self.sent = ready, set()
+        self()
+
+    def __call__(self):
+        for pid in list(self.ready):
+            if pid and pid not in self.sent:
+                self.sent.add(pid)
+                try:
+                    os.kill(pid, signal.SIGINT)
+                except OSError:
+                    pass
 
 
 def _processes():
@@ -229,11 +242,13 @@ def _processes():
     return multiprocessing.get_context()
 
 
-def _wait_quietly(futures):
+def _wait_quietly(futures, stop=None):
     remaining = set(f for f in futures if not f.cancelled())
     while remaining:
         try:
-            done, remaining = cf.wait(remaining)
+            done, remaining = cf.wait(remaining, timeout=EVENT_PERIOD)
+            if stop is not None:
+                stop()
         except KeyboardInterrupt:
             continue
         yield from done
@@ -272,12 +287,16 @@ def _forward(events, progress):
 _stopped = [False]
 
 
-def _init_worker(threads=None):
+def _init_worker(threads=None, ready=None):
     """Worker processes ignore a Ctrl-C or SIGTERM between recordings (an idle worker must not
     die with a traceback) but remember it: jobs already queued to them are then not started.
     `threads` caps OpenCV's threads in the process."""
     signal.signal(signal.SIGINT, _note_sigint)
     signal.signal(signal.SIGTERM, _note_sigint)
+    if ready is not None:
+        with ready.get_lock():
+            free = list(ready).index(0)
+            ready[free] = os.getpid()
     if threads:
         import cv2
 

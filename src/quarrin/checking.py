@@ -186,7 +186,7 @@ def settle(video):
         return "it holds %d of the %d frames written; its CSV was trimmed to %d rows" % (frames, len(rows), frames)
     if frames > len(rows):
         return "it holds %d frames, its CSV %d rows" % (frames, len(rows))
-    return "it holds %d frames, each with its CSV row" % frames
+    return "it holds %d frame%s, each with its CSV row" % (frames, "" if frames == 1 else "s")
 
 
 def trim_csv(path, count, keep=False):

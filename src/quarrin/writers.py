@@ -74,9 +74,10 @@ class Guard:
     def __init__(self, inner, min_free=0, capture=None):
         self.inner, self.min_free, self.capture = inner, min_free, capture
         self.name, self.frames, self.folder = None, 0, None
+        self.stopped = False  # this segment stopped the recording: its close only cleans up
 
     def open(self, name, fps, size):
-        self.name, self.frames = name, 0
+        self.name, self.frames, self.stopped = name, 0, True
         self.folder = os.path.dirname(os.path.abspath(name))
         self._check_space()
         seen = self._failures()
@@ -85,8 +86,10 @@ class Guard:
         except Exception as exc:
             raise WriteFailed(name, 0, _reason(exc)) from exc
         self._check_log(seen)
+        self.stopped = False
 
     def write(self, frame, time):
+        self.stopped = True
         self._check_space()
         seen = self._failures()
         try:
@@ -95,8 +98,15 @@ class Guard:
             raise WriteFailed(self.name, self.frames, _reason(exc)) from exc
         self._check_log(seen)
         self.frames += 1
+        self.stopped = False
 
     def release(self):
+        if self.stopped:  # the error that stopped the recording is the one reported
+            try:
+                self.inner.release()
+            except Exception:
+                pass
+            return
         seen = self._failures()
         try:
             self.inner.release()
