@@ -3,13 +3,14 @@ and every stage's failure stopping all three without losing a row or leaving a t
 import filecmp
 import os
 import sys
+import time
 
 import numpy as np
 import pytest
 
 import videos
 from children import interrupt_after_first_segment
-from fakes import FakeCv2
+from fakes import FakeCv2, marked_frames
 from vcargs import vcapture_args
 from quarrin import snapwell  # noqa: F401  (registers quarrin._recorder)
 from quarrin._recorder import record
@@ -105,6 +106,20 @@ def test_an_error_in_any_stage_stops_all(tmp_path, monkeypatch, site, at):
         if name.startswith("out") and name.endswith(".avi"):
             rows = open(tmp_path / (name + ".csv")).read().splitlines()[1:]
             assert len(videos.read_all(tmp_path / name)) == len(rows), name
+
+
+@pytest.mark.parametrize("stop, why", [(dict(duration=0.25), "duration"), (dict(interactive=True), "key")])
+@pytest.mark.parametrize("pipeline", [False, True], ids=["sequential", "pipelined"])
+def test_a_read_error_past_the_last_frame_taken_is_not_raised(tmp_path, monkeypatch, stop, why, pipeline):
+    # The reader runs ahead while the first frame's progress call sleeps, and fails at the 6th
+    # read; the rules stop at the 4th frame (duration) or after the 3rd (key), never reaching it.
+    (tmp_path / "in.avi").write_bytes(b"")
+    monkeypatch.setitem(snapwell.__dict__, "cv2", FakeCv2(marked_frames(range(12)), keys=[-1, -1, ord("q")],
+                                                        failures={"cap.read": (6, Injected("cap.read"))}))
+    result = record(**record_args(tmp_path / "in.avi", tmp_path / "out.avi", **stop), pipeline=pipeline,
+                    progress=lambda read, saved, segment: time.sleep(0.3 if read == 1 else 0))
+    assert result[1:3] == (3, why)
+    assert [s.frames for s in result.segments] == [3]
 
 
 def test_progress_events_match_the_result(tmp_path):

@@ -5,7 +5,9 @@
 //   writer  encodes kept frames, writes their rows and opens each segment when told to.
 // Bounded queues join them, so memory stays flat on an endless camera. Any stage that stops (end
 // of input, a rule, Ctrl-C, an error) stops the others; the writer still writes every frame it
-// was handed. The first error is the one raised, after every thread has been joined.
+// was handed. The first error is the one raised, after every thread has been joined. A read error
+// counts only once the main stage has taken every frame read before it: a rule that stops the
+// recording earlier never reached the frame that failed, as in the sequential driver.
 #include "drivers/recording.hpp"
 
 #include <chrono>
@@ -191,6 +193,7 @@ private:
     BoundedQueue<WriteJob> jobs_;
     QueuedSink sink_{jobs_};
     FirstError error_;
+    FirstError read_error_;  // the reader's, behind the frames it queued before it
     std::atomic<bool> stop_{false};
 };
 
@@ -219,12 +222,7 @@ void Pipeline::read_frames() {
                 if (!frames_.push(item)) break;
             }
         })) {
-        // A frame read ahead after the main stage stopped is one the recording never takes.
-        if (stop_.load()) {
-            PyErr_Clear();
-        } else {
-            error_.offer_pending();
-        }
+        read_error_.offer_pending();  // the main stage raises it when it reaches the end of the queue
     }
     frames_.close();
 }
@@ -263,7 +261,9 @@ Stopped Pipeline::apply_rules(FrameRules& rules) {
             case BoundedQueue<ReadFrame>::Pop::Tick:
                 if (awaiting && rules.expired(now_time().get())) return Stopped::Duration;
                 continue;
-            case BoundedQueue<ReadFrame>::Pop::Closed: return Stopped::End;
+            case BoundedQueue<ReadFrame>::Pop::Closed:
+                if (read_error_.set()) read_error_.raise();
+                return Stopped::End;
             case BoundedQueue<ReadFrame>::Pop::Item: break;
         }
         switch (item->kind) {
