@@ -92,20 +92,30 @@ class Injected(Exception):
 
 @pytest.mark.parametrize("site", ["cap.read", "GaussianBlur", "out.write"], ids=["reader", "main", "writer"])
 @pytest.mark.parametrize("at", [1, 9])
-def test_an_error_in_any_stage_stops_all(tmp_path, monkeypatch, site, at):
+@pytest.mark.parametrize("kind", [Injected, KeyboardInterrupt])
+def test_an_error_in_any_stage_stops_all(tmp_path, monkeypatch, site, at, kind):
     src = moving_then_still(tmp_path / "in.avi", 40)
     record(**record_args(src, tmp_path / "warm.avi", motion_based=True), pipeline=False)  # OpenCV's own threads
-    monkeypatch.setitem(snapwell.__dict__, "cv2", FakeCv2(failures={site: (at, Injected(site))}))
+    monkeypatch.setitem(snapwell.__dict__, "cv2", FakeCv2(failures={site: (at, kind(site))}))
     out = tmp_path / "out.avi"
     before = threads()
-    with pytest.raises(Injected, match=site):
-        record(**record_args(src, out, motion_based=True, min_area=10, max_frames=4), pipeline=True)
+    args = record_args(src, out, motion_based=True, min_area=10, max_frames=4)
+    if kind is KeyboardInterrupt:
+        # An interrupt returns what was written, whatever the writer stage still had queued.
+        result = record(**args, pipeline=True)
+        assert result.stopped == "interrupt"
+        assert result.frames_saved == sum(s.frames for s in result.segments)
+        counts = {os.path.basename(s.video): s.frames for s in result.segments}
+    else:
+        with pytest.raises(Injected, match=site):
+            record(**args, pipeline=True)
     assert threads() == before
     # Every row has its frame and every frame its row, in every segment written.
     for name in sorted(os.listdir(tmp_path)):
         if name.startswith("out") and name.endswith(".avi"):
             rows = open(tmp_path / (name + ".csv")).read().splitlines()[1:]
             assert len(videos.read_all(tmp_path / name)) == len(rows), name
+            assert kind is Injected or counts.get(name, 0) == len(rows), name
 
 
 @pytest.mark.parametrize("stop, why", [(dict(duration=0.25), "duration"), (dict(interactive=True), "key")])

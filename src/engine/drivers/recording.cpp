@@ -79,7 +79,6 @@ Outcome Recording::run() {
     Outcome outcome;
     outcome.stopped = protected_loop(segment, rules);
     outcome.frames_read = rules.frames_read();
-    outcome.frames_saved = rules.frames_saved();
     end_of_loop_messages(outcome);
     if (!PyErr_Occurred()) attempt([&] { rules.finish(); });
     const bool clean = !PyErr_Occurred();
@@ -93,6 +92,11 @@ Outcome Recording::run() {
     outcome.segments = segment.take_written();
     outcome.events = rules.take_events();
     outcome.gaps = rules.take_gaps();
+    // What the segments hold: the rules count a frame as saved when they hand it on, and a writer
+    // stage that stopped leaves the frames still queued for it unwritten. A scan writes nothing:
+    // its count is the rules' own.
+    if (a_.scan) outcome.frames_saved = rules.frames_saved();
+    for (const Written& w : outcome.segments) outcome.frames_saved += w.frames;
     return outcome;
 }
 
