@@ -118,6 +118,25 @@ def test_an_error_in_any_stage_stops_all(tmp_path, monkeypatch, site, at, kind):
             assert kind is Injected or counts.get(name, 0) == len(rows), name
 
 
+class SlowFailingWriter:
+    def open(self, name, fps, size):
+        pass
+
+    def write(self, frame, when):
+        time.sleep(0.3)  # meanwhile the rules name the next segments
+        raise Injected("write")
+
+    def release(self):
+        pass
+
+
+def test_names_claimed_past_a_failed_writer_are_given_back(tmp_path):
+    src = moving_then_still(tmp_path / "in.avi", 20)
+    with pytest.raises(Injected):
+        record(**record_args(src, tmp_path / "out.avi", max_frames=1), pipeline=True, writer=SlowFailingWriter())
+    assert sorted(os.listdir(tmp_path)) == ["in.avi", "out_000.avi", "out_000.avi.csv"]
+
+
 @pytest.mark.parametrize("stop, why", [(dict(duration=0.25), "duration"), (dict(interactive=True), "key")])
 @pytest.mark.parametrize("pipeline", [False, True], ids=["sequential", "pipelined"])
 def test_a_read_error_past_the_last_frame_taken_is_not_raised(tmp_path, monkeypatch, stop, why, pipeline):

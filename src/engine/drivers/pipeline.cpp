@@ -153,7 +153,10 @@ public:
     void open_segment(PyObject* name) override {
         WriteJob job;
         job.name = Ref::borrow(name);
-        send(job);
+        if (!jobs_.push(job)) {
+            unsent_ = std::move(job.name);
+            throw WriterStopped{};
+        }
     }
     void write(Ref roi, long long inframe, long long outframe, Ref now, Ref stamp) override {
         WriteJob job{Ref(), std::move(roi), inframe, outframe, std::move(now), std::move(stamp)};
@@ -164,12 +167,14 @@ public:
         job.close = true;
         send(job);
     }
+    PyObject* unsent() const noexcept { return unsent_.get(); }  // a segment the writer stopped before
 
 private:
     void send(WriteJob& job) {
         if (!jobs_.push(job)) throw WriterStopped{};
     }
     BoundedQueue<WriteJob>& jobs_;
+    Ref unsent_;
 };
 
 class Pipeline {
@@ -184,6 +189,7 @@ private:
     void write_frames();
     Stopped apply_rules(FrameRules& rules);
     bool push_marker(ReadFrame::Kind kind);
+    void give_back_unopened(FrameRules& rules);
 
     const RecordArgs& a_;
     Source& source_;
@@ -301,8 +307,20 @@ Stopped Pipeline::run(FrameRules& rules) {
     jobs_.close();    // the writer writes what it was handed, then ends
     reader.join();
     writer.join();
+    if (!attempt([&] { give_back_unopened(rules); })) error_.offer_pending();
     if (error_.set()) error_.raise();
     return stopped;
+}
+
+// A writer stage that stopped leaves the segments queued after its failure unopened: the rules
+// claimed their names, and nothing will ever be written into those empty files.
+void Pipeline::give_back_unopened(FrameRules& rules) {
+    std::optional<WriteJob> job;
+    while (jobs_.pop(job) == BoundedQueue<WriteJob>::Pop::Item) {
+        if (job->name) rules.give_back(job->name.get());
+        job.reset();
+    }
+    if (sink_.unsent()) rules.give_back(sink_.unsent());
 }
 
 }  // namespace

@@ -58,6 +58,8 @@ public:
     // The name of the last segment started (claimed, with Claim::Create); null before the first.
     PyObject* segment_name() const noexcept { return segment_name_.get(); }
     std::vector<Event> take_events() noexcept { return events_ ? events_->take_events() : std::vector<Event>{}; }
+    // A segment the rules named and the sink never opened (a writer stage that stopped first).
+    void give_back(PyObject* name) { namer_.give_back(name); }
 
 private:
     void start_segment(PyObject* now, double t);

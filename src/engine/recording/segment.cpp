@@ -89,6 +89,13 @@ bool SegmentNamer::taken(PyObject* name) {
     return true;
 }
 
+void SegmentNamer::give_back(PyObject* name) {
+    if (claim_ != Mode::Claim::Create) return;
+    Ref os = global(n_os);
+    call_method(os.get(), n_unlink, {Ref::check(PyNumber_Add(name, n_text_csv_suffix)).get()});
+    call_method(os.get(), n_unlink, {name});
+}
+
 Ref SegmentNamer::next() {
     Ref name;
     if (pattern()) {

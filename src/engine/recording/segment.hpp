@@ -25,6 +25,8 @@ public:
     // (cam/%Y-%m-%d/door-%H%M%S.avi) in local time for each segment, creates its folders, and
     // numbers a name only when it is taken.
     Ref next();
+    // A claimed name whose segment was never opened: its empty video and CSV are removed.
+    void give_back(PyObject* name);
 
 private:
     void split(PyObject* name);
