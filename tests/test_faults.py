@@ -1,7 +1,9 @@
 """Faults in recordings: a failure at each call of every call site of the fake cv2 (and of the CSV
-writers), a full disk, and damaged input files. Whatever happens, each video's frames and its CSV's
-rows must match one for one, every file must end up closed, and the error that comes out must be
-the one that happened.
+writers), a full disk, and damaged input files, through vcapture and through the pipelined
+recorder (quarrin._recorder.record with pipeline=True, whose writer object, log and progress
+callables are call sites too). Whatever happens, each video's frames and its CSV's rows must match
+one for one, every file must end up closed, no thread may be left behind, and the error that comes
+out must be the one that happened.
 
 QUARRIN_FAULT_MATRIX=1 prints the injection matrix (site x kind: runs, lost and phantom rows)
 at the end of the run.
@@ -21,6 +23,7 @@ import pytest
 
 import videos
 from fakes import CsvFiles, Rig, csv_rows, lost_and_phantom, marked_frames, written_indices
+from vcargs import vcapture_args
 
 PROGRAMS = Path(__file__).parent / "programs"
 
@@ -46,36 +49,92 @@ SCENARIOS = {
              ["VideoCapture", "cap.isOpened", "cap.get", "cap.read", "VideoWriter_fourcc", "VideoWriter",
               "out.isOpened", "out.write", "out.release", "cap.release", "destroyAllWindows", "csv.writerow"]),
 }
+# The same recordings, pipelined: the camera's through cv2.VideoWriter with its lines printed, the
+# file's through a writer object (over the fake's writers) with its lines handed to a log.
+OBJECT_WRITER_SITES = ["writer.open", "writer.write", "writer.release", "log"]
+SCENARIOS["p-camera"] = (dict(SCENARIOS["camera"][0], pipeline=True), SCENARIOS["camera"][1],
+                         SCENARIOS["camera"][2] + ["progress"])
+SCENARIOS["p-file"] = (dict(SCENARIOS["file"][0], pipeline=True, writer=True), SCENARIOS["file"][1],
+                       [s for s in SCENARIOS["file"][2] if s != "out.isOpened"] + OBJECT_WRITER_SITES + ["progress"])
 KINDS = {"interrupt": lambda: KeyboardInterrupt("injected"), "error": lambda: Injected("injected")}
 
 # (scenario, site, kind) -> [runs, lost rows, phantom rows]; printed by conftest when asked.
 MATRIX = {}
 
 
+class ObjectWriter:
+    """The front end's writer interface over the fake cv2's writers, its methods call sites."""
+
+    def __init__(self, fake):
+        self.fake, self.out = fake, None
+
+    def __getattr__(self, name):  # made at each use: a site kept on the object would keep it alive
+        return self.fake.site("writer." + name, getattr(self, "_" + name))
+
+    def _open(self, name, fps, size):
+        self.out = self.fake.VideoWriter(name, self.fake.VideoWriter_fourcc(*"MJPG"), fps, size)
+
+    def _write(self, frame, time):
+        self.out.write(frame)
+
+    def _release(self):
+        self.out.release()
+
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+
 def run(directory, scenario, failures=None):
     """One recording of the scenario in `directory`, with fresh stand-ins: (fake cv2, csv stand-in,
-    what vcapture returned or raised)."""
+    what vcapture or the pipelined recorder returned or raised)."""
     args, positions, _ = SCENARIOS[scenario]
     directory.mkdir()
     (directory / "in.avi").write_bytes(b"")
     args = dict(args, input_=str(directory / args["input_"]) if args["input_"] != "0" else "0")
+    pipelined, writer = args.pop("pipeline", False), args.pop("writer", False)
     with pytest.MonkeyPatch.context() as monkeypatch:
         rig = Rig(monkeypatch)
         fake = rig.fake_cv2(marked_frames(positions), failures=failures)
         files = CsvFiles(fake)
         rig.bind(csv=files)
         try:
-            outcome = rig.record(output=directory / "rec.avi", **args)
+            if pipelined:
+                from quarrin._recorder import record
+                extra = dict(writer=ObjectWriter(fake), log=fake.site("log", lambda line: None)) if writer else {}
+                outcome = record(**vcapture_args(output=str(directory / "rec.avi"), **args), pipeline=True,
+                                 progress=fake.site("progress", lambda *event: None), **extra)
+            else:
+                outcome = rig.record(output=directory / "rec.avi", **args)
         except BaseException as exc:  # KeyboardInterrupt too
-            outcome = exc
+            # Without its traceback: the frames there would keep a writer object alive.
+            outcome = exc.with_traceback(None)
     return fake, files, outcome
+
+
+def frames_read(outcome):
+    return outcome if isinstance(outcome, int) else outcome.frames_read
+
+
+def assert_outcome_matches_files(outcome, directory):
+    """A pipelined outcome: each segment's frame count is its CSV's rows, and they add up. A CSV it
+    does not list was claimed and never opened: it is empty (as is one whose header failed)."""
+    rows = [len(csv_rows(s.csv)) if os.path.getsize(s.csv) else 0 for s in outcome.segments]
+    assert [s.frames for s in outcome.segments] == rows
+    assert outcome.frames_saved == sum(rows)
+    listed = {s.csv for s in outcome.segments}
+    assert [n for n in os.listdir(directory) if n.endswith(".csv") and str(directory / n) not in listed
+            and os.path.getsize(directory / n)] == []
 
 
 @pytest.mark.parametrize("scenario", SCENARIOS)
 def test_scenario_reaches_its_sites(tmp_path, scenario):
     fake, files, outcome = run(tmp_path / "clean", scenario)
     _, positions, sites = SCENARIOS[scenario]
-    assert outcome == len(positions)
+    assert frames_read(outcome) == len(positions)
+    if not isinstance(outcome, int):
+        assert outcome.stopped == "end"
+        assert_outcome_matches_files(outcome, tmp_path / "clean")
     assert sorted(set(fake.names())) == sorted(sites)
     assert lost_and_phantom(written_indices(fake), tmp_path / "clean") == (0, 0)
     assert len(fake.writers) > 1  # rolled over
@@ -85,6 +144,7 @@ def test_scenario_reaches_its_sites(tmp_path, scenario):
 @pytest.mark.parametrize("scenario, site", [(s, site) for s, (_, _, sites) in SCENARIOS.items() for site in sites])
 def test_failure_at_every_call_of_a_site(tmp_path, capsys, scenario, site, kind):
     clean, _, _ = run(tmp_path / "clean", scenario)
+    running = threads()  # OpenCV's own have started
     calls = clean.counts[site]
     headers = {i + 1 for i, c in enumerate(clean.calls_to("csv.writerow")) if c.args[0][0] == "inframe"}
     totals = MATRIX.setdefault((scenario, site, kind), [0, 0, 0])
@@ -100,14 +160,24 @@ def test_failure_at_every_call_of_a_site(tmp_path, capsys, scenario, site, kind)
         totals[1] += lost
         totals[2] += phantom
         where = "call %d of %d" % (k, calls)
+        read = sum(1 for c in fake.calls_to("cap.read") if c.result and c.result[0])
         if isinstance(outcome, int):
             # Only an interrupt inside the frame loop ends a recording normally: with a message and
             # the number of frames read.
             assert isinstance(injected, KeyboardInterrupt), where
             assert printed[-1] == "Caught keyboard interrupt", where
-            assert outcome == sum(1 for c in fake.calls_to("cap.read") if c.result and c.result[0]), where
+            assert outcome == read, where
+        elif not isinstance(outcome, BaseException):
+            # The pipelined recorder reports an interrupt from its loop or its clean-up, with what
+            # it wrote; the reader may have read ahead of the frames taken.
+            assert isinstance(injected, KeyboardInterrupt) and outcome.stopped == "interrupt", where
+            assert outcome.frames_read <= read, where
+            assert_outcome_matches_files(outcome, directory)
         else:
             assert outcome is injected, where
+            # The pipelined recorder lets an interrupt through only before its loop begins.
+            assert scenario in ("camera", "file") or isinstance(injected, Injected) or read == 0, where
+        assert threads() == running, where
         assert fake.unreleased() == [], where
         assert files.still_open() == [], where
         # A row is written after its frame: a failing row leaves that one frame without it.
@@ -122,23 +192,41 @@ def segment_rows_match(directory, names):
         assert len(videos.read_all(directory / name)) == len(rows) > 0, name
 
 
+def pipelined_recording(src, out, log=None, **args):
+    from quarrin._recorder import record
+    return record(**vcapture_args(str(src), str(out), **args), pipeline=True, log=log)
+
+
+@pytest.mark.parametrize("pipelined", [False, True], ids=["vcapture", "pipelined"])
 @pytest.mark.parametrize("max_frames, full, before", [
     (0, "out.avi", []),
     (2, "out_002.avi", ["out_000.avi", "out_001.avi"]),
     (2, "out_000.avi", []),
 ], ids=["one-file", "last-segment", "first-segment"])
-def test_csv_on_a_full_device(rig, tmp_path, max_frames, full, before):
+def test_csv_on_a_full_device(rig, tmp_path, max_frames, full, before, pipelined):
     src = videos.moving_clip(tmp_path / "in.avi", 6)
     out = tmp_path / "o"
     out.mkdir()
-    (out / (full + ".csv")).symlink_to("/dev/full")
+    csv_name = out / (full + ".csv")
     files = CsvFiles()
     rig.bind(csv=files)
+    running = threads()
     with pytest.raises(OSError) as info:
-        rig.record(src, out / "out.avi", max_frames=max_frames)
+        if pipelined:
+            # The recorder creates the names it claims: its CSV becomes the full device once claimed.
+            def log(line):
+                if line == "Timestamps in %s" % csv_name:
+                    csv_name.unlink()
+                    csv_name.symlink_to("/dev/full")
+            pipelined_recording(src, out / "out.avi", max_frames=max_frames, log=log)
+        else:
+            csv_name.symlink_to("/dev/full")
+            rig.record(src, out / "out.avi", max_frames=max_frames)
     assert info.value.errno == errno.ENOSPC
     assert files.still_open() == []
-    # Earlier segments are whole, and the recording went no further than the full one.
+    assert threads() == running
+    # Earlier segments are whole, and the recording went no further than the full one (the
+    # pipelined rules may have claimed names past it before the writer failed: they are given back).
     segment_rows_match(out, before)
     assert sorted(n for n in os.listdir(out) if n.endswith(".avi")) == sorted(before + [full])
 
@@ -163,11 +251,14 @@ def small_disk(tmp_path, request):
         subprocess.run(["umount", "-l", str(mount)], timeout=30)
 
 
-def test_recording_ends_where_the_disk_fills(rig, tmp_path, small_disk):
+@pytest.mark.parametrize("pipelined", [False, True], ids=["vcapture", "pipelined"])
+def test_recording_ends_where_the_disk_fills(rig, tmp_path, small_disk, pipelined):
     src = videos.moving_clip(tmp_path / "in.avi", 300)
+    running = threads()
     with pytest.raises(OSError) as info:
-        rig.record(src, small_disk / "rec.avi", max_frames=10)
+        (pipelined_recording if pipelined else rig.record)(src, small_disk / "rec.avi", max_frames=10)
     assert info.value.errno == errno.ENOSPC
+    assert threads() == running
     # The disk filled in one segment: no segment after it.
     empty = [n for n in os.listdir(small_disk) if n.endswith(".csv") and os.path.getsize(small_disk / n) == 0]
     assert len(empty) <= 1, sorted(empty)
@@ -193,11 +284,13 @@ def record_in_child(tmp_path, src, out, *options, **args):
 
 # A 2000-byte file size limit in a child recording 300 fake frames: the CSVs reach it, the fake
 # videos write nothing.
-@pytest.fixture(scope="module", params=[0, 120], ids=["one-file", "segments"])
+@pytest.fixture(scope="module", params=[(0, ()), (120, ()), (0, ("--pipeline",)), (120, ("--pipeline",))],
+                ids=["one-file", "segments", "one-file-pipelined", "segments-pipelined"])
 def size_limited(request, tmp_path_factory):
     directory = tmp_path_factory.mktemp("fsize")
+    max_frames, pipelined = request.param
     outcome = record_in_child(directory, "0", directory / "rec.avi", "--fake-frames", "300", "--fsize", "2000",
-                              max_frames=request.param)
+                              *pipelined, max_frames=max_frames)
     return directory, outcome
 
 
@@ -225,18 +318,26 @@ def overwrite(data, at, length=64, byte=0xFF):
     return data[:start] + bytes([byte]) * length + data[start + length:]
 
 
-@pytest.mark.parametrize("damage", [
-    lambda d: cut(d, 0.25), lambda d: cut(d, 0.5), lambda d: cut(d, 0.97), lambda d: cut(d, 0.02),
-    lambda d: overwrite(d, 0.0, 16, 0), lambda d: overwrite(d, 0.3), lambda d: overwrite(d, 0.6, 4096, 0),
-    lambda d: overwrite(d, 0.99, 512),
-], ids=["cut-25%", "cut-50%", "cut-97%", "cut-2%", "header-zeroed", "bytes-at-30%", "4k-zeroed-at-60%",
-        "index-overwritten"])
-def test_damaged_input(tmp_path, damage):
+DAMAGES = {
+    "cut-25%": lambda d: cut(d, 0.25), "cut-50%": lambda d: cut(d, 0.5), "cut-97%": lambda d: cut(d, 0.97),
+    "cut-2%": lambda d: cut(d, 0.02), "header-zeroed": lambda d: overwrite(d, 0.0, 16, 0),
+    "bytes-at-30%": lambda d: overwrite(d, 0.3), "4k-zeroed-at-60%": lambda d: overwrite(d, 0.6, 4096, 0),
+    "index-overwritten": lambda d: overwrite(d, 0.99, 512),
+}
+# The pipelined recorder decodes on its reader thread: a file that ends early, and two that fail
+# in the middle.
+PIPELINED_DAMAGES = ["cut-50%", "bytes-at-30%", "4k-zeroed-at-60%"]
+
+
+@pytest.mark.parametrize("damage, pipelined", [(DAMAGES[n], ()) for n in DAMAGES] + [
+    (DAMAGES[n], ("--pipeline",)) for n in PIPELINED_DAMAGES],
+    ids=list(DAMAGES) + ["pipelined-" + n for n in PIPELINED_DAMAGES])
+def test_damaged_input(tmp_path, damage, pipelined):
     src = tmp_path / "in.avi"
     videos.moving_clip(src, 40)
     src.write_bytes(damage(src.read_bytes()))
     out = tmp_path / "out.avi"
-    code, result, _, error = record_in_child(tmp_path, src, out)
+    code, result, _, error = record_in_child(tmp_path, src, out, *pipelined)
     assert code == 0, error  # no crash, no exception: a damaged file ends the recording early
     if not out.exists():
         assert result == 0 and sorted(os.listdir(tmp_path)) == ["in.avi"]

@@ -1,6 +1,7 @@
-"""One recording in a child process: prints "RESULT <frames>" when vcapture returns.
+"""One recording in a child process: prints "RESULT <frames>" when vcapture (or, with --pipeline,
+the pipelined recorder) returns the number of frames read.
 
-Usage: record.py INPUT OUTPUT [ARGS_JSON] [--default-sigint] [--fsize BYTES] [--fake-frames N]
+Usage: record.py INPUT OUTPUT [ARGS_JSON] [--default-sigint] [--fsize BYTES] [--fake-frames N] [--pipeline]
 ARGS_JSON names vcapture arguments that differ from the tests' defaults (tests/vcargs.py).
 With --fake-frames the recording reads N marked frames from the fake cv2 (tests/fakes.py) and,
 however it ends, prints "WRITTEN <json>": each fake video's frames by index.
@@ -23,6 +24,7 @@ parser.add_argument("--default-sigint", action="store_true",
                     help="Ctrl-C raises KeyboardInterrupt even if the process started with SIGINT ignored")
 parser.add_argument("--fsize", type=int, help="largest file size this process may write (RLIMIT_FSIZE)")
 parser.add_argument("--fake-frames", type=int, help="record this many marked frames from the fake cv2")
+parser.add_argument("--pipeline", action="store_true", help="record through quarrin._recorder.record(pipeline=True)")
 options = parser.parse_args()
 
 from quarrin import snapwell  # noqa: E402
@@ -37,7 +39,11 @@ if options.fsize is not None:
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails with EFBIG instead
     resource.setrlimit(resource.RLIMIT_FSIZE, (options.fsize, options.fsize))
 try:
-    n = snapwell.vcapture(**vcapture_args(options.input, options.output, **options.args))
+    if options.pipeline:
+        from quarrin._recorder import record
+        n = record(**vcapture_args(options.input, options.output, **options.args), pipeline=True).frames_read
+    else:
+        n = snapwell.vcapture(**vcapture_args(options.input, options.output, **options.args))
 finally:
     if fake is not None:
         print("WRITTEN", json.dumps(written_indices(fake)), flush=True)
