@@ -1,6 +1,8 @@
-"""Leak check of the three entries: every case is one call, on a success path or an error path,
-made many times in this process; afterwards the resident set size, the number of Python memory
-blocks in use and the reference count of every argument must be where they were.
+"""Leak check of the three entries and of quarrin._recorder.record (sequential and pipelined, with
+and without a writer object and a log): every case is one call, on a success path or an error
+path, made many times in this process; afterwards the resident set size, the number of Python
+memory blocks in use, the reference count of every argument and the number of threads must be
+where they were.
 
 Run as a program it prints one JSON object per case (tests/test_leaks.py, a few seconds in all)
 or a table (scripts/leak_check.py, the long run). Cases that record a video work in a temporary
@@ -25,6 +27,10 @@ if HERE not in sys.path:
 
 import videos  # noqa: E402
 from quarrin import snapwell  # noqa: E402
+from quarrin._recorder import record  # noqa: E402
+from quarrin.writers import OpenCVWriter  # noqa: E402
+
+RECORDERS = ("vcapture", "record")
 
 
 class Boom(Exception):
@@ -172,7 +178,45 @@ def capture_cases(workdir):
         "vcapture-unknown-fourcc": (V, 'RuntimeError', lambda: args(fmt="ABCD")),
         "vcapture-none-output": (V, 'AttributeError', lambda: args(output=None)),
         "vcapture-even-kernel": (V, 'cv2.error', lambda: args(motion_based=True, kernel_width=4)),
+        **record_cases(args, workdir),
     }, os.path.dirname(out)
+
+
+class FailingWriter(OpenCVWriter):
+    def write(self, frame, time):
+        raise Boom("write")
+
+
+def interrupt_at_second_frame(read, saved, segment):
+    if read == 2:
+        raise KeyboardInterrupt
+
+
+def record_cases(args, workdir):
+    """The front end's entry, sequential and pipelined, each with cv2's writer and printed lines or
+    with a writer object and a log: success, Ctrl-C, and errors raised by the reader, the rules
+    and the writer stage."""
+    cases = {}
+    for pipeline in (False, True):
+        for objects in (False, True):
+            def make(pipeline=pipeline, objects=objects, writer=OpenCVWriter, **over):
+                a = args(**over)[1]
+                a.update(pipeline=pipeline, writer=writer("MJPG") if objects else None,
+                         log=(lambda line: None) if objects else None)
+                return (), a
+            name = "record-%s%s-" % ("pipe" if pipeline else "seq", "-obj" if objects else "")
+            cases.update({
+                name + "segments-overlay": ("record", "returned (4, 4, 'end')", lambda m=make: m(
+                    max_frames=2, timestamp=True)),
+                name + "interrupted": ("record", "returned (2, 2, 'interrupt')", lambda m=make: m(
+                    progress=interrupt_at_second_frame)),
+                name + "missing-file": ("record", "FileNotFoundError", lambda m=make: m(
+                    input_=os.path.join(workdir, "missing.avi"))),
+                name + "even-kernel": ("record", "cv2.error", lambda m=make: m(motion_based=True, kernel_width=4)),
+                name + "writer-fails": ("record", "Boom" if objects else "RuntimeError", lambda m=make: m(
+                    writer=FailingWriter, fmt="ABCD")),
+            })
+    return cases
 
 
 # ---- measuring ------------------------------------------------------------------------------------
@@ -214,6 +258,10 @@ def cv2_keeps_file_names():
     return sys.getrefcount(name) != before
 
 
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+
 def refcounts(args, kwargs, skip_text=False):
     return [sys.getrefcount(a) for a in list(args) + list(kwargs.values())
             if not shared(a) and not (skip_text and type(a) is str)]
@@ -231,8 +279,8 @@ def run_case(func, make, calls=None, budget=None, clean=None, skip_text=False):
             step(args, kwargs)
         try:
             r = func(*args, **kwargs)
-            outcome = "returned %r" % (r,)
-        except Exception as exc:  # the error paths are the point
+            outcome = "returned %r" % (tuple(r[:3]) if hasattr(r, "stopped") else r,)
+        except (Exception, KeyboardInterrupt) as exc:  # the error paths are the point
             kind = type(exc)
             outcome = kind.__name__ if kind.__module__ in ("builtins", "__main__", __name__) \
                 else "%s.%s" % (kind.__module__.split(".")[0], kind.__name__)
@@ -250,6 +298,7 @@ def run_case(func, make, calls=None, budget=None, clean=None, skip_text=False):
     warm = loop(n=max(20, calls // 10)) if calls else loop(seconds=budget / 4)
     gc.collect()
     rss0, blocks0, refs0 = rss_bytes(), sys.getallocatedblocks(), refcounts(args, kwargs, skip_text)
+    threads0 = threads()
     videos_made = 0
     t0 = time.perf_counter()
     done = loop(n=calls) if calls else loop(seconds=budget)
@@ -257,7 +306,7 @@ def run_case(func, make, calls=None, budget=None, clean=None, skip_text=False):
     gc.collect()
     rss1, blocks1, refs1 = rss_bytes(), sys.getallocatedblocks(), refcounts(args, kwargs, skip_text)
     return {"outcome": outcome, "calls": done, "warmup": warm, "seconds": elapsed,
-            "rss_growth": rss1 - rss0, "blocks_growth": blocks1 - blocks0,
+            "rss_growth": rss1 - rss0, "blocks_growth": blocks1 - blocks0, "threads_growth": threads() - threads0,
             "ref_growth": [b - a for a, b in zip(refs0, refs1)], "videos": videos_made}
 
 
@@ -300,8 +349,8 @@ def run_all(calls=None, budget=None, vcapture_calls=None, select=None, report=No
         for name, (entry, expected, make) in cases.items():
             if select and not any(s in name for s in select):
                 continue
-            func = getattr(snapwell, entry)
-            if entry == "vcapture":
+            func = record if entry == "record" else getattr(snapwell, entry)
+            if entry in RECORDERS:
                 n, seconds = (vcapture_calls, None) if vcapture_calls else (None, 2 * budget)
                 results[name] = run_case(func, make, n, seconds, clean, skip_text)
                 results[name]["text_refs_skipped"] = skip_text
@@ -317,7 +366,7 @@ def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--budget", type=float, default=0.08, help="seconds per case (default 0.08)")
     ap.add_argument("--calls", type=int, help="calls per motion case instead of a time budget")
-    ap.add_argument("--vcapture-calls", type=int, help="calls per vcapture case")
+    ap.add_argument("--vcapture-calls", type=int, help="calls per vcapture and record case")
     ap.add_argument("--json", action="store_true", help="one JSON object per case")
     ap.add_argument("select", nargs="*", help="run only cases whose name contains one of these")
     opts = ap.parse_args(argv)
@@ -330,14 +379,14 @@ def run(opts, out):
         if opts.json:
             out.write(json.dumps(dict(r, name=name)) + "\n")
         else:
-            out.write("%-34s %9d %8.1f %10.1f %8d %6d  %s\n" % (
+            out.write("%-34s %9d %8.1f %10.1f %8d %6d %8d  %s\n" % (
                 name, r["calls"], r["seconds"], r["rss_growth"] / 1024, r["blocks_growth"],
-                sum(map(abs, r["ref_growth"])), r["outcome"]))
+                sum(map(abs, r["ref_growth"])), r["threads_growth"], r["outcome"]))
         out.flush()
 
     if not opts.json:
-        out.write("%-34s %9s %8s %10s %8s %6s  %s\n" % (
-            "case", "calls", "seconds", "RSS +KiB", "blocks+", "refs+", "outcome"))
+        out.write("%-34s %9s %8s %10s %8s %6s %8s  %s\n" % (
+            "case", "calls", "seconds", "RSS +KiB", "blocks+", "refs+", "threads+", "outcome"))
     run_all(opts.calls, opts.budget, opts.vcapture_calls, opts.select, report)
 
 
