@@ -1,8 +1,9 @@
-"""Long fuzz run: the hypothesis strategies of tests/fuzzing.py against the three entries, in a
-worker process; prints the count of each outcome per entry (returned, each exception type, and
-any crash, hang or undocumented exception with the call that caused it).
+"""Long fuzz run: the hypothesis strategies of tests/fuzzing.py against the three entries and
+quarrin._recorder.record (sequential and pipelined), in a worker process; prints the count of each
+outcome per entry (returned, each exception type, and any crash, hang, thread left running or
+undocumented exception with the call that caused it).
 
-Usage: .venv/np2/bin/python scripts/fuzz.py [--examples 100000] [--entries gray,rgb,vcapture]
+Usage: .venv/np2/bin/python scripts/fuzz.py [--examples 100000] [--entries gray,rgb,vcapture,record]
 """
 import argparse
 import collections
@@ -19,13 +20,14 @@ import fuzzing  # noqa: E402
 
 ENTRIES = {"gray": ("check_motion_gray", lambda: fuzzing.motion_call(False)),
            "rgb": ("check_motion_rgb", lambda: fuzzing.motion_call(True)),
-           "vcapture": ("vcapture", fuzzing.vcapture_call)}
+           "vcapture": ("vcapture", fuzzing.vcapture_call),
+           "record": ("record", fuzzing.record_call)}
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--examples", type=int, default=100000, help="examples in all (default 100000)")
-    ap.add_argument("--entries", default="gray,rgb,vcapture")
+    ap.add_argument("--entries", default="gray,rgb,vcapture,record")
     opts = ap.parse_args()
     names = opts.entries.split(",")
     counts = {name: collections.Counter() for name in names}

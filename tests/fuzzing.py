@@ -1,5 +1,6 @@
-"""Fuzzing the three entries: hypothesis strategies for every parameter, and a worker process
-that makes the calls, so that a crash is seen as a crash and not taken for a test failure.
+"""Fuzzing the three entries and quarrin._recorder.record: hypothesis strategies for every
+parameter, and a worker process that makes the calls, so that a crash is seen as a crash and not
+taken for a test failure.
 
 The strategies draw plain descriptions of values (picklable data); the worker builds the real
 objects from them: ints at and past the 32-bit limits, floats with nan and inf, str and bytes,
@@ -8,7 +9,10 @@ of every dtype, byte order, dimension count and stride (structured, zero-size, r
 subclassed), and buffers of odd formats: arrays made from ctypes and memoryview objects and, from
 Python 3.12 on, array subclasses whose buffer export hands over such a memoryview directly.
 
-Only the exceptions the module documents may come out of a call; see ALLOWED.
+record also takes progress and log callables and writer objects that misbehave (raise at once or
+later, take the wrong arguments, lack a method), and runs sequential or pipelined. Only the
+exceptions the module documents may come out of a call (see ALLOWED), and a call must leave as
+many threads running as it found.
 
 Used by tests/test_fuzz.py (a few thousand examples) and scripts/fuzz.py (100,000).
 Run as `python fuzzing.py --serve READ_FD WRITE_FD` it is the worker.
@@ -51,6 +55,9 @@ CTYPES = ["c_ubyte", "c_byte", "c_char", "c_bool", "c_short", "c_int", "c_long",
 CAST_FORMATS = list("bBhHiIlLqQnNfde?cP")
 BEHAVIOURS = ["raise", "wrong-str", "wrong-float", "wrong-none", "int-subclass", "float-subclass",
               "huge"]
+# How a progress or log callable, or a writer object's method, behaves.
+CALLBACKS = ["ok", "ok", "ok", "raise", "raise-later", "no-args", "returns-junk"]
+WRITER_METHODS = CALLBACKS + ["missing", "not-callable"]
 
 
 if st is not None:
@@ -195,6 +202,25 @@ if st is not None:
         split = draw(st.sampled_from([26, 26, 26, 0, 13, 25]))
         return ([v for _, v in params[:split]], dict(params[split:]), draw(call_shape()))
 
+    callbacks = st.one_of(st.just(("none",)), st.sampled_from(CALLBACKS).map(lambda b: ("callback", b)))
+    writer_objects = st.one_of(
+        st.sampled_from([("none",), ("opencv-writer",)]),
+        st.dictionaries(st.sampled_from(["open", "write", "release"]), st.sampled_from(WRITER_METHODS),
+                        max_size=3).map(lambda d: ("writer", d)))
+
+    @st.composite
+    def record_call(draw):
+        """vcapture's call, with some of record's own keywords (pipeline most often)."""
+        args, kwargs, shape = draw(vcapture_call())
+        own = mixed(draw, [
+            ("progress", callbacks, st.one_of(callbacks, anything)),
+            ("pipeline", st.sampled_from([("bool", True), ("bool", True), ("bool", False)]), flags),
+            ("log", callbacks, st.one_of(callbacks, anything)),
+            ("writer", writer_objects, st.one_of(writer_objects, anything)),
+        ])
+        kwargs.update((name, v) for name, v in own if name == "pipeline" or draw(st.booleans()))
+        return args, kwargs, shape
+
 
 def _parses_as_int(text):
     try:
@@ -246,6 +272,23 @@ class _FloatSub(float):
 
 class _StrSub(str):
     pass
+
+
+def _callback(behaviour, method=False):
+    """A progress or log callable, or (method=True) a writer object's method."""
+    calls = []
+
+    def call(*args):
+        calls.append(None)
+        if behaviour == "raise" or (behaviour == "raise-later" and len(calls) == 3):
+            raise Boom("callback")
+        return object() if behaviour == "returns-junk" else None
+
+    if behaviour == "no-args":
+        return (lambda self: None) if method else (lambda: None)
+    if behaviour == "not-callable":
+        return 5
+    return (lambda self, *args: call(*args)) if method else call
 
 
 def _ctype(name):
@@ -313,6 +356,14 @@ class Builder:
         if kind == "token":
             return os.path.join(self.workdir, {"clip": "clip.avi", "junk": "junk.avi",
                                                "missing": "missing.avi"}[desc[1]])
+        if kind == "callback":
+            return _callback(desc[1])
+        if kind == "opencv-writer":
+            from quarrin.writers import OpenCVWriter
+            return OpenCVWriter("MJPG")
+        if kind == "writer":
+            methods = {name: _callback(desc[1].get(name, "ok"), method=True) for name in ("open", "write", "release")}
+            return type("FuzzedWriter", (), {k: v for k, v in methods.items() if desc[1].get(k) != "missing"})()
         if kind == "obj":
             methods = {name: _behave(spec, name) for name, spec in desc[1].items()}
             return type("Fuzzed", (), methods)()
@@ -416,12 +467,16 @@ def serve(read_fd, write_fd):
     sys.path.insert(0, HERE)
     import videos
     from quarrin import snapwell
+    from quarrin._recorder import record
     workdir = tempfile.mkdtemp(prefix="fuzz-")
     os.chdir(workdir)
-    videos.moving_clip(os.path.join(workdir, "clip.avi"), 3, width=32, height=24, step=4, size=8)
+    clip = videos.moving_clip(os.path.join(workdir, "clip.avi"), 3, width=32, height=24, step=4, size=8)
     with open(os.path.join(workdir, "junk.avi"), "wb") as f:
         f.write(b"not a video\n" * 8)
     keep = set(os.listdir(workdir))
+    # OpenCV starts its own threads on first use; after this recording they are all running.
+    record(clip, "warm.avi", "MJPG", 0, False, 0, 0, 0, 0, 32, 24, 0.0, 0.0, 0, True, False, 25, 10, 5, False,
+           False, None, None, 1, 12, 0.3, pipeline=True, log=lambda line: None)
     builder = Builder(workdir)
     inp, out = os.fdopen(read_fd, "rb"), os.fdopen(write_fd, "wb")
     while True:
@@ -437,18 +492,25 @@ def serve(read_fd, write_fd):
         except _Unbuildable as exc:
             answer = ("unbuildable", str(exc)[:200])
         else:
+            running = _threads()
             try:
-                result = getattr(snapwell, entry)(*real_args, **real_kwargs)
+                result = (record if entry == "record" else getattr(snapwell, entry))(*real_args, **real_kwargs)
                 answer = ("ok", repr(result)[:200])
             except Exception as exc:
                 answer = (classify(exc), "%s: %s" % (type(exc).__name__, str(exc)[:300]))
-            if entry == "vcapture":
+            if _threads() != running:
+                answer = ("UNEXPECTED threads left", "%d threads before, %d after" % (running, _threads()))
+            if entry in ("vcapture", "record"):
                 for name in set(os.listdir(workdir)) - keep:
                     path = os.path.join(workdir, name)
                     if os.path.isfile(path):
                         os.remove(path)
         pickle.dump(answer, out)
         out.flush()
+
+
+def _threads():
+    return len(os.listdir("/proc/self/task"))
 
 
 class Worker:

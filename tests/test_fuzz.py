@@ -1,8 +1,9 @@
-"""Fuzzing the three entries with hypothesis (tests/fuzzing.py has the strategies and the
-worker): every parameter gets values at and past its limits, of the wrong type, and objects and
-arrays that misbehave. A call may return or raise one of the documented exception types; a
-crash, a hang or any other exception (a SystemError above all) fails. scripts/fuzz.py runs
-100,000 examples and prints what came out."""
+"""Fuzzing the three entries and the recorder behind the front end with hypothesis
+(tests/fuzzing.py has the strategies and the worker): every parameter gets values at and past its
+limits, of the wrong type, and objects, arrays, callables and writer objects that misbehave. A
+call may return or raise one of the documented exception types; a crash, a hang, a thread left
+running or any other exception (a SystemError above all) fails. scripts/fuzz.py runs 100,000
+examples and prints what came out."""
 import os
 
 import pytest
@@ -43,9 +44,11 @@ def test_motion_checks(worker, entry, colour):
     run()
 
 
-def test_vcapture(worker):
-    @settings(SETTINGS, max_examples=EXAMPLES * 2)
-    @given(call=fuzzing.vcapture_call())
+@pytest.mark.parametrize("entry, strategy, share", [("vcapture", fuzzing.vcapture_call, 2),
+                                                    ("record", fuzzing.record_call, 0.4)], ids=["vcapture", "record"])
+def test_recorders(worker, entry, strategy, share):
+    @settings(SETTINGS, max_examples=int(EXAMPLES * share))
+    @given(call=strategy())
     def run(call):
-        check(worker, "vcapture", call)
+        check(worker, entry, call)
     run()
