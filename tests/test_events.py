@@ -14,6 +14,7 @@ import pytest
 
 import quarrin
 import videos
+from fakes import marked_frames
 from quarrin import snapwell
 from vcargs import vcapture_args
 
@@ -79,6 +80,17 @@ def test_events_at_the_edges_of_the_input(tmp_path, pattern, options, events):
     src = scripted(tmp_path / "in.avi", pattern)
     r = quarrin.record(src, tmp_path / "o.avi", motion=True, min_area=50, **options)
     assert [(e.first_frame, e.last_frame) for e in r.events] == events
+
+
+@pytest.mark.parametrize("pipeline", [False, True], ids=["sequential", "pipelined"])
+def test_a_ctrl_c_at_an_event_s_first_frame(rig, tmp_path, pipeline):
+    # The overlay of the first frame after the reference (the event's first) is interrupted.
+    rig.fake_cv2(marked_frames(range(0, 40, 4)), failures={"getTextSize": (2, KeyboardInterrupt())})
+    (tmp_path / "in.avi").write_bytes(b"")
+    from quarrin._recorder import record
+    r = record(**vcapture_args(tmp_path / "in.avi", str(tmp_path / "o.avi"), motion_based=True, timestamp=True),
+               events=True, pipeline=pipeline)
+    assert (r.stopped, r.frames_saved, r.events) == ("interrupt", 1, ())
 
 
 @pytest.mark.parametrize("segment_frames", [1, 2, 3, 4])

@@ -45,6 +45,10 @@ void EventRules::write(const Held& frame, FrameWriter& out) {
 
 void EventRules::end_event() {
     state_ = State::Idle;
+    if (current_.frames == 0) {
+        current_ = Event{};  // its first write failed (a Ctrl-C ended the recording there): none
+        return;
+    }
     current_.number = ++numbered_;
     Ref span = Ref::check(PyNumber_Subtract(current_.end.get(), current_.start.get()));
     current_.seconds = to_double(call_method(span.get(), n_total_seconds).get());
