@@ -49,11 +49,12 @@ SCENARIOS = {
              ["VideoCapture", "cap.isOpened", "cap.get", "cap.read", "VideoWriter_fourcc", "VideoWriter",
               "out.isOpened", "out.write", "out.release", "cap.release", "destroyAllWindows", "csv.writerow"]),
 }
-# The same recordings, pipelined: the camera's through cv2.VideoWriter with its lines printed, the
-# file's through a writer object (over the fake's writers) with its lines handed to a log.
+# The same recordings, pipelined: the camera's through cv2.VideoWriter with its lines printed, its
+# moving frames kept as motion events; the file's through a writer object (over the fake's writers)
+# with its lines handed to a log.
 OBJECT_WRITER_SITES = ["writer.open", "writer.write", "writer.release", "log"]
-SCENARIOS["p-camera"] = (dict(SCENARIOS["camera"][0], pipeline=True), SCENARIOS["camera"][1],
-                         SCENARIOS["camera"][2] + ["progress"])
+SCENARIOS["p-camera"] = (dict(SCENARIOS["camera"][0], pipeline=True, events=True, after=1.0), SCENARIOS["camera"][1],
+                         SCENARIOS["camera"][2] + ["progress", "on_event"])
 SCENARIOS["p-file"] = (dict(SCENARIOS["file"][0], pipeline=True, writer=True), SCENARIOS["file"][1],
                        [s for s in SCENARIOS["file"][2] if s != "out.isOpened"] + OBJECT_WRITER_SITES + ["progress"])
 KINDS = {"interrupt": lambda: KeyboardInterrupt("injected"), "error": lambda: Injected("injected")}
@@ -93,6 +94,7 @@ def run(directory, scenario, failures=None):
     (directory / "in.avi").write_bytes(b"")
     args = dict(args, input_=str(directory / args["input_"]) if args["input_"] != "0" else "0")
     pipelined, writer = args.pop("pipeline", False), args.pop("writer", False)
+    events = {name: args.pop(name) for name in ("events", "after") if name in args}
     with pytest.MonkeyPatch.context() as monkeypatch:
         rig = Rig(monkeypatch)
         fake = rig.fake_cv2(marked_frames(positions), failures=failures)
@@ -102,6 +104,8 @@ def run(directory, scenario, failures=None):
             if pipelined:
                 from quarrin._recorder import record
                 extra = dict(writer=ObjectWriter(fake), log=fake.site("log", lambda line: None)) if writer else {}
+                if events:
+                    extra.update(events, on_event=fake.site("on_event", lambda *event: None))
                 outcome = record(**vcapture_args(output=str(directory / "rec.avi"), **args), pipeline=True,
                                  progress=fake.site("progress", lambda *event: None), **extra)
             else:

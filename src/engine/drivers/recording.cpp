@@ -80,8 +80,9 @@ Outcome Recording::run() {
     outcome.stopped = protected_loop(segment, rules);
     outcome.frames_read = rules.frames_read();
     end_of_loop_messages(outcome);
-    if (!PyErr_Occurred()) attempt([&] { rules.finish(); });
-    const bool clean = !PyErr_Occurred();
+    bool clean = !PyErr_Occurred();
+    // The last event ends here: a Ctrl-C in its callback is one in the clean-up, like those below.
+    if (clean) clean = attempt([&] { rules.finish(); }) || PyErr_ExceptionMatches(PyExc_KeyboardInterrupt);
     close(segment);
     if (mode_.claim == Mode::Claim::Create) segment.give_back_unopened(rules.segment_name());
     if (clean && mode_.late_interrupt == Mode::LateInterrupt::Stop && PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
