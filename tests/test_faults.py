@@ -51,8 +51,8 @@ SCENARIOS = {
 }
 # The same recordings, pipelined: the camera's through cv2.VideoWriter with its lines printed, its
 # moving frames kept as motion events; the file's through a writer object (over the fake's writers)
-# with its lines handed to a log.
-OBJECT_WRITER_SITES = ["writer.open", "writer.write", "writer.release", "log"]
+# with its lines handed to a log and each closed segment to on_closed.
+OBJECT_WRITER_SITES = ["writer.open", "writer.write", "writer.release", "log", "on_closed"]
 SCENARIOS["p-camera"] = (dict(SCENARIOS["camera"][0], pipeline=True, events=True, after=1.0), SCENARIOS["camera"][1],
                          SCENARIOS["camera"][2] + ["progress", "on_event"])
 SCENARIOS["p-file"] = (dict(SCENARIOS["file"][0], pipeline=True, writer=True), SCENARIOS["file"][1],
@@ -103,7 +103,8 @@ def run(directory, scenario, failures=None):
         try:
             if pipelined:
                 from quarrin._recorder import record
-                extra = dict(writer=ObjectWriter(fake), log=fake.site("log", lambda line: None)) if writer else {}
+                extra = dict(writer=ObjectWriter(fake), log=fake.site("log", lambda line: None),
+                             on_closed=fake.site("on_closed", lambda video: None)) if writer else {}
                 if events:
                     extra.update(events, on_event=fake.site("on_event", lambda *event: None))
                 outcome = record(**vcapture_args(output=str(directory / "rec.avi"), **args), pipeline=True,
