@@ -9,8 +9,9 @@ of every dtype, byte order, dimension count and stride (structured, zero-size, r
 subclassed), and buffers of odd formats: arrays made from ctypes and memoryview objects and, from
 Python 3.12 on, array subclasses whose buffer export hands over such a memoryview directly.
 
-record also takes progress and log callables and writer objects that misbehave (raise at once or
-later, take the wrong arguments, lack a method), and runs sequential or pipelined. Only the
+record also takes callables (progress, log, on_event, on_closed) and writer objects that misbehave
+(raise at once or later, take the wrong arguments, lack a method), motion events and scans, and
+runs sequential or pipelined. Only the
 exceptions the module documents may come out of a call (see ALLOWED), and a call must leave as
 many threads running as it found.
 
@@ -210,13 +211,23 @@ if st is not None:
 
     @st.composite
     def record_call(draw):
-        """vcapture's call, with some of record's own keywords (pipeline most often)."""
+        """vcapture's call, with some of record's own keywords (pipeline most often): the callables
+        and writer objects, and motion events (not live sources, which would wait on the network)."""
         args, kwargs, shape = draw(vcapture_call())
+        seconds = st.sampled_from([0.0, 0.05, 0.2]).map(lambda v: ("float", v))
         own = mixed(draw, [
             ("progress", callbacks, st.one_of(callbacks, anything)),
             ("pipeline", st.sampled_from([("bool", True), ("bool", True), ("bool", False)]), flags),
             ("log", callbacks, st.one_of(callbacks, anything)),
             ("writer", writer_objects, st.one_of(writer_objects, anything)),
+            ("on_closed", callbacks, st.one_of(callbacks, anything)),
+            ("events", st.booleans().map(lambda v: ("bool", v)), flags),
+            ("before", seconds, numbers),
+            ("after", seconds, numbers),
+            ("min_event", seconds, numbers),
+            ("on_event", callbacks, st.one_of(callbacks, anything)),
+            ("scan", st.sampled_from([("bool", False), ("bool", False), ("bool", True)]), flags),
+            ("segment_seconds", seconds, numbers),
         ])
         kwargs.update((name, v) for name, v in own if name == "pipeline" or draw(st.booleans()))
         return args, kwargs, shape
