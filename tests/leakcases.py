@@ -194,8 +194,8 @@ def interrupt_at_second_frame(read, saved, segment):
 
 def record_cases(args, workdir):
     """The front end's entry, sequential and pipelined, each with cv2's writer and printed lines or
-    with a writer object and a log: success, Ctrl-C, and errors raised by the reader, the rules
-    and the writer stage."""
+    with a writer object and a log: success (with motion events too), Ctrl-C, and errors raised by
+    the reader, the rules and the writer stage."""
     cases = {}
     for pipeline in (False, True):
         for objects in (False, True):
@@ -216,6 +216,9 @@ def record_cases(args, workdir):
                 name + "writer-fails": ("record", "Boom" if objects else "RuntimeError", lambda m=make: m(
                     writer=FailingWriter, fmt="ABCD")),
             })
+            if objects:  # motion events: frames held back, and their callback
+                cases[name + "events"] = ("record", "returned (4, 4, 'end')", lambda m=make: m(
+                    motion_based=True, events=True, before=0.2, after=0.2, on_event=lambda *event: None))
     return cases
 
 
