@@ -175,6 +175,16 @@ def test_scan_lists_events_without_writing_video(tmp_path, report):
     assert sorted(os.listdir(tmp_path)) == sorted(["in", report, report.replace(".", "_001.")])
 
 
+@pytest.mark.parametrize("pipeline", [False, True], ids=["sequential", "pipelined"])
+def test_the_engine_scans_without_the_events_flag(tmp_path, pipeline):
+    from quarrin._recorder import record
+    src = scripted(tmp_path / "in.avi", PATTERN)
+    r = record(**vcapture_args(src, str(tmp_path / "o.avi"), roi_w=64, roi_h=48, motion_based=True, min_area=50),
+               scan=True, pipeline=pipeline)
+    assert [(e.first_frame, e.last_frame) for e in r.events] == [(1, 2), (8, 9)]
+    assert sorted(os.listdir(tmp_path)) == ["in.avi"]
+
+
 @pytest.mark.parametrize("options, message", [
     (dict(before=3600), r"^before=3600.0: would hold 36001 frames of 320x240 \(7.7 GiB\) in memory"),
     (dict(min_event=2000, after=10), r"^min_event=2000.0: would hold 20101 frames"),

@@ -8,7 +8,7 @@ namespace quarrin {
 
 Gate::Gate(const RecordArgs& a, Console& console) : a_(a.capture), console_(console) {
     if (a_.interval > 0) interval_ = py_float(a_.interval);
-    if (a.events) {
+    if (a.events || a.scan) {  // a scan finds events too
         DetectOptions o;
         o.threshold = a_.threshold;
         o.min_area = a_.min_area;
