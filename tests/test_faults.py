@@ -23,6 +23,7 @@ import pytest
 
 import videos
 from fakes import CsvFiles, Rig, csv_rows, lost_and_phantom, marked_frames, written_indices
+from leakcases import stage_threads
 from vcargs import vcapture_args
 
 PROGRAMS = Path(__file__).parent / "programs"
@@ -80,10 +81,6 @@ class ObjectWriter:
 
     def _release(self):
         self.out.release()
-
-
-def threads():
-    return len(os.listdir("/proc/self/task"))
 
 
 def run(directory, scenario, failures=None):
@@ -149,7 +146,6 @@ def test_scenario_reaches_its_sites(tmp_path, scenario):
 @pytest.mark.parametrize("scenario, site", [(s, site) for s, (_, _, sites) in SCENARIOS.items() for site in sites])
 def test_failure_at_every_call_of_a_site(tmp_path, capsys, scenario, site, kind):
     clean, _, _ = run(tmp_path / "clean", scenario)
-    running = threads()  # OpenCV's own have started
     calls = clean.counts[site]
     headers = {i + 1 for i, c in enumerate(clean.calls_to("csv.writerow")) if c.args[0][0] == "inframe"}
     totals = MATRIX.setdefault((scenario, site, kind), [0, 0, 0])
@@ -182,7 +178,7 @@ def test_failure_at_every_call_of_a_site(tmp_path, capsys, scenario, site, kind)
             assert outcome is injected, where
             # The pipelined recorder lets an interrupt through only before its loop begins.
             assert scenario in ("camera", "file") or isinstance(injected, Injected) or read == 0, where
-        assert threads() == running, where
+        assert stage_threads() == 0, where
         assert fake.unreleased() == [], where
         assert files.still_open() == [], where
         # A row is written after its frame: a failing row leaves that one frame without it.
@@ -215,7 +211,6 @@ def test_csv_on_a_full_device(rig, tmp_path, max_frames, full, before, pipelined
     csv_name = out / (full + ".csv")
     files = CsvFiles()
     rig.bind(csv=files)
-    running = threads()
     with pytest.raises(OSError) as info:
         if pipelined:
             # The recorder creates the names it claims: its CSV becomes the full device once claimed.
@@ -229,7 +224,7 @@ def test_csv_on_a_full_device(rig, tmp_path, max_frames, full, before, pipelined
             rig.record(src, out / "out.avi", max_frames=max_frames)
     assert info.value.errno == errno.ENOSPC
     assert files.still_open() == []
-    assert threads() == running
+    assert stage_threads() == 0
     # Earlier segments are whole, and the recording went no further than the full one (the
     # pipelined rules may have claimed names past it before the writer failed: they are given back).
     segment_rows_match(out, before)
@@ -259,11 +254,10 @@ def small_disk(tmp_path, request):
 @pytest.mark.parametrize("pipelined", [False, True], ids=["vcapture", "pipelined"])
 def test_recording_ends_where_the_disk_fills(rig, tmp_path, small_disk, pipelined):
     src = videos.moving_clip(tmp_path / "in.avi", 300)
-    running = threads()
     with pytest.raises(OSError) as info:
         (pipelined_recording if pipelined else rig.record)(src, small_disk / "rec.avi", max_frames=10)
     assert info.value.errno == errno.ENOSPC
-    assert threads() == running
+    assert stage_threads() == 0
     # The disk filled in one segment: no segment after it.
     empty = [n for n in os.listdir(small_disk) if n.endswith(".csv") and os.path.getsize(small_disk / n) == 0]
     assert len(empty) <= 1, sorted(empty)

@@ -11,6 +11,7 @@ import pytest
 import videos
 from children import interrupt_after_first_segment
 from fakes import FakeCv2, marked_frames
+from leakcases import stage_threads
 from vcargs import vcapture_args
 from quarrin import snapwell  # noqa: F401  (registers quarrin._recorder)
 from quarrin._recorder import record
@@ -153,12 +154,14 @@ def test_a_read_error_past_the_last_frame_taken_is_not_raised(tmp_path, monkeypa
 
 def test_progress_events_match_the_result(tmp_path):
     src = moving_then_still(tmp_path / "in.avi", 30)
-    events = []
+    events, running = [], []
     result = record(**record_args(src, tmp_path / "o.avi", motion_based=True, min_area=10),
-                    progress=lambda *e: events.append(e), pipeline=True)
+                    progress=lambda *e: events.append(e) or running.append(stage_threads(wait=0)), pipeline=True)
     assert [e[0] for e in events] == list(range(1, 31))
     assert events[-1][:2] == result[:2]
     assert all(e[2] == str(tmp_path / "o.avi") for e in events)
+    # The reader and the writer (and what they start) carry the names the leak and fault checks look for.
+    assert min(running) >= 2
 
 
 def test_real_sigint_stops_a_pipelined_recording(tmp_path):
