@@ -175,12 +175,14 @@ def test_scan_lists_events_without_writing_video(tmp_path, report):
     assert sorted(os.listdir(tmp_path)) == sorted(["in", report, report.replace(".", "_001.")])
 
 
+@pytest.mark.parametrize("interactive", [False, True], ids=["", "preview"])
 @pytest.mark.parametrize("pipeline", [False, True], ids=["sequential", "pipelined"])
-def test_the_engine_scans_without_the_events_flag(tmp_path, pipeline):
+def test_the_engine_scans_without_the_events_flag(rig, tmp_path, pipeline, interactive):
     from quarrin._recorder import record
+    rig.fake_cv2()  # windows without a GUI: a scan opens none to show its frames in
     src = scripted(tmp_path / "in.avi", PATTERN)
-    r = record(**vcapture_args(src, str(tmp_path / "o.avi"), roi_w=64, roi_h=48, motion_based=True, min_area=50),
-               scan=True, pipeline=pipeline)
+    r = record(**vcapture_args(src, str(tmp_path / "o.avi"), roi_w=64, roi_h=48, motion_based=True, min_area=50,
+                               interactive=interactive), scan=True, pipeline=pipeline)
     assert [(e.first_frame, e.last_frame) for e in r.events] == [(1, 2), (8, 9)]
     assert sorted(os.listdir(tmp_path)) == ["in.avi"]
 

@@ -62,6 +62,7 @@ void Preview::open(PyObject* name) {
 }
 
 bool Preview::show(PyObject* roi) {
+    if (!name_) return false;  // no window was opened: a scan opens no segment to name one
     call_method(global(n_cv2).get(), n_imshow, {name_.get(), roi});
     Ref raw = call_method(global(n_cv2).get(), n_waitKey, {py_int(1).get()});
     Ref key = Ref::check(PyNumber_And(raw.get(), py_int(255).get()));
