@@ -1,8 +1,9 @@
-"""Session-wide checks: the suite must exercise the installed package.
+"""Session-wide checks: the suite must exercise the installed package; tests that hold only on
+older Pythons are skipped on newer ones.
 
-scripts/test.sh installs the package into each environment and runs that environment's pytest
-from the repository root. A work-tree build (scripts/dev-build.sh) is accepted only when the
-developer asks for it explicitly by naming the repository in PYTHONPATH.
+scripts/test.sh (the sessions of noxfile.py) installs the package into each environment and runs
+that environment's pytest from the repository root. A work-tree build (scripts/dev-build.sh) is
+accepted only when the developer asks for it explicitly by naming src/ in PYTHONPATH.
 """
 import importlib.util
 import os
@@ -47,6 +48,18 @@ def pytest_sessionstart(session):
         "quarrin.snapwell comes from %s, not from the environment %s; the tests must run "
         "against the installed package (run scripts/test.sh, or set PYTHONPATH=%s to test a "
         "work-tree build on purpose)" % (origin, sys.prefix, SRC))
+
+
+def pytest_collection_modifyitems(items):
+    """@pytest.mark.python_before("3.12", reason=...): the test pins the behaviour of the older
+    Pythons; from the given version on it is skipped (tests/test_versions.py checks the same
+    behaviour on every version)."""
+    for item in items:
+        for mark in item.iter_markers("python_before"):
+            since = tuple(map(int, mark.args[0].split(".")))
+            if sys.version_info[:2] >= since:
+                item.add_marker(pytest.mark.skip(
+                    reason="Python %s+: %s" % (mark.args[0], mark.kwargs["reason"])))
 
 
 @pytest.fixture(autouse=True)
