@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# The main job: records a generated video with motion gating, segments and the timestamp
-# overlay (scripts/demo.py) and prints where the files went.
+# The demo: records generated clips with motion gating, segments and the timestamp overlay, then
+# a batch on a folder with a report and a plot (scripts/demo.py, whose arguments this passes on),
+# against the package installed in .venv/demo (the nox session demo).
 #
 # Usage: scripts/demo.sh [demo.py args...]
-# Creates .venv/np2 when missing, rebuilds and reinstalls the package from the current tree,
-# then runs the demo against the installed package.
+# Sets up what is missing first (scripts/setup-system.sh --demo) and rebuilds the package from the
+# current tree.
 set -uo pipefail
-source "$(dirname "$0")/lib.sh"
+repo=$(cd "$(dirname "$0")/.." && pwd)
 
-run_locked exclusive prepare np2 || exit 1
-run_locked shared run_in np2 "$repo/scripts/demo.py" "$@"
+"$repo/scripts/setup-system.sh" --demo || exit 1
+mkdir -p "$repo/build"
+flock -o "$repo/build/.lock" "$repo/.venv/nox/bin/nox" -f "$repo/noxfile.py" --session demo -- "$@"

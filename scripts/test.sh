@@ -1,28 +1,28 @@
 #!/usr/bin/env bash
-# Runs the whole test suite once per test environment of the matrix in scripts/lib.sh, each time
-# against the package installed in that environment: Python 3.10 with NumPy 2 and with NumPy 1.26,
-# Python 3.11 (installed from the sdist), 3.12 and 3.13, and the sanitizer build. The real-window
-# test runs under Xvfb in the first pass, with OpenCV's GUI build from .venv/gui.
+# The test suite against the installed package: the primary session of noxfile.py (np2: Python
+# 3.10, NumPy 2, the typing checks and the real-window test), or with --all every test session of
+# the matrix (NumPy 1.26, Python 3.11 from the sdist, 3.12, 3.13, the sanitizer build), as many at
+# once as there are cores. Other arguments go to pytest.
 #
-# Usage: scripts/test.sh [pytest args...]          e.g. scripts/test.sh -k motion -x
-#        QUARRIN_PASSES="np2 asan" scripts/test.sh  runs only the named passes
-# Creates what is missing, rebuilds the package from the current tree, and exits non-zero when a
-# pass fails. A pass whose Python this machine lacks is skipped with one line. System packages
-# (Xvfb, xdotool, the GUI build's libraries) come from scripts/setup-system.sh.
+# Usage: scripts/test.sh [--all] [pytest args...]     e.g. scripts/test.sh -k motion -x
+#        .venv/nox/bin/nox -s asan -- -x               any session, directly (nox -l lists them)
+# Sets up what is missing first (scripts/setup-system.sh), rebuilds the package from the current
+# tree, prints the time of each session and exits non-zero when one fails. A session whose Python
+# this machine lacks is skipped with one line.
 set -uo pipefail
-source "$(dirname "$0")/lib.sh"
+repo=$(cd "$(dirname "$0")/.." && pwd)
 
-if [ -n "${QUARRIN_PASSES:-}" ]; then
-    read -ra requested <<< "${QUARRIN_PASSES//,/ }"
-else
-    mapfile -t requested < <(all_passes)
-fi
-found=$(available_passes "${requested[@]}") || exit 1
-mapfile -t passes <<< "$found"
-[ -n "${passes[0]}" ] || die "no pass can run here"
-
-t0=$SECONDS
-mapfile -t envs < <(with_window_env "${passes[@]}")
-run_locked exclusive prepare "${envs[@]}" || exit 1
-log "time: preparation took $((SECONDS - t0)) s"
-run_locked shared run_passes "${#passes[@]}" "${passes[@]}" "$@"
+sessions=(--session np2)
+if [ "${1:-}" = --all ]; then sessions=(--parallel auto); shift; fi
+"$repo/scripts/setup-system.sh" || exit 1
+mkdir -p "$repo/build"
+start=$SECONDS
+# One run at a time in a work tree, so that none reinstalls the package under another's tests. The
+# lock is held by flock itself (-o: not by what nox starts, even a process left running).
+flock -o -n "$repo/build/.lock" true \
+    || echo "[test.sh] waiting for another run in this work tree ($repo/build/.lock)" >&2
+flock -o "$repo/build/.lock" \
+    "$repo/.venv/nox/bin/nox" -f "$repo/noxfile.py" "${sessions[@]}" -- "$@"
+rc=$?
+echo "[test.sh] $( [ $rc = 0 ] && echo passed || echo "FAILED (exit $rc)" ) in $((SECONDS - start)) s" >&2
+exit $rc
