@@ -17,7 +17,8 @@ the list changes. The package is rebuilt from the tree on every run, incremental
 build directory per Python version and build kind under build/), and reinstalled. The tests run
 with the environment's own pytest from the repository root, against the installed package only.
 A session whose Python this machine lacks is skipped. Sessions may run side by side
-(nox --parallel); they share only the build environment of a Python, under a lock.
+(nox --parallel): what they share (the build environment of a Python, a build directory) is
+taken under a lock.
 """
 import contextlib
 import ctypes.util
@@ -78,7 +79,11 @@ def python_session(version):
         def run(session):
             if python is None:
                 session.skip(f"Python {version} is not installed on this machine")
-            func(session)
+            t0 = time.monotonic()
+            try:
+                func(session)
+            finally:
+                session.log(f"time: session {func.__name__} {time.monotonic() - t0:.0f} s")
         return nox.session(name=func.__name__, python=python or False, allow_parallel=True)(run)
     return define
 
@@ -153,12 +158,12 @@ def build(session, kind):
                       silent=True, log=False).strip()
     if (kind, tag) in _built:
         return _built[kind, tag]
-    with locked("build-" + tag):
-        t0 = time.monotonic()
+    t0 = time.monotonic()
+    with locked("venv-build-" + tag):
         builder = side_env(session, "build-" + tag)
         python = str(builder / "bin" / "python")
         build_system = PYPROJECT["build-system"]
-        install(session, builder, build_system["requires"] + (["build"] if kind == "sdist" else []))
+        install(session, builder, build_system["requires"] + ["build"])
         # What the backend asks for besides (cmake and ninja, when the machine lacks them).
         asked = session.run(python, "-c", "import %s as b; print(*b.get_requires_for_build_wheel(),"
                             " sep='\\n')" % build_system["build-backend"],
@@ -166,22 +171,23 @@ def build(session, kind):
         backend = [r for r in asked.split("\n") if r.strip()]
         if backend:
             install(session, builder, backend, stamp="backend-requirements")
-        out = REPO / "build" / "dist" / session.name
-        shutil.rmtree(out, ignore_errors=True)
-        if kind == "sdist":
-            session.run(python, "-m", "build", "-o", str(out), ".", external=True, silent=True)
-            sdist, = out.glob("quarrin-*.tar.gz")
-            session.log(f"sdist {sdist.name}")
-        else:
-            settings = [f"build-dir=build/{kind}-{tag}"]
-            if kind == "sanitize":
-                settings += ["cmake.define.QUARRIN_SANITIZE=ON", "cmake.build-type=RelWithDebInfo",
-                             "install.strip=false"]
+    out = REPO / "build" / "dist" / session.name
+    shutil.rmtree(out, ignore_errors=True)
+    if kind == "sdist":
+        session.run(python, "-m", "build", "-o", str(out), ".", external=True, silent=True)
+        sdist, = out.glob("quarrin-*.tar.gz")
+        session.log(f"sdist {sdist.name}")
+    else:
+        settings = [f"build-dir=build/{kind}-{tag}"]
+        if kind == "sanitize":
+            settings += ["cmake.define.QUARRIN_SANITIZE=ON", "cmake.build-type=RelWithDebInfo",
+                         "install.strip=false"]
+        with locked(f"{kind}-{tag}"):
             session.run(python, "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation",
                         *("--config-settings=" + s for s in settings), "-w", str(out), ".",
                         external=True)
-        wheel, = out.glob("quarrin-*.whl")
-        session.log(f"time: {kind} build for {tag} {time.monotonic() - t0:.0f} s")
+    wheel, = out.glob("quarrin-*.whl")
+    session.log(f"time: {kind} build for {tag} {time.monotonic() - t0:.0f} s")
     _built[kind, tag] = wheel
     return wheel
 
