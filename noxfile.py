@@ -30,6 +30,7 @@ import shutil
 import subprocess
 import sys
 import time
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import nox
@@ -193,7 +194,8 @@ def build(session, kind):
 
 
 def prepare(session, kind="wheel", numpy="numpy>=2", extras=("test", "dask")):
-    """The session's environment with its requirements, and the package freshly built into it."""
+    """The session's environment with its requirements, and the package freshly built into it.
+    The requirements go in while the package builds."""
     t0 = time.monotonic()
     if kind == "sdist":
         wheel = build(session, kind)
@@ -201,8 +203,11 @@ def prepare(session, kind="wheel", numpy="numpy>=2", extras=("test", "dask")):
         # With its declared dependencies, as from an index.
         session.install("-q", "%s[%s]" % (wheel, ",".join(extras)))
     else:
-        install(session, session.virtualenv.location, requirements(*extras, numpy=numpy))
-        wheel = build(session, kind)
+        with ThreadPoolExecutor(1) as pool:
+            deps = pool.submit(install, session, session.virtualenv.location,
+                               requirements(*extras, numpy=numpy))
+            wheel = build(session, kind)
+            deps.result()
         session.install("-q", "--no-deps", "--force-reinstall", str(wheel))
     session.log(f"time: environment ready in {time.monotonic() - t0:.0f} s")
     session.run("python", "-c", "import sys, numpy, cv2; print('Python %d.%d.%d, NumPy %s, "
@@ -210,8 +215,8 @@ def prepare(session, kind="wheel", numpy="numpy>=2", extras=("test", "dask")):
     return wheel
 
 
-def gui_python(session, wheel):
-    """The Python of .venv/gui, which has OpenCV's GUI build and the package; None (and the
+def gui_env(session):
+    """.venv/gui, with OpenCV's GUI build and the package's other requirements; None (and the
     real-window test skips) when the machine lacks what that test needs."""
     missing = [p for p in ("Xvfb", "xdotool") if not shutil.which(p)]
     missing += ["lib" + lib for lib in ("GL", "gthread-2.0") if not ctypes.util.find_library(lib)]
@@ -219,13 +224,9 @@ def gui_python(session, wheel):
         session.log("the real-window test is skipped: no %s (scripts/setup-system.sh)"
                     % ", ".join(missing))
         return None
-    t0 = time.monotonic()
     venv = side_env(session, "gui")
     install(session, venv, requirements(numpy="numpy>=2", opencv="opencv-python"))
-    session.run(str(venv / "bin" / "python"), "-m", "pip", "install", "-q", "--no-deps",
-                "--force-reinstall", str(wheel), external=True, silent=True)
-    session.log(f"time: .venv/gui ready in {time.monotonic() - t0:.0f} s")
-    return str(venv / "bin" / "python")
+    return venv
 
 
 # ---- running ------------------------------------------------------------------------------------
@@ -292,9 +293,16 @@ def pytest(session, env=None, log=None):
 @python_session("3.10")
 def np2(session):
     """Python 3.10, NumPy 2: the primary pass, with the typing checks and the real-window test."""
-    wheel = prepare(session, extras=("test", "typing", "dask"))
-    gui = gui_python(session, wheel)
-    pytest(session, env={"QUARRIN_GUI_PYTHON": gui} if gui else None)
+    with ThreadPoolExecutor(1) as pool:
+        gui = pool.submit(gui_env, session)
+        wheel = prepare(session, extras=("test", "typing", "dask"))
+        gui = gui.result()
+    env = None
+    if gui:
+        session.run(str(gui / "bin" / "python"), "-m", "pip", "install", "-q", "--no-deps",
+                    "--force-reinstall", str(wheel), external=True, silent=True)
+        env = {"QUARRIN_GUI_PYTHON": str(gui / "bin" / "python")}
+    pytest(session, env=env)
 
 
 @python_session("3.10")
