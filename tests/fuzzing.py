@@ -159,7 +159,7 @@ if st is not None:
     # are protocols to OpenCV's FFmpeg.
     inputs = st.one_of(st.sampled_from([("token", "junk"), ("token", "missing"), ("none",)]),
                        texts.map(lambda d: ("path", d[1])), not_text)
-    # Regions narrower than 8 pixels are refused before anything opens.
+    # Regions narrower than 8 pixels, or lower than 2, are refused before anything opens.
     roi_widths = st.one_of(small_ints(-3, 34), ints(), floats, objects)
     colours = st.builds(lambda n: ("array", {"dtype": "<i4", "shape": (n,), "fortran": False,
                                              "step": 1, "readonly": False, "subclass": False,

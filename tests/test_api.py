@@ -33,7 +33,7 @@ def test_import_stays_light():
 
 @pytest.mark.parametrize("given, expected", [
     (dict(roi="1, 2, 30,40"), dict(roi=(1, 2, 30, 40))),
-    (dict(roi=[0, 0, 8, 1]), dict(roi=(0, 0, 8, 1))),
+    (dict(roi=[0, 0, 8, 2]), dict(roi=(0, 0, 8, 2))),
     (dict(size="640X480", text_at=(3, 4)), dict(size=(640, 480), text_at=(3, 4))),
     (dict(box_colour="orange", text_colour="#1E90FF"), dict(box_colour=(0, 165, 255), text_colour=(255, 144, 30))),
     (dict(box_colour="k", text_colour="w"), dict(box_colour=(0, 0, 0), text_colour=(255, 255, 255))),

@@ -273,7 +273,7 @@ def test_file_retry_with_directshow(rig, tmp_path, capsys, platform, interactive
 
 def test_roi_against_the_camera_size(rig, tmp_path, capsys):
     fake = rig.fake_cv2(colour_frames(2), props={cv2.CAP_PROP_FRAME_WIDTH: 640.0, cv2.CAP_PROP_FRAME_HEIGHT: 0.0})
-    assert rig.record("0", tmp_path / "o.avi", roi_w=640, roi_h=1) == 0
+    assert rig.record("0", tmp_path / "o.avi", roi_w=640, roi_h=2) == 0
     assert capsys.readouterr().out.splitlines()[-2:] == ["Frame size: 640x0", "ROI limits exceed frame size"]
     assert fake.names(*LIFECYCLE) == ["VideoCapture"] and fake.calls[0].args == (0,)  # no clean-up on this path
 

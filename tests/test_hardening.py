@@ -32,10 +32,14 @@ def untouchable_cv2(sw, monkeypatch):
     monkeypatch.setitem(sw.__dict__, "cv2", Untouchable())
 
 
-@pytest.mark.parametrize("width", [2, 4, 7])
-def test_narrow_region_refused_before_anything_opens(sw, untouchable_cv2, tmp_path, width):
-    with pytest.raises(ValueError, match="roi_w must be at least 8 .*encoder"):
-        sw.vcapture(**capture_args(tmp_path / "in.avi", tmp_path / "out.avi", roi_w=width, roi_h=17))
+@pytest.mark.parametrize("width, height, message", [
+    (2, 17, "roi_w must be at least 8 .*encoder"), (4, 17, "roi_w"), (7, 17, "roi_w"),
+    # OpenCV 4's MJPG encoder corrupts the heap on frames one row high (11x1 crashed it).
+    (11, 1, "roi_h must be at least 2 .*one row high"), (64, 1, "roi_h"),
+])
+def test_narrow_region_refused_before_anything_opens(sw, untouchable_cv2, tmp_path, width, height, message):
+    with pytest.raises(ValueError, match=message):
+        sw.vcapture(**capture_args(tmp_path / "in.avi", tmp_path / "out.avi", roi_w=width, roi_h=height))
     assert os.listdir(tmp_path) == []
 
 

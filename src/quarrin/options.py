@@ -25,6 +25,7 @@ DEFAULT_FOURCC = "MJPG"
 CODECS = ("h264",)
 PRESETS = ("ultrafast", "superfast", "veryfast", "faster", "fast", "medium", "slow", "slower", "veryslow")
 MIN_ROI_WIDTH = 8
+MIN_ROI_HEIGHT = 2
 INT32_MAX = 2**31 - 1
 
 
@@ -138,8 +139,9 @@ def size(name, value):
 
 def roi(name, value):
     result = _ints(name, value, 4, r"\s*,\s*", "X,Y,W,H")
-    if result[2] < MIN_ROI_WIDTH or result[3] < 1:
-        raise UsageError(name, value, "the region must be at least %d pixels wide and 1 high" % MIN_ROI_WIDTH)
+    if result[2] < MIN_ROI_WIDTH or result[3] < MIN_ROI_HEIGHT:
+        raise UsageError(name, value, "the region must be at least %d pixels wide and %d high"
+                         % (MIN_ROI_WIDTH, MIN_ROI_HEIGHT))
     if result[0] + result[2] > INT32_MAX or result[1] + result[3] > INT32_MAX:
         raise UsageError(name, value, "the region must end before %d" % INT32_MAX)
     return result
@@ -303,7 +305,7 @@ OPTIONS = (
            to_engine=lambda v: v or (0, 0), camera=True, batch=False, shown="the camera's own"),
     Option("camera_settings", False, flag, "open the camera driver's settings dialog", group="camera",
            engine=("config",), camera=True, batch=False),
-    Option("roi", None, roi, "region to keep, in pixels; at least 8 wide", "X,Y,W,H", "selection",
+    Option("roi", None, roi, "region to keep, in pixels; at least 8 wide and 2 high", "X,Y,W,H", "selection",
            engine=("roi_x", "roi_y", "roi_w", "roi_h"), shown="the whole frame", scan=True),
     Option("motion", False, flag, "save only the frames in which something moves", group="selection",
            engine=("motion_based",)),

@@ -21,8 +21,10 @@ void require_colour(PyObject* arr, const char* name) {
 
 }  // namespace
 
-// The video writer's colour conversion writes past its buffer for frames narrower than this.
+// The video writer's colour conversion writes past its buffer for frames narrower than this; and
+// OpenCV 4's own MJPG encoder corrupts the heap on frames one row high (odd widths).
 constexpr int32_t kMinRoiWidth = 8;
+constexpr int32_t kMinRoiHeight = 2;
 
 void check_capture_arguments(const CaptureArgs& a) {
     if (a.roi_x < 0 || a.roi_y < 0)
@@ -33,6 +35,10 @@ void check_capture_arguments(const CaptureArgs& a) {
         raise_format(PyExc_ValueError,
                      "roi_w must be at least %d (got %d): the video encoder corrupts memory on narrower frames",
                      int(kMinRoiWidth), a.roi_w);
+    if (a.roi_h < kMinRoiHeight)
+        raise_format(PyExc_ValueError,
+                     "roi_h must be at least %d (got %d): the video encoder corrupts memory on frames one row high",
+                     int(kMinRoiHeight), a.roi_h);
     if (a.motion_based) require_kernel_width(a.kernel_width);
     if (a.timestamp) {
         require_colour(a.tb, "tb");
