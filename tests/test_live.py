@@ -148,3 +148,14 @@ def test_disk_budget_deletes_only_the_recordings_oldest_segments(tmp_path):
     total = sum(os.path.getsize(folder / n) + os.path.getsize(folder / (n + ".csv")) for n in mine)
     assert total <= 60 * 1024 or mine == ["o_003.avi"]
     assert len(removed) == 2 + 2 * (4 - len(mine))
+
+
+@pytest.mark.parametrize("times, fps", [
+    ([0.0] * 6 + [0.1 * i for i in range(3, 9)], 10.0),  # a burst of what the server held, then its pace
+    ([0.0, 0.0, 0.5, 0.5, 1.0, 1.0, 1.5], 4.0),           # a busy reader takes two at a time
+    ([0.0, 0.0001, 0.0002, 0.0003], 0.0),                  # only a burst: no rate, the default applies
+    ([0.0], 0.0),
+])
+def test_live_rate_is_the_pace_after_the_burst(times, fps):
+    from quarrin.recording import _live_rate
+    assert _live_rate(times) == pytest.approx(fps)

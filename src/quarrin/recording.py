@@ -328,9 +328,26 @@ def _probe_live(url, shown, opts):
         cap.release()
     if frame is None:
         raise RecordingError("%s opened but sent no frame within %g s" % (shown, opts.stall))
-    gaps = sorted(b - a for a, b in zip(times[1:], times[2:]))  # the first frames may come in a burst
-    fps = 1.0 / gaps[len(gaps) // 2] if gaps and gaps[len(gaps) // 2] > 0 else 0.0
-    return frame.shape[1], frame.shape[0], fps, None
+    return frame.shape[1], frame.shape[0], _live_rate(times), None
+
+
+# Above this a rate measured on a live source is a burst of buffered frames, not the camera's pace
+# (and AVI's time base cannot hold it: OpenCV's writer drops frames beyond 1000 frames/s).
+_MAX_LIVE_FPS = 240
+
+
+def _live_rate(times):
+    """The frame rate of a live source from the times its first frames were read. The first frames
+    may come in a burst (what the server or the decoder held), and a busy machine reads several at
+    once now and then, so the rate is the frames over the span after the burst, not one gap."""
+    calm = [t for t in times if t - times[0] > 0.2] if times else []
+    if len(calm) >= 3 and calm[-1] > calm[0]:
+        fps = (len(calm) - 1) / (calm[-1] - calm[0])
+    elif len(times) >= 2 and times[-1] > times[0]:
+        fps = (len(times) - 1) / (times[-1] - times[0])
+    else:
+        return 0.0
+    return fps if fps <= _MAX_LIVE_FPS else 0.0
 
 
 def _probe_camera(index, opts):
