@@ -160,9 +160,10 @@ def test_progress_events_match_the_result(tmp_path):
     assert [e[0] for e in events] == list(range(1, 31))
     assert events[-1][:2] == result[:2]
     assert all(e[2] == str(tmp_path / "o.avi") for e in events)
-    # The reader and the writer carry the names the leak and fault checks look for. The reader ends
-    # at the end of the input, a few frames ahead of the last event, so not every event sees both.
-    assert max(running) == 2
+    # The reader and the writer (and the threads they start) carry the names the leak and fault
+    # checks look for. The reader ends at the end of the input, a few frames ahead of the last
+    # event, so not every event sees both.
+    assert max(running) >= 2
 
 
 def test_real_sigint_stops_a_pipelined_recording(tmp_path):
