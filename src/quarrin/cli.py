@@ -263,8 +263,9 @@ def summary(result):
 
 
 def event_line(e, file=True):
-    return "Event %d: %s .. %s  (%.1f s, %d frames, peak %d px)%s" % (
-        e.event, e.start.isoformat(), e.end.isoformat(), e.seconds, e.frames, round(e.peak_area),
+    return "Event %d: %s .. %s  (%.1f s, %d frame%s, peak %d px)%s" % (
+        e.event, e.start.isoformat(), e.end.isoformat(), e.seconds, e.frames, "" if e.frames == 1 else "s",
+        round(e.peak_area),
         " in %s" % e.file if file and e.file else "")
 
 
