@@ -54,6 +54,21 @@ Ref SegmentNamer::numbered(long long number) const {
 
 namespace {
 
+// Removes the video and the CSV claimed under `video`, trying both; raises the first failure.
+void remove_claimed(PyObject* video) {
+    Ref csv_name = Ref::check(PyNumber_Add(video, n_text_csv_suffix));
+    Ref os = global(n_os);
+    PendingError first;
+    for (PyObject* path : {video, csv_name.get()}) {
+        if (attempt([&] { call_method(os.get(), n_unlink, {path}); })) continue;
+        PendingError failed = PendingError::fetch();
+        if (!first) first = std::move(failed);
+    }
+    if (!first) return;
+    first.restore();
+    throw PyError{};
+}
+
 // os.close(os.open(path, O_WRONLY | O_CREAT | O_EXCL, 0o666)); false when the path exists already.
 // (os.open's own default mode, 0o777, would make every video and CSV executable.)
 bool create_exclusively(PyObject* path) {
@@ -90,10 +105,7 @@ bool SegmentNamer::taken(PyObject* name) {
 }
 
 void SegmentNamer::give_back(PyObject* name) {
-    if (claim_ != Mode::Claim::Create) return;
-    Ref os = global(n_os);
-    call_method(os.get(), n_unlink, {Ref::check(PyNumber_Add(name, n_text_csv_suffix)).get()});
-    call_method(os.get(), n_unlink, {name});
+    if (claim_ == Mode::Claim::Create) remove_claimed(name);
 }
 
 Ref SegmentNamer::next() {
@@ -242,13 +254,7 @@ void Segment::give_back_unopened(PyObject* claimed) noexcept {
             return;
         }
     }
-    attempt([&] {
-        Ref csv_name = Ref::check(PyNumber_Add(claimed, n_text_csv_suffix));
-        Ref os = global(n_os);
-        for (PyObject* path : {claimed, csv_name.get()}) {
-            if (!attempt([&] { call_method(os.get(), n_unlink, {path}); })) PyErr_Clear();
-        }
-    });
+    attempt([&] { remove_claimed(claimed); });
     PyErr_Clear();
 }
 

@@ -23,10 +23,6 @@ PyMethodDef note_sigint_def = {"vcapture_sigint",
 
 void free_note(PyObject* capsule) { delete static_cast<SigintNote*>(PyCapsule_GetPointer(capsule, kNoteCapsule)); }
 
-}  // namespace
-
-namespace {
-
 // signal.signal(signum, a handler that notes the signal into `note`); false in a thread that is not
 // the main one (where Python never runs handlers).
 bool install_note(PyObject* module, PyObject* signum, const SigintNote& note) {
