@@ -347,10 +347,8 @@ def job(source, output, opts, events=None):
             result = recording.run(plan, progress=hook)
     except KeyboardInterrupt:  # outside the recorder's own handling (before or after it ran)
         _stopped[0] = True
-        if result is None:
-            return BatchItem(source, output, "interrupted", error="interrupted",
-                             seconds=time.perf_counter() - started)
-        return BatchItem(source, output, "interrupted", result, None, time.perf_counter() - started)
+        return BatchItem(source, output, "interrupted", result, None if result is not None else "interrupted",
+                         time.perf_counter() - started)
     except UsageError as exc:
         return BatchItem(source, output, "failed", error=exc.for_command_line(), seconds=time.perf_counter() - started)
     except Exception as exc:

@@ -135,7 +135,10 @@ def _on_sigterm(signum, frame):
     raise KeyboardInterrupt
 
 
-def _stopped_status():
+def _stopped(after=""):
+    """Says that a Ctrl-C or SIGTERM stopped the work (`after` adds what became of the files), and
+    returns the exit status for it."""
+    print("quarrin: %s%s" % ("terminated" if _terminated[0] else "interrupted", after), file=sys.stderr)
     return TERMINATED if _terminated[0] else INTERRUPTED
 
 
@@ -180,8 +183,7 @@ def _main(argv):
             raise
         return _fail(str(exc), 1)
     except KeyboardInterrupt:
-        print("quarrin: %s" % ("terminated" if _terminated[0] else "interrupted"), file=sys.stderr)
-        return _stopped_status()
+        return _stopped()
     except Exception as exc:
         if debug:
             raise
@@ -228,9 +230,7 @@ def _record(ns, native=None):
     if native is not None and native.count and not ns.verbose and not ns.quiet:
         print("quarrin: %s" % hidden_lines(native.count), file=sys.stderr)
     if result.stopped == "interrupt":
-        print("quarrin: %s; the files above are complete" % ("terminated" if _terminated[0] else "interrupted"),
-              file=sys.stderr)
-        return _stopped_status()
+        return _stopped("; the files above are complete")
     if result.stopped == "lost":
         lost = result.gaps[-1][0].isoformat() if result.gaps else "?"
         return _fail("%s lost at %s, not back after %g s" % (plan.source, lost, plan.args["reconnect"]), 1)
@@ -338,9 +338,7 @@ def _batch(ns):
     if ns.plot:
         print("Plot: %s" % ns.plot)
     if any(i.status in ("interrupted", "cancelled") for i in items):
-        print("quarrin: %s; finished files are complete" % ("terminated" if _terminated[0] else "interrupted"),
-              file=sys.stderr)
-        return _stopped_status()
+        return _stopped("; finished files are complete")
     return 1 if failed else 0
 
 
@@ -389,8 +387,7 @@ def _scan(ns):
         ", %d failed" % failed if failed else "", seconds, read / seconds if seconds > 0 else 0))
     print("Report: %s" % written)
     if any(i.status in ("interrupted", "cancelled") for i in items):
-        print("quarrin: %s" % ("terminated" if _terminated[0] else "interrupted"), file=sys.stderr)
-        return _stopped_status()
+        return _stopped()
     return 1 if failed else 0
 
 

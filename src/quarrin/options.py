@@ -196,7 +196,9 @@ def size_bytes(name, value):
     if isinstance(value, numbers.Integral) and not isinstance(value, bool):
         text = str(value)
     elif isinstance(value, str):
-        text = value.strip().upper().rstrip("IB") if value.strip().upper().endswith("IB") else value.strip().upper()
+        text = value.strip().upper()
+        if text.endswith("IB"):  # 20GiB as 20G
+            text = text[:-2]
     else:
         raise UsageError(name, value, "expected a size such as 500M or 20G")
     found = re.fullmatch(r"(\d+(?:\.\d+)?)\s*([BKMGT]?)", text)

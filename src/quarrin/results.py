@@ -54,7 +54,7 @@ class RecordResult:
     fps: float = 0.0         # the source's frame rate (files; 0 when unknown)
     frames_total: typing.Optional[int] = None  # frames the file declares (None: camera/unknown)
     events: tuple = ()       # of Event, for a motion recording
-    gaps: tuple = ()         # reserved for (lost, back) times of a live source
+    gaps: tuple = ()         # (lost, back) times of a live source's signal
     events_file: typing.Optional[str] = None  # where the events were listed
     warning: typing.Optional[str] = None  # an input that ended before the frame count it declares
     log_lines: int = 0       # OpenCV's and FFmpeg's own log lines while it ran
