@@ -477,6 +477,20 @@ def test_check_repair_after_a_power_cut(tmp_path, capsys, long_clip, ext, delay)
     assert status == 0 and all(line.endswith(" frames)") for line in lines[:-1]), lines
 
 
+def test_check_repair_goes_on_past_a_video_it_cannot_repair(tmp_path, capsys):
+    pytest.importorskip("av")
+    import quarrin as api
+
+    api.record(videos.moving_clip(tmp_path / "in.avi", 5), tmp_path / "out" / "good.avi")
+    bad = tmp_path / "out" / "bad.avi"  # frames' list, no index, and nothing PyAV can read
+    bad.write_bytes(b"RIFF\x10\x00\x00\x00AVI LIST\x04\x00\x00\x00movi" + bytes(64))
+    status, lines = check_command(capsys, tmp_path / "out", "--repair")
+    assert status == 1
+    assert "not repaired: the AVI index could not be rebuilt" in lines[0] and lines[1].endswith("ok (5 frames)")
+    assert lines[-1] == "Checked 2 videos: 1 ok, 1 damaged"
+    assert sorted(os.listdir(tmp_path / "out")) == ["bad.avi", "good.avi", "good.avi.csv"]
+
+
 @pytest.mark.parametrize("damage, problem", [
     (lambda rows: b"\r\n".join(rows[:-1]) + b"\r\n" + rows[-1][:12],
      r"line 6 of the CSV is cut off; 5 frames in the video, 4 rows"),

@@ -134,19 +134,22 @@ def repair(video):
     rows, csv_problems = read_rows(csv_path)
     if (not os.path.exists(video) or os.path.getsize(video) == 0) and not rows:
         # Cut off between claiming the names and writing the first frame.
-        for path in (video, csv_path):
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(path)
+        _remove_with_csv(video)
         gone = Report(video)
         gone.repaired.append("removed with its CSV: no frame was ever written")
         return gone
     done, left = [], []
     if video.lower().endswith(".avi") and avi_index_missing(video):
-        if remux(video):
-            done.append("index rebuilt (the original is %s)" % (video + ORIG))
+        try:
+            rebuilt = remux(video)
+        except Exception as exc:  # PyAV cannot read it: the other videos are still checked
+            left.append("the AVI index could not be rebuilt: %s" % (exc or type(exc).__name__))
         else:
-            left.append("the AVI index needs PyAV to be rebuilt (pip install 'quarrin[h264]'); most players play the "
-                        "video without it")
+            if rebuilt:
+                done.append("index rebuilt (the original is %s)" % (video + ORIG))
+            else:
+                left.append("the AVI index needs PyAV to be rebuilt (pip install 'quarrin[h264]'); most players "
+                            "play the video without it")
     frames = count_frames(video)
     if len(rows) > frames or csv_problems and os.path.exists(csv_path):
         kept = min(frames, len(rows))
@@ -169,9 +172,7 @@ def settle(video):
     frames = count_frames(video) if os.path.exists(video) else 0
     rows, _ = read_rows(csv_path)
     if frames == 0 and (not rows or not os.path.exists(video) or os.path.getsize(video) == 0):
-        for path in (video, csv_path):
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(path)
+        _remove_with_csv(video)
         return "none of its frames reached the disk: it was removed with its CSV"
     if len(rows) > frames:
         if frames == 0 and os.path.getsize(video) > 0:
@@ -187,6 +188,12 @@ def settle(video):
     if frames > len(rows):
         return "it holds %d frames, its CSV %d rows" % (frames, len(rows))
     return "it holds %d frame%s, each with its CSV row" % (frames, "" if frames == 1 else "s")
+
+
+def _remove_with_csv(video):
+    for path in (video, video + ".csv"):
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(path)
 
 
 def trim_csv(path, count, keep=False):
@@ -278,17 +285,24 @@ def remux(path):
     except ImportError:
         return False
     temporary = path + ".remux" + os.path.splitext(path)[1]
-    with av.open(path) as source, av.open(temporary, "w", format=source.format.name.split(",")[0]) as target:
-        stream = source.streams.video[0]
-        if hasattr(target, "add_stream_from_template"):
-            out = target.add_stream_from_template(stream)
-        else:  # PyAV before 14
-            out = target.add_stream(template=stream)
-        for packet in source.demux(stream):
-            if packet.dts is None or packet.size == 0:
-                continue
-            packet.stream = out
-            target.mux(packet)
+    try:
+        with av.open(path) as source, av.open(temporary, "w", format=source.format.name.split(",")[0]) as target:
+            if not source.streams.video:
+                raise ValueError("it holds no video stream")
+            stream = source.streams.video[0]
+            if hasattr(target, "add_stream_from_template"):
+                out = target.add_stream_from_template(stream)
+            else:  # PyAV before 14
+                out = target.add_stream(template=stream)
+            for packet in source.demux(stream):
+                if packet.dts is None or packet.size == 0:
+                    continue
+                packet.stream = out
+                target.mux(packet)
+    except BaseException:
+        with contextlib.suppress(OSError):  # a half-written copy is no use to anyone
+            os.unlink(temporary)
+        raise
     os.replace(path, path + ORIG)
     os.replace(temporary, path)
     return True
