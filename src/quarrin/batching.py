@@ -80,7 +80,7 @@ def scan(inputs, *, jobs=None, executor=None, report=None, progress=None, on_ite
     items = _execute([(source, None) for source in sources], opts, jobs, executor, progress, on_item)
     written = None
     if report:
-        from quarrin import events
+        from quarrin import eventlist as events
 
         written = events.write_report(report, items)
     return items, written
@@ -399,7 +399,7 @@ def report_rows(items):
 def write_report(path, items):
     """Writes the report (CSV, or JSON by extension); an existing one is kept, and a numbered name
     beside it used (report_001.csv, ...). Returns the path written."""
-    from quarrin import events
+    from quarrin import eventlist as events
 
     rows = report_rows(items)
     f, written = events.claim(path)
