@@ -13,6 +13,7 @@ class Segment:
     first: typing.Optional[datetime.datetime]   # timestamp of the first frame (None: no frame)
     last: typing.Optional[datetime.datetime]
     runs: tuple = dataclasses.field(default=(), repr=False)  # input frames written, as (start, stop) runs
+    camera: typing.Optional[str] = None    # the camera it belongs to (from an index; None: not known)
 
     @property
     def inframes(self):
@@ -33,6 +34,8 @@ class Event:
     frames: int                   # frames saved
     peak_area: float              # the largest moving area seen, in pixels
     file: typing.Optional[str]    # the video its first frame went to (None: a scan)
+    snapshot: typing.Optional[str] = None   # a picture of the event, when its list names one
+    camera: typing.Optional[str] = None     # the camera's name, when known
 
     def row(self):
         return {"event": self.event, "start": self.start.isoformat(), "end": self.end.isoformat(),
