@@ -452,21 +452,26 @@ def _events(ns):
             listed = found.events(ns.camera, ns.since, ns.until)
         else:
             listed = found.events(ns.camera, ns.since, ns.until, limit=ns.limit, newest_first=True)[::-1]
-    if ns.json or ns.csv:
-        rows = [{c: x.row()[c] for c in index.COLUMNS} for x in listed]
-        if ns.json:
-            json.dump(rows, sys.stdout, indent=2)
-            print()
+    try:
+        if ns.json or ns.csv:
+            rows = [{c: x.row()[c] for c in index.COLUMNS} for x in listed]
+            if ns.json:
+                json.dump(rows, sys.stdout, indent=2)
+                print()
+            else:
+                writer = csv.DictWriter(sys.stdout, index.COLUMNS, lineterminator="\n")
+                writer.writeheader()
+                writer.writerows(rows)
         else:
-            writer = csv.DictWriter(sys.stdout, index.COLUMNS, lineterminator="\n")
-            writer.writeheader()
-            writer.writerows(rows)
-        return 0
-    width = max((len(x.event.camera) for x in listed), default=0)
-    for x in listed:
-        e = x.event
-        print("%s  %-*s  %6.1f s  peak %6d px  %s" % (e.start.isoformat(timespec="seconds"), width, e.camera,
-                                                     e.seconds, round(e.peak_area), e.file or x.input))
+            width = max((len(x.event.camera) for x in listed), default=0)
+            for x in listed:
+                e = x.event
+                print("%s  %-*s  %6.1f s  peak %6d px  %s" % (e.start.isoformat(timespec="seconds"), width, e.camera,
+                                                             e.seconds, round(e.peak_area), e.file or x.input))
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader stopped reading (quarrin events out | head): nothing more to say.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     return 0
 
 
