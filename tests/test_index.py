@@ -111,6 +111,9 @@ def test_event_fields_files_and_paging(cams, tmp_path):
     assert (events[1].end - events[1].start, events[1].seconds, events[1].peak_area) == (
         datetime.timedelta(seconds=10), 10.0, 1001.0)
     assert quarrin.events("cams", limit=2) == events[-2:]
+    assert quarrin.events(["cams/2026-12-08/x/gate-0800.events.csv", "cams/2026-12-07"], since="2026-12-08") == \
+        events[:1] + events[3:4]
+    assert not os.path.exists("cams/2026-12-08/x/.quarrin")
     with index.Index("cams") as idx:
         listed = idx.events(since="2026-12-08")
         assert [x.event for x in listed] == events

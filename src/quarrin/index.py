@@ -799,9 +799,10 @@ class Index:
         roots = []
         for shown, real in kept:
             folder = os.path.isdir(real)
-            roots.append(_Root(real if index is not None or not folder else "",
-                               real if folder else os.path.dirname(real), shown,
-                               None if folder else os.path.basename(real)))
+            if folder:
+                roots.append(_Root("" if index is None else real, real, shown))
+            else:
+                roots.append(_Root(real, os.path.dirname(real), os.path.dirname(shown), os.path.basename(real)))
         if index is not None:
             self.stores = [_Store(os.fsdecode(index), roots, explicit=True, warn=self._warn)]
         else:
