@@ -342,12 +342,23 @@ class _Root:
     def __post_init__(self):
         self.prefix = "" if self.shown in ("", ".") else os.path.join(self.shown, "")
 
-    def look(self, kinds, folders, known):
+    @staticmethod
+    def contents(known, folders):
+        """({folder: [its files]}, {folder: [its folders]}) of the paths of `known` and `folders`."""
+        files_in, folders_in = {}, {}
+        for rel in known:
+            files_in.setdefault(rel.rpartition("/")[0], []).append(rel)
+        for rel in folders:
+            if rel:
+                folders_in.setdefault(rel.rpartition("/")[0], []).append(rel)
+        return files_in, folders_in
+
+    def look(self, kinds, folders, known, contents):
         """The files of `kinds` under the root: ({path: (kind, size, mtime, inode)}, {folder:
         modification time, 0 when too recent to be relied on}). `folders` and `known` are what
-        the index saw last time: a folder with the same modification time holds the same names,
-        so only its known files are stat'ed; the others are listed. Folders are not followed
-        through symbolic links, nor into index folders."""
+        the index saw last time, `contents` what they hold: a folder with the same modification
+        time holds the same names, so only its known files are stat'ed; the others are listed.
+        Folders are not followed through symbolic links, nor into index folders."""
         found, seen = {}, {}
         if self.only is not None:
             kind = _kind(self.only)
@@ -358,26 +369,22 @@ class _Root:
                 except OSError:
                     pass
             return found, seen
-        files_in, folders_in = {}, {}
-        for rel in known:
-            files_in.setdefault(rel.rpartition("/")[0], []).append(rel)
-        for rel in folders:
-            if rel:
-                folders_in.setdefault(rel.rpartition("/")[0], []).append(rel)
+        files_in, folders_in = contents
         settled = (time.time() - _SETTLED) * 1e9
+        top, stat = os.path.join(self.top, ""), os.stat
         stack = [("", None)]
         while stack:
             rel, st = stack.pop()
-            path = os.path.join(self.top, rel) if rel else self.top
+            path = top + rel
             try:
-                mtime = (st or os.stat(path)).st_mtime_ns
+                mtime = (st or stat(path)).st_mtime_ns
             except OSError:
                 continue
             seen[rel] = mtime if mtime < settled else 0
             if seen[rel] and folders.get(rel) == mtime:
                 for name in files_in.get(rel, ()):
                     try:
-                        st = os.stat(os.path.join(self.top, name))
+                        st = stat(top + name)
                     except OSError:
                         continue
                     found[name] = (known[name][0], st.st_size, st.st_mtime_ns, st.st_ino)
@@ -454,6 +461,8 @@ class _Store:
         self.by_key = {r.key: r for r in roots}
         self.db = None
         self.checked = {}   # kinds -> time.monotonic() of the last look at the files
+        self.looks = {}     # kinds -> what _last_look read, and when
+        self.writes = 0     # transactions this store began
 
     # Opening, and what is done when the file cannot serve.
     def open(self):
@@ -585,19 +594,11 @@ class _Store:
 
     def _refresh(self, db, kinds):
         mask = sum(kinds)
-        mine, keys = self._mine("root")
-        known, folders = {}, {}
-        for root, path, kind, size, mtime, ino in db.execute(
-                "SELECT root, path, kind, size, mtime, ino FROM files WHERE kind IN (%s) AND %s"
-                % (",".join(str(k) for k in kinds), mine), keys):
-            known.setdefault(root, {})[path] = (kind, size, mtime, ino)
-        for root, path, mtime in db.execute("SELECT root, path, mtime FROM folders WHERE kinds = ? AND " + mine,
-                                            [mask] + keys):
-            folders.setdefault(root, {})[path] = mtime
+        known, folders, contents = self._last_look(db, kinds)
         changed, gone, seen = [], [], {}
         for root in self.roots:
             before, folders_before = known.get(root.key, {}), folders.get(root.key, {})
-            found, folders_now = root.look(kinds, folders_before, before)
+            found, folders_now = root.look(kinds, folders_before, before, contents[root.key])
             changed += [(root, rel, state, before.get(rel)) for rel, state in found.items() if before.get(rel) != state]
             gone += [(root.key, rel, state) for rel, state in before.items() if rel not in found]
             if folders_now != folders_before:
@@ -620,10 +621,32 @@ class _Store:
             read.append((root, rel, (kind, size, mtime, ino), base, content))
         self._write(db, mask, read, gone, seen)
 
+    def _last_look(self, db, kinds):
+        """What the index holds of the files and folders of `kinds`: ({root: {path: (kind, size,
+        mtime, inode)}}, {root: {folder: mtime}}, {root: _Root.contents}). Kept between queries
+        while no one (this connection included) has written to the index since."""
+        version = db.execute("PRAGMA data_version").fetchone()[0]
+        kept = self.looks.get(kinds)
+        if kept is not None and kept[0] == (db, version, self.writes):
+            return kept[1]
+        mine, keys = self._mine("root")
+        known, folders = {}, {}
+        for root, path, kind, size, mtime, ino in db.execute(
+                "SELECT root, path, kind, size, mtime, ino FROM files WHERE kind IN (%s) AND %s"
+                % (",".join(str(k) for k in kinds), mine), keys):
+            known.setdefault(root, {})[path] = (kind, size, mtime, ino)
+        for root, path, mtime in db.execute("SELECT root, path, mtime FROM folders WHERE kinds = ? AND " + mine,
+                                            [sum(kinds)] + keys):
+            folders.setdefault(root, {})[path] = mtime
+        contents = {r.key: _Root.contents(known.get(r.key, {}), folders.get(r.key, {})) for r in self.roots}
+        self.looks[kinds] = ((db, version, self.writes), (known, folders, contents))
+        return known, folders, contents
+
     def _write(self, db, mask, read, gone, seen):
         """Stores what was read, in one transaction. Another query may have stored the same
         files since this one looked (`base`: what it saw then): a later state of a file is not
         replaced by this one's earlier look."""
+        self.writes += 1
         db.execute("BEGIN IMMEDIATE")
         try:
             # Into an empty index (the first query), many rows go in faster with the indexes on
