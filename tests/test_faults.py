@@ -358,9 +358,16 @@ def quarrin(*args, **popen):
 
 
 def noise_clip(path, count, width=160, height=120):
-    """Frames of noise: large MJPG frames, so that a few fill a small disk or reach a size limit."""
+    """Frames of noise on a ramp: large MJPG frames, so that a few fill a small disk or reach a size
+    limit, whose first part still decodes when the disk fills inside one."""
     rng = np.random.default_rng(7)
-    return videos.write_clip(path, (rng.integers(0, 256, (height, width, 3), np.uint8) for _ in range(count)))
+    ramp = np.linspace(0, 255, width, dtype=np.uint8)[None, :, None]
+
+    def frame():
+        f = np.repeat(np.repeat(ramp, height, 0), 3, 2)
+        f[::2, ::3] = rng.integers(0, 256, (f[::2, ::3].shape), np.uint8)
+        return f
+    return videos.write_clip(path, (frame() for _ in range(count)))
 
 
 def consistent(folder):
@@ -525,6 +532,12 @@ def spreadsheet(lines):
             + b"\n".join(lines[1:3] + [lines[3] + b" ", lines[4].replace(b",", b" , ")] + lines[5:]) + b"\n")
 
 
+def cut_in_last_frame(video):
+    """The AVI cut off inside its last frame, before its index."""
+    data = video.read_bytes()
+    video.write_bytes(data[:data.rfind(b"00dc", 0, data.rfind(b"idx1")) + 100])
+
+
 def orig_taken(video):
     (video.parent / (video.name + ".csv.orig")).write_bytes(b"an earlier original")
 
@@ -554,6 +567,10 @@ REPAIRS = {
     "orig-taken": (lambda lines, video: orig_taken(video) or crlf(lines + extra_rows(lines, 1)), r"6 rows in the CSV$",
                    r"not repaired: the CSV could not be trimmed to 5 rows: \S+o.avi.csv.orig is there from an earlier "
                    r"repair \(move it away to repair again\)$", 1, None),
+    "avi-cut-in-its-last-frame": (lambda lines, video: cut_in_last_frame(video) or crlf(lines),
+                                  r"the AVI has no index \(it was not closed\)$", r"repaired: index rebuilt \(the "
+                                  r"original is \S+o.avi.orig\); its cut-off last frame left out; CSV trimmed to 4 rows",
+                                  0, 4),
 }
 
 
@@ -561,6 +578,8 @@ REPAIRS = {
 def test_check_and_repair(tmp_path, capsys, damage, problem, repaired, status, rows):
     import quarrin as api
 
+    if "index" in repaired:
+        pytest.importorskip("av")
     video, csv_path = tmp_path / "o" / "o.avi", tmp_path / "o" / "o.avi.csv"
     api.record(videos.moving_clip(tmp_path / "in.avi", 5), video)
     damaged = damage(csv_path.read_bytes().split(b"\r\n")[:-1], video)
@@ -576,7 +595,8 @@ def test_check_and_repair(tmp_path, capsys, damage, problem, repaired, status, r
     else:  # trimmed to its first rows, the original kept
         assert (tmp_path / "o" / "o.avi.csv.orig").read_bytes() == damaged
         assert csv_path.read_bytes() == crlf(damaged.split(b"\r\n")[:rows + 1])
-        assert sorted(os.listdir(tmp_path / "o")) == sorted(files) + ["o.avi.csv.orig"]
+        assert sorted(os.listdir(tmp_path / "o")) == sorted(files) + ["o.avi.csv.orig"] + (
+            ["o.avi.orig"] if "index" in repaired else [])
 
 
 class ReadOnly:

@@ -8,7 +8,7 @@ rows are well formed, their output numbers run 0..n-1, and the video decodes to 
 What a cut-off recording leaves (a killed process, a power cut, a full disk) is repaired by
 `repair`: a damaged tail of the CSV (a line cut off, rows past the frames the video holds) is
 trimmed, and an AVI whose index was never written gets one by a re-mux without re-encoding (PyAV,
-the h264 extra). A wrong row with rows after
+the h264 extra), which leaves out a last frame the file ends inside. A wrong row with rows after
 it is reported and left alone. The originals are kept as ``*.orig``; a repair that cannot write
 (a read-only or full file system) changes nothing and says so.
 """
@@ -301,15 +301,16 @@ def _repair(video, done, left):
         return True
     if video.lower().endswith(".avi") and avi_index_missing(video):
         try:
-            rebuilt = remux(video)
+            dropped = remux(video)
         except Exception as exc:  # PyAV cannot read it, or cannot write the copy: the others are still checked
             left.append("the AVI index could not be rebuilt: %s" % _why(exc))
         else:
-            if rebuilt is None:
+            if dropped is None:
                 left.append("the AVI index needs PyAV to be rebuilt (pip install 'quarrin[h264]'); most players "
                             "play the video without it")
             else:
-                done.append("index rebuilt (the original is %s)" % (video + ORIG))
+                done.append("index rebuilt (the original is %s)%s" % (video + ORIG, "; its cut-off last frame left "
+                                                                      "out" if dropped else ""))
     frames = 0 if empty else count_frames(video)
     if frames == 0:
         # The video is lost: its rows are all that is left of it.
@@ -348,10 +349,15 @@ def _why(exc):
 
 
 def settle(video):
-    """Makes a segment that a failed write cut off consistent: its CSV trimmed to the frames the
-    video holds; both files removed when it holds no frame and its CSV no row. Returns what it
-    did, for the error message. It writes nothing, so it works on a full disk."""
+    """Makes a segment that a failed write cut off consistent: the frame an AVI was cut off in
+    dropped, its CSV trimmed to the frames the video holds; both files removed when it holds no
+    frame and its CSV no row. Returns what it did, for the error message. It writes nothing, so it
+    works on a full disk."""
     csv_path = video + ".csv"
+    if os.path.exists(video):
+        cut = avi_cut_tail(video) if video.lower().endswith(".avi") else None
+        if cut is not None:
+            os.truncate(video, cut)
     frames = count_frames(video) if os.path.exists(video) else 0
     rows = read_table(csv_path).rows
     if frames == 0 and (not rows or not os.path.exists(video) or os.path.getsize(video) == 0):
@@ -516,10 +522,37 @@ def _has_super_index(f, start, end):
     return False
 
 
+def avi_cut_tail(path):
+    """Where the chunk that an AVI file ends inside begins (a write was cut off in it), or None when
+    the file ends with a whole chunk. Reads the chunk headers only; every list is entered whatever
+    size it declares (the writer puts the sizes in when it closes the file)."""
+    with open(path, "rb") as f:
+        head = f.read(12)
+        if len(head) < 12 or head[:4] != b"RIFF" or head[8:12] != b"AVI ":
+            return None
+        size = os.fstat(f.fileno()).st_size
+        at = 12
+        while at < size:
+            f.seek(at)
+            chunk = f.read(12)
+            if len(chunk) < 8:
+                return at
+            fourcc, length = chunk[:4], struct.unpack("<I", chunk[4:8])[0]
+            if fourcc in (b"RIFF", b"LIST"):
+                if len(chunk) < 12:
+                    return at
+                at += 12
+            elif at + 8 + length > size:
+                return at
+            else:
+                at += 8 + length + (length & 1)
+        return None
+
+
 def remux(path):
     """Rewrites a video's packets into a new file of the same container without re-encoding (an
-    AVI gets its index); the original is kept as *.orig. True when done, None when PyAV is not
-    installed."""
+    AVI gets its index), leaving out a last packet that the file ends inside; the original is kept
+    as *.orig. Returns the packets left out (0 or 1), None when PyAV is not installed."""
     try:
         import av
     except ImportError:
@@ -535,15 +568,21 @@ def remux(path):
                 out = target.add_stream_from_template(stream)
             else:  # PyAV before 14
                 out = target.add_stream(template=stream)
+            held = None  # each packet is written once the next one shows it was not the last
             for packet in source.demux(stream):
                 if packet.dts is None or packet.size == 0:
                     continue
+                if held is not None:
+                    target.mux(held)
                 packet.stream = out
-                target.mux(packet)
+                held = packet
+            cut = held is not None and getattr(held, "is_corrupt", False)
+            if held is not None and not cut:
+                target.mux(held)
         with open(temporary, "rb") as f:
             os.fsync(f.fileno())
     except BaseException:
         _discard(temporary)  # a half-written copy is no use to anyone
         raise
     _put_in_place(path, temporary)
-    return True
+    return int(cut)
