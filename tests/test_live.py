@@ -242,3 +242,33 @@ def test_live_rate_is_the_pace_after_the_burst(times, fps):
     from quarrin.recording import _live_rate
     assert _live_rate(times) == pytest.approx(fps)
 
+
+@pytest.mark.parametrize("burst", [0, 6, 36])
+def test_live_probe_reads_the_pace_past_a_long_burst(monkeypatch, burst):
+    """Over RTSP, FFmpeg gives the 36 or so frames it analysed while opening at once."""
+    import types
+
+    import cv2
+    from quarrin import recording
+
+    clock = [0.0]
+
+    class Capture:  # `burst` frames at once, then one every 0.1 s
+        def __init__(self, *args):
+            self.reads = 0
+
+        def isOpened(self):
+            return True
+
+        def read(self):
+            self.reads += 1
+            clock[0] += 0.1 if self.reads > burst else 0.0
+            return True, np.zeros((48, 64, 3), np.uint8)
+
+        def release(self):
+            pass
+
+    monkeypatch.setattr(cv2, "VideoCapture", Capture)
+    monkeypatch.setattr(recording, "time", types.SimpleNamespace(monotonic=lambda: clock[0]))
+    opts = types.SimpleNamespace(open_timeout=10.0, stall=10.0, size=None)
+    assert recording._probe_live("rtsp://cam/", "rtsp://cam/", opts) == (64, 48, pytest.approx(10.0), None)
