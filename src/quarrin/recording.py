@@ -318,7 +318,9 @@ def _probe_live(url, shown, opts):
         times, frame = [], None
         started = time.monotonic()
         with _quiet_stderr():
-            while len(times) < 12 and time.monotonic() - started < 1.5:
+            # The first burst may be long: over RTSP, FFmpeg holds the frames it analysed while
+            # opening (some 36) and gives them at once. The pace is read on the frames after it.
+            while len(_after_burst(times)) < 8 and time.monotonic() - started < 1.5:
                 ok, image = cap.read()
                 if not ok:
                     break
@@ -340,7 +342,7 @@ def _live_rate(times):
     """The frame rate of a live source from the times its first frames were read. The first frames
     may come in a burst (what the server or the decoder held), and a busy machine reads several at
     once now and then, so the rate is the frames over the span after the burst, not one gap."""
-    calm = [t for t in times if t - times[0] > 0.2] if times else []
+    calm = _after_burst(times)
     if len(calm) >= 3 and calm[-1] > calm[0]:
         fps = (len(calm) - 1) / (calm[-1] - calm[0])
     elif len(times) >= 2 and times[-1] > times[0]:
@@ -348,6 +350,11 @@ def _live_rate(times):
     else:
         return 0.0
     return fps if fps <= _MAX_LIVE_FPS else 0.0
+
+
+def _after_burst(times):
+    """The times of the frames read more than 0.2 s after the first."""
+    return [t for t in times if t - times[0] > 0.2] if times else []
 
 
 def _probe_camera(index, opts):
