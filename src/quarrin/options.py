@@ -519,24 +519,30 @@ def live_source(source):
     return None
 
 
-SECRET_KEYS = ("password", "passwd", "pwd", "pass", "secret", "token", "key", "auth", "sig", "signature")
+# A query parameter whose name holds one of these, in any case, carries a secret: password,
+# loginpas, pwd, api_key, access_token, client_secret, auth, X-Amz-Signature, ...
+SECRET_NAME_PARTS = ("pas", "pwd", "key", "token", "secret", "auth", "sig")
+_SECRET_PARAMETER = re.compile(r"(?i)([?&;][^=&;#]*(?:%s)[^=&;#]*=)[^&;#]*" % "|".join(SECRET_NAME_PARTS))
+# What may follow the "@" that ends a URL's user part: a host (a name, an IPv4 or [IPv6] address)
+# with its port, up to the path, the query or the end.
+_HOST_AFTER_AT = re.compile(r"@(?:\[[0-9A-Fa-f:.]*\]|[A-Za-z0-9._~%-]*)(?::\d*)?(?=[/?#]|$)")
 
 
 def shown_source(source):
-    """A source as it may be shown anywhere: a URL's password (in its user part, or in a query
-    parameter such as password= or token=) replaced by ***."""
+    """A source as it may be shown anywhere: a URL's password replaced by ***, in its user part
+    (everything after the user name up to the last "@" before the host, "/" and "@" included) and
+    in any query parameter whose name says it holds a secret (pwd=, loginpas=, api_key=, ...).
+    Where the password's end cannot be told, more is masked rather than less."""
     text = str(source)
     if "://" not in text:
         return text
     scheme, rest = text.split("://", 1)
-    head, sep, tail = rest.partition("/")
-    if "@" in head:
-        user, _, host = head.rpartition("@")
-        if ":" in user:
-            user = user.split(":", 1)[0] + ":***"
-        head = user + "@" + host
-    text = scheme + "://" + head + sep + tail
-    return re.sub(r"(?i)([?&;](?:%s)=)[^&;#]*" % "|".join(SECRET_KEYS), r"\1***", text)
+    user_end = re.match(r"[^:/?#@]*", rest).end()
+    if user_end < len(rest) and rest[user_end] == ":":
+        ats = [m.start() for m in _HOST_AFTER_AT.finditer(rest, user_end)]
+        if ats:
+            rest = rest[:user_end] + ":***" + rest[ats[-1]:]
+    return _SECRET_PARAMETER.sub(r"\1***", scheme + "://" + rest)
 
 
 def path_text(option, value, expected):
