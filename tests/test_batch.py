@@ -277,3 +277,43 @@ def test_api_batch_in_worker_processes_reports_progress(inputs, codec, ext):
     done = sorted((os.path.basename(os.path.dirname(e.input)), e.frames_read) for e in events if e.done)
     assert done == [("a", 6), ("b", 9)]
     assert all(e.frames_read <= e.total for e in events)
+
+
+# Scripts without `if __name__ == "__main__":`. quarrin's own workers never run the script again; a
+# pool of the caller's that does (spawn) finds a quarrin call refused there, before it repeats work.
+OWN_POOL = """
+items = quarrin.batch(["in.avi", "in2.avi"], "out", jobs=2, progress=lambda event: None)
+print([(i.status, i.error) for i in items])
+found = quarrin.scan(["in.avi", "in2.avi"], jobs=2, min_area=50)
+print([(i.status, len(i.events)) for i in found])
+"""
+CALLERS_POOL = """
+import concurrent.futures, multiprocessing
+with concurrent.futures.ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
+    found = quarrin.scan(["in.avi"], executor=pool, min_area=50)
+print([(i.status, len(i.events)) for i in found])
+"""
+
+
+@pytest.mark.parametrize("body, status, stdout", [
+    (OWN_POOL, 0, "[('ok', None), ('ok', None)]\n[('ok', 1), ('ok', 1)]\n"),
+    (CALLERS_POOL, 1, ""),
+], ids=["own-pool", "callers-spawn-pool"])
+def test_a_script_without_the_main_guard(tmp_path, body, status, stdout):
+    os.chdir(tmp_path)
+    videos.moving_clip("in.avi", 12)
+    videos.moving_clip("in2.avi", 12)
+    with open("script.py", "w") as f:
+        f.write('import quarrin\n\nquarrin.record("in.avi", "a.avi")\n' + body)
+    proc = subprocess.run([sys.executable, "script.py"], capture_output=True, text=True, timeout=300)
+    assert (proc.returncode, proc.stdout) == (status, stdout), proc.stderr
+    assert sorted(os.listdir()) == ["a.avi", "a.avi.csv", "in.avi", "in2.avi"] + ["out"] * (body == OWN_POOL) + [
+        "script.py"]  # the recording ran once
+    if status == 0:
+        assert proc.stderr == ""
+    else:
+        # The worker refused to repeat the script's work; the failed input does not pass for one without events.
+        assert ("quarrin.errors.UsageError: quarrin.record was called while this process was starting as a worker "
+                "of a process pool, which runs the main script again: put the script's own work under "
+                '`if __name__ == "__main__":`') in proc.stderr
+        assert proc.stderr.splitlines()[-1].startswith("quarrin.errors.RecordingError: in.avi failed: ")

@@ -233,12 +233,15 @@ class _WorkerStop:
 
 
 def _processes():
-    """Worker processes start from a clean server process where the platform has one: a plain
-    fork of a caller that runs threads (a GUI, a Dask client, tqdm's monitor) can deadlock."""
+    """Worker processes start from a clean server process where the platform has one (a plain
+    fork of a caller that runs threads, a GUI, a Dask client, tqdm's monitor, can deadlock), and
+    never run the caller's main script again (quarrin.processes)."""
     import multiprocessing
 
     if "forkserver" in multiprocessing.get_all_start_methods():
-        return multiprocessing.get_context("forkserver")
+        from quarrin import processes
+
+        return processes.CONTEXT
     return multiprocessing.get_context()
 
 

@@ -380,7 +380,7 @@ def _scan(ns):
             bars.close()
     seconds = time.perf_counter() - started
     read = sum(i.result.frames_read for i in items if i.result)
-    events = sum(len(i.events) for i in items)
+    events = sum(len(i.events) for i in items if i.result)
     failed = sum(i.status == "failed" for i in items)
     print("Scanned %d input%s: %d frames, %d event%s%s (%.1f s, %.0f frames/s)" % (
         len(items), "" if len(items) == 1 else "s", read, events, "" if events == 1 else "s",
