@@ -3,6 +3,7 @@ import concurrent.futures as cf
 import csv
 import json
 import os
+import re
 import signal
 import struct
 import subprocess
@@ -99,6 +100,37 @@ def test_batch_usage_errors_write_nothing(inputs, args, message):
     assert proc.returncode == 2
     assert proc.stderr.count("\n") == 1 and proc.stderr.startswith("quarrin: error: %s" % message)
     assert not (inputs / "out").exists()
+
+
+@pytest.mark.parametrize("command, option, name", [
+    ("scan", "--report", "events.csv"), ("batch", "--report", "report.json"), ("batch", "--plot", "timeline.png"),
+])
+def test_reports_and_plots_go_into_new_folders(inputs, command, option, name):
+    out = ["--out", "out"] if command == "batch" else []
+    # A place where it cannot be written is refused before any input is opened.
+    refused = quarrin_cmd(command, inputs / "a", *out, option, "/dev/null/" + name)
+    assert (refused.returncode, refused.stdout) == (2, "")
+    assert refused.stderr == "quarrin: error: %s /dev/null/%s: /dev/null is a file, not a directory\n" % (option, name)
+    assert os.listdir() == []
+    proc = quarrin_cmd(command, inputs / "a", *out, option, os.path.join("new", "dir", name))
+    assert proc.returncode == 0, proc.stderr
+    assert os.path.getsize(os.path.join("new", "dir", name)) > 0
+
+
+def test_scan_warns_of_a_short_input_and_lists_a_failed_one(inputs):
+    short = inputs / "short.avi"
+    data = open(videos.moving_clip(short, 30), "rb").read()
+    short.write_bytes(data[:len(data) * 2 // 3])
+    proc = quarrin_cmd("scan", short, inputs / "b" / "bad.avi", "--min-area", 50, "--report", "r.csv")
+    assert proc.returncode == 1
+    warning = re.fullmatch(r"quarrin: warning: (%s: (\d+) of 30 declared frames could be read)\n" % re.escape(str(short)),
+                           proc.stderr)  # as record warns
+    assert warning and 0 < int(warning.group(2)) < 30, proc.stderr
+    rows = report_rows("r.csv")
+    assert [(r["input"], r["event"], r["status"], r["warning"]) for r in rows] == [
+        (str(short), "1", "ok", warning.group(1)), (str(inputs / "b" / "bad.avi"), "", "failed", "")]
+    assert rows[1]["error"] == "cannot open %s as a video" % (inputs / "b" / "bad.avi")
+    assert "failed  %s: %s" % (rows[1]["input"], rows[1]["error"]) in proc.stdout.splitlines()
 
 
 def test_missing_input_and_empty_folder(inputs):

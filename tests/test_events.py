@@ -192,11 +192,17 @@ def test_the_engine_scans_without_the_events_flag(rig, tmp_path, pipeline, inter
     (dict(min_event=2000, after=10), r"^min_event=2000.0: would hold 20101 frames"),
     (dict(mask="small.png"), r"^mask=small.png: is 32x24; the frames are 320x240$"),
     (dict(mask="in.avi"), r"^mask=in.avi: cannot be read as an image"),
+    # Nothing left to watch.
+    (dict(mask="black.png"), r"^mask=black.png: leaves nothing of the 320x240 frames to watch for motion$"),
+    (dict(ignore=[(0, 0, 320, 240)]), r"^ignore=0,0,320,240: leaves nothing of the 320x240 frames to watch"),
+    (dict(roi=(0, 0, 100, 100), ignore=["0,0,50,100", "50,0,50,100"]),
+     r"^ignore='0,0,50,100 50,0,50,100': leaves nothing of the region 0,0,100,100 to watch for motion$"),
 ])
 def test_event_options_refused_before_anything_is_written(tmp_path, options, message):
     os.chdir(tmp_path)
     src = videos.moving_clip("in.avi", 3, width=320, height=240)
     cv2.imwrite("small.png", np.zeros((24, 32), np.uint8))
+    cv2.imwrite("black.png", np.zeros((240, 320), np.uint8))
     with pytest.raises(quarrin.UsageError, match=message):
         quarrin.record(src, "out/o.avi", motion=True, **options)
-    assert sorted(os.listdir()) == ["in.avi", "small.png"]
+    assert sorted(os.listdir()) == ["black.png", "in.avi", "small.png"]

@@ -34,21 +34,29 @@ def run(inputs, out, *, jobs=None, executor=None, report=None, plot=None, progre
     the report's path once it is written (numbered when `report` exists)."""
     opts, jobs, out, report, plot, sources = check(inputs, out, jobs, executor, report, plot, record_options)
     outputs = output_names(sources, out, h264=writers.h264_asked(opts) is not None)
-    try:
-        os.makedirs(out, exist_ok=True)
-    except OSError as exc:
-        raise RecordingError("cannot create the directory %s: %s" % (out, exc.strerror or exc)) from exc
+    _make_folder(out)
 
     items = _execute(list(zip(sources, outputs)), opts, jobs, executor, progress, on_item)
     if report:
+        _make_folder(os.path.dirname(os.path.abspath(report)))
         written = write_report(report, items)
         if on_report is not None:
             on_report(written)
     if plot:
         from quarrin import plot as _plot
 
+        _make_folder(os.path.dirname(os.path.abspath(plot)))
         _plot.timeline(items, plot)
     return items
+
+
+def _make_folder(path):
+    """Creates the folder of the outputs, of a report or of a plot (whether it can be was checked
+    before anything ran)."""
+    try:
+        os.makedirs(path, exist_ok=True)
+    except OSError as exc:
+        raise RecordingError("cannot create the directory %s: %s" % (path, exc.strerror or exc)) from exc
 
 
 def check(inputs, out, jobs, executor, report, plot, record_options, scan=False):
@@ -82,6 +90,7 @@ def scan(inputs, *, jobs=None, executor=None, report=None, progress=None, on_ite
     if report:
         from quarrin import events
 
+        _make_folder(os.path.dirname(os.path.abspath(report)))
         written = events.write_report(report, items)
     return items, written
 

@@ -65,8 +65,9 @@ def build_parser():
                     "recursively): decode and detect only. Prints each input's events and writes one event "
                     "list.")
     scn.add_argument("inputs", nargs="+", metavar="INPUT", help="video file or folder of videos")
-    scn.add_argument("--report", metavar="FILE", help="the event list, one row per event with its input, CSV or "
-                     ".json; an existing one is kept and a numbered name used (default: scan-events.csv)")
+    scn.add_argument("--report", metavar="FILE", help="the event list, one row per event with its input (and one "
+                     "for an input that failed or warns, when it has none), CSV or .json; an existing one is kept "
+                     "and a numbered name used (default: scan-events.csv)")
     scn.add_argument("--jobs", metavar="N", help="inputs at once, each in its own process "
                      "(default: the number of CPUs, %d here)" % (os.cpu_count() or 1))
     _record_options(scn, batch=True, scan=True)
@@ -363,13 +364,16 @@ def _scan(ns):
                                                           "" if item.status == "ok" else " (%s)" % item.status))
             if not ns.quiet:
                 lines.extend("  " + event_line(e, file=False) for e in item.events)
-        for line in lines:
+        shown = [(line, sys.stdout) for line in lines]
+        if item.result is not None and item.result.warning:  # as record warns, on stderr
+            shown.append(("quarrin: warning: %s" % item.result.warning, sys.stderr))
+        for line, stream in shown:
             if bars is not None:
                 from tqdm import tqdm
 
-                tqdm.write(line, file=sys.stdout)
+                tqdm.write(line, file=stream)
             else:
-                print(line, flush=True)
+                print(line, file=stream, flush=True)
 
     started = time.perf_counter()
     try:
