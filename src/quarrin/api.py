@@ -67,10 +67,12 @@ def scan(inputs, *, jobs=None, executor=None, report=None, progress=None, **moti
 
     `motion_options` are the motion and event options of `record` (threshold, min_area, blur,
     before, after, min_event, ignore, mask, max_changed, detect_width; also roi, duration and
-    pipeline). Runs `jobs` inputs at once in separate processes (default: one per CPU), or on
-    `executor`. Writes one event list when `report` is given (CSV, or JSON by extension), with an
-    `input` column before the event columns. Returns one `quarrin.BatchItem` per input, in input
-    order; ``item.events`` holds its `quarrin.Event`s.
+    pipeline), with scan's own defaults for `after` (2) and `min_event` (0.1): stretches with
+    something happening rather than single frames. Runs `jobs` inputs at once in separate
+    processes (default: one per CPU), or on `executor`. Writes one event list when `report` is
+    given (CSV, or JSON by extension), with an `input` column before the event columns. Returns
+    one `quarrin.BatchItem` per input, in input order; ``item.events`` holds its `quarrin.Event`s
+    (and raises RecordingError for an input that failed).
     """
     from quarrin import batching
 

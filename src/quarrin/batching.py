@@ -65,7 +65,8 @@ def check(inputs, out, jobs, executor, report, plot, record_options, scan=False)
         refused = sorted(set(record_options) - set(_options.IN_SCAN))
         if refused:
             raise UsageError(refused[0], record_options[refused[0]], "not available in scan (it writes no video)")
-        record_options = dict(record_options, motion=True)
+        given = {name: value for name, value in record_options.items() if value is not None}
+        record_options = dict(_options.SCAN_DEFAULTS, **given, motion=True)
     opts = _options.check(**record_options)
     writers.check_h264_available(opts)
     for name in _options.NOT_IN_BATCH:

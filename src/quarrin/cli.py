@@ -106,7 +106,7 @@ def _record_options(p, batch, scan=False):
         if pair is not None:  # one way of selecting frames; one kind of writer
             target = exclusive.get(pair) or exclusive.setdefault(pair, group.add_mutually_exclusive_group())
         names = ([o.short] if o.short else []) + [o.flag]
-        helptext = argparse.SUPPRESS if batch and not o.batch else o.help_text()
+        helptext = argparse.SUPPRESS if batch and not o.batch else o.help_text(scan)
         if o.is_flag:
             action = "store_false" if o.negated else "store_true"
             target.add_argument(*names, dest=o.name, action=action, default=None, help=helptext)

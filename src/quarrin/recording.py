@@ -86,7 +86,7 @@ def prepare(source, output, opts, scan=False):
     rate = int(fps) if camera is None and live is None else (opts.fps or int(round(fps)) or 30)
     timed_by_clock = camera is not None or live is not None
     events = opts.motion or scan
-    hold = _hold_frames(opts, rate, w, h) if events else 0
+    hold = _hold_frames(opts, rate, w, h) if events and not scan else 0  # a scan holds no image
     mask = _motion_mask(opts, width, height, roi) if events else None
     writer = None
     if not scan:
