@@ -208,9 +208,11 @@ def _execute(specs, opts, jobs, executor, progress, on_item):
             # supervisor's SIGINT, a SIGTERM) is passed on. The running recordings finalise their
             # files; wait for them.
             stop = _WorkerStop(ready) if own else None
-            for future in pending:
+            # What wait() had returned as done may not have been taken yet when the Ctrl-C came.
+            left = [future for future, i in futures.items() if items[i] is None]
+            for future in left:
                 future.cancel()
-            for future in _wait_quietly(pending, stop):
+            for future in _wait_quietly(left, stop):
                 _finish(future, futures[future], specs, items, progress, on_item)
     finally:
         if own:
