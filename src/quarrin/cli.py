@@ -78,8 +78,8 @@ def build_parser():
                     "CSV: the frames it decodes to against the CSV's rows, rows well formed, output frame numbers "
                     "0..n-1. Prints one line per video; exits 1 if any is damaged. Run it after a power cut.")
     chk.add_argument("paths", nargs="+", metavar="PATH", help="video file, its CSV, or folder")
-    chk.add_argument("--repair", action="store_true", help="trim each CSV to the frames its video holds and rebuild "
-                     "a missing AVI index (needs PyAV: quarrin[h264]); the originals are kept as *.orig "
+    chk.add_argument("--repair", action="store_true", help="trim a CSV's damaged tail to the frames its video holds "
+                     "and rebuild a missing AVI index (needs PyAV: quarrin[h264]); the originals are kept as *.orig "
                      "(default: off)")
     chk.add_argument("-q", "--quiet", action="store_true", help="print only damaged videos and the total "
                      "(default: off)")
@@ -402,15 +402,17 @@ def _check(ns):
         if not os.path.exists(path):
             raise UsageError("paths", path, "no such file or directory")
     videos = checking.videos_under(ns.paths)
-    damaged = 0
+    damaged = skipped = 0
     for video in videos:
         report = checking.repair(video) if ns.repair else checking.check(video)
-        bad = not report.ok or report.unrepaired
+        bad = not report.skipped and (not report.ok or report.unrepaired)
         damaged += bool(bad)
-        if bad or report.repaired or not ns.quiet:
+        skipped += bool(report.skipped)
+        if bad or report.repaired or report.skipped or not ns.quiet:
             print(report.line(), flush=True)
-    print("Checked %d video%s: %d ok, %d damaged" % (len(videos), "" if len(videos) == 1 else "s",
-                                                    len(videos) - damaged, damaged))
+    print("Checked %d video%s: %d ok, %d damaged%s%s" % (
+        len(videos), "" if len(videos) == 1 else "s", len(videos) - damaged - skipped, damaged,
+        " (not repaired)" if ns.repair and damaged else "", ", %d skipped" % skipped if skipped else ""))
     return 1 if damaged else 0
 
 
