@@ -86,7 +86,7 @@ def prepare(source, output, opts, scan=False):
     rate = int(fps) if camera is None and live is None else (opts.fps or int(round(fps)) or 30)
     timed_by_clock = camera is not None or live is not None
     events = opts.motion or scan
-    hold = _hold_frames(opts, rate, w, h) if events else 0
+    hold = _hold_frames(opts, rate, w, h) if events and not scan else 0  # a scan holds no image
     mask = _motion_mask(opts, width, height, roi) if events else None
     writer = None
     if not scan:
@@ -156,7 +156,14 @@ def _motion_mask(opts, width, height, roi):
             raise UsageError("ignore", rect, "lies outside the %dx%d frames" % (width, height))
         full[y:y + h, x:x + w] = 0
     x, y, w, h = roi
-    return np.ascontiguousarray(full[y:y + h, x:x + w])
+    kept = np.ascontiguousarray(full[y:y + h, x:x + w])
+    if not kept.any():
+        area = "the region %d,%d,%d,%d" % roi if opts.roi else "the %dx%d frames" % (width, height)
+        if not opts.ignore:
+            raise UsageError("mask", opts.mask, "leaves nothing of %s to watch for motion" % area)
+        raise UsageError("ignore", " ".join(",".join(map(str, r)) for r in opts.ignore), "%sleaves nothing of %s to "
+                         "watch for motion" % ("with the mask, " if opts.mask else "", area))
+    return kept
 
 
 def run(plan, progress=None, log=None, notify=None):
