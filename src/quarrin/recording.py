@@ -86,7 +86,7 @@ def prepare(source, output, opts, scan=False):
     rate = int(fps) if camera is None and live is None else (opts.fps or int(round(fps)) or 30)
     timed_by_clock = camera is not None or live is not None
     events = opts.motion or scan
-    hold = _hold_frames(opts, rate, w, h) if events else 0
+    hold = _hold_frames(opts, rate, w, h) if events and not scan else 0  # a scan holds no image
     mask = _motion_mask(opts, width, height, roi) if events else None
     writer = None
     if not scan:
@@ -156,7 +156,14 @@ def _motion_mask(opts, width, height, roi):
             raise UsageError("ignore", rect, "lies outside the %dx%d frames" % (width, height))
         full[y:y + h, x:x + w] = 0
     x, y, w, h = roi
-    return np.ascontiguousarray(full[y:y + h, x:x + w])
+    kept = np.ascontiguousarray(full[y:y + h, x:x + w])
+    if not kept.any():
+        area = "the region %d,%d,%d,%d" % roi if opts.roi else "the %dx%d frames" % (width, height)
+        if not opts.ignore:
+            raise UsageError("mask", opts.mask, "leaves nothing of %s to watch for motion" % area)
+        raise UsageError("ignore", " ".join(",".join(map(str, r)) for r in opts.ignore), "%sleaves nothing of %s to "
+                         "watch for motion" % ("with the mask, " if opts.mask else "", area))
+    return kept
 
 
 def run(plan, progress=None, log=None, notify=None):
@@ -318,7 +325,9 @@ def _probe_live(url, shown, opts):
         times, frame = [], None
         started = time.monotonic()
         with _quiet_stderr():
-            while len(times) < 12 and time.monotonic() - started < 1.5:
+            # The first burst may be long: over RTSP, FFmpeg holds the frames it analysed while
+            # opening (some 36) and gives them at once. The pace is read on the frames after it.
+            while len(_after_burst(times)) < 8 and time.monotonic() - started < 1.5:
                 ok, image = cap.read()
                 if not ok:
                     break
@@ -340,7 +349,7 @@ def _live_rate(times):
     """The frame rate of a live source from the times its first frames were read. The first frames
     may come in a burst (what the server or the decoder held), and a busy machine reads several at
     once now and then, so the rate is the frames over the span after the burst, not one gap."""
-    calm = [t for t in times if t - times[0] > 0.2] if times else []
+    calm = _after_burst(times)
     if len(calm) >= 3 and calm[-1] > calm[0]:
         fps = (len(calm) - 1) / (calm[-1] - calm[0])
     elif len(times) >= 2 and times[-1] > times[0]:
@@ -348,6 +357,11 @@ def _live_rate(times):
     else:
         return 0.0
     return fps if fps <= _MAX_LIVE_FPS else 0.0
+
+
+def _after_burst(times):
+    """The times of the frames read more than 0.2 s after the first."""
+    return [t for t in times if t - times[0] > 0.2] if times else []
 
 
 def _probe_camera(index, opts):

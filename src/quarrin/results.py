@@ -3,6 +3,8 @@ import dataclasses
 import datetime
 import typing
 
+from quarrin.errors import RecordingError
+
 
 @dataclasses.dataclass(frozen=True)
 class Segment:
@@ -79,7 +81,11 @@ class BatchItem:
 
     @property
     def events(self):
-        return self.result.events if self.result is not None else ()
+        """The events found. An input that failed (or never ran) has none to give: asking raises
+        RecordingError with its error, so that it cannot pass for an input without motion."""
+        if self.result is None:
+            raise RecordingError("%s %s: %s" % (self.input, self.status, self.error or "no result"))
+        return self.result.events
 
 
 @dataclasses.dataclass(frozen=True)
