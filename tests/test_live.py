@@ -4,6 +4,7 @@ import csv
 import glob
 import os
 import re
+import signal
 import subprocess
 import sys
 import threading
@@ -34,11 +35,13 @@ def later(seconds, action):
     return timer
 
 
-def recording(folder, *args, then=None, after=1.0):
+def recording(folder, *args, then=None, after=1.0, stop=None):
     """Runs quarrin record ARGS; once its first video exists in `folder`, waits `after` seconds
-    and calls then(). Returns the finished process."""
+    and calls then() (or sends it the signal `stop`). Returns the finished process."""
     proc = subprocess.Popen([sys.executable, "-m", "quarrin", "record"] + [str(a) for a in args],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    if stop is not None:
+        then = lambda: proc.send_signal(stop)  # noqa: E731
     deadline = time.monotonic() + 30
     while then is not None and not glob.glob(os.path.join(folder, "*.avi")) and time.monotonic() < deadline:
         time.sleep(0.05)
@@ -136,18 +139,47 @@ def test_disk_budget_deletes_only_the_recordings_oldest_segments(tmp_path):
     for name in ("o_900.avi", "o_900.avi.csv", "other.avi", "o.avi.bak", "notes.csv"):
         (folder / name).write_bytes(b"x" * 50000)
         os.utime(folder / name, (old, old))
+    # Event lists of earlier runs, which named their videos from where they ran (cam/...), and of
+    # this version (relative to the list): a list goes once none of its videos is left.
+    for number, files in ((1, ["cam/o_900.avi"]), (2, ["cam/o_900.avi", "cam/other.avi"]), (3, ["other.avi"])):
+        (folder / ("o.events_%03d.csv" % number)).write_text("event,file\n" + "".join("1,%s\n" % f for f in files))
     src = videos.moving_clip(tmp_path / "in.avi", 40, width=160, height=120)
-    proc = quarrin("record", src, folder / "o.avi", "--segment-frames", 10, "--keep-size", "60K")
+    proc = quarrin("record", src, folder / "o.avi", "--segment-frames", 10, "--keep-size", "30K", "--motion",
+                   "--after", 1)
     assert proc.returncode == 0, proc.stderr
     removed = [line.split()[1] for line in proc.stdout.splitlines() if line.startswith("Removed")]
     assert removed[:2] == [str(folder / "o_900.avi"), str(folder / "o_900.avi.csv")]
+    assert str(folder / "o.events_001.csv") in removed and len(removed) == len(set(removed))
     left = sorted(os.listdir(folder))
-    assert {"other.avi", "o.avi.bak", "notes.csv"} <= set(left)   # not the recording's
+    assert {"other.avi", "o.avi.bak", "notes.csv", "o.events_002.csv", "o.events_003.csv"} <= set(left)
     mine = [n for n in left if re.fullmatch(r"o_\d+\.avi", n)]
     assert mine[-1] == "o_003.avi" and all(n + ".csv" in left for n in mine)   # the newest is kept
     total = sum(os.path.getsize(folder / n) + os.path.getsize(folder / (n + ".csv")) for n in mine)
-    assert total <= 60 * 1024 or mine == ["o_003.avi"]
-    assert len(removed) == 2 + 2 * (4 - len(mine))
+    assert total <= 30 * 1024 or mine == ["o_003.avi"]
+    assert len(removed) == 3 + 2 * (4 - len(mine)) and len(mine) < 4
+    # The recording's own list stays, naming its videos beside it, removed ones included.
+    assert [e["file"] for e in rows(folder / "o.events.csv")] == ["o_000.avi"]
+    assert sum(line.endswith("removed (disk budget)") for line in proc.stdout.splitlines()) == 4 - len(mine)
+
+
+def test_disk_budget_on_a_live_recording_stopped_by_sigterm(tmp_path):
+    """The budget deletes the recording's own finished segments as it goes; the recording still
+    ends as it would without one."""
+    with MjpegServer(fps=10) as cam:
+        proc = recording(tmp_path, cam.url, tmp_path / "door.avi", "--segment-seconds", 0.5, "--keep-size", "20K",
+                         "--motion", stop=signal.SIGTERM, after=3.0)
+    assert proc.returncode == 143, proc.stderr
+    assert proc.stderr.splitlines()[-1] == "quarrin: terminated; the files above are complete"
+    out = proc.stdout.splitlines()
+    removed = [line.split()[1] for line in out if line.startswith("Removed")]
+    files = [line.split() for line in out if line.startswith(str(tmp_path))]
+    gone = [f[0] for f in files if " ".join(f[-3:]) == "removed (disk budget)"]
+    assert gone and removed == [name for video in gone for name in (video, video + ".csv")]  # each once, in order
+    kept = sorted(f[0] for f in files if f[0] not in gone)
+    assert kept == sorted(glob.glob(str(tmp_path / "door*.avi"))) and segments_consistent(tmp_path)
+    # Its event list was never deleted while it was written: it holds every event.
+    events = [line for line in out if line.startswith("Event ")]
+    assert len(rows(tmp_path / "door.events.csv")) == len(events)
 
 
 @pytest.mark.parametrize("times, fps", [
