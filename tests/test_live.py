@@ -1,6 +1,7 @@
 """Live sources: a camera on 127.0.0.1 (tests/mjpeg_server.py) that drops, stalls and comes back;
 time-named and time-split segments; the disk budget; a password that never shows."""
 import csv
+import datetime
 import glob
 import os
 import re
@@ -180,6 +181,85 @@ def test_disk_budget_on_a_live_recording_stopped_by_sigterm(tmp_path):
     # Its event list was never deleted while it was written: it holds every event.
     events = [line for line in out if line.startswith("Event ")]
     assert len(rows(tmp_path / "door.events.csv")) == len(events)
+
+
+# OUTPUT; names a recording into it may have written, which the budget deletes; names it cannot
+# have written, which stay (None: the budget refuses OUTPUT before recording).
+BUDGET_PATTERNS = [
+    ("cams/o.avi", ["cams/o_900.avi", "cams/o_1000.avi"], ["cams/o_0001.avi", "cams/o_01.avi", "cams/other.avi",
+                                                          "cams/o.avi.bak", "o_901.avi"]),
+    # Text fields match only what the locale writes for them.
+    ("cams/%b/door-%d.avi", ["cams/Jan/door-05.avi", "cams/Dec/door-31_002.avi"],
+     ["cams/saved/door-08.avi", "cams/Jan/door-5.avi", "cams/Jan/door-05_000.avi", "cams/jan/door-05.avi"]),
+    ("cams/door-%I%p.avi", ["cams/door-07PM.avi"], ["cams/door-07XM.avi", "cams/door-13PM.avi", "cams/door-07pm.avi"]),
+    # Fields without padding, and fields that write a slash (folders).
+    ("cams/door-%-d-%-H.avi", ["cams/door-5-7.avi", "cams/door-31-23_001.avi"],
+     ["cams/door-05-07.avi", "cams/door-5-24.avi"]),
+    ("cams/%D/door.avi", ["cams/01/31/26/door.avi"], ["cams/13/01/26/door.avi", "cams/01/31/door.avi"]),
+    ("cams/%x-%T.avi", ["cams/12/08/26-10:15:00.avi"], ["cams/12/08/26-10:15.avi", "cams/12/08/2026-10:15:00.avi"]),
+    ("cams/%H.%M", None, ["cams/10.15"]),          # a field in the extension
+    ("cams/door-%10Y.avi", None, []),              # a width on the year
+]
+
+
+@pytest.mark.parametrize("output, mine, others", BUDGET_PATTERNS, ids=[p[0] for p in BUDGET_PATTERNS])
+def test_budget_deletes_only_names_the_output_can_have(tmp_path, output, mine, others):
+    import quarrin as api
+
+    src = videos.moving_clip(tmp_path / "in.avi", 5)
+    old = time.time() - 3600
+    for name in (mine or []) + others:
+        for path in (tmp_path / name, tmp_path / (name + ".csv")):
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_bytes(b"x" * 1000)
+            os.utime(path, (old, old))
+    if mine is None:
+        with pytest.raises(api.UsageError, match=r"^output=.*: the disk budget \(--keep-size\) cannot tell its files"):
+            api.record(src, tmp_path / output, keep_size=1)
+        return
+    told = []
+    r = api.record(src, tmp_path / output, keep_size=1, segment_frames=2, notify=told.append)
+    removed = [line.split()[1] for line in told]
+    # Each earlier segment of its own goes too: the budget knows every name the recording gives.
+    expected = [str(tmp_path / name) for name in mine] + [s.video for s in r.segments[:-1]]
+    assert sorted(removed) == sorted(video + csv for video in expected for csv in ("", ".csv"))
+    assert [s.removed for s in r.segments] == [True] * (len(r.segments) - 1) + [False]
+    assert os.path.exists(r.segments[-1].video) and all((tmp_path / name).exists() for name in others)
+
+
+FIELDS = ["%Y", "%y", "%-y", "%_y", "%m", "%-m", "%d", "%-d", "%e", "%H", "%-H", "%I", "%l", "%M", "%S", "%j", "%b",
+          "%B", "%^b", "%a", "%A", "%p", "%P", "%Z", "%z", "%D", "%F", "%T", "%R", "%x", "%X", "%c", "%r", "%G", "%g",
+          "%V", "%U", "%u", "%s", "%%", "%_d", "%0e"]
+
+
+def test_budget_pattern_matches_every_name_and_no_other():
+    """Every name strftime and the numbering give an OUTPUT matches its pattern; a name with text
+    where a field can write none does not."""
+    from hypothesis import assume, given, settings, strategies as st
+
+    from quarrin import layout
+
+    pieces = st.lists(st.one_of(st.sampled_from(FIELDS), st.sampled_from(["-", "_", "door", "/", " "])), min_size=1,
+                      max_size=6)
+
+    @settings(max_examples=150, deadline=None)
+    @given(pieces, st.datetimes(min_value=datetime.datetime(2000, 1, 1), max_value=datetime.datetime(2099, 12, 31)),
+           st.integers(0, 2000), st.data())
+    def check(parts, when, number, data):
+        output = "cams/" + "".join(parts) + ".avi"
+        assume("//" not in output and "/." not in output and not output.startswith("cams//"))
+        pattern = layout.Pattern(output)
+        t = time.localtime(when.timestamp())
+        name = time.strftime(output, t)
+        made = layout.numbered(name, number) if number else name
+        assert pattern.is_video(os.path.abspath(made)), (output, made)
+        fields = [i for i, part in enumerate(parts) if part.startswith("%")]
+        if fields:
+            k = data.draw(st.sampled_from(fields))
+            wrong = "cams/" + "".join(("x" if i == k else "") + time.strftime(p, t) for i, p in enumerate(parts))
+            assert not pattern.is_video(os.path.abspath(wrong + ".avi")), (output, wrong)
+
+    check()
 
 
 @pytest.mark.parametrize("times, fps", [

@@ -30,12 +30,15 @@ class Budget:
         self.namer, self.listing = namer, listing
         self.lock = namer.lock if namer is not None else threading.Lock()
         self.removed = set()  # the videos removed, absolute
+        self.latest = None    # the segment closed last, absolute
         self._queue = queue.Queue()
         self._thread = None
         self._error = None
 
     def closed(self, video):
         """A segment's files are complete (called by the recorder, on whichever thread closed it)."""
+        with self.lock:
+            self.latest = os.path.abspath(video)
         if self._thread is None:
             self._thread = threading.Thread(target=self._work, name="quarrin-budget", daemon=True)
             self._thread.start()
@@ -85,7 +88,7 @@ class Budget:
         return sorted(found)
 
     def after_close(self, video):
-        """Deletes what the budget asks: never the video just closed, the newest, or a held one."""
+        """Deletes what the budget asks: never the video closed last, the newest, or a held one."""
         found = self.segments()
         spared = {os.path.abspath(video)} | {path for _, _, path in found[-1:]}
         total = sum(size for _, size, _ in found)
@@ -97,7 +100,7 @@ class Budget:
             if not (over or old) or path in spared:
                 continue
             with self.lock:
-                if self.namer is not None and self.namer.holds(path):
+                if path == self.latest or self.namer is not None and self.namer.holds(path):
                     continue
                 gone = [name for name in (path, path + CSV_SUFFIX) if self._remove(name)]
             for name in gone:

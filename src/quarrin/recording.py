@@ -211,9 +211,9 @@ def run(plan, progress=None, log=None, notify=None):
                                listing)
 
     def on_closed(video):
-        namer.closed(video)
-        if keeper is not None:
+        if keeper is not None:  # first: the budget never sees it neither held nor closed last
             keeper.closed(video)
+        namer.closed(video)
 
     started = time.perf_counter()
     # OpenCV's and FFmpeg's own lines go to `log` (shown with -v), and are counted.
