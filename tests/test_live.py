@@ -197,6 +197,9 @@ BUDGET_PATTERNS = [
      ["cams/door-05-07.avi", "cams/door-5-24.avi"]),
     ("cams/%D/door.avi", ["cams/01/31/26/door.avi"], ["cams/13/01/26/door.avi", "cams/01/31/door.avi"]),
     ("cams/%x-%T.avi", ["cams/12/08/26-10:15:00.avi"], ["cams/12/08/26-10:15.avi", "cams/12/08/2026-10:15:00.avi"]),
+    # Today's name is taken: the first segment is numbered, the next takes it once the budget has
+    # removed the earlier file.
+    ("cams/day-%Y%m%d.avi", [time.strftime("cams/day-%Y%m%d.avi")], ["cams/day-%Y%m%d.avi"]),
     ("cams/%H.%M", None, ["cams/10.15"]),          # a field in the extension
     ("cams/door-%10Y.avi", None, []),              # a width on the year
 ]

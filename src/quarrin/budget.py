@@ -11,6 +11,7 @@ or that the running recording writes.
 The folder walk and the deletions run on a thread of their own, off the recording's frame path;
 `finish` waits for them (and their lines) before the recording's result is made.
 """
+import collections
 import csv
 import os
 import queue
@@ -29,8 +30,10 @@ class Budget:
         self.pattern, self.keep_size, self.keep_days, self.tell = pattern, keep_size, keep_days, tell
         self.namer, self.listing = namer, listing
         self.lock = namer.lock if namer is not None else threading.Lock()
-        self.removed = set()  # the videos removed, absolute
         self.latest = None    # the segment closed last, absolute
+        # The recording's own segments, by absolute name: closed and still there, and removed. A
+        # name removed may be claimed again (strftime names), so each is counted.
+        self._closed, self._removed = collections.Counter(), collections.Counter()
         self._queue = queue.Queue()
         self._thread = None
         self._error = None
@@ -39,6 +42,7 @@ class Budget:
         """A segment's files are complete (called by the recorder, on whichever thread closed it)."""
         with self.lock:
             self.latest = os.path.abspath(video)
+            self._closed[self.latest] += 1
         if self._thread is None:
             self._thread = threading.Thread(target=self._work, name="quarrin-budget", daemon=True)
             self._thread.start()
@@ -73,6 +77,17 @@ class Budget:
             if done:
                 return
 
+    def removed(self, videos):
+        """Which of the recording's segments `videos` (in the order they were written) the budget
+        removed: of those of one name, the earlier ones."""
+        left = collections.Counter(self._removed)
+        flags = []
+        for video in videos:
+            path = os.path.abspath(video)
+            flags.append(left[path] > 0)
+            left[path] -= 1
+        return flags
+
     def segments(self):
         """The recording's videos, oldest first: (mtime, size with its CSV, path)."""
         found = []
@@ -103,10 +118,12 @@ class Budget:
                 if path == self.latest or self.namer is not None and self.namer.holds(path):
                     continue
                 gone = [name for name in (path, path + CSV_SUFFIX) if self._remove(name)]
+                if gone and self._closed[path]:
+                    self._closed[path] -= 1
+                    self._removed[path] += 1
             for name in gone:
                 self.tell("Removed %s (disk budget)" % name)
             if gone:
-                self.removed.add(path)
                 total -= size
                 removed = True
         if removed:

@@ -244,10 +244,11 @@ def run(plan, progress=None, log=None, notify=None):
     if outcome is None:
         return RecordResult(plan.source, 0, 0, (), "interrupt", seconds, plan.fps, plan.frames_total,
                             log_lines=native.count)
-    removed = keeper.removed if keeper is not None else set()
+    videos = [w.video for w in outcome.segments]
+    removed = keeper.removed(videos) if keeper is not None else [False] * len(videos)
     _check_outcome(plan, outcome, removed)
-    segments = tuple(Segment(w.video, w.csv, w.frames, w.first, w.last, w.runs, os.path.abspath(w.video) in removed)
-                     for w in outcome.segments)
+    segments = tuple(Segment(w.video, w.csv, w.frames, w.first, w.last, w.runs, gone)
+                     for w, gone in zip(outcome.segments, removed))
     return RecordResult(plan.source, outcome.frames_read, outcome.frames_saved, segments, outcome.stopped, seconds,
                         plan.fps, plan.frames_total, tuple(Event(*e) for e in outcome.events), outcome.gaps,
                         listing.path if listing is not None else None, _short_input(plan, outcome), native.count)
@@ -289,7 +290,7 @@ def _drop(line):
     pass
 
 
-def _check_outcome(plan, outcome, removed=()):
+def _check_outcome(plan, outcome, removed):
     done = "; %d frames were saved before" % outcome.frames_saved if outcome.frames_saved else ""
     if outcome.stopped == "unopened":
         raise RecordingError("cannot open %s" % plan.source)
@@ -297,8 +298,8 @@ def _check_outcome(plan, outcome, removed=()):
         a = plan.args
         raise RecordingError("a frame of %s is smaller than the region %d,%d,%d,%d%s"
                              % (plan.source, a["roi_x"], a["roi_y"], a["roi_w"], a["roi_h"], done))
-    for seg in outcome.segments:
-        if seg.frames and os.path.abspath(seg.video) not in removed and not (os.path.exists(seg.video) and os.path.getsize(seg.video) > 0):
+    for seg, gone in zip(outcome.segments, removed):  # gone: removed by the disk budget
+        if seg.frames and not gone and not (os.path.exists(seg.video) and os.path.getsize(seg.video) > 0):
             raise RecordingError("the video writer did not write %s (codec %s)" % (seg.video, plan.writer))
 
 
