@@ -155,16 +155,20 @@ _NUMBER_FROM_1 = r"(?:_(?:00[1-9]|0[1-9]\d|[1-9]\d{2,}))?"
 def _sample_times():
     """Local times that give every value of each field that does not depend on the year: every day
     of a 28-year cycle (weekdays, week and day numbers, zone names and offsets), at noon, and every
-    hour, minute and second of a day."""
+    hour, minute and second of a day in winter and in summer (a change of clocks skips an hour of
+    one day only)."""
+    def local(*fields):
+        return time.localtime(time.mktime(fields + (0, 0, -1)))
+
     times = []
     day = datetime.date(2000, 1, 1)
     while day.year < 2028:
-        times.append(time.localtime(time.mktime((day.year, day.month, day.day, 12, 0, 0, 0, 0, -1))))
+        times.append(local(day.year, day.month, day.day, 12, 0, 0))
         day += datetime.timedelta(days=1)
-    base = time.mktime((2026, 3, 2, 0, 0, 0, 0, 0, -1))
-    times += [time.localtime(base + 3600 * h + 60 * m + s) for h in range(24) for m in (0, 59) for s in (0,)]
-    times += [time.localtime(base + 60 * m + s) for m in range(60) for s in (0, 59)]
-    times += [time.localtime(base + s) for s in range(60)]
+    for month in (1, 7):
+        times += [local(2026, month, 15, hour, 0, 0) for hour in range(24)]
+        times += [local(2026, month, 15, 12, minute, 0) for minute in range(60)]
+        times += [local(2026, month, 15, 12, 0, second) for second in range(60)]
     return tuple(times)
 
 
