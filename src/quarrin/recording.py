@@ -211,7 +211,7 @@ def run(plan, progress=None, log=None, notify=None):
                                listing)
 
     def on_closed(video):
-        if keeper is not None:  # first: the budget never sees it neither held nor closed last
+        if keeper is not None:  # first, so that the budget sees it as held or as closed last
             keeper.closed(video)
         namer.closed(video)
 
