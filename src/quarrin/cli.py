@@ -281,6 +281,8 @@ def summary(result):
     width = max((len(s.video) for s in result.segments), default=0)
     for s in result.segments:
         span = "%s .. %s" % (s.first.isoformat(), s.last.isoformat()) if s.frames else "no frame"
+        if s.removed:
+            span = "removed (disk budget)"
         yield "%-*s  %6d frames  %s" % (width, s.video, s.frames, span)
     for e in result.events:
         yield event_line(e)

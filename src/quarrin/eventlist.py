@@ -1,5 +1,6 @@
 """Event lists: a recording's `<output>.events.csv`, written as events end, and the report of a
 scan (CSV, or JSON by extension)."""
+import contextlib
 import csv
 import json
 import os
@@ -22,20 +23,27 @@ def claim(path):
 
 class EventList:
     """The event list of one recording, one row per event as it ends (flushed with it). The file
-    is created with the first event, or by finish()."""
+    is created with the first event, or by finish(), under `lock` (the disk budget's, which then
+    knows it as the list being written). Each event's `file` is written relative to the list's
+    folder."""
 
-    def __init__(self, path):
+    def __init__(self, path, lock=None):
         self.wanted, self.path, self.file, self.writer = path, None, None, None
+        self.lock = lock if lock is not None else contextlib.nullcontext()
 
     def _open(self):
-        self.file, self.path = claim(self.wanted)
+        with self.lock:
+            self.file, self.path = claim(self.wanted)
         self.writer = csv.DictWriter(self.file, EVENT_COLUMNS)
         self.writer.writeheader()
 
     def add(self, event):
         if self.file is None:
             self._open()
-        self.writer.writerow(event.row())
+        row = event.row()
+        if event.file:
+            row["file"] = os.path.relpath(os.path.abspath(event.file), os.path.dirname(os.path.abspath(self.path)))
+        self.writer.writerow(row)
         self.file.flush()
 
     def finish(self):

@@ -574,9 +574,9 @@ def check_source_file(source):
 
 def expand_now(path):
     """An output with strftime fields (cam/%Y-%m-%d/door-%H%M%S.avi) as it is named now."""
-    import time
+    from quarrin import layout
 
-    return time.strftime(path) if "%" in path else path
+    return layout.expand(path)
 
 
 def check_output(output, option="output"):

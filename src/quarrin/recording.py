@@ -15,7 +15,7 @@ import typing
 
 from quarrin import options as _options
 from quarrin import eventlist as events_mod
-from quarrin import nativelog, writers
+from quarrin import layout, nativelog, writers
 from quarrin.errors import RecordingError, UsageError
 from quarrin.results import Event, Progress, RecordResult, Segment
 
@@ -80,6 +80,7 @@ def prepare(source, output, opts, scan=False):
             raise UsageError("text_at", opts.text_at, "must lie inside the %dx%d region (x below %d, y from 1 to %d), "
                              "so that the text can be seen" % (w, h, w, h))
     if not scan:
+        _check_budget(output, opts)
         _check_free_space(output, opts.min_free)
     # The recorder declares the file's rate (whole frames/s), or the rate asked of a camera or
     # measured on a live source.
@@ -105,10 +106,23 @@ def prepare(source, output, opts, scan=False):
                 float(rate if timed_by_clock else fps), total, writer, args, live is not None)
 
 
+def _check_budget(output, opts):
+    """A disk budget deletes only files it can tell as this output's: an output whose names it
+    cannot follow is refused before anything is recorded."""
+    if opts.keep_size is None and opts.keep_days is None:
+        return
+    try:
+        layout.Pattern(output)
+    except layout.Unfollowable as exc:
+        option = "keep_size" if opts.keep_size is not None else "keep_days"
+        raise UsageError("output", output, "the disk budget (--%s) cannot tell its files from others: %s"
+                         % (option.replace("_", "-"), exc)) from None
+
+
 def _check_free_space(output, min_free):
     if min_free <= 0:
         return
-    folder = os.path.dirname(os.path.abspath(_options.expand_now(output)))
+    folder = os.path.dirname(os.path.abspath(layout.expand(output)))
     while not os.path.isdir(folder) and os.path.dirname(folder) != folder:
         folder = os.path.dirname(folder)
     left = writers.free_space(folder)
@@ -170,7 +184,7 @@ def run(plan, progress=None, log=None, notify=None):
     """Runs a prepared recording. `progress` gets a `quarrin.Progress` after every frame read,
     `log` each of the recorder's own lines (None: they are dropped), `notify` what the operator
     must see (a live source's signal lost or back, a segment removed for the disk budget; None:
-    to `log`). A motion recording writes its event list beside the output (`events_path`)."""
+    to `log`). A motion recording writes its event list beside the output (layout.events_path)."""
     from quarrin import snapwell  # noqa: F401  (registers quarrin._recorder)
     from quarrin._recorder import record
 
@@ -178,7 +192,7 @@ def run(plan, progress=None, log=None, notify=None):
     notify = notify or log or _drop
     if not scan:
         # An output with strftime fields gets its folders as each segment opens.
-        directory = os.path.dirname(os.path.abspath(_options.expand_now(plan.output)))
+        directory = os.path.dirname(os.path.abspath(layout.expand(plan.output)))
         try:
             os.makedirs(directory, exist_ok=True)
         except OSError as exc:
@@ -190,15 +204,24 @@ def run(plan, progress=None, log=None, notify=None):
         def hook(frames_read, frames_saved, segment):
             progress(Progress(source, frames_read, frames_saved, total, segment))
 
+    # The front end names and claims the segments: it knows which names the recording holds.
+    namer = None if scan else layout.Namer(plan.output, numbered=plan.args["max_frames"] > 0)
     listing = None
     if plan.args["events"] and not scan:
-        listing = events_mod.EventList(events_path(_options.expand_now(plan.output)))
+        listing = events_mod.EventList(layout.events_path(layout.expand(plan.output)), namer.lock)
     on_event = None if listing is None else (lambda *fields: listing.add(Event(*fields)))
-    on_closed = None
-    if plan.opts.keep_size is not None or plan.opts.keep_days is not None:
+    keeper = None
+    if not scan and (plan.opts.keep_size is not None or plan.opts.keep_days is not None):
         from quarrin import budget
 
-        on_closed = budget.Budget(plan.output, plan.opts.keep_size, plan.opts.keep_days, notify).after_close
+        keeper = budget.Budget(layout.Pattern(plan.output), plan.opts.keep_size, plan.opts.keep_days, notify, namer,
+                               listing)
+
+    def on_closed(video):
+        if keeper is not None:  # first, so that the budget sees it as held or as closed last
+            keeper.closed(video)
+        namer.closed(video)
+
     started = time.perf_counter()
     # OpenCV's and FFmpeg's own lines go to `log` (shown with -v), and are counted.
     with nativelog.Capture(echo=log) as native:
@@ -206,7 +229,7 @@ def run(plan, progress=None, log=None, notify=None):
         try:
             try:
                 outcome = record(**plan.args, progress=hook, log=log or _drop, writer=writer, on_event=on_event,
-                                 notify=notify, on_closed=on_closed)
+                                 notify=notify, on_closed=None if scan else on_closed, namer=namer)
             except FileNotFoundError as exc:  # the recorder has closed what it had opened
                 raise RecordingError("could not create %s: %s" % (exc.filename, exc.strerror or exc)) from exc
             except (writers.WriterStopped, OSError) as exc:
@@ -220,12 +243,19 @@ def run(plan, progress=None, log=None, notify=None):
         finally:
             if listing is not None:
                 listing.close()
+            # The budget's deletions are done, and told, before the result.
+            failed = keeper.finish() if keeper is not None else None
+    if failed is not None:
+        raise failed
     seconds = time.perf_counter() - started
     if outcome is None:
         return RecordResult(plan.source, 0, 0, (), "interrupt", seconds, plan.fps, plan.frames_total,
                             log_lines=native.count)
-    _check_outcome(plan, outcome)
-    segments = tuple(Segment(w.video, w.csv, w.frames, w.first, w.last, w.runs) for w in outcome.segments)
+    videos = [w.video for w in outcome.segments]
+    removed = keeper.removed(videos) if keeper is not None else [False] * len(videos)
+    _check_outcome(plan, outcome, removed)
+    segments = tuple(Segment(w.video, w.csv, w.frames, w.first, w.last, w.runs, gone)
+                     for w, gone in zip(outcome.segments, removed))
     return RecordResult(plan.source, outcome.frames_read, outcome.frames_saved, segments, outcome.stopped, seconds,
                         plan.fps, plan.frames_total, tuple(Event(*e) for e in outcome.events), outcome.gaps,
                         listing.path if listing is not None else None, _short_input(plan, outcome), native.count)
@@ -263,16 +293,11 @@ def _stopped_writing(writer, exc):
     return RecordingError("writing %s failed: %s; %s" % (video, reason, kept))
 
 
-def events_path(output):
-    """Where a recording into `output` lists its events: out/door.avi -> out/door.events.csv."""
-    return os.path.splitext(output)[0] + ".events.csv"
-
-
 def _drop(line):
     pass
 
 
-def _check_outcome(plan, outcome):
+def _check_outcome(plan, outcome, removed):
     done = "; %d frames were saved before" % outcome.frames_saved if outcome.frames_saved else ""
     if outcome.stopped == "unopened":
         raise RecordingError("cannot open %s" % plan.source)
@@ -280,8 +305,8 @@ def _check_outcome(plan, outcome):
         a = plan.args
         raise RecordingError("a frame of %s is smaller than the region %d,%d,%d,%d%s"
                              % (plan.source, a["roi_x"], a["roi_y"], a["roi_w"], a["roi_h"], done))
-    for seg in outcome.segments:
-        if seg.frames and not (os.path.exists(seg.video) and os.path.getsize(seg.video) > 0):
+    for seg, gone in zip(outcome.segments, removed):  # gone: removed by the disk budget
+        if seg.frames and not gone and not (os.path.exists(seg.video) and os.path.getsize(seg.video) > 0):
             raise RecordingError("the video writer did not write %s (codec %s)" % (seg.video, plan.writer))
 
 

@@ -15,6 +15,7 @@ class Segment:
     first: typing.Optional[datetime.datetime]   # timestamp of the first frame (None: no frame)
     last: typing.Optional[datetime.datetime]
     runs: tuple = dataclasses.field(default=(), repr=False)  # input frames written, as (start, stop) runs
+    removed: bool = False                  # deleted by the disk budget (--keep-size, --keep-days)
     camera: typing.Optional[str] = None    # the camera it belongs to (from an index; None: not known)
 
     @property
