@@ -21,8 +21,8 @@ def test_import_stays_light():
         import json, sys
         import quarrin
         names = (quarrin.record, quarrin.batch, quarrin.RecordResult, quarrin.Segment, quarrin.Progress,
-                 quarrin.UsageError)
-        import quarrin.cli
+                 quarrin.UsageError, quarrin.events, quarrin.recordings)
+        import quarrin.cli, quarrin.index
         quarrin.cli.build_parser()
         print(json.dumps([m for m in ("cv2", "numpy", "matplotlib", "tqdm", "quarrin.snapwell", "dask", "av")
                           if m in sys.modules]))

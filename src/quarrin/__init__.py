@@ -1,16 +1,18 @@
 """Region-of-interest video recording with motion and interval gating.
 
 ``quarrin.record(...)`` records a camera or re-encodes a video file, ``quarrin.batch(...)`` runs
-many files; ``quarrin record`` and ``quarrin batch`` do the same from the command line. The
+many files; ``quarrin.events(...)`` and ``quarrin.recordings(...)`` find what was recorded under
+some folders; ``quarrin record``, ``batch`` and ``events`` do the same from the command line. The
 recorder and the motion checks live in the compiled module ``quarrin.snapwell``. Importing this
 package alone loads none of them (nor OpenCV, NumPy or matplotlib): they load on first use.
 """
 from quarrin.errors import RecordingError, UsageError
 
-__all__ = ["record", "batch", "scan", "RecordResult", "Segment", "Event", "BatchItem", "Progress", "UsageError",
-           "RecordingError"]
+__all__ = ["record", "batch", "scan", "events", "recordings", "RecordResult", "Segment", "Event", "BatchItem",
+           "Progress", "UsageError", "RecordingError"]
 
-_LAZY = {"record": "quarrin.api", "batch": "quarrin.api", "scan": "quarrin.api", "RecordResult": "quarrin.results",
+_LAZY = {"record": "quarrin.api", "batch": "quarrin.api", "scan": "quarrin.api", "events": "quarrin.api",
+         "recordings": "quarrin.api", "RecordResult": "quarrin.results",
          "Segment": "quarrin.results", "Event": "quarrin.results", "BatchItem": "quarrin.results",
          "Progress": "quarrin.results"}
 

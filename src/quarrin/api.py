@@ -90,3 +90,31 @@ def _not_while_a_worker_starts(name):
         raise UsageError(None, None, "quarrin.%s was called while this process was starting as a worker of a "
                          "process pool, which runs the main script again: put the script's own work under "
                          "`if __name__ == \"__main__\":`" % name)
+
+
+def events(paths, camera=None, since=None, until=None, *, limit=None, index=None):
+    """The motion events listed under `paths` (folders, searched recursively, or event lists)
+    that overlap the window from `since` to `until`, oldest first: `quarrin.Event`s, with their
+    `camera` and with `file` (and `snapshot`) as paths one can open.
+
+    `camera`: only this camera's (None: all). `since` and `until` are datetimes or text: ISO 8601
+    (``2026-12-08T06:00``), a day (``2026-12-08``: `since` from its start, `until` to its end),
+    ``today`` or ``yesterday``. `limit` keeps the most recent ones. An index kept in
+    ``PATH/.quarrin/index.sqlite`` (or the file `index`) makes later calls fast; it is brought up
+    to date from the files each time. ``quarrin.index.Index`` is the same, kept open, with paging
+    and a look-up by id.
+    """
+    from quarrin.index import Index
+
+    with Index(paths, index) as found:
+        return found.plain_events(camera, since, until, latest=limit)
+
+
+def recordings(paths, camera=None, since=None, until=None, *, index=None):
+    """The segments recorded under `paths` that overlap the window, oldest first:
+    `quarrin.Segment`s with their `camera`, from the first and last rows of each timestamps
+    CSV. The arguments are those of `events`."""
+    from quarrin.index import Index
+
+    with Index(paths, index) as found:
+        return found.recordings(camera, since, until)

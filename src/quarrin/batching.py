@@ -89,7 +89,7 @@ def scan(inputs, *, jobs=None, executor=None, report=None, progress=None, on_ite
     items = _execute([(source, None) for source in sources], opts, jobs, executor, progress, on_item)
     written = None
     if report:
-        from quarrin import events
+        from quarrin import eventlist as events
 
         _make_folder(os.path.dirname(os.path.abspath(report)))
         written = events.write_report(report, items)
@@ -414,7 +414,7 @@ def report_rows(items):
 def write_report(path, items):
     """Writes the report (CSV, or JSON by extension); an existing one is kept, and a numbered name
     beside it used (report_001.csv, ...). Returns the path written."""
-    from quarrin import events
+    from quarrin import eventlist as events
 
     rows = report_rows(items)
     f, written = events.claim(path)

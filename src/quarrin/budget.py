@@ -24,7 +24,7 @@ from quarrin.layout import CSV_SUFFIX
 class Budget:
     """The budget of one recording: `pattern` (quarrin.layout.Pattern) names its files, `tell`
     gets each line to show. `namer` (quarrin.layout.Namer) holds the names the recording has
-    claimed; `listing` (quarrin.events.EventList) is the event list it writes."""
+    claimed; `listing` (quarrin.eventlist.EventList) is the event list it writes."""
 
     def __init__(self, pattern, keep_size, keep_days, tell, namer=None, listing=None):
         self.pattern, self.keep_size, self.keep_days, self.tell = pattern, keep_size, keep_days, tell

@@ -1,4 +1,4 @@
-"""The quarrin command: ``quarrin record``, ``quarrin batch``, ``quarrin scan`` and ``quarrin check``.
+"""The quarrin command: ``quarrin record``, ``batch``, ``scan``, ``check`` and ``events``.
 
 Exit status: 0 done, 1 the work failed (the message says why), 2 the command line is wrong
 (nothing was written), 130 stopped by Ctrl-C, 143 stopped by SIGTERM (a service stop, `timeout`,
@@ -84,6 +84,31 @@ def build_parser():
     chk.add_argument("-q", "--quiet", action="store_true", help="print only damaged videos and the total "
                      "(default: off)")
     chk.add_argument("--debug", action="store_true", help="show the traceback of an unexpected error "
+                     "(default: off)")
+
+    evs = commands.add_parser(
+        "events", help="list the motion events recorded under folders, by camera and time",
+        description="List the events of every event list (*.events.csv) among PATH and under PATH folders "
+                    "(recursively) that overlap the window, oldest first, one line each: start, camera, seconds, "
+                    "peak area, video. An index kept in PATH/.quarrin/index.sqlite makes later queries fast; each "
+                    "query brings it up to date from the files, and rebuilds it from them when it is missing or "
+                    "damaged. TIME is ISO 8601 (2026-12-08T06:00), a day (2026-12-08), today or yesterday.")
+    evs.add_argument("paths", nargs="+", metavar="PATH", help="folder of recordings, or an event list")
+    evs.add_argument("--camera", metavar="NAME", help="only this camera's events: the list's camera column, else "
+                     "its name without times and numbers (door for door-101500.events.csv) (default: all)")
+    evs.add_argument("--since", metavar="TIME", help="only events that end at TIME or later; a day: from its start "
+                     "(default: no bound)")
+    evs.add_argument("--until", metavar="TIME", help="only events that begin at TIME or earlier; a day: to its end "
+                     "(default: no bound)")
+    form = evs.add_mutually_exclusive_group()
+    form.add_argument("--json", action="store_true", help="print a JSON list: the event list's columns and input, "
+                      "the list's path (default: lines)")
+    form.add_argument("--csv", action="store_true", help="print CSV with the same columns (default: lines)")
+    evs.add_argument("--limit", metavar="N", help="only the N most recent events, still oldest first "
+                     "(default: all)")
+    evs.add_argument("--index", metavar="FILE", help="keep the index in FILE, for all PATHs; nothing is created "
+                     "under them (default: PATH/.quarrin/index.sqlite)")
+    evs.add_argument("--debug", action="store_true", help="show the traceback of an unexpected error "
                      "(default: off)")
     return parser
 
@@ -174,7 +199,9 @@ def _main(argv):
                 return _scan(ns)
             if ns.command == "check":
                 return _check(ns)
-        raise _Usage("choose a command: record, batch, scan or check (see quarrin --help)")
+            if ns.command == "events":
+                return _events(ns)
+        raise _Usage("choose a command: record, batch, scan, check or events (see quarrin --help)")
     except _Usage as exc:
         return _fail(str(exc), 2)
     except UsageError as exc:
@@ -420,3 +447,41 @@ def _check(ns):
 
 def _count(items, statuses):
     return [(s, sum(i.status == s for i in items)) for s in statuses]
+
+
+def _events(ns):
+    import csv
+    import json
+
+    from quarrin import index
+
+    with index.Index(ns.paths, ns.index, warn=_warn) as found:
+        if ns.limit is None:
+            listed = found.events(ns.camera, ns.since, ns.until)
+        else:
+            listed = found.events(ns.camera, ns.since, ns.until, limit=ns.limit, newest_first=True)[::-1]
+    try:
+        if ns.json or ns.csv:
+            rows = [{c: x.row()[c] for c in index.COLUMNS} for x in listed]
+            if ns.json:
+                json.dump(rows, sys.stdout, indent=2)
+                print()
+            else:
+                writer = csv.DictWriter(sys.stdout, index.COLUMNS, lineterminator="\n")
+                writer.writeheader()
+                writer.writerows(rows)
+        else:
+            width = max((len(x.event.camera) for x in listed), default=0)
+            for x in listed:
+                e = x.event
+                print("%s  %-*s  %6.1f s  peak %6d px  %s" % (e.start.isoformat(timespec="seconds"), width, e.camera,
+                                                             e.seconds, round(e.peak_area), e.file or x.input))
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader stopped reading (quarrin events out | head): nothing more to say.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    return 0
+
+
+def _warn(message):
+    print("quarrin: warning: %s" % message, file=sys.stderr)

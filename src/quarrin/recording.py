@@ -14,7 +14,7 @@ import time
 import typing
 
 from quarrin import options as _options
-from quarrin import events as events_mod
+from quarrin import eventlist as events_mod
 from quarrin import layout, nativelog, writers
 from quarrin.errors import RecordingError, UsageError
 from quarrin.results import Event, Progress, RecordResult, Segment

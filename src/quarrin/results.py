@@ -16,6 +16,7 @@ class Segment:
     last: typing.Optional[datetime.datetime]
     runs: tuple = dataclasses.field(default=(), repr=False)  # input frames written, as (start, stop) runs
     removed: bool = False                  # deleted by the disk budget (--keep-size, --keep-days)
+    camera: typing.Optional[str] = None    # the camera it belongs to (from an index; None: not known)
 
     @property
     def inframes(self):
@@ -36,6 +37,8 @@ class Event:
     frames: int                   # frames saved
     peak_area: float              # the largest moving area seen, in pixels
     file: typing.Optional[str]    # the video its first frame went to (None: a scan)
+    snapshot: typing.Optional[str] = None   # a picture of the event, when its list names one
+    camera: typing.Optional[str] = None     # the camera's name, when known
 
     def row(self):
         return {"event": self.event, "start": self.start.isoformat(), "end": self.end.isoformat(),

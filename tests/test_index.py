@@ -1,0 +1,347 @@
+"""quarrin events and the index behind it: which events a query finds under nested daily folders,
+the segments and cameras it knows, and that the files stay the truth: an index deleted, damaged,
+out of date or impossible to write changes no answer, and queries beside a writer never fail."""
+import csv
+import datetime
+import json
+import os
+import subprocess
+import sys
+import threading
+
+import pytest
+
+import quarrin
+import videos
+from quarrin import index
+
+COLUMNS = ["event", "start", "end", "seconds", "first_frame", "last_frame", "frames", "peak_area", "file"]
+DAY = datetime.datetime(2026, 12, 8)
+
+
+def write_list(path, events, extra=(), mode="w"):
+    """An event list: `events` are (number, start as hours after DAY's midnight, seconds, file,
+    *extra values)."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, mode, newline="") as f:
+        w = csv.writer(f)
+        if mode == "w":
+            w.writerow(COLUMNS + list(extra))
+        for number, hours, seconds, file, *more in events:
+            start = DAY + datetime.timedelta(hours=hours)
+            end = start + datetime.timedelta(seconds=seconds)
+            w.writerow([number, start.isoformat(), end.isoformat(), seconds, number * 10, number * 10 + 9, 10,
+                        1000 + number, file] + more)
+    return path
+
+
+def write_stamps(video, hours, rows, step=0.5):
+    """A video (empty) and its timestamps CSV, `rows` frames from `hours` after DAY's midnight."""
+    open(video, "wb").close()
+    start = DAY + datetime.timedelta(hours=hours)
+    with open(str(video) + ".csv", "w", newline="") as f:
+        w = csv.writer(f)
+        w.writerow(["inframe", "outframe", "timestamp"])
+        for i in range(rows):
+            w.writerow([i, i, (start + datetime.timedelta(seconds=i * step)).isoformat()])
+
+
+@pytest.fixture
+def cams(tmp_path):
+    """Two cameras over two daily folders; an event crosses midnight; one list is numbered, one
+    older (paths relative to where it was recorded), one carries the later camera column."""
+    root = tmp_path / "cams"
+    write_list(root / "2026-12-07" / "door-230000.events.csv", [(1, -1.5, 60, "door-230000.avi"),
+                                                                 (2, -0.01, 72, "door-230000.avi")])
+    write_list(root / "2026-12-08" / "door-060000.events.csv", [(1, 6, 10, "door-060000.avi"),
+                                                                 (2, 9.5, 20, "door-060000_001.avi")])
+    write_list(root / "2026-12-08" / "yard.events.csv", [(1, 7, 5, "cams/2026-12-08/yard.avi")])
+    write_list(root / "2026-12-08" / "yard.events_001.csv", [(1, 8.25, 5, "yard_000.avi")])
+    write_list(root / "2026-12-08" / "x" / "gate-0800.events.csv", [(1, 8, 1, "gate-0800.avi", "", "porch")],
+               extra=["snapshot", "camera"])
+    write_stamps(root / "2026-12-08" / "door-060000.avi", 6, 21)
+    write_stamps(root / "2026-12-08" / "yard.avi", 7, 11)
+    return root
+
+
+def found(events):
+    return [(e.camera, e.start.strftime("%d %H:%M"), e.event) for e in events]
+
+
+@pytest.mark.parametrize("name, camera", [
+    ("cam/%Y-%m-%d/door-%H%M%S.mp4", "door"),
+    ("cam/2026-12-08/door-101500.events.csv", "door"),
+    ("cam/2026-12-08/door-101500_001.mp4.csv", "door"),
+    ("out/yard.avi", "yard"),
+    ("yard.events_001.csv", "yard"),
+    ("out/front_door_%Y%m%d.avi", "front_door"),
+    ("out/cam2-%H.avi", "cam2"),
+    ("srv/porch/%Y-%m-%d/%H%M%S.mkv", "porch"),
+    ("srv/porch/2026-12-08/101500_000.mkv", "porch"),
+])
+def test_camera_name(name, camera):
+    assert index.camera_name(name) == camera
+
+
+@pytest.mark.parametrize("query, expected", [
+    (dict(), [("door", "07 22:30", 1), ("door", "07 23:59", 2), ("door", "08 06:00", 1), ("yard", "08 07:00", 1),
+              ("porch", "08 08:00", 1), ("yard", "08 08:15", 1), ("door", "08 09:30", 2)]),
+    (dict(camera="yard"), [("yard", "08 07:00", 1), ("yard", "08 08:15", 1)]),
+    # A day: from its start to its end; the event that crosses midnight overlaps both days.
+    (dict(camera="door", since="2026-12-08", until="2026-12-08"), [("door", "07 23:59", 2), ("door", "08 06:00", 1),
+                                                                    ("door", "08 09:30", 2)]),
+    (dict(until="2026-12-07"), [("door", "07 22:30", 1), ("door", "07 23:59", 2)]),
+    (dict(since="2026-12-08T08:00", until=datetime.datetime(2026, 12, 8, 9, 30)),
+     [("porch", "08 08:00", 1), ("yard", "08 08:15", 1), ("door", "08 09:30", 2)]),
+    (dict(since="2026-12-08T08:15:06"), [("door", "08 09:30", 2)]),
+    (dict(camera="gate"), []),
+    (dict(since="2026-12-09"), []),
+])
+def test_events_by_camera_and_time(cams, query, expected):
+    assert found(quarrin.events(cams, **query)) == expected
+
+
+def test_event_fields_files_and_paging(cams, tmp_path):
+    os.chdir(tmp_path)
+    events = quarrin.events("cams", since="2026-12-08")
+    # Paths to open: beside the list, or (an older list's) found by name in its folder.
+    assert [e.file for e in events] == [
+        "cams/2026-12-07/door-230000.avi", "cams/2026-12-08/door-060000.avi", "cams/2026-12-08/yard.avi",
+        "cams/2026-12-08/x/gate-0800.avi", "cams/2026-12-08/yard_000.avi", "cams/2026-12-08/door-060000_001.avi"]
+    assert (events[1].end - events[1].start, events[1].seconds, events[1].peak_area) == (
+        datetime.timedelta(seconds=10), 10.0, 1001.0)
+    assert quarrin.events("cams", limit=2) == events[-2:]
+    assert quarrin.events(["cams/2026-12-08/x/gate-0800.events.csv", "cams/2026-12-07"], since="2026-12-08") == \
+        events[:1] + events[3:4]
+    assert not os.path.exists("cams/2026-12-08/x/.quarrin")
+    with index.Index("cams") as idx:
+        listed = idx.events(since="2026-12-08")
+        assert [x.event for x in listed] == events
+        assert listed[3].input == "cams/2026-12-08/x/gate-0800.events.csv"
+        pages = [idx.events(since="2026-12-08", limit=4, offset=o, newest_first=True) for o in (0, 4)]
+        assert pages[0] + pages[1] == listed[::-1]
+        assert idx.count(since="2026-12-08") == 6
+        assert all(idx.event(x.id) == x for x in listed)
+        assert idx.event("0123456789abcdef-1") is None and idx.event("../etc") is None
+        assert [(c.name, c.last_event.event.start.hour, c.last_frame) for c in idx.cameras()] == [
+            ("door", 9, datetime.datetime(2026, 12, 8, 6, 0, 10)), ("porch", 8, None),
+            ("yard", 8, datetime.datetime(2026, 12, 8, 7, 0, 5))]
+        # A segment takes the camera of the list naming its video (porch), else its own name's.
+        write_stamps(cams / "2026-12-08" / "x" / "gate-0800.avi", 8, 3)
+        assert [(s.camera, s.frames, s.first.hour, s.video) for s in idx.recordings(since="2026-12-08T07:00")] == [
+            ("yard", 11, 7, "cams/2026-12-08/yard.avi"), ("porch", 3, 8, "cams/2026-12-08/x/gate-0800.avi")]
+
+
+def test_recordings_and_events_of_a_real_recording(tmp_path):
+    os.chdir(tmp_path)
+    src = videos.scripted_clip("in.avi", [0, 0, 8, 16, 16, 16, 16, 16, 16, 24, 32] + [32] * 9)
+    r = quarrin.record(src, "out/cam/%Y-%m-%d/door-%H%M%S.avi", motion=True, min_area=50, segment_frames=4)
+    assert len(r.events) == 2 and len(r.segments) > 1
+    assert quarrin.events("out") == [dataclasses_replace(e, camera="door") for e in r.events]
+    assert [(s.video, s.csv, s.frames, s.first, s.last, s.camera) for s in quarrin.recordings("out")] == [
+        (s.video, s.csv, s.frames, s.first, s.last, "door") for s in r.segments]
+    proc = run("events", "out", "--camera", "door")
+    assert proc.returncode == 0 and proc.stderr == ""
+    assert [line.split()[-1] for line in proc.stdout.splitlines()] == [e.file for e in r.events]
+
+
+def dataclasses_replace(event, **changes):
+    import dataclasses
+
+    return dataclasses.replace(event, **changes)
+
+
+def run(*args):
+    return subprocess.run([sys.executable, "-m", "quarrin"] + [str(a) for a in args], capture_output=True, text=True,
+                          timeout=120)
+
+
+@pytest.mark.parametrize("form", ["lines", "--csv", "--json"])
+def test_the_command_prints_what_the_api_returns(cams, tmp_path, form):
+    os.chdir(tmp_path)
+    proc = run("events", "cams", "--since", "2026-12-08T07:00", "--limit", 3, *([form] if form != "lines" else []))
+    assert (proc.returncode, proc.stderr) == (0, "")
+    listed = index.Index("cams").events(since="2026-12-08T07:00", limit=3, newest_first=True)[::-1]
+    if form == "lines":
+        assert proc.stdout.splitlines() == [
+            "2026-12-08T08:00:00  porch     1.0 s  peak   1001 px  cams/2026-12-08/x/gate-0800.avi",
+            "2026-12-08T08:15:00  yard      5.0 s  peak   1001 px  cams/2026-12-08/yard_000.avi",
+            "2026-12-08T09:30:00  door     20.0 s  peak   1002 px  cams/2026-12-08/door-060000_001.avi"]
+        return
+    rows = json.loads(proc.stdout) if form == "--json" else list(csv.DictReader(proc.stdout.splitlines()))
+    assert [list(row) for row in rows] == [["input"] + COLUMNS + ["snapshot", "camera"]] * 3
+    assert [(row["input"], str(row["event"]), row["camera"], row["start"], row["file"]) for row in rows] == [
+        (x.input, str(x.event.event), x.event.camera, x.event.start.isoformat(), x.event.file) for x in listed]
+    assert rows[1]["input"] == "cams/2026-12-08/yard.events_001.csv"
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--since", "tomorrow"], "--since tomorrow: is not a time"),
+    (["--since", "2026-12-09", "--until", "2026-12-08"], "--since 2026-12-09: is after the window's end"),
+    (["--limit", "0"], "--limit 0: must be a whole number, 1 or more"),
+    (["--json", "--csv"], "not allowed with argument"),
+    (["missing"], "PATH missing: no such file or directory"),
+])
+def test_the_command_refuses(cams, tmp_path, args, message):
+    os.chdir(tmp_path)
+    proc = run("events", *(args if args == ["missing"] else ["cams"] + args))
+    assert proc.returncode == 2 and message in proc.stderr and proc.stdout == ""
+
+
+def test_no_match_is_no_error(cams):
+    proc = run("events", cams, "--camera", "nobody")
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "", "")
+
+
+def damage(path, how):
+    if how == "deleted":
+        os.remove(path)
+    elif how == "garbage":
+        with open(path, "r+b") as f:
+            f.write(os.urandom(4096))
+    elif how == "truncated":
+        with open(path, "r+b") as f:
+            f.truncate(os.path.getsize(path) // 2)
+    elif how == "pages":
+        with open(path, "r+b") as f:
+            f.seek(4096)
+            f.write(b"\xff" * 8192)
+    elif how == "other layout":
+        import sqlite3
+
+        db = sqlite3.connect(path)
+        db.execute("PRAGMA user_version=99")
+        db.execute("CREATE TABLE older (x)")
+        db.commit()
+        db.close()
+
+
+@pytest.mark.parametrize("how, warned", [("deleted", False), ("garbage", True), ("truncated", True), ("pages", True),
+                                         ("other layout", False)])
+def test_a_lost_or_damaged_index_gives_the_same_answer(cams, tmp_path, how, warned):
+    os.chdir(tmp_path)
+    before = run("events", "cams", "--json")
+    file = os.path.join("cams", ".quarrin", "index.sqlite")
+    ids = [x.id for x in index.Index("cams").events()]
+    damage(file, how)
+    after = run("events", "cams", "--json")
+    assert (after.returncode, after.stdout) == (0, before.stdout)
+    lines = after.stderr.splitlines()
+    assert len(lines) == warned and all(line.startswith("quarrin: warning: the index cams/.quarrin/index.sqlite was "
+                                                        "damaged") for line in lines)
+    assert [x.id for x in index.Index("cams").events()] == ids
+    assert run("events", "cams").stderr == ""
+
+
+def test_the_files_stay_the_truth(cams, monkeypatch):
+    reads = []
+    real = index._read_list
+    monkeypatch.setattr(index, "_read_list", lambda path, *a: reads.append(os.path.basename(path)) or real(path, *a))
+    with index.Index(cams) as idx:
+        assert len(idx.events()) == 7 and len(reads) == 5 and len(idx.recordings()) == 2
+        del reads[:]
+        assert len(idx.events()) == 7 and reads == []    # nothing changed: nothing read again
+        listed = cams / "2026-12-08" / "door-060000.events.csv"
+        write_list(listed, [(3, 10, 1, "door-060000_001.avi")], mode="a")
+        with open(listed, "a") as f:
+            f.write("4,2026-12-08T11:00:00,2026-12-08T11:00:01,1.0,40,49,10,1004,door-06")   # still being written
+        write_list(cams / "2026-12-09" / "door-000000.events.csv", [(1, 24.5, 3, "door-000000.avi")])
+        os.remove(cams / "2026-12-08" / "yard.events.csv")
+        assert found(idx.plain_events(since="2026-12-08T09:00")) == [("door", "08 09:30", 2), ("door", "08 10:00", 3),
+                                                             ("door", "09 00:30", 1)]
+        assert sorted(reads) == ["door-000000.events.csv", "door-060000.events.csv"]
+        with open(cams / "2026-12-08" / "yard.avi.csv", "a") as f:     # a segment being recorded
+            f.write("11,11,2026-12-08T07:00:05.500000\n12,12,2026-12-08T07:00")
+        assert [(s.frames, s.last) for s in idx.recordings(camera="yard")] == [
+            (12, datetime.datetime(2026, 12, 8, 7, 0, 5, 500000))]
+
+
+@pytest.mark.parametrize("where", ["named", "unwritable"])
+def test_an_index_elsewhere_or_none(cams, tmp_path, where):
+    expected = quarrin.events(cams)
+    os.remove(cams / ".quarrin" / "index.sqlite")
+    os.rmdir(cams / ".quarrin")
+    if where == "named":
+        named = tmp_path / "idx" / "cams.sqlite"
+        assert quarrin.events([cams, cams / "2026-12-08"], index=named) == expected
+        assert named.exists()
+    else:
+        (cams / ".quarrin").write_text("a file where the index's folder would be")
+        assert quarrin.events(cams) == expected
+    assert sorted(p.name for p in cams.iterdir()) == ([] if where == "named" else [".quarrin"]) + [
+        "2026-12-07", "2026-12-08"]
+
+
+def test_a_file_that_is_no_index_is_left_alone(cams, tmp_path):
+    other = tmp_path / "notes.txt"
+    other.write_text("not an index\n")
+    proc = run("events", cams, "--index", other)
+    assert proc.returncode == 2 and "is no index of quarrin" in proc.stderr
+    assert other.read_text() == "not an index\n"
+
+
+@pytest.mark.parametrize("with_processes", [False, True], ids=["threads", "processes"])
+def test_queries_beside_a_writer_never_fail(cams, with_processes):
+    listed, video = cams / "2026-12-08" / "live.events.csv", cams / "2026-12-08" / "live.avi"
+    write_list(listed, [])
+    write_stamps(video, 12, 1)
+    stop, errors, seen = threading.Event(), [], []
+
+    def append(path, row):
+        with open(path, "a") as f:    # a row in two writes: a reader may see it cut short
+            f.write(row[:-4])
+            f.flush()
+            f.write(row[-4:])
+
+    def query():
+        try:
+            while not stop.is_set():
+                if with_processes:
+                    proc = run("events", cams, "--camera", "live", "--csv")
+                    assert proc.returncode == 0 and proc.stderr == "", proc.stderr
+                    rows = [row.split(",") for row in proc.stdout.splitlines()[1:]]
+                    events = [(int(row[1]), row[9]) for row in rows]
+                else:
+                    events = [(e.event, e.file) for e in quarrin.events(cams, camera="live")]
+                    frames = [s.frames for s in quarrin.recordings(cams, camera="live")]
+                    assert len(frames) == 1 and frames[0] >= len(events) + 1
+                assert events == [(n, str(video)) for n in range(1, len(events) + 1)]
+                seen.append(len(events))
+        except Exception as exc:   # noqa: BLE001 (the test's thread reports it)
+            errors.append(exc)
+            stop.set()
+
+    threads = [threading.Thread(target=query) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for number in range(1, 201):
+        if stop.wait(0.01):
+            break
+        at = (DAY + datetime.timedelta(hours=12, seconds=number)).isoformat()
+        append(video.with_name("live.avi.csv"), "%d,%d,%s\n" % (number, number, at))
+        append(listed, "%d,%s,%s,0,1,2,1,10,live.avi\n" % (number, at, at))
+    stop.set()
+    for t in threads:
+        t.join(timeout=120)
+    assert errors == [] and len(seen) > 3
+    assert [e.event for e in quarrin.events(cams, camera="live")] == list(range(1, 201))
+
+
+@pytest.mark.parametrize("value, end, expected", [
+    ("2026-12-08", False, "2026-12-08T00:00:00"),
+    ("2026-12-08", True, "2026-12-09T00:00:00"),
+    ("2026-12-08T06:00", True, "2026-12-08T06:00:00.000001"),
+    (datetime.date(2026, 12, 8), False, "2026-12-08T00:00:00"),
+])
+def test_time_bounds(value, end, expected):
+    window = index.time_window(**({"until": value} if end else {"since": value}))
+    assert window[end] == expected
+
+
+def test_today_and_aware_times():
+    today = datetime.date.today()
+    assert index.time_window("yesterday", "today") == (
+        (datetime.datetime.combine(today, datetime.time()) - datetime.timedelta(days=1)).isoformat(),
+        (datetime.datetime.combine(today, datetime.time()) + datetime.timedelta(days=1)).isoformat())
+    aware = datetime.datetime(2026, 12, 8, 6, tzinfo=datetime.timezone.utc)
+    assert index.time_window(aware)[0] == aware.astimezone().replace(tzinfo=None).isoformat()
