@@ -4,7 +4,7 @@ Two cameras under nested daily folders (ROOT/<camera>/%Y-%m-%d/<camera>-%H%M%S.<
 H.264 MP4 (PyAV), `yard` in H.264 MP4 and in MJPG AVI, which browsers do not play. Each clip holds
 two stretches of motion between still frames: people walking in opencv-doc's vtest.avi, cropped
 and scaled down, or a moving square where that is not installed. Times come from each clip's
-modification time, set within the last hour so that the events are the newest ones.
+modification time, set within the last hours.
 """
 import os
 import re
@@ -22,7 +22,8 @@ VTEST = "/usr/share/doc/opencv-doc/examples/data/vtest.avi"
 SIZE = (192, 144)
 FPS = 10.0
 # (camera, extension, seconds before now of the clip's first frame, which part of the scene)
-RECORDINGS = [("door", ".mp4", 2700, 0), ("yard", ".avi", 1800, 1), ("yard", ".mp4", 900, 1)]
+RECORDINGS = [("door", ".mp4", 8 * 3600, 0), ("yard", ".avi", 5 * 3600, 1), ("door", ".mp4", 3 * 3600, 0),
+              ("yard", ".mp4", 5400, 1)]
 MOTION = dict(motion=True, before=0.5, after=0.5, min_area=60, min_event=0.2)
 
 
