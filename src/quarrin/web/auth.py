@@ -141,7 +141,7 @@ class Guard:
     def session(self, user):
         """A cookie value for `user`, valid for SESSION_SECONDS."""
         body = base64.urlsafe_b64encode(("%d:%s" % (int(time.time()) + SESSION_SECONDS, user)).encode("utf-8"))
-        text = body.decode("ascii")
+        text = body.decode("ascii").rstrip("=")   # a cookie value without quotes
         return text + "." + self._sign(text)
 
     def session_user(self, value):
@@ -152,7 +152,8 @@ class Guard:
         if not hmac.compare_digest(signature.encode("ascii", "replace"), self._sign(text).encode("ascii")):
             return None
         try:
-            expires, _, user = base64.urlsafe_b64decode(text.encode("ascii")).decode("utf-8").partition(":")
+            padded = text + "=" * (-len(text) % 4)
+            expires, _, user = base64.urlsafe_b64decode(padded.encode("ascii")).decode("utf-8").partition(":")
             if int(expires) < time.time():
                 return None
         except (ValueError, binascii.Error):
