@@ -10,6 +10,7 @@ import dataclasses
 import math
 import os
 import sys
+import threading
 import time
 import typing
 
@@ -105,6 +106,15 @@ def prepare(source, output, opts, scan=False):
                 float(rate if timed_by_clock else fps), total, writer, args, live is not None)
 
 
+def _await_calls_at_exit():
+    global _awaited
+    if not _awaited:
+        import atexit
+
+        atexit.register(_await_calls)
+        _awaited = True
+
+
 def _check_free_space(output, min_free):
     if min_free <= 0:
         return
@@ -192,6 +202,8 @@ def run(plan, progress=None, log=None, notify=None):
         from quarrin import budget
 
         on_closed = budget.Budget(plan.output, plan.opts.keep_size, plan.opts.keep_days, notify).after_close
+    if plan.live:
+        _await_calls_at_exit()
     started = time.perf_counter()
     # OpenCV's and FFmpeg's own lines go to `log` (shown with -v), and are counted.
     with nativelog.Capture(echo=log) as native:
@@ -302,33 +314,83 @@ def _probe_file(path):
 
 def _probe_live(url, shown, opts):
     """Opens a live source as the recording will, within --open-timeout, and reads frames for about
-    a second: their size, and the rate they come at (unless --fps says it)."""
+    a second: their size, and the rate they come at (unless --fps says it). OpenCV blocks inside
+    the open and each read (up to --open-timeout and --stall), so they run on a thread of their own
+    while this one waits, acting on Ctrl-C and SIGTERM; a probe stopped so is left to end there."""
     import cv2
 
-    params = [cv2.CAP_PROP_OPEN_TIMEOUT_MSEC, int(opts.open_timeout * 1000),
-              cv2.CAP_PROP_READ_TIMEOUT_MSEC, int(opts.stall * 1000)]
+    found = {}
+
+    def probe():
+        try:
+            found["result"] = _read_live(cv2, url, opts)
+        except BaseException as exc:  # handed to the waiting thread
+            found["error"] = exc
+
+    thread = threading.Thread(target=probe, name="quarrin-probe", daemon=True)
+    _await_calls_at_exit()
     with _quiet_stderr():
-        cap = cv2.VideoCapture(url, cv2.CAP_FFMPEG, params) if "://" in url else cv2.VideoCapture(url)
+        thread.start()
+        _probes.append(thread)
+        thread.join()
+    _probes.remove(thread)
+    if "error" in found:
+        raise found["error"]
+    opened, frame, times = found["result"]
+    if not opened:
+        raise RecordingError("cannot open %s (waited up to %g s)" % (shown, opts.open_timeout))
+    if frame is None:
+        raise RecordingError("%s opened but sent no frame within %g s" % (shown, opts.stall))
+    return frame.shape[1], frame.shape[0], _live_rate(times), None
+
+
+def _read_live(cv2, url, opts):
+    """(opened, the last frame read or None, the times frames came at)."""
+    params = [cv2.CAP_PROP_OPEN_TIMEOUT_MSEC, _millis(opts.open_timeout),
+              cv2.CAP_PROP_READ_TIMEOUT_MSEC, _millis(opts.stall)]
+    cap = cv2.VideoCapture(url, cv2.CAP_FFMPEG, params) if "://" in url else cv2.VideoCapture(url)
     try:
         if not cap.isOpened():
-            raise RecordingError("cannot open %s (waited up to %g s)" % (shown, opts.open_timeout))
+            return False, None, []
         if opts.size:
             cap.set(cv2.CAP_PROP_FRAME_WIDTH, opts.size[0])
             cap.set(cv2.CAP_PROP_FRAME_HEIGHT, opts.size[1])
         times, frame = [], None
         started = time.monotonic()
-        with _quiet_stderr():
-            while len(times) < 12 and time.monotonic() - started < 1.5:
-                ok, image = cap.read()
-                if not ok:
-                    break
-                times.append(time.monotonic())
-                frame = image
+        while len(times) < 12 and time.monotonic() - started < 1.5:
+            ok, image = cap.read()
+            if not ok:
+                break
+            times.append(time.monotonic())
+            frame = image
+        return True, frame, times
     finally:
         cap.release()
-    if frame is None:
-        raise RecordingError("%s opened but sent no frame within %g s" % (shown, opts.stall))
-    return frame.shape[1], frame.shape[0], _live_rate(times), None
+
+
+def _millis(seconds):
+    """Whole milliseconds for FFmpeg, where 0 means no timeout: never rounded down to 0."""
+    return max(1, round(seconds * 1000))
+
+
+# Probes of live sources under way; one stopped by a signal goes on until OpenCV gives up.
+_probes = []
+_awaited = False  # _await_calls runs at exit
+
+
+def calls_left():
+    """How many opens and reads of live sources that stopped recordings (or probes) left
+    running. Each ends by itself within its timeout; an interpreter that finalises meanwhile
+    aborts when the call returns into it, so an exit waits for them (`_await_calls`), and the
+    command ends at once without finalising (quarrin.cli.run)."""
+    left = sum(t.is_alive() for t in _probes)
+    recorder = sys.modules.get("quarrin._recorder")
+    return left + (recorder.calls_left() if recorder is not None else 0)
+
+
+def _await_calls():
+    while calls_left():
+        time.sleep(0.05)
 
 
 # Above this a rate measured on a live source is a burst of buffered frames, not the camera's pace

@@ -223,11 +223,14 @@ bool Pipeline::push_marker(ReadFrame::Kind kind) {
 void Pipeline::read_frames() {
     long long index = 0;
     if (!attempt([&] {
+            // A live source's read or reopen that blocks is abandoned when the recording stops.
+            const Source::Tick going_on = [this] { return !stop_.load(); };
             while (!stop_.load()) {
-                ReadFrame item{source_.read(), Ref()};
+                ReadFrame item{source_.read(going_on), Ref()};
+                if (!item.frame) break;
                 if (item.frame.get() == Py_None) {
                     if (!source_.is_live() || !push_marker(ReadFrame::Kind::Lost)) break;
-                    if (a_.reconnect > 0) item.frame = source_.regain(a_.reconnect, [this] { return !stop_.load(); });
+                    if (a_.reconnect > 0) item.frame = source_.regain(a_.reconnect, going_on);
                     if (item.frame.get() == Py_None) {
                         push_marker(ReadFrame::Kind::GaveUp);
                         break;
@@ -275,7 +278,8 @@ Stopped Pipeline::apply_rules(FrameRules& rules) {
         std::optional<ReadFrame> item;
         switch (frames_.pop(item, kSignalTick)) {
             case BoundedQueue<ReadFrame>::Pop::Tick:
-                if (awaiting && rules.expired(now_time().get())) return Stopped::Duration;
+                // A live source timed by the wall clock: its duration may end while no frame comes.
+                if ((awaiting || source_.is_live()) && rules.expired(now_time().get())) return Stopped::Duration;
                 continue;
             case BoundedQueue<ReadFrame>::Pop::Closed:
                 if (read_error_.set()) read_error_.raise();
