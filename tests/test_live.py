@@ -4,6 +4,7 @@ import csv
 import glob
 import os
 import re
+import signal
 import subprocess
 import sys
 import threading
@@ -76,15 +77,77 @@ def test_signal_lost_and_back(tmp_path, fault, pipeline):
     assert rows(tmp_path / "cam.events.csv") == []
 
 
-def test_gives_up_after_reconnect_seconds(tmp_path):
+@pytest.mark.parametrize("comes_back", [False, True], ids=["away", "silent"])
+def test_gives_up_after_reconnect_seconds(tmp_path, comes_back):
+    """--reconnect bounds the wait, also when the camera answers a reopen with its headers and then
+    nothing (each open's timeout is cut to what is left)."""
     cam = MjpegServer(fps=10).start()
-    started = time.monotonic()
-    proc = recording(tmp_path, cam.url, tmp_path / "cam.avi", "--stall", 0.5, "--reconnect", 2, then=cam.stop)
+    lost = []
+
+    def drop():
+        lost.append(time.monotonic())
+        cam.stall(comes_back)
+        cam.stop()
+        if comes_back:
+            cam.start()
+    proc = recording(tmp_path, cam.url, tmp_path / "cam.avi", "--stall", 0.5, "--reconnect", 2, "--open-timeout", 30,
+                     then=drop)
+    cam.stop()
     assert proc.returncode == 1
     assert re.fullmatch(r"quarrin: error: %s lost at \S+, not back after 2 s\n" % re.escape(cam.url),
                         proc.stderr.splitlines()[-1] + "\n")
-    assert time.monotonic() - started < 20
+    assert time.monotonic() - lost[0] < 8  # the whole --open-timeout was 30 s
     assert segments_consistent(tmp_path)[0] > 0
+
+
+def start_recording(folder, *args):
+    proc = subprocess.Popen([sys.executable, "-m", "quarrin", "record"] + [str(a) for a in args],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    return proc
+
+
+def wait_for_video(folder, proc):
+    deadline = time.monotonic() + 30
+    while not glob.glob(os.path.join(folder, "*.avi")) and time.monotonic() < deadline and proc.poll() is None:
+        time.sleep(0.05)
+
+
+# Ctrl-C and SIGTERM are acted on at once whatever the camera does: streaming, stalled inside a read
+# (--stall 30), being reopened against a camera that sends its headers and then nothing
+# (--open-timeout 30), or still being probed before the recording starts. Each file is complete.
+@pytest.mark.parametrize("state, driver, sig", [
+    ("streaming", "pipeline", signal.SIGTERM),
+    ("stalled", "pipeline", signal.SIGTERM), ("stalled", "sequential", signal.SIGTERM),
+    ("stalled", "sequential", signal.SIGINT),
+    ("reopening", "pipeline", signal.SIGTERM), ("reopening", "sequential", signal.SIGTERM),
+    ("probing", "pipeline", signal.SIGTERM), ("probing", "sequential", signal.SIGINT),
+])
+def test_a_stop_is_acted_on_in_every_state(tmp_path, state, driver, sig):
+    with MjpegServer(fps=10) as cam:
+        cam.stall(state == "probing")
+        proc = start_recording(tmp_path, cam.url, tmp_path / "cam.avi", "--stall", 30, "--open-timeout", 30,
+                               *(["--no-pipeline"] if driver == "sequential" else []))
+        if state != "probing":
+            wait_for_video(tmp_path, proc)
+            time.sleep(1)
+        if state == "stalled":
+            cam.stall(True)
+        elif state == "reopening":
+            cam.stall(True)
+            cam.stop()  # the stream ends: the signal is lost, and the reopen hangs
+            cam.start()
+        time.sleep(2)
+        sent = time.monotonic()
+        proc.send_signal(sig)
+        out, err = proc.communicate(timeout=60)
+        took = time.monotonic() - sent
+    assert proc.returncode == (143 if sig == signal.SIGTERM else 130), err
+    assert took < 5, took  # it took up to the whole --stall or --open-timeout
+    assert err.splitlines()[-1].startswith("quarrin: %s" % ("terminated" if sig == signal.SIGTERM else "interrupted"))
+    counts = segments_consistent(tmp_path)
+    assert (counts == []) if state == "probing" else (len(counts) == 1 and counts[0] > 0)
+    assert ("Signal lost" in out) == (state == "reopening") and "Signal back" not in out
 
 
 def test_password_never_shows(tmp_path):
