@@ -150,6 +150,34 @@ def test_a_stop_is_acted_on_in_every_state(tmp_path, state, driver, sig):
     assert ("Signal lost" in out) == (state == "reopening") and "Signal back" not in out
 
 
+# A camera back at another frame size: the whole frame (no --roi) is recorded at its new size in a
+# new segment; a region that still fits goes on with one line saying so; one that no longer fits,
+# or a motion mask made for the old size, stops the recording with an error that says why.
+@pytest.mark.parametrize("size, args, status, shapes, said", [
+    ((96, 72), [], 0, [(48, 64), (72, 96)], "Frame size changed from 64x48 to 96x72: the new size is recorded"),
+    ((32, 24), ["--no-pipeline"], 0, [(48, 64), (24, 32)], "Frame size changed from 64x48 to 32x24"),
+    ((96, 72), ["--roi", "8,8,40,30"], 0, [(30, 40), (30, 40)],
+     "Frame size changed from 64x48 to 96x72; the region 8,8,40,30 still fits"),
+    ((32, 24), ["--roi", "8,8,40,30"], 1, [(30, 40)],
+     "quarrin: error: the region --roi 8,8,40,30 does not fit the 32x24 frames %s sends now (they were 64x48)"),
+    ((96, 72), ["--motion", "--ignore", "0,0,8,8", "--no-pipeline"], 1, [(48, 64)],
+     "quarrin: error: %s now sends 96x72 frames, not 64x48: the motion mask (--mask, --ignore) was made for 64x48"),
+], ids=["larger", "smaller", "region-fits", "region-too-large", "mask"])
+def test_camera_back_at_another_size(tmp_path, size, args, status, shapes, said):
+    with MjpegServer(fps=10) as cam:
+        def restart():
+            cam.stop()
+            cam.size = size
+            later(0.5, cam.start)
+        proc = recording(tmp_path, cam.url, tmp_path / "cam.avi", "--duration", 5, "--stall", 0.5, "--reconnect", 10,
+                         *args, then=restart)
+    assert proc.returncode == status, proc.stderr
+    assert any(line.startswith(said.replace("%s", cam.url)) for line in (proc.stdout + proc.stderr).splitlines())
+    segments_consistent(tmp_path)
+    made = sorted(glob.glob(str(tmp_path / "*.avi")))
+    assert [videos.read_all(v)[0].shape[:2] for v in made] == shapes
+
+
 def test_password_never_shows(tmp_path):
     with MjpegServer(fps=10, auth=("admin", PASSWORD)) as cam:
         url = cam.url.replace("http://", "http://admin:%s@" % PASSWORD) + "?token=" + PASSWORD

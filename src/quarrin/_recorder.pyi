@@ -84,3 +84,7 @@ def record(
     log: Callable[[str], object] | None = None,
     writer: Writer | None = None,
 ) -> Outcome: ...
+
+# Opens and reads of live sources that stopped recordings left blocked inside OpenCV, each on a
+# thread of its own until its timeout.
+def calls_left() -> int: ...

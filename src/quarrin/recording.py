@@ -69,17 +69,8 @@ def prepare(source, output, opts, scan=False):
         width, height, fps, total = _probe_camera(camera, opts)
         shown = "camera %d" % camera
     roi = opts.roi or (0, 0, width, height)
+    _check_region(opts, roi, width, height, shown)
     x, y, w, h = roi
-    if x + w > width or y + h > height:
-        raise UsageError("roi", roi, "does not fit the %dx%d frames of %s" % (width, height, shown))
-    if w < _options.MIN_ROI_WIDTH or h < _options.MIN_ROI_HEIGHT:
-        raise UsageError("roi", roi, "the region must be at least %d pixels wide and %d high"
-                         % (_options.MIN_ROI_WIDTH, _options.MIN_ROI_HEIGHT))
-    if opts.timestamp or opts.given("text_at"):
-        tx, ty = opts.text_at
-        if tx >= w or not 0 < ty <= h:
-            raise UsageError("text_at", opts.text_at, "must lie inside the %dx%d region (x below %d, y from 1 to %d), "
-                             "so that the text can be seen" % (w, h, w, h))
     if not scan:
         _check_free_space(output, opts.min_free)
     # The recorder declares the file's rate (whole frames/s), or the rate asked of a camera or
@@ -104,6 +95,57 @@ def prepare(source, output, opts, scan=False):
         args.update(motion_based=True, timestamp=False, interactive=False)
     return Plan(shown if live is not None else args["input_"], camera, output, opts, width, height,
                 float(rate if timed_by_clock else fps), total, writer, args, live is not None)
+
+
+def _check_region(opts, roi, width, height, shown):
+    x, y, w, h = roi
+    if x + w > width or y + h > height:
+        raise UsageError("roi", roi, "does not fit the %dx%d frames of %s" % (width, height, shown))
+    if w < _options.MIN_ROI_WIDTH or h < _options.MIN_ROI_HEIGHT:
+        raise UsageError("roi", roi, "the region must be at least %d pixels wide and %d high"
+                         % (_options.MIN_ROI_WIDTH, _options.MIN_ROI_HEIGHT))
+    if opts.timestamp or opts.given("text_at"):
+        tx, ty = opts.text_at
+        if tx >= w or not 0 < ty <= h:
+            raise UsageError("text_at", opts.text_at, "must lie inside the %dx%d region (x below %d, y from 1 to %d), "
+                             "so that the text can be seen" % (w, h, w, h))
+
+
+def _on_resize(plan, notify):
+    """What a recording does when a live source's frames change size (a camera back at another
+    size): returns the engine's on_resize. With the whole frame as the region (no --roi), the new
+    frame size is recorded, in a new segment; a region given that still fits stays, with one line
+    saying so; one that does not fit stops the recording. A motion mask (--mask, --ignore) is made
+    for the old frame size and is not guessed at: a new size with one stops the recording."""
+    opts, size = plan.opts, [plan.width, plan.height]
+
+    def resized(width, height):
+        was, now = "%dx%d" % tuple(size), "%dx%d" % (width, height)
+        if opts.mask or opts.ignore:
+            raise RecordingError("%s now sends %s frames, not %s: the motion mask (--mask, --ignore) was made for "
+                                 "%s frames; record again with one made for the new size" % (plan.source, now, was, was))
+        roi = opts.roi or (0, 0, width, height)
+        if roi[0] + roi[2] > width or roi[1] + roi[3] > height:
+            raise RecordingError("the region --roi %d,%d,%d,%d does not fit the %s frames %s sends now (they were %s)"
+                                 % (roi + (now, plan.source, was)))
+        try:
+            _check_region(opts, roi, width, height, plan.source)
+            if plan.writer is not None and plan.writer.h264 and (roi[2] % 2 or roi[3] % 2):
+                raise UsageError("roi", roi, "H.264 needs an even width and height")
+            if plan.args["hold_frames"]:
+                _hold_frames(opts, plan.fps, roi[2], roi[3])
+        except UsageError as exc:
+            shown = "the region --roi %d,%d,%d,%d" % roi if opts.roi else "the whole frame"
+            raise RecordingError("%s now sends %s frames, not %s: %s cannot be recorded (%s)"
+                                 % (plan.source, now, was, shown, exc.reason)) from None
+        if opts.roi:
+            notify("Frame size changed from %s to %s; the region %d,%d,%d,%d still fits" % ((was, now) + roi))
+        else:
+            notify("Frame size changed from %s to %s: the new size is recorded in a new segment" % (was, now))
+        size[:] = [width, height]
+        return roi
+
+    return resized
 
 
 def _await_calls_at_exit():
@@ -211,7 +253,8 @@ def run(plan, progress=None, log=None, notify=None):
         try:
             try:
                 outcome = record(**plan.args, progress=hook, log=log or _drop, writer=writer, on_event=on_event,
-                                 notify=notify, on_closed=on_closed)
+                                 notify=notify, on_closed=on_closed,
+                                 on_resize=_on_resize(plan, notify) if plan.live else None)
             except FileNotFoundError as exc:  # the recorder has closed what it had opened
                 raise RecordingError("could not create %s: %s" % (exc.filename, exc.strerror or exc)) from exc
             except (writers.WriterStopped, OSError) as exc:

@@ -100,7 +100,7 @@ struct ReadFrame {
 
 // Opens a segment when `name` is set, finishes the open one when `close` is, writes a frame otherwise.
 struct WriteJob {
-    Ref name;
+    Ref name, size;
     Ref roi;
     long long inframe = 0, outframe = 0;
     Ref now, stamp;
@@ -160,16 +160,17 @@ struct WriterStopped {};
 class QueuedSink final : public FrameSink {
 public:
     explicit QueuedSink(BoundedQueue<WriteJob>& jobs) : jobs_(jobs) {}
-    void open_segment(PyObject* name) override {
+    void open_segment(PyObject* name, PyObject* size) override {
         WriteJob job;
         job.name = Ref::borrow(name);
+        job.size = Ref::borrow(size);
         if (!jobs_.push(job)) {
             unsent_ = std::move(job.name);
             throw WriterStopped{};
         }
     }
     void write(Ref roi, long long inframe, long long outframe, Ref now, Ref stamp) override {
-        WriteJob job{Ref(), std::move(roi), inframe, outframe, std::move(now), std::move(stamp)};
+        WriteJob job{Ref(), Ref(), std::move(roi), inframe, outframe, std::move(now), std::move(stamp)};
         send(job);
     }
     void close_segment() override {
@@ -251,7 +252,7 @@ void Pipeline::write_frames() {
         std::optional<WriteJob> job;
         while (jobs_.pop(job) == BoundedQueue<WriteJob>::Pop::Item) {
             if (job->name) {
-                direct_.open_segment(job->name.get());
+                direct_.open_segment(job->name.get(), job->size.get());
             } else if (job->close) {
                 direct_.close_segment();
             } else {
