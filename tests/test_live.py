@@ -107,9 +107,9 @@ def start_recording(folder, *args):
     return proc
 
 
-def wait_for_video(folder, proc):
+def wait_for_video(folder, proc, pattern="*.avi"):
     deadline = time.monotonic() + 30
-    while not glob.glob(os.path.join(folder, "*.avi")) and time.monotonic() < deadline and proc.poll() is None:
+    while not glob.glob(os.path.join(folder, pattern)) and time.monotonic() < deadline and proc.poll() is None:
         time.sleep(0.05)
 
 
@@ -148,6 +148,26 @@ def test_a_stop_is_acted_on_in_every_state(tmp_path, state, driver, sig):
     counts = segments_consistent(tmp_path)
     assert (counts == []) if state == "probing" else (len(counts) == 1 and counts[0] > 0)
     assert ("Signal lost" in out) == (state == "reopening") and "Signal back" not in out
+
+
+# H.264 from a quiet camera: the event ended seconds ago, and a SIGKILL finds all its frames in the
+# file but the last, which the container holds (Matroska with veryfast: the last three, as many as
+# x264's B-frames). It held the last second, and the encoder's frames (a dozen with veryfast).
+@pytest.mark.parametrize("ext, speed, held", [(".mp4", "ultrafast", 1), (".mkv", "veryfast", 3)])
+def test_a_killed_h264_recording_keeps_the_event_that_ended(tmp_path, ext, speed, held):
+    pytest.importorskip("av")
+    out = tmp_path / ("cam" + ext)
+    with MjpegServer(fps=10) as cam:
+        proc = start_recording(tmp_path, cam.url, out, "--motion", "--min-area", 50, "--after", 0.3, "--speed", speed)
+        wait_for_video(tmp_path, proc, "*" + ext)
+        time.sleep(2)
+        cam.moving = False
+        time.sleep(3)
+        proc.kill()
+        proc.communicate(timeout=60)
+    saved = len(rows(str(out) + ".csv"))
+    assert saved > 10
+    assert saved - held <= len(videos.read_all(out)) <= saved
 
 
 # A camera back at another frame size: the whole frame (no --roi) is recorded at its new size in a
