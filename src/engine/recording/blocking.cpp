@@ -154,6 +154,7 @@ Ref BlockingCalls::run(Ref fn, Ref args, Ref capture, const Tick& tick) {
 // The caller stops waiting. A call that finished meanwhile is cleaned up here, and its worker ends
 // as an idle one does; otherwise the worker is left to finish the call, clean up and end.
 void BlockingCalls::give_up() noexcept {
+    gave_up_ = true;
     Shared& s = *shared_;
     bool finished = false;
     {

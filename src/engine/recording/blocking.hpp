@@ -30,6 +30,9 @@ public:
     // touched after a give-up.
     Ref run(Ref fn, Ref args, Ref capture, const Tick& tick);
 
+    // The last call was abandoned (its capture is the worker's now).
+    bool gave_up() const noexcept { return gave_up_; }
+
     // Calls abandoned and still running, in the whole process.
     static long long left_running() noexcept;
 
@@ -38,6 +41,7 @@ private:
     void start();
     void give_up() noexcept;
     std::shared_ptr<Shared> shared_;
+    bool gave_up_ = false;
 };
 
 }  // namespace quarrin

@@ -116,9 +116,15 @@ Source::Opened Source::open_file(const CaptureArgs& a) {
 Ref Source::read(const Tick& tick) {
     Ref result;
     if (is_live()) {
-        result = calls_.run(getattr(cap_.get(), n_read), Ref::check(PyTuple_New(0)), Ref::borrow(cap_.get()), tick);
+        // A read abandoned (tick() gave up, or raised) keeps the capture: the worker releases it.
+        try {
+            result = calls_.run(getattr(cap_.get(), n_read), Ref::check(PyTuple_New(0)), Ref::borrow(cap_.get()), tick);
+        } catch (const PyError&) {
+            if (calls_.gave_up()) cap_ = Ref();
+            throw;
+        }
         if (!result) {
-            cap_ = Ref();  // the worker releases it when the read returns
+            cap_ = Ref();
             return result;
         }
     } else {
@@ -228,7 +234,7 @@ Ref Source::regain(double budget, const Tick& tick) {
     const Tick within = [&] { return tick() && steady_seconds() < until; };
     double pause = 1.0;
     for (;;) {
-        if (cap_) call_method(cap_.get(), n_release);
+        if (cap_) call_method(Ref(std::move(cap_)).get(), n_release);
         cap_ = live_capture(std::min(live_->open_timeout, until - steady_seconds()), within);
         if (!cap_) return Ref::borrow(Py_None);
         if (truth(call_method(cap_.get(), n_isOpened).get())) {
