@@ -37,7 +37,8 @@ def run(kind, inputs, work, width):
         os.remove(report)
     extra = ["--detect-width", str(width)] if width else []
     if kind == "scan":
-        argv = command() + ["scan", inputs, "--report", report, "-q"] + extra
+        # Frame-exact events, as batch --motion finds them (scan's own defaults join them into stretches).
+        argv = command() + ["scan", inputs, "--report", report, "-q", "--after", "0", "--min-event", "0"] + extra
     else:
         argv = command() + ["batch", inputs, "--out", out, "--motion", "-q"] + extra
     started = time.perf_counter()

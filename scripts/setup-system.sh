@@ -9,6 +9,14 @@
 #      xvfb, xdotool        the real-window test (an X server, and a way to find and drive a window)
 #      libgl1, libglib2.0-0 libraries that OpenCV's GUI build (opencv-python) links against
 #      opencv-doc           real example videos (vtest.avi) for the pipelined recording's test
+#      python3-gi           GObject introspection for the system's python3, which runs the tests'
+#                           RTSP camera (tests/rtsp_server.py)
+#      gir1.2-gst-rtsp-server-1.0   GStreamer's RTSP server, as that camera uses it
+#      gstreamer1.0-plugins-base    appsrc: the camera's frames go into its stream
+#      gstreamer1.0-plugins-good    rtph264pay, rtpbin, udpsrc/udpsink: the RTP the RTSP server sends
+#      gstreamer1.0-plugins-bad     h264parse: splits and describes the camera's H.264 stream
+#      mosquitto            an MQTT broker on 127.0.0.1 for the MQTT tests
+#      chromium, chromium-driver    a real browser, driven through Selenium, for the web pages' tests
 # 2. nox, in .venv/nox, made with Python 3.10: $QUARRIN_PYTHON, python3.10 on PATH, or pyenv's.
 #
 # Usage: scripts/setup-system.sh [--demo]   (--demo: only what the demo needs, the compiler)
@@ -29,6 +37,16 @@ if [ "${1:-}" != --demo ]; then
     have_lib 'libGL\.so\.1 ' || missing+=(libgl1)
     have_lib 'libgthread-2\.0\.so\.0 ' || missing+=(libglib2.0-0)
     [ -f /usr/share/doc/opencv-doc/examples/data/vtest.avi ] || missing+=(opencv-doc)
+    sys_python() { /usr/bin/python3 -I -c "import gi; $1" >/dev/null 2>&1; }
+    sys_python '' || missing+=(python3-gi)
+    sys_python 'gi.require_version("GstRtspServer", "1.0")' || missing+=(gir1.2-gst-rtsp-server-1.0)
+    have_gst() { ls /usr/lib/*/gstreamer-1.0/libgst"$1".so >/dev/null 2>&1; }
+    have_gst app || missing+=(gstreamer1.0-plugins-base)
+    { have_gst rtp && have_gst rtpmanager && have_gst udp; } || missing+=(gstreamer1.0-plugins-good)
+    have_gst videoparsersbad || missing+=(gstreamer1.0-plugins-bad)
+    [ -x /usr/sbin/mosquitto ] || missing+=(mosquitto)
+    command -v chromium >/dev/null 2>&1 || missing+=(chromium)
+    command -v chromedriver >/dev/null 2>&1 || missing+=(chromium-driver)
 fi
 if [ "${#missing[@]}" != 0 ]; then
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then

@@ -3,6 +3,7 @@ import concurrent.futures as cf
 import csv
 import json
 import os
+import re
 import signal
 import struct
 import subprocess
@@ -99,6 +100,36 @@ def test_batch_usage_errors_write_nothing(inputs, args, message):
     assert proc.returncode == 2
     assert proc.stderr.count("\n") == 1 and proc.stderr.startswith("quarrin: error: %s" % message)
     assert not (inputs / "out").exists()
+
+
+@pytest.mark.parametrize("command, option, name", [
+    ("scan", "--report", "events.csv"), ("batch", "--report", "report.json"), ("batch", "--plot", "timeline.png"),
+])
+def test_reports_and_plots_go_into_new_folders(inputs, command, option, name):
+    out = ["--out", "out"] if command == "batch" else []
+    # A place where it cannot be written is refused before any input is opened.
+    refused = quarrin_cmd(command, inputs / "a", *out, option, "/dev/null/" + name)
+    assert (refused.returncode, refused.stdout) == (2, "")
+    assert refused.stderr == "quarrin: error: %s /dev/null/%s: /dev/null is a file, not a directory\n" % (option, name)
+    assert os.listdir() == []
+    proc = quarrin_cmd(command, inputs / "a", *out, option, os.path.join("new", "dir", name))
+    assert proc.returncode == 0, proc.stderr
+    assert os.path.getsize(os.path.join("new", "dir", name)) > 0
+
+
+def test_scan_warns_of_a_short_input_and_lists_a_failed_one(inputs):
+    short = inputs / "short.avi"
+    data = open(videos.moving_clip(short, 30), "rb").read()
+    short.write_bytes(data[:len(data) * 2 // 3])
+    proc = quarrin_cmd("scan", short, inputs / "b" / "bad.avi", "--min-area", 50, "--report", "r.csv")
+    assert proc.returncode == 1
+    warning = re.fullmatch(r"quarrin: warning: (%s: (\d+) of 30 declared frames could be read)\n" % re.escape(str(short)),
+                           proc.stderr)  # as record warns
+    assert warning and 0 < int(warning.group(2)) < 30, proc.stderr
+    rows = report_rows("r.csv")
+    assert [(r["input"], r["event"], r["status"], r["warning"], r["error"]) for r in rows] == [
+        (str(short), "1", "ok", warning.group(1), ""),
+        (str(inputs / "b" / "bad.avi"), "", "failed", "", "cannot open %s as a video" % (inputs / "b" / "bad.avi"))]
 
 
 def test_missing_input_and_empty_folder(inputs):
@@ -277,3 +308,36 @@ def test_api_batch_in_worker_processes_reports_progress(inputs, codec, ext):
     done = sorted((os.path.basename(os.path.dirname(e.input)), e.frames_read) for e in events if e.done)
     assert done == [("a", 6), ("b", 9)]
     assert all(e.frames_read <= e.total for e in events)
+
+
+# Scripts without `if __name__ == "__main__":`. quarrin's own workers never run the script again; a
+# pool of the caller's that does (spawn) finds the quarrin call refused there, before it repeats work,
+# and the inputs that failed for it do not pass for inputs without events.
+OWN_POOL = """
+items = quarrin.batch(["in.avi", "in2.avi"], "out", jobs=2, progress=lambda event: None)
+found = quarrin.scan(["in.avi", "in2.avi"], jobs=2, min_area=50)
+print([i.status for i in items], [(i.status, len(i.events)) for i in found])
+"""
+CALLERS_POOL = """
+import concurrent.futures, multiprocessing
+with concurrent.futures.ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
+    found = quarrin.scan(["in.avi"], executor=pool, min_area=50)
+print([(i.status, len(i.events)) for i in found])
+"""
+
+
+@pytest.mark.parametrize("body, stdout, errors", [
+    (OWN_POOL, "['ok', 'ok'] [('ok', 1), ('ok', 1)]\n", []),
+    (CALLERS_POOL, "", ["UsageError: quarrin.record was called while this process was starting as a worker of a "
+                        "process pool, which runs the main script again: put the script's own work under "
+                        '`if __name__ == "__main__":`', "\nquarrin.errors.RecordingError: in.avi failed: "]),
+], ids=["own-pool", "callers-spawn-pool"])
+def test_a_script_without_the_main_guard(tmp_path, body, stdout, errors):
+    os.chdir(tmp_path)
+    for name in ("in.avi", "in2.avi"):
+        videos.moving_clip(name, 12)
+    (tmp_path / "script.py").write_text('import quarrin\nquarrin.record("in.avi", "a.avi")\n' + body)
+    proc = subprocess.run([sys.executable, "script.py"], capture_output=True, text=True, timeout=300)
+    assert (proc.returncode, proc.stdout) == (1 if errors else 0, stdout), proc.stderr
+    assert [e for e in errors if e not in proc.stderr] == [] and (errors or proc.stderr == "")
+    assert not (tmp_path / "a_001.avi").exists()  # the script's recording ran once

@@ -271,7 +271,7 @@ def test_without_pyav(tmp_path, clip, args, status, message):
         assert len(videos.read_all("o.mp4")) == len(csv_rows("o.mp4.csv")) == 12
 
 
-@pytest.mark.parametrize("command", ["record", "batch"])
+@pytest.mark.parametrize("command", ["record", "batch", "scan"])
 def test_help_states_the_defaults_of_the_option_table(command):
     from quarrin import cli, options
 
@@ -279,11 +279,16 @@ def test_help_states_the_defaults_of_the_option_table(command):
     sub = next(a for a in parser._actions if a.dest == "command").choices[command]
     helps = {a.option_strings[-1]: a.help for a in sub._actions if a.option_strings}
     for o in options.OPTIONS:
+        if command == "scan" and not o.scan:
+            assert o.flag not in helps
+            continue
         shown = helps[o.flag]
-        if command == "batch" and not o.batch:
+        if command != "record" and not o.batch:
             assert shown == "==SUPPRESS==", o.flag
         else:
-            assert shown.endswith("(default: %s)" % o.default_text()), o.flag
+            assert shown.endswith("(default: %s)" % o.default_text(command == "scan")), o.flag
+    if command == "scan":  # scan's own defaults find stretches of motion, not single frames
+        assert helps["--after"].endswith("(default: 2)") and helps["--min-event"].endswith("(default: 0.1)")
     # Options outside the table (jobs, report, verbosity) state theirs as well.
     missing = [f for f, h in helps.items() if h not in (None, "==SUPPRESS==") and f != "--help"
                and "(default:" not in h and "required" not in h]

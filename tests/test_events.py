@@ -65,7 +65,8 @@ def test_which_frames_an_event_keeps(tmp_path, options, saved, events, pipeline)
                for e in r.events)
     listed = rows(tmp_path / "out" / "o.events.csv")
     assert [(int(e["first_frame"]), int(e["last_frame"])) for e in listed] == events
-    assert listed == [{k: str(v) for k, v in e.row().items()} for e in r.events]
+    # The list names each event's video relative to its own folder.
+    assert listed == [{k: str(v) for k, v in dict(e.row(), file="o.avi").items()} for e in r.events]
     timestamps = rows(str(out) + ".csv")
     assert [int(t["inframe"]) for t in timestamps] == saved
     assert len(videos.read_all(out)) == len(saved)
@@ -154,25 +155,36 @@ def test_a_lighting_change_is_not_motion(tmp_path):
         "Lighting change at %s: 96%% of the region changed" % at.isoformat()]
 
 
-@pytest.mark.parametrize("report", ["events.csv", "events.json"])
-def test_scan_lists_events_without_writing_video(tmp_path, report):
+@pytest.mark.parametrize("report, options, found", [
+    # scan's own defaults (after=2, min_event=0.1): stretches with something happening, no one-frame blip
+    ("events.csv", {}, [[(1, 14)], []]),
+    ("events.json", dict(after=0.2, min_event=0, detect_width=32), [[(1, 4), (8, 11)], [(4, 6)]]),
+], ids=["defaults", "frame-exact"])
+def test_scan_lists_events_without_writing_video(tmp_path, report, options, found):
     folder = tmp_path / "in"
     folder.mkdir()
     scripted(folder / "a.avi", PATTERN)
-    scripted(folder / "b.avi", "R" + "." * 9)
+    scripted(folder / "b.avi", "R...M.....")
     os.chdir(tmp_path)
-    items = quarrin.scan([folder], min_area=50, after=0.2, report=report, jobs=2, detect_width=32)
-    assert [(os.path.basename(i.input), i.status, [(e.first_frame, e.last_frame) for e in i.events])
-            for i in items] == [("a.avi", "ok", [(1, 4), (8, 11)]), ("b.avi", "ok", [])]
+    items = quarrin.scan([folder], min_area=50, report=report, jobs=2, **options)
+    assert [[(e.first_frame, e.last_frame) for e in i.events] for i in items] == found
     assert sorted(os.listdir(tmp_path)) == sorted(["in", report])
     assert sorted(os.listdir(folder)) == ["a.avi", "b.avi"]
     with open(report) as f:
         listed = json.load(f) if report.endswith(".json") else list(csv.DictReader(f))
-    assert [(os.path.basename(e["input"]), int(e["event"]), e["file"]) for e in listed] == [
-        ("a.avi", 1, ""), ("a.avi", 2, "")]
+    assert [(os.path.basename(e["input"]), int(e["event"]), e["file"], e["status"]) for e in listed] == [
+        (os.path.basename(i.input), e.event, "", "ok") for i in items for e in i.events]
     # An existing report is kept: the next one is numbered.
     quarrin.scan([folder / "b.avi"], report=report)
     assert sorted(os.listdir(tmp_path)) == sorted(["in", report, report.replace(".", "_001.")])
+
+
+def test_a_scan_holds_no_image(tmp_path):
+    # A recording holds region crops back for --after and --min-event, within a limit; a scan none.
+    src = videos.moving_clip(tmp_path / "fast.avi", 4, width=640, height=480, fps=1000)
+    with pytest.raises(quarrin.UsageError, match=r"^min_event=0.1: would hold 2101 frames of 640x480"):
+        quarrin.record(src, tmp_path / "o.avi", motion=True, after=2, min_event=0.1)
+    assert [(i.status, i.result.frames_read) for i in quarrin.scan([src])] == [("ok", 4)]
 
 
 @pytest.mark.parametrize("interactive", [False, True], ids=["", "preview"])
@@ -192,11 +204,17 @@ def test_the_engine_scans_without_the_events_flag(rig, tmp_path, pipeline, inter
     (dict(min_event=2000, after=10), r"^min_event=2000.0: would hold 20101 frames"),
     (dict(mask="small.png"), r"^mask=small.png: is 32x24; the frames are 320x240$"),
     (dict(mask="in.avi"), r"^mask=in.avi: cannot be read as an image"),
+    # Nothing left to watch.
+    (dict(mask="black.png"), r"^mask=black.png: leaves nothing of the 320x240 frames to watch for motion$"),
+    (dict(ignore=[(0, 0, 320, 240)]), r"^ignore=0,0,320,240: leaves nothing of the 320x240 frames to watch"),
+    (dict(roi=(0, 0, 100, 100), ignore=["0,0,50,100", "50,0,50,100"]), r"^ignore='0,0,50,100 50,0,50,100': leaves "
+     r"nothing of the region 0,0,100,100"),
 ])
 def test_event_options_refused_before_anything_is_written(tmp_path, options, message):
     os.chdir(tmp_path)
     src = videos.moving_clip("in.avi", 3, width=320, height=240)
     cv2.imwrite("small.png", np.zeros((24, 32), np.uint8))
+    cv2.imwrite("black.png", np.zeros((240, 320), np.uint8))
     with pytest.raises(quarrin.UsageError, match=message):
         quarrin.record(src, "out/o.avi", motion=True, **options)
-    assert sorted(os.listdir()) == ["in.avi", "small.png"]
+    assert sorted(os.listdir()) == ["black.png", "in.avi", "small.png"]

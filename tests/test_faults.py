@@ -358,9 +358,16 @@ def quarrin(*args, **popen):
 
 
 def noise_clip(path, count, width=160, height=120):
-    """Frames of noise: large MJPG frames, so that a few fill a small disk or reach a size limit."""
+    """Frames of noise on a ramp: large MJPG frames, so that a few fill a small disk or reach a size
+    limit, whose first part still decodes when the disk fills inside one."""
     rng = np.random.default_rng(7)
-    return videos.write_clip(path, (rng.integers(0, 256, (height, width, 3), np.uint8) for _ in range(count)))
+    ramp = np.linspace(0, 255, width, dtype=np.uint8)[None, :, None]
+
+    def frame():
+        f = np.repeat(np.repeat(ramp, height, 0), 3, 2)
+        f[::2, ::3] = rng.integers(0, 256, (f[::2, ::3].shape), np.uint8)
+        return f
+    return videos.write_clip(path, (frame() for _ in range(count)))
 
 
 def consistent(folder):
@@ -393,13 +400,17 @@ def size_limit(limit):
     ("min-free", "3m", ".avi", ["--min-free", "1M"], r"^stopped: free space on the file system of \S+ \(\d+\.\dM\) would "
                                                      r"fall below --min-free 1.0M; it holds \d+ frames, each with its "
                                                      r"CSV row$"),
+    # Lossless H.264 of noise: each fragment of a second the writer puts on the disk at once is
+    # larger than the writer's usual buffers.
+    ("min-free", "18m", ".mp4", ["--quality", "0", "--min-free", "4M"], r"^stopped: free space .* would fall below "
+                                                                          r"--min-free 4.0M; it holds \d+ frames"),
 ], indirect=["small_disk"])
 def test_write_failures_stop_the_command_with_consistent_files(tmp_path, small_disk, driver, cause, ext, args,
                                                               message):
-    if ext == ".mkv":
+    if ext != ".avi":
         pytest.importorskip("av")
     count = 120 if cause == "min-free" else 60
-    src = noise_clip(tmp_path / "in.avi", count)
+    src = noise_clip(tmp_path / "in.avi", count, *((480, 360) if ext == ".mp4" else ()))
     folder = tmp_path / "o" if cause == "size-limit" else small_disk
     proc = quarrin("record", src, folder / ("o" + ext), *args, *driver,
                    preexec_fn=size_limit(150_000) if cause == "size-limit" else None)
@@ -409,6 +420,8 @@ def test_write_failures_stop_the_command_with_consistent_files(tmp_path, small_d
     assert 0 < consistent(folder) < count
     if cause == "min-free":  # a clean stop: the video was closed, with its index
         assert quarrin("check", folder).returncode == 0
+        from quarrin import options, writers
+        assert writers.free_space(folder) >= options.size_bytes("min_free", args[-1])  # never below it
 
 
 def test_api_raises_recording_error_on_a_full_disk(tmp_path, small_disk):
@@ -472,42 +485,180 @@ def test_check_repair_after_a_power_cut(tmp_path, capsys, long_clip, ext, delay)
     status, lines = check_command(capsys, folder)
     assert status in (0, 1) and lines[-1].startswith("Checked ")
     status, lines = check_command(capsys, folder, "--repair")
-    assert status == 0, lines
+    # A video none of whose frames reached the disk is lost: it is said, and its rows are kept.
+    lost = {line.split(": ")[0] for line in lines[:-1] if "none of its frames reached the disk; its CSV's" in line}
+    assert status == (1 if lost else 0), lines
     status, lines = check_command(capsys, folder)
-    assert status == 0 and all(line.endswith(" frames)") for line in lines[:-1]), lines
+    assert status == (1 if lost else 0), lines
+    assert all(line.split(": ")[0] in lost or line.endswith(" frames)") and "(0 frames)" not in line
+               for line in lines[:-1]), lines
 
 
-def test_check_repair_goes_on_past_a_video_it_cannot_repair(tmp_path, capsys):
+# What cannot be looked at or repaired gets its line, and the others are still handled: an AVI that
+# PyAV cannot read, a FIFO named as a video (it would block the reader forever), a CSV that is a FIFO.
+def test_check_repair_goes_on_past_a_video_it_cannot_repair(tmp_path):
     pytest.importorskip("av")
     import quarrin as api
 
-    api.record(videos.moving_clip(tmp_path / "in.avi", 5), tmp_path / "out" / "good.avi")
-    bad = tmp_path / "out" / "bad.avi"  # frames' list, no index, and nothing PyAV can read
-    bad.write_bytes(b"RIFF\x10\x00\x00\x00AVI LIST\x04\x00\x00\x00movi" + bytes(64))
-    status, lines = check_command(capsys, tmp_path / "out", "--repair")
-    assert status == 1
-    assert "not repaired: the AVI index could not be rebuilt" in lines[0] and lines[1].endswith("ok (5 frames)")
-    assert lines[-1] == "Checked 2 videos: 1 ok, 1 damaged"
-    assert sorted(os.listdir(tmp_path / "out")) == ["bad.avi", "good.avi", "good.avi.csv"]
+    out = tmp_path / "out"
+    for name in ("good.avi", "piped.avi"):
+        api.record(videos.moving_clip(tmp_path / "in.avi", 5), out / name)
+    (out / "bad.avi").write_bytes(b"RIFF\x10\x00\x00\x00AVI LIST\x04\x00\x00\x00movi" + bytes(64))  # no index,
+    os.mkfifo(out / "fifo.avi")                                                               # nothing to read
+    (out / "piped.avi.csv").unlink()
+    os.mkfifo(out / "piped.avi.csv")
+    proc = quarrin("check", out, "--repair")
+    lines = [line[len(str(out)) + 1:] for line in proc.stdout.splitlines()[:-1]] + proc.stdout.splitlines()[-1:]
+    assert proc.returncode == 1 and proc.stderr == "", proc.stderr
+    assert lines[0].startswith("bad.avi: ") and lines[0].endswith(
+        "; not repaired: the AVI index could not be rebuilt: it holds no video stream; the video is lost"), lines
+    assert lines[1:] == [
+        "fifo.avi: skipped: not a regular file (a FIFO)",
+        "good.avi: ok (5 frames)",
+        "piped.avi: cannot read piped.avi.csv: not a regular file (a FIFO); 5 frames in the video, 0 rows in the "
+        "CSV; not repaired: 5 frames of the video have no timestamp; a CSV cannot be extended",
+        "Checked 4 videos: 1 ok, 2 damaged (not repaired), 1 skipped"]
+    assert sorted(os.listdir(out)) == ["bad.avi", "fifo.avi", "good.avi", "good.avi.csv", "piped.avi",
+                                       "piped.avi.csv"]
 
 
-@pytest.mark.parametrize("damage, problem", [
-    (lambda rows: b"\r\n".join(rows[:-1]) + b"\r\n" + rows[-1][:12],
-     r"line 6 of the CSV is cut off; 5 frames in the video, 4 rows"),
-    (lambda rows: b"\r\n".join(rows[:3] + [b"3,7," + rows[3].split(b",")[2]] + rows[4:]) + b"\r\n",
-     r"line 4 of the CSV has output frame 7, not 2"),
-    (lambda rows: b"\r\n".join(rows[:2] + [b"x,y,z"] + rows[3:]) + b"\r\n",
-     r"line 3 of the CSV is not inframe,outframe,timestamp"),
-    (lambda rows: b"\r\n".join(rows + [b"5,5," + rows[-1].split(b",")[2]]) + b"\r\n",
-     r"5 frames in the video, 6 rows in the CSV"),
-])
-def test_check_names_what_is_wrong(tmp_path, capsys, damage, problem):
+def crlf(lines):
+    return b"".join(line + b"\r\n" for line in lines)
+
+
+def extra_rows(lines, count):
+    """`count` rows continuing a recording's CSV lines."""
+    stamp = lines[-1].split(b",")[2]
+    return [b"%d,%d,%s" % (len(lines) - 1 + i, len(lines) - 1 + i, stamp) for i in range(count)]
+
+
+def spreadsheet(lines):
+    """The CSV as a spreadsheet saves it: a byte-order mark, quotes, spaces, line feeds."""
+    return (b"\xef\xbb\xbf" + b",".join(b'"%s"' % f for f in lines[0].split(b",")) + b"\n"
+            + b"\n".join(lines[1:3] + [lines[3] + b" ", lines[4].replace(b",", b" , ")] + lines[5:]) + b"\n")
+
+
+def cut_in_last_frame(video):
+    """The AVI cut off inside its last frame, before its index."""
+    data = video.read_bytes()
+    video.write_bytes(data[:data.rfind(b"00dc", 0, data.rfind(b"idx1")) + 100])
+
+
+def orig_taken(video):
+    (video.parent / (video.name + ".csv.orig")).write_bytes(b"an earlier original")
+
+
+LEFT = r"not repaired: line %d of the CSV is wrong and rows follow it: the CSV was left as it is$"
+# A recording of 5 frames damaged (its CSV's lines, the header first, without their ends -> the CSV;
+# and what is done to its files), what `quarrin check` says, what --repair says, its exit status and
+# the rows of the CSV after it (None: left as it was, with no *.orig made).
+REPAIRS = {
+    "cut-off-line": (lambda lines, video: crlf(lines[:-1]) + lines[-1][:12],
+                     r"line 6 of the CSV is cut off; 5 frames in the video, 4 rows", r"repaired: CSV trimmed to 4 rows "
+                     r"\(the original is \S+o.avi.csv.orig\); not repaired: 1 frame of the video has no timestamp", 1, 4),
+    "rows-past-the-video": (lambda lines, video: crlf(lines + extra_rows(lines, 1)),
+                            r": 5 frames in the video, 6 rows in the CSV$", r"o.avi: repaired: CSV trimmed to 5 rows", 0, 5),
+    "output-frame-wrong": (lambda lines, video: crlf(lines[:3] + [b"3,7," + lines[3].split(b",")[2]] + lines[4:]),
+                           r"o.avi: line 4 of the CSV has output frame 7, not 2$", LEFT % 4, 1, None),
+    "not-a-row": (lambda lines, video: crlf(lines[:2] + [b"x,y,z"] + lines[3:]),
+                  r"line 3 of the CSV is not inframe,outframe,timestamp; 5 frames in the video, 4 rows", LEFT % 3, 1,
+                  None),
+    "row-repeated": (lambda lines, video: crlf(lines[:4] + lines[3:]),
+                     r"line 5 of the CSV has output frame 2, not 3; 5 frames in the video, 6 rows", LEFT % 5, 1, None),
+    "spreadsheet": (lambda lines, video: spreadsheet(lines), r"o.avi: ok \(5 frames\)$", r"o.avi: ok \(5 frames\)$", 0,
+                    None),
+    "video-empty": (lambda lines, video: video.write_bytes(b"") or crlf(lines),
+                    r"the video is empty; 0 frames in the video, 5 rows in the CSV$",
+                    r"not repaired: none of its frames reached the disk; its CSV's 5 rows are kept$", 1, None),
+    "orig-taken": (lambda lines, video: orig_taken(video) or crlf(lines + extra_rows(lines, 1)), r"6 rows in the CSV$",
+                   r"not repaired: the CSV could not be trimmed to 5 rows: \S+o.avi.csv.orig is there from an earlier "
+                   r"repair \(move it away to repair again\)$", 1, None),
+    "avi-cut-in-its-last-frame": (lambda lines, video: cut_in_last_frame(video) or crlf(lines),
+                                  r"the AVI has no index \(it was not closed\)$", r"repaired: index rebuilt \(the "
+                                  r"original is \S+o.avi.orig\); its cut-off last frame left out; CSV trimmed to 4 rows",
+                                  0, 4),
+}
+
+
+@pytest.mark.parametrize("damage, problem, repaired, status, rows", REPAIRS.values(), ids=REPAIRS)
+def test_check_and_repair(tmp_path, capsys, damage, problem, repaired, status, rows):
     import quarrin as api
 
-    src = videos.moving_clip(tmp_path / "in.avi", 5)
-    api.record(src, tmp_path / "o.avi")
-    csv_path = tmp_path / "o.avi.csv"
-    csv_path.write_bytes(damage(csv_path.read_bytes().split(b"\r\n")[:-1]))
-    status, lines = check_command(capsys, csv_path)  # a CSV stands for its video
+    if "index" in repaired:
+        pytest.importorskip("av")
+    video, csv_path = tmp_path / "o" / "o.avi", tmp_path / "o" / "o.avi.csv"
+    api.record(videos.moving_clip(tmp_path / "in.avi", 5), video)
+    damaged = damage(csv_path.read_bytes().split(b"\r\n")[:-1], video)
+    csv_path.write_bytes(damaged)
+    files = {n: (tmp_path / "o" / n).read_bytes() for n in os.listdir(tmp_path / "o")}
+    first = 0 if problem.endswith(r"ok \(5 frames\)$") else 1
+    for args, pattern, expected in (([csv_path], problem, first), ([video, "--repair"], repaired, status),
+                                    ([video], r"ok \(\d+ frames\)$" if status == 0 else None, status)):
+        found, lines = check_command(capsys, *args)  # a CSV stands for its video
+        assert found == expected and re.search(pattern or "", lines[0]) and "(0 frames)" not in lines[0], lines
+    if rows is None:  # left as it was
+        assert {n: (tmp_path / "o" / n).read_bytes() for n in os.listdir(tmp_path / "o")} == files
+    else:  # trimmed to its first rows, the original kept
+        assert (tmp_path / "o" / "o.avi.csv.orig").read_bytes() == damaged
+        assert csv_path.read_bytes() == crlf(damaged.split(b"\r\n")[:rows + 1])
+        assert sorted(os.listdir(tmp_path / "o")) == sorted(files) + ["o.avi.csv.orig"] + (
+            ["o.avi.orig"] if "index" in repaired else [])
+
+
+class ReadOnly:
+    """The os module (or tempfile) as checking sees it on a read-only file system."""
+
+    def __init__(self, module):
+        self.module = module
+
+    def __getattr__(self, name):
+        if name in ("link", "rename", "replace", "unlink", "truncate", "mkstemp"):
+            def refuse(*args, **kwargs):
+                raise OSError(errno.EROFS, os.strerror(errno.EROFS), args[0] if args else None)
+            return refuse
+        return getattr(self.module, name)
+
+
+# A repair that cannot write (a read-only file system, a file size limit, a full disk) changes
+# nothing, leaves no *.orig, and every video gets its line. Real where this machine lets the tests
+# mount a file system.
+@pytest.mark.parametrize("obstacle, reason", [("read-only", "Read-only file system"),
+                                              ("read-only-mount", "Read-only file system"),
+                                              ("size-limit", "File too large"),
+                                              ("full-disk", "No space left on device")])
+def test_check_repair_that_cannot_write_changes_nothing(tmp_path, capsys, monkeypatch, request, obstacle, reason):
+    pytest.importorskip("av")
+    import quarrin as api
+    from quarrin import checking
+
+    folder = request.getfixturevalue("small_disk") if obstacle in ("read-only-mount", "full-disk") else tmp_path / "o"
+    for name in "abc":
+        api.record(videos.moving_clip(tmp_path / "in.avi", 5), folder / (name + ".avi"), min_free=0)
+    with open(folder / "a.avi.csv", "ab") as f:  # a row past its video
+        f.write(crlf(extra_rows([b"5,5,2026-12-08T10:56:03"] * 6, 1)))
+    data = (folder / "b.avi").read_bytes()
+    (folder / "b.avi").write_bytes(data[:data.rfind(b"idx1")])  # no index
+    if obstacle == "full-disk":
+        fd = os.open(folder / "fill", os.O_WRONLY | os.O_CREAT)
+        with pytest.raises(OSError):
+            while True:
+                os.write(fd, bytes(4096))
+        os.close(fd)
+    elif obstacle == "read-only-mount":
+        subprocess.run(["mount", "-o", "remount,ro", str(folder)], check=True, timeout=30)
+    elif obstacle == "read-only":
+        monkeypatch.setattr(checking, "os", ReadOnly(os))
+        monkeypatch.setattr(checking, "tempfile", ReadOnly(checking.tempfile))
+    files = {n: (folder / n).read_bytes() for n in os.listdir(folder)}
+    if obstacle == "size-limit":
+        proc = quarrin("check", folder, "--repair", preexec_fn=size_limit(100))
+        status, lines = proc.returncode, proc.stdout.splitlines()
+    else:
+        status, lines = check_command(capsys, folder, "--repair")
     assert status == 1
-    assert re.search(problem, lines[0]), lines
+    assert lines[0].endswith("a.avi: 5 frames in the video, 6 rows in the CSV; not repaired: the CSV could not be "
+                             "trimmed to 5 rows: " + reason), lines
+    assert lines[1].endswith("b.avi: the AVI has no index (it was not closed); not repaired: the AVI index could not be "
+                             "rebuilt: " + reason), lines
+    assert lines[2:] == ["%s: ok (5 frames)" % (folder / "c.avi"), "Checked 3 videos: 1 ok, 2 damaged (not repaired)"]
+    assert {n: (folder / n).read_bytes() for n in os.listdir(folder)} == files

@@ -19,6 +19,13 @@ class Writer(Protocol):
     def write(self, frame: NDArray[numpy.uint8], time: datetime.datetime, /) -> object: ...
     def release(self) -> object: ...
 
+class Namer(Protocol):
+    """Names the segments instead of the recorder: claim() returns the next segment's name, its
+    video and CSV already created; give_back(name) takes back a name whose segment was never
+    opened (and removes its two files)."""
+    def claim(self) -> str: ...
+    def give_back(self, name: str, /) -> object: ...
+
 class Written(structseq[Any], tuple[str, str, int, datetime.datetime | None, datetime.datetime | None,
                                      tuple[tuple[int, int], ...]]):
     @property
@@ -51,7 +58,9 @@ class Outcome(structseq[Any], tuple[int, int, _Stopped, tuple[Written, ...], tup
 # vcapture's 26 parameters, then the front end's: a progress callback called as
 # progress(frames_read, frames_saved, segment) after every frame read (segment is the path of the
 # video being written, None before the first opens), the three-thread pipeline, a log for the
-# recorder's lines (None: they are printed) and a writer object (None: cv2.VideoWriter with fmt).
+# recorder's lines (None: they are printed), a writer object (None: cv2.VideoWriter with fmt), a
+# callback told each segment's video once its files are closed, and a namer object (None: the
+# recorder names and claims the segments itself).
 def record(
     input_: str,
     output: str,
@@ -83,6 +92,9 @@ def record(
     pipeline: object = False,
     log: Callable[[str], object] | None = None,
     writer: Writer | None = None,
+    *,
+    on_closed: Callable[[str], object] | None = None,
+    namer: Namer | None = None,
 ) -> Outcome: ...
 
 # Opens and reads of live sources that stopped recordings left blocked inside OpenCV, each on a

@@ -3,7 +3,10 @@
 The keywords are the options of ``quarrin record`` (`quarrin.options.OPTIONS`; a test ties these
 signatures to that table).
 """
+import sys
+
 from quarrin import options as _options
+from quarrin.errors import UsageError
 
 
 def record(source, output, *, fourcc=None, codec=None, quality=23, speed="ultrafast", fps=0, size=None,
@@ -35,6 +38,7 @@ def record(source, output, *, fourcc=None, codec=None, quality=23, speed="ultraf
     """
     from quarrin import recording
 
+    _not_while_a_worker_starts("record")
     given = {k: v for k, v in locals().items() if k in _options.FIELDS}
     plan = recording.prepare(source, output, _options.check(**given))
     return recording.run(plan, progress=progress, log=log, notify=notify)
@@ -51,6 +55,7 @@ def batch(inputs, out, *, jobs=None, executor=None, report=None, plot=None, prog
     """
     from quarrin import batching
 
+    _not_while_a_worker_starts("batch")
     record_options.pop("quiet", None)
     return batching.run(inputs, out, jobs=jobs, executor=executor, report=report, plot=plot, progress=progress,
                         **record_options)
@@ -62,12 +67,26 @@ def scan(inputs, *, jobs=None, executor=None, report=None, progress=None, **moti
 
     `motion_options` are the motion and event options of `record` (threshold, min_area, blur,
     before, after, min_event, ignore, mask, max_changed, detect_width; also roi, duration and
-    pipeline). Runs `jobs` inputs at once in separate processes (default: one per CPU), or on
-    `executor`. Writes one event list when `report` is given (CSV, or JSON by extension), with an
-    `input` column before the event columns. Returns one `quarrin.BatchItem` per input, in input
-    order; ``item.events`` holds its `quarrin.Event`s.
+    pipeline), with scan's own defaults for `after` (2) and `min_event` (0.1): stretches with
+    something happening rather than single frames. Runs `jobs` inputs at once in separate
+    processes (default: one per CPU), or on `executor`. Writes one event list when `report` is
+    given (CSV, or JSON by extension), with an `input` column before the event columns. Returns
+    one `quarrin.BatchItem` per input, in input order; ``item.events`` holds its `quarrin.Event`s
+    (and raises RecordingError for an input that failed).
     """
     from quarrin import batching
 
+    _not_while_a_worker_starts("scan")
     return batching.scan(inputs, jobs=jobs, executor=executor, report=report, progress=progress,
                          **motion_options)[0]
+
+
+def _not_while_a_worker_starts(name):
+    """A process pool that starts its workers by running the main script again (multiprocessing's
+    spawn and forkserver, a Dask cluster's processes) repeats a script's top level in each of them
+    unless the script guards it: a call from there would repeat the script's work, and is refused."""
+    process = sys.modules.get("multiprocessing.process")
+    if process is not None and getattr(process.current_process(), "_inheriting", False):
+        raise UsageError(None, None, "quarrin.%s was called while this process was starting as a worker of a "
+                         "process pool, which runs the main script again: put the script's own work under "
+                         "`if __name__ == \"__main__\":`" % name)

@@ -34,21 +34,29 @@ def run(inputs, out, *, jobs=None, executor=None, report=None, plot=None, progre
     the report's path once it is written (numbered when `report` exists)."""
     opts, jobs, out, report, plot, sources = check(inputs, out, jobs, executor, report, plot, record_options)
     outputs = output_names(sources, out, h264=writers.h264_asked(opts) is not None)
-    try:
-        os.makedirs(out, exist_ok=True)
-    except OSError as exc:
-        raise RecordingError("cannot create the directory %s: %s" % (out, exc.strerror or exc)) from exc
+    _make_folder(out)
 
     items = _execute(list(zip(sources, outputs)), opts, jobs, executor, progress, on_item)
     if report:
+        _make_folder(os.path.dirname(os.path.abspath(report)))
         written = write_report(report, items)
         if on_report is not None:
             on_report(written)
     if plot:
         from quarrin import plot as _plot
 
+        _make_folder(os.path.dirname(os.path.abspath(plot)))
         _plot.timeline(items, plot)
     return items
+
+
+def _make_folder(path):
+    """Creates the folder of the outputs, of a report or of a plot (whether it can be was checked
+    before anything ran)."""
+    try:
+        os.makedirs(path, exist_ok=True)
+    except OSError as exc:
+        raise RecordingError("cannot create the directory %s: %s" % (path, exc.strerror or exc)) from exc
 
 
 def check(inputs, out, jobs, executor, report, plot, record_options, scan=False):
@@ -57,7 +65,8 @@ def check(inputs, out, jobs, executor, report, plot, record_options, scan=False)
         refused = sorted(set(record_options) - set(_options.IN_SCAN))
         if refused:
             raise UsageError(refused[0], record_options[refused[0]], "not available in scan (it writes no video)")
-        record_options = dict(record_options, motion=True)
+        given = {name: value for name, value in record_options.items() if value is not None}
+        record_options = dict(_options.SCAN_DEFAULTS, **given, motion=True)
     opts = _options.check(**record_options)
     writers.check_h264_available(opts)
     for name in _options.NOT_IN_BATCH:
@@ -82,6 +91,7 @@ def scan(inputs, *, jobs=None, executor=None, report=None, progress=None, on_ite
     if report:
         from quarrin import events
 
+        _make_folder(os.path.dirname(os.path.abspath(report)))
         written = events.write_report(report, items)
     return items, written
 
@@ -198,9 +208,11 @@ def _execute(specs, opts, jobs, executor, progress, on_item):
             # supervisor's SIGINT, a SIGTERM) is passed on. The running recordings finalise their
             # files; wait for them.
             stop = _WorkerStop(ready) if own else None
-            for future in pending:
+            # What wait() had returned as done may not have been taken yet when the Ctrl-C came.
+            left = [future for future, i in futures.items() if items[i] is None]
+            for future in left:
                 future.cancel()
-            for future in _wait_quietly(pending, stop):
+            for future in _wait_quietly(left, stop):
                 _finish(future, futures[future], specs, items, progress, on_item)
     finally:
         if own:
@@ -233,12 +245,15 @@ class _WorkerStop:
 
 
 def _processes():
-    """Worker processes start from a clean server process where the platform has one: a plain
-    fork of a caller that runs threads (a GUI, a Dask client, tqdm's monitor) can deadlock."""
+    """Worker processes start from a clean server process where the platform has one (a plain
+    fork of a caller that runs threads, a GUI, a Dask client, tqdm's monitor, can deadlock), and
+    never run the caller's main script again (quarrin.processes)."""
     import multiprocessing
 
     if "forkserver" in multiprocessing.get_all_start_methods():
-        return multiprocessing.get_context("forkserver")
+        from quarrin import processes
+
+        return processes.CONTEXT
     return multiprocessing.get_context()
 
 

@@ -2,104 +2,178 @@
 the recording's OUTPUT are deleted while they take more than --keep-size or are older than
 --keep-days.
 
-Only files that OUTPUT names are candidates: the output itself and its numbered segments
-(out.avi, out_000.avi, ...), with strftime fields matching what they can expand to
-(cam/%Y-%m-%d/door-%H%M%S.avi matches cam/2026-12-08/door-101500.avi), each with its timestamps
-CSV; an event list goes once none of the videos it lists is left. The newest segment is never
-deleted, nor a file the pattern does not name.
+Only files of OUTPUT's own names are candidates (quarrin.layout.Pattern): the output itself and
+its numbered segments, with strftime fields matching only what they can expand to, each with its
+timestamps CSV. Never deleted: the newest segment, a segment the running recording has claimed or
+holds open, a file the pattern does not name, and an event list that names a video still there
+or that the running recording writes.
+
+The folder walk and the deletions run on a thread of their own, off the recording's frame path;
+`finish` waits for them (and their lines) before the recording's result is made.
 """
+import collections
 import csv
 import os
-import re
+import queue
+import threading
 import time
 
-# What each strftime field may expand to; anything else stays within one path component.
-_FIELDS = {"Y": r"\d{4}", "y": r"\d{2}", "m": r"\d{2}", "d": r"\d{2}", "H": r"\d{2}", "I": r"\d{2}",
-           "M": r"\d{2}", "S": r"\d{2}", "j": r"\d{3}", "U": r"\d{2}", "W": r"\d{2}", "w": r"\d",
-           "u": r"\d", "V": r"\d{2}", "G": r"\d{4}", "f": r"\d{6}", "%": "%"}
-_NUMBER = r"(?:_\d{3,})?"
-
-
-def pattern_regex(output):
-    """A regex over absolute paths for the videos a recording into `output` writes, and the folder
-    under which they all lie (the part of the path before its first field)."""
-    path = os.path.abspath(output)
-    root, ext = os.path.splitext(path)
-    parts, fixed = [], None
-    i = 0
-    while i < len(root):
-        if root[i] == "%" and i + 1 < len(root):
-            if fixed is None:
-                fixed = root[:i]
-            parts.append(_FIELDS.get(root[i + 1], r"[^/]+?"))
-            i += 2
-        else:
-            parts.append(re.escape(root[i]))
-            i += 1
-    folder = os.path.dirname(fixed if fixed is not None else path)
-    return re.compile("".join(parts) + _NUMBER + re.escape(ext) + r"\Z"), folder
+from quarrin.layout import CSV_SUFFIX
 
 
 class Budget:
-    def __init__(self, output, keep_size, keep_days, tell):
-        self.videos, self.folder = pattern_regex(output)
-        self.lists = pattern_regex(os.path.splitext(output)[0] + ".events.csv")[0]
-        self.keep_size, self.keep_days, self.tell = keep_size, keep_days, tell
+    """The budget of one recording: `pattern` (quarrin.layout.Pattern) names its files, `tell`
+    gets each line to show. `namer` (quarrin.layout.Namer) holds the names the recording has
+    claimed; `listing` (quarrin.events.EventList) is the event list it writes."""
+
+    def __init__(self, pattern, keep_size, keep_days, tell, namer=None, listing=None):
+        self.pattern, self.keep_size, self.keep_days, self.tell = pattern, keep_size, keep_days, tell
+        self.namer, self.listing = namer, listing
+        self.lock = namer.lock if namer is not None else threading.Lock()
+        self.latest = None    # the segment closed last, absolute
+        # The recording's own segments, by absolute name: closed and still there, and removed. A
+        # name removed may be claimed again (strftime names), so each is counted.
+        self._closed, self._removed = collections.Counter(), collections.Counter()
+        self._queue = queue.Queue()
+        self._thread = None
+        self._error = None
+
+    def closed(self, video):
+        """A segment's files are complete (called by the recorder, on whichever thread closed it)."""
+        with self.lock:
+            self.latest = os.path.abspath(video)
+            self._closed[self.latest] += 1
+        if self._thread is None:
+            self._thread = threading.Thread(target=self._work, name="quarrin-budget", daemon=True)
+            self._thread.start()
+        self._queue.put(video)
+
+    def finish(self):
+        """Waits for the deletions asked so far; returns the exception that stopped them (None)."""
+        if self._thread is not None:
+            self._queue.put(None)
+            self._thread.join()
+            self._thread = None
+        error, self._error = self._error, None
+        return error
+
+    def _work(self):
+        while True:
+            video = self._queue.get()
+            if video is None:
+                return
+            # Segments that closed meanwhile: one pass for all, as of the newest.
+            done = False
+            while not self._queue.empty():
+                more = self._queue.get()
+                if more is None:
+                    done = True
+                    break
+                video = more
+            try:
+                self.after_close(video)
+            except Exception as exc:
+                self._error = self._error or exc
+            if done:
+                return
+
+    def removed(self, videos):
+        """Which of the recording's segments `videos` (in the order they were written) the budget
+        removed: of those of one name, the earlier ones."""
+        left = collections.Counter(self._removed)
+        flags = []
+        for video in videos:
+            path = os.path.abspath(video)
+            flags.append(left[path] > 0)
+            left[path] -= 1
+        return flags
 
     def segments(self):
-        """The recording's finished videos, oldest first: (mtime, size with its CSV, path)."""
+        """The recording's videos, oldest first: (mtime, size with its CSV, path)."""
         found = []
-        for folder, _, names in os.walk(self.folder):
+        for folder, _, names in os.walk(self.pattern.folder):
             for name in names:
                 path = os.path.join(folder, name)
-                if self.videos.match(path):
+                if self.pattern.is_video(path):
                     try:
                         st = os.stat(path)
-                        size = st.st_size + _size(path + ".csv")
                     except OSError:
                         continue
-                    found.append((st.st_mtime, size, path))
+                    found.append((st.st_mtime, st.st_size + _size(path + CSV_SUFFIX), path))
         return sorted(found)
 
     def after_close(self, video):
-        """Deletes what the budget asks, the video just closed and newer ones excepted."""
+        """Deletes what the budget asks: never the video closed last, the newest, or a held one."""
         found = self.segments()
-        newest = os.path.abspath(video)
+        spared = {os.path.abspath(video)} | {path for _, _, path in found[-1:]}
         total = sum(size for _, size, _ in found)
         oldest_kept = time.time() - self.keep_days * 86400 if self.keep_days else None
         removed = False
-        for mtime, size, path in found[:-1]:
+        for mtime, size, path in found:
             over = self.keep_size is not None and total > self.keep_size
             old = oldest_kept is not None and mtime < oldest_kept
-            if not (over or old) or path == newest:
+            if not (over or old) or path in spared:
                 continue
-            for name in (path, path + ".csv"):
-                try:
-                    os.remove(name)
-                except FileNotFoundError:
+            with self.lock:
+                if path == self.latest or self.namer is not None and self.namer.holds(path):
                     continue
+                gone = [name for name in (path, path + CSV_SUFFIX) if self._remove(name)]
+                if gone and self._closed[path]:
+                    self._closed[path] -= 1
+                    self._removed[path] += 1
+            for name in gone:
                 self.tell("Removed %s (disk budget)" % name)
-            total -= size
-            removed = True
+            if gone:
+                total -= size
+                removed = True
         if removed:
             self._drop_empty_lists()
 
     def _drop_empty_lists(self):
-        """An event list goes once every video it names is gone (a list without events stays with
-        the newest files)."""
-        for folder, _, names in os.walk(self.folder):
+        """An event list goes once no video it names is left (a list without events stays)."""
+        for folder, _, names in os.walk(self.pattern.folder):
             for name in names:
                 path = os.path.join(folder, name)
-                if not self.lists.match(path):
+                if not self.pattern.is_list(path):
                     continue
                 try:
                     with open(path, newline="") as f:
                         files = {row.get("file") for row in csv.DictReader(f)} - {None, ""}
-                except OSError:
+                except (OSError, UnicodeDecodeError, csv.Error):
                     continue
-                if files and not any(os.path.exists(os.path.abspath(v)) for v in files):
-                    os.remove(path)
-                    self.tell("Removed %s (disk budget)" % path)
+                if not files or any(_listed_video_left(path, v) for v in files):
+                    continue
+                with self.lock:
+                    if self._writing(path) or not self._remove(path):
+                        continue
+                self.tell("Removed %s (disk budget)" % path)
+
+    def _remove(self, path):
+        """Removes a file; one that cannot be removed is told, and the recording goes on."""
+        try:
+            os.remove(path)
+        except FileNotFoundError:
+            return False
+        except OSError as exc:
+            self.tell("Could not remove %s (disk budget): %s" % (path, exc.strerror or exc))
+            return False
+        return True
+
+    def _writing(self, path):
+        written = self.listing.path if self.listing is not None else None
+        return written is not None and os.path.abspath(written) == path
+
+
+def _listed_video_left(listing, video):
+    """Whether a video an event list names is still there. `file` is relative to the list's folder;
+    lists of earlier versions named it relative to where the recording ran, so a video of that
+    name in the list's folder counts too."""
+    if os.path.isabs(video):
+        return os.path.exists(video)
+    folder = os.path.dirname(listing)
+    return os.path.exists(os.path.join(folder, video)) or os.path.exists(os.path.join(folder, os.path.basename(video)))
+
+
 
 
 def _size(path):

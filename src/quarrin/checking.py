@@ -6,17 +6,21 @@ output frame number from 0, the frame's ISO time). A video and its CSV are consi
 rows are well formed, their output numbers run 0..n-1, and the video decodes to exactly n frames.
 
 What a cut-off recording leaves (a killed process, a power cut, a full disk) is repaired by
-`repair`: the CSV is trimmed to the frames the video holds, and an AVI whose index was never
-written gets one by a re-mux without re-encoding (PyAV, the h264 extra). The originals are kept
-as ``*.orig``.
+`repair`: a damaged tail of the CSV (a line cut off, rows past the frames the video holds) is
+trimmed, and an AVI whose index was never written gets one by a re-mux without re-encoding (PyAV,
+the h264 extra), which leaves out a last frame the file ends inside. A wrong row with rows after
+it is reported and left alone. The originals are kept as ``*.orig``; a repair that cannot write
+(a read-only or full file system) changes nothing and says so.
 """
 import contextlib
 import csv
 import dataclasses
 import datetime
+import errno
 import os
-import shutil
+import stat
 import struct
+import tempfile
 
 from quarrin.options import VIDEO_EXTENSIONS
 
@@ -29,16 +33,19 @@ class Report:
     """What `check` found for one video."""
     video: str
     frames: int = 0          # decodable frames
-    rows: int = 0            # well-formed data rows (up to the first bad one)
+    rows: int = 0            # well-formed data rows
     problems: list = dataclasses.field(default_factory=list)
     repaired: list = dataclasses.field(default_factory=list)   # what --repair did
     unrepaired: list = dataclasses.field(default_factory=list)  # what it could not do
+    skipped: str = None      # why it was not looked at (it is not a regular file)
 
     @property
     def ok(self):
         return not self.problems
 
     def line(self):
+        if self.skipped:
+            return "%s: skipped: %s" % (self.video, self.skipped)
         if self.ok and not self.repaired:
             return "%s: ok (%d frames)" % (self.video, self.frames)
         parts = list(self.problems)
@@ -68,55 +75,185 @@ def count_frames(path):
             cap.release()
 
 
-def read_rows(path):
-    """(rows, problems): the well-formed data rows of a timestamps CSV up to the first that is not,
-    and what is wrong with it (a missing or wrong header, a bad or cut row, output numbers that do
-    not run 0..n-1)."""
+# ---- timestamps CSVs ----------------------------------------------------------------------------
+
+BOM = b"\xef\xbb\xbf"
+
+
+@dataclasses.dataclass
+class Line:
+    """A data line of a timestamps CSV: its number in the file, the offset where it ends (its line
+    end included), whether its fields make a row, and what is wrong with it (None: nothing)."""
+    number: int
+    end: int
+    formed: bool
+    wrong: str = None
+
+
+@dataclasses.dataclass
+class Table:
+    """A timestamps CSV as read: its data lines (blank ones left out), the offset where they start,
+    and what is wrong with the file as a whole (missing, unreadable, no header). `header` is False
+    when the lines could not be read for want of a header."""
+    lines: list = dataclasses.field(default_factory=list)
+    start: int = 0
+    problems: list = dataclasses.field(default_factory=list)
+    header: bool = False
+    found: bool = False      # a regular file was read
+    unfinished: bool = True  # holds no complete data line, and at most the header or a cut-off start of it
+
+    @property
+    def rows(self):
+        """The data lines that are rows (in sequence or not)."""
+        return sum(line.formed for line in self.lines)
+
+    @property
+    def leading(self):
+        """How many data lines from the first are rows with nothing wrong."""
+        count = 0
+        while count < len(self.lines) and self.lines[count].wrong is None:
+            count += 1
+        return count
+
+    @property
+    def cut_tail(self):
+        """Whether the lines after the leading good rows are a single line cut off at the end."""
+        after = self.lines[self.leading:]
+        return len(after) == 1 and after[0].wrong == CUT
+
+    def end_after(self, count):
+        """The offset where the `count`-th data line ends (the header's end for 0)."""
+        return self.lines[count - 1].end if count else self.start
+
+
+CUT = "is cut off"
+
+
+def read_table(path):
+    """A timestamps CSV as a Table. A byte-order mark, spaces around fields and quoted fields (as
+    a spreadsheet saves them) are accepted. A data line is wrong when its fields are not
+    inframe,outframe,timestamp, when its output frame is neither its place among the data lines
+    (from 0) nor one past the row before it, or when it has no line end (it was cut off)."""
+    table = Table()
+    name = os.path.basename(path)
     try:
-        with open(path, "rb") as f:
-            data = f.read()
+        data = _read_regular(path)
     except FileNotFoundError:
-        return [], ["no timestamps CSV %s" % path]
-    lines = data.split(b"\n")
-    cut = lines[-1] != b""  # the last line has no end: it was cut off
-    lines = [line.rstrip(b"\r") for line in lines[:-1]] + ([lines[-1]] if cut else [])
-    if not lines:
-        return [], ["%s is empty (no header)" % os.path.basename(path)]
-    if lines[0].decode("utf-8", "replace").split(",") != HEADER:
-        return [], ["%s has no header %s" % (os.path.basename(path), ",".join(HEADER))]
-    rows = []
-    for number, raw in enumerate(lines[1:], start=2):
-        fields = raw.decode("utf-8", "replace").split(",")
-        why = "is cut off" if cut and number == len(lines) else _bad_row(fields, len(rows))
-        if why is not None:
-            return rows, ["line %d of the CSV %s" % (number, why)]
-        rows.append(fields)
-    return rows, []
+        table.problems.append("no timestamps CSV %s" % path)
+        return table
+    except OSError as exc:
+        table.problems.append("cannot read %s: %s" % (name, exc.strerror or exc))
+        table.unfinished = False
+        return table
+    table.found = True
+    at = len(BOM) if data.startswith(BOM) else 0
+    lines = data[at:].splitlines(keepends=True) or [b""]
+    if _fields(lines[0].rstrip(b"\r\n")) != HEADER:
+        # Empty, or cut off in its header, as a recording leaves it before its first row.
+        table.unfinished = len(lines) == 1 and (",".join(HEADER) + "\r\n").encode().startswith(lines[0])
+        table.problems.append("%s %s" % (name, "has no header %s" % ",".join(HEADER) if lines[0] else
+                                         "is empty (no header)"))
+        return table
+    table.header, table.start, previous = True, at + len(lines[0]), -1
+    at = table.start
+    for number, text in enumerate(lines[1:], start=2):
+        at += len(text)
+        if not text.strip():
+            continue
+        fields = _fields(text.rstrip(b"\r\n"))
+        wrong = _malformed(fields) if text.endswith((b"\n", b"\r")) else CUT
+        line = Line(number, at, wrong is None, wrong)
+        if line.formed:
+            # In sequence: its place among the lines, or one past the row before it (so that a row
+            # repeated or left out is one wrong line, not every line after it).
+            outframe, place = int(fields[1]), len(table.lines)
+            if outframe not in (place, previous + 1):
+                line.wrong = "has output frame %d, not %d" % (outframe, previous + 1)
+            previous = outframe
+        table.lines.append(line)
+    table.unfinished = all(line.wrong == CUT for line in table.lines)
+    wrong = [line for line in table.lines if line.wrong is not None]
+    if wrong:
+        more = len(wrong) - 1
+        table.problems.append("line %d of the CSV %s%s" % (wrong[0].number, wrong[0].wrong, " (and %d more wrong "
+                              "line%s after it)" % (more, "" if more == 1 else "s") if more else ""))
+    return table
 
 
-def _bad_row(fields, index):
+def _read_regular(path):
+    """The bytes of a regular file; OSError for anything else (a FIFO is not waited on)."""
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+    try:
+        kind = _kind(os.fstat(fd).st_mode)
+        if kind:
+            raise OSError(errno.EINVAL, "not a regular file (%s)" % kind)
+        with os.fdopen(os.dup(fd), "rb") as f:
+            return f.read()
+    finally:
+        os.close(fd)
+
+
+def _kind(mode):
+    """What a file that is not a regular one is (None for a regular file)."""
+    for test, kind in ((stat.S_ISREG, None), (stat.S_ISDIR, "a folder"), (stat.S_ISFIFO, "a FIFO"),
+                       (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+                       (stat.S_ISSOCK, "a socket")):
+        if test(mode):
+            return kind
+    return "an unknown kind of file"
+
+
+def _fields(text):
+    try:
+        fields = next(csv.reader([text.decode("utf-8", "replace")]), [])
+    except csv.Error:  # a NUL byte, before Python 3.11
+        return None
+    return [field.strip() for field in fields]
+
+
+def _malformed(fields):
+    if fields is None:
+        return "is not inframe,outframe,timestamp"
     if len(fields) != 3:
         return "has %d fields, not 3" % len(fields)
     try:
-        inframe, outframe = int(fields[0]), int(fields[1])
+        inframe = int(fields[0])
+        int(fields[1])
         datetime.datetime.fromisoformat(fields[2])
     except ValueError:
         return "is not inframe,outframe,timestamp"
     if inframe < 0:
         return "has a negative input frame"
-    if outframe != index:
-        return "has output frame %d, not %d" % (outframe, index)
     return None
+
+
+# ---- checking and repairing ---------------------------------------------------------------------
+
+def _not_regular(path):
+    """Why `path` is not looked at (it exists and is not a regular file), or None."""
+    try:
+        kind = _kind(os.stat(path).st_mode)
+    except OSError:
+        return None
+    return "not a regular file (%s)" % kind if kind else None
 
 
 def check(video):
     """A Report on one video and its CSV."""
     video = os.fspath(video)
-    report = Report(video)
-    rows, problems = read_rows(video + ".csv")
-    report.rows = len(rows)
-    report.problems.extend(problems)
-    report.frames = count_frames(video)
+    skipped = _not_regular(video)
+    if skipped:
+        return Report(video, skipped=skipped)
+    table = read_table(video + ".csv")
+    report = Report(video, rows=table.rows, problems=list(table.problems))
+    if not os.path.exists(video):
+        report.problems.append("no video %s" % video)
+    elif os.path.getsize(video) == 0:
+        report.problems.append("the video is empty")
+    else:
+        report.frames = count_frames(video)
+        if report.frames == 0:
+            report.problems.append("no frame of the video can be decoded")
     if report.frames != report.rows:
         report.problems.append("%d frames in the video, %d rows in the CSV" % (report.frames, report.rows))
     if video.lower().endswith(".avi") and avi_index_missing(video):
@@ -125,56 +262,108 @@ def check(video):
 
 
 def repair(video):
-    """Checks, then repairs what it can; the originals are kept as *.orig. A Report of the state
-    after the repair, with what was done and what could not be."""
+    """Checks, then repairs what it can; the originals are kept as *.orig (one already there is
+    never replaced). A Report of the state after the repair, with what was done and what could not
+    be. A repair that fails (a read-only or full file system) leaves the file it was making as it
+    was, and says why in the report."""
+    video = os.fspath(video)
     first = check(video)
-    if first.ok:
+    if first.ok or first.skipped:
         return first
-    csv_path = video + ".csv"
-    rows, csv_problems = read_rows(csv_path)
-    if (not os.path.exists(video) or os.path.getsize(video) == 0) and not rows:
-        # Cut off between claiming the names and writing the first frame.
-        _remove_with_csv(video)
-        gone = Report(video)
-        gone.repaired.append("removed with its CSV: no frame was ever written")
-        return gone
     done, left = [], []
-    if video.lower().endswith(".avi") and avi_index_missing(video):
-        try:
-            rebuilt = remux(video)
-        except Exception as exc:  # PyAV cannot read it: the other videos are still checked
-            left.append("the AVI index could not be rebuilt: %s" % (exc or type(exc).__name__))
-        else:
-            if rebuilt:
-                done.append("index rebuilt (the original is %s)" % (video + ORIG))
-            else:
-                left.append("the AVI index needs PyAV to be rebuilt (pip install 'quarrin[h264]'); most players "
-                            "play the video without it")
-    frames = count_frames(video)
-    if len(rows) > frames or csv_problems and os.path.exists(csv_path):
-        kept = min(frames, len(rows))
-        trim_csv(csv_path, kept, keep=True)
-        done.append("CSV trimmed to %d rows (the original is %s)" % (kept, csv_path + ORIG))
-    if frames > len(rows):
-        left.append("%d frames of the video have no timestamp; a CSV cannot be extended" % (frames - len(rows)))
-    if frames == 0 and os.path.getsize(video) > 0:
-        left.append("no frame can be decoded: the container was not finished")
+    try:
+        gone = _repair(video, done, left)
+    except OSError as exc:
+        left.append("%s: %s" % (exc.filename or video, _why(exc)))
+        gone = False
+    if gone:
+        return Report(video, repaired=done)
     after = check(video)
     after.repaired, after.unrepaired = done, left
+    if not after.ok and not left:
+        left.append("the damage above was left as it is")
     return after
 
 
-def settle(video):
-    """Makes a segment that a failed write cut off consistent: its CSV trimmed to the frames the
-    video holds; both files removed when it holds no frame and its CSV no row. Returns what it
-    did, for the error message."""
+def _repair(video, done, left):
+    """The steps of `repair`; True when the video was removed."""
     csv_path = video + ".csv"
+    table = read_table(csv_path)
+    empty = not os.path.exists(video) or os.path.getsize(video) == 0
+    if empty and table.unfinished:
+        # Cut off between claiming the names and writing the first row.
+        try:
+            _remove_with_csv(video)
+        except OSError as exc:
+            left.append("no frame was ever written, but it could not be removed: %s" % _why(exc))
+            return False
+        done.append("removed with its CSV: no frame was ever written")
+        return True
+    if video.lower().endswith(".avi") and avi_index_missing(video):
+        try:
+            dropped = remux(video)
+        except Exception as exc:  # PyAV cannot read it, or cannot write the copy: the others are still checked
+            left.append("the AVI index could not be rebuilt: %s" % _why(exc))
+        else:
+            if dropped is None:
+                left.append("the AVI index needs PyAV to be rebuilt (pip install 'quarrin[h264]'); most players "
+                            "play the video without it")
+            else:
+                done.append("index rebuilt (the original is %s)%s" % (video + ORIG, "; its cut-off last frame left "
+                                                                      "out" if dropped else ""))
+    frames = 0 if empty else count_frames(video)
+    if frames == 0:
+        # The video is lost: its rows are all that is left of it.
+        lost = "none of its frames reached the disk" if empty and os.path.exists(video) else "the video is lost"
+        left.append(lost + ("; its CSV's %d row%s kept" % (table.rows, " is" if table.rows == 1 else "s are")
+                            if table.rows else ""))
+        return False
+    if not table.header:
+        if table.found and not table.unfinished:
+            left.append("the CSV has no header %s: it was left as it is" % ",".join(HEADER))
+    elif table.leading >= frames and len(table.lines) > frames or table.leading < frames and table.cut_tail:
+        # Rows past the frames the video holds, or a last line cut off: the tail is trimmed.
+        kept = min(frames, table.leading)
+        try:
+            trim_keeping(csv_path, table.end_after(kept))
+        except OSError as exc:
+            left.append("the CSV could not be trimmed to %d rows: %s" % (kept, _why(exc)))
+            return False
+        done.append("CSV trimmed to %d rows (the original is %s)" % (kept, csv_path + ORIG))
+        table = read_table(csv_path)
+    elif table.leading < len(table.lines):
+        wrong = table.lines[table.leading]
+        left.append("line %d of the CSV is wrong and rows follow it: the CSV was left as it is" % wrong.number)
+        return False
+    if frames > table.rows:
+        missing = frames - table.rows
+        left.append("%d frame%s of the video %s no timestamp; a CSV cannot be extended"
+                    % (missing, *(("", "has") if missing == 1 else ("s", "have"))))
+    return False
+
+
+def _why(exc):
+    if isinstance(exc, OSError) and exc.strerror:
+        return exc.strerror
+    return str(exc) or type(exc).__name__
+
+
+def settle(video):
+    """Makes a segment that a failed write cut off consistent: the frame an AVI was cut off in
+    dropped, its CSV trimmed to the frames the video holds; both files removed when it holds no
+    frame and its CSV no row. Returns what it did, for the error message. It writes nothing, so it
+    works on a full disk."""
+    csv_path = video + ".csv"
+    if os.path.exists(video):
+        cut = avi_cut_tail(video) if video.lower().endswith(".avi") else None
+        if cut is not None:
+            os.truncate(video, cut)
     frames = count_frames(video) if os.path.exists(video) else 0
-    rows, _ = read_rows(csv_path)
+    rows = read_table(csv_path).rows
     if frames == 0 and (not rows or not os.path.exists(video) or os.path.getsize(video) == 0):
         _remove_with_csv(video)
         return "none of its frames reached the disk: it was removed with its CSV"
-    if len(rows) > frames:
+    if rows > frames:
         if frames == 0 and os.path.getsize(video) > 0:
             # Frames were written but none decodes: the rows are kept aside (a rename needs no space).
             os.replace(csv_path, csv_path + ORIG)
@@ -182,11 +371,11 @@ def settle(video):
                 with open(csv_path, "w", newline="") as f:
                     csv.writer(f).writerow(HEADER)
             return ("no frame of it can be decoded (its container was not finished); its %d rows were moved to %s"
-                    % (len(rows), csv_path + ORIG))
+                    % (rows, csv_path + ORIG))
         trim_csv(csv_path, frames)
-        return "it holds %d of the %d frames written; its CSV was trimmed to %d rows" % (frames, len(rows), frames)
-    if frames > len(rows):
-        return "it holds %d frames, its CSV %d rows" % (frames, len(rows))
+        return "it holds %d of the %d frames written; its CSV was trimmed to %d rows" % (frames, rows, frames)
+    if frames > rows:
+        return "it holds %d frames, its CSV %d rows" % (frames, rows)
     return "it holds %d frame%s, each with its CSV row" % (frames, "" if frames == 1 else "s")
 
 
@@ -196,24 +385,80 @@ def _remove_with_csv(video):
             os.unlink(path)
 
 
-def trim_csv(path, count, keep=False):
-    """Keeps the header and the first `count` well-formed rows of a CSV, cutting the file where
-    they end: it needs no free space, so it works on a full disk. With `keep`, the original is
-    copied to *.orig first. Returns the rows it had."""
-    rows, _ = read_rows(path)
+def trim_csv(path, count):
+    """Keeps the header and the first `count` rows of a CSV, cutting the file where they end (at the
+    first wrong line, if that comes earlier): it needs no free space, so it works on a full disk."""
+    table = read_table(path)
+    if table.header:
+        os.truncate(path, table.end_after(min(count, table.leading)))
+
+
+def trim_keeping(path, end):
+    """Cuts a file at `end`, keeping the original as *.orig: the part kept is written beside it
+    first, so a failure (a full or read-only file system) leaves the file as it was."""
+    _must_keep(path)
     with open(path, "rb") as f:
-        data = f.read()
-    if keep:
-        shutil.copy2(path, path + ORIG)
-    if not data.startswith(",".join(HEADER).encode()):
-        with open(path, "w", newline="") as f:  # no header: one is written
-            csv.writer(f).writerow(HEADER)
-        return 0
-    end = 0
-    for _ in range(min(count, len(rows)) + 1):  # the header, then the rows kept
-        end = data.index(b"\n", end) + 1
-    os.truncate(path, end)
-    return len(rows)
+        data = f.read(end)
+    temporary = _temporary(path)
+    try:
+        with open(temporary, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+    except BaseException:
+        _discard(temporary)
+        raise
+    _put_in_place(path, temporary)
+
+
+def _must_keep(path):
+    """Refuses to go on when path's *.orig is taken: an earlier repair's original is never replaced."""
+    if os.path.lexists(path + ORIG):
+        raise FileExistsError(errno.EEXIST, "%s is there from an earlier repair (move it away to repair again)"
+                              % (path + ORIG))
+
+
+def _temporary(path):
+    """A new empty file beside `path`, whose name no check takes for a video or a CSV."""
+    fd, temporary = tempfile.mkstemp(prefix=".%s." % os.path.basename(path), suffix=".tmp",
+                                     dir=os.path.dirname(path) or ".")
+    os.close(fd)
+    return temporary
+
+
+def _discard(temporary):
+    with contextlib.suppress(OSError):
+        os.unlink(temporary)
+
+
+def _put_in_place(path, temporary):
+    """The finished `temporary` takes the place of `path`, whose original is kept as *.orig: by a
+    second link, so that `path` is never missing, or by a rename where the file system has no links.
+    On a failure, everything is as it was and the error raised."""
+    orig = path + ORIG
+    linked = renamed = False
+    try:
+        try:
+            os.link(path, orig)
+            linked = True
+        except FileExistsError:
+            raise
+        except OSError:
+            os.rename(path, orig)
+            renamed = True
+        st = os.stat(orig)
+        with contextlib.suppress(OSError, AttributeError):  # only root may give a file away
+            os.chown(temporary, st.st_uid, st.st_gid)
+        os.chmod(temporary, stat.S_IMODE(st.st_mode))
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            if renamed:
+                os.rename(orig, path)
+            elif linked:
+                os.unlink(orig)
+        _discard(temporary)
+        raise
 
 
 def videos_under(paths):
@@ -277,14 +522,43 @@ def _has_super_index(f, start, end):
     return False
 
 
+def avi_cut_tail(path):
+    """Where the chunk that an AVI file ends inside begins (a write was cut off in it), or None when
+    the file ends with a whole chunk. Reads the chunk headers only; every list is entered whatever
+    size it declares (the writer puts the sizes in when it closes the file)."""
+    with open(path, "rb") as f:
+        head = f.read(12)
+        if len(head) < 12 or head[:4] != b"RIFF" or head[8:12] != b"AVI ":
+            return None
+        size = os.fstat(f.fileno()).st_size
+        at = 12
+        while at < size:
+            f.seek(at)
+            chunk = f.read(12)
+            if len(chunk) < 8:
+                return at
+            fourcc, length = chunk[:4], struct.unpack("<I", chunk[4:8])[0]
+            if fourcc in (b"RIFF", b"LIST"):
+                if len(chunk) < 12:
+                    return at
+                at += 12
+            elif at + 8 + length > size:
+                return at
+            else:
+                at += 8 + length + (length & 1)
+        return None
+
+
 def remux(path):
     """Rewrites a video's packets into a new file of the same container without re-encoding (an
-    AVI gets its index); the original is kept as *.orig. False when PyAV is not installed."""
+    AVI gets its index), leaving out a last packet that the file ends inside; the original is kept
+    as *.orig. Returns the packets left out (0 or 1), None when PyAV is not installed."""
     try:
         import av
     except ImportError:
-        return False
-    temporary = path + ".remux" + os.path.splitext(path)[1]
+        return None
+    _must_keep(path)
+    temporary = _temporary(path)
     try:
         with av.open(path) as source, av.open(temporary, "w", format=source.format.name.split(",")[0]) as target:
             if not source.streams.video:
@@ -294,15 +568,21 @@ def remux(path):
                 out = target.add_stream_from_template(stream)
             else:  # PyAV before 14
                 out = target.add_stream(template=stream)
+            held = None  # each packet is written once the next one shows it was not the last
             for packet in source.demux(stream):
                 if packet.dts is None or packet.size == 0:
                     continue
+                if held is not None:
+                    target.mux(held)
                 packet.stream = out
-                target.mux(packet)
+                held = packet
+            cut = held is not None and getattr(held, "is_corrupt", False)
+            if held is not None and not cut:
+                target.mux(held)
+        with open(temporary, "rb") as f:
+            os.fsync(f.fileno())
     except BaseException:
-        with contextlib.suppress(OSError):  # a half-written copy is no use to anyone
-            os.unlink(temporary)
+        _discard(temporary)  # a half-written copy is no use to anyone
         raise
-    os.replace(path, path + ORIG)
-    os.replace(temporary, path)
-    return True
+    _put_in_place(path, temporary)
+    return int(cut)

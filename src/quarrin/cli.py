@@ -65,8 +65,9 @@ def build_parser():
                     "recursively): decode and detect only. Prints each input's events and writes one event "
                     "list.")
     scn.add_argument("inputs", nargs="+", metavar="INPUT", help="video file or folder of videos")
-    scn.add_argument("--report", metavar="FILE", help="the event list, one row per event with its input, CSV or "
-                     ".json; an existing one is kept and a numbered name used (default: scan-events.csv)")
+    scn.add_argument("--report", metavar="FILE", help="the event list, one row per event with its input (and one "
+                     "for an input that failed or warns, when it has none), CSV or .json; an existing one is kept "
+                     "and a numbered name used (default: scan-events.csv)")
     scn.add_argument("--jobs", metavar="N", help="inputs at once, each in its own process "
                      "(default: the number of CPUs, %d here)" % (os.cpu_count() or 1))
     _record_options(scn, batch=True, scan=True)
@@ -77,8 +78,8 @@ def build_parser():
                     "CSV: the frames it decodes to against the CSV's rows, rows well formed, output frame numbers "
                     "0..n-1. Prints one line per video; exits 1 if any is damaged. Run it after a power cut.")
     chk.add_argument("paths", nargs="+", metavar="PATH", help="video file, its CSV, or folder")
-    chk.add_argument("--repair", action="store_true", help="trim each CSV to the frames its video holds and rebuild "
-                     "a missing AVI index (needs PyAV: quarrin[h264]); the originals are kept as *.orig "
+    chk.add_argument("--repair", action="store_true", help="trim a CSV's damaged tail to the frames its video holds "
+                     "and rebuild a missing AVI index (needs PyAV: quarrin[h264]); the originals are kept as *.orig "
                      "(default: off)")
     chk.add_argument("-q", "--quiet", action="store_true", help="print only damaged videos and the total "
                      "(default: off)")
@@ -105,7 +106,7 @@ def _record_options(p, batch, scan=False):
         if pair is not None:  # one way of selecting frames; one kind of writer
             target = exclusive.get(pair) or exclusive.setdefault(pair, group.add_mutually_exclusive_group())
         names = ([o.short] if o.short else []) + [o.flag]
-        helptext = argparse.SUPPRESS if batch and not o.batch else o.help_text()
+        helptext = argparse.SUPPRESS if batch and not o.batch else o.help_text(scan)
         if o.is_flag:
             action = "store_false" if o.negated else "store_true"
             target.add_argument(*names, dest=o.name, action=action, default=None, help=helptext)
@@ -271,6 +272,8 @@ def summary(result):
     width = max((len(s.video) for s in result.segments), default=0)
     for s in result.segments:
         span = "%s .. %s" % (s.first.isoformat(), s.last.isoformat()) if s.frames else "no frame"
+        if s.removed:
+            span = "removed (disk budget)"
         yield "%-*s  %6d frames  %s" % (width, s.video, s.frames, span)
     for e in result.events:
         yield event_line(e)
@@ -381,13 +384,16 @@ def _scan(ns):
                                                           "" if item.status == "ok" else " (%s)" % item.status))
             if not ns.quiet:
                 lines.extend("  " + event_line(e, file=False) for e in item.events)
-        for line in lines:
+        shown = [(line, sys.stdout) for line in lines]
+        if item.result is not None and item.result.warning:  # as record warns, on stderr
+            shown.append(("quarrin: warning: %s" % item.result.warning, sys.stderr))
+        for line, stream in shown:
             if bars is not None:
                 from tqdm import tqdm
 
-                tqdm.write(line, file=sys.stdout)
+                tqdm.write(line, file=stream)
             else:
-                print(line, flush=True)
+                print(line, file=stream, flush=True)
 
     started = time.perf_counter()
     try:
@@ -398,7 +404,7 @@ def _scan(ns):
             bars.close()
     seconds = time.perf_counter() - started
     read = sum(i.result.frames_read for i in items if i.result)
-    events = sum(len(i.events) for i in items)
+    events = sum(len(i.events) for i in items if i.result)
     failed = sum(i.status == "failed" for i in items)
     print("Scanned %d input%s: %d frames, %d event%s%s (%.1f s, %.0f frames/s)" % (
         len(items), "" if len(items) == 1 else "s", read, events, "" if events == 1 else "s",
@@ -416,15 +422,17 @@ def _check(ns):
         if not os.path.exists(path):
             raise UsageError("paths", path, "no such file or directory")
     videos = checking.videos_under(ns.paths)
-    damaged = 0
+    damaged = skipped = 0
     for video in videos:
         report = checking.repair(video) if ns.repair else checking.check(video)
-        bad = not report.ok or report.unrepaired
+        bad = not report.skipped and (not report.ok or report.unrepaired)
         damaged += bool(bad)
-        if bad or report.repaired or not ns.quiet:
+        skipped += bool(report.skipped)
+        if bad or report.repaired or report.skipped or not ns.quiet:
             print(report.line(), flush=True)
-    print("Checked %d video%s: %d ok, %d damaged" % (len(videos), "" if len(videos) == 1 else "s",
-                                                    len(videos) - damaged, damaged))
+    print("Checked %d video%s: %d ok, %d damaged%s%s" % (
+        len(videos), "" if len(videos) == 1 else "s", len(videos) - damaged - skipped, damaged,
+        " (not repaired)" if ns.repair and damaged else "", ", %d skipped" % skipped if skipped else ""))
     return 1 if damaged else 0
 
 

@@ -1,5 +1,6 @@
 """Event lists: a recording's `<output>.events.csv`, written as events end, and the report of a
 scan (CSV, or JSON by extension)."""
+import contextlib
 import csv
 import json
 import os
@@ -22,20 +23,27 @@ def claim(path):
 
 class EventList:
     """The event list of one recording, one row per event as it ends (flushed with it). The file
-    is created with the first event, or by finish()."""
+    is created with the first event, or by finish(), under `lock` (the disk budget's, which then
+    knows it as the list being written). Each event's `file` is written relative to the list's
+    folder."""
 
-    def __init__(self, path):
+    def __init__(self, path, lock=None):
         self.wanted, self.path, self.file, self.writer = path, None, None, None
+        self.lock = lock if lock is not None else contextlib.nullcontext()
 
     def _open(self):
-        self.file, self.path = claim(self.wanted)
+        with self.lock:
+            self.file, self.path = claim(self.wanted)
         self.writer = csv.DictWriter(self.file, EVENT_COLUMNS)
         self.writer.writeheader()
 
     def add(self, event):
         if self.file is None:
             self._open()
-        self.writer.writerow(event.row())
+        row = event.row()
+        if event.file:
+            row["file"] = os.path.relpath(os.path.abspath(event.file), os.path.dirname(os.path.abspath(self.path)))
+        self.writer.writerow(row)
         self.file.flush()
 
     def finish(self):
@@ -48,17 +56,30 @@ class EventList:
             self.file.close()
 
 
+# A scan's report: the event columns, with its input first and its outcome last.
+SCAN_COLUMNS = ("input",) + EVENT_COLUMNS + ("status", "error", "warning")
+
+
 def write_report(path, items):
-    """The events of a scan: one row per event, its input first (CSV, or JSON by extension).
-    Returns the path written (numbered when `path` exists)."""
-    rows = [dict({"input": item.input}, **event.row()) for item in items for event in item.events]
+    """The events of a scan: one row per event, its input first (CSV, or JSON by extension). An
+    input that failed or was stopped, or that warns (it ended before the frames it declares), and
+    has no event gets a row of its own with the event's columns empty: it never passes for an input
+    without motion. Returns the path written (numbered when `path` exists)."""
+    rows = []
+    for item in items:
+        r = item.result
+        outcome = {"status": item.status, "error": item.error, "warning": r.warning if r else None}
+        found = r.events if r else ()
+        rows.extend(dict({"input": item.input}, **event.row(), **outcome) for event in found)
+        if not found and (item.status != "ok" or outcome["warning"]):
+            rows.append(dict(dict.fromkeys(SCAN_COLUMNS), input=item.input, **outcome))
     f, written = claim(path)
     with f:
         if written.lower().endswith(".json"):
             json.dump(rows, f, indent=2)
             f.write("\n")
         else:
-            writer = csv.DictWriter(f, ("input",) + EVENT_COLUMNS)
+            writer = csv.DictWriter(f, SCAN_COLUMNS)
             writer.writeheader()
-            writer.writerows(rows)
+            writer.writerows({k: "" if v is None else v for k, v in row.items()} for row in rows)
     return written

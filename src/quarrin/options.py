@@ -256,6 +256,7 @@ class Option:
     scan: bool = False                  # available in scan (which finds events, writes no video)
     live: bool = False                  # applies to a live source only
     repeat: bool = False                # may be given more than once (a list of values)
+    scan_default: typing.Any = None     # the default in scan, when not `default`
 
     @property
     def flag(self):
@@ -265,7 +266,9 @@ class Option:
     def is_flag(self):
         return self.metavar is None
 
-    def default_text(self):
+    def default_text(self, scan=False):
+        if scan and self.scan_default is not None:
+            return str(self.scan_default)
         if self.shown is not None:
             return self.shown
         if self.is_flag:
@@ -274,8 +277,8 @@ class Option:
             return ",".join(str(v) for v in self.default)
         return str(self.default)
 
-    def help_text(self):
-        return "%s (default: %s)" % (self.help, self.default_text())
+    def help_text(self, scan=False):
+        return "%s (default: %s)" % (self.help, self.default_text(scan))
 
 
 def _colour_array(bgr):
@@ -329,10 +332,11 @@ OPTIONS = (
            "selection", engine=("max_frames",), shown="0 = one file"),
     Option("before", 0.0, number(high=3600), "keep the SECONDS before each event's first motion", "SECONDS",
            "events", engine=("before",), scan=True),
+    # A recording saves exactly the frames that move; a scan lists stretches with something happening.
     Option("after", 0.0, number(high=3600), "keep the SECONDS after its last motion; motion within them "
-           "extends the event", "SECONDS", "events", engine=("after",), scan=True),
+           "extends the event", "SECONDS", "events", engine=("after",), scan=True, scan_default=2),
     Option("min_event", 0.0, number(high=3600), "drop an event whose motion lasts less than SECONDS",
-           "SECONDS", "events", engine=("min_event",), scan=True),
+           "SECONDS", "events", engine=("min_event",), scan=True, scan_default=0.1),
     Option("ignore", (), rects, "a rectangle of the frame where change never counts as motion; repeat for "
            "more", "X,Y,W,H", "events", scan=True, repeat=True, shown="none"),
     Option("mask", None, file_path, "image of the frame's size: where it is black, change never counts as "
@@ -383,6 +387,7 @@ LIVE_OPTIONS = tuple(o.name for o in OPTIONS if o.live)
 LIVE_RECONNECT = 300.0
 NOT_IN_BATCH = tuple(o.name for o in OPTIONS if not o.batch)
 IN_SCAN = tuple(o.name for o in OPTIONS if o.scan)
+SCAN_DEFAULTS = {o.name: o.scan_default for o in OPTIONS if o.scan_default is not None}
 
 
 def _field(option):
@@ -477,7 +482,8 @@ def markdown():
                  else "record only" if not o.batch else "record, batch")
         where += ", scan" if o.scan else ""
         name = o.flag + ("" if o.is_flag else " " + o.metavar)
-        lines.append("| `%s` | `%s` | %s | %s | %s |" % (name, o.name, o.default_text(), o.help, where))
+        default = o.default_text() + ("" if o.scan_default is None else "; scan: %s" % o.default_text(scan=True))
+        lines.append("| `%s` | `%s` | %s | %s | %s |" % (name, o.name, default, o.help, where))
     return "\n".join(lines) + "\n"
 
 
@@ -522,24 +528,30 @@ def live_source(source):
     return None
 
 
-SECRET_KEYS = ("password", "passwd", "pwd", "pass", "secret", "token", "key", "auth", "sig", "signature")
+# A query parameter whose name holds one of these, in any case, carries a secret: password,
+# loginpas, pwd, api_key, access_token, client_secret, auth, X-Amz-Signature, ...
+SECRET_NAME_PARTS = ("pas", "pwd", "key", "token", "secret", "auth", "sig")
+_SECRET_PARAMETER = re.compile(r"(?i)([?&;][^=&;#]*(?:%s)[^=&;#]*=)[^&;#]*" % "|".join(SECRET_NAME_PARTS))
+# What may follow the "@" that ends a URL's user part: a host (a name, an IPv4 or [IPv6] address)
+# with its port, up to the path, the query or the end.
+_HOST_AFTER_AT = re.compile(r"@(?:\[[0-9A-Fa-f:.]*\]|[A-Za-z0-9._~%-]*)(?::\d*)?(?=[/?#]|$)")
 
 
 def shown_source(source):
-    """A source as it may be shown anywhere: a URL's password (in its user part, or in a query
-    parameter such as password= or token=) replaced by ***."""
+    """A source as it may be shown anywhere: a URL's password replaced by ***, in its user part
+    (everything after the user name up to the last "@" before the host, "/" and "@" included) and
+    in any query parameter whose name says it holds a secret (pwd=, loginpas=, api_key=, ...).
+    Where the password's end cannot be told, more is masked rather than less."""
     text = str(source)
     if "://" not in text:
         return text
     scheme, rest = text.split("://", 1)
-    head, sep, tail = rest.partition("/")
-    if "@" in head:
-        user, _, host = head.rpartition("@")
-        if ":" in user:
-            user = user.split(":", 1)[0] + ":***"
-        head = user + "@" + host
-    text = scheme + "://" + head + sep + tail
-    return re.sub(r"(?i)([?&;](?:%s)=)[^&;#]*" % "|".join(SECRET_KEYS), r"\1***", text)
+    user_end = re.match(r"[^:/?#@]*", rest).end()
+    if user_end < len(rest) and rest[user_end] == ":":
+        ats = [m.start() for m in _HOST_AFTER_AT.finditer(rest, user_end)]
+        if ats:
+            rest = rest[:user_end] + ":***" + rest[ats[-1]:]
+    return _SECRET_PARAMETER.sub(r"\1***", scheme + "://" + rest)
 
 
 def path_text(option, value, expected):
@@ -565,9 +577,9 @@ def check_source_file(source):
 
 def expand_now(path):
     """An output with strftime fields (cam/%Y-%m-%d/door-%H%M%S.avi) as it is named now."""
-    import time
+    from quarrin import layout
 
-    return time.strftime(path) if "%" in path else path
+    return layout.expand(path)
 
 
 def check_output(output, option="output"):

@@ -23,17 +23,21 @@ def wanted(stream=None):
 
 class LineWriter:
     """Writes the recorder's lines to `stream` without tearing a bar apart: the bar (None: there
-    is none) is cleared while a line is written and drawn again after it."""
+    is none) is cleared while a line is written and drawn again after it. Lines may come from
+    other threads (the disk budget's): the bar's lock keeps its updates out meanwhile."""
 
     def __init__(self, stream, bar=None):
         self.stream, self.bar = stream, bar.bar if bar is not None else None
 
     def line(self, text):
-        if self.bar is not None:
+        if self.bar is None:
+            self.stream.write(text + "\n")
+            self.stream.flush()
+            return
+        with self.bar.get_lock():
             self.bar.clear()
-        self.stream.write(text + "\n")
-        self.stream.flush()
-        if self.bar is not None:
+            self.stream.write(text + "\n")
+            self.stream.flush()
             self.bar.refresh()
 
 

@@ -16,7 +16,7 @@ import typing
 
 from quarrin import options as _options
 from quarrin import events as events_mod
-from quarrin import nativelog, writers
+from quarrin import layout, nativelog, writers
 from quarrin.errors import RecordingError, UsageError
 from quarrin.results import Event, Progress, RecordResult, Segment
 
@@ -72,13 +72,14 @@ def prepare(source, output, opts, scan=False):
     _check_region(opts, roi, width, height, shown)
     x, y, w, h = roi
     if not scan:
+        _check_budget(output, opts)
         _check_free_space(output, opts.min_free)
     # The recorder declares the file's rate (whole frames/s), or the rate asked of a camera or
     # measured on a live source.
     rate = int(fps) if camera is None and live is None else (opts.fps or int(round(fps)) or 30)
     timed_by_clock = camera is not None or live is not None
     events = opts.motion or scan
-    hold = _hold_frames(opts, rate, w, h) if events else 0
+    hold = _hold_frames(opts, rate, w, h) if events and not scan else 0  # a scan holds no image
     mask = _motion_mask(opts, width, height, roi) if events else None
     writer = None
     if not scan:
@@ -157,10 +158,23 @@ def _await_calls_at_exit():
         _awaited = True
 
 
+def _check_budget(output, opts):
+    """A disk budget deletes only files it can tell as this output's: an output whose names it
+    cannot follow is refused before anything is recorded."""
+    if opts.keep_size is None and opts.keep_days is None:
+        return
+    try:
+        layout.Pattern(output)
+    except layout.Unfollowable as exc:
+        option = "keep_size" if opts.keep_size is not None else "keep_days"
+        raise UsageError("output", output, "the disk budget (--%s) cannot tell its files from others: %s"
+                         % (option.replace("_", "-"), exc)) from None
+
+
 def _check_free_space(output, min_free):
     if min_free <= 0:
         return
-    folder = os.path.dirname(os.path.abspath(_options.expand_now(output)))
+    folder = os.path.dirname(os.path.abspath(layout.expand(output)))
     while not os.path.isdir(folder) and os.path.dirname(folder) != folder:
         folder = os.path.dirname(folder)
     left = writers.free_space(folder)
@@ -208,14 +222,21 @@ def _motion_mask(opts, width, height, roi):
             raise UsageError("ignore", rect, "lies outside the %dx%d frames" % (width, height))
         full[y:y + h, x:x + w] = 0
     x, y, w, h = roi
-    return np.ascontiguousarray(full[y:y + h, x:x + w])
+    kept = np.ascontiguousarray(full[y:y + h, x:x + w])
+    if not kept.any():
+        area = "the region %d,%d,%d,%d" % roi if opts.roi else "the %dx%d frames" % (width, height)
+        if not opts.ignore:
+            raise UsageError("mask", opts.mask, "leaves nothing of %s to watch for motion" % area)
+        raise UsageError("ignore", " ".join(",".join(map(str, r)) for r in opts.ignore), "%sleaves nothing of %s to "
+                         "watch for motion" % ("with the mask, " if opts.mask else "", area))
+    return kept
 
 
 def run(plan, progress=None, log=None, notify=None):
     """Runs a prepared recording. `progress` gets a `quarrin.Progress` after every frame read,
     `log` each of the recorder's own lines (None: they are dropped), `notify` what the operator
     must see (a live source's signal lost or back, a segment removed for the disk budget; None:
-    to `log`). A motion recording writes its event list beside the output (`events_path`)."""
+    to `log`). A motion recording writes its event list beside the output (layout.events_path)."""
     from quarrin import snapwell  # noqa: F401  (registers quarrin._recorder)
     from quarrin._recorder import record
 
@@ -223,7 +244,7 @@ def run(plan, progress=None, log=None, notify=None):
     notify = notify or log or _drop
     if not scan:
         # An output with strftime fields gets its folders as each segment opens.
-        directory = os.path.dirname(os.path.abspath(_options.expand_now(plan.output)))
+        directory = os.path.dirname(os.path.abspath(layout.expand(plan.output)))
         try:
             os.makedirs(directory, exist_ok=True)
         except OSError as exc:
@@ -235,15 +256,24 @@ def run(plan, progress=None, log=None, notify=None):
         def hook(frames_read, frames_saved, segment):
             progress(Progress(source, frames_read, frames_saved, total, segment))
 
+    # The front end names and claims the segments: it knows which names the recording holds.
+    namer = None if scan else layout.Namer(plan.output, numbered=plan.args["max_frames"] > 0)
     listing = None
     if plan.args["events"] and not scan:
-        listing = events_mod.EventList(events_path(_options.expand_now(plan.output)))
+        listing = events_mod.EventList(layout.events_path(layout.expand(plan.output)), namer.lock)
     on_event = None if listing is None else (lambda *fields: listing.add(Event(*fields)))
-    on_closed = None
-    if plan.opts.keep_size is not None or plan.opts.keep_days is not None:
+    keeper = None
+    if not scan and (plan.opts.keep_size is not None or plan.opts.keep_days is not None):
         from quarrin import budget
 
-        on_closed = budget.Budget(plan.output, plan.opts.keep_size, plan.opts.keep_days, notify).after_close
+        keeper = budget.Budget(layout.Pattern(plan.output), plan.opts.keep_size, plan.opts.keep_days, notify, namer,
+                               listing)
+
+    def on_closed(video):
+        if keeper is not None:  # first, so that the budget sees it as held or as closed last
+            keeper.closed(video)
+        namer.closed(video)
+
     if plan.live:
         _await_calls_at_exit()
     started = time.perf_counter()
@@ -253,7 +283,7 @@ def run(plan, progress=None, log=None, notify=None):
         try:
             try:
                 outcome = record(**plan.args, progress=hook, log=log or _drop, writer=writer, on_event=on_event,
-                                 notify=notify, on_closed=on_closed,
+                                 notify=notify, on_closed=None if scan else on_closed, namer=namer,
                                  on_resize=_on_resize(plan, notify) if plan.live else None)
             except FileNotFoundError as exc:  # the recorder has closed what it had opened
                 raise RecordingError("could not create %s: %s" % (exc.filename, exc.strerror or exc)) from exc
@@ -268,12 +298,19 @@ def run(plan, progress=None, log=None, notify=None):
         finally:
             if listing is not None:
                 listing.close()
+            # The budget's deletions are done, and told, before the result.
+            failed = keeper.finish() if keeper is not None else None
+    if failed is not None:
+        raise failed
     seconds = time.perf_counter() - started
     if outcome is None:
         return RecordResult(plan.source, 0, 0, (), "interrupt", seconds, plan.fps, plan.frames_total,
                             log_lines=native.count)
-    _check_outcome(plan, outcome)
-    segments = tuple(Segment(w.video, w.csv, w.frames, w.first, w.last, w.runs) for w in outcome.segments)
+    videos = [w.video for w in outcome.segments]
+    removed = keeper.removed(videos) if keeper is not None else [False] * len(videos)
+    _check_outcome(plan, outcome, removed)
+    segments = tuple(Segment(w.video, w.csv, w.frames, w.first, w.last, w.runs, gone)
+                     for w, gone in zip(outcome.segments, removed))
     return RecordResult(plan.source, outcome.frames_read, outcome.frames_saved, segments, outcome.stopped, seconds,
                         plan.fps, plan.frames_total, tuple(Event(*e) for e in outcome.events), outcome.gaps,
                         listing.path if listing is not None else None, _short_input(plan, outcome), native.count)
@@ -311,16 +348,11 @@ def _stopped_writing(writer, exc):
     return RecordingError("writing %s failed: %s; %s" % (video, reason, kept))
 
 
-def events_path(output):
-    """Where a recording into `output` lists its events: out/door.avi -> out/door.events.csv."""
-    return os.path.splitext(output)[0] + ".events.csv"
-
-
 def _drop(line):
     pass
 
 
-def _check_outcome(plan, outcome):
+def _check_outcome(plan, outcome, removed):
     done = "; %d frames were saved before" % outcome.frames_saved if outcome.frames_saved else ""
     if outcome.stopped == "unopened":
         raise RecordingError("cannot open %s" % plan.source)
@@ -328,8 +360,8 @@ def _check_outcome(plan, outcome):
         a = plan.args
         raise RecordingError("a frame of %s is smaller than the region %d,%d,%d,%d%s"
                              % (plan.source, a["roi_x"], a["roi_y"], a["roi_w"], a["roi_h"], done))
-    for seg in outcome.segments:
-        if seg.frames and not (os.path.exists(seg.video) and os.path.getsize(seg.video) > 0):
+    for seg, gone in zip(outcome.segments, removed):  # gone: removed by the disk budget
+        if seg.frames and not gone and not (os.path.exists(seg.video) and os.path.getsize(seg.video) > 0):
             raise RecordingError("the video writer did not write %s (codec %s)" % (seg.video, plan.writer))
 
 
@@ -400,7 +432,9 @@ def _read_live(cv2, url, opts):
             cap.set(cv2.CAP_PROP_FRAME_HEIGHT, opts.size[1])
         times, frame = [], None
         started = time.monotonic()
-        while len(times) < 12 and time.monotonic() - started < 1.5:
+        # The first burst may be long: over RTSP, FFmpeg holds the frames it analysed while
+        # opening (some 36) and gives them at once. The pace is read on the frames after it.
+        while len(_after_burst(times)) < 8 and time.monotonic() - started < 1.5:
             ok, image = cap.read()
             if not ok:
                 break
@@ -445,7 +479,7 @@ def _live_rate(times):
     """The frame rate of a live source from the times its first frames were read. The first frames
     may come in a burst (what the server or the decoder held), and a busy machine reads several at
     once now and then, so the rate is the frames over the span after the burst, not one gap."""
-    calm = [t for t in times if t - times[0] > 0.2] if times else []
+    calm = _after_burst(times)
     if len(calm) >= 3 and calm[-1] > calm[0]:
         fps = (len(calm) - 1) / (calm[-1] - calm[0])
     elif len(times) >= 2 and times[-1] > times[0]:
@@ -453,6 +487,11 @@ def _live_rate(times):
     else:
         return 0.0
     return fps if fps <= _MAX_LIVE_FPS else 0.0
+
+
+def _after_burst(times):
+    """The times of the frames read more than 0.2 s after the first."""
+    return [t for t in times if t - times[0] > 0.2] if times else []
 
 
 def _probe_camera(index, opts):

@@ -3,6 +3,8 @@ import dataclasses
 import datetime
 import typing
 
+from quarrin.errors import RecordingError
+
 
 @dataclasses.dataclass(frozen=True)
 class Segment:
@@ -13,6 +15,7 @@ class Segment:
     first: typing.Optional[datetime.datetime]   # timestamp of the first frame (None: no frame)
     last: typing.Optional[datetime.datetime]
     runs: tuple = dataclasses.field(default=(), repr=False)  # input frames written, as (start, stop) runs
+    removed: bool = False                  # deleted by the disk budget (--keep-size, --keep-days)
 
     @property
     def inframes(self):
@@ -76,7 +79,11 @@ class BatchItem:
 
     @property
     def events(self):
-        return self.result.events if self.result is not None else ()
+        """The events found. An input that failed (or never ran) has none to give: asking raises
+        RecordingError with its error, so that it cannot pass for an input without motion."""
+        if self.result is None:
+            raise RecordingError("%s %s: %s" % (self.input, self.status, self.error or "no result"))
+        return self.result.events
 
 
 @dataclasses.dataclass(frozen=True)

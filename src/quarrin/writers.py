@@ -66,7 +66,9 @@ class Guard:
     """The writer the engine gets: `inner` with checks around it.
 
     Before each segment opens and each frame is written, the free space of the output's file
-    system must stay at `min_free` bytes or more (0: not checked). After each frame, the log
+    system must stay at `min_free` bytes or more (0: not checked) once this write and the close
+    after it are done: the margin follows the largest write and close seen so far (an H.264
+    writer puts a fragment of a second on the disk at once). After each frame, the log
     `capture` (quarrin.nativelog) must hold no new write failure: OpenCV's writer reports a frame
     it could not write only there. Either ends the recording at that frame, with the frame not
     written. `name` and `frames` tell what the open segment was handed."""
@@ -75,6 +77,8 @@ class Guard:
         self.inner, self.min_free, self.capture = inner, min_free, capture
         self.name, self.frames, self.folder = None, 0, None
         self.stopped = False  # this segment stopped the recording: its close only cleans up
+        self.largest_write = self.largest_close = 0  # bytes the video grew by in one call
+        self.size = 0
 
     def open(self, name, fps, size):
         self.name, self.frames, self.stopped = name, 0, True
@@ -86,6 +90,7 @@ class Guard:
         except Exception as exc:
             raise WriteFailed(name, 0, _reason(exc)) from exc
         self._check_log(seen)
+        self.size = self._size()
         self.stopped = False
 
     def write(self, frame, time):
@@ -97,6 +102,7 @@ class Guard:
         except Exception as exc:
             raise WriteFailed(self.name, self.frames, _reason(exc)) from exc
         self._check_log(seen)
+        self.largest_write = max(self.largest_write, self._grown())
         self.frames += 1
         self.stopped = False
 
@@ -113,6 +119,7 @@ class Guard:
         except Exception as exc:
             raise WriteFailed(self.name, self.frames, _reason(exc)) from exc
         self._check_log(seen)
+        self.largest_close = max(self.largest_close, self._grown())
         if self.frames and self._at_a_limit():
             # Closing writes what the writer still holds, and its index: OpenCV's writer does not say
             # when that fails. On a full disk, or at the file size limit, count what the video holds.
@@ -135,6 +142,23 @@ class Guard:
         except (ImportError, OSError, ValueError):
             return False
 
+    def _size(self):
+        try:
+            return os.stat(self.name).st_size
+        except OSError:
+            return 0
+
+    def _grown(self):
+        """Bytes the video grew by since the last look."""
+        before, self.size = self.size, self._size()
+        return max(0, self.size - before)
+
+    def margin(self):
+        """Room to keep above --min-free before a write: what the write may put on the disk at once,
+        and what the close after it may still write (the frames the writer holds, its index)."""
+        holds = max(WRITER_HOLDS, self.largest_write)
+        return holds + max(self.largest_write, self.largest_close)
+
     def _failures(self):
         return len(self.capture.failures()) if self.capture is not None else 0
 
@@ -150,13 +174,13 @@ class Guard:
         if self.min_free <= 0:
             return
         left = free_space(self.folder)
-        if left is not None and left - WRITER_HOLDS < self.min_free:
+        if left is not None and left - self.margin() < self.min_free:
             raise DiskLow(self.name, self.frames, "free space on the file system of %s (%s) would fall below "
                           "--min-free %s" % (self.folder, show_size(left), show_size(self.min_free)))
 
 
 # What a writer may hold before the disk sees it (OpenCV's FFmpeg writer buffers 256 KiB): free
-# space must stay above --min-free by this much.
+# space must stay above --min-free by this much at least, and by the largest writes seen.
 WRITER_HOLDS = 1 << 20
 # Room a writer may need to close a video (what it holds back, its index): with less left on the
 # disk, or below the file size limit, a closed video is checked.

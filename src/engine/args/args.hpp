@@ -35,7 +35,7 @@ struct Signature {
     const void* defaults;  // a default-constructed argument struct: the optional parameters' values
 };
 
-inline constexpr int kMaxParams = 56;
+inline constexpr int kMaxParams = 64;
 
 template <typename T, size_t N>
 constexpr int count_of(const T (&)[N]) {

@@ -21,7 +21,8 @@ const Name n_VideoCapture("VideoCapture"), n_VideoWriter("VideoWriter"), n_Video
     n_default_int_handler("default_int_handler"), n_O_WRONLY("O_WRONLY"), n_O_CREAT("O_CREAT"),
     n_O_EXCL("O_EXCL"), n_unlink("unlink"), n_CAP_FFMPEG("CAP_FFMPEG"),
     n_CAP_PROP_OPEN_TIMEOUT_MSEC("CAP_PROP_OPEN_TIMEOUT_MSEC"), n_CAP_PROP_READ_TIMEOUT_MSEC("CAP_PROP_READ_TIMEOUT_MSEC"),
-    n_strftime("strftime"), n_makedirs("makedirs"), n_dirname("dirname"), n_exist_ok("exist_ok");
+    n_strftime("strftime"), n_makedirs("makedirs"), n_dirname("dirname"), n_exist_ok("exist_ok"),
+    n_claim("claim"), n_give_back("give_back");
 const Name n_timestamp("timestamp");
 const Name n_text_win32("win32"), n_text_csv_suffix(".csv"), n_text_mode_w("w"), n_text_empty(""),
     n_head_inframe("inframe"), n_head_outframe("outframe"), n_text_scheme_mark("://"), n_text_percent("%");

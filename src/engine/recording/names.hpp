@@ -17,7 +17,7 @@ extern const Name n_VideoCapture, n_VideoWriter, n_VideoWriter_fourcc, n_CAP_DSH
     n_getTextSize, n_rectangle, n_putText, n_FONT_HERSHEY_SIMPLEX, n_FILLED, n_LINE_AA, n_waitKey, n_error,
     n_signal, n_getsignal, n_SIGINT, n_SIGTERM, n_default_int_handler, n_O_WRONLY, n_O_CREAT, n_O_EXCL, n_unlink,
     n_CAP_FFMPEG, n_CAP_PROP_OPEN_TIMEOUT_MSEC, n_CAP_PROP_READ_TIMEOUT_MSEC, n_strftime, n_makedirs, n_dirname,
-    n_exist_ok;
+    n_exist_ok, n_claim, n_give_back;
 // The CSV header's third column, and vcapture's parameter of the same name.
 extern const Name n_timestamp;
 // fixed texts

@@ -13,7 +13,7 @@ FrameRules::FrameRules(const RecordArgs& a, const Mode& mode, Console& console, 
       progress_(a.progress),
       sink_(&sink),
       scan_(a.scan),
-      namer_(a.capture.output, a.capture.max_frames, mode.claim, console),
+      namer_(a.capture.output, a.capture.max_frames, mode.claim, a.namer, console),
       gate_(a, console),
       overlay_(a.capture),
       closes_early_(mode.opening == Mode::Opening::OnFirstWrite),
@@ -84,7 +84,8 @@ FrameRules::Next FrameRules::take(PyObject* frame, PyObject* now, Stopped& why) 
     wrote_current_ = false;
     if (events_) {
         const Verdict v = gate_.judge(roi.get(), shape.get());
-        events_->take(Held{Ref::borrow(roi.get()), inframe, Ref::borrow(now), elapsed_s}, v, *this);
+        // A scan writes no frame: the frames an event may still take are held without their image.
+        events_->take(Held{Ref::borrow(scan_ ? Py_None : roi.get()), inframe, Ref::borrow(now), elapsed_s}, v, *this);
     } else if (gate_.keep(roi.get(), shape.get(), delta_s.get())) {
         write_frame(Held{Ref::borrow(roi.get()), inframe, Ref::borrow(now), elapsed_s});
     }

@@ -69,6 +69,15 @@ void remove_claimed(PyObject* video) {
     throw PyError{};
 }
 
+// A claimed name never opened goes back to the caller's namer, or its two files are removed here.
+void give_back_claimed(PyObject* namer, PyObject* name) {
+    if (namer != Py_None) {
+        call_method(namer, n_give_back, {name});
+    } else {
+        remove_claimed(name);
+    }
+}
+
 // os.close(os.open(path, O_WRONLY | O_CREAT | O_EXCL, 0o666)); false when the path exists already.
 // (os.open's own default mode, 0o777, would make every video and CSV executable.)
 bool create_exclusively(PyObject* path) {
@@ -105,12 +114,16 @@ bool SegmentNamer::taken(PyObject* name) {
 }
 
 void SegmentNamer::give_back(PyObject* name) {
-    if (claim_ == Mode::Claim::Create) remove_claimed(name);
+    if (namer_ != Py_None || claim_ == Mode::Claim::Create) give_back_claimed(namer_, name);
 }
 
 Ref SegmentNamer::next() {
     Ref name;
-    if (pattern()) {
+    if (namer_ != Py_None) {
+        name = call_method(namer_, n_claim);
+        if (!PyUnicode_Check(name.get()))
+            raise_format(PyExc_TypeError, "namer.claim() must return a str, not %.200s", Py_TYPE(name.get())->tp_name);
+    } else if (pattern()) {
         // The output expanded now, in its folder; numbered from _001 only if that name is taken.
         name = call_method(global(n_time).get(), n_strftime, {output_});
         Ref folder = call_method(global_attr(n_os, n_path).get(), n_dirname, {name.get()});
@@ -253,7 +266,7 @@ void Segment::give_back_unopened(PyObject* claimed) noexcept {
             return;
         }
     }
-    attempt([&] { remove_claimed(claimed); });
+    attempt([&] { give_back_claimed(a_.namer, claimed); });
     PyErr_Clear();
 }
 

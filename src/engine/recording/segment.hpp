@@ -15,17 +15,18 @@ namespace quarrin {
 
 class SegmentNamer {
 public:
-    SegmentNamer(PyObject* output, int32_t max_frames, Mode::Claim claim, Console& console)
-        : output_(output), numbered_(max_frames > 0), claim_(claim), console_(console) {}
+    SegmentNamer(PyObject* output, int32_t max_frames, Mode::Claim claim, PyObject* namer, Console& console)
+        : output_(output), numbered_(max_frames > 0), claim_(claim), namer_(namer), console_(console) {}
     // The next name that is free (tested, or claimed by creating the video and its CSV);
     // prints where the video and its timestamps go.
     //
     // Names are the output, then numbered ones (out_000.avi with segments; out_001.avi, ...
     // when the output is taken). A claiming namer expands an output with strftime fields
     // (cam/%Y-%m-%d/door-%H%M%S.avi) in local time for each segment, creates its folders, and
-    // numbers a name only when it is taken.
+    // numbers a name only when it is taken. A namer object (not None) names and claims instead.
     Ref next();
-    // A claimed name whose segment was never opened: its empty video and CSV are removed.
+    // A claimed name whose segment was never opened: its empty video and CSV are removed (by the
+    // namer object, when there is one).
     void give_back(PyObject* name);
 
 private:
@@ -37,6 +38,7 @@ private:
     PyObject* output_;
     bool numbered_;
     Mode::Claim claim_;
+    PyObject* namer_;  // the caller's namer object, or None
     Console& console_;
     long long counter_ = 0;
     int pattern_ = -1;  // whether the output holds strftime fields; -1: not known yet

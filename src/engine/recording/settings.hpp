@@ -63,6 +63,9 @@ struct RecordArgs {
                                    // back); None: print it
     double segment_seconds = 0.0;  // a new segment every so many seconds of recording time
     PyObject* on_closed = Py_None; // on_closed(video) when a segment's files have been closed
+    PyObject* namer = Py_None;     // namer.claim() -> the next segment's name, its files created;
+                                   // namer.give_back(name) for one never opened. None: the
+                                   // recorder names and claims segments itself
     // on_resize(width, height) when a live source's frames change size (a camera back at another
     // size): returns the region (x, y, w, h) to keep from then on, or raises to stop. None: the
     // region stays (a frame it does not fit ends the recording, Stopped::Roi).
