@@ -194,8 +194,8 @@ def interrupt_at_second_frame(read, saved, segment):
 
 def record_cases(args, workdir):
     """The front end's entry, sequential and pipelined, each with cv2's writer and printed lines or
-    with a writer object and a log: success (with motion events too), Ctrl-C, and errors raised by
-    the reader, the rules and the writer stage."""
+    with a writer object and a log: success (with motion events too, and a live source), Ctrl-C,
+    and errors raised by the reader, the rules and the writer stage."""
     cases = {}
     for pipeline in (False, True):
         for objects in (False, True):
@@ -215,6 +215,8 @@ def record_cases(args, workdir):
                 name + "even-kernel": ("record", "cv2.error", lambda m=make: m(motion_based=True, kernel_width=4)),
                 name + "writer-fails": ("record", "Boom" if objects else "RuntimeError", lambda m=make: m(
                     writer=FailingWriter, fmt="ABCD")),
+                # A live source (here a file: its end is a lost signal) opens and reads on a worker.
+                name + "live": ("record", "returned (4, 4, 'lost')", lambda m=make: m(live=True)),
             })
             if objects:  # motion events: frames held back, and their callback
                 cases[name + "events"] = ("record", "returned (4, 4, 'end')", lambda m=make: m(

@@ -4,9 +4,11 @@
         ...
         cam.stop()                           # the camera goes away (connections dropped)
         cam.start()                          # and comes back on the same port
-        cam.stall(True)                      # connections stay open, no frame is sent
+        cam.stall(True)                      # connections stay open, no frame is sent; a new one gets
+                                             # its headers and then nothing
+        cam.size = (96, 72)                  # frames from now on are of another size
 
-Frames are 64x48 grey with a square that moves one step per frame when `moving` is set (the
+Frames are 64x48 (or `size`) grey with a square that moves one step per frame when `moving` is set (the
 index of the frame is also drawn as a bar, so every frame differs). An optional `auth` pair
 ("user", "password") is required as HTTP basic authentication.
 """
@@ -30,15 +32,15 @@ def frame(index, moving=True, width=64, height=48):
 
 
 class MjpegServer:
-    def __init__(self, fps=10.0, moving=True, auth=None, port=0):
-        self.fps, self.moving, self.auth = fps, moving, auth
+    def __init__(self, fps=10.0, moving=True, auth=None, port=0, size=(64, 48)):
+        self.fps, self.moving, self.auth, self.size = fps, moving, auth, size
         self.port = port or _free_port()
         self.sent = 0
         self.clients = 0
         self._server = None
         self._thread = None
         self._stalled = threading.Event()
-        self._stopping = threading.Event()
+        self._generation = 0  # a stop() ends the streams of the servers started before it
 
     @property
     def url(self):
@@ -55,7 +57,6 @@ class MjpegServer:
         else:
             raise OSError("port %d stays busy" % self.port)
         self._server.daemon_threads = True
-        self._stopping.clear()
         self._thread = threading.Thread(target=self._server.serve_forever, kwargs={"poll_interval": 0.05},
                                         daemon=True)
         self._thread.start()
@@ -65,7 +66,7 @@ class MjpegServer:
         """The camera goes away: no new connection, and open streams end."""
         if self._server is None:
             return
-        self._stopping.set()
+        self._generation += 1
         self._server.shutdown()
         self._server.server_close()
         self._thread.join(5)
@@ -108,15 +109,16 @@ def _handler(cam):
             self.send_header("Content-Type", "multipart/x-mixed-replace; boundary=%s" % BOUNDARY.decode())
             self.end_headers()
             cam.clients += 1
+            generation = cam._generation
             period = 1.0 / cam.fps
             next_at = time.monotonic()
             try:
-                while not cam._stopping.is_set():
+                while generation == cam._generation:
                     if cam._stalled.is_set():
                         time.sleep(0.02)
                         next_at = time.monotonic()
                         continue
-                    ok, jpeg = cv2.imencode(".jpg", frame(cam.sent, cam.moving))
+                    ok, jpeg = cv2.imencode(".jpg", frame(cam.sent, cam.moving, *cam.size))
                     data = jpeg.tobytes()
                     self.wfile.write(b"--" + BOUNDARY + b"\r\nContent-Type: image/jpeg\r\nContent-Length: "
                                      + str(len(data)).encode() + b"\r\n\r\n" + data + b"\r\n")

@@ -108,6 +108,9 @@ def test_motion_gating_from_the_command_line(tmp_path):
     (["--min-area", "2147483648"], r"^--min-area 2147483648: must be between 0 and 2147483647$"),
     (["--min-free", "1.5Q"], r"^--min-free 1.5Q: expected a size such as 500M"),
     (["--segment-frames", "-2"], r"^--segment-frames -2: must be between 0"),
+    # FFmpeg's timeouts are whole milliseconds, 0 meaning none: a smaller one is refused, not rounded.
+    (["--stall", "0.0004"], r"^--stall 0.0004: must be at least 0.001$"),
+    (["--open-timeout", "0"], r"^--open-timeout 0.0: must be at least 0.001$"),
     (["--motion", "--interval", "1"], r"^argument --interval: not allowed with argument --motion"),
     (["--show-diff"], r"^--show-diff: .*needs --motion"),
     (["--size", "640x480"], r"^--size 640,480: applies to a camera; the source is a file"),

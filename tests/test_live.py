@@ -151,15 +151,125 @@ def test_signal_lost_and_back(tmp_path, kind, fault, pipeline):
     assert [camera_frames(v, moving=False) for v in sorted(glob.glob(str(tmp_path / "*.avi")))] == [[0], [0]]
 
 
-def test_gives_up_after_reconnect_seconds(tmp_path):
+@pytest.mark.parametrize("comes_back", [False, True], ids=["away", "silent"])
+def test_gives_up_after_reconnect_seconds(tmp_path, comes_back):
+    """--reconnect bounds the wait, also when the camera answers a reopen with its headers and then
+    nothing (each open's timeout is cut to what is left)."""
     cam = MjpegServer(fps=10).start()
-    started = time.monotonic()
-    proc = recording(tmp_path, cam.url, tmp_path / "cam.avi", "--stall", 0.5, "--reconnect", 2, then=cam.stop)
+    lost = []
+
+    def drop():
+        lost.append(time.monotonic())
+        cam.stall(comes_back)
+        cam.stop()
+        if comes_back:
+            cam.start()
+    proc = recording(tmp_path, cam.url, tmp_path / "cam.avi", "--stall", 0.5, "--reconnect", 2, "--open-timeout", 30,
+                     then=drop)
+    cam.stop()
     assert proc.returncode == 1
     assert re.fullmatch(r"quarrin: error: %s lost at \S+, not back after 2 s\n" % re.escape(cam.url),
                         proc.stderr.splitlines()[-1] + "\n")
-    assert time.monotonic() - started < 20
+    assert time.monotonic() - lost[0] < 8  # the whole --open-timeout was 30 s
     assert segments_consistent(tmp_path)[0] > 0
+
+
+def start_recording(folder, *args):
+    proc = subprocess.Popen([sys.executable, "-m", "quarrin", "record"] + [str(a) for a in args],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    return proc
+
+
+def wait_for_video(folder, proc, pattern="*.avi"):
+    deadline = time.monotonic() + 30
+    while not glob.glob(os.path.join(folder, pattern)) and time.monotonic() < deadline and proc.poll() is None:
+        time.sleep(0.05)
+
+
+# Ctrl-C and SIGTERM are acted on at once whatever the camera does: streaming, stalled inside a read
+# (--stall 30), being reopened against a camera that sends its headers and then nothing
+# (--open-timeout 30), or still being probed before the recording starts. Each file is complete.
+@pytest.mark.parametrize("state, driver, sig", [
+    ("streaming", "pipeline", signal.SIGTERM),
+    ("stalled", "pipeline", signal.SIGTERM), ("stalled", "sequential", signal.SIGTERM),
+    ("stalled", "sequential", signal.SIGINT),
+    ("reopening", "pipeline", signal.SIGTERM), ("reopening", "sequential", signal.SIGTERM),
+    ("probing", "pipeline", signal.SIGTERM), ("probing", "sequential", signal.SIGINT),
+])
+def test_a_stop_is_acted_on_in_every_state(tmp_path, state, driver, sig):
+    with MjpegServer(fps=10) as cam:
+        cam.stall(state == "probing")
+        proc = start_recording(tmp_path, cam.url, tmp_path / "cam.avi", "--stall", 30, "--open-timeout", 30,
+                               *(["--no-pipeline"] if driver == "sequential" else []))
+        if state != "probing":
+            wait_for_video(tmp_path, proc)
+            time.sleep(1)
+        if state == "stalled":
+            cam.stall(True)
+        elif state == "reopening":
+            cam.stall(True)
+            cam.stop()  # the stream ends: the signal is lost, and the reopen hangs
+            cam.start()
+        time.sleep(2)
+        sent = time.monotonic()
+        proc.send_signal(sig)
+        out, err = proc.communicate(timeout=60)
+        took = time.monotonic() - sent
+    assert proc.returncode == (143 if sig == signal.SIGTERM else 130), err
+    assert took < 5, took  # it took up to the whole --stall or --open-timeout
+    assert err.splitlines()[-1].startswith("quarrin: %s" % ("terminated" if sig == signal.SIGTERM else "interrupted"))
+    counts = segments_consistent(tmp_path)
+    assert (counts == []) if state == "probing" else (len(counts) == 1 and counts[0] > 0)
+    assert ("Signal lost" in out) == (state == "reopening") and "Signal back" not in out
+
+
+# H.264 from a quiet camera: the event ended seconds ago, and a SIGKILL finds all its frames in the
+# file but the last, which the container holds (Matroska with veryfast: the last three, as many as
+# x264's B-frames). It held the last second, and the encoder's frames (a dozen with veryfast).
+@pytest.mark.parametrize("ext, speed, held", [(".mp4", "ultrafast", 1), (".mkv", "veryfast", 3)])
+def test_a_killed_h264_recording_keeps_the_event_that_ended(tmp_path, ext, speed, held):
+    pytest.importorskip("av")
+    out = tmp_path / ("cam" + ext)
+    with MjpegServer(fps=10) as cam:
+        proc = start_recording(tmp_path, cam.url, out, "--motion", "--min-area", 50, "--after", 0.3, "--speed", speed)
+        wait_for_video(tmp_path, proc, "*" + ext)
+        time.sleep(2)
+        cam.moving = False
+        time.sleep(3)
+        proc.kill()
+        proc.communicate(timeout=60)
+    saved = len(rows(str(out) + ".csv"))
+    assert saved > 10
+    assert saved - held <= len(videos.read_all(out)) <= saved
+
+
+# A camera back at another frame size: the whole frame (no --roi) is recorded at its new size in a
+# new segment; a region that still fits goes on with one line saying so; one that no longer fits,
+# or a motion mask made for the old size, stops the recording with an error that says why.
+@pytest.mark.parametrize("size, args, status, shapes, said", [
+    ((96, 72), [], 0, [(48, 64), (72, 96)], "Frame size changed from 64x48 to 96x72: the new size is recorded"),
+    ((32, 24), ["--no-pipeline"], 0, [(48, 64), (24, 32)], "Frame size changed from 64x48 to 32x24"),
+    ((96, 72), ["--roi", "8,8,40,30"], 0, [(30, 40), (30, 40)],
+     "Frame size changed from 64x48 to 96x72; the region 8,8,40,30 still fits"),
+    ((32, 24), ["--roi", "8,8,40,30"], 1, [(30, 40)],
+     "quarrin: error: the region --roi 8,8,40,30 does not fit the 32x24 frames %s sends now (they were 64x48)"),
+    ((96, 72), ["--motion", "--ignore", "0,0,8,8", "--no-pipeline"], 1, [(48, 64)],
+     "quarrin: error: %s now sends 96x72 frames, not 64x48: the motion mask (--mask, --ignore) was made for 64x48"),
+], ids=["larger", "smaller", "region-fits", "region-too-large", "mask"])
+def test_camera_back_at_another_size(tmp_path, size, args, status, shapes, said):
+    with MjpegServer(fps=10) as cam:
+        def restart():
+            cam.stop()
+            cam.size = size
+            later(0.5, cam.start)
+        proc = recording(tmp_path, cam.url, tmp_path / "cam.avi", "--duration", 5, "--stall", 0.5, "--reconnect", 10,
+                         *args, then=restart)
+    assert proc.returncode == status, proc.stderr
+    assert any(line.startswith(said.replace("%s", cam.url)) for line in (proc.stdout + proc.stderr).splitlines())
+    segments_consistent(tmp_path)
+    made = sorted(glob.glob(str(tmp_path / "*.avi")))
+    assert [videos.read_all(v)[0].shape[:2] for v in made] == shapes
 
 
 @pytest.mark.parametrize("kind", CAMERAS)

@@ -1,8 +1,10 @@
 """The pipelined recording: the same files, rows, frames, lines and results as the sequential one,
 and every stage's failure stopping all three without losing a row or leaving a thread behind."""
+import _thread
 import filecmp
 import os
 import sys
+import threading
 import time
 
 import numpy as np
@@ -184,3 +186,50 @@ def test_real_sigint_stops_a_pipelined_recording(tmp_path):
     assert stopped == "interrupt" and 0 < int(saved) <= int(read) < 3000
     rows = open(str(out) + ".csv").read().splitlines()[1:]
     assert len(rows) == int(saved) == len(videos.read_all(out))
+
+
+class StallingCamera:
+    """A live camera that sends `frames`, then blocks inside read (as OpenCV does up to its read
+    timeout, the interpreter lock released) until `go` is set."""
+
+    def __init__(self, frames):
+        self.frames, self.go, self.released = list(frames), threading.Event(), threading.Event()
+
+    def isOpened(self):
+        return True
+
+    def set(self, prop, value):
+        return True
+
+    def read(self):
+        if self.frames:
+            return True, self.frames.pop(0)
+        self.go.wait(30)
+        return False, None
+
+    def release(self):
+        self.released.set()
+
+
+# A stop while a live source's read blocks returns at once with complete files, in either driver;
+# the read is left to its own thread, which releases the capture when it returns, and ends.
+@pytest.mark.parametrize("pipeline", [False, True], ids=["sequential", "pipelined"])
+def test_a_stop_abandons_a_live_read_that_blocks(tmp_path, monkeypatch, pipeline):
+    from quarrin._recorder import calls_left
+
+    cam = StallingCamera([videos.square_frame(64, 48, 4 * i, 8) for i in range(5)])
+    monkeypatch.setitem(snapwell.__dict__, "cv2", FakeCv2(overrides={"VideoCapture": lambda *args: cam}))
+    out = tmp_path / "o.avi"
+    threading.Timer(1.0, _thread.interrupt_main).start()
+    started = time.monotonic()
+    result = record(**record_args("http://127.0.0.1:9/cam", out), live=True, stall=30, pipeline=pipeline)
+    assert time.monotonic() - started < 5
+    assert result.stopped == "interrupt" and result.frames_saved == 5
+    assert len(videos.read_all(out)) == len(open(str(out) + ".csv").read().splitlines()) - 1 == 5
+    assert calls_left() == 1 and not cam.released.is_set()
+    cam.go.set()
+    assert cam.released.wait(5)
+    deadline = time.monotonic() + 5
+    while calls_left() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert calls_left() == 0

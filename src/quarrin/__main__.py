@@ -1,6 +1,6 @@
 """python -m quarrin: the quarrin command."""
 import sys
 
-from quarrin.cli import main
+from quarrin.cli import run
 
-sys.exit(main())
+sys.exit(run())

@@ -96,3 +96,7 @@ def record(
     on_closed: Callable[[str], object] | None = None,
     namer: Namer | None = None,
 ) -> Outcome: ...
+
+# Opens and reads of live sources that stopped recordings left blocked inside OpenCV, each on a
+# thread of its own until its timeout.
+def calls_left() -> int: ...

@@ -190,6 +190,24 @@ def _stopped(after=""):
     return TERMINATED if _terminated[0] else INTERRUPTED
 
 
+def run():
+    """The command's entry: main(), then the exit. A Ctrl-C or SIGTERM may have left a live
+    source's open or read blocked inside OpenCV on a thread of its own; Python cannot finalise
+    safely before it returns (up to --stall or --open-timeout), so the command then ends at once,
+    its files already complete."""
+    status = main()
+    from quarrin import recording
+
+    if recording.calls_left():
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except (OSError, ValueError, AttributeError):
+                pass
+        os._exit(status)
+    return status
+
+
 def main(argv=None):
     _terminated[0] = False
     try:

@@ -45,10 +45,12 @@ def whole(low=None, high=None, what=None):
     return check
 
 
-def number(positive=False, high=None):
-    """A finite number, 0 or more (more than 0 when `positive`), at most `high`."""
+def number(positive=False, high=None, low=None):
+    """A finite number, 0 or more (more than 0 when `positive`), at least `low`, at most `high`."""
     def check(name, value):
         value = _float(name, value, positive)
+        if low is not None and value < low:
+            raise UsageError(name, value, "must be at least %g" % low)
         if high is not None and value > high:
             raise UsageError(name, value, "must be at most %g" % high)
         return value
@@ -357,9 +359,10 @@ OPTIONS = (
            engine=("tx", "ty")),
     Option("font_scale", 0.5, number(positive=True, high=10), "size of the text, above 0 and at most 10", "F",
            "overlay", engine=("fs",)),
-    Option("open_timeout", 10.0, number(positive=True, high=3600), "a live source that does not open within "
+    # FFmpeg takes these timeouts in whole milliseconds, and 0 would mean none.
+    Option("open_timeout", 10.0, number(low=0.001, high=3600), "a live source that does not open within "
            "SECONDS is an error", "SECONDS", "live", engine=("open_timeout",), batch=False, live=True),
-    Option("stall", 10.0, number(positive=True, high=3600), "no frame from a live source for SECONDS: its signal "
+    Option("stall", 10.0, number(low=0.001, high=3600), "no frame from a live source for SECONDS: its signal "
            "is lost", "SECONDS", "live", engine=("stall",), batch=False, live=True),
     Option("reconnect", None, number(high=1e7), "try for SECONDS in all to get a lost live source back (waiting "
            "1, 2, 4, ... up to 30 s between tries); 0: stop at the first loss", "SECONDS", "live",

@@ -10,6 +10,7 @@ import dataclasses
 import math
 import os
 import sys
+import threading
 import time
 import typing
 
@@ -68,17 +69,8 @@ def prepare(source, output, opts, scan=False):
         width, height, fps, total = _probe_camera(camera, opts)
         shown = "camera %d" % camera
     roi = opts.roi or (0, 0, width, height)
+    _check_region(opts, roi, width, height, shown)
     x, y, w, h = roi
-    if x + w > width or y + h > height:
-        raise UsageError("roi", roi, "does not fit the %dx%d frames of %s" % (width, height, shown))
-    if w < _options.MIN_ROI_WIDTH or h < _options.MIN_ROI_HEIGHT:
-        raise UsageError("roi", roi, "the region must be at least %d pixels wide and %d high"
-                         % (_options.MIN_ROI_WIDTH, _options.MIN_ROI_HEIGHT))
-    if opts.timestamp or opts.given("text_at"):
-        tx, ty = opts.text_at
-        if tx >= w or not 0 < ty <= h:
-            raise UsageError("text_at", opts.text_at, "must lie inside the %dx%d region (x below %d, y from 1 to %d), "
-                             "so that the text can be seen" % (w, h, w, h))
     if not scan:
         _check_budget(output, opts)
         _check_free_space(output, opts.min_free)
@@ -104,6 +96,66 @@ def prepare(source, output, opts, scan=False):
         args.update(motion_based=True, timestamp=False, interactive=False)
     return Plan(shown if live is not None else args["input_"], camera, output, opts, width, height,
                 float(rate if timed_by_clock else fps), total, writer, args, live is not None)
+
+
+def _check_region(opts, roi, width, height, shown):
+    x, y, w, h = roi
+    if x + w > width or y + h > height:
+        raise UsageError("roi", roi, "does not fit the %dx%d frames of %s" % (width, height, shown))
+    if w < _options.MIN_ROI_WIDTH or h < _options.MIN_ROI_HEIGHT:
+        raise UsageError("roi", roi, "the region must be at least %d pixels wide and %d high"
+                         % (_options.MIN_ROI_WIDTH, _options.MIN_ROI_HEIGHT))
+    if opts.timestamp or opts.given("text_at"):
+        tx, ty = opts.text_at
+        if tx >= w or not 0 < ty <= h:
+            raise UsageError("text_at", opts.text_at, "must lie inside the %dx%d region (x below %d, y from 1 to %d), "
+                             "so that the text can be seen" % (w, h, w, h))
+
+
+def _on_resize(plan, notify):
+    """What a recording does when a live source's frames change size (a camera back at another
+    size): returns the engine's on_resize. With the whole frame as the region (no --roi), the new
+    frame size is recorded, in a new segment; a region given that still fits stays, with one line
+    saying so; one that does not fit stops the recording. A motion mask (--mask, --ignore) is made
+    for the old frame size and is not guessed at: a new size with one stops the recording."""
+    opts, size = plan.opts, [plan.width, plan.height]
+
+    def resized(width, height):
+        was, now = "%dx%d" % tuple(size), "%dx%d" % (width, height)
+        if opts.mask or opts.ignore:
+            raise RecordingError("%s now sends %s frames, not %s: the motion mask (--mask, --ignore) was made for "
+                                 "%s frames; record again with one made for the new size" % (plan.source, now, was, was))
+        roi = opts.roi or (0, 0, width, height)
+        if roi[0] + roi[2] > width or roi[1] + roi[3] > height:
+            raise RecordingError("the region --roi %d,%d,%d,%d does not fit the %s frames %s sends now (they were %s)"
+                                 % (roi + (now, plan.source, was)))
+        try:
+            _check_region(opts, roi, width, height, plan.source)
+            if plan.writer is not None and plan.writer.h264 and (roi[2] % 2 or roi[3] % 2):
+                raise UsageError("roi", roi, "H.264 needs an even width and height")
+            if plan.args["hold_frames"]:
+                _hold_frames(opts, plan.fps, roi[2], roi[3])
+        except UsageError as exc:
+            shown = "the region --roi %d,%d,%d,%d" % roi if opts.roi else "the whole frame"
+            raise RecordingError("%s now sends %s frames, not %s: %s cannot be recorded (%s)"
+                                 % (plan.source, now, was, shown, exc.reason)) from None
+        if opts.roi:
+            notify("Frame size changed from %s to %s; the region %d,%d,%d,%d still fits" % ((was, now) + roi))
+        else:
+            notify("Frame size changed from %s to %s: the new size is recorded in a new segment" % (was, now))
+        size[:] = [width, height]
+        return roi
+
+    return resized
+
+
+def _await_calls_at_exit():
+    global _awaited
+    if not _awaited:
+        import atexit
+
+        atexit.register(_await_calls)
+        _awaited = True
 
 
 def _check_budget(output, opts):
@@ -222,6 +274,8 @@ def run(plan, progress=None, log=None, notify=None):
             keeper.closed(video)
         namer.closed(video)
 
+    if plan.live:
+        _await_calls_at_exit()
     started = time.perf_counter()
     # OpenCV's and FFmpeg's own lines go to `log` (shown with -v), and are counted.
     with nativelog.Capture(echo=log) as native:
@@ -229,7 +283,8 @@ def run(plan, progress=None, log=None, notify=None):
         try:
             try:
                 outcome = record(**plan.args, progress=hook, log=log or _drop, writer=writer, on_event=on_event,
-                                 notify=notify, on_closed=None if scan else on_closed, namer=namer)
+                                 notify=notify, on_closed=None if scan else on_closed, namer=namer,
+                                 on_resize=_on_resize(plan, notify) if plan.live else None)
             except FileNotFoundError as exc:  # the recorder has closed what it had opened
                 raise RecordingError("could not create %s: %s" % (exc.filename, exc.strerror or exc)) from exc
             except (writers.WriterStopped, OSError) as exc:
@@ -334,35 +389,85 @@ def _probe_file(path):
 
 def _probe_live(url, shown, opts):
     """Opens a live source as the recording will, within --open-timeout, and reads frames for about
-    a second: their size, and the rate they come at (unless --fps says it)."""
+    a second: their size, and the rate they come at (unless --fps says it). OpenCV blocks inside
+    the open and each read (up to --open-timeout and --stall), so they run on a thread of their own
+    while this one waits, acting on Ctrl-C and SIGTERM; a probe stopped so is left to end there."""
     import cv2
 
-    params = [cv2.CAP_PROP_OPEN_TIMEOUT_MSEC, int(opts.open_timeout * 1000),
-              cv2.CAP_PROP_READ_TIMEOUT_MSEC, int(opts.stall * 1000)]
+    found = {}
+
+    def probe():
+        try:
+            found["result"] = _read_live(cv2, url, opts)
+        except BaseException as exc:  # handed to the waiting thread
+            found["error"] = exc
+
+    thread = threading.Thread(target=probe, name="quarrin-probe", daemon=True)
+    _await_calls_at_exit()
     with _quiet_stderr():
-        cap = cv2.VideoCapture(url, cv2.CAP_FFMPEG, params) if "://" in url else cv2.VideoCapture(url)
+        thread.start()
+        _probes.append(thread)
+        thread.join()
+    _probes.remove(thread)
+    if "error" in found:
+        raise found["error"]
+    opened, frame, times = found["result"]
+    if not opened:
+        raise RecordingError("cannot open %s (waited up to %g s)" % (shown, opts.open_timeout))
+    if frame is None:
+        raise RecordingError("%s opened but sent no frame within %g s" % (shown, opts.stall))
+    return frame.shape[1], frame.shape[0], _live_rate(times), None
+
+
+def _read_live(cv2, url, opts):
+    """(opened, the last frame read or None, the times frames came at)."""
+    params = [cv2.CAP_PROP_OPEN_TIMEOUT_MSEC, _millis(opts.open_timeout),
+              cv2.CAP_PROP_READ_TIMEOUT_MSEC, _millis(opts.stall)]
+    cap = cv2.VideoCapture(url, cv2.CAP_FFMPEG, params) if "://" in url else cv2.VideoCapture(url)
     try:
         if not cap.isOpened():
-            raise RecordingError("cannot open %s (waited up to %g s)" % (shown, opts.open_timeout))
+            return False, None, []
         if opts.size:
             cap.set(cv2.CAP_PROP_FRAME_WIDTH, opts.size[0])
             cap.set(cv2.CAP_PROP_FRAME_HEIGHT, opts.size[1])
         times, frame = [], None
         started = time.monotonic()
-        with _quiet_stderr():
-            # The first burst may be long: over RTSP, FFmpeg holds the frames it analysed while
-            # opening (some 36) and gives them at once. The pace is read on the frames after it.
-            while len(_after_burst(times)) < 8 and time.monotonic() - started < 1.5:
-                ok, image = cap.read()
-                if not ok:
-                    break
-                times.append(time.monotonic())
-                frame = image
+        # The first burst may be long: over RTSP, FFmpeg holds the frames it analysed while
+        # opening (some 36) and gives them at once. The pace is read on the frames after it.
+        while len(_after_burst(times)) < 8 and time.monotonic() - started < 1.5:
+            ok, image = cap.read()
+            if not ok:
+                break
+            times.append(time.monotonic())
+            frame = image
+        return True, frame, times
     finally:
         cap.release()
-    if frame is None:
-        raise RecordingError("%s opened but sent no frame within %g s" % (shown, opts.stall))
-    return frame.shape[1], frame.shape[0], _live_rate(times), None
+
+
+def _millis(seconds):
+    """Whole milliseconds for FFmpeg, where 0 means no timeout: never rounded down to 0."""
+    return max(1, round(seconds * 1000))
+
+
+# Probes of live sources under way; one stopped by a signal goes on until OpenCV gives up.
+_probes = []
+_awaited = False  # _await_calls runs at exit
+
+
+def calls_left():
+    """How many opens and reads of live sources that stopped recordings (or probes) left
+    running. Each ends by itself within its timeout; an interpreter that finalises meanwhile
+    aborts when the call returns into it, so an exit waits for them (`_await_calls`), and the
+    command ends at once without finalising (quarrin.cli.run)."""
+    left = sum(t.is_alive() for t in _probes)
+    recorder = sys.modules.get("quarrin._recorder")
+    return left + (recorder.calls_left() if recorder is not None else 0)
+
+
+def _await_calls():
+    while calls_left():
+        time.sleep(0.05)
 
 
 # Above this a rate measured on a live source is a burst of buffered frames, not the camera's pace

@@ -100,7 +100,7 @@ struct ReadFrame {
 
 // Opens a segment when `name` is set, finishes the open one when `close` is, writes a frame otherwise.
 struct WriteJob {
-    Ref name;
+    Ref name, size;
     Ref roi;
     long long inframe = 0, outframe = 0;
     Ref now, stamp;
@@ -160,16 +160,17 @@ struct WriterStopped {};
 class QueuedSink final : public FrameSink {
 public:
     explicit QueuedSink(BoundedQueue<WriteJob>& jobs) : jobs_(jobs) {}
-    void open_segment(PyObject* name) override {
+    void open_segment(PyObject* name, PyObject* size) override {
         WriteJob job;
         job.name = Ref::borrow(name);
+        job.size = Ref::borrow(size);
         if (!jobs_.push(job)) {
             unsent_ = std::move(job.name);
             throw WriterStopped{};
         }
     }
     void write(Ref roi, long long inframe, long long outframe, Ref now, Ref stamp) override {
-        WriteJob job{Ref(), std::move(roi), inframe, outframe, std::move(now), std::move(stamp)};
+        WriteJob job{Ref(), Ref(), std::move(roi), inframe, outframe, std::move(now), std::move(stamp)};
         send(job);
     }
     void close_segment() override {
@@ -223,11 +224,14 @@ bool Pipeline::push_marker(ReadFrame::Kind kind) {
 void Pipeline::read_frames() {
     long long index = 0;
     if (!attempt([&] {
+            // A live source's read or reopen that blocks is abandoned when the recording stops.
+            const Source::Tick going_on = [this] { return !stop_.load(); };
             while (!stop_.load()) {
-                ReadFrame item{source_.read(), Ref()};
+                ReadFrame item{source_.read(going_on), Ref()};
+                if (!item.frame) break;
                 if (item.frame.get() == Py_None) {
                     if (!source_.is_live() || !push_marker(ReadFrame::Kind::Lost)) break;
-                    if (a_.reconnect > 0) item.frame = source_.regain(a_.reconnect, [this] { return !stop_.load(); });
+                    if (a_.reconnect > 0) item.frame = source_.regain(a_.reconnect, going_on);
                     if (item.frame.get() == Py_None) {
                         push_marker(ReadFrame::Kind::GaveUp);
                         break;
@@ -248,7 +252,7 @@ void Pipeline::write_frames() {
         std::optional<WriteJob> job;
         while (jobs_.pop(job) == BoundedQueue<WriteJob>::Pop::Item) {
             if (job->name) {
-                direct_.open_segment(job->name.get());
+                direct_.open_segment(job->name.get(), job->size.get());
             } else if (job->close) {
                 direct_.close_segment();
             } else {
@@ -275,7 +279,8 @@ Stopped Pipeline::apply_rules(FrameRules& rules) {
         std::optional<ReadFrame> item;
         switch (frames_.pop(item, kSignalTick)) {
             case BoundedQueue<ReadFrame>::Pop::Tick:
-                if (awaiting && rules.expired(now_time().get())) return Stopped::Duration;
+                // A live source timed by the wall clock: its duration may end while no frame comes.
+                if ((awaiting || source_.is_live()) && rules.expired(now_time().get())) return Stopped::Duration;
                 continue;
             case BoundedQueue<ReadFrame>::Pop::Closed:
                 if (read_error_.set()) read_error_.raise();

@@ -21,25 +21,30 @@ const Name n_msg_keyboard_interrupt("Caught keyboard interrupt"),
 
 // The sequential driver: read, frame time, then the rules, one frame after another.
 Stopped run_sequential(const RecordArgs& a, Source& source, FrameRules& rules, SigintDeferral& sigint) {
-    for (;;) {
-        // Between frames: a frame's video write and its CSV row are both done, or both not begun,
-        // so a pending Ctrl-C ends the recording here, through the KeyboardInterrupt handler.
+    // Between frames: a frame's video write and its CSV row are both done, or both not begun, so a
+    // pending Ctrl-C ends the recording here, through the KeyboardInterrupt handler.
+    auto signals = [&] {
         require(PyErr_CheckSignals());
         sigint.raise_noted();
-        Ref frame = source.read();
+    };
+    // While a live source is awaited (a frame, or the signal back): signals, and the duration.
+    bool expired = false;
+    auto tick = [&] {
+        signals();
+        expired = rules.expired(now_time().get());
+        return !expired;
+    };
+    for (;;) {
+        signals();
+        Ref frame = source.read(tick);
+        if (!frame) return Stopped::Duration;
         if (frame.get() == Py_None) {
             if (!source.is_live()) return Stopped::End;
             // The signal is lost: the segment is finished while the source is awaited.
             rules.lost(now_time().get());
-            bool expired = false;
-            auto tick = [&] {
-                require(PyErr_CheckSignals());
-                sigint.raise_noted();
-                expired = rules.expired(now_time().get());
-                return !expired;
-            };
             frame = a.reconnect > 0 ? source.regain(a.reconnect, tick) : Ref::borrow(Py_None);
             if (frame.get() == Py_None) return expired ? Stopped::Duration : Stopped::Lost;
+            signals();  // a stop that came with the first frame back wins
             rules.back(now_time().get());
         }
         Ref now = source.frame_time(rules.frames_read());

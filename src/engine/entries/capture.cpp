@@ -24,6 +24,7 @@ const Name n_input_("input_"), n_output("output"), n_fmt("fmt"), n_fps("fps"), n
     n_live("live"), n_shown("shown"), n_open_timeout("open_timeout"), n_stall("stall"), n_reconnect("reconnect"),
     n_notify("notify"), n_segment_seconds("segment_seconds"), n_on_closed("on_closed"),
     n_namer("namer");
+const Name n_on_resize("on_resize");
 const Name n_stop_end("end"), n_stop_key("key"), n_stop_interrupt("interrupt"),
     n_stop_roi("roi"), n_stop_unopened("unopened"), n_stop_lost("lost");
 
@@ -68,6 +69,7 @@ constexpr Param front_end_params[] = {
     {&n_segment_seconds, Kind::Number, offsetof(RecordArgs, segment_seconds)},
     {&n_on_closed, Kind::Object, offsetof(RecordArgs, on_closed)},
     {&n_namer, Kind::Object, offsetof(RecordArgs, namer)},
+    {&n_on_resize, Kind::Object, offsetof(RecordArgs, on_resize)},
 };
 constexpr int kFrontEndParams = count_of(front_end_params);
 

@@ -4,6 +4,7 @@
 #include "args/function.hpp"
 #include "motion/motion.hpp"
 #include "core/runtime.hpp"
+#include "recording/blocking.hpp"
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/ndarrayobject.h>
@@ -188,11 +189,20 @@ Ref bound_builtin(const char* name) {
 // quarrin._recorder: the front end's entry into the recorder (progress events, its own log and
 // writer, the pipelined driver, and what the recording did). It lives in a module of its own, registered in sys.modules, so that this
 // module's namespace stays exactly what it always was.
+PyObject* py_calls_left(PyObject*, PyObject*) { return PyLong_FromLongLong(BlockingCalls::left_running()); }
+
+PyMethodDef calls_left_def = {"calls_left", py_calls_left, METH_NOARGS,
+                              "calls_left()\n--\n\nThe live sources' opens and reads that recordings stopped "
+                              "while they blocked,\nstill running on threads of their own (each ends within its "
+                              "timeout)."};
+
 void register_companion() {
     Ref companion = Ref::check(PyModule_New(kCompanionName));
     Ref defaults = make_defaults(sig_record);
     Ref fn = make_function(sig_record, reinterpret_cast<vectorcallfunc>(py_record), defaults.get());
     require(PyModule_AddObjectRef(companion.get(), "record", fn.get()));
+    Ref calls_left = Ref::check(PyCFunction_NewEx(&calls_left_def, nullptr, companion.get()));
+    require(PyModule_AddObjectRef(companion.get(), "calls_left", calls_left.get()));
     add_outcome_types(companion.get());
     require(PyDict_SetItemString(PyImport_GetModuleDict(), kCompanionName, companion.get()));
 }

@@ -6,10 +6,11 @@
 
 namespace quarrin {
 
-Gate::Gate(const RecordArgs& a, Console& console) : a_(a.capture), console_(console) {
+Gate::Gate(const RecordArgs& a, Console& console)
+    : a_(a.capture), console_(console), width_(a_.roi_w), height_(a_.roi_h) {
     if (a_.interval > 0) interval_ = py_float(a_.interval);
     if (a.events || a.scan) {  // a scan finds events too
-        DetectOptions o;
+        DetectOptions& o = options_;
         o.threshold = a_.threshold;
         o.min_area = a_.min_area;
         o.kernel_width = a_.kernel_width;
@@ -23,11 +24,23 @@ Gate::Gate(const RecordArgs& a, Console& console) : a_(a.capture), console_(cons
     }
 }
 
+// A mask is made for one region size: the front end refuses a new size with one.
+void Gate::resize(int32_t width, int32_t height) {
+    if (width == width_ && height == height_) return;
+    width_ = width;
+    height_ = height;
+    if (!detector_) return;
+    if (options_.mask != Py_None) raise(PyExc_ValueError, "the motion mask does not fit a region of another size");
+    options_.width = width;
+    options_.height = height;
+    detector_.emplace(options_);
+}
+
 void Gate::restart(PyObject* now) {
     last_ = Ref::borrow(now);
     at_reference_ = true;
-    const int32_t width = detector_ ? detector_->work_width() : a_.roi_w;
-    const int32_t height = detector_ ? detector_->work_height() : a_.roi_h;
+    const int32_t width = detector_ ? detector_->work_width() : width_;
+    const int32_t height = detector_ ? detector_->work_height() : height_;
     Ref size = tuple_of(py_int(height), py_int(width));
     Ref kwnames = tuple_of(Ref::borrow(n_dtype.get()));
     for (Ref* target : {&blurred_prev_, &blurred_cur_}) {

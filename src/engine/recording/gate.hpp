@@ -25,6 +25,8 @@ public:
     Gate(const RecordArgs& a, Console& console);
     // A new segment starts a new reference pair and a new interval.
     void restart(PyObject* now);
+    // Frames of another region size from now on (before the restart of a segment).
+    void resize(int32_t width, int32_t height);
     bool keep(PyObject* roi, PyObject* shape, PyObject* delta_s);
     Verdict judge(PyObject* roi, PyObject* shape);
     void kept(PyObject* now) { last_ = Ref::borrow(now); }
@@ -36,6 +38,8 @@ private:
 
     const CaptureArgs& a_;
     Console& console_;
+    int32_t width_, height_;            // of the region
+    DetectOptions options_;
     std::optional<Detector> detector_;  // events only
     Ref last_;  // time of the last kept frame, or of the segment's start
     Ref blurred_prev_, blurred_cur_;

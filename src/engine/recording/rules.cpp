@@ -17,20 +17,50 @@ FrameRules::FrameRules(const RecordArgs& a, const Mode& mode, Console& console, 
       gate_(a, console),
       overlay_(a.capture),
       closes_early_(mode.opening == Mode::Opening::OnFirstWrite),
-      segment_seconds_(a.segment_seconds) {
+      segment_seconds_(a.segment_seconds),
+      a_on_resize_(a.on_resize) {
     if (a.events || a.scan) events_.emplace(a, console);
-    right_ = static_cast<long long>(a_.roi_x) + a_.roi_w;
-    bottom_ = static_cast<long long>(a_.roi_y) + a_.roi_h;
-    // The crop index [roi_y:roi_y+roi_h, roi_x:roi_x+roi_w].
-    Ref rows = Ref::check(PySlice_New(py_int(a_.roi_y).get(), py_int(bottom_).get(), nullptr));
-    Ref cols = Ref::check(PySlice_New(py_int(a_.roi_x).get(), py_int(right_).get(), nullptr));
+    set_region(a_.roi_x, a_.roi_y, a_.roi_w, a_.roi_h);
+}
+
+void FrameRules::set_region(int32_t x, int32_t y, int32_t w, int32_t h) {
+    right_ = static_cast<long long>(x) + w;
+    bottom_ = static_cast<long long>(y) + h;
+    // The crop index [y:y+h, x:x+w].
+    Ref rows = Ref::check(PySlice_New(py_int(y).get(), py_int(bottom_).get(), nullptr));
+    Ref cols = Ref::check(PySlice_New(py_int(x).get(), py_int(right_).get(), nullptr));
     crop_index_ = tuple_of(std::move(rows), std::move(cols));
+    size_ = tuple_of(py_int(w), py_int(h));
+}
+
+// A live source's frames changed size: what was recorded at the old size is finished, and the front
+// end says which region to keep. The next frame starts a segment, at the region's size.
+void FrameRules::resize(int32_t frame_w, int32_t frame_h) {
+    if (!need_restart_) {
+        if (events_) events_->finish();
+        roll_over();
+    }
+    Ref region = call(a_on_resize_, {py_int(frame_w).get(), py_int(frame_h).get()});
+    Ref items[4];
+    unpack(region.get(), items, 4, UnpackWording::Python);
+    int32_t r[4];
+    for (int i = 0; i < 4; ++i) r[i] = to_int32(items[i].get());
+    if (r[0] < 0 || r[1] < 0 || r[2] < kMinRoiWidth || r[3] < kMinRoiHeight || static_cast<long long>(r[0]) + r[2] > frame_w ||
+        static_cast<long long>(r[1]) + r[3] > frame_h)
+        raise_format(PyExc_ValueError, "on_resize gave the region %d,%d,%d,%d, which does not fit %dx%d frames",
+                     r[0], r[1], r[2], r[3], frame_w, frame_h);
+    gate_.resize(r[2], r[3]);
+    set_region(r[0], r[1], r[2], r[3]);
 }
 
 FrameRules::Next FrameRules::take(PyObject* frame, PyObject* now, Stopped& why) {
     Ref shape = getattr(frame, n_shape);
     const int32_t frame_w = to_int32(Ref::check(PySequence_GetItem(shape.get(), 1)).get());
     const int32_t frame_h = to_int32(Ref::check(PySequence_GetItem(shape.get(), 0)).get());
+    const bool resized = frame_w_ >= 0 && (frame_w != frame_w_ || frame_h != frame_h_);
+    frame_w_ = frame_w;
+    frame_h_ = frame_h;
+    if (resized && a_on_resize_ != Py_None) resize(frame_w, frame_h);
     if (right_ > frame_w || bottom_ > frame_h) {
         console_.line({n_msg_roi.get()});
         why = Stopped::Roi;
@@ -110,7 +140,7 @@ void FrameRules::start_segment(PyObject* now, double t) {
     }
     segment_name_ = namer_.next();
     gate_.restart(now);
-    sink_->open_segment(segment_name_.get());
+    sink_->open_segment(segment_name_.get(), size_.get());
     destroy_all_windows();
     need_files_ = false;
     if (a_.interactive) preview_.open(segment_name_.get());
@@ -120,7 +150,7 @@ void FrameRules::open_files() {
     need_files_ = false;
     if (scan_) return;
     segment_name_ = namer_.next();
-    sink_->open_segment(segment_name_.get());
+    sink_->open_segment(segment_name_.get(), size_.get());
     destroy_all_windows();
     if (a_.interactive) preview_.open(segment_name_.get());
 }

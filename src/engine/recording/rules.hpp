@@ -18,7 +18,8 @@ namespace quarrin {
 class FrameSink {
 public:
     virtual ~FrameSink() = default;
-    virtual void open_segment(PyObject* name) = 0;
+    // Opens segment `name` for frames of `size` (width, height).
+    virtual void open_segment(PyObject* name, PyObject* size) = 0;
     virtual void write(Ref roi, long long inframe, long long outframe, Ref now, Ref stamp) = 0;
     virtual void close_segment() = 0;
 };
@@ -27,7 +28,7 @@ public:
 class DirectSink final : public FrameSink {
 public:
     explicit DirectSink(Segment& segment) : segment_(segment) {}
-    void open_segment(PyObject* name) override { segment_.open(name); }
+    void open_segment(PyObject* name, PyObject* size) override { segment_.open(name, size); }
     void close_segment() override { segment_.finish(); }
     void write(Ref roi, long long inframe, long long outframe, Ref now, Ref stamp) override {
         segment_.write(roi.get(), inframe, outframe, now.get(), std::move(stamp));
@@ -63,6 +64,8 @@ public:
 
 private:
     void start_segment(PyObject* now, double t);
+    void resize(int32_t frame_w, int32_t frame_h);
+    void set_region(int32_t x, int32_t y, int32_t w, int32_t h);
     void open_files();
     void roll_over();
     PyObject* write_frame(const Held& frame) override;
@@ -81,8 +84,10 @@ private:
     Overlay overlay_;
     Preview preview_;
     Ref crop_index_;
+    Ref size_;                    // (w, h) of the region, the size each segment opens at
     Ref segment_name_;
     long long right_, bottom_;
+    int32_t frame_w_ = -1, frame_h_ = -1;  // of the last frame taken
     long long frames_read_ = 0;
     long long frames_saved_ = 0;
     long long outframe_ = 0;      // frames written into the current segment
@@ -92,6 +97,7 @@ private:
     bool closes_early_;           // a full segment is finished at once, not when the next opens
     double segment_seconds_;
     double segment_start_ = 0;    // seconds since the start, at the segment's first frame
+    PyObject* a_on_resize_;
     std::vector<std::pair<Ref, Ref>> gaps_;
 };
 

@@ -202,16 +202,15 @@ void Segment::finish() {
     closed();
 }
 
-void Segment::open(PyObject* name) {
+void Segment::open(PyObject* name, PyObject* size) {
     const CaptureArgs& c = a_.capture;
-    Ref size = tuple_of(py_int(c.roi_w), py_int(c.roi_h));
     if (own_writer()) {
         Ref fourcc = fourcc_of(c.fmt);
         release_previous();
-        writer_ = call_method(global(n_cv2).get(), n_VideoWriter, {name, fourcc.get(), fps_, size.get()});
+        writer_ = call_method(global(n_cv2).get(), n_VideoWriter, {name, fourcc.get(), fps_, size});
     } else {
         release_previous();
-        call_method(a_.writer, n_open, {name, fps_, size.get()});
+        call_method(a_.writer, n_open, {name, fps_, size});
         writer_ = Ref::borrow(a_.writer);
     }
     Written fresh;

@@ -56,10 +56,10 @@ struct Written {
 class Segment {
 public:
     Segment(const RecordArgs& a, PyObject* fps) : a_(a), fps_(fps) {}
-    // Opens the writer and the CSV of `name`, after releasing the previous writer and closing the
+    // Opens the writer (for frames of `size`, (width, height)) and the CSV of `name`, after releasing the previous writer and closing the
     // previous CSV. Raises RuntimeError when an OpenCV writer does not open (the CSV holds its
     // header); a writer object raises what it raises.
-    void open(PyObject* name);
+    void open(PyObject* name, PyObject* size);
     // Writes the frame, then its row, flushed to the OS.
     void write(PyObject* roi, long long inframe, long long outframe, PyObject* now, Ref stamp);
     // Finishes the open segment (if any) now: writer released, CSV closed, on_closed told.

@@ -21,11 +21,6 @@ void require_colour(PyObject* arr, const char* name) {
 
 }  // namespace
 
-// The video writer's colour conversion writes past its buffer for frames narrower than this; and
-// OpenCV 4's own MJPG encoder corrupts the heap on frames one row high (odd widths).
-constexpr int32_t kMinRoiWidth = 8;
-constexpr int32_t kMinRoiHeight = 2;
-
 void check_capture_arguments(const CaptureArgs& a) {
     if (a.roi_x < 0 || a.roi_y < 0)
         raise_format(PyExc_ValueError, "roi_x and roi_y must not be negative (got %d, %d)", a.roi_x, a.roi_y);

@@ -66,6 +66,10 @@ struct RecordArgs {
     PyObject* namer = Py_None;     // namer.claim() -> the next segment's name, its files created;
                                    // namer.give_back(name) for one never opened. None: the
                                    // recorder names and claims segments itself
+    // on_resize(width, height) when a live source's frames change size (a camera back at another
+    // size): returns the region (x, y, w, h) to keep from then on, or raises to stop. None: the
+    // region stays (a frame it does not fit ends the recording, Stopped::Roi).
+    PyObject* on_resize = Py_None;
 };
 
 // How an entry wants its recording to behave where vcapture's ways and the front end's differ.
@@ -85,6 +89,11 @@ struct Mode {
     // service stop, `timeout`, `kill`) between two frames, as it does with Ctrl-C.
     enum class Sigterm { Leave, Defer } sigterm = Sigterm::Leave;
 };
+
+// The video writer's colour conversion writes past its buffer for frames narrower than this; and
+// OpenCV 4's own MJPG encoder corrupts the heap on frames one row high (odd widths).
+inline constexpr int32_t kMinRoiWidth = 8;
+inline constexpr int32_t kMinRoiHeight = 2;
 
 // Why a recording ended.
 enum class Stopped { End, Duration, Key, Interrupt, Roi, Unopened, Lost };

@@ -113,8 +113,23 @@ Source::Opened Source::open_file(const CaptureArgs& a) {
     return Opened::Yes;
 }
 
-Ref Source::read() {
-    Ref result = call_method(cap_.get(), n_read);
+Ref Source::read(const Tick& tick) {
+    Ref result;
+    if (is_live()) {
+        // A read abandoned (tick() gave up, or raised) keeps the capture: the worker releases it.
+        try {
+            result = calls_.run(getattr(cap_.get(), n_read), Ref::check(PyTuple_New(0)), Ref::borrow(cap_.get()), tick);
+        } catch (const PyError&) {
+            if (calls_.gave_up()) cap_ = Ref();
+            throw;
+        }
+        if (!result) {
+            cap_ = Ref();
+            return result;
+        }
+    } else {
+        result = call_method(cap_.get(), n_read);
+    }
     Ref items[2];
     unpack(result.get(), items, 2, UnpackWording::Python);
     return std::move(items[1]);
@@ -133,7 +148,9 @@ Ref Source::frame_time(long long index) {
     return Ref::check(PyNumber_Add(start_.get(), step.get()));
 }
 
-void Source::close() { call_method(cap_.get(), n_release); }
+void Source::close() {
+    if (cap_) call_method(cap_.get(), n_release);
+}
 
 // ---- live sources -------------------------------------------------------------------------------
 
@@ -152,7 +169,7 @@ bool is_url(PyObject* input) {
 
 // Sleeps `seconds` in steps of 50 ms with the interpreter lock released; false when tick() says
 // to give up.
-bool wait(double seconds, const std::function<bool()>& tick) {
+bool wait(double seconds, const Source::Tick& tick) {
     const double until = steady_seconds() + seconds;
     while (steady_seconds() < until) {
         if (!tick()) return false;
@@ -163,25 +180,37 @@ bool wait(double seconds, const std::function<bool()>& tick) {
     return tick();
 }
 
+// Whole milliseconds for FFmpeg, where 0 means no timeout: a positive time is never rounded to 0.
+Ref millis(double seconds) { return py_int(seconds > 0 ? std::max(1LL, std::llround(seconds * 1000)) : 0); }
+
+// Ctrl-C and SIGTERM are acted on while a live source opens.
+bool signals_tick() {
+    require(PyErr_CheckSignals());
+    return true;
+}
+
 }  // namespace
 
 // A URL opens through FFmpeg with its open and read timeouts; a device path as OpenCV chooses.
-Ref Source::live_capture() {
+// The capture is made on the worker thread, from arguments it owns.
+Ref Source::live_capture(double open_timeout, const Tick& tick) {
     const RecordArgs& a = *live_;
     Ref cv2 = global(n_cv2);
-    if (!is_url(a.capture.input_)) return call_method(cv2.get(), n_VideoCapture, {a.capture.input_});
-    Ref api = getattr(cv2.get(), n_CAP_FFMPEG);
-    Ref params = list_of({getattr(cv2.get(), n_CAP_PROP_OPEN_TIMEOUT_MSEC).get(),
-                          py_int(std::llround(a.open_timeout * 1000)).get(),
-                          getattr(cv2.get(), n_CAP_PROP_READ_TIMEOUT_MSEC).get(),
-                          py_int(std::llround(a.stall * 1000)).get()});
-    return call_method(cv2.get(), n_VideoCapture, {a.capture.input_, api.get(), params.get()});
+    Ref args;
+    if (!is_url(a.capture.input_)) {
+        args = tuple_of(Ref::borrow(a.capture.input_));
+    } else {
+        Ref params = list_of({getattr(cv2.get(), n_CAP_PROP_OPEN_TIMEOUT_MSEC).get(), millis(open_timeout).get(),
+                              getattr(cv2.get(), n_CAP_PROP_READ_TIMEOUT_MSEC).get(), millis(a.stall).get()});
+        args = tuple_of(Ref::borrow(a.capture.input_), getattr(cv2.get(), n_CAP_FFMPEG), std::move(params));
+    }
+    return calls_.run(getattr(cv2.get(), n_VideoCapture), std::move(args), Ref(), tick);
 }
 
 Source::Opened Source::open_live(const RecordArgs& a) {
     live_ = &a;
     PyObject* shown = a.shown == Py_None ? a.capture.input_ : a.shown;
-    cap_ = live_capture();
+    cap_ = live_capture(a.open_timeout, signals_tick);
     Ref opened = call_method(cap_.get(), n_isOpened);
     console_.line({n_msg_input_from_stream.get(), shown, n_msg_open.get(), opened.get()});
     if (!truth(opened.get())) return Opened::FileNotOpen;
@@ -200,14 +229,17 @@ Source::Opened Source::open_live(const RecordArgs& a) {
     return Opened::Yes;
 }
 
-Ref Source::regain(double budget, const std::function<bool()>& tick) {
+Ref Source::regain(double budget, const Tick& tick) {
     const double until = steady_seconds() + budget;
+    const Tick within = [&] { return tick() && steady_seconds() < until; };
     double pause = 1.0;
     for (;;) {
-        call_method(cap_.get(), n_release);
-        cap_ = live_capture();
+        if (cap_) call_method(Ref(std::move(cap_)).get(), n_release);
+        cap_ = live_capture(std::min(live_->open_timeout, until - steady_seconds()), within);
+        if (!cap_) return Ref::borrow(Py_None);
         if (truth(call_method(cap_.get(), n_isOpened).get())) {
-            Ref frame = read();
+            Ref frame = read(within);
+            if (!frame) return Ref::borrow(Py_None);
             if (frame.get() != Py_None) return frame;
         }
         const double left = until - steady_seconds();
