@@ -35,7 +35,9 @@ def browser():
                 "--autoplay-policy=no-user-gesture-required", "--no-first-run", "--disable-extensions",
                 "--window-size=1280,860"):
         options.add_argument(arg)
-    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    # The browser is not the code under test: no sanitizer runtime preloaded into it (the asan session's).
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
+    driver = webdriver.Chrome(service=Service(CHROMEDRIVER, env=env), options=options)
     yield driver
     driver.quit()
 
