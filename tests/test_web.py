@@ -86,25 +86,30 @@ def test_api_answers_from_the_files(served, footage):
         assert fetch(served.base, r["url"])[2] == open(root.parent / r["file"], "rb").read()
 
 
-@pytest.mark.parametrize("path, status", [
-    ("/api/events/0000000000000000-1", 404),
-    ("/api/events/nonsense", 404),
-    ("/api/events/..%2f..%2fetc", 404),
-    ("/events/0000000000000000-1", 404),
-    ("/thumbs/0000000000000000-1.jpg", 404),
-    ("/api/events?limit=0", 400),
-    ("/api/events?limit=ten", 400),
-    ("/api/events?limit=1000000", 400),
-    ("/api/events?offset=-1", 400),
-    ("/api/events?since=soon", 400),
-    ("/api/events?since=2026-12-09&until=2026-12-08", 400),
-    ("/api/recordings?until=2026-13-40", 400),
-    ("/events?day=08-12-2026", 400),
-    ("/timeline?zoom=week", 400),
-    ("/timeline?zoom=hour&hour=24", 400),
+@pytest.mark.parametrize("path, status, host", [
+    ("/api/events/0000000000000000-1", 404, None),
+    ("/api/events/nonsense", 404, None),
+    ("/api/events/..%2f..%2fetc", 404, None),
+    ("/events/0000000000000000-1", 404, None),
+    ("/thumbs/0000000000000000-1.jpg", 404, None),
+    ("/api/events?limit=0", 400, None),
+    ("/api/events?limit=ten", 400, None),
+    ("/api/events?limit=1000000", 400, None),
+    ("/api/events?offset=-1", 400, None),
+    ("/api/events?since=soon", 400, None),
+    ("/api/events?since=2026-12-09&until=2026-12-08", 400, None),
+    ("/api/recordings?until=2026-13-40", 400, None),
+    ("/events?day=08-12-2026", 400, None),
+    ("/timeline?zoom=week", 400, None),
+    ("/timeline?zoom=hour&hour=24", 400, None),
+    # An open server answers only for a loopback host (not a name pointed at 127.0.0.1).
+    ("/api/events", 421, "attacker.example:8080"),
+    ("/", 421, "127.0.0.1.attacker.example"),
+    ("/api/events", 200, "localhost:8080"),
+    ("/api/events", 200, "[::1]:8080"),
 ])
-def test_refused_requests(served, path, status):
-    assert fetch(served.base, path)[0] == status
+def test_refused_requests(served, path, status, host):
+    assert fetch(served.base, path, headers={"Host": host} if host else {})[0] == status
 
 
 def test_pages_mark_every_event(served, footage):

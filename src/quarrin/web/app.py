@@ -16,6 +16,7 @@ import asyncio
 import concurrent.futures
 import datetime
 import functools
+import ipaddress
 import json
 import os
 import urllib.parse
@@ -47,13 +48,14 @@ SECURITY_HEADERS = {
 }
 
 
-def make_app(view, guard=None, *, tls=False, routes=None):
+def make_app(view, guard=None, *, tls=False, local=False, routes=None):
     """The application for a `quarrin.web.data.View`; `guard`: a `quarrin.web.auth.Guard` when a
-    login is needed; `tls`: served over HTTPS (the cookie is then Secure); `routes`: a callable
-    given the app's router, to add routes of its own."""
-    app = web.Application(middlewares=[_headers, _login_wall], client_max_size=64 * 1024)
+    login is needed; `tls`: served over HTTPS (the cookie is then Secure); `local`: served on a
+    loopback address without a login, when only requests for a loopback host are answered;
+    `routes`: a callable given the app's router, to add routes of its own."""
+    app = web.Application(middlewares=[_headers, _local_only, _login_wall], client_max_size=64 * 1024)
     app[VIEW], app[GUARD], app[THUMBS] = view, guard, Thumbnails()
-    app["tls"] = tls
+    app["tls"], app["local"] = tls, local
     env = jinja2.Environment(loader=jinja2.FileSystemLoader(os.path.join(HERE, "templates")),
                              autoescape=True, trim_blocks=True, lstrip_blocks=True)
     env.filters.update(when=when, stamp=stamp, seconds=seconds_shown)
@@ -106,8 +108,25 @@ async def _headers(request, handler):
     return response
 
 
-# What anyone may load without a login: the login form and what it needs.
-_OPEN = ("/login", "/static/")
+@web.middleware
+async def _local_only(request, handler):
+    """Without a login, a page in a browser could be led to this server under another name (DNS
+    rebinding: a site whose name the attacker points at 127.0.0.1) and read its answers. So an
+    open server answers only requests that name a loopback host."""
+    if request.app["local"] and not _loopback_host(request.host):
+        raise web.HTTPMisdirectedRequest(text="421: this server answers for localhost only")
+    return await handler(request)
+
+
+def _loopback_host(host):
+    name = host.rpartition(":")[0] if host.rpartition(":")[2].isdigit() and not host.endswith("]") else host
+    name = name.strip("[]").lower()
+    if name == "localhost" or name.endswith(".localhost"):
+        return True
+    try:
+        return ipaddress.ip_address(name).is_loopback
+    except ValueError:
+        return False
 
 
 @web.middleware
@@ -292,11 +311,11 @@ async def events_page(request):
     camera = _text(request.query, "camera")
     number = _whole(request.query, "page", 1, 1, 10 ** 6)
     found = await _run(request, view.events, camera, day, day, PAGE_EVENTS, (number - 1) * PAGE_EVENTS)
-    cameras = await _run(request, view.cameras)
+    cameras = await _run(request, view.camera_names)
     pages = max(1, -(-found["total"] // PAGE_EVENTS))
     link = functools.partial(_query, camera=camera)
     return render(request, "events.html", page="events", events=found["events"], total=found["total"],
-                  number=number, pages=pages, camera=camera, day=day, cameras=[c["name"] for c in cameras],
+                  number=number, pages=pages, camera=camera, day=day, cameras=cameras,
                   previous_day=link(day=day - datetime.timedelta(days=1)), next_day=link(day=day + datetime.timedelta(days=1)),
                   newer=link(day=day, page=number - 1) if number > 1 else None,
                   older=link(day=day, page=number + 1) if number < pages else None)
@@ -329,8 +348,7 @@ async def timeline_page(request):
     since, until = start, stop - datetime.timedelta(microseconds=1)
     spans = await _run(request, view.recordings, camera, since, until)
     marks = await _run(request, view.events, camera, since, until, TIMELINE_MARKS, 0)
-    cameras = await _run(request, view.cameras)
-    names = [c["name"] for c in cameras]
+    names = await _run(request, view.camera_names)
     bars = _bars([camera] if camera else names, start, stop, spans, marks["events"])
     link = functools.partial(_query, camera=camera)
     step = datetime.timedelta(hours=1) if zoom == "hour" else datetime.timedelta(days=1)

@@ -130,6 +130,11 @@ class View:
                 entry["source"] = shown_source(entry["source"])
         return [found[name] for name in sorted(found)]
 
+    def camera_names(self):
+        names = {c.name for c in self.index.cameras()}
+        names.update(self.provider.cameras() if self.provider is not None else ())
+        return sorted(names)
+
     # What is known of each video.
     def _video(self, path):
         """The `_VideoFacts` of a video (None when it is gone)."""

@@ -123,7 +123,8 @@ def serve(paths, listen=DEFAULT_LISTEN, password_file=None, tls_cert=None, tls_k
     view = View(paths, index, warn=warn)
     try:
         view.cameras()   # the index is brought up to date once before the first page asks
-        app = make_app(view, auth.Guard(users) if users is not None else None, tls=context is not None)
+        app = make_app(view, auth.Guard(users) if users is not None else None, tls=context is not None,
+                       local=users is None)
         return asyncio.run(_run(app, host, port, context, paths, out, users is not None))
     finally:
         view.close()
