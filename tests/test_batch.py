@@ -262,7 +262,11 @@ def test_a_stop_signal_stops_the_batch_with_complete_files(tmp_path, long_inputs
             while time.monotonic() < deadline and not any(p.stat().st_size > 5000 for p in out.glob("*.avi.csv")):
                 time.sleep(0.1)
         else:
-            time.sleep(2)
+            # The scan's two workers run (with the command and the fork server): the signal finds
+            # work under way, however slow the machine is to start it.
+            while time.monotonic() < deadline and len(session_processes(proc.pid)) < 4:
+                time.sleep(0.1)
+            time.sleep(1)
         (os.killpg if group else os.kill)(proc.pid, sig)
         stdout, stderr = proc.communicate(timeout=60)
         deadline = time.monotonic() + 10
