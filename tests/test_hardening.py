@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import videos
+from quarrin.layout import MIN_ROI_HEIGHT, MIN_ROI_WIDTH
 from vcargs import vcapture_args
 
 def capture_args(src, out, **overrides):
@@ -32,10 +33,12 @@ def untouchable_cv2(sw, monkeypatch):
     monkeypatch.setitem(sw.__dict__, "cv2", Untouchable())
 
 
+# The engine's own limits, for vcapture, are the front end's (quarrin.layout): the narrowest and
+# lowest region one below them is refused, and one of exactly that size records.
 @pytest.mark.parametrize("width, height, message", [
-    (2, 17, "roi_w must be at least 8 .*encoder"), (4, 17, "roi_w"), (7, 17, "roi_w"),
+    (2, 17, "roi_w must be at least %d .*encoder" % MIN_ROI_WIDTH), (4, 17, "roi_w"), (MIN_ROI_WIDTH - 1, 17, "roi_w"),
     # OpenCV 4's MJPG encoder corrupts the heap on frames one row high (11x1 crashed it).
-    (11, 1, "roi_h must be at least 2 .*one row high"), (64, 1, "roi_h"),
+    (11, MIN_ROI_HEIGHT - 1, "roi_h must be at least %d .*one row high" % MIN_ROI_HEIGHT), (64, 1, "roi_h"),
 ])
 def test_narrow_region_refused_before_anything_opens(sw, untouchable_cv2, tmp_path, width, height, message):
     with pytest.raises(ValueError, match=message):
@@ -43,10 +46,11 @@ def test_narrow_region_refused_before_anything_opens(sw, untouchable_cv2, tmp_pa
     assert os.listdir(tmp_path) == []
 
 
-def test_width_eight_records(sw, tmp_path):
+@pytest.mark.parametrize("width, height", [(MIN_ROI_WIDTH, 4), (12, MIN_ROI_HEIGHT)])
+def test_smallest_region_records(sw, tmp_path, width, height):
     src = videos.moving_clip(tmp_path / "in.avi", 3)
-    assert sw.vcapture(**capture_args(src, tmp_path / "out.avi", roi_w=8, roi_h=4)) == 3
-    assert [f.shape for f in videos.read_all(tmp_path / "out.avi")] == [(4, 8, 3)] * 3
+    assert sw.vcapture(**capture_args(src, tmp_path / "out.avi", roi_w=width, roi_h=height)) == 3
+    assert [f.shape for f in videos.read_all(tmp_path / "out.avi")] == [(height, width, 3)] * 3
 
 
 @pytest.mark.parametrize("kernel", [257, 100001, 2**31 - 1])

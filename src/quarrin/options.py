@@ -17,6 +17,7 @@ import os
 import re
 import typing
 
+from quarrin import layout
 from quarrin.errors import UsageError
 
 VIDEO_EXTENSIONS = (".avi", ".mp4", ".mkv", ".mov", ".m4v", ".mpg", ".mpeg", ".wmv", ".ts")
@@ -24,8 +25,6 @@ FOURCC_BY_EXTENSION = {".avi": "MJPG", ".mp4": "mp4v", ".m4v": "mp4v", ".mov": "
 DEFAULT_FOURCC = "MJPG"
 CODECS = ("h264",)
 PRESETS = ("ultrafast", "superfast", "veryfast", "faster", "fast", "medium", "slow", "slower", "veryslow")
-MIN_ROI_WIDTH = 8
-MIN_ROI_HEIGHT = 2
 INT32_MAX = 2**31 - 1
 
 
@@ -139,11 +138,18 @@ def size(name, value):
     return result
 
 
+def region_too_small(width, height):
+    """Why a region of `width` x `height` cannot be recorded (None: it can)."""
+    if width < layout.MIN_ROI_WIDTH or height < layout.MIN_ROI_HEIGHT:
+        return "the region must be at least %d pixels wide and %d high" % (layout.MIN_ROI_WIDTH, layout.MIN_ROI_HEIGHT)
+    return None
+
+
 def roi(name, value):
     result = _ints(name, value, 4, r"\s*,\s*", "X,Y,W,H")
-    if result[2] < MIN_ROI_WIDTH or result[3] < MIN_ROI_HEIGHT:
-        raise UsageError(name, value, "the region must be at least %d pixels wide and %d high"
-                         % (MIN_ROI_WIDTH, MIN_ROI_HEIGHT))
+    small = region_too_small(*result[2:])
+    if small:
+        raise UsageError(name, value, small)
     if result[0] + result[2] > INT32_MAX or result[1] + result[3] > INT32_MAX:
         raise UsageError(name, value, "the region must end before %d" % INT32_MAX)
     return result
@@ -312,7 +318,8 @@ OPTIONS = (
            to_engine=lambda v: v or (0, 0), camera=True, batch=False, shown="the camera's own"),
     Option("camera_settings", False, flag, "open the camera driver's settings dialog", group="camera",
            engine=("config",), camera=True, batch=False),
-    Option("roi", None, roi, "region to keep, in pixels; at least 8 wide and 2 high", "X,Y,W,H", "selection",
+    Option("roi", None, roi, "region to keep, in pixels; at least %d wide and %d high"
+           % (layout.MIN_ROI_WIDTH, layout.MIN_ROI_HEIGHT), "X,Y,W,H", "selection",
            engine=("roi_x", "roi_y", "roi_w", "roi_h"), shown="the whole frame", scan=True),
     Option("motion", False, flag, "save only the frames in which something moves", group="selection",
            engine=("motion_based",)),
@@ -575,20 +582,13 @@ def check_source_file(source):
     return path
 
 
-def expand_now(path):
-    """An output with strftime fields (cam/%Y-%m-%d/door-%H%M%S.avi) as it is named now."""
-    from quarrin import layout
-
-    return layout.expand(path)
-
-
 def check_output(output, option="output"):
     """The output video path: it needs an extension (the container), must not be a directory,
     and its parent must be, or be creatable as, a writable directory. It may hold strftime fields,
     expanded for each segment. Creates nothing."""
     path = path_text(option, output, "expected a file path")
     try:
-        now = expand_now(path)
+        now = layout.expand(path)
     except ValueError as exc:
         raise UsageError(option, path, "has a bad %% field (%s); write %%%% for a %% sign" % exc) from None
     if os.path.isdir(now):

@@ -102,9 +102,9 @@ def _check_region(opts, roi, width, height, shown):
     x, y, w, h = roi
     if x + w > width or y + h > height:
         raise UsageError("roi", roi, "does not fit the %dx%d frames of %s" % (width, height, shown))
-    if w < _options.MIN_ROI_WIDTH or h < _options.MIN_ROI_HEIGHT:
-        raise UsageError("roi", roi, "the region must be at least %d pixels wide and %d high"
-                         % (_options.MIN_ROI_WIDTH, _options.MIN_ROI_HEIGHT))
+    small = _options.region_too_small(w, h)
+    if small:
+        raise UsageError("roi", roi, small)
     if opts.timestamp or opts.given("text_at"):
         tx, ty = opts.text_at
         if tx >= w or not 0 < ty <= h:
