@@ -241,6 +241,20 @@ def colour(name, value):
 
 # ---- the table ------------------------------------------------------------------------------------
 
+class Excludes(typing.NamedTuple):
+    """An option that cannot be given together with `other` (declared before it in the table). A
+    `pair` is two ways of doing one thing: the command line takes one of them (a mutually exclusive
+    group) and the message names both, ending with `why`; otherwise `why` is the option's own
+    message."""
+    other: str
+    why: str
+    pair: bool = True
+
+
+# Why an option of motion events is refused without --motion.
+NEEDS_MOTION = "works on motion; it needs --motion"
+
+
 @dataclasses.dataclass(frozen=True)
 class Option:
     """One record option. `default` is written as a user writes it; `check(name, value)` turns a
@@ -263,6 +277,8 @@ class Option:
     live: bool = False                  # applies to a live source only
     repeat: bool = False                # may be given more than once (a list of values)
     scan_default: typing.Any = None     # the default in scan, when not `default`
+    needs_motion: str = ""              # given without --motion, it is refused with this reason
+    excludes: typing.Optional[Excludes] = None
 
     @property
     def flag(self):
@@ -297,20 +313,19 @@ GROUPS = {"output": "output", "camera": "camera (a camera source only)",
           "selection": "region and frame selection", "events": "motion events (with --motion)",
           "overlay": "timestamp overlay", "live": "live sources (a URL or a device path)",
           "disk": "disk space (the budget deletes the oldest finished segments of OUTPUT first)", "running": "running"}
-# Options that mean something only with --motion.
-MOTION_ONLY = ("threshold", "min_area", "blur", "show_diff", "before", "after", "min_event", "ignore", "mask",
-               "max_changed", "detect_width")
+_TUNES_H264 = Excludes("fourcc", "tunes H.264; --fourcc chooses an OpenCV writer", pair=False)
 
 OPTIONS = (
     Option("fourcc", None, fourcc, "OpenCV codec of the output video; not with --codec", "CODE", engine=("fmt",),
            shown="by the output's extension: .avi MJPG; .mp4, .mkv H.264 when PyAV is installed, else mp4v, "
                  "XVID; .m4v, .mov mp4v; others MJPG"),
     Option("codec", None, one_of(*CODECS), "write H.264 through PyAV (quarrin[h264]) into .mp4 or .mkv; not with "
-           "--fourcc", "h264", shown="h264 for .mp4 and .mkv when PyAV is installed, else --fourcc's"),
+           "--fourcc", "h264", shown="h264 for .mp4 and .mkv when PyAV is installed, else --fourcc's",
+           excludes=Excludes("fourcc", "--fourcc names an OpenCV codec, --codec h264 writes through PyAV")),
     Option("quality", 23, whole(0, 51), "H.264 quality: x264's CRF, 0 (lossless) to 51; each 6 lower about "
-           "doubles the size", "CRF"),
+           "doubles the size", "CRF", excludes=_TUNES_H264),
     Option("speed", "ultrafast", one_of(*PRESETS), "H.264 speed: x264's preset, %s; slower presets make "
-           "smaller files" % ", ".join(PRESETS), "PRESET"),
+           "smaller files" % ", ".join(PRESETS), "PRESET", excludes=_TUNES_H264),
     Option("fps", 0, whole(0, 1000), "frame rate to ask of the camera and declare in the video", "N",
            "camera", engine=("fps",), camera=True, batch=False,
            shown="0 = the camera's own, 30 if it reports none"),
@@ -324,7 +339,8 @@ OPTIONS = (
     Option("motion", False, flag, "save only the frames in which something moves", group="selection",
            engine=("motion_based",)),
     Option("interval", 0.0, number(), "save one frame every SECONDS at most; not with --motion", "SECONDS",
-           "selection", engine=("interval",), shown="0 = every frame"),
+           "selection", engine=("interval",), shown="0 = every frame",
+           excludes=Excludes("motion", "choose one way of selecting frames")),
     Option("threshold", 25, whole(0, 255), "motion: pixel change that counts, 0-255", "N", "selection",
            engine=("threshold",), scan=True),
     Option("min_area", 500, whole(0, INT32_MAX), "motion: smallest changed area in pixels", "PX", "selection",
@@ -332,27 +348,28 @@ OPTIONS = (
     Option("blur", 21, blur, "motion: blur kernel width, odd, 1-255", "K", "selection", engine=("kernel_width",),
            scan=True),
     Option("show_diff", False, flag, "motion: show the difference images in windows", group="selection",
-           engine=("show_diff",), batch=False),
+           engine=("show_diff",), batch=False, needs_motion="shows the motion check's images; it needs --motion"),
     Option("duration", 0.0, number(), "stop after SECONDS of input", "SECONDS", "selection",
            engine=("duration",), shown="0 = until the input ends", scan=True),
     Option("segment_frames", 0, whole(0, INT32_MAX - 1), "start a new numbered file every N saved frames", "N",
            "selection", engine=("max_frames",), shown="0 = one file"),
     Option("before", 0.0, number(high=3600), "keep the SECONDS before each event's first motion", "SECONDS",
-           "events", engine=("before",), scan=True),
+           "events", engine=("before",), scan=True, needs_motion=NEEDS_MOTION),
     # A recording saves exactly the frames that move; a scan lists stretches with something happening.
     Option("after", 0.0, number(high=3600), "keep the SECONDS after its last motion; motion within them "
-           "extends the event", "SECONDS", "events", engine=("after",), scan=True, scan_default=2),
+           "extends the event", "SECONDS", "events", engine=("after",), scan=True, scan_default=2,
+           needs_motion=NEEDS_MOTION),
     Option("min_event", 0.0, number(high=3600), "drop an event whose motion lasts less than SECONDS",
-           "SECONDS", "events", engine=("min_event",), scan=True, scan_default=0.1),
+           "SECONDS", "events", engine=("min_event",), scan=True, scan_default=0.1, needs_motion=NEEDS_MOTION),
     Option("ignore", (), rects, "a rectangle of the frame where change never counts as motion; repeat for "
-           "more", "X,Y,W,H", "events", scan=True, repeat=True, shown="none"),
+           "more", "X,Y,W,H", "events", scan=True, repeat=True, shown="none", needs_motion=NEEDS_MOTION),
     Option("mask", None, file_path, "image of the frame's size: where it is black, change never counts as "
-           "motion", "FILE", "events", scan=True, shown="none"),
+           "motion", "FILE", "events", scan=True, shown="none", needs_motion=NEEDS_MOTION),
     Option("max_changed", 1.0, fraction, "a frame with more than this share of the region changed is a "
            "lighting change: no motion, a new reference", "FRACTION", "events", engine=("max_changed",),
-           scan=True, shown="1 = off"),
+           scan=True, shown="1 = off", needs_motion=NEEDS_MOTION),
     Option("detect_width", 0, detect_width, "check motion on frames scaled down to W pixels wide", "W",
-           "events", engine=("detect_width",), scan=True, shown="full size"),
+           "events", engine=("detect_width",), scan=True, shown="full size", needs_motion=NEEDS_MOTION),
     Option("segment_seconds", 0.0, number(high=1e7), "start a new file every SECONDS of recording time (wall "
            "clock for a live source, input time for a file); with --segment-frames, whichever comes first",
            "SECONDS", "selection", engine=("segment_seconds",), shown="0 = by frames only"),
@@ -395,6 +412,8 @@ LIVE_RECONNECT = 300.0
 NOT_IN_BATCH = tuple(o.name for o in OPTIONS if not o.batch)
 IN_SCAN = tuple(o.name for o in OPTIONS if o.scan)
 SCAN_DEFAULTS = {o.name: o.scan_default for o in OPTIONS if o.scan_default is not None}
+# The options of each pair that exclude each other, by the name of the pair's first.
+PAIRED = {name: o.excludes.other for o in OPTIONS if o.excludes and o.excludes.pair for name in (o.name, o.excludes.other)}
 
 
 def _field(option):
@@ -442,22 +461,18 @@ def check(**given):
         raise TypeError("unexpected option %s" % ", ".join(repr(name) for name in unknown))
     values = {name: BY_NAME[name].check(name, value) for name, value in given.items() if value is not None}
     opts = _made()[0](**values)
-    if opts.motion and opts.interval > 0:
-        raise UsageError(None, None, "--motion and --interval cannot be combined: choose one way of "
-                                     "selecting frames")
-    if opts.fourcc is not None:
-        if opts.codec is not None:
-            raise UsageError(None, None, "--fourcc and --codec cannot be combined: --fourcc names an OpenCV "
-                                         "codec, --codec h264 writes through PyAV")
-        for name in ("quality", "speed"):
-            if opts.given(name):
-                raise UsageError(name, getattr(opts, name), "tunes H.264; --fourcc chooses an OpenCV writer")
-    if opts.show_diff and not opts.motion:
-        raise UsageError("show_diff", True, "shows the motion check's images; it needs --motion")
+    for option in OPTIONS:
+        rule = option.excludes
+        if rule is None or not (opts.given(option.name) and opts.given(rule.other)):
+            continue
+        if rule.pair:
+            raise UsageError(None, None, "%s and %s cannot be combined: %s" % (BY_NAME[rule.other].flag, option.flag,
+                                                                               rule.why))
+        raise UsageError(option.name, getattr(opts, option.name), rule.why)
     if not opts.motion:
-        for name in MOTION_ONLY:
-            if name not in ("threshold", "min_area", "blur", "show_diff") and opts.given(name):
-                raise UsageError(name, getattr(opts, name), "works on motion; it needs --motion")
+        for option in OPTIONS:
+            if option.needs_motion and opts.given(option.name):
+                raise UsageError(option.name, getattr(opts, option.name), option.needs_motion)
     return opts
 
 
