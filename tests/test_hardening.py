@@ -1,5 +1,6 @@
 """Faults mended in the recorder and the motion checks: narrow regions, rows flushed with their frames,
 Ctrl-C with two recordings at once, segment names and unbounded blur kernels."""
+import math
 import os
 import signal
 import threading
@@ -8,8 +9,9 @@ import numpy as np
 import pytest
 
 import videos
+from quarrin import options
 from quarrin.layout import MIN_ROI_HEIGHT, MIN_ROI_WIDTH
-from vcargs import vcapture_args
+from vcargs import PARAMS, vcapture_args
 
 def capture_args(src, out, **overrides):
     return vcapture_args(str(src), str(out), **overrides)
@@ -51,6 +53,55 @@ def test_smallest_region_records(sw, tmp_path, width, height):
     src = videos.moving_clip(tmp_path / "in.avi", 3)
     assert sw.vcapture(**capture_args(src, tmp_path / "out.avi", roi_w=width, roi_h=height)) == 3
     assert [f.shape for f in videos.read_all(tmp_path / "out.avi")] == [(height, width, 3)] * 3
+
+
+def _range_edges(option):
+    """(values the option's range takes, values just beyond it): each bound and its neighbour outside."""
+    r = option.check.range
+    integer = isinstance(option.default, int)
+    below = (lambda v: v - 1) if integer else (lambda v: math.nextafter(v, -math.inf))
+    above = (lambda v: v + 1) if integer else (lambda v: math.nextafter(v, math.inf))
+    taken, beyond = [r.high], [above(r.high)]
+    if r.above_low:
+        taken.append(above(r.low))
+        beyond.append(r.low)
+    else:
+        taken.append(r.low)
+        beyond.append(below(r.low))
+    if r.zero:
+        taken.append(0)
+    return taken, beyond
+
+
+# The options that fill a parameter of the front end's entry of its own (not one of vcapture's).
+ENGINE_RANGED = [o for o in options.OPTIONS if hasattr(o.check, "range") and o.engine and o.engine[0] not in PARAMS]
+
+
+@pytest.mark.parametrize("option", ENGINE_RANGED, ids=[o.name for o in ENGINE_RANGED])
+def test_engine_takes_the_option_table_ranges(sw, untouchable_cv2, tmp_path, option):
+    """The engine refuses just what the table refuses, before anything opens: a value it takes goes
+    on to open the source (the untouchable cv2)."""
+    from quarrin._recorder import record
+
+    (param,) = option.engine
+    taken, beyond = _range_edges(option)
+    (tmp_path / "in.avi").write_bytes(b"")
+    for value in taken:
+        assert option.check(option.name, value) == value
+        with pytest.raises(AssertionError, match="used before the arguments were checked"):
+            record(**capture_args(tmp_path / "in.avi", tmp_path / "out.avi"), **{param: value})
+    for value in beyond:
+        with pytest.raises(options.UsageError):
+            option.check(option.name, value)
+        with pytest.raises((ValueError, OverflowError)) as refused:  # a whole number past 32 bits: OverflowError
+            record(**capture_args(tmp_path / "in.avi", tmp_path / "out.avi"), **{param: value})
+        assert refused.type is OverflowError or str(refused.value).startswith(param + " must be")
+    assert os.listdir(tmp_path) == ["in.avi"]
+
+
+def test_engine_ranges_cover_the_events_and_live_options():
+    assert {"before", "after", "min_event", "max_changed", "detect_width", "open_timeout", "stall", "reconnect",
+            "segment_seconds"} <= {o.name for o in ENGINE_RANGED}
 
 
 @pytest.mark.parametrize("kernel", [257, 100001, 2**31 - 1])

@@ -30,6 +30,22 @@ INT32_MAX = 2**31 - 1
 
 # ---- the checks ---------------------------------------------------------------------------------
 # Each takes (name, value) and returns the value to use, or raises UsageError(name, value, why).
+# A check of numbers carries its `range`: the engine's check of its own parameters holds the same
+# (tests/test_hardening.py walks the table against both).
+
+class Range(typing.NamedTuple):
+    """The numbers an option takes: from `low` (above it when `above_low`) to `high` (None: no
+    bound); with `zero`, 0 as well (off)."""
+    low: float
+    high: typing.Optional[float] = None
+    above_low: bool = False
+    zero: bool = False
+
+
+def _ranged(check, *bounds, **more):
+    check.range = Range(*bounds, **more)
+    return check
+
 
 def flag(name, value):
     if not isinstance(value, (bool, numbers.Integral)):
@@ -41,7 +57,7 @@ def whole(low=None, high=None, what=None):
     """A whole number from `low` to `high`."""
     def check(name, value):
         return _int(name, value, low, high, what)
-    return check
+    return _ranged(check, low, high)
 
 
 def number(positive=False, high=None, low=None):
@@ -53,7 +69,7 @@ def number(positive=False, high=None, low=None):
         if high is not None and value > high:
             raise UsageError(name, value, "must be at most %g" % high)
         return value
-    return check
+    return _ranged(check, 0 if low is None else low, high, positive)
 
 
 def _int(name, value, low=None, high=None, what=None):
@@ -189,11 +205,17 @@ def fraction(name, value):
     return result
 
 
+_ranged(fraction, 0, 1, above_low=True)
+
+
 def detect_width(name, value):
     result = _int(name, value, 0, INT32_MAX)
     if 0 < result < 16:
         raise UsageError(name, value, "must be 16 or more (0: full size)")
     return result
+
+
+_ranged(detect_width, 16, INT32_MAX, zero=True)
 
 
 SIZE_UNITS = {"": 1, "B": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
