@@ -37,6 +37,8 @@ def test_import_stays_light():
     (dict(size="640X480", text_at=(3, 4)), dict(size=(640, 480), text_at=(3, 4))),
     (dict(box_colour="orange", text_colour="#1E90FF"), dict(box_colour=(0, 165, 255), text_colour=(255, 144, 30))),
     (dict(box_colour="k", text_colour="w"), dict(box_colour=(0, 0, 0), text_colour=(255, 255, 255))),
+    # Read without matplotlib, as it reads them.
+    (dict(box_colour=" WHITE", text_colour="#00ff7F"), dict(box_colour=(255, 255, 255), text_colour=(127, 255, 0))),
     (dict(blur="255", threshold=0, min_area="0", interval="0.5", font_scale=2), dict(blur=255, interval=0.5)),
     (dict(motion=True, show_diff=True, pipeline=False), dict(motion=True, show_diff=True, pipeline=False)),
     (dict(fourcc="XVID", segment_frames="7"), dict(fourcc="XVID", segment_frames=7)),

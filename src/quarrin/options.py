@@ -248,14 +248,23 @@ def blur(name, value):
     return result
 
 
+# #rrggbb, and the default colours, are read here; the other names from matplotlib's table (whose
+# import takes longer than a short recording).
+_HEX_COLOUR = re.compile(r"#[0-9a-fA-F]{6}")
+_NAMED_HERE = {"black": "#000000", "white": "#ffffff"}
+
+
 def colour(name, value):
     """A colour name or #rrggbb, as matplotlib reads it, to the recorder's B, G, R triple."""
     if not isinstance(value, str):
         raise UsageError(name, value, "expected a colour name or #rrggbb")
+    text = _NAMED_HERE.get(value.strip().lower(), value.strip())
+    if _HEX_COLOUR.fullmatch(text):
+        return tuple(int(text[at:at + 2], 16) for at in (5, 3, 1))
     from matplotlib import colors
 
     try:
-        r, g, b = colors.to_rgb(value.strip())
+        r, g, b = colors.to_rgb(text)
     except ValueError:
         raise UsageError(name, value, "unknown colour; use a name (black, orange, ...) or #rrggbb") from None
     return tuple(int(round(c * 255)) for c in (b, g, r))
@@ -450,8 +459,8 @@ def _given(self, name):
 
 @functools.lru_cache(maxsize=None)
 def _made():
-    """`Options` and `DEFAULTS`, made on first use: checking the defaults needs matplotlib (the
-    colours), which `import quarrin` does not load."""
+    """`Options` and `DEFAULTS`, made on first use (by checking every default), not when
+    `import quarrin` runs."""
     made = dataclasses.make_dataclass("Options", [_field(o) for o in OPTIONS], frozen=True,
                                       namespace={"given": _given, "__module__": __name__,
                                                  "__doc__": "Checked record options (see OPTIONS)."})
