@@ -459,7 +459,7 @@ def test_budget_pattern_matches_every_name_and_no_other():
     pieces = st.lists(st.one_of(st.sampled_from(FIELDS), st.sampled_from(["-", "_", "door", "/", " "])), min_size=1,
                       max_size=6)
 
-    @settings(max_examples=60, deadline=None)
+    @settings(max_examples=60, deadline=None, database=None)
     @given(pieces, st.integers(int(time.mktime((2000, 1, 1, 0, 0, 0, 0, 0, -1))),
                                int(time.mktime((2099, 12, 31, 0, 0, 0, 0, 0, -1)))), st.integers(0, 2000), st.data())
     def check(parts, when, number, data):
