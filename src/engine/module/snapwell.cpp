@@ -245,6 +245,7 @@ bool for_recorder_only(PyObject* module) {
 
 // Steps from the NumPy check on; failures here carry the "init quarrin.snapwell" traceback entry.
 void exec_body(bool recorder_only) {
+    unread_pending = false;  // a load that failed may have left it set
     check_numpy_api();
 
     PyObject* modules = PyImport_GetModuleDict();
