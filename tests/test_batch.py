@@ -187,13 +187,14 @@ def test_timeline_plot_is_a_png_of_the_expected_size(inputs, count):
     assert struct.unpack(">II", data[16:24]) == (round(w * plot.DPI), round(h * plot.DPI))
 
 
-@pytest.mark.parametrize("inframes, spans", [
-    ([0, 1, 2, 5, 7, 8], [(0.0, 0.3), (0.5, 0.1), (0.7, 0.2)]),
-    ([4], [(0.4, 0.1)]),
+@pytest.mark.parametrize("runs, spans", [
+    ([(7, 9), (0, 2), (2, 3), (5, 6)], [(0.0, 0.3), (0.5, 0.1), (0.7, 0.2)]),  # adjacent runs join
+    ([(4, 5)], [(0.4, 0.1)]),
+    ([(3, 3)], [(0.3, 0.01)]),  # at least the width asked
     ([], []),
 ])
-def test_timeline_spans(inframes, spans):
-    got = plot.spans(inframes, 10.0, 0.01)
+def test_timeline_spans(runs, spans):
+    got = plot.run_spans(runs, 10.0, 0.01)
     assert [x for span in got for x in span] == pytest.approx([x for span in spans for x in span])
 
 

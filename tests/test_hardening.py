@@ -1,5 +1,6 @@
 """Faults mended in the recorder and the motion checks: narrow regions, rows flushed with their frames,
 Ctrl-C with two recordings at once, segment names and unbounded blur kernels."""
+import math
 import os
 import signal
 import threading
@@ -8,7 +9,9 @@ import numpy as np
 import pytest
 
 import videos
-from vcargs import vcapture_args
+from quarrin import options
+from quarrin.layout import MIN_ROI_HEIGHT, MIN_ROI_WIDTH
+from vcargs import PARAMS, vcapture_args
 
 def capture_args(src, out, **overrides):
     return vcapture_args(str(src), str(out), **overrides)
@@ -32,10 +35,12 @@ def untouchable_cv2(sw, monkeypatch):
     monkeypatch.setitem(sw.__dict__, "cv2", Untouchable())
 
 
+# The engine's own limits, for vcapture, are the front end's (quarrin.layout): the narrowest and
+# lowest region one below them is refused, and one of exactly that size records.
 @pytest.mark.parametrize("width, height, message", [
-    (2, 17, "roi_w must be at least 8 .*encoder"), (4, 17, "roi_w"), (7, 17, "roi_w"),
+    (2, 17, "roi_w must be at least %d .*encoder" % MIN_ROI_WIDTH), (4, 17, "roi_w"), (MIN_ROI_WIDTH - 1, 17, "roi_w"),
     # OpenCV 4's MJPG encoder corrupts the heap on frames one row high (11x1 crashed it).
-    (11, 1, "roi_h must be at least 2 .*one row high"), (64, 1, "roi_h"),
+    (11, MIN_ROI_HEIGHT - 1, "roi_h must be at least %d .*one row high" % MIN_ROI_HEIGHT), (64, 1, "roi_h"),
 ])
 def test_narrow_region_refused_before_anything_opens(sw, untouchable_cv2, tmp_path, width, height, message):
     with pytest.raises(ValueError, match=message):
@@ -43,10 +48,60 @@ def test_narrow_region_refused_before_anything_opens(sw, untouchable_cv2, tmp_pa
     assert os.listdir(tmp_path) == []
 
 
-def test_width_eight_records(sw, tmp_path):
+@pytest.mark.parametrize("width, height", [(MIN_ROI_WIDTH, 4), (12, MIN_ROI_HEIGHT)])
+def test_smallest_region_records(sw, tmp_path, width, height):
     src = videos.moving_clip(tmp_path / "in.avi", 3)
-    assert sw.vcapture(**capture_args(src, tmp_path / "out.avi", roi_w=8, roi_h=4)) == 3
-    assert [f.shape for f in videos.read_all(tmp_path / "out.avi")] == [(4, 8, 3)] * 3
+    assert sw.vcapture(**capture_args(src, tmp_path / "out.avi", roi_w=width, roi_h=height)) == 3
+    assert [f.shape for f in videos.read_all(tmp_path / "out.avi")] == [(height, width, 3)] * 3
+
+
+def _range_edges(option):
+    """(values the option's range takes, values just beyond it): each bound and its neighbour outside."""
+    r = option.check.range
+    integer = isinstance(option.default, int)
+    below = (lambda v: v - 1) if integer else (lambda v: math.nextafter(v, -math.inf))
+    above = (lambda v: v + 1) if integer else (lambda v: math.nextafter(v, math.inf))
+    taken, beyond = [r.high], [above(r.high)]
+    if r.above_low:
+        taken.append(above(r.low))
+        beyond.append(r.low)
+    else:
+        taken.append(r.low)
+        beyond.append(below(r.low))
+    if r.zero:
+        taken.append(0)
+    return taken, beyond
+
+
+# The options that fill a parameter of the front end's entry of its own (not one of vcapture's).
+ENGINE_RANGED = [o for o in options.OPTIONS if hasattr(o.check, "range") and o.engine and o.engine[0] not in PARAMS]
+
+
+@pytest.mark.parametrize("option", ENGINE_RANGED, ids=[o.name for o in ENGINE_RANGED])
+def test_engine_takes_the_option_table_ranges(sw, untouchable_cv2, tmp_path, option):
+    """The engine refuses just what the table refuses, before anything opens: a value it takes goes
+    on to open the source (the untouchable cv2)."""
+    from quarrin._recorder import record
+
+    (param,) = option.engine
+    taken, beyond = _range_edges(option)
+    (tmp_path / "in.avi").write_bytes(b"")
+    for value in taken:
+        assert option.check(option.name, value) == value
+        with pytest.raises(AssertionError, match="used before the arguments were checked"):
+            record(**capture_args(tmp_path / "in.avi", tmp_path / "out.avi"), **{param: value})
+    for value in beyond:
+        with pytest.raises(options.UsageError):
+            option.check(option.name, value)
+        with pytest.raises((ValueError, OverflowError)) as refused:  # a whole number past 32 bits: OverflowError
+            record(**capture_args(tmp_path / "in.avi", tmp_path / "out.avi"), **{param: value})
+        assert refused.type is OverflowError or str(refused.value).startswith(param + " must be")
+    assert os.listdir(tmp_path) == ["in.avi"]
+
+
+def test_engine_ranges_cover_the_events_and_live_options():
+    assert {"before", "after", "min_event", "max_changed", "detect_width", "open_timeout", "stall", "reconnect",
+            "segment_seconds"} <= {o.name for o in ENGINE_RANGED}
 
 
 @pytest.mark.parametrize("kernel", [257, 100001, 2**31 - 1])

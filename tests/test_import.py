@@ -15,6 +15,8 @@ from pathlib import Path
 
 import pytest
 
+import videos
+
 MOTION_PARAMS = ["blurred_prev", "blurred_cur", "threshold", "min_area", "kernel_width",
                  "show_diff"]
 VCAPTURE_PARAMS = [
@@ -84,17 +86,22 @@ def shadow_dir(workdir):
     return dirs
 
 
-@pytest.mark.parametrize("dep, how, exc_type, msg_start", [
-    pytest.param("caputil", "blocked", "ModuleNotFoundError", "import of caputil halted", id="caputil-blocked"),
-    pytest.param("caputil", "shadowed", "ModuleNotFoundError", "No module named 'caputil'", id="caputil-absent"),
-    pytest.param("matplotlib", "shadowed", "ModuleNotFoundError", "No module named 'matplotlib'",
+@pytest.mark.parametrize("dep, how, exc_type, msg_start, recorded", [
+    pytest.param("caputil", "blocked", "ModuleNotFoundError", "import of caputil halted", False, id="caputil-blocked"),
+    pytest.param("caputil", "shadowed", "ModuleNotFoundError", "No module named 'caputil'", False,
+                 id="caputil-absent"),
+    pytest.param("matplotlib", "shadowed", "ModuleNotFoundError", "No module named 'matplotlib'", False,
                  id="matplotlib-absent"),
-    pytest.param("cv2", "blocked", "ModuleNotFoundError", "import of cv2 halted", id="cv2-blocked"),
+    # The front end records without matplotlib; the module's import still needs it.
+    pytest.param("matplotlib", "shadowed", "ModuleNotFoundError", "No module named 'matplotlib'", True,
+                 id="matplotlib-absent-after-recording"),
+    pytest.param("cv2", "blocked", "ModuleNotFoundError", "import of cv2 halted", False, id="cv2-blocked"),
     # NumPy's C-API table missing: the NumPy check fails with its own message.
-    pytest.param("numpy", "capi", "ImportError", "numpy.core.multiarray failed to import", id="numpy-capi"),
+    pytest.param("numpy", "capi", "ImportError", "numpy.core.multiarray failed to import", False, id="numpy-capi"),
 ])
-def test_failed_import_then_recovery(workdir, shadow_dir, dep, how, exc_type, msg_start):
-    r = run_child(workdir, "failed_import.py", dep, how, shadow_dir.get(dep, ""))
+def test_failed_import_then_recovery(workdir, shadow_dir, dep, how, exc_type, msg_start, recorded):
+    recording = (videos.moving_clip(workdir / "failed-in.avi", 3), workdir / "failed-out.avi") if recorded else ()
+    r = run_child(workdir, "failed_import.py", dep, how, shadow_dir.get(dep, ""), *recording)
     first = r["first"]
     assert first is not None, "import succeeded although %s was unavailable" % dep
     assert (first["type"], first["msg"][:len(msg_start)]) == (exc_type, msg_start)
@@ -132,10 +139,18 @@ GLOBALS = {
 IMPORT_SYSTEM = {"__name__", "__doc__", "__loader__", "__file__", "__package__", "__spec__"}
 
 
-@pytest.fixture(scope="module")
-def facts(workdir):
-    """Everything about a freshly imported module, gathered in one child."""
-    return run_child(workdir, "facts.py", json.dumps(GLOBALS), json.dumps(sorted(IMPORT_SYSTEM)))
+@pytest.fixture(scope="module", params=["fresh", "after-recording"])
+def facts(workdir, request):
+    """Everything about a freshly imported module, gathered in one child; or about the module
+    imported after the front end recorded (which loads it for its recorder alone)."""
+    recording = ()
+    if request.param == "after-recording":
+        recording = (videos.moving_clip(workdir / "facts-in.avi", 3), workdir / "facts-out.avi")
+    return run_child(workdir, "facts.py", json.dumps(GLOBALS), json.dumps(sorted(IMPORT_SYSTEM)), *recording)
+
+
+def test_recording_loads_neither_matplotlib_nor_the_module_namespace(facts):
+    assert facts["recorded"] in (None, [])
 
 
 @pytest.mark.parametrize("name", list(GLOBALS))

@@ -13,7 +13,7 @@ import pytest
 
 import quarrin
 import videos
-from quarrin import index
+from quarrin import index, layout
 
 COLUMNS = ["event", "start", "end", "seconds", "first_frame", "last_frame", "frames", "peak_area", "file"]
 DAY = datetime.datetime(2026, 12, 8)
@@ -80,7 +80,7 @@ def found(events):
     ("srv/porch/2026-12-08/101500_000.mkv", "porch"),
 ])
 def test_camera_name(name, camera):
-    assert index.camera_name(name) == camera
+    assert layout.camera_name(name) == camera
 
 
 @pytest.mark.parametrize("query, expected", [

@@ -9,12 +9,11 @@ import csv
 import json
 import os
 import queue
-import re
 import signal
 import time
 
+from quarrin import layout, writers
 from quarrin import options as _options
-from quarrin import writers
 from quarrin.errors import RecordingError, UsageError
 from quarrin.results import BatchItem, Progress
 
@@ -127,29 +126,16 @@ def output_names(sources, out, h264=False):
     kept clear of each other's numbered segments (clip_000.avi belongs to clip.avi). With `h264`
     an input in another container than .mp4 or .mkv gets .mp4."""
     taken = []
-    names = []
     for source in sources:
         stem, ext = os.path.splitext(os.path.basename(source))
         ext = ext if ext.lower() in WRITABLE else ".avi"
         if h264 and ext.lower() not in writers.H264_EXTENSIONS:
             ext = ".mp4"
-        candidate, n = stem, 2
-        while _clashes(candidate, ext, taken):
-            candidate, n = "%s-%d" % (stem, n), n + 1
-        taken.append((candidate.lower(), ext.lower()))
-        names.append(os.path.join(out, candidate + ext))
-    return names
-
-
-def _clashes(stem, ext, taken):
-    stem, ext = stem.lower(), ext.lower()
-    for other, other_ext in taken:
-        if other_ext != ext:
-            continue
-        if stem == other or re.fullmatch(re.escape(other) + r"_\d{3,}", stem) \
-                or re.fullmatch(re.escape(stem) + r"_\d{3,}", other):
-            return True
-    return False
+        candidate, n = stem + ext, 2
+        while any(layout.may_share_files(candidate, other) for other in taken):
+            candidate, n = "%s-%d%s" % (stem, n, ext), n + 1
+        taken.append(candidate)
+    return [os.path.join(out, name) for name in taken]
 
 
 def _check_out(out):
@@ -414,10 +400,8 @@ def report_rows(items):
 def write_report(path, items):
     """Writes the report (CSV, or JSON by extension); an existing one is kept, and a numbered name
     beside it used (report_001.csv, ...). Returns the path written."""
-    from quarrin import eventlist as events
-
     rows = report_rows(items)
-    f, written = events.claim(path)
+    f, written = layout.open_new(path)
     with f:
         if written.lower().endswith(".json"):
             json.dump(rows, f, indent=2)

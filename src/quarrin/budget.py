@@ -18,7 +18,7 @@ import queue
 import threading
 import time
 
-from quarrin.layout import CSV_SUFFIX
+from quarrin.layout import csv_of, segment_files
 
 
 class Budget:
@@ -99,7 +99,7 @@ class Budget:
                         st = os.stat(path)
                     except OSError:
                         continue
-                    found.append((st.st_mtime, st.st_size + _size(path + CSV_SUFFIX), path))
+                    found.append((st.st_mtime, st.st_size + _size(csv_of(path)), path))
         return sorted(found)
 
     def after_close(self, video):
@@ -117,7 +117,7 @@ class Budget:
             with self.lock:
                 if path == self.latest or self.namer is not None and self.namer.holds(path):
                     continue
-                gone = [name for name in (path, path + CSV_SUFFIX) if self._remove(name)]
+                gone = [name for name in segment_files(path) if self._remove(name)]
                 if gone and self._closed[path]:
                     self._closed[path] -= 1
                     self._removed[path] += 1

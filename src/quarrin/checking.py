@@ -22,9 +22,9 @@ import stat
 import struct
 import tempfile
 
+from quarrin.layout import CSV_HEADER, csv_of, remove_segment, video_of
 from quarrin.options import VIDEO_EXTENSIONS
 
-HEADER = ["inframe", "outframe", "timestamp"]
 ORIG = ".orig"
 
 
@@ -148,10 +148,10 @@ def read_table(path):
     table.found = True
     at = len(BOM) if data.startswith(BOM) else 0
     lines = data[at:].splitlines(keepends=True) or [b""]
-    if _fields(lines[0].rstrip(b"\r\n")) != HEADER:
+    if _fields(lines[0].rstrip(b"\r\n")) != list(CSV_HEADER):
         # Empty, or cut off in its header, as a recording leaves it before its first row.
-        table.unfinished = len(lines) == 1 and (",".join(HEADER) + "\r\n").encode().startswith(lines[0])
-        table.problems.append("%s %s" % (name, "has no header %s" % ",".join(HEADER) if lines[0] else
+        table.unfinished = len(lines) == 1 and (",".join(CSV_HEADER) + "\r\n").encode().startswith(lines[0])
+        table.problems.append("%s %s" % (name, "has no header %s" % ",".join(CSV_HEADER) if lines[0] else
                                          "is empty (no header)"))
         return table
     table.header, table.start, previous = True, at + len(lines[0]), -1
@@ -211,9 +211,12 @@ def _fields(text):
     return [field.strip() for field in fields]
 
 
+_NOT_A_ROW = "is not " + ",".join(CSV_HEADER)
+
+
 def _malformed(fields):
     if fields is None:
-        return "is not inframe,outframe,timestamp"
+        return _NOT_A_ROW
     if len(fields) != 3:
         return "has %d fields, not 3" % len(fields)
     try:
@@ -221,7 +224,7 @@ def _malformed(fields):
         int(fields[1])
         datetime.datetime.fromisoformat(fields[2])
     except ValueError:
-        return "is not inframe,outframe,timestamp"
+        return _NOT_A_ROW
     if inframe < 0:
         return "has a negative input frame"
     return None
@@ -244,7 +247,7 @@ def check(video):
     skipped = _not_regular(video)
     if skipped:
         return Report(video, skipped=skipped)
-    table = read_table(video + ".csv")
+    table = read_table(csv_of(video))
     report = Report(video, rows=table.rows, problems=list(table.problems))
     if not os.path.exists(video):
         report.problems.append("no video %s" % video)
@@ -287,13 +290,13 @@ def repair(video):
 
 def _repair(video, done, left):
     """The steps of `repair`; True when the video was removed."""
-    csv_path = video + ".csv"
+    csv_path = csv_of(video)
     table = read_table(csv_path)
     empty = not os.path.exists(video) or os.path.getsize(video) == 0
     if empty and table.unfinished:
         # Cut off between claiming the names and writing the first row.
         try:
-            _remove_with_csv(video)
+            remove_segment(video, missing_ok=True)
         except OSError as exc:
             left.append("no frame was ever written, but it could not be removed: %s" % _why(exc))
             return False
@@ -320,7 +323,7 @@ def _repair(video, done, left):
         return False
     if not table.header:
         if table.found and not table.unfinished:
-            left.append("the CSV has no header %s: it was left as it is" % ",".join(HEADER))
+            left.append("the CSV has no header %s: it was left as it is" % ",".join(CSV_HEADER))
     elif table.leading >= frames and len(table.lines) > frames or table.leading < frames and table.cut_tail:
         # Rows past the frames the video holds, or a last line cut off: the tail is trimmed.
         kept = min(frames, table.leading)
@@ -353,7 +356,7 @@ def settle(video):
     dropped, its CSV trimmed to the frames the video holds; both files removed when it holds no
     frame and its CSV no row. Returns what it did, for the error message. It writes nothing, so it
     works on a full disk."""
-    csv_path = video + ".csv"
+    csv_path = csv_of(video)
     if os.path.exists(video):
         cut = avi_cut_tail(video) if video.lower().endswith(".avi") else None
         if cut is not None:
@@ -361,7 +364,7 @@ def settle(video):
     frames = count_frames(video) if os.path.exists(video) else 0
     rows = read_table(csv_path).rows
     if frames == 0 and (not rows or not os.path.exists(video) or os.path.getsize(video) == 0):
-        _remove_with_csv(video)
+        remove_segment(video, missing_ok=True)
         return "none of its frames reached the disk: it was removed with its CSV"
     if rows > frames:
         if frames == 0 and os.path.getsize(video) > 0:
@@ -369,7 +372,7 @@ def settle(video):
             os.replace(csv_path, csv_path + ORIG)
             with contextlib.suppress(OSError):
                 with open(csv_path, "w", newline="") as f:
-                    csv.writer(f).writerow(HEADER)
+                    csv.writer(f).writerow(CSV_HEADER)
             return ("no frame of it can be decoded (its container was not finished); its %d rows were moved to %s"
                     % (rows, csv_path + ORIG))
         trim_csv(csv_path, frames)
@@ -377,12 +380,6 @@ def settle(video):
     if frames > rows:
         return "it holds %d frames, its CSV %d rows" % (frames, rows)
     return "it holds %d frame%s, each with its CSV row" % (frames, "" if frames == 1 else "s")
-
-
-def _remove_with_csv(video):
-    for path in (video, video + ".csv"):
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(path)
 
 
 def trim_csv(path, count):
@@ -472,8 +469,8 @@ def videos_under(paths):
                 dirs.sort()
                 found.extend(os.path.join(root, n) for n in sorted(names)
                              if os.path.splitext(n)[1].lower() in VIDEO_EXTENSIONS)
-        elif path.endswith(".csv") and not os.path.isdir(path[:-4]):
-            found.append(path[:-4])
+        elif video_of(path) is not None and not os.path.isdir(video_of(path)):
+            found.append(video_of(path))
         else:
             found.append(path)
     return found

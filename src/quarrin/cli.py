@@ -15,10 +15,6 @@ DESCRIPTION = "Record a camera or re-encode video files, keeping a region, the f
               "frame per interval, with a timestamps CSV beside every video."
 
 
-# Options that exclude each other, by the pair they belong to.
-EXCLUSIVE = {"motion": "selection", "interval": "selection", "fourcc": "writer", "codec": "writer"}
-
-
 class Parser(argparse.ArgumentParser):
     def error(self, message):
         raise _Usage(message)
@@ -149,7 +145,7 @@ def _record_options(p, batch, scan=False):
         if group is None:
             group = groups[o.group] = p if o.group == "output" else p.add_argument_group(options.GROUPS[o.group])
         target = group
-        pair = EXCLUSIVE.get(o.name)
+        pair = options.PAIRED.get(o.name)
         if pair is not None:  # one way of selecting frames; one kind of writer
             target = exclusive.get(pair) or exclusive.setdefault(pair, group.add_mutually_exclusive_group())
         names = ([o.short] if o.short else []) + [o.flag]

@@ -5,20 +5,8 @@ import csv
 import json
 import os
 
+from quarrin.layout import open_new
 from quarrin.results import EVENT_COLUMNS
-
-
-def claim(path):
-    """Opens `path` for writing, or a numbered name beside it when it exists (report.csv,
-    report_001.csv, ...): an earlier list is never overwritten. Returns (file, path)."""
-    root, ext = os.path.splitext(path)
-    candidate, number = path, 0
-    while True:
-        try:
-            return open(candidate, "x", newline=""), candidate
-        except FileExistsError:
-            number += 1
-            candidate = "%s_%03d%s" % (root, number, ext)
 
 
 class EventList:
@@ -33,7 +21,7 @@ class EventList:
 
     def _open(self):
         with self.lock:
-            self.file, self.path = claim(self.wanted)
+            self.file, self.path = open_new(self.wanted)
         self.writer = csv.DictWriter(self.file, EVENT_COLUMNS)
         self.writer.writeheader()
 
@@ -73,7 +61,7 @@ def write_report(path, items):
         rows.extend(dict({"input": item.input}, **event.row(), **outcome) for event in found)
         if not found and (item.status != "ok" or outcome["warning"]):
             rows.append(dict(dict.fromkeys(SCAN_COLUMNS), input=item.input, **outcome))
-    f, written = claim(path)
+    f, written = open_new(path)
     with f:
         if written.lower().endswith(".json"):
             json.dump(rows, f, indent=2)

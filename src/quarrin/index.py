@@ -20,13 +20,13 @@ import heapq
 import io
 import operator
 import os
-import re
 import sqlite3
 import threading
 import time
 import typing
 
 from quarrin.errors import UsageError
+from quarrin.layout import CSV_HEADER, LIST, STAMPS, camera_name, kind_of, video_of
 from quarrin.results import EVENT_COLUMNS, Event, Segment
 
 INDEX_FOLDER = ".quarrin"
@@ -36,11 +36,7 @@ APPLICATION_ID = 0x71726E69     # PRAGMA application_id: marks the file as this 
 BUSY_SECONDS = 60.0             # how long a refresh waits for another one's transaction
 SQLITE_MAGIC = b"SQLite format 3\x00"
 
-# What is indexed, by file name: event lists, and the timestamps CSV of a video (door.avi.csv).
-LIST, STAMPS = 1, 2
-_LIST_NAME = re.compile(r"\.events(?:_\d+)?\.csv\Z")
-_STAMPS_NAME = re.compile(r"[^/]\.[^./]+\.csv\Z")
-STAMPS_HEADER = b"inframe,outframe,timestamp"
+STAMPS_HEADER = ",".join(CSV_HEADER).encode()
 _TAIL = 4096                    # bytes read from a timestamps CSV's end for its last row
 
 # The columns of `quarrin events --csv` / `--json`: the event list's, the two an event list
@@ -50,51 +46,6 @@ COLUMNS = ("input",) + EVENT_COLUMNS + EXTRA_COLUMNS
 
 _US = datetime.timedelta(microseconds=1)
 _datetime = datetime.datetime.fromisoformat
-
-
-# --- the camera a file belongs to ------------------------------------------------------------
-
-_FIELD = re.compile(r"%[-_0^#EO]*[A-Za-z%]")
-_SEP = "-_. T:+"
-# A number at either end of a name: a time or date (two digits or more after a separator, four
-# or more run on), a segment number (_000).
-_NUMBER_AT_END = re.compile(r"(?:[-_. T:+]+\d{2,}|\d{4,})\Z")
-_NUMBER_AT_START = re.compile(r"\A(?:\d{2,}[-_. T:+]+|\d{4,})")
-
-
-def camera_name(path):
-    """The camera a recording belongs to, from its output, or from the name of one of its files:
-    the file's stem without its strftime fields (or the times and dates they became), segment
-    numbers and the separators left at its ends. ``cam/%Y-%m-%d/door-%H%M%S.mp4``,
-    ``cam/2026-12-08/door-101500.events.csv`` and ``door-101500_001.mp4`` all give ``door``;
-    ``out/yard.avi`` and ``yard.events_001.csv`` give ``yard``. A stem that is nothing but
-    times (``%H%M%S.mp4``) takes the name of the nearest folder above that is not."""
-    path = os.path.abspath(os.fspath(path))
-    name = os.path.basename(path)
-    own = _LIST_NAME.sub("", name)
-    if own == name:
-        own = os.path.splitext(name[:-4] if name.endswith(".csv") else name)[0]
-    stem = own
-    while True:
-        cleaned = _strip_numbers(stem)
-        if cleaned:
-            return cleaned
-        parent = os.path.dirname(path)
-        if parent == path:
-            return own
-        path = parent
-        stem = os.path.basename(path)
-
-
-def _strip_numbers(stem):
-    stem = _FIELD.sub("", stem).strip(_SEP)
-    if not stem.strip(_SEP + "0123456789"):
-        return ""   # times, dates and numbers only
-    while True:
-        shorter = _NUMBER_AT_START.sub("", _NUMBER_AT_END.sub("", stem)).strip(_SEP)
-        if shorter == stem:
-            return stem
-        stem = shorter
 
 
 # --- what the queries return ---------------------------------------------------------------
@@ -169,14 +120,6 @@ def _local(moment):
 
 
 # --- reading the files ---------------------------------------------------------------------
-
-def _kind(name):
-    if not name.endswith(".csv"):
-        return None
-    if _LIST_NAME.search(name):
-        return LIST
-    return STAMPS if _STAMPS_NAME.search(name) else None
-
 
 def _complete_lines(data):
     """`data` up to its last newline: a line still being written is left out."""
@@ -361,7 +304,7 @@ class _Root:
         Folders are not followed through symbolic links, nor into index folders."""
         found, seen = {}, {}
         if self.only is not None:
-            kind = _kind(self.only)
+            kind = kind_of(self.only)
             if kind in kinds:
                 try:
                     st = os.stat(os.path.join(self.top, self.only))
@@ -397,7 +340,7 @@ class _Root:
             with entries:
                 for entry in entries:
                     name = entry.name
-                    kind = _kind(name)
+                    kind = kind_of(name)
                     child = rel + "/" + name if rel else name
                     try:
                         if kind is None:
@@ -680,7 +623,7 @@ class _Store:
                                    [head + row for row in content])
                     videos.update((root.key, row[9]) for row in content if row[9])
                 else:
-                    video = rel[:-len(".csv")]
+                    video = video_of(rel)
                     own = camera_name(os.path.join(root.top, video))
                     db.execute("INSERT INTO segments VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
                                (file, root.key, video) + content + (own, own))

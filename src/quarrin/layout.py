@@ -1,6 +1,7 @@
-"""Where a recording's files go, and how to tell them apart from everything else.
+"""The files of a recording: how they are named, and how to tell them apart from everything else.
 
-For an OUTPUT such as ``cam/door.avi`` or ``cam/%Y-%m-%d/door-%H%M%S.avi``:
+Every convention of the files on disk lives here. For an OUTPUT such as ``cam/door.avi`` or
+``cam/%Y-%m-%d/door-%H%M%S.avi``:
 
 - `expand` names a segment: OUTPUT with its strftime fields expanded now, in local time;
 - `Namer` numbers and claims the segments' names: the video and its timestamps CSV are created
@@ -8,10 +9,17 @@ For an OUTPUT such as ``cam/door.avi`` or ``cam/%Y-%m-%d/door-%H%M%S.avi``:
   then OUTPUT_001.ext, ... when it is taken; OUTPUT_000.ext, OUTPUT_001.ext, ... for a recording
   split by frames; an OUTPUT with fields is expanded for each segment, in its folders (created),
   and numbered from _001 only when the name is taken;
-- `events_path` is the event list of a recording (cam/door.events.csv);
+- a video's timestamps CSV is `csv_of` it (``door.avi.csv``), with the header `CSV_HEADER`; a
+  segment is its video and that CSV (`segment_files`, `remove_segment`);
+- `events_path` is the event list of a recording (cam/door.events.csv); `open_new` opens an
+  event list or a report under a new name (report.csv, report_001.csv, ...);
 - `Pattern` recognises the files a recording into OUTPUT may have written: names strftime can
   produce for it (in the current locale), with their numbers, and nothing else. It refuses an
-  OUTPUT whose names it cannot follow (`Unfollowable`).
+  OUTPUT whose names it cannot follow (`Unfollowable`). `kind_of` tells any event list or
+  timestamps CSV by its name;
+- `camera_name` is the camera a file belongs to, from its name; `may_share_files` says whether
+  two outputs in one folder could write a file of the same name (batch keeps its outputs apart);
+- `MIN_ROI_WIDTH` and `MIN_ROI_HEIGHT` are the smallest region a video is written with.
 """
 import datetime
 import functools
@@ -21,6 +29,15 @@ import threading
 import time
 
 CSV_SUFFIX = ".csv"
+CSV_HEADER = ("inframe", "outframe", "timestamp")
+# An event list is named as the output, with this before the CSV's suffix (and a number between).
+EVENTS_MARK = ".events"
+EVENTS_SUFFIX = EVENTS_MARK + CSV_SUFFIX
+# OpenCV's writers corrupt memory on narrower frames (its colour conversion writes past its buffer)
+# and, with MJPG, on frames one row high. The engine refuses them too, for vcapture (a test ties
+# its limits to these).
+MIN_ROI_WIDTH = 8
+MIN_ROI_HEIGHT = 2
 
 
 def expand(output, when=None):
@@ -32,7 +49,22 @@ def expand(output, when=None):
 
 def events_path(output):
     """Where a recording into `output` (expanded) lists its events: out/door.avi -> out/door.events.csv."""
-    return os.path.splitext(output)[0] + ".events.csv"
+    return os.path.splitext(output)[0] + EVENTS_SUFFIX
+
+
+def csv_of(video):
+    """The timestamps CSV beside a video: out/door.avi -> out/door.avi.csv."""
+    return video + CSV_SUFFIX
+
+
+def video_of(path):
+    """The video whose timestamps CSV `path` is (None when it names none)."""
+    return path[:-len(CSV_SUFFIX)] if path.endswith(CSV_SUFFIX) else None
+
+
+def segment_files(video):
+    """The files of a segment: its video and its timestamps CSV."""
+    return video, csv_of(video)
 
 
 def numbered(name, number):
@@ -50,16 +82,32 @@ def create_exclusively(path):
     return True
 
 
-def remove_claimed(video):
-    """Removes a claimed segment's video and CSV, trying both; raises the first failure."""
+def remove_segment(video, missing_ok=False):
+    """Removes a segment's video and CSV, trying both; raises the first failure (a file already
+    gone is none when `missing_ok`)."""
     first = None
-    for path in (video, video + CSV_SUFFIX):
+    for path in segment_files(video):
         try:
             os.unlink(path)
+        except FileNotFoundError as exc:
+            if not missing_ok:
+                first = first or exc
         except OSError as exc:
             first = first or exc
     if first is not None:
         raise first
+
+
+def open_new(path):
+    """Opens `path` for writing, or a numbered name beside it when it exists (report.csv,
+    report_001.csv, ...): an earlier file is never overwritten. Returns (file, path)."""
+    candidate, number = path, 0
+    while True:
+        try:
+            return open(candidate, "x", newline=""), candidate
+        except FileExistsError:
+            number += 1
+            candidate = numbered(path, number)
 
 
 class Namer:
@@ -110,7 +158,7 @@ class Namer:
         video back."""
         if not create_exclusively(name):
             return True
-        if create_exclusively(name + CSV_SUFFIX):
+        if create_exclusively(csv_of(name)):
             return False
         os.unlink(name)
         return True
@@ -119,7 +167,7 @@ class Namer:
         """A claimed name whose segment was never opened: its empty files are removed."""
         with self.lock:
             self.held.discard(name)
-            remove_claimed(name)
+            remove_segment(name)
 
     def closed(self, name):
         """The segment's files are complete: the name is no longer held."""
@@ -128,7 +176,7 @@ class Namer:
 
     def holds(self, path):
         """Whether `path` (absolute) is the video or CSV of a name held now; call with `lock` held."""
-        return any(path in (v, v + CSV_SUFFIX) for v in map(os.path.abspath, self.held))
+        return any(path in segment_files(v) for v in map(os.path.abspath, self.held))
 
 
 # ---- recognising a recording's own files ---------------------------------------------------------
@@ -197,8 +245,35 @@ def _field_regex(field):
         if not inner or re.search(r"%[-_0^#\d]*[EO]?[" + "".join(_LOCALE_COMPOSITE) + "]", inner):
             raise Unfollowable("its field %s" % field)
         return _template_regex(inner)
-    values = sorted({time.strftime(field, t) for t in _sample_times()}, key=lambda v: (-len(v), v))
-    return "(?:%s)" % "|".join(map(re.escape, values))
+    return "(?:%s)" % _alternatives({time.strftime(field, t) for t in _sample_times()})
+
+
+def _alternatives(values):
+    """A regex for exactly the texts `values`, as a tree of their common beginnings with the
+    characters that lead to the same rest in one class: the 366 days of %j compile in a fraction
+    of the time a list of them takes."""
+    tree = {}
+    for value in values:
+        node = tree
+        for char in value:
+            node = node.setdefault(char, {})
+        node[""] = None
+    return _tree_regex(tree)
+
+
+def _tree_regex(node):
+    by_rest = {}
+    for char, child in node.items():
+        if char:
+            by_rest.setdefault(_tree_regex(child), []).append(char)
+    branches = []
+    for rest, chars in sorted(by_rest.items()):
+        head = re.escape(chars[0]) if len(chars) == 1 else "[%s]" % "".join(map(re.escape, sorted(chars)))
+        branches.append(head + rest)
+    if not branches:
+        return ""
+    body = branches[0] if len(branches) == 1 else "(?:%s)" % "|".join(branches)
+    return "(?:%s)?" % body if "" in node else body
 
 
 def _locale_has(modifier):
@@ -242,7 +317,7 @@ class Pattern:
                 raise Unfollowable("it has an empty, . or .. folder after its first field")
             body, number = re.escape(os.path.join(self.folder, "")) + _template_regex(root), _NUMBER_FROM_1
         self.videos = re.compile(body + number + re.escape(ext), re.S)
-        self.lists = re.compile(body + r"\.events" + _NUMBER_FROM_1 + r"\.csv", re.S)
+        self.lists = re.compile(body + re.escape(EVENTS_MARK) + _NUMBER_FROM_1 + re.escape(CSV_SUFFIX), re.S)
         if first >= 0:
             self._check(output)
 
@@ -259,3 +334,77 @@ class Pattern:
 
     def is_list(self, path):
         return self.lists.fullmatch(path) is not None
+
+
+# ---- any recording's files, by name ---------------------------------------------------------------
+
+LIST, STAMPS = 1, 2
+# Any event list (door.events.csv, door.events_001.csv), and the timestamps CSV of a video (door.avi.csv).
+_ANY_LIST = re.compile(re.escape(EVENTS_MARK) + r"(?:_\d+)?" + re.escape(CSV_SUFFIX) + r"\Z")
+_ANY_STAMPS = re.compile(r"[^/]\.[^./]+" + re.escape(CSV_SUFFIX) + r"\Z")
+
+
+def kind_of(name):
+    """LIST for an event list's name, STAMPS for a timestamps CSV's, None for any other."""
+    if not name.endswith(CSV_SUFFIX):
+        return None
+    if _ANY_LIST.search(name):
+        return LIST
+    return STAMPS if _ANY_STAMPS.search(name) else None
+
+
+_SEP = "-_. T:+"
+# A number at either end of a name: a time or date (two digits or more after a separator, four
+# or more run on), a segment number (_000).
+_NUMBER_AT_END = re.compile(r"(?:[-_. T:+]+\d{2,}|\d{4,})\Z")
+_NUMBER_AT_START = re.compile(r"\A(?:\d{2,}[-_. T:+]+|\d{4,})")
+
+
+def camera_name(path):
+    """The camera a recording belongs to, from its output, or from the name of one of its files:
+    the file's stem without its strftime fields (or the times and dates they became), segment
+    numbers and the separators left at its ends. ``cam/%Y-%m-%d/door-%H%M%S.mp4``,
+    ``cam/2026-12-08/door-101500.events.csv`` and ``door-101500_001.mp4`` all give ``door``;
+    ``out/yard.avi`` and ``yard.events_001.csv`` give ``yard``. A stem that is nothing but
+    times (``%H%M%S.mp4``) takes the name of the nearest folder above that is not."""
+    path = os.path.abspath(os.fspath(path))
+    name = os.path.basename(path)
+    own = _ANY_LIST.sub("", name)
+    if own == name:
+        own = os.path.splitext(video_of(name) or name)[0]
+    stem = own
+    while True:
+        cleaned = _strip_numbers(stem)
+        if cleaned:
+            return cleaned
+        parent = os.path.dirname(path)
+        if parent == path:
+            return own
+        path = parent
+        stem = os.path.basename(path)
+
+
+def _strip_numbers(stem):
+    stem = _FIELD.sub("", stem).strip(_SEP)
+    if not stem.strip(_SEP + "0123456789"):
+        return ""   # times, dates and numbers only
+    while True:
+        shorter = _NUMBER_AT_START.sub("", _NUMBER_AT_END.sub("", stem)).strip(_SEP)
+        if shorter == stem:
+            return stem
+        stem = shorter
+
+
+# Any number after a name's stem that looks like a segment's: batch keeps such names apart too.
+_ANY_NUMBER = r"_\d{3,}"
+
+
+def may_share_files(name, other):
+    """Whether recordings into the outputs `name` and `other` (file names in one folder) could
+    write files of the same name, where case is not told apart: the same name, or one a numbered
+    segment of the other (clip_000.avi belongs to clip.avi)."""
+    (stem, ext), (other_stem, other_ext) = (os.path.splitext(n.lower()) for n in (name, other))
+    if ext != other_ext:
+        return False
+    return stem == other_stem or any(re.fullmatch(re.escape(a) + _ANY_NUMBER, b)
+                                     for a, b in ((stem, other_stem), (other_stem, stem)))

@@ -176,8 +176,3 @@ def _scratch():
     finally:
         os.close(fd)
         os.unlink(path)
-
-
-def current():
-    """The active capture, or None."""
-    return _active[0] if _active else None

@@ -17,6 +17,7 @@ import os
 import re
 import typing
 
+from quarrin import layout
 from quarrin.errors import UsageError
 
 VIDEO_EXTENSIONS = (".avi", ".mp4", ".mkv", ".mov", ".m4v", ".mpg", ".mpeg", ".wmv", ".ts")
@@ -24,13 +25,27 @@ FOURCC_BY_EXTENSION = {".avi": "MJPG", ".mp4": "mp4v", ".m4v": "mp4v", ".mov": "
 DEFAULT_FOURCC = "MJPG"
 CODECS = ("h264",)
 PRESETS = ("ultrafast", "superfast", "veryfast", "faster", "fast", "medium", "slow", "slower", "veryslow")
-MIN_ROI_WIDTH = 8
-MIN_ROI_HEIGHT = 2
 INT32_MAX = 2**31 - 1
 
 
 # ---- the checks ---------------------------------------------------------------------------------
 # Each takes (name, value) and returns the value to use, or raises UsageError(name, value, why).
+# A check of numbers carries its `range`: the engine's check of its own parameters holds the same
+# (tests/test_hardening.py walks the table against both).
+
+class Range(typing.NamedTuple):
+    """The numbers an option takes: from `low` (above it when `above_low`) to `high` (None: no
+    bound); with `zero`, 0 as well (off)."""
+    low: float
+    high: typing.Optional[float] = None
+    above_low: bool = False
+    zero: bool = False
+
+
+def _ranged(check, *bounds, **more):
+    check.range = Range(*bounds, **more)
+    return check
+
 
 def flag(name, value):
     if not isinstance(value, (bool, numbers.Integral)):
@@ -42,7 +57,7 @@ def whole(low=None, high=None, what=None):
     """A whole number from `low` to `high`."""
     def check(name, value):
         return _int(name, value, low, high, what)
-    return check
+    return _ranged(check, low, high)
 
 
 def number(positive=False, high=None, low=None):
@@ -54,7 +69,7 @@ def number(positive=False, high=None, low=None):
         if high is not None and value > high:
             raise UsageError(name, value, "must be at most %g" % high)
         return value
-    return check
+    return _ranged(check, 0 if low is None else low, high, positive)
 
 
 def _int(name, value, low=None, high=None, what=None):
@@ -139,11 +154,18 @@ def size(name, value):
     return result
 
 
+def region_too_small(width, height):
+    """Why a region of `width` x `height` cannot be recorded (None: it can)."""
+    if width < layout.MIN_ROI_WIDTH or height < layout.MIN_ROI_HEIGHT:
+        return "the region must be at least %d pixels wide and %d high" % (layout.MIN_ROI_WIDTH, layout.MIN_ROI_HEIGHT)
+    return None
+
+
 def roi(name, value):
     result = _ints(name, value, 4, r"\s*,\s*", "X,Y,W,H")
-    if result[2] < MIN_ROI_WIDTH or result[3] < MIN_ROI_HEIGHT:
-        raise UsageError(name, value, "the region must be at least %d pixels wide and %d high"
-                         % (MIN_ROI_WIDTH, MIN_ROI_HEIGHT))
+    small = region_too_small(*result[2:])
+    if small:
+        raise UsageError(name, value, small)
     if result[0] + result[2] > INT32_MAX or result[1] + result[3] > INT32_MAX:
         raise UsageError(name, value, "the region must end before %d" % INT32_MAX)
     return result
@@ -183,11 +205,17 @@ def fraction(name, value):
     return result
 
 
+_ranged(fraction, 0, 1, above_low=True)
+
+
 def detect_width(name, value):
     result = _int(name, value, 0, INT32_MAX)
     if 0 < result < 16:
         raise UsageError(name, value, "must be 16 or more (0: full size)")
     return result
+
+
+_ranged(detect_width, 16, INT32_MAX, zero=True)
 
 
 SIZE_UNITS = {"": 1, "B": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
@@ -220,20 +248,43 @@ def blur(name, value):
     return result
 
 
+# #rrggbb, and the default colours, are read here; the other names from matplotlib's table (whose
+# import takes longer than a short recording).
+_HEX_COLOUR = re.compile(r"#[0-9a-fA-F]{6}")
+_NAMED_HERE = {"black": "#000000", "white": "#ffffff"}
+
+
 def colour(name, value):
     """A colour name or #rrggbb, as matplotlib reads it, to the recorder's B, G, R triple."""
     if not isinstance(value, str):
         raise UsageError(name, value, "expected a colour name or #rrggbb")
+    text = _NAMED_HERE.get(value.strip().lower(), value.strip())
+    if _HEX_COLOUR.fullmatch(text):
+        return tuple(int(text[at:at + 2], 16) for at in (5, 3, 1))
     from matplotlib import colors
 
     try:
-        r, g, b = colors.to_rgb(value.strip())
+        r, g, b = colors.to_rgb(text)
     except ValueError:
         raise UsageError(name, value, "unknown colour; use a name (black, orange, ...) or #rrggbb") from None
     return tuple(int(round(c * 255)) for c in (b, g, r))
 
 
 # ---- the table ------------------------------------------------------------------------------------
+
+class Excludes(typing.NamedTuple):
+    """An option that cannot be given together with `other` (declared before it in the table). A
+    `pair` is two ways of doing one thing: the command line takes one of them (a mutually exclusive
+    group) and the message names both, ending with `why`; otherwise `why` is the option's own
+    message."""
+    other: str
+    why: str
+    pair: bool = True
+
+
+# Why an option of motion events is refused without --motion.
+NEEDS_MOTION = "works on motion; it needs --motion"
+
 
 @dataclasses.dataclass(frozen=True)
 class Option:
@@ -257,6 +308,8 @@ class Option:
     live: bool = False                  # applies to a live source only
     repeat: bool = False                # may be given more than once (a list of values)
     scan_default: typing.Any = None     # the default in scan, when not `default`
+    needs_motion: str = ""              # given without --motion, it is refused with this reason
+    excludes: typing.Optional[Excludes] = None
 
     @property
     def flag(self):
@@ -291,20 +344,19 @@ GROUPS = {"output": "output", "camera": "camera (a camera source only)",
           "selection": "region and frame selection", "events": "motion events (with --motion)",
           "overlay": "timestamp overlay", "live": "live sources (a URL or a device path)",
           "disk": "disk space (the budget deletes the oldest finished segments of OUTPUT first)", "running": "running"}
-# Options that mean something only with --motion.
-MOTION_ONLY = ("threshold", "min_area", "blur", "show_diff", "before", "after", "min_event", "ignore", "mask",
-               "max_changed", "detect_width")
+_TUNES_H264 = Excludes("fourcc", "tunes H.264; --fourcc chooses an OpenCV writer", pair=False)
 
 OPTIONS = (
     Option("fourcc", None, fourcc, "OpenCV codec of the output video; not with --codec", "CODE", engine=("fmt",),
            shown="by the output's extension: .avi MJPG; .mp4, .mkv H.264 when PyAV is installed, else mp4v, "
                  "XVID; .m4v, .mov mp4v; others MJPG"),
     Option("codec", None, one_of(*CODECS), "write H.264 through PyAV (quarrin[h264]) into .mp4 or .mkv; not with "
-           "--fourcc", "h264", shown="h264 for .mp4 and .mkv when PyAV is installed, else --fourcc's"),
+           "--fourcc", "h264", shown="h264 for .mp4 and .mkv when PyAV is installed, else --fourcc's",
+           excludes=Excludes("fourcc", "--fourcc names an OpenCV codec, --codec h264 writes through PyAV")),
     Option("quality", 23, whole(0, 51), "H.264 quality: x264's CRF, 0 (lossless) to 51; each 6 lower about "
-           "doubles the size", "CRF"),
+           "doubles the size", "CRF", excludes=_TUNES_H264),
     Option("speed", "ultrafast", one_of(*PRESETS), "H.264 speed: x264's preset, %s; slower presets make "
-           "smaller files" % ", ".join(PRESETS), "PRESET"),
+           "smaller files" % ", ".join(PRESETS), "PRESET", excludes=_TUNES_H264),
     Option("fps", 0, whole(0, 1000), "frame rate to ask of the camera and declare in the video", "N",
            "camera", engine=("fps",), camera=True, batch=False,
            shown="0 = the camera's own, 30 if it reports none"),
@@ -312,12 +364,14 @@ OPTIONS = (
            to_engine=lambda v: v or (0, 0), camera=True, batch=False, shown="the camera's own"),
     Option("camera_settings", False, flag, "open the camera driver's settings dialog", group="camera",
            engine=("config",), camera=True, batch=False),
-    Option("roi", None, roi, "region to keep, in pixels; at least 8 wide and 2 high", "X,Y,W,H", "selection",
+    Option("roi", None, roi, "region to keep, in pixels; at least %d wide and %d high"
+           % (layout.MIN_ROI_WIDTH, layout.MIN_ROI_HEIGHT), "X,Y,W,H", "selection",
            engine=("roi_x", "roi_y", "roi_w", "roi_h"), shown="the whole frame", scan=True),
     Option("motion", False, flag, "save only the frames in which something moves", group="selection",
            engine=("motion_based",)),
     Option("interval", 0.0, number(), "save one frame every SECONDS at most; not with --motion", "SECONDS",
-           "selection", engine=("interval",), shown="0 = every frame"),
+           "selection", engine=("interval",), shown="0 = every frame",
+           excludes=Excludes("motion", "choose one way of selecting frames")),
     Option("threshold", 25, whole(0, 255), "motion: pixel change that counts, 0-255", "N", "selection",
            engine=("threshold",), scan=True),
     Option("min_area", 500, whole(0, INT32_MAX), "motion: smallest changed area in pixels", "PX", "selection",
@@ -325,27 +379,28 @@ OPTIONS = (
     Option("blur", 21, blur, "motion: blur kernel width, odd, 1-255", "K", "selection", engine=("kernel_width",),
            scan=True),
     Option("show_diff", False, flag, "motion: show the difference images in windows", group="selection",
-           engine=("show_diff",), batch=False),
+           engine=("show_diff",), batch=False, needs_motion="shows the motion check's images; it needs --motion"),
     Option("duration", 0.0, number(), "stop after SECONDS of input", "SECONDS", "selection",
            engine=("duration",), shown="0 = until the input ends", scan=True),
     Option("segment_frames", 0, whole(0, INT32_MAX - 1), "start a new numbered file every N saved frames", "N",
            "selection", engine=("max_frames",), shown="0 = one file"),
     Option("before", 0.0, number(high=3600), "keep the SECONDS before each event's first motion", "SECONDS",
-           "events", engine=("before",), scan=True),
+           "events", engine=("before",), scan=True, needs_motion=NEEDS_MOTION),
     # A recording saves exactly the frames that move; a scan lists stretches with something happening.
     Option("after", 0.0, number(high=3600), "keep the SECONDS after its last motion; motion within them "
-           "extends the event", "SECONDS", "events", engine=("after",), scan=True, scan_default=2),
+           "extends the event", "SECONDS", "events", engine=("after",), scan=True, scan_default=2,
+           needs_motion=NEEDS_MOTION),
     Option("min_event", 0.0, number(high=3600), "drop an event whose motion lasts less than SECONDS",
-           "SECONDS", "events", engine=("min_event",), scan=True, scan_default=0.1),
+           "SECONDS", "events", engine=("min_event",), scan=True, scan_default=0.1, needs_motion=NEEDS_MOTION),
     Option("ignore", (), rects, "a rectangle of the frame where change never counts as motion; repeat for "
-           "more", "X,Y,W,H", "events", scan=True, repeat=True, shown="none"),
+           "more", "X,Y,W,H", "events", scan=True, repeat=True, shown="none", needs_motion=NEEDS_MOTION),
     Option("mask", None, file_path, "image of the frame's size: where it is black, change never counts as "
-           "motion", "FILE", "events", scan=True, shown="none"),
+           "motion", "FILE", "events", scan=True, shown="none", needs_motion=NEEDS_MOTION),
     Option("max_changed", 1.0, fraction, "a frame with more than this share of the region changed is a "
            "lighting change: no motion, a new reference", "FRACTION", "events", engine=("max_changed",),
-           scan=True, shown="1 = off"),
+           scan=True, shown="1 = off", needs_motion=NEEDS_MOTION),
     Option("detect_width", 0, detect_width, "check motion on frames scaled down to W pixels wide", "W",
-           "events", engine=("detect_width",), scan=True, shown="full size"),
+           "events", engine=("detect_width",), scan=True, shown="full size", needs_motion=NEEDS_MOTION),
     Option("segment_seconds", 0.0, number(high=1e7), "start a new file every SECONDS of recording time (wall "
            "clock for a live source, input time for a file); with --segment-frames, whichever comes first",
            "SECONDS", "selection", engine=("segment_seconds",), shown="0 = by frames only"),
@@ -388,6 +443,8 @@ LIVE_RECONNECT = 300.0
 NOT_IN_BATCH = tuple(o.name for o in OPTIONS if not o.batch)
 IN_SCAN = tuple(o.name for o in OPTIONS if o.scan)
 SCAN_DEFAULTS = {o.name: o.scan_default for o in OPTIONS if o.scan_default is not None}
+# The options of each pair that exclude each other, by the name of the pair's first.
+PAIRED = {name: o.excludes.other for o in OPTIONS if o.excludes and o.excludes.pair for name in (o.name, o.excludes.other)}
 
 
 def _field(option):
@@ -402,8 +459,8 @@ def _given(self, name):
 
 @functools.lru_cache(maxsize=None)
 def _made():
-    """`Options` and `DEFAULTS`, made on first use: checking the defaults needs matplotlib (the
-    colours), which `import quarrin` does not load."""
+    """`Options` and `DEFAULTS`, made on first use (by checking every default), not when
+    `import quarrin` runs."""
     made = dataclasses.make_dataclass("Options", [_field(o) for o in OPTIONS], frozen=True,
                                       namespace={"given": _given, "__module__": __name__,
                                                  "__doc__": "Checked record options (see OPTIONS)."})
@@ -435,22 +492,18 @@ def check(**given):
         raise TypeError("unexpected option %s" % ", ".join(repr(name) for name in unknown))
     values = {name: BY_NAME[name].check(name, value) for name, value in given.items() if value is not None}
     opts = _made()[0](**values)
-    if opts.motion and opts.interval > 0:
-        raise UsageError(None, None, "--motion and --interval cannot be combined: choose one way of "
-                                     "selecting frames")
-    if opts.fourcc is not None:
-        if opts.codec is not None:
-            raise UsageError(None, None, "--fourcc and --codec cannot be combined: --fourcc names an OpenCV "
-                                         "codec, --codec h264 writes through PyAV")
-        for name in ("quality", "speed"):
-            if opts.given(name):
-                raise UsageError(name, getattr(opts, name), "tunes H.264; --fourcc chooses an OpenCV writer")
-    if opts.show_diff and not opts.motion:
-        raise UsageError("show_diff", True, "shows the motion check's images; it needs --motion")
+    for option in OPTIONS:
+        rule = option.excludes
+        if rule is None or not (opts.given(option.name) and opts.given(rule.other)):
+            continue
+        if rule.pair:
+            raise UsageError(None, None, "%s and %s cannot be combined: %s" % (BY_NAME[rule.other].flag, option.flag,
+                                                                               rule.why))
+        raise UsageError(option.name, getattr(opts, option.name), rule.why)
     if not opts.motion:
-        for name in MOTION_ONLY:
-            if name not in ("threshold", "min_area", "blur", "show_diff") and opts.given(name):
-                raise UsageError(name, getattr(opts, name), "works on motion; it needs --motion")
+        for option in OPTIONS:
+            if option.needs_motion and opts.given(option.name):
+                raise UsageError(option.name, getattr(opts, option.name), option.needs_motion)
     return opts
 
 
@@ -575,20 +628,13 @@ def check_source_file(source):
     return path
 
 
-def expand_now(path):
-    """An output with strftime fields (cam/%Y-%m-%d/door-%H%M%S.avi) as it is named now."""
-    from quarrin import layout
-
-    return layout.expand(path)
-
-
 def check_output(output, option="output"):
     """The output video path: it needs an extension (the container), must not be a directory,
     and its parent must be, or be creatable as, a writable directory. It may hold strftime fields,
     expanded for each segment. Creates nothing."""
     path = path_text(option, output, "expected a file path")
     try:
-        now = expand_now(path)
+        now = layout.expand(path)
     except ValueError as exc:
         raise UsageError(option, path, "has a bad %% field (%s); write %%%% for a %% sign" % exc) from None
     if os.path.isdir(now):

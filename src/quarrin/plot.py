@@ -10,14 +10,9 @@ def figure_size(rows):
     return WIDTH_IN, 1.4 + 0.45 * max(rows, 1)
 
 
-def spans(inframes, fps, min_width):
-    """Runs of consecutive saved frames as (start, width) in seconds; at least `min_width` wide
-    so that a single saved frame stays visible."""
-    return run_spans([(i, i + 1) for i in sorted(inframes)], fps, min_width)
-
-
 def run_spans(runs, fps, min_width):
-    """`spans` of (start, stop) runs of input frames; adjacent runs join."""
+    """(start, stop) runs of saved input frames as (start, width) in seconds, adjacent runs joined;
+    at least `min_width` wide so that a single saved frame stays visible."""
     joined = []
     for a, b in sorted(runs):
         if joined and a <= joined[-1][1]:

@@ -85,7 +85,8 @@ def prepare(source, output, opts, scan=False):
     if not scan:
         writer = writers.choose(output, opts, (w, h))
         _check_writer(output, writer, rate, (w, h))
-    fmt = writer.fmt if writer is not None else _options.fourcc_for(".avi", opts.fourcc)
+    # The codec of the engine's own writer, which a recording never uses (it gets `writer.make()`).
+    fmt = _options.fourcc_for(".avi", opts.fourcc)
     reconnect = _options.LIVE_RECONNECT if opts.reconnect is None else opts.reconnect
     args = _options.engine_arguments(opts, roi=roi, fourcc=fmt, fps=rate if timed_by_clock else 0,
                                      reconnect=reconnect if live is not None else 0.0)
@@ -102,9 +103,9 @@ def _check_region(opts, roi, width, height, shown):
     x, y, w, h = roi
     if x + w > width or y + h > height:
         raise UsageError("roi", roi, "does not fit the %dx%d frames of %s" % (width, height, shown))
-    if w < _options.MIN_ROI_WIDTH or h < _options.MIN_ROI_HEIGHT:
-        raise UsageError("roi", roi, "the region must be at least %d pixels wide and %d high"
-                         % (_options.MIN_ROI_WIDTH, _options.MIN_ROI_HEIGHT))
+    small = _options.region_too_small(w, h)
+    if small:
+        raise UsageError("roi", roi, small)
     if opts.timestamp or opts.given("text_at"):
         tx, ty = opts.text_at
         if tx >= w or not 0 < ty <= h:
@@ -237,9 +238,7 @@ def run(plan, progress=None, log=None, notify=None):
     `log` each of the recorder's own lines (None: they are dropped), `notify` what the operator
     must see (a live source's signal lost or back, a segment removed for the disk budget; None:
     to `log`). A motion recording writes its event list beside the output (layout.events_path)."""
-    from quarrin import snapwell  # noqa: F401  (registers quarrin._recorder)
-    from quarrin._recorder import record
-
+    record = recorder().record
     scan = plan.args["scan"]
     notify = notify or log or _drop
     if not scan:
@@ -314,6 +313,28 @@ def run(plan, progress=None, log=None, notify=None):
     return RecordResult(plan.source, outcome.frames_read, outcome.frames_saved, segments, outcome.stopped, seconds,
                         plan.fps, plan.frames_total, tuple(Event(*e) for e in outcome.events), outcome.gaps,
                         listing.path if listing is not None else None, _short_input(plan, outcome), native.count)
+
+
+def recorder():
+    """quarrin._recorder, the engine's entry for the front end, which loading quarrin.snapwell
+    registers. Loaded from here, for the recorder alone, quarrin.snapwell does without the modules
+    only its namespace holds (argparse and matplotlib.colors: no function reads them, and
+    matplotlib takes a while to import); the first import of quarrin.snapwell binds them."""
+    found = sys.modules.get("quarrin._recorder")
+    if found is not None:
+        return found
+    import _imp
+    import importlib.util
+
+    _imp.acquire_lock()  # an import of quarrin.snapwell on another thread waits for this load
+    try:
+        if "quarrin._recorder" not in sys.modules:
+            spec = importlib.util.find_spec("quarrin.snapwell")
+            spec.loader_state = "quarrin._recorder"
+            spec.loader.exec_module(importlib.util.module_from_spec(spec))
+    finally:
+        _imp.release_lock()
+    return sys.modules["quarrin._recorder"]
 
 
 def _short_input(plan, outcome):

@@ -228,11 +228,6 @@ class Choice:
     def h264(self):
         return self.codec == "h264"
 
-    @property
-    def fmt(self):
-        """The four characters the engine's own writer would take (unused: it gets `make()`)."""
-        return "H264" if self.h264 else self.codec
-
     def make(self):
         if self.h264:
             from quarrin.av_writer import H264Writer

@@ -1,25 +1,35 @@
 """Everything about a freshly imported module, gathered at once.
 
-Usage: facts.py GLOBALS_JSON IMPORT_SYSTEM_JSON
-GLOBALS_JSON maps each expected global to an expression for the object it must be.
+Usage: facts.py GLOBALS_JSON IMPORT_SYSTEM_JSON [CLIP OUTPUT]
+GLOBALS_JSON maps each expected global to an expression for the object it must be. With CLIP and
+OUTPUT, quarrin.record records one into the other first, as the front end does before anyone
+imports the module; the modules that loaded are reported.
 """
-import argparse  # noqa: F401  (named in GLOBALS)
-import builtins  # noqa: F401
-import csv  # noqa: F401
-import datetime  # noqa: F401
 import inspect
 import json
-import os  # noqa: F401
 import pydoc
-import re  # noqa: F401
 import sys
-import time  # noqa: F401
 import types
 
-import matplotlib.colors  # noqa: F401
-import numpy  # noqa: F401
-
 from report import report
+
+recorded = None
+if len(sys.argv) > 3:
+    import quarrin
+
+    quarrin.record(sys.argv[3], sys.argv[4])
+    recorded = sorted(name for name in ("argparse", "matplotlib", "quarrin.snapwell") if name in sys.modules)
+
+import argparse  # noqa: F401,E402  (named in GLOBALS)
+import builtins  # noqa: F401,E402
+import csv  # noqa: F401,E402
+import datetime  # noqa: F401,E402
+import os  # noqa: F401,E402
+import re  # noqa: F401,E402
+import time  # noqa: F401,E402
+
+import matplotlib.colors  # noqa: F401,E402
+import numpy  # noqa: F401,E402
 
 import quarrin.snapwell as m  # noqa: E402
 
@@ -32,6 +42,7 @@ out = {
     "test_is_empty_dict": type(m.__dict__.get("__test__")) is dict and m.__test__ == {},
     "shared_defaults": m.check_motion_rgb.__defaults__ is m.check_motion_gray.__defaults__,
     "functions": {},
+    "recorded": recorded,
 }
 for name in ("check_motion_rgb", "check_motion_gray", "vcapture"):
     f = getattr(m, name)

@@ -1,8 +1,9 @@
 """The extension's import fails while a dependency is unavailable, then succeeds once it is back.
 
-Usage: failed_import.py DEP HOW SHADOW_DIR
+Usage: failed_import.py DEP HOW SHADOW_DIR [CLIP OUTPUT]
 HOW: blocked (sys.modules[DEP] = None), shadowed (SHADOW_DIR first on sys.path) or capi (NumPy's
-C-API module replaced by an empty one).
+C-API module replaced by an empty one). With CLIP and OUTPUT, quarrin.record records one into the
+other first, while DEP is unavailable (the front end loads the module for its recorder alone).
 """
 import importlib
 import sys
@@ -22,6 +23,11 @@ else:
     import numpy  # noqa: F401
     saved = sys.modules.get(CAPI_KEY)
     sys.modules[CAPI_KEY] = types.ModuleType(CAPI_KEY)
+
+if len(sys.argv) > 4:
+    import quarrin
+
+    quarrin.record(sys.argv[4], sys.argv[5])
 
 try:
     import quarrin.snapwell  # noqa: F401

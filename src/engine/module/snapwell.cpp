@@ -207,15 +207,52 @@ void register_companion() {
     require(PyDict_SetItemString(PyImport_GetModuleDict(), kCompanionName, companion.get()));
 }
 
+// Two modules of the namespace no function reads: vcapture's users see them, and importing
+// quarrin.snapwell fails without them. The front end loads the module for its recorder alone (the
+// import record's loader_state names quarrin._recorder); it then does without them, matplotlib
+// above all (a slow import), and their names wait in their places, bound to None, for the first
+// import of quarrin.snapwell itself, which binds them (complete_namespace).
+void bind_argparse() { bind_import("argparse", "argparse"); }
+void bind_colors() { import_from("matplotlib", {"colors"}); }
+constexpr struct {
+    const char* name;
+    void (*bind)();
+} kUnread[] = {{"argparse", bind_argparse}, {"colors", bind_colors}};
+bool unread_pending = false;
+
+void bind_unread(int which, bool recorder_only) {
+    if (!recorder_only) return kUnread[which].bind();
+    require(PyDict_SetItemString(state.dict, kUnread[which].name, Py_None));
+    unread_pending = true;
+}
+
+void complete_namespace() {
+    for (const auto& unread : kUnread) unread.bind();
+    unread_pending = false;
+}
+
+// Whether the import record of `module` asks for the recorder alone.
+bool for_recorder_only(PyObject* module) {
+    Ref spec = Ref::steal(PyObject_GetAttrString(module, "__spec__"));
+    Ref wanted = spec ? Ref::steal(PyObject_GetAttrString(spec.get(), "loader_state")) : Ref();
+    if (!wanted) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Check(wanted.get()) && PyUnicode_CompareWithASCIIString(wanted.get(), kCompanionName) == 0;
+}
+
 // Steps from the NumPy check on; failures here carry the "init quarrin.snapwell" traceback entry.
-void exec_body() {
+void exec_body(bool recorder_only) {
+    unread_pending = false;  // a load that failed may have left it set
     check_numpy_api();
 
     PyObject* modules = PyImport_GetModuleDict();
     Ref key = py_str(kModuleName);
     const int registered = PyDict_Contains(modules, key.get());
     require(registered);
-    if (!registered) require(PyDict_SetItem(modules, key.get(), state.module));
+    if (!registered && !recorder_only) require(PyDict_SetItem(modules, key.get(), state.module));
 
     Ref print_fn = bound_builtin("print");
     Ref open_fn = bound_builtin("open");
@@ -226,14 +263,14 @@ void exec_body() {
 
     bind_import("sys", "sys");
     bind_import("os", "os");
-    bind_import("argparse", "argparse");
+    bind_unread(0, recorder_only);  // argparse
     bind_import("time", "time");
     bind_import("re", "re");
     import_from("datetime", {"datetime", "timedelta"});
     bind_import("csv", "csv");
     bind_import("np", "numpy");
     bind_import("cv2", "cv2");
-    import_from("matplotlib", {"colors"});
+    bind_unread(1, recorder_only);  // colors
     bind_import("caputil", "caputil");
 
     // print and open are kept for the life of the process.
@@ -273,10 +310,20 @@ void create_constants() {
 
 int snapwell_exec(PyObject* module) noexcept {
     if (state.module) {
-        if (state.module == module) return 0;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'snapwell' has already been imported. Re-initialisation is not supported.");
-        return -1;
+        if (state.module != module) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "Module 'snapwell' has already been imported. Re-initialisation is not supported.");
+            return -1;
+        }
+        if (!unread_pending) return 0;
+        const int done = boundary(
+            [&]() -> int {
+                if (!for_recorder_only(module)) complete_namespace();
+                return 0;
+            },
+            -1);
+        if (done < 0) add_traceback("init quarrin.snapwell", 1);
+        return done;
     }
     state.module = Ref::borrow(module).release();
     bool entry_on_failure = false;
@@ -289,7 +336,7 @@ int snapwell_exec(PyObject* module) noexcept {
             check_python_version();
             create_constants();
             entry_on_failure = true;
-            exec_body();
+            exec_body(for_recorder_only(module));
             return 0;
         },
         -1);

@@ -25,6 +25,7 @@ import jinja2
 from aiohttp import web
 
 from quarrin.errors import UsageError
+from quarrin.layout import csv_of
 from quarrin.web import auth as auth_module
 from quarrin.web.data import day_window
 from quarrin.web.thumbs import Thumbnails
@@ -329,7 +330,7 @@ async def event_page(request):
     timeline = _query(camera=found["camera"], day=start.date(), zoom="hour", hour=start.hour)
     video_url = found["clip_url"] and found["clip_url"].partition("#")[0]
     return render(request, "event.html", page="event", event=found, video_url=video_url, timeline=timeline,
-                  csv_url=video_url and video_url + ".csv")
+                  csv_url=video_url and csv_of(video_url))
 
 
 async def timeline_page(request):

@@ -10,6 +10,7 @@ import os
 import threading
 
 from quarrin.index import COLUMNS, Index
+from quarrin.layout import CSV_HEADER, csv_of
 from quarrin.options import shown_source
 from quarrin.web.media import Folders
 
@@ -148,7 +149,7 @@ class View:
             if facts is None or facts.ident != ident:
                 facts = self._facts[path] = _VideoFacts(ident)
         if facts.first is None:
-            facts.first = first_time(path + ".csv")
+            facts.first = first_time(csv_of(path))
         if facts.playable is None or (not facts.playable and st.st_size < 2 * _SNIFF):
             # A video still being written may not show its codec yet: looked at again.
             facts.playable = playable(path, st.st_size)
@@ -195,7 +196,7 @@ def stamps_rows(path):
             fields = [x.strip() for x in next(csv.reader(io.StringIO(text)), [])]
             if header:
                 header = False
-                if fields[:1] == ["inframe"]:
+                if fields[:1] == list(CSV_HEADER[:1]):
                     continue
             if len(fields) == 3:
                 yield fields

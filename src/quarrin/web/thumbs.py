@@ -12,6 +12,7 @@ import os
 import threading
 import time
 
+from quarrin.layout import csv_of
 from quarrin.web.data import stamps_rows
 
 WIDTH = 320          # a thumbnail's width at most, in pixels
@@ -56,7 +57,7 @@ class Thumbnails:
 
 def grab(video, first_frame):
     """The JPEG of the frame of `video` that holds input frame `first_frame`, or None."""
-    place = _place(video + ".csv", first_frame)
+    place = _place(csv_of(video), first_frame)
     if place is None:
         return None
     outframe, seconds = place
