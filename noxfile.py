@@ -263,12 +263,14 @@ def pytest(session, env=None, log=None):
     sanitizer report in it fails the session."""
     t0 = time.monotonic()
     ok = (0, 5) if session.posargs else (0,)
+    # Tests marked only_in/not_in (tests/conftest.py) run where they are meant to.
+    env = {**(env or {}), "QUARRIN_SESSION": session.name}
     if log is None:
         session.run("pytest", *session.posargs, env=env, success_codes=ok)
     else:
         session.log("pytest %s (output also in %s)" % (" ".join(session.posargs),
                                                        log.relative_to(REPO)))
-        full_env = {**os.environ, **(env or {}), "VIRTUAL_ENV": session.virtualenv.location,
+        full_env = {**os.environ, **env, "VIRTUAL_ENV": session.virtualenv.location,
                     "PATH": session.bin + os.pathsep + os.environ["PATH"]}
         log.parent.mkdir(parents=True, exist_ok=True)
         with open(log, "w") as copy, subprocess.Popen(

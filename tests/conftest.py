@@ -54,13 +54,28 @@ def pytest_sessionstart(session):
 def pytest_collection_modifyitems(items):
     """@pytest.mark.python_before("3.12", reason=...): the test pins the behaviour of the older
     Pythons; from the given version on it is skipped (tests/test_versions.py checks the same
-    behaviour on every version)."""
+    behaviour on every version).
+
+    @pytest.mark.only_in("np2", ...) and @pytest.mark.not_in("asan", ...): under the test matrix
+    (noxfile.py names the session in QUARRIN_SESSION) the test runs only in, or not in, those
+    sessions; a plain pytest run runs it. What depends on no Python or NumPy version (a page in
+    a browser) needs one session; what runs no compiled code has nothing for the sanitizers."""
+    session = os.environ.get("QUARRIN_SESSION")
     for item in items:
         for mark in item.iter_markers("python_before"):
             since = tuple(map(int, mark.args[0].split(".")))
             if sys.version_info[:2] >= since:
                 item.add_marker(pytest.mark.skip(
                     reason="Python %s+: %s" % (mark.args[0], mark.kwargs["reason"])))
+        if session is None:
+            continue
+        only = item.get_closest_marker("only_in")
+        if only is not None and session not in only.args:
+            item.add_marker(pytest.mark.skip(reason="runs in the %s session%s" % (
+                " and ".join(only.args), "s" if len(only.args) > 1 else "")))
+        unwanted = item.get_closest_marker("not_in")
+        if unwanted is not None and session in unwanted.args:
+            item.add_marker(pytest.mark.skip(reason="not run in the %s session" % session))
 
 
 @pytest.fixture(autouse=True)

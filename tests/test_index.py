@@ -15,6 +15,9 @@ import quarrin
 import videos
 from quarrin import index, layout
 
+# The index runs no compiled code: nothing for the sanitizer session.
+pytestmark = pytest.mark.not_in("asan")
+
 COLUMNS = ["event", "start", "end", "seconds", "first_frame", "last_frame", "frames", "peak_area", "file"]
 DAY = datetime.datetime(2026, 12, 8)
 

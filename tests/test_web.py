@@ -18,6 +18,9 @@ import quarrin
 from quarrin import cli
 from webfootage import Server
 
+# The web view runs no compiled code of its own: nothing for the sanitizer session.
+pytestmark = pytest.mark.not_in("asan")
+
 pytest.importorskip("aiohttp", reason="quarrin serve needs the web extra")
 
 

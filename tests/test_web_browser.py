@@ -16,6 +16,9 @@ import pytest
 
 import webfootage
 
+# Pages in a browser depend on no Python or NumPy version: one session runs them.
+pytestmark = pytest.mark.only_in("np2")
+
 CHROMIUM, CHROMEDRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
 WIDTHS = {"desktop": (1280, 860), "phone": (375, 812)}
 WAIT = 30.0
