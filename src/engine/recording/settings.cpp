@@ -49,10 +49,11 @@ void check_record_arguments(const RecordArgs& a) {
     }
     if (!(a.max_changed > 0 && a.max_changed <= 1)) raise(PyExc_ValueError, "max_changed must be above 0, at most 1");
     if (a.detect_width < 0 || a.hold_frames < 0) raise(PyExc_ValueError, "detect_width and hold_frames must be 0 or more");
-    for (double seconds : {a.open_timeout, a.stall, a.reconnect, a.segment_seconds}) {
+    for (double seconds : {a.open_timeout, a.reconnect, a.segment_seconds}) {
         if (!(seconds >= 0 && seconds < 1e9))
-            raise(PyExc_ValueError, "open_timeout, stall, reconnect and segment_seconds must be 0 or more");
+            raise(PyExc_ValueError, "open_timeout, reconnect and segment_seconds must be 0 or more");
     }
+    if (a.live && a.reader == Py_None) raise(PyExc_ValueError, "a live source is read through a reader object");
 }
 
 }  // namespace quarrin
