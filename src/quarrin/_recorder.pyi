@@ -111,7 +111,9 @@ class Outcome(structseq[Any], tuple[int, int, _Stopped, tuple[Written, ...], tup
 # with `live`; a live source's reopen timeout and reconnect time, its notices and signal changes;
 # segments by time and on_segment as each closes; a namer object (None: the recorder names and
 # claims the segments itself); on_resize(width, height) -> the region (x, y, w, h) to keep when a
-# live source's frames change size.
+# live source's frames change size. on_event_start, on_event and on_signal are called on the
+# caller's thread (the frame rules'), on_segment on the thread that closes the segment (the writer
+# stage's, pipelined); each blocks it, and what one raises ends the recording.
 def record(
     input_: str,
     output: str,

@@ -91,11 +91,11 @@ _END = object()
 class Dispatcher:
     """The recording's listeners, called on one thread of their own (``quarrin-listen``).
 
-    The engine's callbacks (`callbacks()`) turn what it reports into quarrin.Event and
-    quarrin.Segment objects and queue them; `close()` waits until everything queued has been
-    delivered and each listener closed. A listener that raises gets no further call: `notify`
-    is told in one line, or, for one of `essential`, `failure` says why and the recording stops
-    at its next callback."""
+    The engine's callbacks (`callbacks()`) only queue what it reports; the thread makes
+    quarrin.Event and quarrin.Segment objects of it and tells every listener. `close()` waits until
+    everything queued has been delivered and each listener closed. A listener that raises gets no
+    further call: `notify` is told in one line, or, for one of `essential`, `failure` says why and
+    the recording stops at its next callback (or frame written: `stopped`)."""
 
     def __init__(self, listeners, notify, essential=()):
         self.listeners = list(listeners)
@@ -103,49 +103,64 @@ class Dispatcher:
         self.failure = None         # ListenerFailed of an essential listener
         self._dropped = set()       # indexes of listeners that raised
         self._queue = queue.Queue()
-        self._thread = threading.Thread(target=self._work, name="quarrin-listen", daemon=True)
-        self._thread.start()
+        self._thread = None
+        if self.listeners:
+            self._thread = threading.Thread(target=self._work, name="quarrin-listen", daemon=True)
+            self._thread.start()
 
     def callbacks(self):
-        """The engine's keyword arguments: each call queues what it reports, in order."""
+        """The engine's keyword arguments (none without listeners): each call queues what it
+        reports, in order."""
+        if not self.listeners:
+            return {}
         return {"on_event_start": self._event_start, "on_event": self._event, "on_segment": self._segment,
                 "on_signal": self._signal}
 
     def stopped(self):
-        """The failure that stops the recording, or None (checked by the writer before each frame)."""
-        return self.failure
+        """What stops the recording (ListenerFailed), or None."""
+        if self.failure is None:
+            return None
+        stop = ListenerFailed(str(self.failure))
+        stop.__cause__ = self.failure.__cause__
+        return stop
 
-    def _put(self, method, *args):
-        if self.failure is not None:
-            raise self.failure
-        self._queue.put((method, args))
+    def _put(self, method, made, *args):
+        stop = self.stopped()
+        if stop is not None:
+            raise stop
+        self._queue.put((method, made, args))
 
     def _event_start(self, event):
-        self._put("on_event_start", Event.of(event))
+        self._put("on_event_start", Event.of, event)
 
     def _event(self, event):
-        self._put("on_event", Event.of(event))
+        self._put("on_event", Event.of, event)
 
     def _segment(self, written):
-        self._put("on_segment", Segment.of(written))
+        self._put("on_segment", Segment.of, written)
 
     def _signal(self, kind, time):
-        self._put("on_signal", kind, time)
+        self._put("on_signal", None, kind, time)
 
     def close(self):
         """Delivers everything queued, closes each listener (on the listeners' thread), and waits
         for that."""
         if self._thread is not None:
-            self._queue.put((_END, ()))
+            self._queue.put((_END, None, ()))
             self._thread.join()
             self._thread = None
 
     def _work(self):
         while True:
-            method, args = self._queue.get()
+            method, made, args = self._queue.get()
             if method is _END:
                 break
-            self._deliver(method, args)
+            try:
+                told = (made(*args),) if made is not None else args
+            except Exception as exc:  # what the recorder reported does not make one: say so, go on
+                self._tell("Could not tell the listeners %s (%s: %s)" % (method, type(exc).__name__, exc))
+                continue
+            self._deliver(method, told)
         self._deliver("close", ())
 
     def _deliver(self, method, args):
@@ -163,7 +178,10 @@ class Dispatcher:
                         failed.__cause__ = exc
                         self.failure = failed
                     continue
-                try:
-                    self.notify("Listener %s failed (%s); it is called no more" % (describe(listener), reason))
-                except Exception:
-                    pass
+                self._tell("Listener %s failed (%s); it is called no more" % (describe(listener), reason))
+
+    def _tell(self, line):
+        try:
+            self.notify(line)
+        except Exception:
+            pass

@@ -50,7 +50,10 @@ struct RecordArgs {
     int32_t detect_width = 0;      // check motion on frames scaled down to this width; 0: full size
     int32_t hold_frames = 0;       // most frames held back for before / min_event; 0: by time only
     // on_event_start(event) once an event's first frame is written (an Event whose end, seconds,
-    // last_frame and frames are None); on_event(event) as each event ends (an Event).
+    // last_frame and frames are None); on_event(event) as each event ends (an Event). Both on the
+    // thread of the frame rules (the caller's), as on_signal; on_segment on the thread that closes
+    // the segment: the writer stage's in the pipelined driver. Each call blocks that thread (a
+    // front end queues what it is told), and what it raises ends the recording.
     PyObject* on_event_start = Py_None;
     PyObject* on_event = Py_None;
     bool scan = false;             // find the events only: no video, no CSV
