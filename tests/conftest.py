@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 from fakes import rig  # noqa: F401  (the recorder rig, for every test module)
+from webfootage import footage, served  # noqa: F401  (recordings and a server for the web view's tests)
 
 REPO = Path(__file__).resolve().parent.parent
 SRC = REPO / "src"

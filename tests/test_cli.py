@@ -304,5 +304,5 @@ def test_console_script_and_no_command():
     assert proc.returncode == 0 and "record" in proc.stdout and "batch" in proc.stdout
     proc = subprocess.run([str(script)], capture_output=True, text=True)
     assert proc.returncode == 2
-    assert proc.stderr == ("quarrin: error: choose a command: record, batch, scan, check or events "
+    assert proc.stderr == ("quarrin: error: choose a command: record, batch, scan, check, events or serve "
                            "(see quarrin --help)\n")

@@ -1,4 +1,4 @@
-"""The quarrin command: ``quarrin record``, ``batch``, ``scan``, ``check`` and ``events``.
+"""The quarrin command: ``quarrin record``, ``batch``, ``scan``, ``check``, ``events`` and ``serve``.
 
 Exit status: 0 done, 1 the work failed (the message says why), 2 the command line is wrong
 (nothing was written), 130 stopped by Ctrl-C, 143 stopped by SIGTERM (a service stop, `timeout`,
@@ -110,6 +110,28 @@ def build_parser():
                      "under them (default: PATH/.quarrin/index.sqlite)")
     evs.add_argument("--debug", action="store_true", help="show the traceback of an unexpected error "
                      "(default: off)")
+
+    srv = commands.add_parser(
+        "serve", help="show the cameras, events and recordings under folders in a web browser",
+        description="Serve a web view of the recordings under PATH folders (as quarrin events finds them): the "
+                    "cameras, the latest events as pictures, clips that play in place, a timeline of each day, and "
+                    "a JSON API; until Ctrl-C or SIGTERM. Needs the web extra: pip install 'quarrin[web]'. Only a "
+                    "loopback address is served without --password-file.")
+    srv.add_argument("paths", nargs="*", metavar="PATH", help="folder of recordings")
+    srv.add_argument("--listen", metavar="HOST:PORT", default=None, help="address and port to serve on; any "
+                     "other than a loopback address (127.0.0.1, [::1], localhost) needs --password-file "
+                     "(default: 127.0.0.1:8080)")
+    srv.add_argument("--password-file", metavar="FILE", help="a login is needed for everything: FILE holds "
+                     "user:password or user:HASH lines (default: none, open to whoever reaches the address)")
+    srv.add_argument("--hash-password", action="store_true", help="read a password on standard input, print its "
+                     "HASH for --password-file and exit (default: off)")
+    srv.add_argument("--tls-cert", metavar="FILE", help="serve HTTPS with this certificate (PEM; with "
+                     "--tls-key) (default: HTTP)")
+    srv.add_argument("--tls-key", metavar="FILE", help="the certificate's private key (PEM) (default: none)")
+    srv.add_argument("--index", metavar="FILE", help="keep the index in FILE, for all PATHs (default: "
+                     "PATH/.quarrin/index.sqlite)")
+    srv.add_argument("--debug", action="store_true", help="show the traceback of an unexpected error "
+                     "(default: off)")
     return parser
 
 
@@ -207,6 +229,8 @@ def _main(argv):
     try:
         ns = parser.parse_args(argv)
         debug = ns.debug if ns.command else False
+        if ns.command == "serve":   # runs for days: nothing captured that no one would read
+            return _serve(ns)
         # OpenCV's and FFmpeg's own lines stay off the terminal (the bars and messages do not).
         with nativelog.Capture() as native:
             if ns.command == "record":
@@ -219,7 +243,7 @@ def _main(argv):
                 return _check(ns)
             if ns.command == "events":
                 return _events(ns)
-        raise _Usage("choose a command: record, batch, scan, check or events (see quarrin --help)")
+        raise _Usage("choose a command: record, batch, scan, check, events or serve (see quarrin --help)")
     except _Usage as exc:
         return _fail(str(exc), 2)
     except UsageError as exc:
@@ -499,6 +523,27 @@ def _events(ns):
         # The reader stopped reading (quarrin events out | head): nothing more to say.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     return 0
+
+
+def _serve(ns):
+    from quarrin.web import server
+
+    if ns.hash_password:
+        given = [o for o, v in (("PATH", ns.paths), ("--listen", ns.listen), ("--password-file", ns.password_file),
+                                ("--tls-cert", ns.tls_cert), ("--tls-key", ns.tls_key), ("--index", ns.index)) if v]
+        if given:
+            raise _Usage("--hash-password takes no %s" % ", ".join(given))
+        server.hash_password()
+        return 0
+    try:
+        stopped_by = server.serve(ns.paths, ns.listen or server.DEFAULT_LISTEN, ns.password_file, ns.tls_cert,
+                                  ns.tls_key, ns.index, warn=_warn)
+    except OSError as exc:
+        if ns.debug:
+            raise
+        return _fail(exc.strerror or str(exc), 1)
+    _terminated[0] = stopped_by == signal.SIGTERM
+    return _stopped()
 
 
 def _warn(message):

@@ -1,0 +1,430 @@
+"""The web view's aiohttp application: three pages (overview, events, timeline) and an event's
+page, the JSON API they are made from, the media below the served folders, thumbnails, and the
+login when a password file is given.
+
+Pages: ``/``, ``/events?camera=&day=&page=``, ``/events/{id}``,
+``/timeline?camera=&day=&zoom=day|hour&hour=``. API: ``/api/cameras``,
+``/api/events?camera=&since=&until=&limit=&offset=``, ``/api/events/{id}``,
+``/api/recordings?camera=&since=&until=``. Media: ``/media/<folder>/<path>`` (quarrin.web.media);
+``/thumbs/<id>.jpg``; ``/static/...``.
+
+A running service plugs in through `make_app`: `View`'s camera provider adds fields to each
+camera (its state, its masked source, a `live_url` the overview then shows instead of the newest
+event's picture), and `routes` adds its own (live images).
+"""
+import asyncio
+import concurrent.futures
+import datetime
+import functools
+import ipaddress
+import json
+import os
+import urllib.parse
+
+import jinja2
+from aiohttp import web
+
+from quarrin.errors import UsageError
+from quarrin.web import auth as auth_module
+from quarrin.web.data import day_window
+from quarrin.web.thumbs import Thumbnails
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+OVERVIEW_EVENTS = 24      # newest events on the overview
+PAGE_EVENTS = 48          # events per page of /events
+TIMELINE_MARKS = 5000     # marks on one timeline at most
+API_LIMIT = 1000          # events in one API answer at most
+POLL_SECONDS = 4          # how often the overview asks for new events
+
+VIEW, GUARD, THUMBS, TEMPLATES, POOL = (web.AppKey(n, object) for n in ("view", "guard", "thumbs", "templates", "pool"))
+
+# Nothing from elsewhere: no scripts, styles, frames or pictures from another origin.
+SECURITY_HEADERS = {
+    "Content-Security-Policy": "default-src 'self'; img-src 'self' data:; style-src 'self' 'unsafe-inline'; "
+                               "object-src 'none'; base-uri 'none'; frame-ancestors 'none'; form-action 'self'",
+    "X-Content-Type-Options": "nosniff",
+    "X-Frame-Options": "DENY",
+    "Referrer-Policy": "same-origin",
+}
+
+
+def make_app(view, guard=None, *, tls=False, local=False, routes=None):
+    """The application for a `quarrin.web.data.View`; `guard`: a `quarrin.web.auth.Guard` when a
+    login is needed; `tls`: served over HTTPS (the cookie is then Secure); `local`: served on a
+    loopback address without a login, when only requests for a loopback host are answered;
+    `routes`: a callable given the app's router, to add routes of its own."""
+    app = web.Application(middlewares=[_headers, _local_only, _login_wall], client_max_size=64 * 1024)
+    app[VIEW], app[GUARD], app[THUMBS] = view, guard, Thumbnails()
+    app["tls"], app["local"] = tls, local
+    env = jinja2.Environment(loader=jinja2.FileSystemLoader(os.path.join(HERE, "templates")),
+                             autoescape=True, trim_blocks=True, lstrip_blocks=True)
+    env.filters.update(when=when, stamp=stamp, seconds=seconds_shown)
+    env.globals.update(login=guard is not None, poll=POLL_SECONDS)
+    app[TEMPLATES] = env
+    # Frames are grabbed one at a time, beside the queries.
+    app[POOL] = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="thumbs")
+    r = app.router
+    r.add_get("/", overview)
+    r.add_get("/events", events_page)
+    r.add_get("/events/{id}", event_page)
+    r.add_get("/timeline", timeline_page)
+    r.add_get("/api/cameras", api_cameras)
+    r.add_get("/api/events", api_events)
+    r.add_get("/api/events/{id}", api_event)
+    r.add_get("/api/recordings", api_recordings)
+    r.add_get("/media/{tail:.*}", media)
+    r.add_get("/thumbs/{id}.jpg", thumbnail)
+    r.add_static("/static", os.path.join(HERE, "static"))
+    if guard is not None:
+        r.add_get("/login", login_form)
+        r.add_post("/login", login)
+        r.add_post("/logout", logout)
+    if routes is not None:
+        routes(r)
+    app.on_cleanup.append(_close)
+    return app
+
+
+async def _close(app):
+    app[POOL].shutdown(wait=False, cancel_futures=True)
+
+
+async def _run(request, fn, *args):
+    return await asyncio.get_running_loop().run_in_executor(None, fn, *args)
+
+
+# --- middlewares ------------------------------------------------------------------------------
+
+@web.middleware
+async def _headers(request, handler):
+    try:
+        response = await handler(request)
+    except web.HTTPException as exc:
+        response = exc
+    for name, value in SECURITY_HEADERS.items():
+        response.headers.setdefault(name, value)
+    if isinstance(response, web.HTTPException):
+        raise response
+    return response
+
+
+@web.middleware
+async def _local_only(request, handler):
+    """Without a login, a page in a browser could be led to this server under another name (DNS
+    rebinding: a site whose name the attacker points at 127.0.0.1) and read its answers. So an
+    open server answers only requests that name a loopback host."""
+    if request.app["local"] and not _loopback_host(request.host):
+        raise web.HTTPMisdirectedRequest(text="421: this server answers for localhost only")
+    return await handler(request)
+
+
+def _loopback_host(host):
+    name = host.rpartition(":")[0] if host.rpartition(":")[2].isdigit() and not host.endswith("]") else host
+    name = name.strip("[]").lower()
+    if name == "localhost" or name.endswith(".localhost"):
+        return True
+    try:
+        return ipaddress.ip_address(name).is_loopback
+    except ValueError:
+        return False
+
+
+@web.middleware
+async def _login_wall(request, handler):
+    guard = request.app[GUARD]
+    if guard is None or request.path == "/login" or request.path.startswith("/static/"):
+        return await handler(request)
+    user = guard.session_user(request.cookies.get(auth_module.COOKIE))
+    if user is None and "Authorization" in request.headers:
+        user = await guard.basic_user(request.remote or "", request.headers["Authorization"])
+    if user is not None:
+        request["user"] = user
+        return await handler(request)
+    if request.method == "GET" and _is_page(request.path) and "Authorization" not in request.headers:
+        raise web.HTTPSeeOther("/login?" + urllib.parse.urlencode({"next": request.path_qs}))
+    raise web.HTTPUnauthorized(text="401: Unauthorized", headers={"WWW-Authenticate": 'Basic realm="quarrin", '
+                                                                                      'charset="UTF-8"'})
+
+
+def _is_page(path):
+    return not path.startswith(("/api/", "/media/", "/thumbs/"))
+
+
+# --- login ------------------------------------------------------------------------------------
+
+def _next(target):
+    """Where a login goes on to: a path of this site only."""
+    if not target or not target.startswith("/") or target.startswith("//") or "\\" in target:
+        return "/"
+    return target
+
+
+async def login_form(request):
+    return render(request, "login.html", next=_next(request.query.get("next")), failed=False)
+
+
+async def login(request):
+    form = await request.post()
+    user, password = str(form.get("user", "")), str(form.get("password", ""))
+    target = _next(str(form.get("next", "")))
+    guard = request.app[GUARD]
+    if not await guard.attempt(request.remote or "", user, password):
+        return render(request, "login.html", next=target, failed=True, user=user, status=401)
+    response = web.HTTPSeeOther(target)
+    response.set_cookie(auth_module.COOKIE, guard.session(user), max_age=auth_module.SESSION_SECONDS, path="/",
+                        httponly=True, samesite="Lax", secure=request.app["tls"])
+    return response
+
+
+async def logout(request):
+    response = web.HTTPSeeOther("/login")
+    response.del_cookie(auth_module.COOKIE, path="/")
+    return response
+
+
+# --- the API ----------------------------------------------------------------------------------
+
+def _json(data, status=200):
+    return web.json_response(data, status=status, dumps=functools.partial(json.dumps, separators=(",", ":")))
+
+
+def _bad(message):
+    return web.HTTPBadRequest(text=json.dumps({"error": message}), content_type="application/json")
+
+
+def _text(query, name):
+    value = query.get(name, "").strip()
+    return value or None
+
+
+def _whole(query, name, default, low, high):
+    text = query.get(name, "").strip()
+    if not text:
+        return default
+    if not text.isdigit() or not low <= int(text) <= high:
+        raise _bad("%s must be a whole number from %d to %d" % (name, low, high))
+    return int(text)
+
+
+async def api_cameras(request):
+    return _json(await _run(request, request.app[VIEW].cameras))
+
+
+async def api_events(request):
+    q = request.query
+    limit = _whole(q, "limit", 50, 1, API_LIMIT)
+    offset = _whole(q, "offset", 0, 0, 10 ** 9)
+    try:
+        found = await _run(request, request.app[VIEW].events, _text(q, "camera"), _text(q, "since"),
+                           _text(q, "until"), limit, offset)
+    except UsageError as exc:
+        raise _bad(str(exc)) from None
+    return _json(found)
+
+
+async def api_event(request):
+    found = await _run(request, request.app[VIEW].event, request.match_info["id"])
+    if found is None:
+        raise web.HTTPNotFound(text=json.dumps({"error": "no such event"}), content_type="application/json")
+    return _json(found)
+
+
+async def api_recordings(request):
+    q = request.query
+    try:
+        found = await _run(request, request.app[VIEW].recordings, _text(q, "camera"), _text(q, "since"),
+                           _text(q, "until"))
+    except UsageError as exc:
+        raise _bad(str(exc)) from None
+    return _json(found)
+
+
+# --- media and thumbnails ---------------------------------------------------------------------
+
+class _PlainFile(web.FileResponse):
+    """The file itself: never a compressed copy beside it (x.mp4.gz) in its place."""
+
+    def _get_file_path_stat_encoding(self, accept_encoding):
+        return super()._get_file_path_stat_encoding("")
+
+
+async def media(request):
+    found = await _run(request, request.app[VIEW].folders.locate, request.match_info["tail"])
+    if found is None:
+        raise web.HTTPNotFound()
+    path, content_type = found
+    return _PlainFile(path, headers={"Content-Type": content_type, "Cache-Control": "no-cache"})
+
+
+PLACEHOLDER = os.path.join(HERE, "static", "placeholder.svg")
+
+
+async def thumbnail(request):
+    view, thumbs = request.app[VIEW], request.app[THUMBS]
+    listed = await _run(request, view.listed, request.match_info["id"])
+    if listed is None:
+        raise web.HTTPNotFound()
+    jpeg = None
+    e = listed.event
+    if e.file and view.folders.served(e.file):
+        jpeg = await asyncio.get_running_loop().run_in_executor(request.app[POOL], thumbs.get, listed.id, e.file,
+                                                                e.first_frame)
+    if jpeg is None:
+        return web.FileResponse(PLACEHOLDER, headers={"Content-Type": "image/svg+xml", "Cache-Control": "no-cache"})
+    return web.Response(body=jpeg, content_type="image/jpeg", headers={"Cache-Control": "private, max-age=3600"})
+
+
+# --- pages ------------------------------------------------------------------------------------
+
+def render(request, name, status=200, **values):
+    text = request.app[TEMPLATES].get_template(name).render(request=request, **values)
+    return web.Response(text=text, content_type="text/html", status=status)
+
+
+def _day(request):
+    text = request.query.get("day", "").strip()
+    if not text:
+        return datetime.date.today()
+    try:
+        if len(text) != 10:
+            raise ValueError
+        return datetime.date.fromisoformat(text)
+    except ValueError:
+        raise web.HTTPBadRequest(text="day must be YYYY-MM-DD, not %r" % text[:40]) from None
+
+
+def _query(**values):
+    return "?" + urllib.parse.urlencode({k: v for k, v in values.items() if v not in (None, "")})
+
+
+async def overview(request):
+    view = request.app[VIEW]
+    cameras = await _run(request, view.cameras)
+    newest = await _run(request, view.events, None, None, None, OVERVIEW_EVENTS, 0)
+    return render(request, "overview.html", page="overview", cameras=cameras, events=newest["events"],
+                  today=datetime.date.today().isoformat())
+
+
+async def events_page(request):
+    view = request.app[VIEW]
+    day = _day(request)
+    camera = _text(request.query, "camera")
+    number = _whole(request.query, "page", 1, 1, 10 ** 6)
+    found = await _run(request, view.events, camera, day, day, PAGE_EVENTS, (number - 1) * PAGE_EVENTS)
+    cameras = await _run(request, view.camera_names)
+    pages = max(1, -(-found["total"] // PAGE_EVENTS))
+    link = functools.partial(_query, camera=camera)
+    return render(request, "events.html", page="events", events=found["events"], total=found["total"],
+                  number=number, pages=pages, camera=camera, day=day, cameras=cameras,
+                  previous_day=link(day=day - datetime.timedelta(days=1)), next_day=link(day=day + datetime.timedelta(days=1)),
+                  newer=link(day=day, page=number - 1) if number > 1 else None,
+                  older=link(day=day, page=number + 1) if number < pages else None)
+
+
+async def event_page(request):
+    found = await _run(request, request.app[VIEW].event, request.match_info["id"])
+    if found is None:
+        raise web.HTTPNotFound(text="404: Not Found")
+    start = datetime.datetime.fromisoformat(found["start"])
+    timeline = _query(camera=found["camera"], day=start.date(), zoom="hour", hour=start.hour)
+    video_url = found["clip_url"] and found["clip_url"].partition("#")[0]
+    return render(request, "event.html", page="event", event=found, video_url=video_url, timeline=timeline,
+                  csv_url=video_url and video_url + ".csv")
+
+
+async def timeline_page(request):
+    view = request.app[VIEW]
+    day = _day(request)
+    camera = _text(request.query, "camera")
+    zoom = request.query.get("zoom", "day")
+    if zoom not in ("day", "hour"):
+        raise web.HTTPBadRequest(text="zoom is day or hour")
+    hour = _whole(request.query, "hour", 0, 0, 23) if zoom == "hour" else None
+    start, stop = day_window(day)
+    if zoom == "hour":
+        start = start + datetime.timedelta(hours=hour)
+        stop = start + datetime.timedelta(hours=1)
+    # Both bounds as moments: only what overlaps [start, stop).
+    since, until = start, stop - datetime.timedelta(microseconds=1)
+    spans = await _run(request, view.recordings, camera, since, until)
+    marks = await _run(request, view.events, camera, since, until, TIMELINE_MARKS, 0)
+    names = await _run(request, view.camera_names)
+    bars = _bars([camera] if camera else names, start, stop, spans, marks["events"])
+    link = functools.partial(_query, camera=camera)
+    step = datetime.timedelta(hours=1) if zoom == "hour" else datetime.timedelta(days=1)
+    around = [(start - step), (start + step)]
+    if zoom == "hour":
+        previous, following = (link(day=t.date(), zoom="hour", hour=t.hour) for t in around)
+    else:
+        previous, following = (link(day=t.date()) for t in around)
+    now = datetime.datetime.now()
+    return render(request, "timeline.html", page="timeline", bars=bars, day=day, camera=camera, cameras=names,
+                  zoom=zoom, hour=hour, start=start, previous=previous, following=following,
+                  ticks=_ticks(start, stop, zoom, camera, day), day_link=link(day=day),
+                  truncated=marks["total"] > len(marks["events"]), total=marks["total"], marks=len(marks["events"]),
+                  now=_share(now, start, stop) if start <= now < stop else None,
+                  seconds=(stop - start).total_seconds())
+
+
+def _share(moment, start, stop):
+    """Where a moment lies in a window, in percent."""
+    return round(100.0 * (moment - start).total_seconds() / (stop - start).total_seconds(), 4)
+
+
+def _bars(names, start, stop, spans, events):
+    """One bar per camera: its recorded spans and its events' marks, placed in percent."""
+    window = (stop - start).total_seconds()
+    bars = {name: {"camera": name, "spans": [], "marks": []} for name in names}
+
+    def place(first, last):
+        left = max(first, start)
+        right = min(last, stop)
+        return _share(left, start, stop), max(0.0, round(100.0 * (right - left).total_seconds() / window, 4))
+
+    for s in spans:
+        first, last = datetime.datetime.fromisoformat(s["start"]), datetime.datetime.fromisoformat(s["end"])
+        left, width = place(first, last)
+        bar = bars.setdefault(s["camera"], {"camera": s["camera"], "spans": [], "marks": []})
+        bar["spans"].append(dict(s, left=left, width=width, first=(first - start).total_seconds(),
+                                 last=(last - start).total_seconds()))
+    for e in reversed(events):   # oldest first
+        first, last = datetime.datetime.fromisoformat(e["start"]), datetime.datetime.fromisoformat(e["end"])
+        left, width = place(first, last)
+        bar = bars.setdefault(e["camera"], {"camera": e["camera"], "spans": [], "marks": []})
+        bar["marks"].append(dict(e, left=left, width=width, title="%s, %s" % (first.strftime("%H:%M:%S"),
+                                                                               seconds_shown(e["seconds"]))))
+    return [bars[name] for name in sorted(bars)]
+
+
+def _ticks(start, stop, zoom, camera, day):
+    """The labels along a timeline: (percent, text, link to zoom in or None)."""
+    ticks = []
+    if zoom == "day":
+        for h in range(0, 24, 3):
+            ticks.append((100.0 * h / 24, "%02d:00" % h, _query(camera=camera, day=day, zoom="hour", hour=h)))
+    else:
+        for m in range(0, 60, 10):
+            ticks.append((100.0 * m / 60, (start + datetime.timedelta(minutes=m)).strftime("%H:%M"), None))
+    return ticks
+
+
+# --- how times are shown ----------------------------------------------------------------------
+
+def when(text, today=None):
+    """An ISO time as a page shows it: HH:MM:SS, with the day when it is not today."""
+    if not text:
+        return "—"
+    moment = datetime.datetime.fromisoformat(text)
+    if moment.date() == (today or datetime.date.today()):
+        return moment.strftime("%H:%M:%S")
+    return moment.strftime("%Y-%m-%d %H:%M:%S")
+
+
+def stamp(text):
+    """An ISO time to a tenth of a second: 2026-12-08 10:56:03.1."""
+    moment = datetime.datetime.fromisoformat(text)
+    return moment.strftime("%Y-%m-%d %H:%M:%S.") + "%d" % (moment.microsecond // 100000)
+
+
+def seconds_shown(value):
+    return "%.1f s" % float(value)

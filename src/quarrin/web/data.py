@@ -1,0 +1,212 @@
+"""What the web view shows, as the JSON API gives it: the cameras, events and recordings under the
+served folders, from a `quarrin.index.Index` kept open. The pages are made from the same answers.
+
+Every method here is blocking (SQLite, the files): the app calls them off its event loop.
+"""
+import csv
+import datetime
+import io
+import os
+import threading
+
+from quarrin.index import COLUMNS, Index
+from quarrin.options import shown_source
+from quarrin.web.media import Folders
+
+# A query trusts the previous query's look at the files for this long: new events show within it.
+RECHECK_SECONDS = 2.0
+# Bytes read from each end of a video to tell whether a browser plays it.
+_SNIFF = 64 * 1024
+# What a browser plays, as it shows in the first or last bytes of a file: H.264 (and VP8/9, AV1)
+# in MP4 (its sample entries) or Matroska/WebM (its codec ids). OpenCV's mp4v, XVID and MJPG
+# are not played.
+_PLAYED = {
+    ".mp4": (b"avc1", b"avc3", b"vp09", b"av01"), ".m4v": (b"avc1", b"avc3"), ".mov": (b"avc1", b"avc3"),
+    ".mkv": (b"V_MPEG4/ISO/AVC", b"V_VP8", b"V_VP9", b"V_AV1"), ".webm": (b"V_VP8", b"V_VP9", b"V_AV1"),
+}
+
+
+def day_window(day):
+    """(start, end) datetimes of a day (a `datetime.date`)."""
+    start = datetime.datetime.combine(day, datetime.time())
+    return start, start + datetime.timedelta(days=1)
+
+
+class _VideoFacts:
+    """What is known of one video file: whether a browser plays it and the time of its first
+    frame, from its timestamps CSV. Kept while the file keeps its inode."""
+    __slots__ = ("ident", "playable", "first")
+
+    def __init__(self, ident):
+        self.ident, self.playable, self.first = ident, None, None
+
+
+class View:
+    """The served folders' cameras, events and recordings as the API gives them.
+
+    `paths`: the folders; `index`: an index file for all of them (default: one in each folder,
+    as `quarrin events` keeps it); `cameras`: an optional provider of cameras besides those the
+    index knows (a running service): an object whose ``cameras()`` returns {name: {field:
+    value}}, fields that are added to each camera's entry (a `source` is masked here)."""
+
+    def __init__(self, paths, index=None, *, cameras=None, warn=None, recheck=RECHECK_SECONDS):
+        self.index = Index(paths, index, warn=warn, recheck=recheck)
+        self.folders = Folders([(r.shown, r.top) for store in self.index.stores for r in store.roots])
+        self.provider = cameras
+        self._facts = {}
+        self._lock = threading.Lock()
+
+    def close(self):
+        self.index.close()
+
+    # Events.
+    def event_entry(self, listed):
+        """An event as the API gives it: the event list's columns (`file`, `snapshot` and the
+        list's path `input` as paths below the served folders), its `id`, `snapshot_url` (the
+        list's snapshot, else a frame grabbed from its video), `clip_url` (its video from the
+        event's first frame: ``#t=`` seconds after the video's first frame; None when the video
+        is gone or outside the served folders) and `playable` (a browser plays that video)."""
+        row = listed.row()
+        entry = {c: row[c] for c in COLUMNS}
+        e = listed.event
+        for column, path in (("input", listed.input), ("file", e.file), ("snapshot", e.snapshot)):
+            entry[column] = self.folders.served(path) or ""
+        entry["id"] = listed.id
+        snapshot = self.folders.url(e.snapshot)
+        entry["snapshot_url"] = snapshot or "/thumbs/%s.jpg" % listed.id
+        entry["clip_url"], entry["playable"] = None, False
+        url = self.folders.url(e.file)
+        facts = self._video(e.file) if url else None
+        if facts is not None:
+            entry["playable"] = facts.playable
+            entry["clip_url"] = url if facts.first is None else url + "#t=" + seconds_text(e.start - facts.first)
+        return entry
+
+    def events(self, camera=None, since=None, until=None, limit=50, offset=0):
+        """{"events": a page of entries, newest first, "total": how many match, "limit",
+        "offset"}. Bad arguments raise quarrin.UsageError."""
+        found = self.index.events(camera, since, until, limit=limit, offset=offset, newest_first=True)
+        total = self.index.count(camera, since, until)
+        return {"events": [self.event_entry(x) for x in found], "total": total, "limit": limit, "offset": offset}
+
+    def event(self, id):
+        listed = self.index.event(id)
+        return None if listed is None else self.event_entry(listed)
+
+    def listed(self, id):
+        """The index's own `Listed` of an id (for a thumbnail), or None."""
+        return self.index.event(id)
+
+    # Recordings and cameras.
+    def recordings(self, camera=None, since=None, until=None):
+        """The segments that hold a frame in the window, oldest first: camera, start, end, frames,
+        `url` (of the video; None outside the served folders), `csv_url`, `playable`."""
+        found = []
+        for s in self.index.recordings(camera, since, until):
+            url = self.folders.url(s.video)
+            facts = self._video(s.video) if url else None
+            found.append({"camera": s.camera, "start": s.first.isoformat(), "end": s.last.isoformat(),
+                          "frames": s.frames, "file": self.folders.served(s.video) or "", "url": url,
+                          "csv_url": self.folders.url(s.csv), "playable": bool(facts and facts.playable)})
+        return found
+
+    def cameras(self):
+        """Every camera, by name: the time of its last frame, its newest event (an entry, or None),
+        its events today and the picture of that event (`snapshot_url`); and whatever the
+        provider adds, with `source` masked."""
+        today = datetime.date.today().isoformat()
+        found = {}
+        for c in self.index.cameras():
+            newest = self.event_entry(c.last_event) if c.last_event is not None else None
+            found[c.name] = {"name": c.name, "last_frame": c.last_frame and c.last_frame.isoformat(),
+                             "last_event": newest, "events_today": self.index.count(c.name, today, today),
+                             "snapshot_url": newest and newest["snapshot_url"]}
+        extra = self.provider.cameras() if self.provider is not None else {}
+        for name, fields in extra.items():
+            entry = found.setdefault(name, {"name": name, "last_frame": None, "last_event": None, "events_today": 0,
+                                            "snapshot_url": None})
+            entry.update((k, v) for k, v in fields.items() if k != "name")
+            if entry.get("source") is not None:
+                entry["source"] = shown_source(entry["source"])
+        return [found[name] for name in sorted(found)]
+
+    def camera_names(self):
+        names = {c.name for c in self.index.cameras()}
+        names.update(self.provider.cameras() if self.provider is not None else ())
+        return sorted(names)
+
+    # What is known of each video.
+    def _video(self, path):
+        """The `_VideoFacts` of a video (None when it is gone)."""
+        try:
+            st = os.stat(path)
+        except (OSError, ValueError):
+            return None
+        ident = (st.st_dev, st.st_ino)
+        with self._lock:
+            facts = self._facts.get(path)
+            if facts is None or facts.ident != ident:
+                facts = self._facts[path] = _VideoFacts(ident)
+        if facts.first is None:
+            facts.first = first_time(path + ".csv")
+        if facts.playable is None or (not facts.playable and st.st_size < 2 * _SNIFF):
+            # A video still being written may not show its codec yet: looked at again.
+            facts.playable = playable(path, st.st_size)
+        return facts
+
+
+def seconds_text(delta):
+    """A timedelta as the seconds of a media fragment (#t=1.5), never below 0."""
+    seconds = max(0.0, delta.total_seconds())
+    return ("%.3f" % seconds).rstrip("0").rstrip(".")
+
+
+def playable(path, size):
+    """Whether a browser plays the video at `path`: its container, and its codec seen in its first
+    or last bytes."""
+    marks = _PLAYED.get(os.path.splitext(path)[1].lower())
+    if not marks:
+        return False
+    try:
+        with open(path, "rb") as f:
+            data = f.read(_SNIFF)
+            if size > 2 * _SNIFF:
+                f.seek(size - _SNIFF)
+                data += f.read(_SNIFF)
+    except OSError:
+        return False
+    return any(m in data for m in marks)
+
+
+def stamps_rows(path):
+    """The rows (inframe, outframe, timestamp text) of a timestamps CSV, read as `quarrin check`
+    reads one: a byte-order mark, quotes and spaces around fields are allowed; a row still being
+    written, or not of three fields, is left out. A generator; nothing when it cannot be read."""
+    try:
+        f = open(path, "rb")
+    except OSError:
+        return
+    with f:
+        header = True
+        for raw in f:
+            if not raw.endswith(b"\n"):
+                return
+            text = raw.decode("utf-8", "replace").lstrip("\ufeff")
+            fields = [x.strip() for x in next(csv.reader(io.StringIO(text)), [])]
+            if header:
+                header = False
+                if fields[:1] == ["inframe"]:
+                    continue
+            if len(fields) == 3:
+                yield fields
+
+
+def first_time(path):
+    """The time of the first row of a timestamps CSV (a naive datetime), or None."""
+    for _, _, text in stamps_rows(path):
+        try:
+            moment = datetime.datetime.fromisoformat(text)
+        except ValueError:
+            return None
+        return moment if moment.tzinfo is None else moment.astimezone().replace(tzinfo=None)
+    return None

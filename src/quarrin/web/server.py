@@ -1,0 +1,158 @@
+"""``quarrin serve``: checks what it is given, then runs the web view until Ctrl-C or SIGTERM.
+
+Everything that can be refused is refused before the index is opened or a port bound: a listen
+address that is not loopback without a password file, a password file that cannot be read, a
+certificate without its key. The checks need neither aiohttp nor Jinja2; running does.
+"""
+import getpass
+import ipaddress
+import os
+import signal
+import socket
+import sys
+
+from quarrin.errors import UsageError
+
+DEFAULT_LISTEN = "127.0.0.1:8080"
+EXTRA = "pip install 'quarrin[web]'"
+SHUTDOWN_SECONDS = 3.0   # what open connections (a video playing) get to finish at a stop
+
+
+def parse_listen(text):
+    """(host, port) of HOST:PORT ([::1]:8080 for an IPv6 address; an empty host is every address)."""
+    host, sep, port = str(text).strip().rpartition(":")
+    if not sep or not port.isdigit() or int(port) > 65535:
+        raise UsageError("listen", text, "give HOST:PORT, such as 127.0.0.1:8080 or [::1]:8080")
+    if host.startswith("[") and host.endswith("]"):
+        host = host[1:-1]
+    elif ":" in host:
+        raise UsageError("listen", text, "write an IPv6 address in brackets: [::1]:8080")
+    return host, int(port)
+
+
+def is_loopback(host):
+    """Whether every address `host` stands for is a loopback one (127.0.0.0/8, ::1, localhost);
+    an empty host (every address) is not."""
+    if not host:
+        return False
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        pass
+    try:
+        found = socket.getaddrinfo(host, None, proto=socket.IPPROTO_TCP)
+    except (OSError, UnicodeError):
+        raise UsageError("listen", host, "is no address this machine knows") from None
+    return bool(found) and all(ipaddress.ip_address(a[4][0].split("%")[0]).is_loopback for a in found)
+
+
+def check(paths, listen, password_file=None, tls_cert=None, tls_key=None):
+    """The settings of a server, checked: (host, port, users or None, SSL context or None)."""
+    from quarrin.web import auth
+
+    if not paths:
+        raise UsageError("paths", "", "give the folders of recordings to serve")
+    for path in paths:
+        if not os.path.isdir(path):
+            raise UsageError("paths", path, "no such folder" if not os.path.exists(path) else "is no folder")
+    host, port = parse_listen(listen)
+    users = auth.read_password_file(password_file) if password_file is not None else None
+    if users is None and not is_loopback(host):
+        raise UsageError("listen", listen, "is not a loopback address: a page open to the network needs "
+                                           "--password-file FILE (quarrin serve --hash-password makes its hash)")
+    if (tls_cert is None) != (tls_key is None):
+        raise UsageError("tls_key" if tls_key is None else "tls_cert", tls_key or tls_cert,
+                         "give both --tls-cert and --tls-key")
+    context = None
+    if tls_cert is not None:
+        import ssl
+
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        try:
+            context.load_cert_chain(tls_cert, tls_key)
+        except (OSError, ssl.SSLError) as exc:
+            raise UsageError("tls_cert", tls_cert, "cannot be used with its key (%s)"
+                             % (getattr(exc, "strerror", None) or exc.args[-1])) from None
+    return host, port, users, context
+
+
+def require_extra():
+    """UsageError saying how to install the web extra when aiohttp or Jinja2 is missing."""
+    try:
+        import aiohttp  # noqa: F401
+        import jinja2  # noqa: F401
+    except ImportError as exc:
+        raise UsageError(None, None, "quarrin serve needs %s, of the web extra: %s"
+                         % (exc.name or "aiohttp", EXTRA)) from None
+
+
+def hash_password(stdin=None, stdout=None):
+    """``quarrin serve --hash-password``: a password from standard input (asked twice on a
+    terminal), its hash printed on one line."""
+    from quarrin.web import auth
+
+    stdin, stdout = stdin or sys.stdin, stdout or sys.stdout
+    if stdin.isatty():
+        password = getpass.getpass("Password: ")
+        if getpass.getpass("Again: ") != password:
+            raise UsageError("hash_password", True, "the two passwords differ")
+    else:
+        password = stdin.readline().rstrip("\r\n")
+    if not password:
+        raise UsageError("hash_password", True, "the password is empty")
+    print(auth.hash_password(password), file=stdout)
+
+
+def url(host, port, tls):
+    shown = "[%s]" % host if ":" in host else host
+    return "%s://%s:%d/" % ("https" if tls else "http", shown, port)
+
+
+def serve(paths, listen=DEFAULT_LISTEN, password_file=None, tls_cert=None, tls_key=None, index=None, out=None,
+          warn=None):
+    """Runs the web view of `paths` until SIGINT or SIGTERM; returns the signal that stopped it."""
+    host, port, users, context = check(paths, listen, password_file, tls_cert, tls_key)
+    require_extra()
+    import asyncio
+
+    from quarrin.web import auth
+    from quarrin.web.app import make_app
+    from quarrin.web.data import View
+
+    out = out or (lambda line: print(line, flush=True))
+    view = View(paths, index, warn=warn)
+    try:
+        view.cameras()   # the index is brought up to date once before the first page asks
+        app = make_app(view, auth.Guard(users) if users is not None else None, tls=context is not None,
+                       local=users is None)
+        return asyncio.run(_run(app, host, port, context, paths, out, users is not None))
+    finally:
+        view.close()
+
+
+async def _run(app, host, port, context, paths, out, login):
+    import asyncio
+
+    from aiohttp import web
+
+    loop = asyncio.get_running_loop()
+    stopped = loop.create_future()
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        loop.add_signal_handler(signum, lambda s=signum: stopped.done() or stopped.set_result(s))
+    runner = web.AppRunner(app, access_log=None, shutdown_timeout=SHUTDOWN_SECONDS)
+    await runner.setup()
+    try:
+        site = web.TCPSite(runner, host or None, port, ssl_context=context, shutdown_timeout=SHUTDOWN_SECONDS)
+        try:
+            await site.start()
+        except OSError as exc:
+            raise OSError(exc.errno, "cannot listen on %s: %s" % (url(host or "0.0.0.0", port, False)[7:-1],
+                                                                   exc.strerror or exc)) from None
+        bound = runner.addresses[0][1]
+        out("Serving %s at %s%s (Ctrl-C stops)" % (", ".join(paths), url(host or "0.0.0.0", bound, context is not None),
+                                                    ", login required" if login else ""))
+        return await stopped
+    finally:
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            loop.remove_signal_handler(signum)
+        await runner.cleanup()

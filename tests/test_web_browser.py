@@ -1,0 +1,172 @@
+"""The web view in a real browser: Debian's chromium, headless, driven by Selenium through Debian's
+chromedriver (scripts/setup-system.sh installs both; without them these tests skip). What a
+person sees: both cameras and the events' pictures, a clip that plays, the timeline's marks at
+their times, a new event arriving without a reload, no sideways scrolling on a phone.
+
+With QUARRIN_SCREENSHOTS=DIR the pages are also saved there as PNGs, at a desktop's and a
+phone's width (the README's screenshots: QUARRIN_SCREENSHOTS=docs)."""
+import datetime
+import json
+import os
+import shutil
+import time
+import urllib.request
+
+import pytest
+
+import webfootage
+
+CHROMIUM, CHROMEDRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
+WIDTHS = {"desktop": (1280, 860), "phone": (375, 812)}
+WAIT = 30.0
+
+
+@pytest.fixture(scope="module")
+def browser():
+    if not (os.path.exists(CHROMIUM) and os.path.exists(CHROMEDRIVER)):
+        pytest.skip("no chromium and chromium-driver (scripts/setup-system.sh installs them)")
+    webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed")
+    pytest.importorskip("aiohttp", reason="quarrin serve needs the web extra")
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM   # given, so that Selenium never looks for (or fetches) a browser
+    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--hide-scrollbars",
+                "--autoplay-policy=no-user-gesture-required", "--no-first-run", "--disable-extensions",
+                "--window-size=1280,860"):
+        options.add_argument(arg)
+    # The browser is not the code under test: no sanitizer runtime preloaded into it (the asan session's).
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
+    driver = webdriver.Chrome(service=Service(CHROMEDRIVER, env=env), options=options)
+    yield driver
+    driver.quit()
+
+
+def size(driver, width):
+    w, h = WIDTHS[width]
+    driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                           {"width": w, "height": h, "deviceScaleFactor": 1, "mobile": width == "phone"})
+
+
+def until(driver, script, *args, what=""):
+    """The first true result of a script within WAIT seconds."""
+    deadline = time.monotonic() + WAIT
+    while True:
+        found = driver.execute_script(script, *args)
+        if found or time.monotonic() > deadline:
+            assert found, "waited %g s for %s" % (WAIT, what or script)
+            return found
+        time.sleep(0.2)
+
+
+def events(served):
+    with urllib.request.urlopen(served.base + "/api/events?limit=1000") as r:
+        return json.load(r)["events"]
+
+
+PICTURES_LOADED = """
+const ids = arguments[0];
+return ids.every(id => {
+  const img = document.querySelector('#latest .thumb[data-event-id="' + id + '"] img');
+  return img && img.complete && img.naturalWidth > 0;
+});"""
+
+
+def test_overview_shows_the_cameras_and_pictures(browser, served):
+    size(browser, "desktop")
+    browser.get(served.url)
+    shown = events(served)[:24]
+    until(browser, PICTURES_LOADED, [e["id"] for e in shown], what="the events' pictures")
+    cameras = browser.execute_script("return [...document.querySelectorAll('.camera h2')].map(h => h.textContent)")
+    assert cameras == ["door", "yard"]
+    thumbs = browser.execute_script("return [...document.querySelectorAll('#latest .thumb')].map(t => t.dataset.eventId)")
+    assert thumbs == [e["id"] for e in shown]
+
+
+@pytest.mark.parametrize("extension", [".mp4", ".avi"])
+def test_an_event_plays_in_place(browser, served, extension):
+    size(browser, "desktop")
+    event = next(e for e in events(served) if e["file"].endswith(extension))
+    browser.get(served.url)
+    until(browser, PICTURES_LOADED, [event["id"]])
+    browser.find_element("css selector", '#latest .thumb[data-event-id="%s"]' % event["id"]).click()
+    if extension == ".mp4":
+        played = until(browser, "const v = document.querySelector('video.clip');"
+                                "return v && v.currentTime > 0.5 && v.videoWidth > 0 && [v.currentTime, v.src]",
+                       what="the clip playing")
+        assert played[1].endswith(event["clip_url"])
+    else:
+        # Browsers do not play MJPG: its picture, and the video to download.
+        link = until(browser, "const a = document.querySelector('a[download]'), img = document.querySelector('img.clip');"
+                              "return img && img.complete && img.naturalWidth > 0 && a && a.href")
+        assert link.endswith(event["clip_url"].partition("#")[0])
+
+
+def test_the_timeline_marks_each_event_at_its_time(browser, served):
+    size(browser, "desktop")
+    found = events(served)
+    day = found[0]["start"][:10]
+    browser.get(served.url + "timeline?day=" + day)
+    marks = browser.execute_script("""
+        return [...document.querySelectorAll('.mark')].map(m => {
+          const bar = m.closest('.bar').getBoundingClientRect(), r = m.getBoundingClientRect();
+          return [m.dataset.eventId, m.closest('.row').dataset.camera, (r.left - bar.left) / bar.width, m.title];
+        })""")
+    on_day = [e for e in found if e["start"][:10] <= day <= e["end"][:10]]
+    assert sorted(m[0] for m in marks) == sorted(e["id"] for e in on_day)
+    for id, camera, share, title in marks:
+        e = next(e for e in on_day if e["id"] == id)
+        start = datetime.datetime.fromisoformat(e["start"])
+        assert camera == e["camera"] and title.startswith(start.strftime("%H:%M:%S"))
+        midnight = datetime.datetime.combine(start.date(), datetime.time())
+        assert share == pytest.approx((start - midnight).total_seconds() / 86400, abs=0.002)
+    # A mark clicked plays its event's clip beside the timeline.
+    mp4 = next(e for e in on_day if e["playable"])
+    # (a script's click: at a day's scale, marks seconds apart lie on top of one another)
+    browser.execute_script("arguments[0].click()", browser.find_element("css selector", '.mark[data-event-id="%s"]'
+                                                                        % mp4["id"]))
+    src = until(browser, "const v = document.querySelector('.player video');"
+                         "return v && v.currentTime > 0.3 && v.src", what="the timeline's player")
+    assert src.endswith(mp4["clip_url"])
+
+
+def test_a_new_event_appears_without_a_reload(browser, served, footage):
+    size(browser, "desktop")
+    browser.get(served.url)
+    browser.execute_script("window.notReloaded = true")
+    before = {e["id"] for e in events(served)}
+    webfootage.record(str(footage.root), "door", ".mp4", 0, 0, str(footage.work))
+    deadline = time.monotonic() + WAIT   # the server looks at the files again within seconds
+    while True:
+        new = [e["id"] for e in events(served) if e["id"] not in before]
+        if len(new) == 2 or time.monotonic() > deadline:
+            break
+        time.sleep(0.2)
+    assert len(new) == 2
+    until(browser, PICTURES_LOADED, new, what="the new events on the overview")
+    assert browser.execute_script("return window.notReloaded === true")
+
+
+@pytest.mark.parametrize("page", ["overview", "events", "timeline", "hour", "event"])
+@pytest.mark.parametrize("width", ["phone", "desktop"])
+def test_pages_fit_the_width(browser, served, page, width):
+    found = events(served)
+    day = found[0]["start"][:10]
+    path = {"overview": "", "events": "events?day=" + day, "timeline": "timeline?day=" + day,
+            "hour": "timeline?zoom=hour&day=%s&hour=%d" % (day, int(found[0]["start"][11:13])),
+            "event": "events/" + next(e for e in found if e["playable"])["id"]}[page]
+    size(browser, width)
+    browser.get(served.url + path)
+    until(browser, "return [...document.images].every(i => i.complete)", what="the pictures")
+    widths = browser.execute_script("const d = document.documentElement; return [d.scrollWidth, d.clientWidth]")
+    assert widths[0] <= widths[1]
+    folder = os.environ.get("QUARRIN_SCREENSHOTS")
+    if folder and page in ("overview", "events", "timeline"):
+        os.makedirs(folder, exist_ok=True)
+        if page == "timeline":   # the player open, as after a click on a mark
+            browser.execute_script("document.querySelector('.mark').click()")
+            until(browser, "const v = document.querySelector('.player video'); return v && v.currentTime > 1")
+            browser.execute_script("document.querySelector('.player video').pause()")
+        shot = os.path.join(folder, "web-%s-%s.png" % (page, width))
+        browser.save_screenshot(shot + ".tmp.png")
+        shutil.move(shot + ".tmp.png", shot)
