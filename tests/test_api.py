@@ -222,6 +222,22 @@ def test_camera_plan(tmp_path, monkeypatch, reported_fps, kwargs, fps, roi):
     assert plan.frames_total is None and os.listdir(tmp_path) == []
 
 
+def test_a_camera_that_no_longer_opens_is_an_error(tmp_path, monkeypatch):
+    """A camera that answered the probe and then does not open for the recording: an error, not a
+    recording of nothing that passes for a success."""
+    opens = []
+
+    def camera(index):
+        opens.append(index)
+        cam = FakeCamera(index)
+        cam.isOpened = lambda: len(opens) == 1
+        return cam
+    monkeypatch.setattr(cv2, "VideoCapture", camera_or_file(camera))
+    with pytest.raises(quarrin.RecordingError, match="^cannot open camera 0$"):
+        quarrin.record(0, tmp_path / "cam.avi")
+    assert opens == [0, 0] and os.listdir(tmp_path) == []
+
+
 def test_camera_roi_checked_against_the_reported_size(tmp_path, monkeypatch):
     monkeypatch.setattr(cv2, "VideoCapture", camera_or_file(lambda index: FakeCamera(index, 320, 240)))
     with pytest.raises(quarrin.UsageError, match="does not fit the 320x240 frames of camera 0"):

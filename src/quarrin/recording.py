@@ -368,7 +368,7 @@ def _drop(line):
 def _check_outcome(plan, outcome, removed):
     done = "; %d frames were saved before" % outcome.frames_saved if outcome.frames_saved else ""
     if outcome.stopped == "unopened":
-        raise RecordingError("cannot open %s" % plan.source)
+        raise RecordingError("cannot open %s" % plan.reader.shown)
     if outcome.stopped == "roi":
         raise RecordingError("a frame of %s is smaller than the region %d,%d,%d,%d%s"
                              % ((plan.source,) + plan.region + (done,)))
