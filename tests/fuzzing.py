@@ -9,8 +9,9 @@ of every dtype, byte order, dimension count and stride (structured, zero-size, r
 subclassed), and buffers of odd formats: arrays made from ctypes and memoryview objects and, from
 Python 3.12 on, array subclasses whose buffer export hands over such a memoryview directly.
 
-record also takes callables (progress, log, on_event, on_closed) and writer objects that misbehave
-(raise at once or later, take the wrong arguments, lack a method), motion events and scans, and
+record also takes callables (progress, log, on_event_start, on_event, on_segment) and writer and
+reader objects that misbehave (raise at once or later, take the wrong arguments, return junk,
+lack a method or an attribute), motion events and scans, a reader read as a live source, and
 runs sequential or pipelined. Only the
 exceptions the module documents may come out of a call (see ALLOWED), and no stage thread of the
 pipeline may outlive a call.
@@ -59,6 +60,10 @@ BEHAVIOURS = ["raise", "wrong-str", "wrong-float", "wrong-none", "int-subclass",
 # How a progress or log callable, or a writer object's method, behaves.
 CALLBACKS = ["ok", "ok", "ok", "raise", "raise-later", "no-args", "returns-junk"]
 WRITER_METHODS = CALLBACKS + ["missing", "not-callable"]
+# A reader object's methods: the real ones over the worker's clip, or a callback's behaviour; and its
+# `start` and `fps` after it opens: right, of the wrong type, or missing.
+READER_METHODS = ["real", "real", "real"] + WRITER_METHODS
+READER_ATTRIBUTES = ["real", "real", "real", "junk", "missing"]
 
 
 if st is not None:
@@ -209,10 +214,17 @@ if st is not None:
         st.dictionaries(st.sampled_from(["open", "write", "release"]), st.sampled_from(WRITER_METHODS),
                         max_size=3).map(lambda d: ("writer", d)))
 
+    reader_objects = st.one_of(
+        st.just(("none",)),
+        st.fixed_dictionaries({name: st.sampled_from(READER_METHODS) for name in ("open", "read", "release")}
+                              | {name: st.sampled_from(READER_ATTRIBUTES) for name in ("start", "fps")})
+        .map(lambda d: ("reader", d)))
+
     @st.composite
     def record_call(draw):
-        """vcapture's call, with some of record's own keywords (pipeline most often): the callables
-        and writer objects, and motion events (not live sources, which would wait on the network)."""
+        """vcapture's call, with some of record's own keywords (pipeline most often): the callables,
+        writer and reader objects (a reader of the worker's clip, sometimes read as a live source:
+        its end is a lost signal), and motion events."""
         args, kwargs, shape = draw(vcapture_call())
         seconds = st.sampled_from([0.0, 0.05, 0.2]).map(lambda v: ("float", v))
         own = mixed(draw, [
@@ -220,11 +232,14 @@ if st is not None:
             ("pipeline", st.sampled_from([("bool", True), ("bool", True), ("bool", False)]), flags),
             ("log", callbacks, st.one_of(callbacks, anything)),
             ("writer", writer_objects, st.one_of(writer_objects, anything)),
-            ("on_closed", callbacks, st.one_of(callbacks, anything)),
+            ("on_segment", callbacks, st.one_of(callbacks, anything)),
+            ("reader", reader_objects, st.one_of(reader_objects, anything)),
+            ("live", st.sampled_from([("bool", False), ("bool", True)]), flags),
             ("events", st.booleans().map(lambda v: ("bool", v)), flags),
             ("before", seconds, numbers),
             ("after", seconds, numbers),
             ("min_event", seconds, numbers),
+            ("on_event_start", callbacks, st.one_of(callbacks, anything)),
             ("on_event", callbacks, st.one_of(callbacks, anything)),
             ("scan", st.sampled_from([("bool", False), ("bool", False), ("bool", True)]), flags),
             ("segment_seconds", seconds, numbers),
@@ -271,6 +286,44 @@ def _behave(spec, name):
             return bool(value)
         return value
     return method
+
+
+def _reader(behaviours, clip):
+    """A reader of `clip` whose methods and attributes behave as `behaviours` says."""
+    import datetime
+
+    import cv2
+
+    attributes = {name: behaviours.get(name, "real") for name in ("start", "fps")}
+
+    class FuzzedReader:
+        cap = None
+
+        def open(self, timeout):
+            self.cap, self.index = cv2.VideoCapture(clip), 0
+            for name, value in (("start", datetime.datetime(2026, 12, 8, 10)), ("fps", 10.0)):
+                if attributes[name] != "missing":
+                    setattr(self, name, value if attributes[name] == "real" else "junk")
+            return self.cap.isOpened()
+
+        def read(self):
+            ok, frame = self.cap.read()
+            if frame is None:
+                return None
+            self.index += 1
+            return frame, self.start + datetime.timedelta(seconds=self.index / 10)
+
+        def release(self):
+            if self.cap is not None:
+                self.cap.release()
+
+    for name in ("open", "read", "release"):
+        behaviour = behaviours.get(name, "real")
+        if behaviour == "missing":
+            delattr(FuzzedReader, name)
+        elif behaviour != "real":
+            setattr(FuzzedReader, name, _callback(behaviour, method=True))
+    return FuzzedReader()
 
 
 class _IntSub(int):
@@ -375,6 +428,8 @@ class Builder:
         if kind == "writer":
             methods = {name: _callback(desc[1].get(name, "ok"), method=True) for name in ("open", "write", "release")}
             return type("FuzzedWriter", (), {k: v for k, v in methods.items() if desc[1].get(k) != "missing"})()
+        if kind == "reader":
+            return _reader(desc[1], os.path.join(self.workdir, "clip.avi"))
         if kind == "obj":
             methods = {name: _behave(spec, name) for name, spec in desc[1].items()}
             return type("Fuzzed", (), methods)()

@@ -12,6 +12,7 @@ directory of their own.
 """
 import argparse
 import contextlib
+import datetime
 import gc
 import json
 import os
@@ -187,15 +188,59 @@ class FailingWriter(OpenCVWriter):
         raise Boom("write")
 
 
+START = datetime.datetime(2026, 12, 8, 10, 0, 0)
+
+
+class ScriptedReader:
+    """A source as a reader object: each of its first `connections` opens sends `frames`, then its
+    end (a live source: its signal is lost); the opens after them fail."""
+
+    def __init__(self, frames, connections=1):
+        self.frames, self.connections = frames, connections
+        self.opens, self.sent, self.left = 0, 0, []
+
+    def reset(self, args, kwargs):
+        self.opens = self.sent = 0
+
+    def open(self, timeout):
+        self.opens += 1
+        self.start, self.fps, self.left = START, 10.0, list(self.frames)
+        return self.opens <= self.connections
+
+    def read(self):
+        if not self.left:
+            return None
+        self.sent += 1
+        return self.left.pop(0), START + datetime.timedelta(seconds=self.sent / 10)
+
+    def release(self):
+        self.left = []
+
+
+def square_frames(count, width=32, height=24):
+    frames = []
+    for i in range(count):
+        frame = np.zeros((height, width, 3), np.uint8)
+        frame[4:12, 4 * i:4 * i + 8] = 200
+        frames.append(frame)
+    return frames
+
+
 def interrupt_at_second_frame(read, saved, segment):
     if read == 2:
         raise KeyboardInterrupt
 
 
+def reading(make, connections, **over):
+    """A recording read through a ScriptedReader, reset before each call."""
+    reader = ScriptedReader(square_frames(4), connections)
+    return make(reader=reader, **over) + (reader.reset,)
+
+
 def record_cases(args, workdir):
     """The front end's entry, sequential and pipelined, each with cv2's writer and printed lines or
-    with a writer object and a log: success (with motion events too, and a live source), Ctrl-C,
-    and errors raised by the reader, the rules and the writer stage."""
+    with a writer object and a log: success (with motion events too, a reader object and a live
+    source), Ctrl-C, and errors raised by the reader, the rules and the writer stage."""
     cases = {}
     for pipeline in (False, True):
         for objects in (False, True):
@@ -215,12 +260,16 @@ def record_cases(args, workdir):
                 name + "even-kernel": ("record", "cv2.error", lambda m=make: m(motion_based=True, kernel_width=4)),
                 name + "writer-fails": ("record", "Boom" if objects else "RuntimeError", lambda m=make: m(
                     writer=FailingWriter, fmt="ABCD")),
-                # A live source (here a file: its end is a lost signal) opens and reads on a worker.
-                name + "live": ("record", "returned (4, 4, 'lost')", lambda m=make: m(live=True)),
+                # A reader object, as the front end reads every source.
+                name + "reader": ("record", "returned (4, 4, 'end')", lambda m=make: reading(m, 1, live=False)),
+                # A live source, opened and read on a worker: lost, back, lost, and not back.
+                name + "live": ("record", "returned (8, 8, 'lost')", lambda m=make: reading(
+                    m, 2, live=True, reconnect=0.001, on_signal=lambda kind, when: None)),
             })
-            if objects:  # motion events: frames held back, and their callback
+            if objects:  # motion events: frames held back, and their callbacks
                 cases[name + "events"] = ("record", "returned (4, 4, 'end')", lambda m=make: m(
-                    motion_based=True, events=True, before=0.2, after=0.2, on_event=lambda *event: None))
+                    motion_based=True, events=True, before=0.2, after=0.2, on_event=lambda event: None,
+                    on_event_start=lambda event: None, on_segment=lambda written: None))
     return cases
 
 

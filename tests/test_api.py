@@ -76,7 +76,9 @@ def test_keywords_follow_the_option_table():
     params = inspect.signature(quarrin.record).parameters
     table = [(o.name, o.default) for o in options.OPTIONS]
     assert [(p.name, p.default) for p in params.values() if p.name in options.FIELDS] == table
-    assert [p for p in params if p not in options.FIELDS] == ["source", "output", "progress", "log", "notify", "quiet"]
+    assert [p for p in params if p not in options.FIELDS] == ["source", "output", "progress", "log", "notify",
+                                                              "on_event_start", "on_event", "on_segment", "on_signal",
+                                                              "listeners", "quiet"]
     # Every default passes its own check, and the reference in docs/ is the table's.
     assert options.DEFAULTS == options.check(**dict(table))
     docs = Path(__file__).resolve().parent.parent / "docs" / "options.md"
@@ -217,9 +219,26 @@ def camera_or_file(camera, real=cv2.VideoCapture):
 def test_camera_plan(tmp_path, monkeypatch, reported_fps, kwargs, fps, roi):
     monkeypatch.setattr(cv2, "VideoCapture", camera_or_file(lambda index: FakeCamera(index, fps=reported_fps)))
     plan = recording.prepare("1", tmp_path / "cam.avi", options.check(**kwargs))
-    a = plan.args
+    a = plan.engine_arguments()
     assert (a["input_"], a["fps"], (a["roi_x"], a["roi_y"], a["roi_w"], a["roi_h"])) == ("1", fps, roi)
+    assert (plan.camera, plan.fps, plan.region, plan.reader.fps) == (1, fps, roi, fps)
     assert plan.frames_total is None and os.listdir(tmp_path) == []
+
+
+def test_a_camera_that_no_longer_opens_is_an_error(tmp_path, monkeypatch):
+    """A camera that answered the probe and then does not open for the recording: an error, not a
+    recording of nothing that passes for a success."""
+    opens = []
+
+    def camera(index):
+        opens.append(index)
+        cam = FakeCamera(index)
+        cam.isOpened = lambda: len(opens) == 1
+        return cam
+    monkeypatch.setattr(cv2, "VideoCapture", camera_or_file(camera))
+    with pytest.raises(quarrin.RecordingError, match="^cannot open camera 0$"):
+        quarrin.record(0, tmp_path / "cam.avi")
+    assert opens == [0, 0] and os.listdir(tmp_path) == []
 
 
 def test_camera_roi_checked_against_the_reported_size(tmp_path, monkeypatch):

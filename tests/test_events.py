@@ -4,6 +4,7 @@ what it lists, the areas it ignores and the lighting changes it rejects, and qua
 Clips are scripted frame by frame at 10 frames/s: "R" is the first frame, "M" a frame where the
 square has moved, "." one where it stands still, so each character is 0.1 s."""
 import csv
+import dataclasses
 import datetime
 import json
 import os
@@ -57,8 +58,21 @@ def rows(path):
 def test_which_frames_an_event_keeps(tmp_path, options, saved, events, pipeline):
     src = scripted(tmp_path / "in.avi", PATTERN)
     out = tmp_path / "out" / "o.avi"
-    r = quarrin.record(src, out, motion=True, min_area=50, pipeline=pipeline, **options)
+    told = []
+    r = quarrin.record(src, out, motion=True, min_area=50, pipeline=pipeline, **options,
+                       on_event_start=lambda e: told.append(("start", e)), on_event=lambda e: told.append(("end", e)),
+                       on_segment=lambda s: told.append(("segment", s)))
     assert runs_to_frames(r) == saved
+    # The listeners saw what the result holds, in order: each event begun, then ended; each segment
+    # closed; the beginning with what was known then.
+    assert [e for what, e in told if what == "end"] == list(r.events)
+    assert [s for what, s in told if what == "segment"] == list(r.segments)
+    said = [(what, e.event) for what, e in told if what != "segment"]
+    assert said == [(what, e.event) for e in r.events for what in ("start", "end")]
+    begun = [e for what, e in told if what == "start"]
+    assert [dataclasses.replace(e, peak_area=0) for e in begun] == [dataclasses.replace(
+        e, end=None, seconds=None, last_frame=None, frames=None, peak_area=0) for e in r.events]
+    assert all(0 < b.peak_area <= e.peak_area for b, e in zip(begun, r.events))
     assert [(e.first_frame, e.last_frame) for e in r.events] == events
     assert [e.event for e in r.events] == list(range(1, len(events) + 1))
     assert all(e.frames == e.last_frame - e.first_frame + 1 and e.file == str(out) and e.peak_area > 50
@@ -218,3 +232,40 @@ def test_event_options_refused_before_anything_is_written(tmp_path, options, mes
     with pytest.raises(quarrin.UsageError, match=message):
         quarrin.record(src, "out/o.avi", motion=True, **options)
     assert sorted(os.listdir()) == ["black.png", "in.avi", "small.png"]
+
+
+@pytest.mark.parametrize("failing", ["listener", "event list"])
+@pytest.mark.parametrize("pipeline", [False, True], ids=["sequential", "pipelined"])
+def test_a_listener_that_fails(tmp_path, monkeypatch, failing, pipeline):
+    """A listener that raises is told once and called no more, and the recording goes on; its own
+    event list failing stops it, with its files complete, and says so."""
+    from quarrin import eventlist
+
+    src = scripted(tmp_path / "in.avi", PATTERN * 2)
+    out = tmp_path / "o.avi"
+    told, lines = [], []
+
+    def on_event(e):
+        told.append(e.event)
+        raise ValueError("no room")
+
+    if failing == "event list":
+        def add(self, event):
+            raise OSError(28, "No space left on device")
+        monkeypatch.setattr(eventlist.EventList, "add", add)
+        with pytest.raises(quarrin.RecordingError, match=r"^stopped: the event list %s failed \(OSError: \[Errno 28\] "
+                           r"No space left on device\); the files written are complete$" % (tmp_path / "o.events.csv")):
+            quarrin.record(src, out, motion=True, min_area=50, pipeline=pipeline, notify=lines.append)
+        assert lines == []
+    else:
+        r = quarrin.record(src, out, motion=True, min_area=50, pipeline=pipeline, notify=lines.append,
+                           on_event=on_event, on_segment=told.append)
+        assert told[0] == 1 and told[1:] == list(r.segments)
+        assert len(lines) == 1 and lines[0].startswith("Listener on_event=test_a_listener_that_fails.") \
+            and lines[0].endswith("failed (ValueError: no room); it is called no more")
+        assert len(r.events) == 4 and len(rows(tmp_path / "o.events.csv")) == 4
+        assert r.frames_saved > 0
+    # Stopped at a frame, or before the first was handed to the writer (pipelined): whatever was
+    # written is whole, a row for each frame.
+    if out.exists():
+        assert len(rows(str(out) + ".csv")) == len(videos.read_all(out)) > 0

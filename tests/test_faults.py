@@ -8,6 +8,7 @@ out must be the one that happened.
 QUARRIN_FAULT_MATRIX=1 prints the injection matrix (site x kind: runs, lost and phantom rows)
 at the end of the run.
 """
+import datetime
 import errno
 import json
 import os
@@ -52,16 +53,50 @@ SCENARIOS = {
 }
 # The same recordings, pipelined: the camera's through cv2.VideoWriter with its lines printed, its
 # moving frames kept as motion events; the file's through a writer object (over the fake's writers)
-# with its lines handed to a log and each closed segment to on_closed.
-OBJECT_WRITER_SITES = ["writer.open", "writer.write", "writer.release", "log", "on_closed"]
+# with its lines handed to a log and each closed segment to on_segment; and the file read through a
+# reader object (over the fake's captures), as the front end reads every source.
+OBJECT_WRITER_SITES = ["writer.open", "writer.write", "writer.release", "log", "on_segment"]
 SCENARIOS["p-camera"] = (dict(SCENARIOS["camera"][0], pipeline=True, events=True, after=1.0), SCENARIOS["camera"][1],
-                         SCENARIOS["camera"][2] + ["progress", "on_event"])
+                         SCENARIOS["camera"][2] + ["progress", "on_event_start", "on_event"])
 SCENARIOS["p-file"] = (dict(SCENARIOS["file"][0], pipeline=True, writer=True), SCENARIOS["file"][1],
                        [s for s in SCENARIOS["file"][2] if s != "out.isOpened"] + OBJECT_WRITER_SITES + ["progress"])
+SCENARIOS["p-reader"] = (dict(SCENARIOS["file"][0], pipeline=True, reader=True), SCENARIOS["file"][1],
+                         [s for s in SCENARIOS["file"][2] if s != "cap.get"]
+                         + ["reader.open", "reader.read", "reader.release", "progress"])
 KINDS = {"interrupt": lambda: KeyboardInterrupt("injected"), "error": lambda: Injected("injected")}
 
 # (scenario, site, kind) -> [runs, lost rows, phantom rows]; printed by conftest when asked.
 MATRIX = {}
+
+
+class ObjectReader:
+    """The front end's reader interface over the fake cv2's captures, its methods call sites: a
+    file, its frames timed as a file's."""
+
+    def __init__(self, fake, path):
+        self.fake, self.path, self.cap = fake, path, None
+
+    def __getattr__(self, name):  # made at each use: a site kept on the object would keep it alive
+        if name not in ("open", "read", "release"):
+            raise AttributeError(name)
+        return self.fake.site("reader." + name, getattr(self, "_" + name))
+
+    def _open(self, timeout):
+        self.cap, self.start, self.fps, self.index = self.fake.VideoCapture(self.path), START, 10.0, 0
+        return self.cap.isOpened()
+
+    def _read(self):
+        ok, frame = self.cap.read()
+        if frame is None:
+            return None
+        self.index += 1
+        return frame, START + datetime.timedelta(seconds=(self.index - 1) / self.fps)
+
+    def _release(self):
+        self.cap.release()
+
+
+START = datetime.datetime(2026, 12, 8, 10, 0, 0)
 
 
 class ObjectWriter:
@@ -90,7 +125,7 @@ def run(directory, scenario, failures=None):
     directory.mkdir()
     (directory / "in.avi").write_bytes(b"")
     args = dict(args, input_=str(directory / args["input_"]) if args["input_"] != "0" else "0")
-    pipelined, writer = args.pop("pipeline", False), args.pop("writer", False)
+    pipelined, writer, reader = args.pop("pipeline", False), args.pop("writer", False), args.pop("reader", False)
     events = {name: args.pop(name) for name in ("events", "after") if name in args}
     with pytest.MonkeyPatch.context() as monkeypatch:
         rig = Rig(monkeypatch)
@@ -101,9 +136,12 @@ def run(directory, scenario, failures=None):
             if pipelined:
                 from quarrin._recorder import record
                 extra = dict(writer=ObjectWriter(fake), log=fake.site("log", lambda line: None),
-                             on_closed=fake.site("on_closed", lambda video: None)) if writer else {}
+                             on_segment=fake.site("on_segment", lambda written: None)) if writer else {}
+                if reader:
+                    extra.update(reader=ObjectReader(fake, args["input_"]))
                 if events:
-                    extra.update(events, on_event=fake.site("on_event", lambda *event: None))
+                    extra.update(events, on_event=fake.site("on_event", lambda event: None),
+                                 on_event_start=fake.site("on_event_start", lambda event: None))
                 outcome = record(**vcapture_args(output=str(directory / "rec.avi"), **args), pipeline=True,
                                  progress=fake.site("progress", lambda *event: None), **extra)
             else:

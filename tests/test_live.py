@@ -494,8 +494,8 @@ def test_budget_pattern_matches_every_name_and_no_other():
     ([0.0], 0.0),
 ])
 def test_live_rate_is_the_pace_after_the_burst(times, fps):
-    from quarrin.recording import _live_rate
-    assert _live_rate(times) == pytest.approx(fps)
+    from quarrin.sources import live_rate
+    assert live_rate(times) == pytest.approx(fps)
 
 
 @pytest.mark.parametrize("burst", [0, 6, 36])
@@ -504,11 +504,11 @@ def test_live_probe_reads_the_pace_past_a_long_burst(monkeypatch, burst):
     import types
 
     import cv2
-    from quarrin import recording
+    from quarrin import options, sources
 
     clock = [0.0]
 
-    class Capture:  # `burst` frames at once, then one every 0.1 s
+    class Capture:  # `burst` frames at once, then one every 0.1 s, each 0.1 s later in the stream
         def __init__(self, *args):
             self.reads = 0
 
@@ -520,10 +520,114 @@ def test_live_probe_reads_the_pace_past_a_long_burst(monkeypatch, burst):
             clock[0] += 0.1 if self.reads > burst else 0.0
             return True, np.zeros((48, 64, 3), np.uint8)
 
+        def get(self, prop):
+            return self.reads * 100.0
+
         def release(self):
             pass
 
     monkeypatch.setattr(cv2, "VideoCapture", Capture)
-    monkeypatch.setattr(recording, "time", types.SimpleNamespace(monotonic=lambda: clock[0]))
-    opts = types.SimpleNamespace(open_timeout=10.0, stall=10.0, size=None)
-    assert recording._probe_live("rtsp://cam/", "rtsp://cam/", opts) == (64, 48, pytest.approx(10.0), None)
+    monkeypatch.setattr(sources, "time", types.SimpleNamespace(monotonic=lambda: clock[0], time=lambda: clock[0]))
+    reader = sources.StreamReader("rtsp://cam/", options.check())
+    reader.probe()
+    assert (reader.width, reader.height, reader.fps) == (64, 48, pytest.approx(10.0))
+
+
+class ScriptedCamera:
+    """A source in pure Python, read as `kind`: a file of `per_connection` frames of the moving
+    square, or a live camera that sends that many on each of its first `connections` connections,
+    then loses its signal (and does not open again). Frame n (from 1) is at START + n / 10 s."""
+    START = datetime.datetime(2026, 12, 8, 10, 0)
+
+    def __new__(cls, *args, **kwargs):
+        from quarrin import sources
+
+        made = type("ScriptedCamera", (cls, sources.Reader), {})
+        return object.__new__(made)
+
+    def __init__(self, kind, connections=1, per_connection=12):
+        self.kind, self.connections, self.per = kind, connections, per_connection
+        self.shown, self.opens, self.sent, self.left = "scripted", 0, 0, 0
+
+    def probe(self):
+        self.width, self.height, self.fps = 64, 48, 10.0
+        self.frames = self.per if self.kind == "file" else None
+
+    def open(self, timeout=None):
+        self.opens += 1
+        self.start, self.left = self.START, self.per
+        return self.opens <= self.connections
+
+    def read(self):
+        if not self.left:
+            return None
+        self.left, self.sent = self.left - 1, self.sent + 1
+        return frame(self.sent), self.START + datetime.timedelta(seconds=self.sent / 10)
+
+
+@pytest.mark.parametrize("kind", ["file", "live"])
+@pytest.mark.parametrize("pipeline", [False, True], ids=["sequential", "pipelined"])
+def test_a_reader_of_python_frames_drives_a_recording(rig, tmp_path, kind, pipeline):
+    """The front end reads any source through a reader: one of Python frames records as a file, or
+    as a live camera that drops, comes back, drops and stays away; the engine opens no capture.
+    The listeners hear the signal change as the result has it."""
+    import quarrin as api
+
+    fake = rig.fake_cv2()  # the engine's cv2, which counts what it is asked
+    told = []
+    live = dict(reconnect=0.3, on_signal=lambda kind, when: told.append((kind, when))) if kind == "live" else {}
+    r = api.record(ScriptedCamera(kind, 2), tmp_path / "cam.avi", pipeline=pipeline,
+                   on_segment=lambda s: told.append(s), **live)
+    assert "VideoCapture" not in fake.counts
+    read = 24 if kind == "live" else 12
+    assert (r.stopped, r.frames_read, r.frames_saved) == ("lost" if kind == "live" else "end", read, read)
+    assert [t for t in told if not isinstance(t, tuple)] == list(r.segments)
+    assert [t for t in told if isinstance(t, tuple)] == [(k, g[i]) for g in r.gaps for k, i in (("lost", 0), ("back", 1))
+                                                         if g[i] is not None]
+    assert [len(g) for g in r.gaps] == ([2, 2] if kind == "live" else [])
+    # Each frame at the time its reader gave it, a segment per connection.
+    assert [s.frames for s in r.segments] == ([12, 12] if kind == "live" else [12])
+    stamps = [row["timestamp"] for s in r.segments for row in rows(s.csv)]
+    assert stamps == [(ScriptedCamera.START + datetime.timedelta(seconds=n / 10)).isoformat() for n in range(1, read + 1)]
+    assert [camera_frames(s.video) for s in r.segments] == [[n % 12 for n in range(1, read + 1)][i:i + s.frames]
+                                                            for i, s in zip((0, 12), r.segments)]
+
+
+T0 = 1_800_000_000.0  # a wall clock, in seconds since the epoch
+
+
+@pytest.mark.parametrize("timed, backlog, samples, times", [
+    # A connection's backlog read at once, up to frames at the stream's pace: all are timed from the
+    # frame read with the least delay; the first two share a presentation time, as FFmpeg gives them.
+    (True, [(0.0, 0.0), (0.0, 0.001), (0.1, 0.002), (0.2, 0.003), (0.3, 0.05), (0.4, 0.15)], [(0.5, 0.26)],
+     [-0.25, -0.25, -0.15, -0.05, 0.05, 0.15, 0.25]),
+    # Times that run slower than the wall clock (MJPEG's guessed ones): trusted until they fall 2 s behind.
+    (True, [], [(0.0, 0.0), (0.04, 0.1), (1.0, 2.5), (1.04, 3.1), (1.08, 3.2)], [0.0, 0.04, 1.0, 3.1, 3.2]),
+    # Times that go back are not used for the rest of the connection; no time ever goes back.
+    (True, [], [(5.0, 0.0), (5.1, 0.1), (4.0, 0.15), (4.1, 0.3)], [0.0, 0.1, 0.15, 0.3]),
+    (True, [], [(0.0, 1.0), (0.1, 1.1), (0.2, 0.9)], [1.0, 1.1, 1.1]),
+    # No presentation times (http, a device): the wall clock.
+    (False, [], [(float("nan"), 0.0), (float("nan"), 0.3), (float("nan"), 0.35)], [0.0, 0.3, 0.35]),
+], ids=["backlog", "slow-times", "times-go-back", "wall-clock-goes-back", "untimed"])
+def test_stream_clock(timed, backlog, samples, times):
+    from quarrin.sources import StreamClock
+
+    clock = StreamClock(timed)
+    got = clock.times([(p, T0 + w) for p, w in backlog], backlog=True) if backlog else []
+    for p, w in samples:
+        got += clock.times([(p, T0 + w)])
+    assert [t - T0 for t in got] == pytest.approx(times)
+    clock.connected()  # a new connection starts where the last ended
+    assert clock.times([(0.0, T0)]) == [got[-1]]
+
+
+def test_rtsp_frames_are_timed_by_the_stream_from_the_first(tmp_path):
+    """FFmpeg hands over the frames it held while opening an RTSP stream at once (some 27 here):
+    they are timed by their presentation times, not all at the moment they were read."""
+    import quarrin as api
+
+    with RtspServer(fps=60) as cam:
+        r = api.record(cam.url, tmp_path / "cam.avi", duration=1.5)
+    stamps = [datetime.datetime.fromisoformat(row["timestamp"]) for row in rows(r.segments[0].csv)][:40]
+    gaps = [(b - a).total_seconds() for a, b in zip(stamps, stamps[1:])]
+    assert len(stamps) == 40 and sum(gap < 0.002 for gap in gaps) < 8, gaps

@@ -1,6 +1,7 @@
 """The pipelined recording: the same files, rows, frames, lines and results as the sequential one,
 and every stage's failure stopping all three without losing a row or leaving a thread behind."""
 import _thread
+import datetime
 import filecmp
 import os
 import sys
@@ -189,23 +190,21 @@ def test_real_sigint_stops_a_pipelined_recording(tmp_path):
 
 
 class StallingCamera:
-    """A live camera that sends `frames`, then blocks inside read (as OpenCV does up to its read
-    timeout, the interpreter lock released) until `go` is set."""
+    """A live camera's reader that sends `frames`, then blocks inside read (as OpenCV does up to its
+    read timeout, the interpreter lock released) until `go` is set."""
 
     def __init__(self, frames):
         self.frames, self.go, self.released = list(frames), threading.Event(), threading.Event()
+        self.start, self.fps = datetime.datetime(2026, 12, 8, 10), 10
 
-    def isOpened(self):
-        return True
-
-    def set(self, prop, value):
+    def open(self, timeout):
         return True
 
     def read(self):
         if self.frames:
-            return True, self.frames.pop(0)
+            return self.frames.pop(0), datetime.datetime.now()
         self.go.wait(30)
-        return False, None
+        return None
 
     def release(self):
         self.released.set()
@@ -218,11 +217,11 @@ def test_a_stop_abandons_a_live_read_that_blocks(tmp_path, monkeypatch, pipeline
     from quarrin._recorder import calls_left
 
     cam = StallingCamera([videos.square_frame(64, 48, 4 * i, 8) for i in range(5)])
-    monkeypatch.setitem(snapwell.__dict__, "cv2", FakeCv2(overrides={"VideoCapture": lambda *args: cam}))
+    monkeypatch.setitem(snapwell.__dict__, "cv2", FakeCv2(overrides={"VideoCapture": None}))  # never opened
     out = tmp_path / "o.avi"
     threading.Timer(1.0, _thread.interrupt_main).start()
     started = time.monotonic()
-    result = record(**record_args("http://127.0.0.1:9/cam", out), live=True, stall=30, pipeline=pipeline)
+    result = record(**record_args("http://127.0.0.1:9/cam", out), live=True, reader=cam, pipeline=pipeline)
     assert time.monotonic() - started < 5
     assert result.stopped == "interrupt" and result.frames_saved == 5
     assert len(videos.read_all(out)) == len(open(str(out) + ".csv").read().splitlines()) - 1 == 5

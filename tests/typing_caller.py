@@ -2,6 +2,8 @@
 type-checks it with mypy --strict, against the installed stub."""
 from __future__ import annotations
 
+import datetime
+
 import numpy as np
 from numpy.typing import NDArray
 
@@ -50,3 +52,41 @@ def record_with_progress(source: str) -> str:
         100, 21, False, False, None, None, 0, 0, 1.0, progress=on_progress, pipeline=True, log=print)
     files = ", ".join("%s (%d)" % (w.video, w.frames) for w in outcome.segments)
     return "%d of %d saved in %s, stopped by %s" % (outcome.frames_saved, outcome.frames_read, files, outcome.stopped)
+
+
+class StillCamera:
+    """A reader of the same frame, ten a second."""
+
+    def __init__(self, frames: int) -> None:
+        self.left = frames
+        self.start = datetime.datetime(2026, 12, 8, 10)
+        self.fps = 10.0
+
+    def open(self, timeout: float) -> bool:
+        return True
+
+    def read(self) -> tuple[NDArray[np.uint8], datetime.datetime] | None:
+        if not self.left:
+            return None
+        self.left -= 1
+        return np.zeros((48, 64, 3), np.uint8), self.start + datetime.timedelta(seconds=self.left / self.fps)
+
+    def release(self) -> None:
+        pass
+
+
+def record_events(output: str) -> list[str]:
+    told: list[str] = []
+
+    def event(e: _recorder.Event) -> None:
+        told.append("%d %s %s" % (e.event, e.start.isoformat(), e.frames if e.frames is not None else "-"))
+
+    def segment(w: _recorder.Written) -> None:
+        told.append("%s %d" % (w.video, w.frames))
+
+    outcome = _recorder.record(
+        "camera", output, "MJPG", 10, False, 0, 0, 0, 0, 64, 48, 0.0, 0.0, 0, True, False, 25, 100, 21, False,
+        False, None, None, 0, 0, 1.0, events=True, on_event_start=event, on_event=event, on_segment=segment,
+        reader=StillCamera(20), on_signal=lambda kind, when: told.append(kind + when.isoformat()))
+    told += ["%d: %s" % (e.event, e.end) for e in outcome.events]
+    return told

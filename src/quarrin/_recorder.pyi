@@ -1,7 +1,7 @@
 # Types of quarrin._recorder, the module quarrin.snapwell registers in sys.modules when it is
 # imported (import quarrin.snapwell first): the recorder behind vcapture, for front ends.
 import datetime
-from typing import Any, Callable, Literal, Protocol, SupportsFloat, SupportsIndex, SupportsInt
+from typing import Any, Callable, Final, Literal, Protocol, SupportsFloat, SupportsIndex, SupportsInt, final
 
 import numpy
 from _typeshed import structseq
@@ -10,24 +10,41 @@ from numpy.typing import NDArray
 _Int = SupportsInt
 _Number = SupportsFloat | SupportsIndex
 _Colour = NDArray[numpy.int32]
-_Stopped = Literal["end", "duration", "key", "interrupt", "roi", "unopened"]
+_Frame = NDArray[numpy.uint8]
+_Stopped = Literal["end", "duration", "key", "interrupt", "roi", "unopened", "lost"]
 
-class Writer(Protocol):
+class _Writer(Protocol):
     """What the writer stage calls: open for each segment, write for each kept frame (BGR uint8,
     and its time), release when the segment ends."""
     def open(self, name: str, fps: float, size: tuple[int, int], /) -> object: ...
-    def write(self, frame: NDArray[numpy.uint8], time: datetime.datetime, /) -> object: ...
+    def write(self, frame: _Frame, time: datetime.datetime, /) -> object: ...
     def release(self) -> object: ...
 
-class Namer(Protocol):
+class _Reader(Protocol):
+    """What the source calls instead of cv2.VideoCapture: open(timeout) (true when it opened; the
+    seconds an open may take), read() for each frame ((frame, time), or None at the end: a live
+    source's signal lost), release() after each open. After an open, `start` is the recording's
+    time zero and `fps` the rate its video declares."""
+    @property
+    def start(self) -> datetime.datetime: ...
+    @property
+    def fps(self) -> float: ...
+    def open(self, timeout: float, /) -> object: ...
+    def read(self) -> tuple[_Frame, datetime.datetime] | None: ...
+    def release(self) -> object: ...
+
+class _Namer(Protocol):
     """Names the segments instead of the recorder: claim() returns the next segment's name, its
     video and CSV already created; give_back(name) takes back a name whose segment was never
     opened (and removes its two files)."""
     def claim(self) -> str: ...
     def give_back(self, name: str, /) -> object: ...
 
+@final
 class Written(structseq[Any], tuple[str, str, int, datetime.datetime | None, datetime.datetime | None,
                                      tuple[tuple[int, int], ...]]):
+    """What one segment holds."""
+    __match_args__: Final = ("video", "csv", "frames", "first", "last", "runs")
     @property
     def video(self) -> str: ...
     @property
@@ -41,7 +58,38 @@ class Written(structseq[Any], tuple[str, str, int, datetime.datetime | None, dat
     @property
     def runs(self) -> tuple[tuple[int, int], ...]: ...
 
-class Outcome(structseq[Any], tuple[int, int, _Stopped, tuple[Written, ...], tuple[()], tuple[()]]):
+@final
+class Event(structseq[Any], tuple[int, datetime.datetime, datetime.datetime | None, float | None, int, int | None,
+                                   int | None, float, str | None]):
+    """One motion event; as on_event_start tells it, its end, seconds, last_frame and frames are
+    None and its peak_area is the largest so far."""
+    __match_args__: Final = ("event", "start", "end", "seconds", "first_frame", "last_frame", "frames", "peak_area",
+                             "file")
+    @property
+    def event(self) -> int: ...
+    @property
+    def start(self) -> datetime.datetime: ...
+    @property
+    def end(self) -> datetime.datetime | None: ...
+    @property
+    def seconds(self) -> float | None: ...
+    @property
+    def first_frame(self) -> int: ...
+    @property
+    def last_frame(self) -> int | None: ...
+    @property
+    def frames(self) -> int | None: ...
+    @property
+    def peak_area(self) -> float: ...
+    @property
+    def file(self) -> str | None: ...
+
+_Gap = tuple[datetime.datetime, datetime.datetime | None]
+
+@final
+class Outcome(structseq[Any], tuple[int, int, _Stopped, tuple[Written, ...], tuple[Event, ...], tuple[_Gap, ...]]):
+    """What a recording did."""
+    __match_args__: Final = ("frames_read", "frames_saved", "stopped", "segments", "events", "gaps")
     @property
     def frames_read(self) -> int: ...
     @property
@@ -51,16 +99,21 @@ class Outcome(structseq[Any], tuple[int, int, _Stopped, tuple[Written, ...], tup
     @property
     def segments(self) -> tuple[Written, ...]: ...
     @property
-    def events(self) -> tuple[()]: ...
+    def events(self) -> tuple[Event, ...]: ...
     @property
-    def gaps(self) -> tuple[()]: ...
+    def gaps(self) -> tuple[_Gap, ...]: ...
 
-# vcapture's 26 parameters, then the front end's: a progress callback called as
-# progress(frames_read, frames_saved, segment) after every frame read (segment is the path of the
-# video being written, None before the first opens), the three-thread pipeline, a log for the
-# recorder's lines (None: they are printed), a writer object (None: cv2.VideoWriter with fmt), a
-# callback told each segment's video once its files are closed, and a namer object (None: the
-# recorder names and claims the segments itself).
+# vcapture's 26 parameters, then the front end's (see src/engine/recording/settings.hpp, RecordArgs):
+# progress(frames_read, frames_saved, segment) after every frame read (segment: the video being
+# written, None before the first opens); the three-thread pipeline; a log for the recorder's lines
+# (None: printed); a writer object (None: cv2.VideoWriter with fmt); motion events and their
+# callbacks; a scan; a reader object (None: cv2.VideoCapture of input_), read as a live source
+# with `live`; a live source's reopen timeout and reconnect time, its notices and signal changes;
+# segments by time and on_segment as each closes; a namer object (None: the recorder names and
+# claims the segments itself); on_resize(width, height) -> the region (x, y, w, h) to keep when a
+# live source's frames change size. on_event_start, on_event and on_signal are called on the
+# caller's thread (the frame rules'), on_segment on the thread that closes the segment (the writer
+# stage's, pipelined); each blocks it, and what one raises ends the recording.
 def record(
     input_: str,
     output: str,
@@ -91,10 +144,28 @@ def record(
     progress: Callable[[int, int, str | None], object] | None = None,
     pipeline: object = False,
     log: Callable[[str], object] | None = None,
-    writer: Writer | None = None,
-    *,
-    on_closed: Callable[[str], object] | None = None,
-    namer: Namer | None = None,
+    writer: _Writer | None = None,
+    events: object = False,
+    before: _Number = 0.0,
+    after: _Number = 0.0,
+    min_event: _Number = 0.0,
+    mask: NDArray[numpy.uint8] | None = None,
+    max_changed: _Number = 1.0,
+    detect_width: _Int = 0,
+    hold_frames: _Int = 0,
+    on_event_start: Callable[[Event], object] | None = None,
+    on_event: Callable[[Event], object] | None = None,
+    scan: object = False,
+    reader: _Reader | None = None,
+    live: object = False,
+    open_timeout: _Number = 10.0,
+    reconnect: _Number = 0.0,
+    notify: Callable[[str], object] | None = None,
+    on_signal: Callable[[Literal["lost", "back"], datetime.datetime], object] | None = None,
+    segment_seconds: _Number = 0.0,
+    on_segment: Callable[[Written], object] | None = None,
+    namer: _Namer | None = None,
+    on_resize: Callable[[int, int], tuple[_Int, _Int, _Int, _Int]] | None = None,
 ) -> Outcome: ...
 
 # Opens and reads of live sources that stopped recordings left blocked inside OpenCV, each on a

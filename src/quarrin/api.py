@@ -15,10 +15,12 @@ def record(source, output, *, fourcc=None, codec=None, quality=23, speed="ultraf
            mask=None, max_changed=1.0, detect_width=0, segment_seconds=0.0, timestamp=False, box_colour="black",
            text_colour="white", text_at=(10, 20), font_scale=0.5, open_timeout=10.0, stall=10.0, reconnect=None,
            keep_size=None, keep_days=None, min_free="100M", preview=False, pipeline=True, progress=None, log=None,
-           notify=None, quiet=None):
+           notify=None, on_event_start=None, on_event=None, on_segment=None, on_signal=None, listeners=(),
+           quiet=None):
     """Records a camera (an index: 0, 1, ... or "0"), a live source (an rtsp://, rtsps://, http://
     or https:// URL, or a device path such as /dev/video0) or re-encodes a video file into
-    `output` (which may hold strftime fields, expanded as each segment opens).
+    `output` (which may hold strftime fields, expanded as each segment opens). `source` may also
+    be a `quarrin.sources.Reader`.
 
     The options are those of ``quarrin record`` (``--min-area`` is ``min_area`` and so on);
     `segment_frames` is the number of frames per file; `codec="h264"` writes H.264 through PyAV (the
@@ -26,8 +28,17 @@ def record(source, output, *, fourcc=None, codec=None, quality=23, speed="ultraf
     `progress`, when given, is called with a `quarrin.Progress` after every frame read; `log` with
     each of the recorder's own lines ("Video saved in ...", ...), which are dropped otherwise;
     `notify` with what the operator must see (a live source's signal lost or back, a segment
-    removed for the disk budget; default: to `log`). A motion recording lists its events in
-    ``<output without extension>.events.csv`` and in the result's `events`. A live source that
+    removed for the disk budget, a listener that failed; default: to `log`). A motion recording
+    lists its events in ``<output without extension>.events.csv`` and in the result's `events`.
+
+    As it goes, `on_event_start(event)` is called when a motion event begins (a `quarrin.Event`
+    whose end, seconds, last_frame and frames are None), `on_event(event)` when it ends,
+    `on_segment(segment)` when a segment's files are closed (a `quarrin.Segment`), and
+    `on_signal(kind, time)` when a live source's signal is "lost" or "back"; `listeners` are
+    `quarrin.listeners.Listener` objects told the same. They are all called on one thread of the
+    recording's own, in order, after the recording's own event list and disk budget; a slow one
+    delays the others, never the recording, and everything is delivered before this returns. One
+    that raises is told on `notify` and called no more (a listener object: none of its methods). A live source that
     stays lost past `reconnect` seconds ends the recording with ``stopped="lost"``; `gaps` lists
     the (lost, back) times. Invalid options raise `quarrin.UsageError` before anything is opened;
     a recording that cannot be made raises `quarrin.RecordingError`, and so does one whose video
@@ -39,9 +50,16 @@ def record(source, output, *, fourcc=None, codec=None, quality=23, speed="ultraf
     from quarrin import recording
 
     _not_while_a_worker_starts("record")
+    from quarrin import listeners as listening
+
     given = {k: v for k, v in locals().items() if k in _options.FIELDS}
     plan = recording.prepare(source, output, _options.check(**given))
-    return recording.run(plan, progress=progress, log=log, notify=notify)
+    told = list(listeners)
+    for name, call in (("on_event_start", on_event_start), ("on_event", on_event), ("on_segment", on_segment),
+                       ("on_signal", on_signal)):
+        if call is not None:  # each a listener of its own: one that fails leaves the others
+            told.append(listening.Callbacks(**{name: call}))
+    return recording.run(plan, progress=progress, log=log, notify=notify, listeners=told)
 
 
 def batch(inputs, out, *, jobs=None, executor=None, report=None, plot=None, progress=None, **record_options):

@@ -8,8 +8,11 @@ timestamps CSV. Never deleted: the newest segment, a segment the running recordi
 holds open, a file the pattern does not name, and an event list that names a video still there
 or that the running recording writes.
 
-The folder walk and the deletions run on a thread of their own, off the recording's frame path;
-`finish` waits for them (and their lines) before the recording's result is made.
+The budget is a listener of the recording (quarrin.listeners): it learns of each closed segment on
+the listeners' thread, before the recording's namer lets go of the name. The folder walk and the
+deletions run on a thread of their own (quarrin-budget), off the recording's frame path and off
+the other listeners' way; segments that close meanwhile make one walk. Closing it waits for them
+(and their lines), before the recording's result is made.
 """
 import collections
 import csv
@@ -19,12 +22,14 @@ import threading
 import time
 
 from quarrin.layout import csv_of, segment_files
+from quarrin.listeners import Listener
 
 
-class Budget:
+class Budget(Listener):
     """The budget of one recording: `pattern` (quarrin.layout.Pattern) names its files, `tell`
     gets each line to show. `namer` (quarrin.layout.Namer) holds the names the recording has
-    claimed; `listing` (quarrin.eventlist.EventList) is the event list it writes."""
+    claimed; `listing` (quarrin.eventlist.EventList) is the event list it writes. `error` is what
+    stopped its deletions, once it is closed."""
 
     def __init__(self, pattern, keep_size, keep_days, tell, namer=None, listing=None):
         self.pattern, self.keep_size, self.keep_days, self.tell = pattern, keep_size, keep_days, tell
@@ -36,10 +41,19 @@ class Budget:
         self._closed, self._removed = collections.Counter(), collections.Counter()
         self._queue = queue.Queue()
         self._thread = None
-        self._error = None
+        self._error = self.error = None
+
+    def describe(self):
+        return "the disk budget"
+
+    def on_segment(self, segment):
+        self.closed(segment.video)
+
+    def close(self):
+        self.error = self.finish()
 
     def closed(self, video):
-        """A segment's files are complete (called by the recorder, on whichever thread closed it)."""
+        """A segment's files are complete; its name is still held by the namer."""
         with self.lock:
             self.latest = os.path.abspath(video)
             self._closed[self.latest] += 1

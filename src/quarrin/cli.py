@@ -192,9 +192,9 @@ def run():
     safely before it returns (up to --stall or --open-timeout), so the command then ends at once,
     its files already complete."""
     status = main()
-    from quarrin import recording
+    from quarrin import sources
 
-    if recording.calls_left():
+    if sources.calls_left():
         for stream in (sys.stdout, sys.stderr):
             try:
                 stream.flush()
@@ -284,7 +284,7 @@ def _record(ns, native=None):
     # A signal lost or back, a segment removed for the disk budget: shown unless -q.
     notify = _drop if ns.quiet else writer.line
     try:
-        result = recording.run(plan, progress=bar, log=log, notify=notify)
+        result = recording.run(plan, progress=bar, log=log, notify=notify, listeners=[bar] if bar else ())
     finally:
         if bar is not None:
             bar.close()
@@ -299,7 +299,7 @@ def _record(ns, native=None):
         return _stopped("; the files above are complete")
     if result.stopped == "lost":
         lost = result.gaps[-1][0].isoformat() if result.gaps else "?"
-        return _fail("%s lost at %s, not back after %g s" % (plan.source, lost, plan.args["reconnect"]), 1)
+        return _fail("%s lost at %s, not back after %g s" % (plan.source, lost, plan.reconnect), 1)
     return 0
 
 

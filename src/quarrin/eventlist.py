@@ -6,24 +6,32 @@ import json
 import os
 
 from quarrin.layout import open_new
+from quarrin.listeners import Listener
 from quarrin.results import EVENT_COLUMNS
 
 
-class EventList:
-    """The event list of one recording, one row per event as it ends (flushed with it). The file
-    is created with the first event, or by finish(), under `lock` (the disk budget's, which then
-    knows it as the list being written). Each event's `file` is written relative to the list's
-    folder."""
+class EventList(Listener):
+    """The event list of one recording, one row per event as it ends (flushed with it): a listener
+    of the recording. The file is created with the first event, or at the end of a recording
+    that finished (finish()), under `lock` (the disk budget's, which then knows it as the list
+    being written). Each event's `file` is written relative to the list's folder."""
 
     def __init__(self, path, lock=None):
         self.wanted, self.path, self.file, self.writer = path, None, None, None
         self.lock = lock if lock is not None else contextlib.nullcontext()
+        self.finished = False
+
+    def describe(self):
+        return "the event list %s" % (self.path or self.wanted)
 
     def _open(self):
         with self.lock:
             self.file, self.path = open_new(self.wanted)
         self.writer = csv.DictWriter(self.file, EVENT_COLUMNS)
         self.writer.writeheader()
+
+    def on_event(self, event):
+        self.add(event)
 
     def add(self, event):
         if self.file is None:
@@ -35,11 +43,13 @@ class EventList:
         self.file.flush()
 
     def finish(self):
-        """A recording without events still leaves its (empty) list."""
-        if self.file is None:
-            self._open()
+        """The recording has finished: even without events it leaves its (empty) list, made
+        when the list is closed."""
+        self.finished = True
 
     def close(self):
+        if self.file is None and self.finished:
+            self._open()
         if self.file is not None:
             self.file.close()
 

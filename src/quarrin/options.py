@@ -418,7 +418,7 @@ OPTIONS = (
     Option("open_timeout", 10.0, number(low=0.001, high=3600), "a live source that does not open within "
            "SECONDS is an error", "SECONDS", "live", engine=("open_timeout",), batch=False, live=True),
     Option("stall", 10.0, number(low=0.001, high=3600), "no frame from a live source for SECONDS: its signal "
-           "is lost", "SECONDS", "live", engine=("stall",), batch=False, live=True),
+           "is lost", "SECONDS", "live", batch=False, live=True),
     Option("reconnect", None, number(high=1e7), "try for SECONDS in all to get a lost live source back (waiting "
            "1, 2, 4, ... up to 30 s between tries); 0: stop at the first loss", "SECONDS", "live",
            engine=("reconnect",), batch=False, live=True, shown="300"),
@@ -540,46 +540,7 @@ def markdown():
     return "\n".join(lines) + "\n"
 
 
-# ---- sources and paths ------------------------------------------------------------------------------
-
-def camera_index(source):
-    """The camera index when `source` names a camera (an int, or a text of digits), else None."""
-    if isinstance(source, bool):
-        raise UsageError("source", source, "expected a camera index or a video file")
-    if isinstance(source, numbers.Integral):
-        index = int(source)
-    elif isinstance(source, str) and re.fullmatch(r"\s*[-+]?\d+\s*", source):
-        index = int(source)
-    else:
-        return None
-    if index < 0:
-        raise UsageError("source", source, "a camera index is 0 or more")
-    if index > INT32_MAX:
-        raise UsageError("source", source, "camera index too large")
-    return index
-
-
-LIVE_SCHEMES = ("rtsp", "rtsps", "http", "https")
-
-
-def live_source(source):
-    """The source text when it names a live source: a URL (rtsp://, rtsps://, http://, https://)
-    or a device path (/dev/video0); else None."""
-    if not isinstance(source, str):
-        return None
-    text = source.strip()
-    scheme = text.split("://", 1)[0].lower() if "://" in text else None
-    if scheme is not None:
-        if scheme not in LIVE_SCHEMES:
-            raise UsageError("source", shown_source(text), "a live source is a %s URL or a device path"
-                             % ", ".join(s + "://" for s in LIVE_SCHEMES))
-        return text
-    if text.startswith("/dev/"):
-        if not os.path.exists(text):
-            raise UsageError("source", text, "no such device")
-        return text
-    return None
-
+# ---- sources and paths (what a SOURCE names: quarrin.sources) ------------------------------------------
 
 # A query parameter whose name holds one of these, in any case, carries a secret: password,
 # loginpas, pwd, api_key, access_token, client_secret, auth, X-Amz-Signature, ...
@@ -618,14 +579,6 @@ def path_text(option, value, expected):
     return path
 
 
-def check_source_file(source):
-    """A video file source must exist and be a file (its contents are checked when it opens)."""
-    path = path_text("source", source, "expected a camera index or a video file")
-    if not os.path.exists(path):
-        raise UsageError("source", path, "no such file")
-    if os.path.isdir(path):
-        raise UsageError("source", path, "is a directory, not a video file")
-    return path
 
 
 def check_output(output, option="output"):

@@ -1,8 +1,11 @@
 """Progress on the terminal (tqdm, on stderr): a bar for a file, a status line for a camera, and
 for a batch one bar over the inputs plus one per running input. Each is a callable that takes
-the `quarrin.Progress` events the Python API hands out."""
+the `quarrin.Progress` events the Python API hands out; a recording's bar also listens to it
+(quarrin.listeners) to show a live source's signal lost."""
 import os
 import sys
+
+from quarrin.listeners import Listener
 
 
 def wanted(stream=None):
@@ -41,7 +44,7 @@ class LineWriter:
             self.bar.refresh()
 
 
-class RecordBar:
+class RecordBar(Listener):
     def __init__(self, plan, stream=None):
         from tqdm import tqdm
 
@@ -55,11 +58,18 @@ class RecordBar:
         else:
             self.bar = tqdm(desc=label, unit="frame", file=stream or sys.stderr, dynamic_ncols=True,
                             bar_format="{desc}: {n_fmt} frames read{postfix} [{elapsed}, {rate_fmt}]")
+        self.saved, self.signal = 0, ""
         self.bar.set_postfix_str("0 saved", refresh=False)
 
     def __call__(self, event):
-        self.bar.set_postfix_str("%d saved" % event.frames_saved, refresh=False)
+        self.saved = event.frames_saved
+        self.bar.set_postfix_str("%d saved%s" % (self.saved, self.signal), refresh=False)
         self.bar.update(event.frames_read - self.bar.n)
+
+    def on_signal(self, kind, time):
+        """The status line says while the signal is lost (the line saying so is printed as well)."""
+        self.signal = ", signal lost at %s" % time.strftime("%H:%M:%S") if kind == "lost" else ""
+        self.bar.set_postfix_str("%d saved%s" % (self.saved, self.signal))
 
     def close(self):
         self.bar.close()

@@ -1,40 +1,63 @@
 """One recording, in two steps.
 
-`prepare` checks the source and the output path, then opens the source read-only to learn its
-frame size and rate, fits the region of interest to it and makes sure the video writer accepts
+`prepare` checks the source and the output path, then probes the source (quarrin.sources) to learn
+its frame size and rate, fits the region of interest to it and makes sure the video writer accepts
 the codec; it writes nothing. `run` creates the output directory, records through the engine
-(``quarrin._recorder.record``) and returns what it did.
+(``quarrin._recorder.record``), reading through the plan's reader and writing through its writer,
+tells the listeners (quarrin.listeners) as it goes, and returns what it did.
 """
-import contextlib
 import dataclasses
 import math
 import os
-import sys
-import threading
 import time
 import typing
 
 from quarrin import options as _options
 from quarrin import eventlist as events_mod
-from quarrin import layout, nativelog, writers
+from quarrin import layout, listeners as listening, nativelog, sources, writers
 from quarrin.errors import RecordingError, UsageError
 from quarrin.results import Event, Progress, RecordResult, Segment
 
 
 @dataclasses.dataclass(frozen=True)
 class Plan:
-    """A recording ready to run: the engine's arguments and what the source told us."""
-    source: str
+    """A recording ready to run: what the source told us and what was decided from it. The
+    engine's arguments are made from it (`engine_arguments`)."""
+    source: str               # as it may be shown (a URL without its password)
     camera: typing.Optional[int]
-    output: str
+    output: typing.Optional[str]  # None for a scan
     opts: typing.Any          # quarrin.options.Options
-    width: int
+    width: int                # the source's frames
     height: int
-    fps: float
-    frames_total: typing.Optional[int]
+    fps: float                # the video's declared rate: a file's own, a camera's asked or measured
+    frames_total: typing.Optional[int]  # frames a file declares
     writer: typing.Optional[writers.Choice]  # None for a scan
-    args: dict = dataclasses.field(repr=False)
-    live: bool = False        # a URL or a device path; `source` is then shown without a password
+    reader: sources.Reader = dataclasses.field(repr=False, default=None)
+    region: tuple = (0, 0, 0, 0)  # x, y, w, h: the region kept
+    live: bool = False        # a URL or a device path: timed as it comes, reopened when lost
+    scan: bool = False        # find the events only: no video, no CSV
+    events: bool = False      # a motion recording in events (and its event list)
+    reconnect: float = 0.0    # seconds a lost live source is tried for
+    hold_frames: int = 0      # frames --before and --min-event may hold back
+    mask: typing.Any = dataclasses.field(repr=False, default=None)  # the motion mask of the region (uint8), or None
+    detect_width: int = 0     # motion checked at this width (0: full size)
+    fourcc: str = "MJPG"      # the engine's own writer's codec (unused with a writer object)
+
+    @property
+    def timed_by_clock(self):
+        return self.reader.kind != "file"
+
+    def engine_arguments(self):
+        """The engine's keyword arguments (quarrin._recorder.record) for this plan, without the
+        objects and callables of a run."""
+        args = _options.engine_arguments(self.opts, roi=self.region, fourcc=self.fourcc,
+                                         fps=int(self.fps) if self.timed_by_clock else 0, reconnect=self.reconnect)
+        source = self.reader.source if isinstance(self.reader, sources._Capture) else self.source
+        args.update(input_=str(source), output=self.output or "", events=self.events, mask=self.mask,
+                    hold_frames=self.hold_frames, scan=self.scan, live=self.live, detect_width=self.detect_width)
+        if self.scan:
+            args.update(motion_based=True, timestamp=False, interactive=False)
+        return args
 
 
 # Frames held back for --before and --min-event may take this much memory at most.
@@ -42,32 +65,16 @@ HOLD_LIMIT = 1 << 30
 
 
 def prepare(source, output, opts, scan=False):
-    """Checks a recording against its source; opens the source read-only, writes nothing. A scan
-    (`scan` true, `output` None) finds the motion events and writes no video."""
-    camera = _options.camera_index(source)
-    live = None if camera is not None or scan else _options.live_source(source)
-    if camera is None and live is None:
-        source = _options.check_source_file(source)
-        for name in _options.CAMERA_OPTIONS:
-            if opts.given(name):
-                raise UsageError(name, getattr(opts, name), "applies to a camera; the source is a file")
-    if live is None:
-        for name in _options.LIVE_OPTIONS:
-            if opts.given(name):
-                raise UsageError(name, getattr(opts, name), "applies to a live source (a URL or a device path)")
+    """Checks a recording against its source; probes the source, writes nothing. A scan (`scan`
+    true, `output` None) finds the motion events and writes no video. `source` may also be a
+    quarrin.sources.Reader of the caller's."""
+    reader = sources.reader_for(source, opts, scan)
     if not scan:
         output = _options.check_output(output)
     if opts.preview or opts.show_diff:
         _need_gui("preview" if opts.preview else "show_diff")
-    if live is not None:
-        shown = _options.shown_source(live)
-        width, height, fps, total = _probe_live(live, shown, opts)
-    elif camera is None:
-        width, height, fps, total = _probe_file(source)
-        shown = source
-    else:
-        width, height, fps, total = _probe_camera(camera, opts)
-        shown = "camera %d" % camera
+    reader.probe()
+    width, height, fps, total, shown = reader.width, reader.height, reader.fps, reader.frames, reader.shown
     roi = opts.roi or (0, 0, width, height)
     _check_region(opts, roi, width, height, shown)
     x, y, w, h = roi
@@ -76,8 +83,10 @@ def prepare(source, output, opts, scan=False):
         _check_free_space(output, opts.min_free)
     # The recorder declares the file's rate (whole frames/s), or the rate asked of a camera or
     # measured on a live source.
-    rate = int(fps) if camera is None and live is None else (opts.fps or int(round(fps)) or 30)
-    timed_by_clock = camera is not None or live is not None
+    timed_by_clock = reader.kind != "file"
+    rate = (opts.fps or int(round(fps)) or 30) if timed_by_clock else int(fps)
+    if timed_by_clock:
+        reader.fps = rate
     events = opts.motion or scan
     hold = _hold_frames(opts, rate, w, h) if events and not scan else 0  # a scan holds no image
     mask = _motion_mask(opts, width, height, roi) if events else None
@@ -87,16 +96,12 @@ def prepare(source, output, opts, scan=False):
         _check_writer(output, writer, rate, (w, h))
     # The codec of the engine's own writer, which a recording never uses (it gets `writer.make()`).
     fmt = _options.fourcc_for(".avi", opts.fourcc)
+    live = reader.kind == "live"
     reconnect = _options.LIVE_RECONNECT if opts.reconnect is None else opts.reconnect
-    args = _options.engine_arguments(opts, roi=roi, fourcc=fmt, fps=rate if timed_by_clock else 0,
-                                     reconnect=reconnect if live is not None else 0.0)
-    args.update(input_=str(camera) if camera is not None else live or source, output=output or "", events=events,
-                mask=mask, hold_frames=hold, scan=scan, live=live is not None, shown=shown,
-                detect_width=opts.detect_width if opts.detect_width < w else 0)
-    if scan:
-        args.update(motion_based=True, timestamp=False, interactive=False)
-    return Plan(shown if live is not None else args["input_"], camera, output, opts, width, height,
-                float(rate if timed_by_clock else fps), total, writer, args, live is not None)
+    camera = getattr(reader, "index", None)
+    return Plan(str(camera) if camera is not None else shown, camera, output, opts, width, height,
+                float(rate if timed_by_clock else fps), total, writer, reader, tuple(roi), live, scan, events,
+                reconnect if live else 0.0, hold, mask, opts.detect_width if opts.detect_width < w else 0, fmt)
 
 
 def _check_region(opts, roi, width, height, shown):
@@ -134,7 +139,7 @@ def _on_resize(plan, notify):
             _check_region(opts, roi, width, height, plan.source)
             if plan.writer is not None and plan.writer.h264 and (roi[2] % 2 or roi[3] % 2):
                 raise UsageError("roi", roi, "H.264 needs an even width and height")
-            if plan.args["hold_frames"]:
+            if plan.hold_frames:
                 _hold_frames(opts, plan.fps, roi[2], roi[3])
         except UsageError as exc:
             shown = "the region --roi %d,%d,%d,%d" % roi if opts.roi else "the whole frame"
@@ -148,15 +153,6 @@ def _on_resize(plan, notify):
         return roi
 
     return resized
-
-
-def _await_calls_at_exit():
-    global _awaited
-    if not _awaited:
-        import atexit
-
-        atexit.register(_await_calls)
-        _awaited = True
 
 
 def _check_budget(output, opts):
@@ -233,15 +229,17 @@ def _motion_mask(opts, width, height, roi):
     return kept
 
 
-def run(plan, progress=None, log=None, notify=None):
+def run(plan, progress=None, log=None, notify=None, listeners=()):
     """Runs a prepared recording. `progress` gets a `quarrin.Progress` after every frame read,
     `log` each of the recorder's own lines (None: they are dropped), `notify` what the operator
-    must see (a live source's signal lost or back, a segment removed for the disk budget; None:
-    to `log`). A motion recording writes its event list beside the output (layout.events_path)."""
+    must see (a live source's signal lost or back, a segment removed for the disk budget, a
+    listener that failed; None: to `log`). `listeners` (quarrin.listeners.Listener) are told of
+    the events, segments and signal changes, after the recording's own: its event list (a motion
+    recording's, beside the output: layout.events_path) and its disk budget."""
     record = recorder().record
-    scan = plan.args["scan"]
+
     notify = notify or log or _drop
-    if not scan:
+    if not plan.scan:
         # An output with strftime fields gets its folders as each segment opens.
         directory = os.path.dirname(os.path.abspath(layout.expand(plan.output)))
         try:
@@ -256,34 +254,37 @@ def run(plan, progress=None, log=None, notify=None):
             progress(Progress(source, frames_read, frames_saved, total, segment))
 
     # The front end names and claims the segments: it knows which names the recording holds.
-    namer = None if scan else layout.Namer(plan.output, numbered=plan.args["max_frames"] > 0)
-    listing = None
-    if plan.args["events"] and not scan:
+    namer = None if plan.scan else layout.Namer(plan.output, numbered=plan.opts.segment_frames > 0)
+    listing = keeper = None
+    own = []
+    if plan.events and not plan.scan:
         listing = events_mod.EventList(layout.events_path(layout.expand(plan.output)), namer.lock)
-    on_event = None if listing is None else (lambda *fields: listing.add(Event(*fields)))
-    keeper = None
-    if not scan and (plan.opts.keep_size is not None or plan.opts.keep_days is not None):
+        own.append(listing)
+    if not plan.scan and (plan.opts.keep_size is not None or plan.opts.keep_days is not None):
         from quarrin import budget
 
         keeper = budget.Budget(layout.Pattern(plan.output), plan.opts.keep_size, plan.opts.keep_days, notify, namer,
                                listing)
-
-    def on_closed(video):
-        if keeper is not None:  # first, so that the budget sees it as held or as closed last
-            keeper.closed(video)
-        namer.closed(video)
-
+        own.append(keeper)
+    if namer is not None:
+        own.append(_Release(namer))  # after the budget: it sees each segment as held or as closed last
+    dispatch = listening.Dispatcher(own + list(listeners), notify, essential=own[:1] if listing else ())
+    reader = plan.reader
+    reader.log = log or _drop
     if plan.live:
-        _await_calls_at_exit()
+        sources.await_calls_at_exit()
     started = time.perf_counter()
     # OpenCV's and FFmpeg's own lines go to `log` (shown with -v), and are counted.
-    with nativelog.Capture(echo=log) as native:
-        writer = None if scan else writers.Guard(plan.writer.make(), plan.opts.min_free, native)
-        try:
+    try:
+        with nativelog.Capture(echo=log) as native:
+            writer = None if plan.scan else writers.Guard(plan.writer.make(), plan.opts.min_free, native,
+                                                          dispatch.stopped)
             try:
-                outcome = record(**plan.args, progress=hook, log=log or _drop, writer=writer, on_event=on_event,
-                                 notify=notify, on_closed=None if scan else on_closed, namer=namer,
-                                 on_resize=_on_resize(plan, notify) if plan.live else None)
+                outcome = record(**plan.engine_arguments(), progress=hook, log=log or _drop, writer=writer,
+                                 reader=reader, notify=notify, namer=namer,
+                                 on_resize=_on_resize(plan, notify) if plan.live else None, **dispatch.callbacks())
+            except listening.ListenerFailed:
+                outcome = None  # raised below, once the listeners are done
             except FileNotFoundError as exc:  # the recorder has closed what it had opened
                 raise RecordingError("could not create %s: %s" % (exc.filename, exc.strerror or exc)) from exc
             except (writers.WriterStopped, OSError) as exc:
@@ -294,13 +295,14 @@ def run(plan, progress=None, log=None, notify=None):
                 outcome = None
             if listing is not None:
                 listing.finish()
-        finally:
-            if listing is not None:
-                listing.close()
-            # The budget's deletions are done, and told, before the result.
-            failed = keeper.finish() if keeper is not None else None
-    if failed is not None:
-        raise failed
+    finally:
+        # Everything told is delivered (the budget's deletions done, and told) before the result.
+        dispatch.close()
+    if dispatch.failure is not None:
+        raise RecordingError("stopped: %s; the files written are complete" % dispatch.failure) \
+            from dispatch.failure.__cause__
+    if keeper is not None and keeper.error is not None:
+        raise keeper.error
     seconds = time.perf_counter() - started
     if outcome is None:
         return RecordResult(plan.source, 0, 0, (), "interrupt", seconds, plan.fps, plan.frames_total,
@@ -308,10 +310,9 @@ def run(plan, progress=None, log=None, notify=None):
     videos = [w.video for w in outcome.segments]
     removed = keeper.removed(videos) if keeper is not None else [False] * len(videos)
     _check_outcome(plan, outcome, removed)
-    segments = tuple(Segment(w.video, w.csv, w.frames, w.first, w.last, w.runs, gone)
-                     for w, gone in zip(outcome.segments, removed))
+    segments = tuple(Segment.of(w, gone) for w, gone in zip(outcome.segments, removed))
     return RecordResult(plan.source, outcome.frames_read, outcome.frames_saved, segments, outcome.stopped, seconds,
-                        plan.fps, plan.frames_total, tuple(Event(*e) for e in outcome.events), outcome.gaps,
+                        plan.fps, plan.frames_total, tuple(Event.of(e) for e in outcome.events), outcome.gaps,
                         listing.path if listing is not None else None, _short_input(plan, outcome), native.count)
 
 
@@ -335,6 +336,19 @@ def recorder():
     finally:
         _imp.release_lock()
     return sys.modules["quarrin._recorder"]
+
+
+class _Release(listening.Listener):
+    """A closed segment's name is no longer the recording's to hold (layout.Namer)."""
+
+    def __init__(self, namer):
+        self.namer = namer
+
+    def describe(self):
+        return "the segment namer"
+
+    def on_segment(self, segment):
+        self.namer.closed(segment.video)
 
 
 def _short_input(plan, outcome):
@@ -376,162 +390,13 @@ def _drop(line):
 def _check_outcome(plan, outcome, removed):
     done = "; %d frames were saved before" % outcome.frames_saved if outcome.frames_saved else ""
     if outcome.stopped == "unopened":
-        raise RecordingError("cannot open %s" % plan.source)
+        raise RecordingError("cannot open %s" % plan.reader.shown)
     if outcome.stopped == "roi":
-        a = plan.args
         raise RecordingError("a frame of %s is smaller than the region %d,%d,%d,%d%s"
-                             % (plan.source, a["roi_x"], a["roi_y"], a["roi_w"], a["roi_h"], done))
+                             % ((plan.source,) + plan.region + (done,)))
     for seg, gone in zip(outcome.segments, removed):  # gone: removed by the disk budget
         if seg.frames and not gone and not (os.path.exists(seg.video) and os.path.getsize(seg.video) > 0):
             raise RecordingError("the video writer did not write %s (codec %s)" % (seg.video, plan.writer))
-
-
-def _probe_file(path):
-    import cv2
-
-    if os.path.getsize(path) == 0:
-        raise RecordingError("%s is empty" % path)
-    with _quiet_stderr():
-        cap = cv2.VideoCapture(path)
-    try:
-        if not cap.isOpened():
-            raise RecordingError("cannot open %s as a video" % path)
-        fps = cap.get(cv2.CAP_PROP_FPS)
-        total = int(cap.get(cv2.CAP_PROP_FRAME_COUNT))
-        ok, frame = cap.read()
-    finally:
-        cap.release()
-    if not ok or frame is None:
-        raise RecordingError("no frame can be read from %s" % path)
-    if not fps or fps < 1:
-        raise RecordingError("%s declares %g frames/s; its frames cannot be timed" % (path, fps or 0))
-    return frame.shape[1], frame.shape[0], fps, total if total > 0 else None
-
-
-def _probe_live(url, shown, opts):
-    """Opens a live source as the recording will, within --open-timeout, and reads frames for about
-    a second: their size, and the rate they come at (unless --fps says it). OpenCV blocks inside
-    the open and each read (up to --open-timeout and --stall), so they run on a thread of their own
-    while this one waits, acting on Ctrl-C and SIGTERM; a probe stopped so is left to end there."""
-    import cv2
-
-    found = {}
-
-    def probe():
-        try:
-            found["result"] = _read_live(cv2, url, opts)
-        except BaseException as exc:  # handed to the waiting thread
-            found["error"] = exc
-
-    thread = threading.Thread(target=probe, name="quarrin-probe", daemon=True)
-    _await_calls_at_exit()
-    with _quiet_stderr():
-        thread.start()
-        _probes.append(thread)
-        thread.join()
-    _probes.remove(thread)
-    if "error" in found:
-        raise found["error"]
-    opened, frame, times = found["result"]
-    if not opened:
-        raise RecordingError("cannot open %s (waited up to %g s)" % (shown, opts.open_timeout))
-    if frame is None:
-        raise RecordingError("%s opened but sent no frame within %g s" % (shown, opts.stall))
-    return frame.shape[1], frame.shape[0], _live_rate(times), None
-
-
-def _read_live(cv2, url, opts):
-    """(opened, the last frame read or None, the times frames came at)."""
-    params = [cv2.CAP_PROP_OPEN_TIMEOUT_MSEC, _millis(opts.open_timeout),
-              cv2.CAP_PROP_READ_TIMEOUT_MSEC, _millis(opts.stall)]
-    cap = cv2.VideoCapture(url, cv2.CAP_FFMPEG, params) if "://" in url else cv2.VideoCapture(url)
-    try:
-        if not cap.isOpened():
-            return False, None, []
-        if opts.size:
-            cap.set(cv2.CAP_PROP_FRAME_WIDTH, opts.size[0])
-            cap.set(cv2.CAP_PROP_FRAME_HEIGHT, opts.size[1])
-        times, frame = [], None
-        started = time.monotonic()
-        # The first burst may be long: over RTSP, FFmpeg holds the frames it analysed while
-        # opening (some 36) and gives them at once. The pace is read on the frames after it.
-        while len(_after_burst(times)) < 8 and time.monotonic() - started < 1.5:
-            ok, image = cap.read()
-            if not ok:
-                break
-            times.append(time.monotonic())
-            frame = image
-        return True, frame, times
-    finally:
-        cap.release()
-
-
-def _millis(seconds):
-    """Whole milliseconds for FFmpeg, where 0 means no timeout: never rounded down to 0."""
-    return max(1, round(seconds * 1000))
-
-
-# Probes of live sources under way; one stopped by a signal goes on until OpenCV gives up.
-_probes = []
-_awaited = False  # _await_calls runs at exit
-
-
-def calls_left():
-    """How many opens and reads of live sources that stopped recordings (or probes) left
-    running. Each ends by itself within its timeout; an interpreter that finalises meanwhile
-    aborts when the call returns into it, so an exit waits for them (`_await_calls`), and the
-    command ends at once without finalising (quarrin.cli.run)."""
-    left = sum(t.is_alive() for t in _probes)
-    recorder = sys.modules.get("quarrin._recorder")
-    return left + (recorder.calls_left() if recorder is not None else 0)
-
-
-def _await_calls():
-    while calls_left():
-        time.sleep(0.05)
-
-
-# Above this a rate measured on a live source is a burst of buffered frames, not the camera's pace
-# (and AVI's time base cannot hold it: OpenCV's writer drops frames beyond 1000 frames/s).
-_MAX_LIVE_FPS = 240
-
-
-def _live_rate(times):
-    """The frame rate of a live source from the times its first frames were read. The first frames
-    may come in a burst (what the server or the decoder held), and a busy machine reads several at
-    once now and then, so the rate is the frames over the span after the burst, not one gap."""
-    calm = _after_burst(times)
-    if len(calm) >= 3 and calm[-1] > calm[0]:
-        fps = (len(calm) - 1) / (calm[-1] - calm[0])
-    elif len(times) >= 2 and times[-1] > times[0]:
-        fps = (len(times) - 1) / (times[-1] - times[0])
-    else:
-        return 0.0
-    return fps if fps <= _MAX_LIVE_FPS else 0.0
-
-
-def _after_burst(times):
-    """The times of the frames read more than 0.2 s after the first."""
-    return [t for t in times if t - times[0] > 0.2] if times else []
-
-
-def _probe_camera(index, opts):
-    import cv2
-
-    with _quiet_stderr():
-        cap = cv2.VideoCapture(index)
-    try:
-        if not cap.isOpened():
-            raise RecordingError("cannot open camera %d" % index)
-        if opts.size:
-            cap.set(cv2.CAP_PROP_FRAME_WIDTH, opts.size[0])
-            cap.set(cv2.CAP_PROP_FRAME_HEIGHT, opts.size[1])
-        width = int(cap.get(cv2.CAP_PROP_FRAME_WIDTH))
-        height = int(cap.get(cv2.CAP_PROP_FRAME_HEIGHT))
-        fps = cap.get(cv2.CAP_PROP_FPS)
-    finally:
-        cap.release()
-    return width, height, fps, None
 
 
 def _check_writer(output, writer, fps, size):
@@ -539,7 +404,7 @@ def _check_writer(output, writer, fps, size):
     with the output's extension and reads them back: a container that keeps fewer frames than
     were written (an image format, a stream OpenCV cannot read back) is refused here."""
     ext = os.path.splitext(output)[1]
-    with _quiet_stderr():
+    with sources.quiet_stderr():
         try:
             kept = writers.probe(writer.make(), ext, fps, size)
         except Exception as exc:
@@ -552,7 +417,7 @@ def _check_writer(output, writer, fps, size):
         return
     works = ""
     if ext.lower() != ".avi":
-        with _quiet_stderr():
+        with sources.quiet_stderr():
             if writers.probe(writers.OpenCVWriter("MJPG"), ".avi", fps, size) == writers.PROBE_FRAMES:
                 works = "; .avi (MJPG) works"
     if kept is None:
@@ -560,25 +425,6 @@ def _check_writer(output, writer, fps, size):
                              % (writer, ext, works))
     raise UsageError("output", output, "a %s file with %s video gives back %d of %d frames written%s"
                      % (ext, writer, kept, writers.PROBE_FRAMES, works))
-
-
-@contextlib.contextmanager
-def _quiet_stderr():
-    """OpenCV and FFmpeg explain a source or codec they refuse on the process's stderr; our own
-    one-line message says it instead."""
-    try:
-        sys.stderr.flush()
-        saved = os.dup(2)
-    except (OSError, ValueError, AttributeError):
-        yield
-        return
-    try:
-        with open(os.devnull, "w") as null:
-            os.dup2(null.fileno(), 2)
-        yield
-    finally:
-        os.dup2(saved, 2)
-        os.close(saved)
 
 
 def _need_gui(option):

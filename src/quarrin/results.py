@@ -23,22 +23,39 @@ class Segment:
         """The input index of every frame written, in order."""
         return tuple(i for start, stop in self.runs for i in range(start, stop))
 
+    @classmethod
+    def of(cls, written, removed=False):
+        """From the recorder's own (quarrin._recorder.Written), by field name."""
+        return cls(**{name: getattr(written, name) for name in WRITTEN_FIELDS}, removed=removed)
+
+
+# The fields the recorder reports of a segment (quarrin._recorder.Written): Segment's first six.
+WRITTEN_FIELDS = ("video", "csv", "frames", "first", "last", "runs")
+
 
 @dataclasses.dataclass(frozen=True)
 class Event:
     """A motion event: a run of saved frames that belongs together (its before- and after-time
-    included). The fields are the columns of the event list (EVENT_COLUMNS)."""
+    included). The fields are the columns of the event list (EVENT_COLUMNS); the first nine are
+    also the recorder's own (quarrin._recorder.Event). An event told as it begins
+    (on_event_start) has no end, seconds, last_frame or frames yet (None), and the peak area so
+    far."""
     event: int                    # number, from 1
     start: datetime.datetime      # time of its first saved frame
-    end: datetime.datetime        # and of its last
-    seconds: float                # end - start
+    end: typing.Optional[datetime.datetime]  # and of its last
+    seconds: typing.Optional[float]          # end - start
     first_frame: int              # input frame numbers, as in the timestamps CSV
-    last_frame: int
-    frames: int                   # frames saved
+    last_frame: typing.Optional[int]
+    frames: typing.Optional[int]  # frames saved
     peak_area: float              # the largest moving area seen, in pixels
     file: typing.Optional[str]    # the video its first frame went to (None: a scan)
     snapshot: typing.Optional[str] = None   # a picture of the event, when its list names one
     camera: typing.Optional[str] = None     # the camera's name, when known
+
+    @classmethod
+    def of(cls, event):
+        """From the recorder's own (quarrin._recorder.Event), by field name."""
+        return cls(**{name: getattr(event, name) for name in EVENT_COLUMNS})
 
     def row(self):
         return {"event": self.event, "start": self.start.isoformat(), "end": self.end.isoformat(),

@@ -71,10 +71,11 @@ class Guard:
     writer puts a fragment of a second on the disk at once). After each frame, the log
     `capture` (quarrin.nativelog) must hold no new write failure: OpenCV's writer reports a frame
     it could not write only there. Either ends the recording at that frame, with the frame not
-    written. `name` and `frames` tell what the open segment was handed."""
+    written; so does what `stopped()` returns (an exception, or None: go on). `name` and `frames`
+    tell what the open segment was handed."""
 
-    def __init__(self, inner, min_free=0, capture=None):
-        self.inner, self.min_free, self.capture = inner, min_free, capture
+    def __init__(self, inner, min_free=0, capture=None, stopped=None):
+        self.inner, self.min_free, self.capture, self.stopped_by = inner, min_free, capture, stopped
         self.name, self.frames, self.folder = None, 0, None
         self.stopped = False  # this segment stopped the recording: its close only cleans up
         self.largest_write = self.largest_close = 0  # bytes the video grew by in one call
@@ -83,6 +84,7 @@ class Guard:
     def open(self, name, fps, size):
         self.name, self.frames, self.stopped = name, 0, True
         self.folder = os.path.dirname(os.path.abspath(name))
+        self._check_stop()
         self._check_space()
         seen = self._failures()
         try:
@@ -95,6 +97,7 @@ class Guard:
 
     def write(self, frame, time):
         self.stopped = True
+        self._check_stop()
         self._check_space()
         seen = self._failures()
         try:
@@ -169,6 +172,11 @@ class Guard:
         failures = self.capture.failures()
         if len(failures) > seen:
             raise WriteFailed(self.name, self.frames, "the video writer reported: %s" % _log_text(failures[seen]))
+
+    def _check_stop(self):
+        reason = self.stopped_by() if self.stopped_by is not None else None
+        if reason is not None:
+            raise reason
 
     def _check_space(self):
         if self.min_free <= 0:

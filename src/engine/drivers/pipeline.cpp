@@ -222,23 +222,22 @@ bool Pipeline::push_marker(ReadFrame::Kind kind) {
 // A live source whose signal is lost is awaited here: the main stage learns when it was lost and
 // when it came back (or was given up) from markers between the frames.
 void Pipeline::read_frames() {
-    long long index = 0;
     if (!attempt([&] {
             // A live source's read or reopen that blocks is abandoned when the recording stops.
             const Source::Tick going_on = [this] { return !stop_.load(); };
             while (!stop_.load()) {
-                ReadFrame item{source_.read(going_on), Ref()};
-                if (!item.frame) break;
-                if (item.frame.get() == Py_None) {
+                Source::Frame read = source_.read(going_on);
+                if (!read.image) break;
+                if (read.image.get() == Py_None) {
                     if (!source_.is_live() || !push_marker(ReadFrame::Kind::Lost)) break;
-                    if (a_.reconnect > 0) item.frame = source_.regain(a_.reconnect, going_on);
-                    if (item.frame.get() == Py_None) {
+                    if (a_.reconnect > 0) read = source_.regain(a_.reconnect, going_on);
+                    if (read.image.get() == Py_None) {
                         push_marker(ReadFrame::Kind::GaveUp);
                         break;
                     }
                     if (!push_marker(ReadFrame::Kind::Back)) break;
                 }
-                item.now = source_.frame_time(index++);
+                ReadFrame item{std::move(read.image), std::move(read.time)};
                 if (!frames_.push(item)) break;
             }
         })) {

@@ -2,7 +2,7 @@
 //
 // Shape of a call:
 //   1. early checks of the region of interest, blur and overlay colours (nothing is opened yet);
-//   2. open the source (camera, or file on any ValueError of the camera path);
+//   2. open the source (a reader object; or a camera, or a file on any ValueError of the camera path);
 //   3. the frame loop inside the protected region: KeyboardInterrupt (and, for vcapture,
 //      FileNotFoundError) end it with a message, every way out runs the clean-up (each step runs
 //      even if another raised).
@@ -36,20 +36,19 @@ Stopped run_sequential(const RecordArgs& a, Source& source, FrameRules& rules, S
     };
     for (;;) {
         signals();
-        Ref frame = source.read(tick);
-        if (!frame) return Stopped::Duration;
-        if (frame.get() == Py_None) {
+        Source::Frame frame = source.read(tick);
+        if (!frame.image) return Stopped::Duration;
+        if (frame.image.get() == Py_None) {
             if (!source.is_live()) return Stopped::End;
             // The signal is lost: the segment is finished while the source is awaited.
             rules.lost(now_time().get());
-            frame = a.reconnect > 0 ? source.regain(a.reconnect, tick) : Ref::borrow(Py_None);
-            if (frame.get() == Py_None) return expired ? Stopped::Duration : Stopped::Lost;
+            if (a.reconnect > 0) frame = source.regain(a.reconnect, tick);
+            if (frame.image.get() == Py_None) return expired ? Stopped::Duration : Stopped::Lost;
             signals();  // a stop that came with the first frame back wins
             rules.back(now_time().get());
         }
-        Ref now = source.frame_time(rules.frames_read());
         Stopped why = Stopped::End;
-        if (rules.take(frame.get(), now.get(), why) == FrameRules::Next::Stop) return why;
+        if (rules.take(frame.image.get(), frame.time.get(), why) == FrameRules::Next::Stop) return why;
     }
 }
 

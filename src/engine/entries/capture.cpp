@@ -5,6 +5,7 @@
 #include "drivers/recording.hpp"
 #include "motion/motion.hpp"
 #include "recording/names.hpp"
+#include "recording/reports.hpp"
 
 #include <cstddef>
 
@@ -14,19 +15,18 @@ namespace quarrin {
 
 namespace {
 
-const Name n_input_("input_"), n_output("output"), n_fmt("fmt"), n_fps("fps"), n_interactive("interactive"),
+const Name n_input_("input_"), n_output("output"), n_fmt("fmt"), n_interactive("interactive"),
     n_width("width"), n_height("height"), n_roi_x("roi_x"), n_roi_y("roi_y"), n_roi_w("roi_w"), n_roi_h("roi_h"),
     n_interval("interval"), n_duration("duration"), n_max_frames("max_frames"), n_motion_based("motion_based"),
     n_config("config"), n_tb("tb"), n_tc("tc"), n_tx("tx"), n_ty("ty"), n_fs("fs"),
     n_progress("progress"), n_pipeline("pipeline"), n_log("log"), n_writer_param("writer"), n_events("events"),
     n_before("before"), n_after("after"), n_min_event("min_event"), n_mask("mask"), n_max_changed("max_changed"),
-    n_detect_width("detect_width"), n_hold_frames("hold_frames"), n_on_event("on_event"), n_scan("scan"),
-    n_live("live"), n_shown("shown"), n_open_timeout("open_timeout"), n_stall("stall"), n_reconnect("reconnect"),
-    n_notify("notify"), n_segment_seconds("segment_seconds"), n_on_closed("on_closed"),
-    n_namer("namer");
-const Name n_on_resize("on_resize");
-const Name n_stop_end("end"), n_stop_key("key"), n_stop_interrupt("interrupt"),
-    n_stop_roi("roi"), n_stop_unopened("unopened"), n_stop_lost("lost");
+    n_detect_width("detect_width"), n_hold_frames("hold_frames"), n_on_event_start("on_event_start"),
+    n_on_event("on_event"), n_scan("scan"), n_reader("reader"), n_live("live"), n_open_timeout("open_timeout"),
+    n_reconnect("reconnect"), n_notify("notify"), n_on_signal("on_signal"), n_segment_seconds("segment_seconds"),
+    n_on_segment("on_segment"), n_namer("namer"), n_on_resize("on_resize");
+const Name n_stop_end("end"), n_stop_key("key"), n_stop_interrupt("interrupt"), n_stop_roi("roi"),
+    n_stop_unopened("unopened");
 
 #define CAPTURE_FIELD(name, kind) {&n_##name, Kind::kind, offsetof(CaptureArgs, name)}
 constexpr Param capture_params[] = {
@@ -58,16 +58,17 @@ constexpr Param front_end_params[] = {
     {&n_max_changed, Kind::Number, offsetof(RecordArgs, max_changed)},
     {&n_detect_width, Kind::Integer, offsetof(RecordArgs, detect_width)},
     {&n_hold_frames, Kind::Integer, offsetof(RecordArgs, hold_frames)},
+    {&n_on_event_start, Kind::Object, offsetof(RecordArgs, on_event_start)},
     {&n_on_event, Kind::Object, offsetof(RecordArgs, on_event)},
     {&n_scan, Kind::Flag, offsetof(RecordArgs, scan)},
+    {&n_reader, Kind::Object, offsetof(RecordArgs, reader)},
     {&n_live, Kind::Flag, offsetof(RecordArgs, live)},
-    {&n_shown, Kind::Object, offsetof(RecordArgs, shown)},
     {&n_open_timeout, Kind::Number, offsetof(RecordArgs, open_timeout)},
-    {&n_stall, Kind::Number, offsetof(RecordArgs, stall)},
     {&n_reconnect, Kind::Number, offsetof(RecordArgs, reconnect)},
     {&n_notify, Kind::Object, offsetof(RecordArgs, notify)},
+    {&n_on_signal, Kind::Object, offsetof(RecordArgs, on_signal)},
     {&n_segment_seconds, Kind::Number, offsetof(RecordArgs, segment_seconds)},
-    {&n_on_closed, Kind::Object, offsetof(RecordArgs, on_closed)},
+    {&n_on_segment, Kind::Object, offsetof(RecordArgs, on_segment)},
     {&n_namer, Kind::Object, offsetof(RecordArgs, namer)},
     {&n_on_resize, Kind::Object, offsetof(RecordArgs, on_resize)},
 };
@@ -113,7 +114,7 @@ PyObject* stop_name(Stopped stopped) {
         case Stopped::Key: return n_stop_key;
         case Stopped::Interrupt: return n_stop_interrupt;
         case Stopped::Roi: return n_stop_roi;
-        case Stopped::Lost: return n_stop_lost;
+        case Stopped::Lost: return n_text_lost;
         case Stopped::Unopened: break;
     }
     return n_stop_unopened;
@@ -122,8 +123,6 @@ PyObject* stop_name(Stopped stopped) {
 // ---- the Python form of an outcome ------------------------------------------------------------------
 
 PyTypeObject* outcome_type = nullptr;
-PyTypeObject* written_type = nullptr;
-PyTypeObject* event_type = nullptr;
 
 PyStructSequence_Field outcome_fields[] = {
     {"frames_read", "frames read from the source"},
@@ -135,52 +134,6 @@ PyStructSequence_Field outcome_fields[] = {
     {nullptr, nullptr}};
 PyStructSequence_Desc outcome_desc = {"quarrin._recorder.Outcome", "What a recording did.", outcome_fields, 6};
 
-PyStructSequence_Field written_fields[] = {
-    {"video", "the video file"},
-    {"csv", "its timestamps CSV"},
-    {"frames", "frames written, and rows in the CSV"},
-    {"first", "time of the first frame (datetime), or None"},
-    {"last", "time of the last frame (datetime), or None"},
-    {"runs", "input frame numbers written, as (start, stop) runs"},
-    {nullptr, nullptr}};
-PyStructSequence_Desc written_desc = {"quarrin._recorder.Written", "What one segment holds.", written_fields, 6};
-
-PyStructSequence_Field event_fields[] = {
-    {"number", "event number, from 1"},
-    {"start", "time of its first frame (datetime)"},
-    {"end", "time of its last frame (datetime)"},
-    {"seconds", "end - start, in seconds"},
-    {"first_frame", "input number of its first frame"},
-    {"last_frame", "input number of its last frame"},
-    {"frames", "frames written (or, in a scan, that would be)"},
-    {"peak_area", "the largest moving area, in pixels of the region"},
-    {"file", "the video its first frame went to (None in a scan)"},
-    {nullptr, nullptr}};
-PyStructSequence_Desc event_desc = {"quarrin._recorder.Event", "One motion event.", event_fields, 9};
-
-Ref struct_of(PyTypeObject* type, std::initializer_list<PyObject*> items) {
-    Ref made = Ref::check(PyStructSequence_New(type));
-    Py_ssize_t i = 0;
-    for (PyObject* item : items) PyStructSequence_SetItem(made.get(), i++, Ref::borrow(item).release());
-    return made;
-}
-
-PyObject* or_none(const Ref& r) { return r ? r.get() : Py_None; }
-
-Ref written_object(const Written& w) {
-    Ref runs = Ref::check(PyTuple_New(Py_ssize_t(w.runs.size())));
-    for (size_t i = 0; i < w.runs.size(); ++i)
-        PyTuple_SET_ITEM(runs.get(), Py_ssize_t(i), tuple_of(py_int(w.runs[i].first), py_int(w.runs[i].second)).release());
-    return struct_of(written_type,
-                     {w.video.get(), w.csv.get(), py_int(w.frames).get(), or_none(w.first), or_none(w.last), runs.get()});
-}
-
-Ref event_object(const Event& e) {
-    return struct_of(event_type, {py_int(e.number).get(), e.start.get(), e.end.get(), py_float(e.seconds).get(),
-                                  py_int(e.first_frame).get(), py_int(e.last_frame).get(), py_int(e.frames).get(),
-                                  py_float(e.peak_area).get(), or_none(e.file)});
-}
-
 template <typename T, typename Make>
 Ref tuple_from(const std::vector<T>& items, Make make) {
     Ref t = Ref::check(PyTuple_New(Py_ssize_t(items.size())));
@@ -191,9 +144,9 @@ Ref tuple_from(const std::vector<T>& items, Make make) {
 Ref outcome_object(const Outcome& outcome) {
     const long long read = outcome.stopped == Stopped::Roi ? 0 : outcome.frames_read;
     Ref segments = tuple_from(outcome.segments, written_object);
-    Ref events = tuple_from(outcome.events, event_object);
+    Ref events = tuple_from(outcome.events, [](const Event& e) { return event_object(e); });
     Ref gaps = tuple_from(outcome.gaps, [](const std::pair<Ref, Ref>& g) {
-        return tuple_of(Ref::borrow(g.first.get()), Ref::borrow(or_none(g.second)));
+        return tuple_of(Ref::borrow(g.first.get()), Ref::borrow(g.second ? g.second.get() : Py_None));
     });
     return struct_of(outcome_type, {py_int(read).get(), py_int(outcome.frames_saved).get(),
                                     stop_name(outcome.stopped), segments.get(), events.get(), gaps.get()});
@@ -205,14 +158,9 @@ void add_outcome_types(PyObject* module) {
     if (!outcome_type) {
         outcome_type = PyStructSequence_NewType(&outcome_desc);
         if (!outcome_type) throw PyError{};
-        written_type = PyStructSequence_NewType(&written_desc);
-        if (!written_type) throw PyError{};
-        event_type = PyStructSequence_NewType(&event_desc);
-        if (!event_type) throw PyError{};
     }
     require(PyModule_AddObjectRef(module, "Outcome", reinterpret_cast<PyObject*>(outcome_type)));
-    require(PyModule_AddObjectRef(module, "Written", reinterpret_cast<PyObject*>(written_type)));
-    require(PyModule_AddObjectRef(module, "Event", reinterpret_cast<PyObject*>(event_type)));
+    add_report_types(module);
 }
 
 PyObject* py_vcapture(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {

@@ -2,6 +2,7 @@
 #include "recording/events.hpp"
 
 #include "recording/names.hpp"
+#include "recording/reports.hpp"
 
 #include <algorithm>
 
@@ -32,15 +33,18 @@ void EventRules::begin(const Held& frame, const Verdict& v) {
     trim_before(frame.t);
 }
 
+// An active event's frames are written here; its first one gives it its number, and it is told.
 void EventRules::write(const Held& frame, FrameWriter& out) {
     PyObject* file = out.write_frame(frame);
+    current_.end = Ref::borrow(frame.now.get());
+    current_.last_frame = frame.inframe;
     if (current_.frames++ == 0) {
+        current_.number = ++numbered_;
         current_.start = Ref::borrow(frame.now.get());
         current_.first_frame = frame.inframe;
         current_.file = Ref::borrow(file);
+        if (a_.on_event_start != Py_None) call(a_.on_event_start, {event_object(current_, false).get()});
     }
-    current_.end = Ref::borrow(frame.now.get());
-    current_.last_frame = frame.inframe;
 }
 
 void EventRules::end_event() {
@@ -49,15 +53,9 @@ void EventRules::end_event() {
         current_ = Event{};  // its first write failed (a Ctrl-C ended the recording there): none
         return;
     }
-    current_.number = ++numbered_;
     Ref span = Ref::check(PyNumber_Subtract(current_.end.get(), current_.start.get()));
     current_.seconds = to_double(call_method(span.get(), n_total_seconds).get());
-    if (a_.on_event != Py_None) {
-        call(a_.on_event, {py_int(current_.number).get(), current_.start.get(), current_.end.get(),
-                           py_float(current_.seconds).get(), py_int(current_.first_frame).get(),
-                           py_int(current_.last_frame).get(), py_int(current_.frames).get(),
-                           py_float(current_.peak_area).get(), current_.file.get()});
-    }
+    if (a_.on_event != Py_None) call(a_.on_event, {event_object(current_).get()});
     events_.push_back(std::move(current_));
     current_ = Event{};
 }

@@ -17,7 +17,7 @@
 
 namespace quarrin {
 
-// One event, as reported.
+// One event, as reported. Numbered with its first frame written.
 struct Event {
     long long number = 0;
     Ref start, end;          // time of its first and last written frame (datetime)

@@ -19,15 +19,13 @@ const Name n_VideoCapture("VideoCapture"), n_VideoWriter("VideoWriter"), n_Video
     n_FONT_HERSHEY_SIMPLEX("FONT_HERSHEY_SIMPLEX"), n_FILLED("FILLED"), n_LINE_AA("LINE_AA"), n_waitKey("waitKey"),
     n_error("error"), n_signal("signal"), n_getsignal("getsignal"), n_SIGINT("SIGINT"), n_SIGTERM("SIGTERM"),
     n_default_int_handler("default_int_handler"), n_O_WRONLY("O_WRONLY"), n_O_CREAT("O_CREAT"),
-    n_O_EXCL("O_EXCL"), n_unlink("unlink"), n_CAP_FFMPEG("CAP_FFMPEG"),
-    n_CAP_PROP_OPEN_TIMEOUT_MSEC("CAP_PROP_OPEN_TIMEOUT_MSEC"), n_CAP_PROP_READ_TIMEOUT_MSEC("CAP_PROP_READ_TIMEOUT_MSEC"),
-    n_strftime("strftime"), n_makedirs("makedirs"), n_dirname("dirname"), n_exist_ok("exist_ok"),
-    n_claim("claim"), n_give_back("give_back");
+    n_O_EXCL("O_EXCL"), n_unlink("unlink"), n_strftime("strftime"), n_makedirs("makedirs"), n_dirname("dirname"),
+    n_exist_ok("exist_ok"), n_claim("claim"), n_give_back("give_back"), n_start("start"), n_fps("fps");
 const Name n_timestamp("timestamp");
 const Name n_text_win32("win32"), n_text_csv_suffix(".csv"), n_text_mode_w("w"), n_text_empty(""),
-    n_head_inframe("inframe"), n_head_outframe("outframe"), n_text_scheme_mark("://"), n_text_percent("%");
-const Name n_msg_roi("ROI limits exceed frame size"), n_msg_input_from_file("Input from file"),
-    n_msg_input_from_stream("Input from stream"), n_msg_open("Open?"),
+    n_head_inframe("inframe"), n_head_outframe("outframe"), n_text_percent("%");
+const Name n_text_lost("lost"), n_text_back("back");
+const Name n_msg_roi("ROI limits exceed frame size"), n_msg_input_from_file("Input from file"), n_msg_open("Open?"),
     n_msg_frames_to_process("Frames to process"), n_msg_frame_dimension("Frame dimension");
 
 }  // namespace quarrin

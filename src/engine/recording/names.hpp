@@ -16,14 +16,14 @@ extern const Name n_VideoCapture, n_VideoWriter, n_VideoWriter_fourcc, n_CAP_DSH
     n_newline, n_destroyAllWindows, n_shape, n_copy, n_total_seconds, n_isoformat, n_days, n_seconds,
     n_getTextSize, n_rectangle, n_putText, n_FONT_HERSHEY_SIMPLEX, n_FILLED, n_LINE_AA, n_waitKey, n_error,
     n_signal, n_getsignal, n_SIGINT, n_SIGTERM, n_default_int_handler, n_O_WRONLY, n_O_CREAT, n_O_EXCL, n_unlink,
-    n_CAP_FFMPEG, n_CAP_PROP_OPEN_TIMEOUT_MSEC, n_CAP_PROP_READ_TIMEOUT_MSEC, n_strftime, n_makedirs, n_dirname,
-    n_exist_ok, n_claim, n_give_back;
+    n_strftime, n_makedirs, n_dirname, n_exist_ok, n_claim, n_give_back, n_start, n_fps;
 // The CSV header's third column, and vcapture's parameter of the same name.
 extern const Name n_timestamp;
 // fixed texts
 extern const Name n_text_win32, n_text_csv_suffix, n_text_mode_w, n_text_empty, n_head_inframe, n_head_outframe,
-    n_text_scheme_mark, n_text_percent;
-extern const Name n_msg_roi, n_msg_input_from_file, n_msg_input_from_stream, n_msg_open, n_msg_frames_to_process,
-    n_msg_frame_dimension;
+    n_text_percent;
+// A live source's signal: on_signal's kinds, and the outcome's "lost".
+extern const Name n_text_lost, n_text_back;
+extern const Name n_msg_roi, n_msg_input_from_file, n_msg_open, n_msg_frames_to_process, n_msg_frame_dimension;
 
 }  // namespace quarrin

@@ -18,7 +18,8 @@ FrameRules::FrameRules(const RecordArgs& a, const Mode& mode, Console& console, 
       overlay_(a.capture),
       closes_early_(mode.opening == Mode::Opening::OnFirstWrite),
       segment_seconds_(a.segment_seconds),
-      a_on_resize_(a.on_resize) {
+      a_on_resize_(a.on_resize),
+      on_signal_(a.on_signal) {
     if (a.events || a.scan) events_.emplace(a, console);
     set_region(a_.roi_x, a_.roi_y, a_.roi_w, a_.roi_h);
 }
@@ -109,10 +110,12 @@ void FrameRules::roll_over() {
     if (closes_early_ && !scan_) sink_->close_segment();
 }
 
+// A lost signal is told (the line, then on_signal), then ends the event and the segment.
 void FrameRules::lost(PyObject* when) {
     Ref stamp = call_method(when, n_isoformat);
     console_.notice({Ref::check(PyUnicode_FromFormat("Signal lost at %S", stamp.get())).get()});
     gaps_.emplace_back(Ref::borrow(when), Ref());
+    if (on_signal_ != Py_None) call(on_signal_, {n_text_lost.get(), when});
     if (events_) events_->finish();
     roll_over();
 }
@@ -121,6 +124,7 @@ void FrameRules::back(PyObject* when) {
     Ref stamp = call_method(when, n_isoformat);
     console_.notice({Ref::check(PyUnicode_FromFormat("Signal back at %S", stamp.get())).get()});
     if (!gaps_.empty()) gaps_.back().second = Ref::borrow(when);
+    if (on_signal_ != Py_None) call(on_signal_, {n_text_back.get(), when});
 }
 
 bool FrameRules::expired(PyObject* now) {

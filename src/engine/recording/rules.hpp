@@ -45,9 +45,9 @@ public:
     Next take(PyObject* frame, PyObject* now, Stopped& why);
     // After the last frame: an event under way ends.
     void finish();
-    // A live source's signal is lost (at `when`): the segment is finished and an event ends.
+    // A live source's signal is lost (at `when`): told, then the segment is finished and an event ends.
     void lost(PyObject* when);
-    // Frames flow again: the next frame starts a new segment, with a new reference.
+    // Frames flow again (told): the next frame starts a new segment, with a new reference.
     void back(PyObject* when);
     // The (lost, back) times of every loss; back is None for a loss that did not end.
     std::vector<std::pair<Ref, Ref>> take_gaps() noexcept { return std::move(gaps_); }
@@ -98,6 +98,7 @@ private:
     double segment_seconds_;
     double segment_start_ = 0;    // seconds since the start, at the segment's first frame
     PyObject* a_on_resize_;
+    PyObject* on_signal_;
     std::vector<std::pair<Ref, Ref>> gaps_;
 };
 

@@ -3,6 +3,7 @@
 #include "recording/segment.hpp"
 
 #include "recording/names.hpp"
+#include "recording/reports.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -185,11 +186,11 @@ void Segment::release_previous() {
     closed();
 }
 
-// Tells on_closed once that the last segment's files are complete.
+// Tells on_segment once that the last segment's files are complete, and what it holds.
 void Segment::closed() {
     if (!open_) return;
     open_ = false;
-    if (a_.on_closed != Py_None) call(a_.on_closed, {written_.back().video.get()});
+    if (a_.on_segment != Py_None) call(a_.on_segment, {written_object(written_.back()).get()});
 }
 
 void Segment::finish() {

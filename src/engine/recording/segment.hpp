@@ -62,7 +62,7 @@ public:
     void open(PyObject* name, PyObject* size);
     // Writes the frame, then its row, flushed to the OS.
     void write(PyObject* roi, long long inframe, long long outframe, PyObject* now, Ref stamp);
-    // Finishes the open segment (if any) now: writer released, CSV closed, on_closed told.
+    // Finishes the open segment (if any) now: writer released, CSV closed, on_segment told.
     void finish();
     void close(CleanupChain& chain) noexcept;
     // A name claimed for a segment whose files were never opened (the writer stopped first) is
@@ -81,7 +81,7 @@ private:
     Ref writer_;     // cv2.VideoWriter of this segment, or the caller's writer object
     Ref csv_file_;
     Ref csv_writer_;
-    bool open_ = false;  // a segment's files are open, and on_closed is still to be told
+    bool open_ = false;  // a segment's files are open, and on_segment is still to be told
     std::vector<Written> written_;
 };
 

@@ -81,11 +81,11 @@ void check_record_arguments(const RecordArgs& a) {
         {"max_changed", a.max_changed, 0, 1, true},
         {"detect_width", double(a.detect_width), 16, 2147483647, false, true},
         {"open_timeout", a.open_timeout, 0.001, 3600},
-        {"stall", a.stall, 0.001, 3600},
         {"reconnect", a.reconnect, 0, 1e7},
         {"segment_seconds", a.segment_seconds, 0, 1e7},
     };
     for (const Range& r : ranges) require_within(r);
+    if (a.live && a.reader == Py_None) raise(PyExc_ValueError, "a live source is read through a reader object");
 }
 
 }  // namespace quarrin

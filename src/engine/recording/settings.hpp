@@ -49,20 +49,30 @@ struct RecordArgs {
     double max_changed = 1.0;      // a frame with a larger share changed is a lighting change
     int32_t detect_width = 0;      // check motion on frames scaled down to this width; 0: full size
     int32_t hold_frames = 0;       // most frames held back for before / min_event; 0: by time only
-    PyObject* on_event = Py_None;  // on_event(number, start, end, seconds, first_frame, last_frame,
-                                   //          frames, peak_area, file) as each event ends
+    // on_event_start(event) once an event's first frame is written (an Event whose end, seconds,
+    // last_frame and frames are None); on_event(event) as each event ends (an Event). Both on the
+    // thread of the frame rules (the caller's), as on_signal; on_segment on the thread that closes
+    // the segment: the writer stage's in the pipelined driver. Each call blocks that thread (a
+    // front end queues what it is told), and what it raises ends the recording.
+    PyObject* on_event_start = Py_None;
+    PyObject* on_event = Py_None;
     bool scan = false;             // find the events only: no video, no CSV
-    // Live sources (a URL or a device path): frames are timed by the wall clock as they are read,
-    // and a signal that is lost is waited for.
+    // The source as an object: reader.open(timeout) -> opened (timeout: the seconds an open may
+    // take), reader.read() -> (frame, time), or None at the end (a live source: its signal is
+    // lost), reader.release(); after an open its `start` (datetime, the recording's time zero) and
+    // `fps` (the rate the video declares). None: input_ is a camera index or a file path, opened
+    // through cv2.VideoCapture.
+    PyObject* reader = Py_None;
+    // A live source (a reader's, which must be given): read on a thread of its own, and a signal
+    // that is lost is waited for.
     bool live = false;
-    PyObject* shown = Py_None;     // the source as it may be shown (no password); None: input_
-    double open_timeout = 10.0;    // seconds an open may take (a URL)
-    double stall = 10.0;           // seconds without a frame that lose the signal (a URL)
+    double open_timeout = 10.0;    // seconds an open may take (a reopen: at most what is left)
     double reconnect = 0.0;        // seconds to try to get a lost signal back; 0: end at the loss
     PyObject* notify = Py_None;    // notify(line) for what the operator must see (a signal lost or
                                    // back); None: print it
+    PyObject* on_signal = Py_None; // on_signal(kind, time): "lost" or "back", and when
     double segment_seconds = 0.0;  // a new segment every so many seconds of recording time
-    PyObject* on_closed = Py_None; // on_closed(video) when a segment's files have been closed
+    PyObject* on_segment = Py_None;  // on_segment(written) once a segment's files are closed (a Written)
     PyObject* namer = Py_None;     // namer.claim() -> the next segment's name, its files created;
                                    // namer.give_back(name) for one never opened. None: the
                                    // recorder names and claims segments itself

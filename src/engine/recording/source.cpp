@@ -5,7 +5,7 @@
 #include "recording/names.hpp"
 
 #include <chrono>
-#include <cmath>
+#include <algorithm>
 #include <thread>
 
 namespace quarrin {
@@ -18,7 +18,7 @@ bool is_win32() {
 // ---- opening -----------------------------------------------------------------------------------
 
 Source::Opened Source::open(const RecordArgs& args) {
-    if (args.live) return open_live(args);
+    if (args.reader != Py_None) return open_reader(args);
     const CaptureArgs& a = args.capture;
     try {
         return open_camera(a);
@@ -113,10 +113,10 @@ Source::Opened Source::open_file(const CaptureArgs& a) {
     return Opened::Yes;
 }
 
-Ref Source::read(const Tick& tick) {
+Source::Frame Source::read(const Tick& tick) {
     Ref result;
     if (is_live()) {
-        // A read abandoned (tick() gave up, or raised) keeps the capture: the worker releases it.
+        // A read abandoned (tick() gave up, or raised) keeps the reader: the worker releases it.
         try {
             result = calls_.run(getattr(cap_.get(), n_read), Ref::check(PyTuple_New(0)), Ref::borrow(cap_.get()), tick);
         } catch (const PyError&) {
@@ -125,18 +125,26 @@ Ref Source::read(const Tick& tick) {
         }
         if (!result) {
             cap_ = Ref();
-            return result;
+            return {};
         }
     } else {
         result = call_method(cap_.get(), n_read);
     }
     Ref items[2];
+    if (reader_) {
+        // (frame, time), or None at the end.
+        if (result.get() == Py_None) return {Ref::borrow(Py_None), Ref()};
+        unpack(result.get(), items, 2, UnpackWording::Python);
+        return {std::move(items[0]), std::move(items[1])};
+    }
     unpack(result.get(), items, 2, UnpackWording::Python);
-    return std::move(items[1]);
+    if (items[1].get() == Py_None) return {std::move(items[1]), Ref()};
+    return {std::move(items[1]), frame_time()};
 }
 
-Ref Source::frame_time(long long index) {
-    if (is_camera() || is_live()) return call_method(global(n_datetime).get(), n_now);
+Ref Source::frame_time() {
+    const long long index = index_++;
+    if (cam_ >= 0) return call_method(global(n_datetime).get(), n_now);
     if (fps_ == 0.0) raise(PyExc_ZeroDivisionError, "float division");
     if (!delta_kwnames_) {
         zero_ = py_int(0);
@@ -160,13 +168,6 @@ double steady_seconds() {
 
 namespace {
 
-bool is_url(PyObject* input) {
-    if (!PyUnicode_Check(input)) return false;
-    const Py_ssize_t found = PyUnicode_Find(input, n_text_scheme_mark, 0, PY_SSIZE_T_MAX, 1);
-    require(found + 1);
-    return found >= 0;
-}
-
 // Sleeps `seconds` in steps of 50 ms with the interpreter lock released; false when tick() says
 // to give up.
 bool wait(double seconds, const Source::Tick& tick) {
@@ -180,9 +181,6 @@ bool wait(double seconds, const Source::Tick& tick) {
     return tick();
 }
 
-// Whole milliseconds for FFmpeg, where 0 means no timeout: a positive time is never rounded to 0.
-Ref millis(double seconds) { return py_int(seconds > 0 ? std::max(1LL, std::llround(seconds * 1000)) : 0); }
-
 // Ctrl-C and SIGTERM are acted on while a live source opens.
 bool signals_tick() {
     require(PyErr_CheckSignals());
@@ -191,59 +189,44 @@ bool signals_tick() {
 
 }  // namespace
 
-// A URL opens through FFmpeg with its open and read timeouts; a device path as OpenCV chooses.
-// The capture is made on the worker thread, from arguments it owns.
-Ref Source::live_capture(double open_timeout, const Tick& tick) {
-    const RecordArgs& a = *live_;
-    Ref cv2 = global(n_cv2);
-    Ref args;
-    if (!is_url(a.capture.input_)) {
-        args = tuple_of(Ref::borrow(a.capture.input_));
-    } else {
-        Ref params = list_of({getattr(cv2.get(), n_CAP_PROP_OPEN_TIMEOUT_MSEC).get(), millis(open_timeout).get(),
-                              getattr(cv2.get(), n_CAP_PROP_READ_TIMEOUT_MSEC).get(), millis(a.stall).get()});
-        args = tuple_of(Ref::borrow(a.capture.input_), getattr(cv2.get(), n_CAP_FFMPEG), std::move(params));
-    }
-    return calls_.run(getattr(cv2.get(), n_VideoCapture), std::move(args), Ref(), tick);
+// ---- a reader object -----------------------------------------------------------------------------
+
+// reader.open(timeout): a live source's on the worker thread, which releases the reader when the
+// call is abandoned.
+Ref Source::open_call(double timeout, const Tick& tick) {
+    Ref opened = is_live() ? calls_.run(getattr(reader_, n_open), tuple_of(py_float(timeout)), Ref::borrow(reader_), tick)
+                           : call_method(reader_, n_open, {py_float(timeout).get()});
+    if (opened) cap_ = Ref::borrow(reader_);
+    return opened;
 }
 
-Source::Opened Source::open_live(const RecordArgs& a) {
-    live_ = &a;
-    PyObject* shown = a.shown == Py_None ? a.capture.input_ : a.shown;
-    cap_ = live_capture(a.open_timeout, signals_tick);
-    Ref opened = call_method(cap_.get(), n_isOpened);
-    console_.line({n_msg_input_from_stream.get(), shown, n_msg_open.get(), opened.get()});
+// A reader that does not open holds nothing to release.
+Source::Opened Source::open_reader(const RecordArgs& a) {
+    reader_ = a.reader;
+    if (a.live) live_ = &a;
+    Ref opened = open_call(a.open_timeout, signals_tick);
     if (!truth(opened.get())) return Opened::FileNotOpen;
-    // The camera's settings, where its back end takes them (a URL's does not).
-    auto set_property = [&](PyObject* prop_name, long long value) {
-        Ref prop = global_attr(n_cv2, prop_name);
-        call_method(cap_.get(), n_set, {prop.get(), py_int(value).get()});
-    };
-    if (a.capture.width > 0) set_property(n_CAP_PROP_FRAME_WIDTH, a.capture.width);
-    if (a.capture.height > 0) set_property(n_CAP_PROP_FRAME_HEIGHT, a.capture.height);
-    if (a.capture.config) set_property(n_CAP_PROP_SETTINGS, 1);
-    start_ = call_method(global(n_datetime).get(), n_now);
-    const int32_t fps = a.capture.fps > 0 ? a.capture.fps : 30;
-    fps_ = fps;
-    fps_obj_ = py_int(fps);
+    start_ = getattr(reader_, n_start);
+    fps_obj_ = getattr(reader_, n_fps);
+    fps_ = to_double(fps_obj_.get());
     return Opened::Yes;
 }
 
-Ref Source::regain(double budget, const Tick& tick) {
+Source::Frame Source::regain(double budget, const Tick& tick) {
     const double until = steady_seconds() + budget;
     const Tick within = [&] { return tick() && steady_seconds() < until; };
     double pause = 1.0;
     for (;;) {
         if (cap_) call_method(Ref(std::move(cap_)).get(), n_release);
-        cap_ = live_capture(std::min(live_->open_timeout, until - steady_seconds()), within);
-        if (!cap_) return Ref::borrow(Py_None);
-        if (truth(call_method(cap_.get(), n_isOpened).get())) {
-            Ref frame = read(within);
-            if (!frame) return Ref::borrow(Py_None);
-            if (frame.get() != Py_None) return frame;
+        Ref opened = open_call(std::min(live_->open_timeout, until - steady_seconds()), within);
+        if (!opened) return {Ref::borrow(Py_None), Ref()};
+        if (truth(opened.get())) {
+            Frame frame = read(within);
+            if (!frame.image) return {Ref::borrow(Py_None), Ref()};
+            if (frame.image.get() != Py_None) return frame;
         }
         const double left = until - steady_seconds();
-        if (left <= 0 || !wait(std::min(pause, left), tick)) return Ref::borrow(Py_None);
+        if (left <= 0 || !wait(std::min(pause, left), tick)) return {Ref::borrow(Py_None), Ref()};
         pause = std::min(pause * 2, 30.0);
     }
 }

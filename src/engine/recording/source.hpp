@@ -1,4 +1,6 @@
-// The source of a recording: a camera, or a video file, and the time of each frame read from it.
+// The source of a recording, and the time of each frame read from it: a camera or a video file
+// opened through cv2.VideoCapture (vcapture's way), or a reader object the caller chose (the front
+// end's way: files, cameras and live sources alike).
 #pragma once
 
 #include "recording/blocking.hpp"
@@ -12,44 +14,51 @@ namespace quarrin {
 class Source {
 public:
     enum class Opened { Yes, RoiTooLarge, FileNotOpen };
+    // A frame read, and its time. `image` None: the end (a live source: its signal is lost);
+    // null: a wait that tick() gave up.
+    struct Frame {
+        Ref image, time;
+    };
 
     explicit Source(Console& console) : console_(console) {}
     using Tick = BlockingCalls::Tick;
-    // A live source when the front end says so (opened on a thread of its own, Ctrl-C and SIGTERM
-    // acted on meanwhile); else a camera when input_ converts to an int, and the file path on any
-    // ValueError of that path.
+    // A reader object when the caller gave one (a live one opened on a thread of its own, Ctrl-C
+    // and SIGTERM acted on meanwhile); else a camera when input_ converts to an int, and the file
+    // path on any ValueError of that path.
     Opened open(const RecordArgs& a);
-    // The next frame, or None at the end (live: the signal is lost). A live source is read on a
-    // thread of its own, tick() run while it waits (see BlockingCalls): null when tick() gave up.
-    Ref read(const Tick& tick);
-    Ref frame_time(long long index);     // camera and live source: now(); file: start + index / rate
+    // The next frame. A live source is read on a thread of its own, tick() run while it waits (see
+    // BlockingCalls). cv2's frames are timed here: a camera's by now(), a file's frame i at
+    // start + i / rate; a reader times its own.
+    Frame read(const Tick& tick);
     PyObject* start() const noexcept { return start_.get(); }
     PyObject* writer_fps() const noexcept { return fps_obj_.get(); }  // int for a camera, the file's rate
-    bool is_camera() const noexcept { return cam_ >= 0; }
     bool is_live() const noexcept { return live_ != nullptr; }
-    void close();                        // cap.release(), unless a read was abandoned with it
+    void close();                        // release(), unless a call was abandoned with the source
 
     // A lost live source, opened again until a frame comes: tries at once, then after 1, 2, 4, ...
     // up to 30 s, for at most `budget` seconds in all (each open's timeout, and each wait, cut to
     // what is left). `tick()` runs at least every 50 ms while it waits (the interpreter lock
     // released in between); it may raise, or return false to give up. Returns the first frame
-    // read, or None.
-    Ref regain(double budget, const Tick& tick);
+    // read, or one whose image is None.
+    Frame regain(double budget, const Tick& tick);
 
 private:
     Opened open_camera(const CaptureArgs& a);
     Opened open_file(const CaptureArgs& a);
-    Opened open_live(const RecordArgs& a);
-    Ref live_capture(double open_timeout, const Tick& tick);  // null: tick() gave up
+    Opened open_reader(const RecordArgs& a);
+    Ref open_call(double timeout, const Tick& tick);  // reader.open(timeout); null: tick() gave up
+    Ref frame_time();
     int32_t camera_property(PyObject* prop_name);
 
     Console& console_;
+    PyObject* reader_ = nullptr;        // the caller's reader object (borrowed from the arguments)
     const RecordArgs* live_ = nullptr;  // the arguments of a live source
     int32_t cam_ = -1;
     double fps_ = 0.0;  // divisor of file timestamps
+    long long index_ = 0;  // frames read (cv2's), the next one's number
     Ref fps_obj_;
     Ref start_;
-    Ref cap_;
+    Ref cap_;  // what to release: the capture, or the reader (null once a call abandoned it)
     Ref zero_, delta_kwnames_;  // timedelta(days=0, seconds=...) of file frame times
     BlockingCalls calls_;       // a live source's open and read
 };
