@@ -19,7 +19,7 @@ class UsageError(ValueError):
     def for_command_line(self):
         if self.option is None:
             return self.reason
-        name = _POSITIONAL.get(self.option) or "--" + self.option.replace("_", "-")
+        name = _POSITIONAL.get(self.option) or _flag(self.option)
         if self.value is True:  # a flag: its name says it all
             return "%s: %s" % (name, self.reason)
         return "%s %s: %s" % (name, _show(self.value), self.reason)
@@ -28,6 +28,14 @@ class UsageError(ValueError):
 class RecordingError(RuntimeError):
     """A recording that could not be done: a source that does not open, a writer that refuses
     the codec, files that could not be created, a frame smaller than the region."""
+
+
+def _flag(option):
+    """The command line's flag of a keyword, as the option table spells it."""
+    from quarrin import options
+
+    known = options.BY_NAME.get(option)
+    return "--" + ((known.spelled if known is not None else None) or option).replace("_", "-")
 
 
 def _show(value):
