@@ -391,3 +391,28 @@ def test_events_published_to_an_mqtt_broker(tmp_path, broker, broker_state):
         assert late.wait(lambda: len(late.got) == 2)
         assert sorted((t, p, kept) for t, p, kept in late.got) == [
             ("home/cams/availability", b"offline", True), ("home/cams/door/motion", b"OFF", True)]
+
+
+# A configuration file's [notify] table and a camera's own keys, as record's keywords; every
+# problem is a line naming the table and the key, and a password never shows.
+@pytest.mark.parametrize("table, camera, keywords, errors", [
+    ({"command": "true --x", "timeout": 5, "mqtt": "mqtts://u:s3cret@b/h", "tls_ca": "ca.pem"}, {},
+     {"on_event_command": "true --x", "on_event_timeout": 5.0, "mqtt": "mqtts://u:s3cret@b/h", "mqtt_ca": "CA"}, []),
+    ({"command": "true", "mqtt": "mqtt://b"}, {"on_event": "", "mqtt": "mqtt://c/door", "on_event_timeout": "2"},
+     {"on_event_timeout": 2.0, "mqtt": "mqtt://c/door"}, []),
+    ({"comand": "true", "timeout": -1}, {"on_event": "no-such-program-here"}, {},
+     ["notify: comand: unknown key; did you mean command?", "notify: timeout: must be more than 0 (-1)",
+      "cameras.door: on_event: no such program on PATH: no-such-program-here (no-such-program-here)"]),
+    ({"mqtt": "mqtt://u:s3cret@b/+", "tls_ca": "missing.pem"}, None, {},
+     ["notify: mqtt: the prefix '+' is no MQTT topic: no +, # or empty level (mqtt://u:***@b/+)",
+      "notify: tls_ca: no such file (FOLDER/missing.pem)"]),
+    ({"mqtt": "mqtt://b", "tls_ca": "ca.pem"}, None, {"mqtt": "mqtt://b", "mqtt_ca": "CA"},
+     ["notify: tls_ca: is for a broker reached over TLS: an mqtts:// URL"]),
+], ids=["all", "camera-overrides", "unknown-and-bad", "masked", "ca-without-tls"])
+def test_notify_table(tmp_path, table, camera, keywords, errors):
+    from quarrin.notify import notify_options
+
+    (tmp_path / "ca.pem").write_text("")
+    got, problems = notify_options(table, camera, camera="door", folder=str(tmp_path))
+    assert {k: str(tmp_path / "ca.pem") if v == "CA" else v for k, v in keywords.items()} == got
+    assert [e.replace(str(tmp_path), "FOLDER") for e in problems] == errors
