@@ -12,6 +12,9 @@ class UsageError(ValueError):
     more``; the command line shows ``--min-area -3: must be 0 or more``.
     """
 
+    # Keywords the command line spells otherwise (quarrin.options fills it from its table).
+    SPELLED = {}
+
     def __init__(self, option, value, reason):
         self.option, self.value, self.reason = option, value, reason
         super().__init__(reason if option is None else "%s=%s: %s" % (option, _show(value), reason))
@@ -19,7 +22,7 @@ class UsageError(ValueError):
     def for_command_line(self):
         if self.option is None:
             return self.reason
-        name = _POSITIONAL.get(self.option) or _flag(self.option)
+        name = _POSITIONAL.get(self.option) or "--" + self.SPELLED.get(self.option, self.option).replace("_", "-")
         if self.value is True:  # a flag: its name says it all
             return "%s: %s" % (name, self.reason)
         return "%s %s: %s" % (name, _show(self.value), self.reason)
@@ -28,14 +31,6 @@ class UsageError(ValueError):
 class RecordingError(RuntimeError):
     """A recording that could not be done: a source that does not open, a writer that refuses
     the codec, files that could not be created, a frame smaller than the region."""
-
-
-def _flag(option):
-    """The command line's flag of a keyword, as the option table spells it."""
-    from quarrin import options
-
-    known = options.BY_NAME.get(option)
-    return "--" + ((known.spelled if known is not None else None) or option).replace("_", "-")
 
 
 def _show(value):

@@ -16,11 +16,10 @@ import signal
 import subprocess
 import threading
 import time
-import typing
-from urllib.parse import unquote, urlsplit
 
 from quarrin import layout
 from quarrin.listeners import Listener
+from quarrin.options import Broker
 
 
 def listeners(opts, output, notify, log=None):
@@ -42,11 +41,20 @@ def camera_of(opts, output):
 
 
 def check(opts):
-    """What the option table cannot tell alone: a CA certificate is for a TLS broker."""
+    """What the option table cannot tell alone: a CA certificate is for a TLS broker, and must be
+    one."""
     from quarrin.errors import UsageError
 
-    if opts.mqtt_ca and not (opts.mqtt and Broker.parse(opts.mqtt).tls):
+    if not opts.mqtt_ca:
+        return
+    if not (opts.mqtt and Broker.parse(opts.mqtt).tls):
         raise UsageError("mqtt_ca", opts.mqtt_ca, "is for a broker reached over TLS: an mqtts:// URL (--mqtt)")
+    import ssl
+
+    try:
+        ssl.create_default_context(cafile=opts.mqtt_ca)
+    except (ssl.SSLError, OSError) as exc:
+        raise UsageError("mqtt_ca", opts.mqtt_ca, "is no CA certificate in PEM (%s)" % (exc.strerror or exc)) from None
 
 
 def row(event, kind, camera):
@@ -82,8 +90,9 @@ ENVIRONMENT = {"QUARRIN_EVENT": "type", "QUARRIN_NUMBER": "event", "QUARRIN_CAME
 def environment(event, kind, camera, base=None):
     """The command's environment: `base` (default: this process's) with the event's variables."""
     env = dict(os.environ if base is None else base)
+    told = row(event, kind, camera)
     for name, column in ENVIRONMENT.items():
-        value = row(event, kind, camera)[column]
+        value = told[column]
         env.pop(name, None)  # one inherited from whoever started quarrin is not this event's
         if value is not None:
             env[name] = str(value)
@@ -190,47 +199,9 @@ def _drop(line):
 
 # ---- MQTT ----------------------------------------------------------------------------------------
 
-DEFAULT_PREFIX = "quarrin"
 KEEPALIVE = 30           # seconds: a recorder gone without a word is offline within 1.5 times this
 CONNECT_WAIT = 5.0       # seconds a broker is given to answer before the recording starts
 FLUSH_WAIT = 5.0         # and to take the last messages when it ends
-
-
-class Broker(typing.NamedTuple):
-    """Where an MQTT broker is, from its URL: mqtt://[USER[:PASSWORD]@]HOST[:PORT][/PREFIX], or
-    mqtts:// for TLS. The URL's path, any depth, is the topics' prefix."""
-    tls: bool
-    host: str
-    port: int
-    user: typing.Optional[str]
-    password: typing.Optional[str]
-    prefix: str
-
-    @classmethod
-    def parse(cls, url):
-        """The broker of `url`; ValueError saying what is wrong (never showing the password)."""
-        try:
-            parts = urlsplit(url.strip())
-            port = parts.port
-        except ValueError:
-            raise ValueError("expected mqtt://[USER:PASSWORD@]HOST[:PORT][/PREFIX] or mqtts://...") from None
-        if parts.scheme.lower() not in ("mqtt", "mqtts"):
-            raise ValueError("expected an mqtt:// or mqtts:// URL")
-        if not parts.hostname:
-            raise ValueError("names no broker (mqtt://HOST...)")
-        if parts.query or parts.fragment:
-            raise ValueError("takes no query or fragment (?, #); the path is the topics' prefix")
-        tls = parts.scheme.lower() == "mqtts"
-        prefix = unquote(parts.path).strip("/") or DEFAULT_PREFIX
-        if any(c in prefix for c in "+#\0") or "" in prefix.split("/"):
-            raise ValueError("the prefix %r is no MQTT topic: no +, # or empty level" % prefix)
-        user = unquote(parts.username) if parts.username is not None else None
-        password = unquote(parts.password) if parts.password is not None else None
-        return cls(tls, parts.hostname, port or (8883 if tls else 1883), user, password, prefix)
-
-    @property
-    def where(self):
-        return "[%s]:%d" % (self.host, self.port) if ":" in self.host else "%s:%d" % (self.host, self.port)
 
 
 def topic_level(name):

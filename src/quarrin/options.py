@@ -295,16 +295,14 @@ def command(name, value):
 
 
 def mqtt_url(name, value):
-    """An MQTT broker's URL (quarrin.notify.Broker reads it); a message shows it without its
-    password. The client library must be installed."""
+    """An MQTT broker's URL (`Broker` reads it); a message shows it without its password. The
+    client library must be installed."""
     import importlib.util
-
-    from quarrin import notify
 
     if not isinstance(value, str):
         raise UsageError(name, value, "expected an mqtt:// or mqtts:// URL")
     try:
-        notify.Broker.parse(value)
+        Broker.parse(value)
     except ValueError as exc:
         raise UsageError(name, shown_source(value), str(exc)) from None
     try:
@@ -499,6 +497,7 @@ OPTIONS = (
 )
 
 BY_NAME = {o.name: o for o in OPTIONS}
+UsageError.SPELLED.update({o.name: o.spelled for o in OPTIONS if o.spelled})
 FIELDS = tuple(BY_NAME)
 CAMERA_OPTIONS = tuple(o.name for o in OPTIONS if o.camera)
 LIVE_OPTIONS = tuple(o.name for o in OPTIONS if o.live)
@@ -629,6 +628,45 @@ def shown_source(source):
         if ats:
             rest = rest[:user_end] + ":***" + rest[ats[-1]:]
     return _SECRET_PARAMETER.sub(r"\1***", scheme + "://" + rest)
+
+
+class Broker(typing.NamedTuple):
+    """Where an MQTT broker is, from its URL: mqtt://[USER[:PASSWORD]@]HOST[:PORT][/PREFIX], or
+    mqtts:// for TLS. The URL's path, any depth, is the topics' prefix."""
+    tls: bool
+    host: str
+    port: int
+    user: typing.Optional[str]
+    password: typing.Optional[str]
+    prefix: str
+
+    @classmethod
+    def parse(cls, url):
+        """The broker of `url`; ValueError saying what is wrong (never showing the password)."""
+        from urllib.parse import unquote, urlsplit
+
+        try:
+            parts = urlsplit(url.strip())
+            port = parts.port
+        except ValueError:
+            raise ValueError("expected mqtt://[USER:PASSWORD@]HOST[:PORT][/PREFIX] or mqtts://...") from None
+        if parts.scheme.lower() not in ("mqtt", "mqtts"):
+            raise ValueError("expected an mqtt:// or mqtts:// URL")
+        if not parts.hostname:
+            raise ValueError("names no broker (mqtt://HOST...)")
+        if parts.query or parts.fragment:
+            raise ValueError("takes no query or fragment (?, #); the path is the topics' prefix")
+        tls = parts.scheme.lower() == "mqtts"
+        prefix = unquote(parts.path).strip("/") or "quarrin"
+        if any(c in prefix for c in "+#\0") or "" in prefix.split("/"):
+            raise ValueError("the prefix %r is no MQTT topic: no +, # or empty level" % prefix)
+        user = unquote(parts.username) if parts.username is not None else None
+        password = unquote(parts.password) if parts.password is not None else None
+        return cls(tls, parts.hostname, port or (8883 if tls else 1883), user, password, prefix)
+
+    @property
+    def where(self):
+        return "[%s]:%d" % (self.host, self.port) if ":" in self.host else "%s:%d" % (self.host, self.port)
 
 
 def path_text(option, value, expected):
