@@ -419,3 +419,23 @@ def test_notify_table(tmp_path, table, camera, keywords, errors):
     got, problems = notify_options(table, camera, camera="door", folder=str(tmp_path))
     assert {k: str(tmp_path / "ca.pem") if v == "CA" else v for k, v in keywords.items()} == got
     assert [e.replace(str(tmp_path), "FOLDER") for e in problems] == errors
+
+
+def test_the_snapshot_is_published_once_at_the_end(tmp_path, broker):
+    """The event's picture, when it names one, goes out as it ends; the prefix is quarrin by default."""
+    from mqtt_broker import Subscriber
+    from quarrin.notify import Mqtt
+
+    picture = tmp_path / "door-1.jpg"
+    cv2.imwrite(str(picture), np.full((24, 32, 3), 90, np.uint8))
+    began = quarrin.Event(1, datetime.datetime(2026, 12, 8, 10), None, None, 3, None, None, 500.0, "door.avi")
+    ended = dataclasses.replace(began, end=began.start + datetime.timedelta(seconds=2), seconds=2.0, last_frame=22,
+                                frames=20, snapshot=str(picture))
+    with Subscriber(broker, "quarrin/#") as sub:
+        told = Mqtt(broker.url(), "door", notify=pytest.fail)
+        told.on_event_start(began)
+        told.on_event(ended)
+        told.close()
+        assert sub.wait(lambda: b"offline" in sub.payloads("quarrin/availability"))
+    assert sub.payloads("quarrin/door/snapshot") == [picture.read_bytes()]
+    assert [json.loads(p)["snapshot"] for p in sub.payloads("quarrin/door/events")] == [None, str(picture)]
