@@ -481,7 +481,7 @@ OPTIONS = (
            group="running", engine=("pipeline",), negated=True, shown="pipelined", scan=True),
     # The keyword is not on_event: quarrin.record's on_event is a Python callable told of each event.
     Option("on_event_command", None, command, "run CMD (split as a shell would, run without one) as each event "
-           "begins and ends; QUARRIN_EVENT (start, end), QUARRIN_CAMERA, QUARRIN_START, QUARRIN_END, "
+           "begins and ends; QUARRIN_EVENT (start, end), QUARRIN_NUMBER, QUARRIN_CAMERA, QUARRIN_START, QUARRIN_END, "
            "QUARRIN_SECONDS, QUARRIN_PEAK_AREA, QUARRIN_FILE and QUARRIN_SNAPSHOT describe it; the recording "
            "never waits for it", "CMD", "notify", batch=False, shown="none", spelled="on_event",
            needs_motion="runs as motion events begin and end; it needs --motion"),
