@@ -82,10 +82,16 @@ def check(inputs, out, jobs, executor, report, plot, record_options, scan=False)
     return opts, jobs, out, report, plot, collect_inputs(inputs)
 
 
-def scan(inputs, *, jobs=None, executor=None, report=None, progress=None, on_item=None, **options):
+def scan(inputs, *, jobs=None, executor=None, report=None, progress=None, on_item=None, snapshots=None, **options):
     """See quarrin.scan. Returns the items and the path of the report written (None: none)."""
     opts, jobs, _, report, _, sources = check(inputs, None, jobs, executor, report, None, options, scan=True)
-    items = _execute([(source, None) for source in sources], opts, jobs, executor, progress, on_item)
+    if snapshots is not None:
+        snapshots = _options.path_text("snapshots", snapshots, "expected a folder")
+        if os.path.exists(snapshots) and not os.path.isdir(snapshots):
+            raise UsageError("snapshots", snapshots, "is a file, not a folder")
+        _options.check_writable_dir(os.path.abspath(snapshots), "snapshots", snapshots)
+        snapshots = picture_folders(sources, snapshots)
+    items = _execute([(source, None) for source in sources], opts, jobs, executor, progress, on_item, snapshots)
     written = None
     if report:
         from quarrin import eventlist as events
@@ -93,6 +99,18 @@ def scan(inputs, *, jobs=None, executor=None, report=None, progress=None, on_ite
         _make_folder(os.path.dirname(os.path.abspath(report)))
         written = events.write_report(report, items)
     return items, written
+
+
+def picture_folders(sources, folder):
+    """The folder of each input's event pictures in `folder`: its file name without extension,
+    numbered (clip_001) after the first input of that name."""
+    seen, found = {}, []
+    for source in sources:
+        stem = os.path.splitext(os.path.basename(source))[0]
+        number = seen.get(stem.lower(), -1) + 1
+        seen[stem.lower()] = number
+        found.append(os.path.join(folder, stem if not number else "%s_%03d" % (stem, number)))
+    return found
 
 
 def collect_inputs(inputs):
@@ -158,7 +176,8 @@ def _check_extra(path, option, extensions):
 
 # ---- running the jobs --------------------------------------------------------------------------
 
-def _execute(specs, opts, jobs, executor, progress, on_item):
+def _execute(specs, opts, jobs, executor, progress, on_item, snapshots=None):
+    """Runs the jobs; `snapshots` is each one's folder of event pictures (None: none)."""
     own = executor is None
     manager, events = None, None
     if progress is not None:
@@ -181,7 +200,8 @@ def _execute(specs, opts, jobs, executor, progress, on_item):
     futures = {}
     try:
         for i, (source, output) in enumerate(specs):
-            futures[executor.submit(job, source, output, opts, events)] = i
+            pictures = snapshots[i] if snapshots else None
+            futures[executor.submit(job, source, output, opts, events, pictures)] = i
         pending = set(futures)
         try:
             while pending:
@@ -331,8 +351,9 @@ def _interruptible():
         signal.signal(signal.SIGTERM, _note_sigint)
 
 
-def job(source, output, opts, events=None):
-    """One input of a batch (runs in a worker). Never raises for a bad input: returns the item."""
+def job(source, output, opts, events=None, snapshots=None):
+    """One input of a batch (runs in a worker). Never raises for a bad input: returns the item. A
+    scan's event pictures go into `snapshots` (a folder; None: none)."""
     from quarrin import recording
 
     if _stopped[0]:
@@ -343,7 +364,7 @@ def job(source, output, opts, events=None):
         hook = _Sender(events)
     result = None
     try:
-        plan = recording.prepare(source, output, opts, scan=output is None)
+        plan = recording.prepare(source, output, opts, scan=output is None, snapshots=snapshots)
         with _interruptible():
             result = recording.run(plan, progress=hook)
     except KeyboardInterrupt:  # outside the recorder's own handling (before or after it ran)

@@ -30,6 +30,12 @@ class EventList(Listener):
         self.writer = csv.DictWriter(self.file, EVENT_COLUMNS)
         self.writer.writeheader()
 
+    def opened_path(self):
+        """The list's path, the file created now if it was not yet."""
+        if self.file is None:
+            self._open()
+        return self.path
+
     def on_event(self, event):
         self.add(event)
 
@@ -37,8 +43,10 @@ class EventList(Listener):
         if self.file is None:
             self._open()
         row = event.row()
-        if event.file:
-            row["file"] = os.path.relpath(os.path.abspath(event.file), os.path.dirname(os.path.abspath(self.path)))
+        folder = os.path.dirname(os.path.abspath(self.path))
+        for column in ("file", "snapshot"):
+            if row[column]:
+                row[column] = os.path.relpath(os.path.abspath(row[column]), folder)
         self.writer.writerow(row)
         self.file.flush()
 
