@@ -22,7 +22,7 @@ from quarrin.results import BatchItem, Progress
 WRITABLE = (".avi", ".mp4", ".mkv", ".mov", ".m4v")
 # New columns go at the end: readers of older reports find theirs where they were.
 REPORT_COLUMNS = ("input", "status", "frames_read", "frames_saved", "files", "seconds", "error", "events", "output",
-                  "warning")
+                  "warning", "camera")
 EVENT_PERIOD = 0.2  # seconds between progress events sent back by a running job
 CANCELLED = "not started (interrupted)"
 
@@ -414,7 +414,7 @@ def report_rows(items):
                      "frames_saved": r.frames_saved if r else 0, "files": r.files if r else 0,
                      "events": len(r.events) if r else 0, "seconds": round(item.seconds, 3), "error": item.error,
                      "output": r.segments[0].video if r and r.segments else item.output,
-                     "warning": r.warning if r else None})
+                     "warning": r.warning if r else None, "camera": r.camera if r else None})
     return rows
 
 
@@ -431,7 +431,7 @@ def write_report(path, items):
         writer = csv.DictWriter(f, REPORT_COLUMNS)
         writer.writeheader()
         for row in rows:
-            writer.writerow(dict(row, error=row["error"] or "", warning=row["warning"] or ""))
+            writer.writerow(dict(row, error=row["error"] or "", warning=row["warning"] or "", camera=row["camera"] or ""))
     return written
 
 

@@ -336,7 +336,8 @@ def run(plan, progress=None, log=None, notify=None, listeners=()):
     segments = tuple(Segment.of(w, gone) for w, gone in zip(outcome.segments, removed))
     return RecordResult(plan.source, outcome.frames_read, outcome.frames_saved, segments, outcome.stopped, seconds,
                         plan.fps, plan.frames_total, pictures.result(outcome.events), outcome.gaps,
-                        listing.path if listing is not None else None, _short_input(plan, outcome), native.count)
+                        listing.path if listing is not None else None, _short_input(plan, outcome), native.count,
+                        plan.name)
 
 
 def recorder():

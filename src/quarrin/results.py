@@ -85,6 +85,7 @@ class RecordResult:
     events_file: typing.Optional[str] = None  # where the events were listed
     warning: typing.Optional[str] = None  # an input that ended before the frame count it declares
     log_lines: int = 0       # OpenCV's and FFmpeg's own log lines while it ran
+    camera: typing.Optional[str] = None  # the camera's name on its events
 
     @property
     def files(self):
