@@ -53,6 +53,10 @@ def events_path(output):
     return os.path.splitext(output)[0] + EVENTS_SUFFIX
 
 
+# The name of an event's picture in its list's folder (snapshot_path).
+PICTURE = re.compile(r"\d{4,}\.jpg")
+
+
 def snapshot_path(folder, number):
     """The picture of event `number` in `folder`: 0001.jpg, ..."""
     return os.path.join(folder, "%04d.jpg" % number)
