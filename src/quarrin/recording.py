@@ -17,7 +17,7 @@ from quarrin import options as _options
 from quarrin import eventlist as events_mod
 from quarrin import layout, listeners as listening, nativelog, snapshots, sources, writers
 from quarrin.errors import RecordingError, UsageError
-from quarrin.results import Event, Progress, RecordResult, Segment
+from quarrin.results import Progress, RecordResult, Segment
 
 
 @dataclasses.dataclass(frozen=True)
