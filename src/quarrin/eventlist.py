@@ -7,7 +7,7 @@ import os
 
 from quarrin.layout import open_new
 from quarrin.listeners import Listener
-from quarrin.results import EVENT_COLUMNS
+from quarrin.results import EVENT_COLUMNS, RECORDED_COLUMNS
 
 
 class EventList(Listener):
@@ -62,8 +62,9 @@ class EventList(Listener):
             self.file.close()
 
 
-# A scan's report: the event columns, with its input first and its outcome last.
-SCAN_COLUMNS = ("input",) + EVENT_COLUMNS + ("status", "error", "warning")
+# A scan's report: the event columns, with its input first and its outcome after them; the
+# columns events gained later (the picture, the camera) come last, where older readers look for none.
+SCAN_COLUMNS = ("input",) + RECORDED_COLUMNS + ("status", "error", "warning") + EVENT_COLUMNS[len(RECORDED_COLUMNS):]
 
 
 def write_report(path, items):
