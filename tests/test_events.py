@@ -317,8 +317,12 @@ def test_boxes_and_pictures_lie_where_the_square_moved(tmp_path, detect_width, p
         else:  # the reference and the after-time: no motion, no box
             assert box is None, frame
     # Each event's picture: its frame with the largest moving area, its box drawn even without --boxes.
+    # A listener told of an event's end finds its picture written.
+    found = []
     plain = quarrin.record(src, tmp_path / "p.avi", motion=True, min_area=100, box_colour=RED, after=0.1,
-                           detect_width=detect_width, pipeline=pipeline)
+                           detect_width=detect_width, pipeline=pipeline,
+                           on_event=lambda e: found.append(os.path.getsize(e.snapshot) > 0))
+    assert found == [True, True]
     for e in r.events + plain.events:
         picture = cv2.imread(e.snapshot)
         assert picture.shape == (240, 320, 3)
