@@ -412,7 +412,7 @@ OPTIONS = (
     Option("detect_width", 0, detect_width, "check motion on frames scaled down to W pixels wide", "W",
            "events", engine=("detect_width",), scan=True, shown="full size", needs_motion=NEEDS_MOTION),
     Option("split", None, one_of("events"), "events: each event, with its --before and --after, in a file of its "
-           "own (numbered, or named by its first frame's time); frames between events are not saved", "HOW",
+           "own (numbered, or named by OUTPUT's strftime fields); frames between events are not saved", "HOW",
            "events", engine=("split_events",), to_engine=lambda v: v == "events",
            shown="by --segment-frames and --segment-seconds only", needs_motion=NEEDS_MOTION),
     Option("boxes", False, flag, "draw a box in --box-colour around the motion on each saved frame with motion",
