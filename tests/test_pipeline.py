@@ -120,7 +120,7 @@ def test_an_error_in_any_stage_stops_all(tmp_path, monkeypatch, site, at, kind):
     else:
         with pytest.raises(Injected, match=site):
             record(**args, pipeline=True)
-    assert threads(settle_at=before) == before
+    assert threads(settle_at=before) <= before  # none left running (one of an earlier test may end meanwhile)
     # Every row has its frame and every frame its row, in every segment written.
     for name in sorted(os.listdir(tmp_path)):
         if name.startswith("out") and name.endswith(".avi"):
