@@ -132,3 +132,17 @@ def _handler(cam):
             self.close_connection = True
 
     return Handler
+
+
+if __name__ == "__main__":   # python tests/mjpeg_server.py 8081 8082: test cameras until Ctrl-C
+    import sys
+
+    cameras = [MjpegServer(port=int(port)) for port in sys.argv[1:] or ["8081"]]
+    for cam in cameras:
+        cam.start()
+        print(cam.url, flush=True)
+    try:
+        while True:
+            time.sleep(3600)
+    except KeyboardInterrupt:
+        pass

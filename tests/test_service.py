@@ -218,3 +218,111 @@ def test_two_cameras_under_one_service(tmp_path):
     assert "yard: %s: " % yards[0] in out
     checked = quarrin("check", *[str(p) for p in (tmp_path / "rec").glob("door*.avi")], yards[1])
     assert checked.returncode == 0, checked.stdout
+
+
+def start_service(tmp_path, config):
+    port = _free_port()
+    base = "http://127.0.0.1:%d" % port
+    service = subprocess.Popen([sys.executable, "-m", "quarrin", "serve", "--config", str(config), "--listen",
+                                "127.0.0.1:%d" % port], cwd=tmp_path, stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True)
+    until = time.monotonic() + 60
+    while True:
+        try:
+            get(base, "/api/cameras")
+            return service, base
+        except OSError:
+            if service.poll() is not None or time.monotonic() > until:
+                service.kill()
+                raise AssertionError(service.communicate()[0])
+            time.sleep(0.2)
+
+
+@pytest.mark.only_in("np2")
+def test_sighup_restarts_only_what_changed_and_a_hung_recorder_is_replaced(tmp_path):
+    door, yard = MjpegServer(fps=10), MjpegServer(fps=10)
+    door.start()
+    yard.start()
+    config = tmp_path / "cameras.toml"
+    yard_table = '[cameras.yard]\nsource = "%s"\noutput = "rec/yard.avi"\n' % yard.url
+    config.write_text(GOOD.format(url=door.url))
+    service, base = start_service(tmp_path, config)
+
+    def reload(text, test, what):
+        config.write_text(text)
+        service.send_signal(signal.SIGHUP)
+        return wait_for(base, test, what=what)
+
+    try:
+        first = wait_for(base, lambda c: c["door"]["state"] == "recording", what="door recording")["door"]["pid"]
+        found = reload(GOOD.format(url=door.url) + yard_table,
+                       lambda c: "yard" in c and c["yard"].get("state") == "recording", "yard added")
+        assert found["door"]["pid"] == first
+        found = reload(GOOD.format(url=door.url) + "threshold = 40\n",
+                       lambda c: c["door"]["pid"] not in (first, None) and "state" not in c.get("yard", {}),
+                       "door restarted, yard removed")
+        second = found["door"]["pid"]
+        config.write_text(GOOD.format(url=door.url) + "threshold = 400\n")
+        service.send_signal(signal.SIGHUP)
+        time.sleep(3)
+        assert cameras(base)["door"]["pid"] == second
+
+        # A recorder that stops making progress (stopped here) is killed and started again.
+        os.kill(second, signal.SIGSTOP)
+        found = wait_for(base, lambda c: c["door"]["restarts"] == 1 and c["door"]["state"] == "recording",
+                         what="door replaced")
+        assert found["door"]["last_error"].startswith("no progress for ")
+        service.send_signal(signal.SIGINT)
+        out = service.communicate(timeout=90)[0]
+    finally:
+        if service.poll() is None:
+            service.kill()
+            service.communicate()
+        door.stop()
+        yard.stop()
+    assert service.returncode == 130, out
+    assert "Reloaded %s: added yard" % config in out
+    assert "Reloaded %s: removed yard; restarted door" % config in out
+    assert "quarrin: error: cameras.door: threshold = 400: must be between 0 and 255" in out
+    assert "the file has faults; nothing changed" in out
+    assert checked_ok(tmp_path / "rec" / "yard.avi")
+
+
+def checked_ok(video):
+    done = quarrin("check", str(video))
+    assert done.returncode == 0, done.stdout
+    return True
+
+
+@pytest.mark.only_in("np2")
+def test_the_readme_example_runs_against_the_test_cameras(tmp_path):
+    pytest.importorskip("av", reason="the example writes H.264")
+    readme = open(os.path.join(os.path.dirname(__file__), "..", "README.md"), encoding="utf-8").read()
+    example = readme.split("### Cameras as one service", 1)[1].split("```toml\n", 1)[1].split("```", 1)[0]
+    cams = []
+    try:
+        for port in (8081, 8082):
+            cam = MjpegServer(port=port)
+            try:
+                cam.start()
+            except OSError:
+                pytest.skip("port %d is taken here" % port)
+            cams.append(cam)
+        (tmp_path / "cameras.toml").write_text(example)
+        service, base = start_service(tmp_path, tmp_path / "cameras.toml")
+        try:
+            wait_for(base, lambda c: all(c[n].get("state") == "recording" and c[n]["frames_saved"]
+                                         for n in ("door", "yard")), what="both recording")
+            service.send_signal(signal.SIGTERM)
+            out = service.communicate(timeout=90)[0]
+        finally:
+            if service.poll() is None:
+                service.kill()
+                service.communicate()
+    finally:
+        for cam in cams:
+            cam.stop()
+    assert service.returncode == 143, out
+    videos = sorted(tmp_path.glob("*/*/*.mp4"))
+    assert [v.parts[-3] for v in videos] == ["door", "yard"]
+    assert checked_ok(videos[0]) and checked_ok(videos[1])
