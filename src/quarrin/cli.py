@@ -531,7 +531,8 @@ def _serve(ns):
 
     if ns.hash_password:
         given = [o for o, v in (("PATH", ns.paths), ("--listen", ns.listen), ("--password-file", ns.password_file),
-                                ("--tls-cert", ns.tls_cert), ("--tls-key", ns.tls_key), ("--index", ns.index)) if v]
+                                ("--tls-cert", ns.tls_cert), ("--tls-key", ns.tls_key), ("--index", ns.index),
+                                ("--config", ns.config), ("--check", ns.check)) if v]
         if given:
             raise _Usage("--hash-password takes no %s" % ", ".join(given))
         server.hash_password()

@@ -101,6 +101,10 @@ def _is_file_source(source):
     return (isinstance(source, str) and "://" not in source and sources.camera_index(source) is None)
 
 
+def _is_live(source):
+    return "://" in source or source.startswith("/dev/")
+
+
 def load(path):
     """The Config of the file at `path`; ConfigError listing every fault."""
     try:
@@ -256,6 +260,8 @@ def resolved(config):
         lines.append("output = %s" % _toml_value(camera.output))
         for option in _options.OPTIONS:
             value = camera.options.get(option.name, option.default)
+            if value is None and option.name == "reconnect" and _is_live(camera.source):
+                value = _options.LIVE_RECONNECT
             if value is None:
                 lines.append("# %s: %s" % (option.name, option.default_text()))
                 continue
