@@ -136,6 +136,10 @@ def load(path):
         if not isinstance(table, dict):
             faults.append("cameras.%s: must be a table with source and output" % name)
             continue
+        if not name.strip() or any(c == "/" or not c.isprintable() for c in name):
+            faults.append("cameras.%s: a camera's name must not be empty nor hold / or control characters"
+                          % json.dumps(name))
+            continue
         camera, found = _camera(name, defaults, table, notify, folder, known)
         faults.extend(found)
         output = table.get("output")

@@ -174,7 +174,6 @@ class Recorder:
         self.fps, self._rate_at = 0.0, None
         self.jpeg, self.jpeg_version = None, 0
         self.jpeg_at = 0.0
-        self.viewers, self.watch_until = 0, 0.0
         self.error_said = None
         self.stopping = False
 
@@ -207,6 +206,7 @@ class Supervisor:
         self.out = out
         self.lock = threading.Lock()
         self.recorders = {name: Recorder(c) for name, c in cameras.items()}
+        self.viewers, self.watch_until = {}, {}
         self._stopping = threading.Event()
         self._thread = None
 
@@ -219,22 +219,23 @@ class Supervisor:
     def recorder(self, name):
         return self.recorders.get(name)
 
+    # Who watches a camera: by its name, so that a recorder started again is watched as well.
     def watch(self, name, seconds=WATCH_SECONDS):
-        r = self.recorders.get(name)
-        if r is not None:
-            r.watch_until = max(r.watch_until, time.monotonic() + seconds)
-            self._watched(r)
+        """An image of camera `name` was asked for: its live view stays on for `seconds`."""
+        self.watch_until[name] = max(self.watch_until.get(name, 0.0), time.monotonic() + seconds)
+        self._watched(self.recorders.get(name))
 
     def viewing(self, name, delta):
-        r = self.recorders.get(name)
-        if r is not None:
-            with self.lock:
-                r.viewers += delta
-            self._watched(r)
+        """A stream of camera `name` opened (+1) or closed (-1)."""
+        with self.lock:
+            self.viewers[name] = self.viewers.get(name, 0) + delta
+        self._watched(self.recorders.get(name))
 
     def _watched(self, r):
-        if r.shared is not None:
-            r.shared[WATCHED] = 1.0 if (r.viewers > 0 or r.watch_until > time.monotonic()) else 0.0
+        if r is not None and r.shared is not None:
+            name = r.camera.name
+            on = self.viewers.get(name, 0) > 0 or self.watch_until.get(name, 0.0) > time.monotonic()
+            r.shared[WATCHED] = 1.0 if on else 0.0
 
     # Running.
     def start(self):
@@ -352,6 +353,8 @@ class Supervisor:
         r.fps = 0.0
 
     def _drain(self, r):
+        if r.process is None:   # stopped by another hand meanwhile (a reload, the service's stop)
+            return
         self._messages(r)
         r.counted[0] += int(r.shared[READ])
         r.counted[1] += int(r.shared[SAVED])
@@ -430,12 +433,15 @@ def _terminate_all(recorders, supervisor):
         except (ProcessLookupError, ValueError):
             pass
     for r in running:
+        process = r.process
+        if process is None:
+            continue
         wait = STOP_WAIT + float(r.camera.options.get("stall", 10.0))
-        r.process.join(wait)
-        if r.process.exitcode is None:
+        process.join(wait)
+        if process.exitcode is None:
             supervisor.out("%s: the recorder did not stop within %g s; killed" % (r.camera.name, wait))
-            r.process.kill()
-            r.process.join()
+            process.kill()
+            process.join()
             supervisor._repair(r)
         with supervisor.lock:
             supervisor._drain(r)

@@ -51,7 +51,12 @@ def routes(supervisor):
         try:
             await response.prepare(request)
             seen = 0
-            while supervisor.recorder(name) is r:
+            while True:
+                now = supervisor.recorder(name)
+                if now is None:     # the camera was removed
+                    break
+                if now is not r:    # or restarted with new settings: its images from now on
+                    r, seen = now, 0
                 jpeg = await fresh(r, seen, 1.0)
                 if jpeg is None:
                     continue
