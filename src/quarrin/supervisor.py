@@ -35,17 +35,44 @@ READ, SAVED, BEAT, LAST_FRAME, WATCHED = range(5)
 # ---- the recorder process -------------------------------------------------------------------------
 
 class _Pipe:
-    """The recorder's end of its pipe: sends from any of its threads; a service gone is ignored."""
+    """The recorder's end of its pipe. What its threads send is queued and sent by a thread of its
+    own, so that a service slow to read never holds up a frame; of the live images only the newest
+    waits. A service gone is ignored."""
 
     def __init__(self, conn):
-        self.conn, self.lock = conn, threading.Lock()
+        self.conn = conn
+        self.ready = threading.Condition()
+        self.messages, self.image, self.busy = [], None, False
+        threading.Thread(target=self._work, name="quarrin-feed", daemon=True).start()
 
     def send(self, *message):
-        with self.lock:
+        with self.ready:
+            if message[0] == "live":
+                self.image = message
+            else:
+                self.messages.append(message)
+            self.ready.notify_all()
+
+    def flush(self, timeout=5.0):
+        """Waits until everything queued was sent (at most `timeout` seconds)."""
+        with self.ready:
+            self.ready.wait_for(lambda: not (self.messages or self.image or self.busy), timeout)
+
+    def _work(self):
+        while True:
+            with self.ready:
+                self.ready.wait_for(lambda: self.messages or self.image)
+                batch, self.messages = self.messages + [self.image] * (self.image is not None), []
+                self.image, self.busy = None, True
             try:
-                self.conn.send(message)
+                for message in batch:
+                    self.conn.send(message)
             except (OSError, ValueError):
-                pass
+                return
+            finally:
+                with self.ready:
+                    self.busy = False
+                    self.ready.notify_all()
 
 
 def _feed(pipe):
@@ -101,14 +128,23 @@ def _jpeg(frame, width):
     return cv2.imencode(".jpg", frame, [cv2.IMWRITE_JPEG_QUALITY, 80])[1].tobytes()
 
 
-def _die_with_parent():
-    """The recorder ends when the service's fork server does (the service killed outright)."""
-    try:
-        import ctypes
+def _stop_with_the_service():
+    """A recorder whose service is gone (killed outright) stops as SIGTERM stops it, its files
+    finalised. Its parent is the fork server, which lives as long as any recorder does, so the
+    service is watched through the pipe multiprocessing keeps to it."""
+    import multiprocessing
 
-        ctypes.CDLL(None).prctl(1, signal.SIGTERM)   # PR_SET_PDEATHSIG
-    except (OSError, AttributeError):
-        pass
+    parent = multiprocessing.parent_process()
+    if parent is None:
+        return
+
+    def watch():
+        from multiprocessing.connection import wait
+
+        wait([parent.sentinel])
+        os.kill(os.getpid(), signal.SIGTERM)
+
+    threading.Thread(target=watch, name="quarrin-parent", daemon=True).start()
 
 
 def _terminate(signum, frame):
@@ -121,14 +157,15 @@ def record(camera, conn, shared):
     or a failure; exits 0 done, 1 failed, 143 stopped."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)       # Ctrl-C is the service's to act on
     signal.signal(signal.SIGTERM, _terminate)
-    if sys.platform.startswith("linux"):
-        _die_with_parent()
+    _stop_with_the_service()
     pipe = _Pipe(conn)
     shared[BEAT] = time.monotonic()
     try:
-        sys.exit(_record(camera, pipe, shared))
+        status = _record(camera, pipe, shared)
     except KeyboardInterrupt:
-        sys.exit(TERMINATED)
+        status = TERMINATED
+    pipe.flush()
+    sys.exit(status)
 
 
 def _record(camera, pipe, shared):
@@ -176,6 +213,7 @@ class Recorder:
         self.jpeg_at = 0.0
         self.error_said = None
         self.stopping = False
+        self.repairing = None            # the thread repairing the files of a killed recorder
 
     def limit(self):
         """Seconds without progress after which the recorder counts as hung."""
@@ -301,7 +339,8 @@ class Supervisor:
 
     def _look(self, r):
         now = time.monotonic()
-        if r.state == "restarting" and now >= r.next_start and not self._stopping.is_set():
+        if r.state == "restarting" and now >= r.next_start and not self._stopping.is_set() \
+                and not (r.repairing is not None and r.repairing.is_alive()):
             self.out("%s: restart %d" % (r.camera.name, r.restarts))
             self._start(r)
             return
@@ -343,8 +382,9 @@ class Supervisor:
         else:
             why = r.error_said or ("killed by signal %d" % -code if code < 0 else "exit status %d" % code)
             r.last_error = why
-            if code < 0:
-                self._repair(r)
+            if code < 0:   # its files are repaired before it starts again, off this thread
+                r.repairing = threading.Thread(target=self._repair, args=(r,), name="quarrin-repair", daemon=True)
+                r.repairing.start()
             r.restarts += 1
             r.state = "restarting"
             r.next_start = time.monotonic() + r.backoff
@@ -426,6 +466,9 @@ class Supervisor:
 def _terminate_all(recorders, supervisor):
     """SIGTERM to each running recorder, then the wait for its files: one that does not finish in
     time is killed and its files repaired."""
+    for r in recorders:
+        if r.repairing is not None:
+            r.repairing.join()
     running = [r for r in recorders if r.process is not None]
     for r in running:
         try:
