@@ -193,7 +193,7 @@ def build(session, kind):
     return wheel
 
 
-def prepare(session, kind="wheel", numpy="numpy>=2", extras=("test", "dask", "web")):
+def prepare(session, kind="wheel", numpy="numpy>=2", extras=("test", "dask", "web", "mqtt")):
     """The session's environment with its requirements, and the package freshly built into it.
     The requirements go in while the package builds."""
     t0 = time.monotonic()
@@ -297,7 +297,7 @@ def np2(session):
     """Python 3.10, NumPy 2: the primary pass, with the typing checks and the real-window test."""
     with ThreadPoolExecutor(1) as pool:
         gui = pool.submit(gui_env, session)
-        wheel = prepare(session, extras=("test", "typing", "dask", "web"))
+        wheel = prepare(session, extras=("test", "typing", "dask", "web", "mqtt"))
         gui = gui.result()
     env = None
     if gui:

@@ -14,6 +14,7 @@ import pytest
 
 from fakes import rig  # noqa: F401  (the recorder rig, for every test module)
 from webfootage import footage, served  # noqa: F401  (recordings and a server for the web view's tests)
+from mqtt_broker import broker  # noqa: F401  (an MQTT broker on 127.0.0.1 for the notifications' tests)
 
 REPO = Path(__file__).resolve().parent.parent
 SRC = REPO / "src"

@@ -13,6 +13,9 @@ from hypothesis import HealthCheck, given, settings  # noqa: E402
 
 import fuzzing  # noqa: E402
 
+# The argument layer is the same on every interpreter; the sanitizers are where a fuzzed fault shows.
+pytestmark = pytest.mark.only_in("np2", "asan")
+
 # A few thousand examples in all keep CI within about half a minute; QUARRIN_FUZZ_EXAMPLES
 # scales them.
 EXAMPLES = int(os.environ.get("QUARRIN_FUZZ_EXAMPLES", "700"))

@@ -100,7 +100,7 @@ def test_engine_takes_the_option_table_ranges(sw, untouchable_cv2, tmp_path, opt
 
 
 def test_engine_ranges_cover_the_events_and_live_options():
-    assert {"before", "after", "min_event", "max_changed", "detect_width", "open_timeout", "stall", "reconnect",
+    assert {"before", "after", "min_event", "max_changed", "detect_width", "open_timeout", "reconnect",
             "segment_seconds"} <= {o.name for o in ENGINE_RANGED}
 
 

@@ -49,6 +49,10 @@ output = "rec/door.avi"
     ('[cameras.door]\nsource = "door.avi"\noutput = "rec/door.avi"\n', "cameras.door: source = {tmp}/door.avi: no such file"),
     ('[default]\n[cameras.door]\nsource = "{url}"\noutput = "rec/door.avi"\n', "[default]: unknown table; did you mean defaults?"),
     ('[cameras."a/b"]\nsource = "{url}"\noutput = "rec/door.avi"\n', 'cameras."a/b": a camera\'s name must not'),
+    ('[notify]\ncomand = "true"\n[cameras.door]\nsource = "{url}"\noutput = "rec/door.avi"\n',
+     "notify: comand: unknown key; did you mean command?"),
+    ('[cameras.door]\nsource = "{url}"\noutput = "rec/door.avi"\non_event_timeout = -1\n',
+     "cameras.door: on_event_timeout: must be more than 0"),
     ('[cameras.door\n', "not TOML"),
 ])
 def test_faults_of_the_file_are_all_reported_and_nothing_starts(tmp_path, body, said):

@@ -14,7 +14,8 @@ def record(source, output, *, fourcc=None, codec=None, quality=23, speed="ultraf
            show_diff=False, duration=0.0, segment_frames=0, before=0.0, after=0.0, min_event=0.0, ignore=(),
            mask=None, max_changed=1.0, detect_width=0, segment_seconds=0.0, timestamp=False, box_colour="black",
            text_colour="white", text_at=(10, 20), font_scale=0.5, open_timeout=10.0, stall=10.0, reconnect=None,
-           keep_size=None, keep_days=None, min_free="100M", preview=False, pipeline=True, progress=None, log=None,
+           keep_size=None, keep_days=None, min_free="100M", preview=False, pipeline=True, on_event_command=None,
+           on_event_timeout=30.0, mqtt=None, mqtt_ca=None, progress=None, log=None,
            notify=None, on_event_start=None, on_event=None, on_segment=None, on_signal=None, listeners=(),
            quiet=None):
     """Records a camera (an index: 0, 1, ... or "0"), a live source (an rtsp://, rtsps://, http://
@@ -30,6 +31,9 @@ def record(source, output, *, fourcc=None, codec=None, quality=23, speed="ultraf
     `notify` with what the operator must see (a live source's signal lost or back, a segment
     removed for the disk budget, a listener that failed; default: to `log`). A motion recording
     lists its events in ``<output without extension>.events.csv`` and in the result's `events`.
+    `on_event_command` (``--on-event``: a text split as a shell would, or a list of words) is
+    run as each event begins and ends, `mqtt` a broker's URL its events are published to (see
+    ``quarrin record --help``); neither ever holds up the recording.
 
     As it goes, `on_event_start(event)` is called when a motion event begins (a `quarrin.Event`
     whose end, seconds, last_frame and frames are None), `on_event(event)` when it ends,

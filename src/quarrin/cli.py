@@ -6,6 +6,7 @@ Exit status: 0 done, 1 the work failed (the message says why), 2 the command lin
 """
 import argparse
 import os
+import re
 import signal
 import sys
 
@@ -17,7 +18,10 @@ DESCRIPTION = "Record a camera or re-encode video files, keeping a region, the f
 
 class Parser(argparse.ArgumentParser):
     def error(self, message):
-        raise _Usage(message)
+        # argparse repeats what it refused ("unrecognized arguments: --mqt mqtt://u:pw@host"): no password.
+        from quarrin.options import shown_source
+
+        raise _Usage(re.sub(r"\S+://\S+", lambda m: shown_source(m.group()), message))
 
 
 class _Usage(Exception):

@@ -68,10 +68,19 @@ class Config:
     notify: dict           # the [notify] table as written
 
 
-def notify_options(table, camera):
-    """The record keywords that the [notify] table gives camera `camera` (the notifications fill
-    this in); a bad value raises UsageError naming its key."""
-    return {}
+def notify_options(table, camera_table, camera, folder):
+    """The record keywords the [notify] table, and the camera's own on_event, on_event_timeout and
+    mqtt keys, give camera `camera`, and the error lines of either."""
+    from quarrin import notify
+
+    return notify.notify_options(table, camera_table, camera, folder)
+
+
+def _notify_keys():
+    """A camera's own keys that notify_options reads."""
+    from quarrin import notify
+
+    return notify.CAMERA_KEYS
 
 
 def _toml():
@@ -83,7 +92,7 @@ def _toml():
 
 
 def _known_record_keys():
-    return set(_options.FIELDS) | set(CAMERA_KEYS) | set(SERVICE_KEYS)
+    return set(_options.FIELDS) | set(CAMERA_KEYS) | set(SERVICE_KEYS) | set(_notify_keys())
 
 
 def _suggest(key, known):
@@ -158,7 +167,7 @@ def load(path):
         elif key in _WEB_PATHS:
             web[key] = _absolute(folder, value)
     if faults:
-        raise ConfigError(path, faults)
+        raise ConfigError(path, list(dict.fromkeys(faults)))   # a [notify] fault once, not once a camera
     return Config(os.path.abspath(path), cameras, dict(web), notify)
 
 
@@ -188,8 +197,9 @@ def _camera(name, defaults, table, notify, folder, known):
         elif not isinstance(value, str) or not value.strip():
             faults.append("cameras.%s: %s: expected a text" % (name, key))
     opts = {}
+    notified = _notify_keys()
     for key, value in merged.items():
-        if key in CAMERA_KEYS or key not in known:
+        if key in CAMERA_KEYS or key in notified or key not in known:
             continue
         check = _SERVICE_CHECKS.get(key) or _options.BY_NAME[key].check
         if key in _options.BY_NAME and _options.BY_NAME[key].check is _options.file_path and isinstance(value, str):
@@ -202,11 +212,8 @@ def _camera(name, defaults, table, notify, folder, known):
         opts[key] = value
     if "name" in _options.BY_NAME and "name" not in opts:
         opts["name"] = name
-    try:
-        extra = notify_options(notify, name)
-    except UsageError as exc:
-        faults.append("notify: %s: %s" % (exc.option, exc.reason))
-        extra = {}
+    extra, said = notify_options(notify, {k: v for k, v in merged.items() if k in notified}, name, folder)
+    faults.extend(said)
     if faults:
         return None, faults
     for key, value in extra.items():

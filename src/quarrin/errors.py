@@ -12,6 +12,9 @@ class UsageError(ValueError):
     more``; the command line shows ``--min-area -3: must be 0 or more``.
     """
 
+    # Keywords the command line spells otherwise (quarrin.options fills it from its table).
+    SPELLED = {}
+
     def __init__(self, option, value, reason):
         self.option, self.value, self.reason = option, value, reason
         super().__init__(reason if option is None else "%s=%s: %s" % (option, _show(value), reason))
@@ -19,7 +22,7 @@ class UsageError(ValueError):
     def for_command_line(self):
         if self.option is None:
             return self.reason
-        name = _POSITIONAL.get(self.option) or "--" + self.option.replace("_", "-")
+        name = _POSITIONAL.get(self.option) or "--" + self.SPELLED.get(self.option, self.option).replace("_", "-")
         if self.value is True:  # a flag: its name says it all
             return "%s: %s" % (name, self.reason)
         return "%s %s: %s" % (name, _show(self.value), self.reason)

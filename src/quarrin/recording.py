@@ -15,7 +15,7 @@ import typing
 
 from quarrin import options as _options
 from quarrin import eventlist as events_mod
-from quarrin import layout, listeners as listening, nativelog, sources, writers
+from quarrin import layout, listeners as listening, nativelog, notify as notifying, sources, writers
 from quarrin.errors import RecordingError, UsageError
 from quarrin.results import Event, Progress, RecordResult, Segment
 
@@ -72,6 +72,7 @@ def prepare(source, output, opts, scan=False):
     reader = sources.reader_for(source, opts, scan)
     if not scan:
         output = _options.check_output(output)
+        notifying.check(opts)
     if opts.preview or opts.show_diff:
         _need_gui("preview" if opts.preview else "show_diff")
     reader.probe()
@@ -269,7 +270,9 @@ def run(plan, progress=None, log=None, notify=None, listeners=()):
         own.append(keeper)
     if namer is not None:
         own.append(_Release(namer))  # after the budget: it sees each segment as held or as closed last
-    dispatch = listening.Dispatcher(own + list(listeners), notify, essential=own[:1] if listing else ())
+    # The commands and messages of --on-event and --mqtt, once the event is complete.
+    told = [] if plan.scan else notifying.listeners(plan.opts, plan.output, notify, log)
+    dispatch = listening.Dispatcher(own + told + list(listeners), notify, essential=own[:1] if listing else ())
     reader = plan.reader
     reader.log = log or _drop
     if plan.live:
