@@ -266,10 +266,10 @@ def record_cases(args, workdir):
                 name + "live": ("record", "returned (8, 8, 'lost')", lambda m=make: reading(
                     m, 2, live=True, reconnect=0.001, on_signal=lambda kind, when: None)),
             })
-            if objects:  # motion events: frames held back, and their callbacks
+            if objects:  # motion events: frames held back, their peaks kept for pictures, and their callbacks
                 cases[name + "events"] = ("record", "returned (4, 4, 'end')", lambda m=make: m(
                     motion_based=True, events=True, before=0.2, after=0.2, on_event=lambda event: None,
-                    on_event_start=lambda event: None, on_segment=lambda written: None))
+                    on_event_start=lambda event: None, on_segment=lambda written: None, boxes=True, snapshots=True))
     return cases
 
 

@@ -52,7 +52,7 @@ def test_two_jobs_with_a_bad_input(inputs):
     assert proc.returncode == 1, proc.stderr
     rows = report_rows(out / "report.csv")
     assert list(rows[0]) == ["input", "status", "frames_read", "frames_saved", "files", "seconds", "error", "events",
-                             "output", "warning"]
+                             "output", "warning", "camera"]
     got = [(r["input"], r["status"], r["frames_read"], r["frames_saved"], r["files"]) for r in rows]
     assert got == [(str(inputs / "a" / "clip.avi"), "ok", "6", "6", "1"),
                    (str(inputs / "b" / "bad.avi"), "failed", "0", "0", "0"),
@@ -69,6 +69,7 @@ def test_two_jobs_with_a_bad_input(inputs):
     assert lines[-1] == "Report: %s" % (out / "report.csv")
     assert [r["output"] for r in rows] == [str(out / "clip.avi"), str(out / "bad.avi"), str(out / "clip-2.avi")]
     assert [r["warning"] for r in rows] == ["", "", ""]
+    assert [r["camera"] for r in rows] == ["clip", "", "clip-2"]
 
     # A second batch into the same folder: its outputs and its report take numbered names, and an
     # input shorter than it declares is warned about.
@@ -164,7 +165,7 @@ def test_api_batch_on_threads_with_progress_and_json_report(inputs):
     events = []
     with cf.ThreadPoolExecutor(2) as pool:
         items = quarrin.batch([inputs / "b"], inputs / "out", executor=pool, motion=True, min_area=50,
-                              report=inputs / "out" / "r.json", progress=events.append)
+                              report=inputs / "out" / "r.json", progress=events.append, name="door")
     assert [(os.path.basename(i.input), i.status) for i in items] == [("bad.avi", "failed"), ("clip.avi", "ok")]
     done = [e for e in events if e.done]
     assert sorted(os.path.basename(e.input) for e in done) == ["bad.avi", "clip.avi"]
@@ -173,8 +174,11 @@ def test_api_batch_on_threads_with_progress_and_json_report(inputs):
         (ok.result.frames_read, ok.result.frames_saved)]
     assert ok.result.frames_read == 9 and 0 < ok.result.frames_saved <= 9
     report = json.load(open(inputs / "out" / "r.json"))
-    assert [(r["status"], r["frames_saved"], r["error"] is None) for r in report] == [
-        ("failed", 0, False), ("ok", ok.result.frames_saved, True)]
+    assert [(r["status"], r["frames_saved"], r["error"] is None, r["camera"]) for r in report] == [
+        ("failed", 0, False, None), ("ok", ok.result.frames_saved, True, "door")]
+    # The timeline names the camera beside an input of another name.
+    assert [plot.label(i) for i in items] == ["bad.avi", "door: clip.avi"]
+    assert {e.camera for e in ok.events} == {"door"}
 
 
 @pytest.mark.parametrize("count", [1, 3])

@@ -77,6 +77,14 @@ def test_motion_gating_from_the_command_line(tmp_path):
     assert proc.returncode == 0, proc.stderr
     assert SUMMARY.match(proc.stdout.splitlines()[-1]).groups() == ("4", "10", "1")
     assert [int(r[0]) for r in csv_rows(tmp_path / "m.avi.csv")] == [0, 4, 5, 6]
+    # An event in a file of its own, named by the camera, with its picture beside the list.
+    proc = quarrin("record", src, tmp_path / "e.avi", "--motion", "--min-area", 50, "--split", "events", "--name",
+                   "porch", "-q")
+    assert proc.returncode == 0, proc.stderr
+    assert [int(r[0]) for r in csv_rows(tmp_path / "e_000.avi.csv")] == [4, 5, 6]
+    with open(tmp_path / "e.events.csv", newline="") as f:
+        assert [(r["snapshot"], r["camera"]) for r in csv.DictReader(f)] == [("e.events/0001.jpg", "porch")]
+    assert os.path.isfile(tmp_path / "e.events" / "0001.jpg")
 
 
 @pytest.mark.parametrize("args, message", [
@@ -117,6 +125,10 @@ def test_motion_gating_from_the_command_line(tmp_path):
     (["--fps", "25"], r"^--fps 25: applies to a camera"),
     (["--frobnicate"], r"^unrecognized arguments: --frobnicate"),
     (["--before", "1"], r"^--before 1.0: works on motion; it needs --motion"),
+    (["--split", "events"], r"^--split events: works on motion; it needs --motion"),
+    (["--boxes"], r"^--boxes: .*needs --motion"),
+    (["--motion", "--split", "frames"], r"^--split frames: expected one of events$"),
+    (["--name", " "], r"^--name .*expected a name$"),
     (["--motion", "--ignore", "60,0,8,8"], r"^--ignore 60,0,8,8: lies outside the 64x48 frames"),
     (["--motion", "--mask", "missing.png"], r"^--mask missing.png: no such file"),
     (["--motion", "--max-changed", "0"], r"^--max-changed 0: must be above 0 and at most 1"),

@@ -74,7 +74,7 @@ def test_which_frames_an_event_keeps(tmp_path, options, saved, events, pipeline)
     assert said == [(what, e.event) for e in r.events for what in ("start", "end")]
     begun = [e for what, e in told if what == "start"]
     assert [dataclasses.replace(e, peak_area=0) for e in begun] == [dataclasses.replace(
-        e, end=None, seconds=None, last_frame=None, frames=None, peak_area=0) for e in r.events]
+        e, end=None, seconds=None, last_frame=None, frames=None, peak_area=0, snapshot=None) for e in r.events]
     assert all(0 < b.peak_area <= e.peak_area for b, e in zip(begun, r.events))
     assert [(e.first_frame, e.last_frame) for e in r.events] == events
     assert [e.event for e in r.events] == list(range(1, len(events) + 1))
@@ -82,8 +82,14 @@ def test_which_frames_an_event_keeps(tmp_path, options, saved, events, pipeline)
                for e in r.events)
     listed = rows(tmp_path / "out" / "o.events.csv")
     assert [(int(e["first_frame"]), int(e["last_frame"])) for e in listed] == events
-    # The list names each event's video relative to its own folder.
-    assert listed == [{k: str(v) for k, v in dict(e.row(), file="o.avi").items()} for e in r.events]
+    # The list names each event's video and picture relative to its own folder, and the camera.
+    assert listed == [{k: str(v) for k, v in dict(e.row(), file="o.avi", snapshot="o.events/%04d.jpg" % e.event).items()}
+                      for e in r.events]
+    assert all(e.camera == "o" for e in r.events)
+    # One picture per event, at the region's size.
+    pictures = sorted(os.listdir(tmp_path / "out" / "o.events")) if events else []
+    assert pictures == ["%04d.jpg" % e.event for e in r.events]
+    assert all(cv2.imread(e.snapshot).shape == (48, 64, 3) for e in r.events)
     timestamps = rows(str(out) + ".csv")
     assert [int(t["inframe"]) for t in timestamps] == saved
     assert len(videos.read_all(out)) == len(saved)
@@ -312,7 +318,7 @@ def test_a_command_runs_as_each_event_begins_and_ends(tmp_path, pipeline):
         start, end = told["start"], told["end"]
         assert start.pop("QUARRIN_SNAPSHOT", None) is None  # no picture before the event has ended
         snapshot = end.pop("QUARRIN_SNAPSHOT", None)
-        assert snapshot is None or os.path.isfile(snapshot)
+        assert os.path.isfile(snapshot) and os.path.samefile(snapshot, e.snapshot)  # written before the command
         # Times and numbers as the event list writes them; what a start cannot know yet is not set.
         assert end == {"QUARRIN_EVENT": "end", "QUARRIN_NUMBER": str(e.event), "QUARRIN_CAMERA": "door",
                        "QUARRIN_START": listed["start"], "QUARRIN_END": listed["end"],
@@ -384,7 +390,8 @@ def test_events_published_to_an_mqtt_broker(tmp_path, broker, broker_state):
     assert [(m["type"], m["event"]) for m in told] == [(kind, n) for n in (1, 2, 3, 4) for kind in ("start", "end")]
     for e, listed, start, end in zip(r.events, rows(tmp_path / "door.events.csv"), told[::2], told[1::2]):
         columns = dict(listed, event=e.event, first_frame=e.first_frame, last_frame=e.last_frame, frames=e.frames,
-                       seconds=e.seconds, peak_area=int(listed["peak_area"]), file=str(tmp_path / "door.avi"))
+                       seconds=e.seconds, peak_area=int(listed["peak_area"]), file=str(tmp_path / "door.avi"),
+                       snapshot=os.path.abspath(e.snapshot))
         assert {k: end[k] for k in columns} == columns and end["camera"] == "door"
         assert (start["end"], start["seconds"], start["last_frame"], start["frames"]) == (None,) * 4
         assert (start["start"], start["first_frame"], start["file"]) == (listed["start"], e.first_frame,
@@ -439,3 +446,102 @@ def test_the_snapshot_is_published_once_at_the_end(tmp_path, broker):
         assert sub.wait(lambda: b"offline" in sub.payloads("quarrin/availability"))
     assert sub.payloads("quarrin/door/snapshot") == [picture.read_bytes()]
     assert [json.loads(p)["snapshot"] for p in sub.payloads("quarrin/door/events")] == [None, str(picture)]
+
+
+# A bright square 32 pixels wide on 320x240 frames, at these x (y 40): it moves at frames 1, 2, 8 and 9.
+STEPS = [20, 60, 100, 100, 100, 100, 100, 100, 140, 180, 180, 180]
+RED = "#ff0000"
+
+
+def stepping(path):
+    return videos.write_clip(path, [videos.square_frame(320, 240, x, 40, size=32) for x in STEPS])
+
+
+def red_box(image):
+    """The bounding rectangle (x0, y0, x1, y1) of the pure red pixels drawn into `image`, or None."""
+    b, g, r = (image[..., i].astype(int) for i in range(3))
+    ys, xs = np.nonzero((r > 170) & (g < 90) & (b < 90))
+    return (xs.min(), ys.min(), xs.max() + 1, ys.max() + 1) if len(xs) else None
+
+
+def around_the_move(box, frame):
+    """The box holds the square where it is now and reaches no further than where it was (the blur's
+    reach beyond either)."""
+    x0, y0, x1, y1 = box
+    now, before = STEPS[frame], STEPS[frame - 1]
+    assert x0 <= now and x1 >= now + 32 and y0 <= 40 and y1 >= 72
+    assert x0 >= min(now, before) - 16 and x1 <= max(now, before) + 32 + 16 and y0 >= 40 - 16 and y1 <= 72 + 16
+
+
+@pytest.mark.parametrize("detect_width", [0, 80])
+@pytest.mark.parametrize("pipeline", [False, True], ids=["sequential", "pipelined"])
+def test_boxes_and_pictures_lie_where_the_square_moved(tmp_path, detect_width, pipeline):
+    src = stepping(tmp_path / "in.avi")
+    r = quarrin.record(src, tmp_path / "o.avi", motion=True, min_area=100, boxes=True, box_colour=RED, after=0.1,
+                       detect_width=detect_width, pipeline=pipeline)
+    assert [(e.first_frame, e.last_frame) for e in r.events] == [(1, 3), (8, 10)]
+    saved = r.segments[0].inframes
+    for frame, image in zip(saved, videos.read_all(tmp_path / "o.avi")):
+        box = red_box(image)
+        if frame in (1, 2, 8, 9):
+            around_the_move(box, frame)
+        else:  # the reference and the after-time: no motion, no box
+            assert box is None, frame
+    # Each event's picture: its frame with the largest moving area, its box drawn even without --boxes.
+    # A listener told of an event's end finds its picture written.
+    found = []
+    plain = quarrin.record(src, tmp_path / "p.avi", motion=True, min_area=100, box_colour=RED, after=0.1,
+                           detect_width=detect_width, pipeline=pipeline,
+                           on_event=lambda e: found.append(os.path.getsize(e.snapshot) > 0))
+    assert found == [True, True]
+    for e in r.events + plain.events:
+        picture = cv2.imread(e.snapshot)
+        assert picture.shape == (240, 320, 3)
+        around_the_move(red_box(picture), e.first_frame)
+
+
+def test_no_pictures_and_a_scan_s_pictures(tmp_path):
+    src = stepping(tmp_path / "in.avi")
+    r = quarrin.record(src, tmp_path / "o.avi", motion=True, min_area=100, snapshots=False, name="door")
+    assert [(e.snapshot, e.camera) for e in r.events] == [(None, "door")] * 2
+    assert [(row["snapshot"], row["camera"]) for row in rows(tmp_path / "o.events.csv")] == [("", "door")] * 2
+    assert sorted(os.listdir(tmp_path)) == ["in.avi", "o.avi", "o.avi.csv", "o.events.csv"]
+    os.chdir(tmp_path)
+    (tmp_path / "b").mkdir()
+    stepping(tmp_path / "b" / "in.avi")
+    items = quarrin.scan(["in.avi", "b/in.avi"], min_area=100, after=0.1, min_event=0, snapshots="pics",
+                         box_colour=RED, report="scan.csv")
+    # Two inputs of one name keep their pictures apart.
+    assert [[e.snapshot for e in i.events] for i in items] == [
+        [os.path.join("pics", name, "%04d.jpg" % n) for n in (1, 2)] for name in ("in", "in_001")]
+    assert [row["snapshot"] for row in rows("scan.csv")] == [e.snapshot for i in items for e in i.events]
+    for e in items[0].events:
+        around_the_move(red_box(cv2.imread(e.snapshot)), e.first_frame)
+
+
+@pytest.mark.parametrize("options, segments", [
+    (dict(before=0.3, after=0.2), [[0, 1, 2, 3, 4], [5, 6, 7, 8, 9, 10, 11]]),
+    (dict(after=0.1), [[1, 2, 3], [8, 9, 10]]),
+    # A long event is still cut by frames.
+    (dict(before=0.3, after=0.2, segment_frames=3), None),
+], ids=["context", "no-before", "cut-by-frames"])
+@pytest.mark.parametrize("pipeline", [False, True], ids=["sequential", "pipelined"])
+def test_split_by_events(tmp_path, options, segments, pipeline):
+    src = stepping(tmp_path / "in.avi")
+    out = tmp_path / "o.avi"
+    r = quarrin.record(src, out, motion=True, min_area=100, split="events", pipeline=pipeline, **options)
+    written = [list(s.inframes) for s in r.segments]
+    for s in r.segments:
+        assert [int(row["inframe"]) for row in rows(s.csv)] == list(s.inframes)
+        assert len(videos.read_all(s.video)) == s.frames
+    if segments is None:
+        assert all(len(frames) <= 3 for frames in written)
+        assert sorted(i for frames in written for i in frames) == [
+            i for e in r.events for i in range(e.first_frame, e.last_frame + 1)]
+        return
+    assert written == segments
+    # One segment per event, numbered; the first row is the event's first motion less its before-time.
+    assert [(e.first_frame, e.last_frame, os.path.basename(e.file)) for e in r.events] == [
+        (frames[0], frames[-1], "o_%03d.avi" % n) for n, frames in enumerate(segments)]
+    before = round(options.get("before", 0) * 10)
+    assert [frames[0] for frames in segments] == [max(0, first - before) for first in (1, 8)]

@@ -52,12 +52,13 @@ SCENARIOS = {
               "out.isOpened", "out.write", "out.release", "cap.release", "destroyAllWindows", "csv.writerow"]),
 }
 # The same recordings, pipelined: the camera's through cv2.VideoWriter with its lines printed, its
-# moving frames kept as motion events; the file's through a writer object (over the fake's writers)
+# moving frames kept as motion events, boxed, their peaks held for pictures; the file's through a writer object (over the fake's writers)
 # with its lines handed to a log and each closed segment to on_segment; and the file read through a
 # reader object (over the fake's captures), as the front end reads every source.
 OBJECT_WRITER_SITES = ["writer.open", "writer.write", "writer.release", "log", "on_segment"]
-SCENARIOS["p-camera"] = (dict(SCENARIOS["camera"][0], pipeline=True, events=True, after=1.0), SCENARIOS["camera"][1],
-                         SCENARIOS["camera"][2] + ["progress", "on_event_start", "on_event"])
+SCENARIOS["p-camera"] = (dict(SCENARIOS["camera"][0], pipeline=True, events=True, after=1.0, boxes=True, snapshots=True),
+                         SCENARIOS["camera"][1],
+                         SCENARIOS["camera"][2] + ["progress", "on_event_start", "on_event", "boundingRect"])
 SCENARIOS["p-file"] = (dict(SCENARIOS["file"][0], pipeline=True, writer=True), SCENARIOS["file"][1],
                        [s for s in SCENARIOS["file"][2] if s != "out.isOpened"] + OBJECT_WRITER_SITES + ["progress"])
 SCENARIOS["p-reader"] = (dict(SCENARIOS["file"][0], pipeline=True, reader=True), SCENARIOS["file"][1],
@@ -126,7 +127,7 @@ def run(directory, scenario, failures=None):
     (directory / "in.avi").write_bytes(b"")
     args = dict(args, input_=str(directory / args["input_"]) if args["input_"] != "0" else "0")
     pipelined, writer, reader = args.pop("pipeline", False), args.pop("writer", False), args.pop("reader", False)
-    events = {name: args.pop(name) for name in ("events", "after") if name in args}
+    events = {name: args.pop(name) for name in ("events", "after", "boxes", "snapshots") if name in args}
     with pytest.MonkeyPatch.context() as monkeypatch:
         rig = Rig(monkeypatch)
         fake = rig.fake_cv2(marked_frames(positions), failures=failures)

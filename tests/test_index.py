@@ -140,9 +140,14 @@ def test_recordings_and_events_of_a_real_recording(tmp_path):
     src = videos.scripted_clip("in.avi", [0, 0, 8, 16, 16, 16, 16, 16, 16, 24, 32] + [32] * 9)
     r = quarrin.record(src, "out/cam/%Y-%m-%d/door-%H%M%S.avi", motion=True, min_area=50, segment_frames=4)
     assert len(r.events) == 2 and len(r.segments) > 1
-    assert quarrin.events("out") == [dataclasses_replace(e, camera="door") for e in r.events]
-    assert [(s.video, s.csv, s.frames, s.first, s.last, s.camera) for s in quarrin.recordings("out")] == [
+    # The list's own camera and pictures, as the recording named them.
+    assert quarrin.events("out") == list(r.events)
+    assert [e.camera for e in r.events] == ["door"] * 2 and all(os.path.isfile(e.snapshot) for e in r.events)
+    named = quarrin.record(src, "out/porch.avi", motion=True, min_area=50, name="porch", snapshots=False)
+    assert quarrin.events("out", camera="porch") == [dataclasses_replace(e, camera="porch") for e in named.events]
+    assert [(s.video, s.csv, s.frames, s.first, s.last, s.camera) for s in quarrin.recordings("out", "door")] == [
         (s.video, s.csv, s.frames, s.first, s.last, "door") for s in r.segments]
+    assert [s.video for s in quarrin.recordings("out", "porch")] == ["out/porch.avi"]
     proc = run("events", "out", "--camera", "door")
     assert proc.returncode == 0 and proc.stderr == ""
     assert [line.split()[-1] for line in proc.stdout.splitlines()] == [e.file for e in r.events]

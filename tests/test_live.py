@@ -364,6 +364,9 @@ def test_disk_budget_deletes_only_the_recordings_oldest_segments(tmp_path):
     # this version (relative to the list): a list goes once none of its videos is left.
     for number, files in ((1, ["cam/o_900.avi"]), (2, ["cam/o_900.avi", "cam/other.avi"]), (3, ["other.avi"])):
         (folder / ("o.events_%03d.csv" % number)).write_text("event,file\n" + "".join("1,%s\n" % f for f in files))
+    # The first one's pictures go with it.
+    (folder / "o.events_001").mkdir()
+    (folder / "o.events_001" / "0001.jpg").write_bytes(b"jpeg")
     src = videos.moving_clip(tmp_path / "in.avi", 40, width=160, height=120)
     proc = quarrin("record", src, folder / "o.avi", "--segment-frames", 10, "--keep-size", "30K", "--motion",
                    "--after", 1)
@@ -371,13 +374,14 @@ def test_disk_budget_deletes_only_the_recordings_oldest_segments(tmp_path):
     removed = [line.split()[1] for line in proc.stdout.splitlines() if line.startswith("Removed")]
     assert removed[:2] == [str(folder / "o_900.avi"), str(folder / "o_900.avi.csv")]
     assert str(folder / "o.events_001.csv") in removed and len(removed) == len(set(removed))
+    assert str(folder / "o.events_001" / "0001.jpg") in removed and not (folder / "o.events_001").exists()
     left = sorted(os.listdir(folder))
     assert {"other.avi", "o.avi.bak", "notes.csv", "o.events_002.csv", "o.events_003.csv"} <= set(left)
     mine = [n for n in left if re.fullmatch(r"o_\d+\.avi", n)]
     assert mine[-1] == "o_003.avi" and all(n + ".csv" in left for n in mine)   # the newest is kept
     total = sum(os.path.getsize(folder / n) + os.path.getsize(folder / (n + ".csv")) for n in mine)
     assert total <= 30 * 1024 or mine == ["o_003.avi"]
-    assert len(removed) == 3 + 2 * (4 - len(mine)) and len(mine) < 4
+    assert len(removed) == 4 + 2 * (4 - len(mine)) and len(mine) < 4
     # The recording's own list stays, naming its videos beside it, removed ones included.
     assert [e["file"] for e in rows(folder / "o.events.csv")] == ["o_000.avi"]
     assert sum(line.endswith("removed (disk budget)") for line in proc.stdout.splitlines()) == 4 - len(mine)

@@ -83,6 +83,10 @@ class Event(structseq[Any], tuple[int, datetime.datetime, datetime.datetime | No
     def peak_area(self) -> float: ...
     @property
     def file(self) -> str | None: ...
+    @property
+    def peak_frame(self) -> _Frame | None: ...
+    @property
+    def peak_box(self) -> tuple[int, int, int, int] | None: ...
 
 _Gap = tuple[datetime.datetime, datetime.datetime | None]
 
@@ -166,6 +170,9 @@ def record(
     on_segment: Callable[[Written], object] | None = None,
     namer: _Namer | None = None,
     on_resize: Callable[[int, int], tuple[_Int, _Int, _Int, _Int]] | None = None,
+    boxes: object = False,
+    snapshots: object = False,
+    split_events: object = False,
 ) -> Outcome: ...
 
 # Opens and reads of live sources that stopped recordings left blocked inside OpenCV, each on a

@@ -12,7 +12,8 @@ from quarrin.errors import UsageError
 def record(source, output, *, fourcc=None, codec=None, quality=23, speed="ultrafast", fps=0, size=None,
            camera_settings=False, roi=None, motion=False, interval=0.0, threshold=25, min_area=500, blur=21,
            show_diff=False, duration=0.0, segment_frames=0, before=0.0, after=0.0, min_event=0.0, ignore=(),
-           mask=None, max_changed=1.0, detect_width=0, segment_seconds=0.0, timestamp=False, box_colour="black",
+           mask=None, max_changed=1.0, detect_width=0, split=None, boxes=False, snapshots=True, name=None,
+           segment_seconds=0.0, timestamp=False, box_colour="black",
            text_colour="white", text_at=(10, 20), font_scale=0.5, open_timeout=10.0, stall=10.0, reconnect=None,
            keep_size=None, keep_days=None, min_free="100M", preview=False, pipeline=True, on_event_command=None,
            on_event_timeout=30.0, mqtt=None, mqtt_ca=None, progress=None, log=None,
@@ -30,7 +31,9 @@ def record(source, output, *, fourcc=None, codec=None, quality=23, speed="ultraf
     each of the recorder's own lines ("Video saved in ...", ...), which are dropped otherwise;
     `notify` with what the operator must see (a live source's signal lost or back, a segment
     removed for the disk budget, a listener that failed; default: to `log`). A motion recording
-    lists its events in ``<output without extension>.events.csv`` and in the result's `events`.
+    lists its events in ``<output without extension>.events.csv`` and in the result's `events`,
+    each with a picture (`snapshots`; in ``<output without extension>.events/0001.jpg``, ...) and
+    the camera's `name` (default: the output's file name without times, dates and numbers).
     `on_event_command` (``--on-event``: a text split as a shell would, or a list of words) is
     run as each event begins and ends, `mqtt` a broker's URL its events are published to (see
     ``quarrin record --help``); neither ever holds up the recording.
@@ -83,7 +86,7 @@ def batch(inputs, out, *, jobs=None, executor=None, report=None, plot=None, prog
                         **record_options)
 
 
-def scan(inputs, *, jobs=None, executor=None, report=None, progress=None, **motion_options):
+def scan(inputs, *, jobs=None, executor=None, report=None, progress=None, snapshots=None, **motion_options):
     """Finds the motion events of every input file (or every video in an input directory)
     without writing any video: decode and detect only.
 
@@ -94,13 +97,14 @@ def scan(inputs, *, jobs=None, executor=None, report=None, progress=None, **moti
     processes (default: one per CPU), or on `executor`. Writes one event list when `report` is
     given (CSV, or JSON by extension), with an `input` column before the event columns. Returns
     one `quarrin.BatchItem` per input, in input order; ``item.events`` holds its `quarrin.Event`s
-    (and raises RecordingError for an input that failed).
+    (and raises RecordingError for an input that failed). With `snapshots` (a folder), each event's
+    picture is written as ``snapshots/<input's name>/0001.jpg``, ... and named in its `snapshot`.
     """
     from quarrin import batching
 
     _not_while_a_worker_starts("scan")
     return batching.scan(inputs, jobs=jobs, executor=executor, report=report, progress=progress,
-                         **motion_options)[0]
+                         snapshots=snapshots, **motion_options)[0]
 
 
 def _not_while_a_worker_starts(name):

@@ -22,7 +22,7 @@ from quarrin.results import BatchItem, Progress
 WRITABLE = (".avi", ".mp4", ".mkv", ".mov", ".m4v")
 # New columns go at the end: readers of older reports find theirs where they were.
 REPORT_COLUMNS = ("input", "status", "frames_read", "frames_saved", "files", "seconds", "error", "events", "output",
-                  "warning")
+                  "warning", "camera")
 EVENT_PERIOD = 0.2  # seconds between progress events sent back by a running job
 CANCELLED = "not started (interrupted)"
 
@@ -82,10 +82,16 @@ def check(inputs, out, jobs, executor, report, plot, record_options, scan=False)
     return opts, jobs, out, report, plot, collect_inputs(inputs)
 
 
-def scan(inputs, *, jobs=None, executor=None, report=None, progress=None, on_item=None, **options):
+def scan(inputs, *, jobs=None, executor=None, report=None, progress=None, on_item=None, snapshots=None, **options):
     """See quarrin.scan. Returns the items and the path of the report written (None: none)."""
     opts, jobs, _, report, _, sources = check(inputs, None, jobs, executor, report, None, options, scan=True)
-    items = _execute([(source, None) for source in sources], opts, jobs, executor, progress, on_item)
+    if snapshots is not None:
+        snapshots = _options.path_text("snapshots", snapshots, "expected a folder")
+        if os.path.exists(snapshots) and not os.path.isdir(snapshots):
+            raise UsageError("snapshots", snapshots, "is a file, not a folder")
+        _options.check_writable_dir(os.path.abspath(snapshots), "snapshots", snapshots)
+        snapshots = picture_folders(sources, snapshots)
+    items = _execute([(source, None) for source in sources], opts, jobs, executor, progress, on_item, snapshots)
     written = None
     if report:
         from quarrin import eventlist as events
@@ -93,6 +99,18 @@ def scan(inputs, *, jobs=None, executor=None, report=None, progress=None, on_ite
         _make_folder(os.path.dirname(os.path.abspath(report)))
         written = events.write_report(report, items)
     return items, written
+
+
+def picture_folders(sources, folder):
+    """The folder of each input's event pictures in `folder`: its file name without extension,
+    numbered (clip_001) after the first input of that name."""
+    seen, found = {}, []
+    for source in sources:
+        stem = os.path.splitext(os.path.basename(source))[0]
+        number = seen.get(stem.lower(), -1) + 1
+        seen[stem.lower()] = number
+        found.append(os.path.join(folder, stem if not number else "%s_%03d" % (stem, number)))
+    return found
 
 
 def collect_inputs(inputs):
@@ -158,7 +176,8 @@ def _check_extra(path, option, extensions):
 
 # ---- running the jobs --------------------------------------------------------------------------
 
-def _execute(specs, opts, jobs, executor, progress, on_item):
+def _execute(specs, opts, jobs, executor, progress, on_item, snapshots=None):
+    """Runs the jobs; `snapshots` is each one's folder of event pictures (None: none)."""
     own = executor is None
     manager, events = None, None
     if progress is not None:
@@ -181,7 +200,8 @@ def _execute(specs, opts, jobs, executor, progress, on_item):
     futures = {}
     try:
         for i, (source, output) in enumerate(specs):
-            futures[executor.submit(job, source, output, opts, events)] = i
+            pictures = snapshots[i] if snapshots else None
+            futures[executor.submit(job, source, output, opts, events, pictures)] = i
         pending = set(futures)
         try:
             while pending:
@@ -331,8 +351,9 @@ def _interruptible():
         signal.signal(signal.SIGTERM, _note_sigint)
 
 
-def job(source, output, opts, events=None):
-    """One input of a batch (runs in a worker). Never raises for a bad input: returns the item."""
+def job(source, output, opts, events=None, snapshots=None):
+    """One input of a batch (runs in a worker). Never raises for a bad input: returns the item. A
+    scan's event pictures go into `snapshots` (a folder; None: none)."""
     from quarrin import recording
 
     if _stopped[0]:
@@ -343,7 +364,7 @@ def job(source, output, opts, events=None):
         hook = _Sender(events)
     result = None
     try:
-        plan = recording.prepare(source, output, opts, scan=output is None)
+        plan = recording.prepare(source, output, opts, scan=output is None, snapshots=snapshots)
         with _interruptible():
             result = recording.run(plan, progress=hook)
     except KeyboardInterrupt:  # outside the recorder's own handling (before or after it ran)
@@ -393,7 +414,7 @@ def report_rows(items):
                      "frames_saved": r.frames_saved if r else 0, "files": r.files if r else 0,
                      "events": len(r.events) if r else 0, "seconds": round(item.seconds, 3), "error": item.error,
                      "output": r.segments[0].video if r and r.segments else item.output,
-                     "warning": r.warning if r else None})
+                     "warning": r.warning if r else None, "camera": r.camera if r else None})
     return rows
 
 
@@ -410,7 +431,7 @@ def write_report(path, items):
         writer = csv.DictWriter(f, REPORT_COLUMNS)
         writer.writeheader()
         for row in rows:
-            writer.writerow(dict(row, error=row["error"] or "", warning=row["warning"] or ""))
+            writer.writerow(dict(row, error=row["error"] or "", warning=row["warning"] or "", camera=row["camera"] or ""))
     return written
 
 

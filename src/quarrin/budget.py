@@ -15,13 +15,14 @@ the other listeners' way; segments that close meanwhile make one walk. Closing i
 (and their lines), before the recording's result is made.
 """
 import collections
+import contextlib
 import csv
 import os
 import queue
 import threading
 import time
 
-from quarrin.layout import csv_of, segment_files
+from quarrin.layout import PICTURE, csv_of, segment_files, snapshots_folder
 from quarrin.listeners import Listener
 
 
@@ -161,6 +162,20 @@ class Budget(Listener):
                     if self._writing(path) or not self._remove(path):
                         continue
                 self.tell("Removed %s (disk budget)" % path)
+                self._remove_pictures(snapshots_folder(path))
+
+    def _remove_pictures(self, folder):
+        """The pictures of a removed event list go with it (its folder, when nothing else is left in it)."""
+        try:
+            names = os.listdir(folder)
+        except OSError:
+            return
+        gone = [name for name in names if PICTURE.fullmatch(name) and self._remove(os.path.join(folder, name))]
+        if len(gone) == len(names):
+            with contextlib.suppress(OSError):
+                os.rmdir(folder)
+        for name in gone:
+            self.tell("Removed %s (disk budget)" % os.path.join(folder, name))
 
     def _remove(self, path):
         """Removes a file; one that cannot be removed is told, and the recording goes on."""

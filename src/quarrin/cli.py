@@ -68,6 +68,8 @@ def build_parser():
     scn.add_argument("--report", metavar="FILE", help="the event list, one row per event with its input (and one "
                      "for an input that failed or warns, when it has none), CSV or .json; an existing one is kept "
                      "and a numbered name used (default: scan-events.csv)")
+    scn.add_argument("--snapshots", metavar="DIR", help="write a picture of each event, its frame with the largest "
+                     "motion, boxed in --box-colour, as DIR/<input's name>/0001.jpg, ... (default: none)")
     scn.add_argument("--jobs", metavar="N", help="inputs at once, each in its own process "
                      "(default: the number of CPUs, %d here)" % (os.cpu_count() or 1))
     _record_options(scn, batch=True, scan=True)
@@ -454,7 +456,7 @@ def _scan(ns):
     started = time.perf_counter()
     try:
         items, written = batching.scan(ns.inputs, jobs=ns.jobs, report=report, progress=bars, on_item=on_item,
-                                       **opts)
+                                       snapshots=ns.snapshots, **opts)
     finally:
         if bars is not None:
             bars.close()

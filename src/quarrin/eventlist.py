@@ -7,7 +7,7 @@ import os
 
 from quarrin.layout import open_new
 from quarrin.listeners import Listener
-from quarrin.results import EVENT_COLUMNS
+from quarrin.results import EVENT_COLUMNS, RECORDED_COLUMNS
 
 
 class EventList(Listener):
@@ -30,6 +30,12 @@ class EventList(Listener):
         self.writer = csv.DictWriter(self.file, EVENT_COLUMNS)
         self.writer.writeheader()
 
+    def opened_path(self):
+        """The list's path, the file created now if it was not yet."""
+        if self.file is None:
+            self._open()
+        return self.path
+
     def on_event(self, event):
         self.add(event)
 
@@ -37,8 +43,10 @@ class EventList(Listener):
         if self.file is None:
             self._open()
         row = event.row()
-        if event.file:
-            row["file"] = os.path.relpath(os.path.abspath(event.file), os.path.dirname(os.path.abspath(self.path)))
+        folder = os.path.dirname(os.path.abspath(self.path))
+        for column in ("file", "snapshot"):
+            if row[column]:
+                row[column] = os.path.relpath(os.path.abspath(row[column]), folder)
         self.writer.writerow(row)
         self.file.flush()
 
@@ -54,8 +62,9 @@ class EventList(Listener):
             self.file.close()
 
 
-# A scan's report: the event columns, with its input first and its outcome last.
-SCAN_COLUMNS = ("input",) + EVENT_COLUMNS + ("status", "error", "warning")
+# A scan's report: the event columns, with its input first and its outcome after them; the
+# columns events gained later (the picture, the camera) come last, where older readers look for none.
+SCAN_COLUMNS = ("input",) + RECORDED_COLUMNS + ("status", "error", "warning") + EVENT_COLUMNS[len(RECORDED_COLUMNS):]
 
 
 def write_report(path, items):

@@ -27,7 +27,7 @@ import typing
 
 from quarrin.errors import UsageError
 from quarrin.layout import CSV_HEADER, LIST, STAMPS, camera_name, kind_of, video_of
-from quarrin.results import EVENT_COLUMNS, Event, Segment
+from quarrin.results import EVENT_COLUMNS, RECORDED_COLUMNS, Event, Segment
 
 INDEX_FOLDER = ".quarrin"
 INDEX_NAME = "index.sqlite"
@@ -139,7 +139,7 @@ def _read_list(path, size, top):
         if not header or header[:3] != ["event", "start", "end"]:
             return None
         col = {name: i for i, name in enumerate(header)}
-        needed = [col[c] for c in EVENT_COLUMNS]
+        needed = [col[c] for c in RECORDED_COLUMNS]
         rows = list(reader)
     except (KeyError, csv.Error):
         return None

@@ -12,7 +12,8 @@ Every convention of the files on disk lives here. For an OUTPUT such as ``cam/do
 - a video's timestamps CSV is `csv_of` it (``door.avi.csv``), with the header `CSV_HEADER`; a
   segment is its video and that CSV (`segment_files`, `remove_segment`);
 - `events_path` is the event list of a recording (cam/door.events.csv); `open_new` opens an
-  event list or a report under a new name (report.csv, report_001.csv, ...);
+  event list or a report under a new name (report.csv, report_001.csv, ...); `snapshot_path` is
+  where an event's picture goes, in a folder named as its list (cam/door.events/0001.jpg);
 - `Pattern` recognises the files a recording into OUTPUT may have written: names strftime can
   produce for it (in the current locale), with their numbers, and nothing else. It refuses an
   OUTPUT whose names it cannot follow (`Unfollowable`). `kind_of` tells any event list or
@@ -50,6 +51,21 @@ def expand(output, when=None):
 def events_path(output):
     """Where a recording into `output` (expanded) lists its events: out/door.avi -> out/door.events.csv."""
     return os.path.splitext(output)[0] + EVENTS_SUFFIX
+
+
+# The name of an event's picture in its list's folder (snapshot_path).
+PICTURE = re.compile(r"\d{4,}\.jpg")
+
+
+def snapshot_path(folder, number):
+    """The picture of event `number` in `folder`: 0001.jpg, ..."""
+    return os.path.join(folder, "%04d.jpg" % number)
+
+
+def snapshots_folder(event_list):
+    """The folder of the pictures of an event list's events: out/door.events.csv -> out/door.events,
+    out/door.events_001.csv -> out/door.events_001."""
+    return event_list[:-len(CSV_SUFFIX)] if event_list.endswith(CSV_SUFFIX) else event_list + ".d"
 
 
 def csv_of(video):

@@ -95,10 +95,12 @@ class Dispatcher:
     quarrin.Event and quarrin.Segment objects of it and tells every listener. `close()` waits until
     everything queued has been delivered and each listener closed. A listener that raises gets no
     further call: `notify` is told in one line, or, for one of `essential`, `failure` says why and
-    the recording stops at its next callback (or frame written: `stopped`)."""
+    the recording stops at its next callback (or frame written: `stopped`). `event_of` makes a
+    quarrin.Event of the recorder's (on the listeners' thread, before any listener is told)."""
 
-    def __init__(self, listeners, notify, essential=()):
+    def __init__(self, listeners, notify, essential=(), event_of=Event.of):
         self.listeners = list(listeners)
+        self._event_of = event_of
         self.notify, self.essential = notify, list(essential)
         self.failure = None         # ListenerFailed of an essential listener
         self._dropped = set()       # indexes of listeners that raised
@@ -131,10 +133,10 @@ class Dispatcher:
         self._queue.put((method, made, args))
 
     def _event_start(self, event):
-        self._put("on_event_start", Event.of, event)
+        self._put("on_event_start", self._event_of, event)
 
     def _event(self, event):
-        self._put("on_event", Event.of, event)
+        self._put("on_event", self._event_of, event)
 
     def _segment(self, written):
         self._put("on_segment", Segment.of, written)

@@ -248,6 +248,16 @@ def blur(name, value):
     return result
 
 
+def label(name, value):
+    """A name to show (a camera's): printable text, 1 to 100 characters, nothing but spaces around it."""
+    if not isinstance(value, str) or not value.strip():
+        raise UsageError(name, value, "expected a name")
+    text = value.strip()
+    if len(text) > 100 or not text.isprintable():
+        raise UsageError(name, value, "a name is 1 to 100 printable characters")
+    return text
+
+
 # #rrggbb, and the default colours, are read here; the other names from matplotlib's table (whose
 # import takes longer than a short recording).
 _HEX_COLOUR = re.compile(r"#[0-9a-fA-F]{6}")
@@ -447,13 +457,25 @@ OPTIONS = (
            scan=True, shown="1 = off", needs_motion=NEEDS_MOTION),
     Option("detect_width", 0, detect_width, "check motion on frames scaled down to W pixels wide", "W",
            "events", engine=("detect_width",), scan=True, shown="full size", needs_motion=NEEDS_MOTION),
+    Option("split", None, one_of("events"), "events: each event, with its --before and --after, in a file of its "
+           "own (numbered, or named by OUTPUT's strftime fields); frames between events are not saved", "HOW",
+           "events", engine=("split_events",), to_engine=lambda v: v == "events",
+           shown="by --segment-frames and --segment-seconds only", needs_motion=NEEDS_MOTION),
+    Option("boxes", False, flag, "draw a box in --box-colour around the motion on each saved frame with motion",
+           group="events", engine=("boxes",), needs_motion=NEEDS_MOTION),
+    Option("snapshots", True, flag, "write no picture of the events (each event's frame with the largest motion, "
+           "boxed in --box-colour, as <event list without .csv>/0001.jpg, ...)", group="events", negated=True,
+           shown="a picture per event"),
+    Option("name", None, label, "the camera's name in the event list and the event index", "NAME",
+           shown="the output's file name without times, dates and numbers"),
     Option("segment_seconds", 0.0, number(high=1e7), "start a new file every SECONDS of recording time (wall "
            "clock for a live source, input time for a file); with --segment-frames, whichever comes first",
            "SECONDS", "selection", engine=("segment_seconds",), shown="0 = by frames only"),
     Option("timestamp", False, flag, "draw each frame's timestamp into it", group="overlay",
            engine=("timestamp",)),
-    Option("box_colour", "black", colour, "colour of the box behind the text: a name or #rrggbb", "C", "overlay",
-           engine=("tb",), to_engine=_colour_array),
+    Option("box_colour", "black", colour, "colour of the box behind the text, and of the boxes around motion "
+           "(--boxes, event pictures): a name or #rrggbb", "C", "overlay", engine=("tb",), to_engine=_colour_array,
+           scan=True),
     Option("text_colour", "white", colour, "colour of the text: a name or #rrggbb", "C", "overlay",
            engine=("tc",), to_engine=_colour_array),
     Option("text_at", (10, 20), point, "where the text starts (its baseline) in the region; it must lie inside it", "X,Y", "overlay",

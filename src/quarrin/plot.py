@@ -22,6 +22,15 @@ def run_spans(runs, fps, min_width):
     return [(a / fps, max((b - a) / fps, min_width)) for a, b in joined]
 
 
+def label(item):
+    """An input's row: its file's name, after the camera's when that is another."""
+    name = os.path.basename(item.input)
+    camera = item.result.camera if item.result is not None else None
+    if not camera or camera == os.path.splitext(name)[0]:
+        return name
+    return "%s: %s" % (camera, name)
+
+
 def timeline(items, path):
     """Draws the batch items (quarrin.BatchItem) into a PNG at `path`."""
     from matplotlib.figure import Figure
@@ -34,8 +43,8 @@ def timeline(items, path):
     labels, totals = [], []
     for row, item in enumerate(items):
         y = rows - 1 - row
-        labels.append(os.path.basename(item.input))
         r = item.result
+        labels.append(label(item))
         if r is None or not r.fps:
             ax.text(0.005 * end, y, "failed: %s" % (item.error or item.status), va="center", fontsize=8,
                     color=FAILED, clip_on=True)

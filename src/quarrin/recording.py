@@ -15,9 +15,9 @@ import typing
 
 from quarrin import options as _options
 from quarrin import eventlist as events_mod
-from quarrin import layout, listeners as listening, nativelog, notify as notifying, sources, writers
+from quarrin import layout, listeners as listening, nativelog, notify as notifying, snapshots, sources, writers
 from quarrin.errors import RecordingError, UsageError
-from quarrin.results import Event, Progress, RecordResult, Segment
+from quarrin.results import Progress, RecordResult, Segment
 
 
 @dataclasses.dataclass(frozen=True)
@@ -43,6 +43,15 @@ class Plan:
     mask: typing.Any = dataclasses.field(repr=False, default=None)  # the motion mask of the region (uint8), or None
     detect_width: int = 0     # motion checked at this width (0: full size)
     fourcc: str = "MJPG"      # the engine's own writer's codec (unused with a writer object)
+    name: typing.Optional[str] = None  # the camera's name on its events
+    snapshot_dir: typing.Optional[str] = None  # a scan's folder for its event pictures (None: none)
+
+    @property
+    def snapshots(self):
+        """Whether each event gets its picture."""
+        if self.scan:
+            return self.snapshot_dir is not None
+        return self.events and self.opts.snapshots
 
     @property
     def timed_by_clock(self):
@@ -55,7 +64,8 @@ class Plan:
                                          fps=int(self.fps) if self.timed_by_clock else 0, reconnect=self.reconnect)
         source = self.reader.source if isinstance(self.reader, sources._Capture) else self.source
         args.update(input_=str(source), output=self.output or "", events=self.events, mask=self.mask,
-                    hold_frames=self.hold_frames, scan=self.scan, live=self.live, detect_width=self.detect_width)
+                    hold_frames=self.hold_frames, scan=self.scan, live=self.live, detect_width=self.detect_width,
+                    snapshots=self.snapshots)
         if self.scan:
             args.update(motion_based=True, timestamp=False, interactive=False)
         return args
@@ -65,9 +75,10 @@ class Plan:
 HOLD_LIMIT = 1 << 30
 
 
-def prepare(source, output, opts, scan=False):
+def prepare(source, output, opts, scan=False, snapshots=None):
     """Checks a recording against its source; probes the source, writes nothing. A scan (`scan`
-    true, `output` None) finds the motion events and writes no video. `source` may also be a
+    true, `output` None) finds the motion events and writes no video; with `snapshots` (a folder)
+    it writes their pictures there. `source` may also be a
     quarrin.sources.Reader of the caller's."""
     reader = sources.reader_for(source, opts, scan)
     if not scan:
@@ -101,9 +112,12 @@ def prepare(source, output, opts, scan=False):
     live = reader.kind == "live"
     reconnect = _options.LIVE_RECONNECT if opts.reconnect is None else opts.reconnect
     camera = getattr(reader, "index", None)
+    name = opts.name or layout.camera_name(output if not scan else shown)
+    folder = snapshots if scan else None
     return Plan(str(camera) if camera is not None else shown, camera, output, opts, width, height,
                 float(rate if timed_by_clock else fps), total, writer, reader, tuple(roi), live, scan, events,
-                reconnect if live else 0.0, hold, mask, opts.detect_width if opts.detect_width < w else 0, fmt)
+                reconnect if live else 0.0, hold, mask, opts.detect_width if opts.detect_width < w else 0, fmt,
+                name, folder)
 
 
 def _check_region(opts, roi, width, height, shown):
@@ -256,12 +270,19 @@ def run(plan, progress=None, log=None, notify=None, listeners=()):
             progress(Progress(source, frames_read, frames_saved, total, segment))
 
     # The front end names and claims the segments: it knows which names the recording holds.
-    namer = None if plan.scan else layout.Namer(plan.output, numbered=plan.opts.segment_frames > 0)
+    namer = None if plan.scan else layout.Namer(plan.output, numbered=plan.opts.segment_frames > 0
+                                                or plan.opts.split == "events")
     listing = keeper = None
     own = []
     if plan.events and not plan.scan:
         listing = events_mod.EventList(layout.events_path(layout.expand(plan.output)), namer.lock)
         own.append(listing)
+    folder = None
+    if plan.snapshots:
+        folder = (lambda: plan.snapshot_dir) if plan.scan else (lambda: layout.snapshots_folder(listing.opened_path()))
+    pictures = snapshots.Events(plan.name, folder, plan.opts.box_colour, notify)
+    if plan.events and not own:
+        own.append(pictures)  # a scan's events are made (and pictured) with no other listener
     if not plan.scan and (plan.opts.keep_size is not None or plan.opts.keep_days is not None):
         from quarrin import budget
 
@@ -272,7 +293,8 @@ def run(plan, progress=None, log=None, notify=None, listeners=()):
         own.append(_Release(namer))  # after the budget: it sees each segment as held or as closed last
     # The commands and messages of --on-event and --mqtt, once the event is complete.
     told = [] if plan.scan else notifying.listeners(plan.opts, plan.output, notify, log)
-    dispatch = listening.Dispatcher(own + told + list(listeners), notify, essential=own[:1] if listing else ())
+    dispatch = listening.Dispatcher(own + told + list(listeners), notify, essential=own[:1] if listing else (),
+                                    event_of=pictures.of)
     reader = plan.reader
     reader.log = log or _drop
     if plan.live:
@@ -316,8 +338,9 @@ def run(plan, progress=None, log=None, notify=None, listeners=()):
     _check_outcome(plan, outcome, removed)
     segments = tuple(Segment.of(w, gone) for w, gone in zip(outcome.segments, removed))
     return RecordResult(plan.source, outcome.frames_read, outcome.frames_saved, segments, outcome.stopped, seconds,
-                        plan.fps, plan.frames_total, tuple(Event.of(e) for e in outcome.events), outcome.gaps,
-                        listing.path if listing is not None else None, _short_input(plan, outcome), native.count)
+                        plan.fps, plan.frames_total, pictures.result(outcome.events), outcome.gaps,
+                        listing.path if listing is not None else None, _short_input(plan, outcome), native.count,
+                        plan.name)
 
 
 def recorder():

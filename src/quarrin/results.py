@@ -37,7 +37,7 @@ WRITTEN_FIELDS = ("video", "csv", "frames", "first", "last", "runs")
 class Event:
     """A motion event: a run of saved frames that belongs together (its before- and after-time
     included). The fields are the columns of the event list (EVENT_COLUMNS); the first nine are
-    also the recorder's own (quarrin._recorder.Event). An event told as it begins
+    also the recorder's own (quarrin._recorder.Event: RECORDED_COLUMNS). An event told as it begins
     (on_event_start) has no end, seconds, last_frame or frames yet (None), and the peak area so
     far."""
     event: int                    # number, from 1
@@ -53,17 +53,21 @@ class Event:
     camera: typing.Optional[str] = None     # the camera's name, when known
 
     @classmethod
-    def of(cls, event):
+    def of(cls, event, snapshot=None, camera=None):
         """From the recorder's own (quarrin._recorder.Event), by field name."""
-        return cls(**{name: getattr(event, name) for name in EVENT_COLUMNS})
+        return cls(**{name: getattr(event, name) for name in RECORDED_COLUMNS}, snapshot=snapshot, camera=camera)
 
     def row(self):
         return {"event": self.event, "start": self.start.isoformat(), "end": self.end.isoformat(),
                 "seconds": round(self.seconds, 6), "first_frame": self.first_frame, "last_frame": self.last_frame,
-                "frames": self.frames, "peak_area": int(round(self.peak_area)), "file": self.file or ""}
+                "frames": self.frames, "peak_area": int(round(self.peak_area)), "file": self.file or "",
+                "snapshot": self.snapshot or "", "camera": self.camera or ""}
 
 
-EVENT_COLUMNS = ("event", "start", "end", "seconds", "first_frame", "last_frame", "frames", "peak_area", "file")
+# The recorder's own columns; an event list's picture and camera come after them (older lists end
+# with `file`).
+RECORDED_COLUMNS = ("event", "start", "end", "seconds", "first_frame", "last_frame", "frames", "peak_area", "file")
+EVENT_COLUMNS = RECORDED_COLUMNS + ("snapshot", "camera")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -81,6 +85,7 @@ class RecordResult:
     events_file: typing.Optional[str] = None  # where the events were listed
     warning: typing.Optional[str] = None  # an input that ended before the frame count it declares
     log_lines: int = 0       # OpenCV's and FFmpeg's own log lines while it ran
+    camera: typing.Optional[str] = None  # the camera's name on its events
 
     @property
     def files(self):

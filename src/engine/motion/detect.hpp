@@ -17,11 +17,18 @@ struct DetectOptions {
     bool show_diff = false;
 };
 
+// A rectangle of the region, in its pixels; empty when w is 0.
+struct Box {
+    int32_t x = 0, y = 0, w = 0, h = 0;
+    bool empty() const noexcept { return w <= 0 || h <= 0; }
+};
+
 struct Detection {
     bool moved = false;     // some changed area is larger than min_area
     bool lighting = false;  // more than max_changed of the counted pixels changed
     double peak_area = 0;   // the largest changed area, in pixels of the region
     double changed = 0;     // share of the counted pixels that changed (only with a lighting limit)
+    Box box;                // around every changed area larger than min_area, in pixels of the region
 };
 
 class Detector {
@@ -36,6 +43,8 @@ public:
     Detection detect(PyObject* frame, int ndim, PyObject* blurred_prev, PyObject* blurred_cur, bool reference);
 
 private:
+    Box in_region(const int32_t box[4]) const;
+
     DetectOptions o_;
     int32_t work_w_, work_h_, kernel_;
     double scale2_;   // area scale: (work width / width) squared

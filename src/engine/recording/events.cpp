@@ -25,12 +25,23 @@ void EventRules::trim_before(double now_t) {
     while (!held_.empty() && held_.front().t < now_t - a_.before - kSlack) held_.pop_front();
 }
 
-void EventRules::begin(const Held& frame, const Verdict& v) {
+void EventRules::begin(const Verdict& v, double t, PyObject* image) {
     state_ = State::Candidate;
-    first_motion_ = last_motion_ = frame.t;
+    first_motion_ = last_motion_ = t;
     current_ = Event{};
-    current_.peak_area = v.area;
-    trim_before(frame.t);
+    note_peak(v, image);
+    trim_before(t);
+}
+
+// A frame with motion: the largest area so far makes it the event's peak (its picture's frame).
+void EventRules::note_peak(const Verdict& v, PyObject* image) {
+    const bool first = a_.snapshots && !current_.peak_frame;
+    if (v.area <= current_.peak_area && !first) return;
+    current_.peak_area = std::max(current_.peak_area, v.area);
+    if (a_.snapshots) {
+        current_.peak_frame = Ref::borrow(image);
+        current_.peak_box = v.box;
+    }
 }
 
 // An active event's frames are written here; its first one gives it its number, and it is told.
@@ -56,6 +67,7 @@ void EventRules::end_event() {
     Ref span = Ref::check(PyNumber_Subtract(current_.end.get(), current_.start.get()));
     current_.seconds = to_double(call_method(span.get(), n_total_seconds).get());
     if (a_.on_event != Py_None) call(a_.on_event, {event_object(current_).get()});
+    current_.peak_frame = Ref();  // held for the event's picture only: an ended event keeps none
     events_.push_back(std::move(current_));
     current_ = Event{};
 }
@@ -71,9 +83,10 @@ void EventRules::note_lighting(const Held& frame, const Verdict& v) {
     lighting_run_ = v.lighting;
 }
 
-void EventRules::take(Held frame, const Verdict& v, FrameWriter& out) {
+void EventRules::take(Held frame, const Verdict& v, FrameWriter& out, PyObject* image) {
     note_lighting(frame, v);
-    if (v.reference) {
+    // Split by events, a reference frame outside an event is one more frame without motion.
+    if (v.reference && (state_ == State::Active || !a_.split_events)) {
         // Frames older than a written one can no longer be written in order.
         held_.clear();
         if (state_ == State::Active) {
@@ -91,13 +104,13 @@ void EventRules::take(Held frame, const Verdict& v, FrameWriter& out) {
                 trim_before(held_.empty() ? 0 : held_.back().t);
                 return;
             }
-            begin(frame, v);
+            begin(v, frame.t, image);
             hold(std::move(frame));
             break;
         case State::Candidate:
             if (v.motion) {
                 last_motion_ = frame.t;
-                current_.peak_area = std::max(current_.peak_area, v.area);
+                note_peak(v, image);
             }
             if (!v.motion && frame.t - last_motion_ > a_.after + kSlack) {
                 // It ended before its motion lasted min_event: not an event; its frames may still
@@ -113,9 +126,10 @@ void EventRules::take(Held frame, const Verdict& v, FrameWriter& out) {
         case State::Active:
             if (v.motion) {
                 last_motion_ = frame.t;
-                current_.peak_area = std::max(current_.peak_area, v.area);
+                note_peak(v, image);
             } else if (frame.t - last_motion_ > a_.after + kSlack) {
                 end_event();
+                out.event_ended();
                 if (a_.before > 0) hold(std::move(frame));
                 return;
             }

@@ -25,6 +25,8 @@ struct Event {
     long long first_frame = 0, last_frame = 0, frames = 0;
     double peak_area = 0;    // the largest moving area seen, in pixels of the region
     Ref file;                // the video its first frame went to (None: nothing written, a scan)
+    Ref peak_frame;          // with snapshots, until it is told: the frame of its peak area
+    Box peak_box;            // and the box around that frame's motion
 };
 
 // A frame the rules may still write: its crop, input number, time, and seconds since the start.
@@ -33,6 +35,7 @@ struct Held {
     long long inframe = 0;
     Ref now;
     double t = 0;
+    Box box;  // around its motion; empty without
 };
 
 // Writes one frame now, in order; returns the video it went to (borrowed; None when there is none).
@@ -40,13 +43,16 @@ class FrameWriter {
 public:
     virtual ~FrameWriter() = default;
     virtual PyObject* write_frame(const Held& frame) = 0;
+    // The event whose frames were being written has ended.
+    virtual void event_ended() {}
 };
 
 class EventRules {
 public:
     EventRules(const RecordArgs& a, Console& console);
     // Takes the gate's verdict on the next frame read; writes what is to be written through `out`.
-    void take(Held frame, const Verdict& v, FrameWriter& out);
+    // `image` is the frame's region (its Held may go without, in a scan), for the event's peak.
+    void take(Held frame, const Verdict& v, FrameWriter& out, PyObject* image);
     // The recording has ended: an event under way ends with its last written frame.
     void finish();
     std::vector<Event> take_events() noexcept { return std::move(events_); }
@@ -55,7 +61,8 @@ private:
     enum class State { Idle, Candidate, Active };
     void hold(Held frame);
     void trim_before(double now_t);
-    void begin(const Held& frame, const Verdict& v);
+    void begin(const Verdict& v, double t, PyObject* image);
+    void note_peak(const Verdict& v, PyObject* image);
     void write(const Held& frame, FrameWriter& out);
     void end_event();
     void note_lighting(const Held& frame, const Verdict& v);

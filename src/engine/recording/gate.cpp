@@ -82,6 +82,7 @@ Verdict Gate::judge(PyObject* roi, PyObject* shape) {
         v.lighting = d.lighting;
         v.motion = d.moved;
         v.area = d.peak_area;
+        v.box = d.box;
     }
     v.changed = d.changed;
     return v;

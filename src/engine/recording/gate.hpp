@@ -18,6 +18,7 @@ struct Verdict {
     bool lighting = false;   // the whole region changed: a new reference, no motion
     double area = 0;         // the largest moving area, in pixels of the region
     double changed = 0;      // the share of the region that changed (with a lighting limit)
+    Box box;                 // around the changed areas that count (with motion), in the region
 };
 
 class Gate {

@@ -5,9 +5,6 @@
 
 namespace quarrin {
 
-namespace {
-
-// (c[0], c[1], c[2]) with each element made a Python int.
 Ref colour_of(PyObject* arr) {
     Ref t = Ref::check(PyTuple_New(3));
     for (Py_ssize_t i = 0; i < 3; ++i) {
@@ -16,8 +13,6 @@ Ref colour_of(PyObject* arr) {
     }
     return t;
 }
-
-}  // namespace
 
 void Overlay::draw(PyObject* roi, PyObject* text) {
     Ref text_w, text_h;

@@ -23,6 +23,9 @@ private:
     Ref name_;
 };
 
+// (c[0], c[1], c[2]) of a colour array, each element made a Python int: a colour for cv2.
+Ref colour_of(PyObject* arr);
+
 // cv2.destroyAllWindows(), where a headless OpenCV build's "not implemented" error is no failure.
 void destroy_all_windows();
 

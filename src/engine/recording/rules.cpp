@@ -18,6 +18,8 @@ FrameRules::FrameRules(const RecordArgs& a, const Mode& mode, Console& console, 
       overlay_(a.capture),
       closes_early_(mode.opening == Mode::Opening::OnFirstWrite),
       segment_seconds_(a.segment_seconds),
+      boxes_(a.boxes),
+      split_events_(a.split_events && a.events),
       a_on_resize_(a.on_resize),
       on_signal_(a.on_signal) {
     if (a.events || a.scan) events_.emplace(a, console);
@@ -71,7 +73,10 @@ FrameRules::Next FrameRules::take(PyObject* frame, PyObject* now, Stopped& why) 
     Ref elapsed = Ref::check(PyNumber_Subtract(now, start_));
     const double elapsed_s = to_double(call_method(elapsed.get(), n_total_seconds).get());
     // A segment holds segment_seconds of recording time at most.
-    if (segment_seconds_ > 0 && !need_restart_ && elapsed_s - segment_start_ >= segment_seconds_) roll_over();
+    // Split by events, time between them belongs to no segment.
+    if (segment_seconds_ > 0 && !need_restart_ && !(split_events_ && need_files_) &&
+        elapsed_s - segment_start_ >= segment_seconds_)
+        roll_over();
     if (need_restart_) start_segment(now, elapsed_s);
 
     Ref delta = Ref::check(PyNumber_Subtract(now, gate_.last()));
@@ -86,9 +91,11 @@ FrameRules::Next FrameRules::take(PyObject* frame, PyObject* now, Stopped& why) 
     if (events_) {
         const Verdict v = gate_.judge(roi.get(), shape.get());
         // A scan writes no frame: the frames an event may still take are held without their image.
-        events_->take(Held{Ref::borrow(scan_ ? Py_None : roi.get()), inframe, Ref::borrow(now), elapsed_s}, v, *this);
+        events_->take(Held{Ref::borrow(scan_ ? Py_None : roi.get()), inframe, Ref::borrow(now), elapsed_s,
+                           v.motion ? v.box : Box{}},
+                      v, *this, roi.get());
     } else if (gate_.keep(roi.get(), shape.get(), delta_s.get())) {
-        write_frame(Held{Ref::borrow(roi.get()), inframe, Ref::borrow(now), elapsed_s});
+        write_frame(Held{Ref::borrow(roi.get()), inframe, Ref::borrow(now), elapsed_s, Box{}});
     }
     report_progress();
     if (wrote_current_ && a_.interactive && preview_.show(roi.get())) {
@@ -159,10 +166,33 @@ void FrameRules::open_files() {
     if (a_.interactive) preview_.open(segment_name_.get());
 }
 
+// Split by events, the segment ends with its event; the next event's first frame opens the next,
+// and its time counts from there.
+void FrameRules::event_ended() {
+    if (!split_events_ || need_files_) return;
+    outframe_ = 0;
+    need_files_ = true;
+    if (closes_early_ && !scan_) sink_->close_segment();
+}
+
+// The box around a frame's motion, drawn into it: cv2.rectangle(roi, (x, y), (x + w - 1, y + h - 1),
+// colour, 2).
+void FrameRules::draw_box(PyObject* roi, const Box& b) {
+    Ref corner = tuple_of(py_int(b.x), py_int(b.y));
+    Ref opposite = tuple_of(py_int(b.x + b.w - 1), py_int(b.y + b.h - 1));
+    Ref colour = colour_of(a_.tb);
+    Ref thickness = py_int(2);
+    call(global_attr(n_cv2, n_rectangle).get(), {roi, corner.get(), opposite.get(), colour.get(), thickness.get()});
+}
+
 PyObject* FrameRules::write_frame(const Held& frame) {
-    if (need_files_) open_files();
+    if (need_files_) {
+        if (split_events_) segment_start_ = frame.t;
+        open_files();
+    }
     gate_.kept(frame.now.get());
     if (!scan_) {
+        if (boxes_ && !frame.box.empty()) draw_box(frame.roi.get(), frame.box);
         Ref stamp = call_method(frame.now.get(), n_isoformat);
         if (a_.timestamp) overlay_.draw(frame.roi.get(), stamp.get());
         sink_->write(Ref::borrow(frame.roi.get()), frame.inframe, outframe_, Ref::borrow(frame.now.get()),

@@ -69,6 +69,8 @@ private:
     void open_files();
     void roll_over();
     PyObject* write_frame(const Held& frame) override;
+    void event_ended() override;
+    void draw_box(PyObject* roi, const Box& b);
     void report_progress();
 
     const CaptureArgs& a_;
@@ -97,6 +99,8 @@ private:
     bool closes_early_;           // a full segment is finished at once, not when the next opens
     double segment_seconds_;
     double segment_start_ = 0;    // seconds since the start, at the segment's first frame
+    bool boxes_;                  // draw the box around each written frame's motion
+    bool split_events_;           // a segment per event
     PyObject* a_on_resize_;
     PyObject* on_signal_;
     std::vector<std::pair<Ref, Ref>> gaps_;

@@ -80,6 +80,11 @@ struct RecordArgs {
     // size): returns the region (x, y, w, h) to keep from then on, or raises to stop. None: the
     // region stays (a frame it does not fit ends the recording, Stopped::Roi).
     PyObject* on_resize = Py_None;
+    bool boxes = false;            // draw the box around a written frame's motion (before the timestamp)
+    bool snapshots = false;        // an ended event carries its peak frame (the written frame with its
+                                   // largest moving area) and that frame's box, for its picture
+    bool split_events = false;     // each event in a segment of its own; frames outside events, a
+                                   // segment's reference frame included, are not written
 };
 
 // How an entry wants its recording to behave where vcapture's ways and the front end's differ.
