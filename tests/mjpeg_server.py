@@ -132,3 +132,23 @@ def _handler(cam):
             self.close_connection = True
 
     return Handler
+
+
+if __name__ == "__main__":   # python tests/mjpeg_server.py 8081 8082: test cameras until Ctrl-C
+    import argparse
+
+    parser = argparse.ArgumentParser(description="Serve test cameras on 127.0.0.1 until Ctrl-C.")
+    parser.add_argument("ports", nargs="*", type=int, default=[8081])
+    parser.add_argument("--fps", type=float, default=10.0)
+    parser.add_argument("--size", default="64x48", help="WxH")
+    ns = parser.parse_args()
+    size = tuple(int(x) for x in ns.size.split("x"))
+    cameras = [MjpegServer(fps=ns.fps, port=port, size=size) for port in ns.ports]
+    for cam in cameras:
+        cam.start()
+        print(cam.url, flush=True)
+    try:
+        while True:
+            time.sleep(3600)
+    except KeyboardInterrupt:
+        pass

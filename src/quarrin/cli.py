@@ -132,6 +132,11 @@ def build_parser():
     srv.add_argument("--tls-key", metavar="FILE", help="the certificate's private key (PEM) (default: none)")
     srv.add_argument("--index", metavar="FILE", help="keep the index in FILE, for all PATHs (default: "
                      "PATH/.quarrin/index.sqlite)")
+    srv.add_argument("--config", metavar="FILE", help="also record the cameras of FILE (TOML: [defaults], "
+                     "[cameras.NAME] with source, output and record options by keyword name, [web], [notify]), each "
+                     "in a process of its own, restarted when it fails; SIGHUP reads FILE again (default: none)")
+    srv.add_argument("--check", action="store_true", help="with --config: only check FILE and print each camera's "
+                     "resolved options (default: off)")
     srv.add_argument("--debug", action="store_true", help="show the traceback of an unexpected error "
                      "(default: off)")
     return parser
@@ -532,14 +537,42 @@ def _serve(ns):
 
     if ns.hash_password:
         given = [o for o, v in (("PATH", ns.paths), ("--listen", ns.listen), ("--password-file", ns.password_file),
-                                ("--tls-cert", ns.tls_cert), ("--tls-key", ns.tls_key), ("--index", ns.index)) if v]
+                                ("--tls-cert", ns.tls_cert), ("--tls-key", ns.tls_key), ("--index", ns.index),
+                                ("--config", ns.config), ("--check", ns.check)) if v]
         if given:
             raise _Usage("--hash-password takes no %s" % ", ".join(given))
         server.hash_password()
         return 0
+    if ns.check and not ns.config:
+        raise _Usage("--check checks a cameras file: give --config FILE")
+    if ns.config:
+        return _serve_config(ns, server)
     try:
         stopped_by = server.serve(ns.paths, ns.listen or server.DEFAULT_LISTEN, ns.password_file, ns.tls_cert,
                                   ns.tls_key, ns.index, warn=_warn)
+    except OSError as exc:
+        if ns.debug:
+            raise
+        return _fail(exc.strerror or str(exc), 1)
+    _terminated[0] = stopped_by == signal.SIGTERM
+    return _stopped()
+
+
+def _serve_config(ns, server):
+    from quarrin import config
+
+    try:
+        found = config.load(ns.config)
+    except config.ConfigError as exc:
+        for line in exc.lines:
+            print("quarrin: error: %s" % line, file=sys.stderr)
+        return 2
+    if ns.check:
+        print(config.resolved(found), end="")
+        return 0
+    try:
+        stopped_by = server.serve_config(found, ns.paths, ns.listen, ns.password_file, ns.tls_cert, ns.tls_key,
+                                         ns.index, warn=_warn)
     except OSError as exc:
         if ns.debug:
             raise

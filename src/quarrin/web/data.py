@@ -126,7 +126,11 @@ class View:
         for name, fields in extra.items():
             entry = found.setdefault(name, {"name": name, "last_frame": None, "last_event": None, "events_today": 0,
                                             "snapshot_url": None})
-            entry.update((k, v) for k, v in fields.items() if k != "name")
+            for k, v in fields.items():
+                # What the index knows already is kept where the provider knows nothing newer.
+                if k == "name" or (v is None and entry.get(k) is not None) or not _newer(k, v, entry.get(k)):
+                    continue
+                entry[k] = v
             if entry.get("source") is not None:
                 entry["source"] = shown_source(entry["source"])
         return [found[name] for name in sorted(found)]
@@ -154,6 +158,15 @@ class View:
             # A video still being written may not show its codec yet: looked at again.
             facts.playable = playable(path, st.st_size)
         return facts
+
+
+def _newer(key, given, known):
+    """Whether a provider's `last_frame` or `last_event` is newer than the index's."""
+    if key == "last_frame" and given and known:
+        return given > known
+    if key == "last_event" and given and known:
+        return given["start"] > known["start"]
+    return True
 
 
 def seconds_text(delta):

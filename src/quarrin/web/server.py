@@ -130,7 +130,15 @@ def serve(paths, listen=DEFAULT_LISTEN, password_file=None, tls_cert=None, tls_k
         view.close()
 
 
-async def _run(app, host, port, context, paths, out, login):
+def _stop_on(stopped, signum, reload):
+    if stopped.done():
+        return
+    stopped.set_result(signum)
+    if reload is not None:   # the recorders stop as the page's connections close
+        reload.supervisor.stopping()
+
+
+async def _run(app, host, port, context, paths, out, login, reload=None):
     import asyncio
 
     from aiohttp import web
@@ -138,7 +146,9 @@ async def _run(app, host, port, context, paths, out, login):
     loop = asyncio.get_running_loop()
     stopped = loop.create_future()
     for signum in (signal.SIGINT, signal.SIGTERM):
-        loop.add_signal_handler(signum, lambda s=signum: stopped.done() or stopped.set_result(s))
+        loop.add_signal_handler(signum, _stop_on, stopped, signum, reload)
+    if reload is not None:
+        loop.add_signal_handler(signal.SIGHUP, reload)
     runner = web.AppRunner(app, access_log=None, shutdown_timeout=SHUTDOWN_SECONDS)
     await runner.setup()
     try:
@@ -153,6 +163,83 @@ async def _run(app, host, port, context, paths, out, login):
                                                     ", login required" if login else ""))
         return await stopped
     finally:
-        for signum in (signal.SIGINT, signal.SIGTERM):
+        for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             loop.remove_signal_handler(signum)
         await runner.cleanup()
+
+
+def serve_config(config, paths=(), listen=None, password_file=None, tls_cert=None, tls_key=None, index=None,
+                 out=None, warn=None):
+    """Runs the cameras of `config` (a quarrin.config.Config, from `config_path`), each in a
+    recorder process of its own, and the web view of their recordings (and of `paths`) until
+    SIGINT or SIGTERM; SIGHUP reads the file again. The command line's settings win over the
+    [web] table's. Returns the signal that stopped it."""
+    from quarrin.config import output_folders
+
+    web_table = config.web
+    listen = listen or web_table.get("listen") or DEFAULT_LISTEN
+    password_file = password_file or web_table.get("password_file")
+    tls_cert, tls_key = tls_cert or web_table.get("tls_cert"), tls_key or web_table.get("tls_key")
+    folders = output_folders(config, paths)
+    for folder in folders:
+        os.makedirs(folder, exist_ok=True)
+    host, port, users, context = check(folders, listen, password_file, tls_cert, tls_key)
+    require_extra()
+    import asyncio
+
+    from quarrin.supervisor import Supervisor
+    from quarrin.web import auth, live
+    from quarrin.web.app import make_app
+    from quarrin.web.data import View
+
+    out = out or (lambda line: print(line, flush=True))
+    supervisor = Supervisor(config.cameras, out)
+    view = View(folders, index, cameras=supervisor, warn=warn)
+    try:
+        view.cameras()
+        app = make_app(view, auth.Guard(users) if users is not None else None, tls=context is not None,
+                       local=users is None, routes=live.routes(supervisor))
+        supervisor.start()
+        out("Recording %d camera%s: %s" % (len(config.cameras), "" if len(config.cameras) == 1 else "s",
+                                           ", ".join(config.cameras)))
+        reload = _Reload(config.path, supervisor, out)
+        return asyncio.run(_run(app, host, port, context, folders, out, users is not None, reload))
+    finally:
+        supervisor.stop()
+        view.close()
+
+
+class _Reload:
+    """SIGHUP: the cameras file read again; only the cameras whose settings changed restart. A file
+    with faults changes nothing."""
+
+    def __init__(self, path, supervisor, out):
+        self.path, self.supervisor, self.out = path, supervisor, out
+        self.busy = False
+
+    def __call__(self):
+        if self.busy:
+            return
+        self.busy = True
+        import threading
+
+        threading.Thread(target=self._reload, name="quarrin-reload", daemon=True).start()
+
+    def _reload(self):
+        from quarrin import config
+
+        try:
+            try:
+                found = config.load(self.path)
+            except config.ConfigError as exc:
+                for line in exc.lines:
+                    self.out("quarrin: error: %s" % line)
+                self.out("Reloading %s: the file has faults; nothing changed" % self.path)
+                return
+            added, removed, changed = self.supervisor.apply(found.cameras)
+            self.out("Reloaded %s: %s" % (self.path, "; ".join(
+                "%s %s" % (what, ", ".join(names)) for what, names in (("added", added), ("removed", removed),
+                                                                      ("restarted", changed)) if names)
+                or "nothing changed"))
+        finally:
+            self.busy = False
