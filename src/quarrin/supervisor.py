@@ -479,8 +479,7 @@ def _terminate_all(recorders, supervisor):
         process = r.process
         if process is None:
             continue
-        wait = STOP_WAIT + float(r.camera.options.get("stall", 10.0))
-        process.join(wait)
+        process.join(wait := stop_wait(r.camera.options))
         if process.exitcode is None:
             supervisor.out("%s: the recorder did not stop within %g s; killed" % (r.camera.name, wait))
             process.kill()
@@ -489,6 +488,18 @@ def _terminate_all(recorders, supervisor):
         with supervisor.lock:
             supervisor._drain(r)
             r.state = "stopped"
+
+
+def stop_wait(opts):
+    """How long a recorder may take to stop after SIGTERM: its files, past a stall, and what its
+    notifications are still owed (a running --on-event command gets its timeout, a broker a few
+    seconds to take the last messages)."""
+    wait = STOP_WAIT + float(opts.get("stall", 10.0))
+    if opts.get("on_event_command"):
+        wait += float(opts.get("on_event_timeout", 30.0))
+    if opts.get("mqtt"):
+        wait += 5.0
+    return wait
 
 
 def written_since(output, since):
