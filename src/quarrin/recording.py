@@ -9,6 +9,7 @@ tells the listeners (quarrin.listeners) as it goes, and returns what it did.
 import dataclasses
 import math
 import os
+import sys
 import time
 import typing
 

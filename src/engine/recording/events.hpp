@@ -33,6 +33,8 @@ struct Held {
     long long inframe = 0;
     Ref now;
     double t = 0;
+    Ref payload;      // for the writer (null: none)
+    bool key = true;  // a run of written frames may start here
 };
 
 // Writes one frame now, in order; returns the video it went to (borrowed; None when there is none).
@@ -55,6 +57,8 @@ private:
     enum class State { Idle, Candidate, Active };
     void hold(Held frame);
     void trim_before(double now_t);
+    bool can_start(const Held& frame) const noexcept { return frame.key || frame.inframe == next_written_; }
+    void drop_unstartable();
     void begin(const Held& frame, const Verdict& v);
     void write(const Held& frame, FrameWriter& out);
     void end_event();
@@ -67,6 +71,7 @@ private:
     double first_motion_ = 0, last_motion_ = 0;
     Event current_;
     long long numbered_ = 0;
+    long long next_written_ = -1;  // the frame after the last one written: its run goes on there
     bool lighting_run_ = false;
     std::vector<Event> events_;
 };
