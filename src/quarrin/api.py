@@ -14,7 +14,7 @@ def record(source, output, *, fourcc=None, codec=None, quality=23, speed="ultraf
            show_diff=False, duration=0.0, segment_frames=0, before=0.0, after=0.0, min_event=0.0, ignore=(),
            mask=None, max_changed=1.0, detect_width=0, segment_seconds=0.0, timestamp=False, box_colour="black",
            text_colour="white", text_at=(10, 20), font_scale=0.5, open_timeout=10.0, stall=10.0, reconnect=None,
-           keep_size=None, keep_days=None, min_free="100M", preview=False, pipeline=True, progress=None, log=None,
+           keep_size=None, keep_days=None, min_free="100M", preview=False, pipeline=True, copy=False, progress=None, log=None,
            notify=None, on_event_start=None, on_event=None, on_segment=None, on_signal=None, listeners=(),
            quiet=None):
     """Records a camera (an index: 0, 1, ... or "0"), a live source (an rtsp://, rtsps://, http://
