@@ -65,7 +65,8 @@ class Plan:
 HOLD_LIMIT = 1 << 30
 # With --copy: the bitrate the packets held are counted at, and the seconds between keyframes held
 # for beyond --before (a run of copied frames starts at a keyframe).
-COPY_BYTES_PER_SECOND = 100_000_000 // 8
+COPY_MBITS = 100
+COPY_BYTES_PER_SECOND = COPY_MBITS * 1_000_000 // 8
 KEYFRAME_ALLOWANCE = 10.0
 
 
@@ -225,7 +226,7 @@ def _hold_frames(opts, rate, width, height):
         if seconds * COPY_BYTES_PER_SECOND > HOLD_LIMIT:
             name = "before" if opts.min_event <= 0 else "min_event"
             raise UsageError(name, getattr(opts, name), "would hold %.0f s of the source's packets: at %d Mbit/s "
-                             "that is more than the 1 GiB that may be held" % (seconds, COPY_BYTES_PER_SECOND >> 17))
+                             "that is more than the 1 GiB that may be held" % (seconds, COPY_MBITS))
         seconds += KEYFRAME_ALLOWANCE
     if seconds <= 0:
         return 0
