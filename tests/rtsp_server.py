@@ -166,7 +166,7 @@ class RtspServer:
         if reason:
             pytest.skip("no RTSP camera: " + reason)
         self.size = size or self.size
-        clip = _file("%dx%d-%g%s.h264" % (self.size + (self.fps, "" if self.moving else "-still")))
+        self.clip = clip = _file("%dx%d-%g%s.h264" % (self.size + (self.fps, "" if self.moving else "-still")))
         if not os.path.exists(clip):
             write_clip(clip, self.size, self.fps, self.moving)
         command = [SYSTEM_PYTHON, "-I", os.path.abspath(__file__), clip, "--port", str(self.port),
