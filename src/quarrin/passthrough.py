@@ -251,10 +251,14 @@ class CopyWriter:
         for packet in payload.packets:
             if self.base is None:
                 self.base = packet.dts if packet.dts is not None else packet.pts or 0
-            if packet.pts is not None:
-                packet.pts -= self.base
-            if packet.dts is not None:
-                packet.dts -= self.base
+                self.last = None
+            # A muxer takes strictly increasing decode times: a camera that sent two frames with one
+            # time (a late frame pushed with the next) must not stop the recording.
+            dts = (packet.dts if packet.dts is not None else packet.pts if packet.pts is not None else 0) - self.base
+            if self.last is not None and dts <= self.last:
+                dts = self.last + 1
+            pts = dts if packet.pts is None else max(packet.pts - self.base, dts)
+            packet.dts, packet.pts, self.last = dts, pts, dts
             packet.stream = self.stream
             self.container.mux(packet)
 
