@@ -14,7 +14,7 @@ import pytest
 
 import quarrin
 import videos
-from quarrin import layout, options, recording, writers
+from quarrin import layout, options, recording, sources, writers
 
 def test_import_stays_light():
     code = textwrap.dedent("""
@@ -382,6 +382,7 @@ def test_copy_saves_the_source_packets(tmp_path, ext, kwargs, runs, first_frames
     ("o.avi", {}, "output=o.avi: --copy writes the source's packets into .mp4 or .mkv files, not .avi"),
     ("o.mp4", dict(source="mjpg"), "copy=True: the video of in.avi is mjpeg; --copy takes H.264 or H.265 only"),
     ("o.mp4", dict(source=0), "copy=True: copies what a file or a network camera's URL sends; camera 0 sends raw"),
+    ("o.mp4", dict(source="reader"), "copy=True: copies the packets of a file or a URL; a reader hands frames"),
     ("o.mp4", dict(before=90), "before=90.0: would hold 90 s of the source's packets: at 100 Mbit/s"),
 ])
 def test_copy_refuses_what_needs_new_pixels(tmp_path, monkeypatch, output, kwargs, said):
@@ -389,7 +390,7 @@ def test_copy_refuses_what_needs_new_pixels(tmp_path, monkeypatch, output, kwarg
     monkeypatch.chdir(tmp_path)
     source = kwargs.pop("source", "h264")
     src = videos.scripted_clip("in.avi", [8] * 3) if source == "mjpg" else source if source == 0 else \
-        videos.h264_clip("in.mp4", [8] * 3, keyint=3)
+        sources.Reader() if source == "reader" else videos.h264_clip("in.mp4", [8] * 3, keyint=3)
     before = sorted(os.listdir(tmp_path))
     with pytest.raises(quarrin.UsageError) as refused:
         quarrin.record(src, output, copy=True, **{"motion": "before" in kwargs, **kwargs})

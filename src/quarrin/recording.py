@@ -75,6 +75,8 @@ def prepare(source, output, opts, scan=False):
     true, `output` None) finds the motion events and writes no video. `source` may also be a
     quarrin.sources.Reader of the caller's."""
     reader = sources.reader_for(source, opts, scan, _copy_reader(opts) if opts.copy and not scan else None)
+    if opts.copy and not scan and not getattr(reader, "copies", False):
+        raise UsageError("copy", True, "copies the packets of a file or a URL; %s hands frames" % reader.shown)
     if not scan:
         output = _options.check_output(output)
         if opts.copy:
