@@ -16,7 +16,7 @@ starts, as a camera does; a client that connects joins wherever the loop then is
 server or its plugins, start() skips the test with one line.
 
     /usr/bin/python3 tests/rtsp_server.py CLIP.h264 --port PORT [--path /cam] [--fps 30]
-                                          [--user U --password P]
+                                          [--user U --password P] [--cameras N]
     /usr/bin/python3 tests/rtsp_server.py --check      # exit 0, or 1 with what is missing
 
 The server prints "ready <url>" once it accepts connections, and ends when its standard input
@@ -56,7 +56,7 @@ def _gst():
     return GLib, Gst, GstRtspServer
 
 
-def serve(clip, port, path, fps, user=None, password=None):
+def serve(clip, port, path, fps, user=None, password=None, cameras=None):
     GLib, Gst, GstRtspServer = _gst()
     with open(clip, "rb") as f:
         data = f.read()
@@ -83,12 +83,16 @@ def serve(clip, port, path, fps, user=None, password=None):
 
         GLib.timeout_add(max(1, int(500 / fps)), push)
 
-    factory = GstRtspServer.RTSPMediaFactory.new()
-    factory.set_launch('( appsrc name=src is-live=true do-timestamp=true format=time '
-                       'caps="video/x-h264,stream-format=byte-stream,alignment=au" '
-                       '! h264parse ! rtph264pay name=pay0 pt=96 config-interval=-1 )')
-    factory.set_shared(True)
-    factory.connect("media-configure", configure)
+    def camera():
+        factory = GstRtspServer.RTSPMediaFactory.new()
+        factory.set_launch('( appsrc name=src is-live=true do-timestamp=true format=time '
+                           'caps="video/x-h264,stream-format=byte-stream,alignment=au" '
+                           '! h264parse ! rtph264pay name=pay0 pt=96 config-interval=-1 )')
+        factory.set_shared(True)
+        factory.connect("media-configure", configure)
+        return factory
+
+    factories = {path: camera()} if cameras is None else {"%s%d" % (path, i): camera() for i in range(cameras)}
     server = GstRtspServer.RTSPServer.new()
     server.set_address("127.0.0.1")
     server.set_service(str(port))
@@ -101,8 +105,10 @@ def serve(clip, port, path, fps, user=None, password=None):
         permissions = GstRtspServer.RTSPPermissions.new()
         for permission in (GstRtspServer.RTSP_PERM_MEDIA_FACTORY_ACCESS, GstRtspServer.RTSP_PERM_MEDIA_FACTORY_CONSTRUCT):
             permissions.add_permission_for_role(user, permission, True)
-        factory.set_permissions(permissions)
-    server.get_mount_points().add_factory(path, factory)
+        for factory in factories.values():
+            factory.set_permissions(permissions)
+    for mount, factory in factories.items():
+        server.get_mount_points().add_factory(mount, factory)
     for _ in range(50):  # the port may still be held a moment after the last server was killed
         if server.attach(None):
             break
@@ -127,6 +133,7 @@ def main(argv):
     parser.add_argument("--fps", type=float, default=30.0)
     parser.add_argument("--user")
     parser.add_argument("--password")
+    parser.add_argument("--cameras", type=int, help="serve the clip as N cameras, at PATH0 .. PATH<N-1>")
     args = parser.parse_args(argv)
     if args.check:
         try:
@@ -136,7 +143,7 @@ def main(argv):
         return
     if not args.clip or not args.port:
         parser.error("a clip and --port are required")
-    serve(args.clip, args.port, args.path, args.fps, args.user, args.password)
+    serve(args.clip, args.port, args.path, args.fps, args.user, args.password, args.cameras)
 
 
 # ---- the test side -----------------------------------------------------------------------------
@@ -166,7 +173,7 @@ class RtspServer:
         if reason:
             pytest.skip("no RTSP camera: " + reason)
         self.size = size or self.size
-        clip = _file("%dx%d-%g%s.h264" % (self.size + (self.fps, "" if self.moving else "-still")))
+        self.clip = clip = _file("%dx%d-%g%s.h264" % (self.size + (self.fps, "" if self.moving else "-still")))
         if not os.path.exists(clip):
             write_clip(clip, self.size, self.fps, self.moving)
         command = [SYSTEM_PYTHON, "-I", os.path.abspath(__file__), clip, "--port", str(self.port),

@@ -14,7 +14,7 @@ import pytest
 
 import quarrin
 import videos
-from quarrin import layout, options, recording, writers
+from quarrin import layout, options, recording, sources, writers
 
 def test_import_stays_light():
     code = textwrap.dedent("""
@@ -329,3 +329,70 @@ def test_h264_times_never_go_back(tmp_path):
         writer.write(videos.square_frame(64, 48, 8, 8), start + datetime.timedelta(seconds=seconds))
     writer.release()
     assert videos.stream_times(tmp_path / "c.mkv")[1] == pytest.approx([0, 0.001, 0.002, 0.5])
+
+
+# --copy: a clip with a keyframe every 6 frames, still but for frames 20 to 27. Each segment (and
+# each event's run) starts at a keyframe; its frames are the source's, decoded to the same pixels,
+# at the file's own times.
+COPY_STILL_MOVING = [8] * 20 + [8 + 4 * i for i in range(1, 9)] + [40] * 12
+
+
+@pytest.mark.parametrize("ext, kwargs, runs, first_frames", [
+    (".mp4", {}, [[0, 40]], []),
+    (".mkv", dict(segment_frames=4), [[k, min(k + 6, 40)] for k in range(0, 40, 6)], []),
+    (".mp4", dict(segment_seconds=1, pipeline=False), [[0, 12], [12, 24], [24, 36], [36, 40]], []),
+    # The event's first motion is at frame 20, which is no keyframe: its run starts at frame 18.
+    (".mp4", dict(motion=True, min_area=50, before=0.05, after=0.2), [[0, 1, 18, 30]], [18]),
+    (".mkv", dict(motion=True, min_area=50, before=0.3, after=0.2, pipeline=False), [[0, 1, 12, 30]], [12]),
+    (".mp4", dict(motion=True, min_area=50, after=0.2), [[0, 1, 18, 30]], [18]),
+], ids=["whole", "segment-frames", "segment-seconds", "event", "event-before", "event-no-before"])
+def test_copy_saves_the_source_packets(tmp_path, ext, kwargs, runs, first_frames):
+    pytest.importorskip("av")
+    src = videos.h264_clip(tmp_path / "in.mp4", COPY_STILL_MOVING, keyint=6)
+    source = videos.decoded(src)
+    result = quarrin.record(src, tmp_path / ("o" + ext), copy=True, **kwargs)
+    assert [[i for run in s.runs for i in run] for s in result.segments] == runs
+    assert [e.first_frame for e in result.events] == first_frames
+    if first_frames:
+        assert [int(row["first_frame"]) for row in csv.DictReader(open(result.events_file))] == first_frames
+    for seg in result.segments:
+        with open(seg.csv, newline="") as f:
+            listed = [(int(row[0]), datetime.datetime.fromisoformat(row[2])) for row in list(csv.reader(f))[1:]]
+        saved = videos.decoded(seg.video)
+        assert len(saved) == len(listed) == seg.frames
+        assert all(source[i][1] for i, _ in listed[:1]) and saved[0][1]
+        assert all((image == source[i][0]).all() for (image, _), (i, _) in zip(saved, listed))
+        start = datetime.datetime.fromtimestamp(videos.MTIME)
+        assert [t for _, t in listed] == [start + datetime.timedelta(seconds=i / 10) for i, _ in listed]
+        assert videos.stream_times(seg.video)[1] == pytest.approx([(t - listed[0][1]).total_seconds()
+                                                                   for _, t in listed], abs=1e-3)
+
+
+@pytest.mark.parametrize("output, kwargs, said", [
+    ("o.mp4", dict(timestamp=True), "copy=True: saves the source's packets as they are; --timestamp draws"),
+    ("o.mp4", dict(fourcc="avc1"), "copy=True: saves the source's packets as they are; --fourcc"),
+    ("o.mp4", dict(codec="h264"), "copy=True: saves the source's packets as they are; --codec"),
+    ("o.mp4", dict(quality=20), "copy=True: saves the source's packets as they are; --quality"),
+    ("o.mp4", dict(speed="fast"), "copy=True: saves the source's packets as they are; --speed"),
+    ("o.mp4", dict(interval=1), "copy=True: saves the source's packets as they are; --interval"),
+    ("o.mp4", dict(motion=True, show_diff=True), "copy=True: saves the source's packets as they are; --show-diff"),
+    ("o.mp4", dict(preview=True), "copy=True: saves the source's packets as they are; --preview"),
+    ("o.mp4", dict(size=(32, 24)), "copy=True: saves the source's packets as they are; --size"),
+    ("o.mp4", dict(roi=(0, 0, 32, 48)), "roi=0,0,32,48: --copy keeps the whole 64x48 frame"),
+    ("o.avi", {}, "output=o.avi: --copy writes the source's packets into .mp4 or .mkv files, not .avi"),
+    ("o.mp4", dict(source="mjpg"), "copy=True: the video of in.avi is mjpeg; --copy takes H.264 or H.265 only"),
+    ("o.mp4", dict(source=0), "copy=True: copies what a file or a network camera's URL sends; camera 0 sends raw"),
+    ("o.mp4", dict(source="reader"), "copy=True: copies the packets of a file or a URL; a reader hands frames"),
+    ("o.mp4", dict(before=90), "before=90.0: would hold 90 s of the source's packets: at 100 Mbit/s"),
+])
+def test_copy_refuses_what_needs_new_pixels(tmp_path, monkeypatch, output, kwargs, said):
+    pytest.importorskip("av")
+    monkeypatch.chdir(tmp_path)
+    source = kwargs.pop("source", "h264")
+    src = videos.scripted_clip("in.avi", [8] * 3) if source == "mjpg" else source if source == 0 else \
+        sources.Reader() if source == "reader" else videos.h264_clip("in.mp4", [8] * 3, keyint=3)
+    before = sorted(os.listdir(tmp_path))
+    with pytest.raises(quarrin.UsageError) as refused:
+        quarrin.record(src, output, copy=True, **{"motion": "before" in kwargs, **kwargs})
+    assert str(refused.value).startswith(said)
+    assert sorted(os.listdir(tmp_path)) == before

@@ -497,6 +497,12 @@ def long_clip(tmp_path_factory):
     return videos.moving_clip(tmp_path_factory.mktemp("long") / "long.avi", 1500, width=320, height=240)
 
 
+@pytest.fixture(scope="module")
+def long_h264_clip(tmp_path_factory):
+    pytest.importorskip("av")
+    return videos.h264_clip(tmp_path_factory.mktemp("long") / "long.mp4", [i % 300 for i in range(6000)], 25, 320, 240)
+
+
 def check_command(capsys, *args):
     """quarrin check in this process: (exit status, lines printed)."""
     from quarrin.cli import main
@@ -508,13 +514,17 @@ def check_command(capsys, *args):
 
 # A recording killed at a random point (here: three points, each container's way of being cut off):
 # `quarrin check --repair` leaves every file consistent.
-@pytest.mark.parametrize("ext, delay", [(".avi", 0.0), (".avi", 0.6), (".mp4", 0.4)])
-def test_check_repair_after_a_power_cut(tmp_path, capsys, long_clip, ext, delay):
+@pytest.mark.parametrize("ext, delay, copy", [(".avi", 0.0, False), (".avi", 0.6, False), (".mp4", 0.4, False),
+                                              (".mp4", 0.1, True), (".mkv", 0.2, True)])
+def test_check_repair_after_a_power_cut(tmp_path, capsys, request, long_clip, ext, delay, copy):
     if ext != ".avi":
         pytest.importorskip("av")
     folder = tmp_path / "o"
-    proc = subprocess.Popen([sys.executable, "-u", "-m", "quarrin", "record", long_clip, folder / ("rec" + ext), "-v",
-                             "--segment-frames", "300"], stdout=subprocess.PIPE, text=True)
+    source, more = long_clip, []
+    if copy:  # the packets of an H.264 clip, copied (much faster than encoding: a longer clip)
+        source, more = request.getfixturevalue("long_h264_clip"), ["--copy"]
+    proc = subprocess.Popen([sys.executable, "-u", "-m", "quarrin", "record", source, folder / ("rec" + ext), "-v",
+                             "--segment-frames", "300", *more], stdout=subprocess.PIPE, text=True)
     for line in proc.stdout:
         if line.startswith("Timestamps in"):
             break

@@ -30,7 +30,14 @@ pytestmark = pytest.mark.only_in("np2", "py313")
 PASSWORD = "hunter2-secret"
 # The two kinds of camera. FFmpeg analyses some 36 frames of an RTSP stream before it opens: at 60
 # frames/s that takes 0.6 s.
-CAMERAS = {"mjpeg": lambda **kw: MjpegServer(fps=10, **kw), "rtsp": lambda **kw: RtspServer(fps=60, **kw)}
+CAMERAS = {"mjpeg": lambda **kw: MjpegServer(fps=10, **kw), "rtsp": lambda **kw: RtspServer(fps=60, **kw),
+           "rtsp-copy": lambda **kw: RtspServer(fps=60, **kw)}
+VIDEOS = ("*.avi", "*.mp4", "*.mkv")
+
+
+def copying(kind):
+    """The options and the output's extension of a recording of a camera of this kind."""
+    return (["--copy"], ".mp4") if kind.endswith("-copy") else ([], ".avi")
 
 
 def quarrin(*args, timeout=120):
@@ -76,7 +83,9 @@ class Recording:
     def wait_segments(self, folder, count=1):
         """Waits until `count` segments in `folder` hold a frame (their CSV a row)."""
         deadline = time.monotonic() + 60
-        while sum(len(rows(c)) > 0 for c in glob.glob(os.path.join(folder, "*.avi.csv"))) < count:
+        def held():
+            return sum(len(rows(c)) > 0 for p in VIDEOS for c in glob.glob(os.path.join(folder, p + ".csv")))
+        while held() < count:
             assert self.proc.poll() is None and time.monotonic() < deadline, "".join(self.out)
             time.sleep(0.05)
 
@@ -113,7 +122,7 @@ def recording(folder, *args, then=None, after=1.0, stop=None):
 def segments_consistent(folder):
     """Every video in `folder` holds as many frames as its CSV has rows; returns the row counts."""
     counts = []
-    for video in sorted(glob.glob(os.path.join(folder, "*.avi"))):
+    for video in sorted(v for pattern in VIDEOS for v in glob.glob(os.path.join(folder, pattern))):
         n = len(rows(video + ".csv"))
         assert len(videos.read_all(video)) == n, video
         counts.append(n)
@@ -136,9 +145,10 @@ def camera_frames(video, moving=True):
 @pytest.mark.parametrize("kind", CAMERAS)
 @pytest.mark.parametrize("fault, pipeline", [("drop", True), ("stall", False)], ids=["drop", "stall"])
 def test_signal_lost_and_back(tmp_path, kind, fault, pipeline):
+    args, ext = copying(kind)
     with CAMERAS[kind](moving=False) as cam, \
-            Recording(cam.url, tmp_path / "cam.avi", "--duration", 60, "--stall", 0.5, "--reconnect", 20, "--motion",
-                      *([] if pipeline else ["--no-pipeline"])) as rec:
+            Recording(cam.url, tmp_path / ("cam" + ext), "--duration", 60, "--stall", 0.5, "--reconnect", 20,
+                      "--motion", *args, *([] if pipeline else ["--no-pipeline"])) as rec:
         rec.wait_segments(tmp_path)
         cam.stop() if fault == "drop" else cam.stall(True)
         rec.wait_line("Signal lost")
@@ -154,7 +164,7 @@ def test_signal_lost_and_back(tmp_path, kind, fault, pipeline):
     # (nor did frames damaged by a reconnection).
     assert counts == [1, 1]
     assert rows(tmp_path / "cam.events.csv") == []
-    assert [camera_frames(v, moving=False) for v in sorted(glob.glob(str(tmp_path / "*.avi")))] == [[0], [0]]
+    assert [camera_frames(v, moving=False) for v in sorted(glob.glob(str(tmp_path / ("*" + ext))))] == [[0], [0]]
 
 
 @pytest.mark.parametrize("comes_back", [False, True], ids=["away", "silent"])
@@ -263,34 +273,41 @@ def test_a_killed_h264_recording_keeps_the_event_that_ended(tmp_path, ext, speed
      "quarrin: error: the region --roi 8,8,40,30 does not fit the 32x24 frames %s sends now (they were 64x48)"),
     ((96, 72), ["--motion", "--ignore", "0,0,8,8", "--no-pipeline"], 1, [(48, 64)],
      "quarrin: error: %s now sends 96x72 frames, not 64x48: the motion mask (--mask, --ignore) was made for 64x48"),
-], ids=["larger", "smaller", "region-fits", "region-too-large", "mask"])
+    ((96, 72), ["--copy", "--motion"], 0, [(48, 64), (72, 96)], "Frame size changed from 64x48 to 96x72: the new"),
+    ((96, 72), ["--copy", "--roi", "0,0,64,48"], 1, [(48, 64)],
+     "quarrin: error: %s now sends 96x72 frames, not 64x48: --copy keeps whole frames"),
+], ids=["larger", "smaller", "region-fits", "region-too-large", "mask", "copy", "copy-region"])
 def test_camera_back_at_another_size(tmp_path, size, args, status, shapes, said):
-    with MjpegServer(fps=10) as cam:
+    kind = "rtsp-copy" if "--copy" in args else "mjpeg"
+    ext = copying(kind)[1]
+    with CAMERAS[kind]() as cam:
         def restart():
             cam.stop()
             cam.size = size
             later(0.5, cam.start)
-        proc = recording(tmp_path, cam.url, tmp_path / "cam.avi", "--duration", 5, "--stall", 0.5, "--reconnect", 10,
-                         *args, then=restart)
+        proc = recording(tmp_path, cam.url, tmp_path / ("cam" + ext), "--duration", 5, "--stall", 0.5, "--reconnect",
+                         10, *args, then=restart)
     assert proc.returncode == status, proc.stderr
     assert any(line.startswith(said.replace("%s", cam.url)) for line in (proc.stdout + proc.stderr).splitlines())
     segments_consistent(tmp_path)
-    made = sorted(glob.glob(str(tmp_path / "*.avi")))
+    made = sorted(glob.glob(str(tmp_path / ("*" + ext))))
     assert [videos.read_all(v)[0].shape[:2] for v in made] == shapes
 
 
 @pytest.mark.parametrize("kind", CAMERAS)
 def test_password_never_shows(tmp_path, kind):
+    args, ext = copying(kind)
     with CAMERAS[kind](auth=("admin", PASSWORD)) as cam:
         url = cam.url.replace("://", "://admin:%s@" % PASSWORD, 1) + "?token=" + PASSWORD
-        proc = quarrin("record", url, tmp_path / "cam.avi", "--duration", 1, "--motion", "-v")
-        wrong = quarrin("record", url.replace(PASSWORD, PASSWORD + "x"), tmp_path / "no.avi", "--open-timeout", 2)
+        proc = quarrin("record", url, tmp_path / ("cam" + ext), "--duration", 1, "--motion", "-v", *args)
+        wrong = quarrin("record", url.replace(PASSWORD, PASSWORD + "x"), tmp_path / ("no" + ext), "--open-timeout", 2,
+                        *args)
         import quarrin as api
 
         seen = []
-        result = api.record(url, tmp_path / "api.avi", duration=0.5, progress=lambda e: seen.append(repr(e)),
-                            log=lambda line: seen.append(line))
-    down = quarrin("record", url, tmp_path / "down.avi", "--open-timeout", 2)
+        result = api.record(url, tmp_path / ("api" + ext), duration=0.5, progress=lambda e: seen.append(repr(e)),
+                            log=lambda line: seen.append(line), copy=bool(args))
+    down = quarrin("record", url, tmp_path / ("down" + ext), "--open-timeout", 2, *args)
     assert proc.returncode == 0, proc.stderr
     assert cam.url.replace("://", "://admin:***@") in proc.stdout  # -v shows the source, masked
     assert wrong.returncode == 1 and "admin:***@" in wrong.stderr
@@ -301,10 +318,15 @@ def test_password_never_shows(tmp_path, kind):
     assert not [text for text in shown if PASSWORD in text]
     # What was recorded is the camera's frames, whole, a row for each; over RTSP every frame read, in order.
     assert segments_consistent(tmp_path)[0] == result.frames_saved > 0  # api.avi, then cam.avi
-    found = camera_frames(tmp_path / "api.avi")
-    assert None not in found + camera_frames(tmp_path / "cam.avi")
-    if kind == "rtsp":  # (the MJPEG server counts its frames across its connections)
+    found = camera_frames(tmp_path / ("api" + ext))
+    assert None not in found + camera_frames(tmp_path / ("cam" + ext))
+    if kind != "mjpeg":  # (the MJPEG server counts its frames across its connections)
         assert found == [(found[0] + i) % 12 for i in range(len(found))]
+    if args:  # copied: the camera's own frames, to the pixel, from a keyframe on
+        sent = videos.decoded(cam.clip)
+        saved = videos.decoded(tmp_path / "api.mp4")
+        assert saved[0][1] and len(saved) == result.frames_saved
+        assert all((image == sent[(found[0] + i) % len(sent)][0]).all() for i, (image, _) in enumerate(saved))
 
 
 @pytest.mark.parametrize("url, shown", [

@@ -79,3 +79,28 @@ def stream_times(path):
     with av.open(str(path)) as container:
         stream = container.streams.video[0]
         return stream.codec_context.name, [float(f.pts * f.time_base) for f in container.decode(stream)]
+
+
+def h264_clip(path, positions, keyint, width=64, height=48, fps=10, mtime=MTIME):
+    """Like scripted_clip, as H.264 (PyAV) with a keyframe every `keyint` frames and no B-frames."""
+    import av
+
+    params = "keyint=%d:min-keyint=%d:scenecut=0:bframes=0" % (keyint, keyint)
+    with av.open(str(path), "w") as out:
+        stream = out.add_stream("libx264", rate=fps, options={"preset": "ultrafast", "x264-params": params})
+        stream.width, stream.height, stream.pix_fmt = width, height, "yuv420p"
+        for x in positions:
+            image = square_frame(width, height, x, height // 4)
+            out.mux(stream.encode(av.VideoFrame.from_ndarray(image, format="bgr24")))
+        out.mux(stream.encode())
+    os.utime(path, (mtime, mtime))
+    return str(path)
+
+
+def decoded(path):
+    """A video's frames as PyAV decodes them (the codec's own planes, no conversion), and whether each
+    is a keyframe."""
+    import av
+
+    with av.open(str(path)) as container:
+        return [(f.to_ndarray(), f.key_frame) for f in container.decode(video=0)]

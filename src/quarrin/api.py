@@ -15,8 +15,8 @@ def record(source, output, *, fourcc=None, codec=None, quality=23, speed="ultraf
            mask=None, max_changed=1.0, detect_width=0, split=None, boxes=False, snapshots=True, name=None,
            segment_seconds=0.0, timestamp=False, box_colour="black",
            text_colour="white", text_at=(10, 20), font_scale=0.5, open_timeout=10.0, stall=10.0, reconnect=None,
-           keep_size=None, keep_days=None, min_free="100M", preview=False, pipeline=True, on_event_command=None,
-           on_event_timeout=30.0, mqtt=None, mqtt_ca=None, progress=None, log=None,
+           keep_size=None, keep_days=None, min_free="100M", preview=False, pipeline=True, copy=False,
+           on_event_command=None, on_event_timeout=30.0, mqtt=None, mqtt_ca=None, progress=None, log=None,
            notify=None, on_event_start=None, on_event=None, on_segment=None, on_signal=None, listeners=(),
            quiet=None):
     """Records a camera (an index: 0, 1, ... or "0"), a live source (an rtsp://, rtsps://, http://
@@ -26,7 +26,8 @@ def record(source, output, *, fourcc=None, codec=None, quality=23, speed="ultraf
 
     The options are those of ``quarrin record`` (``--min-area`` is ``min_area`` and so on);
     `segment_frames` is the number of frames per file; `codec="h264"` writes H.264 through PyAV (the
-    default for .mp4 and .mkv outputs when it is installed), tuned by `quality` and `speed`.
+    default for .mp4 and .mkv outputs when it is installed), tuned by `quality` and `speed`;
+    `copy=True` saves a file's or a URL's own H.264/H.265 packets instead, without re-encoding.
     `progress`, when given, is called with a `quarrin.Progress` after every frame read; `log` with
     each of the recorder's own lines ("Video saved in ...", ...), which are dropped otherwise;
     `notify` with what the operator must see (a live source's signal lost or back, a segment

@@ -363,8 +363,15 @@ class Option:
     repeat: bool = False                # may be given more than once (a list of values)
     scan_default: typing.Any = None     # the default in scan, when not `default`
     needs_motion: str = ""              # given without --motion, it is refused with this reason
-    excludes: typing.Optional[Excludes] = None
+    excludes: typing.Union[Excludes, tuple, None] = None  # one Excludes, or a tuple of them
     spelled: typing.Optional[str] = None  # the command line's name, when not the keyword's
+
+    @property
+    def rules(self):
+        """The options this one excludes (Excludes), as a tuple."""
+        if self.excludes is None:
+            return ()
+        return (self.excludes,) if isinstance(self.excludes, Excludes) else self.excludes
 
     @property
     def flag(self):
@@ -501,6 +508,21 @@ OPTIONS = (
            engine=("interactive",), batch=False),
     Option("pipeline", True, flag, "record on one thread instead of decoding, selecting and encoding on three",
            group="running", engine=("pipeline",), negated=True, shown="pipelined", scan=True),
+    # The packets go into the file as they come: nothing may change a frame, or choose its encoder.
+    Option("copy", False, flag, "save the source's own H.264/H.265 packets (a file or a URL) without "
+           "re-encoding them, into .mp4 or .mkv; motion is still checked on every frame", batch=False,
+           excludes=tuple(Excludes(other, "saves the source's packets as they are; %s" % why, pair=False)
+                          for other, why in (
+                              ("fourcc", "--fourcc chooses an encoder"),
+                              ("codec", "--codec chooses an encoder"),
+                              ("quality", "--quality tunes the encoder"),
+                              ("speed", "--speed tunes the encoder"),
+                              ("size", "--size asks the camera for another frame size"),
+                              ("interval", "--interval drops frames that later ones need"),
+                              ("show_diff", "--show-diff shows the motion check's windows of new pixels"),
+                              ("timestamp", "--timestamp draws into the frames, which needs them re-encoded"),
+                              ("preview", "--preview shows the frames, which it does not make"),
+                              ("boxes", "--boxes draws into the frames, which needs them re-encoded")))),
     # The keyword is not on_event: quarrin.record's on_event is a Python callable told of each event.
     Option("on_event_command", None, command, "run CMD (split as a shell would, run without one) as each event "
            "begins and ends; QUARRIN_EVENT (start, end), QUARRIN_NUMBER, QUARRIN_CAMERA, QUARRIN_START, QUARRIN_END, "
@@ -528,7 +550,7 @@ NOT_IN_BATCH = tuple(o.name for o in OPTIONS if not o.batch)
 IN_SCAN = tuple(o.name for o in OPTIONS if o.scan)
 SCAN_DEFAULTS = {o.name: o.scan_default for o in OPTIONS if o.scan_default is not None}
 # The options of each pair that exclude each other, by the name of the pair's first.
-PAIRED = {name: o.excludes.other for o in OPTIONS if o.excludes and o.excludes.pair for name in (o.name, o.excludes.other)}
+PAIRED = {name: r.other for o in OPTIONS for r in o.rules if r.pair for name in (o.name, r.other)}
 
 
 def _field(option):
@@ -577,13 +599,13 @@ def check(**given):
     values = {name: BY_NAME[name].check(name, value) for name, value in given.items() if value is not None}
     opts = _made()[0](**values)
     for option in OPTIONS:
-        rule = option.excludes
-        if rule is None or not (opts.given(option.name) and opts.given(rule.other)):
-            continue
-        if rule.pair:
-            raise UsageError(None, None, "%s and %s cannot be combined: %s" % (BY_NAME[rule.other].flag, option.flag,
-                                                                               rule.why))
-        raise UsageError(option.name, getattr(opts, option.name), rule.why)
+        for rule in option.rules:
+            if not (opts.given(option.name) and opts.given(rule.other)):
+                continue
+            if rule.pair:
+                raise UsageError(None, None, "%s and %s cannot be combined: %s"
+                                 % (BY_NAME[rule.other].flag, option.flag, rule.why))
+            raise UsageError(option.name, getattr(opts, option.name), rule.why)
     if not opts.motion:
         for option in OPTIONS:
             if option.needs_motion and opts.given(option.name):

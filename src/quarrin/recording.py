@@ -73,6 +73,11 @@ class Plan:
 
 # Frames held back for --before and --min-event may take this much memory at most.
 HOLD_LIMIT = 1 << 30
+# With --copy: the bitrate the packets held are counted at, and the seconds between keyframes held
+# for beyond --before (a run of copied frames starts at a keyframe).
+COPY_MBITS = 100
+COPY_BYTES_PER_SECOND = COPY_MBITS * 1_000_000 // 8
+KEYFRAME_ALLOWANCE = 10.0
 
 
 def prepare(source, output, opts, scan=False, snapshots=None):
@@ -80,16 +85,22 @@ def prepare(source, output, opts, scan=False, snapshots=None):
     true, `output` None) finds the motion events and writes no video; with `snapshots` (a folder)
     it writes their pictures there. `source` may also be a
     quarrin.sources.Reader of the caller's."""
-    reader = sources.reader_for(source, opts, scan)
+    reader = sources.reader_for(source, opts, scan, _copy_reader(opts) if opts.copy and not scan else None)
+    if opts.copy and not scan and not getattr(reader, "copies", False):
+        raise UsageError("copy", True, "copies the packets of a file or a URL; %s hands frames" % reader.shown)
     if not scan:
         output = _options.check_output(output)
         notifying.check(opts)
+        if opts.copy:
+            _check_copy_output(output)
     if opts.preview or opts.show_diff:
         _need_gui("preview" if opts.preview else "show_diff")
     reader.probe()
     width, height, fps, total, shown = reader.width, reader.height, reader.fps, reader.frames, reader.shown
     roi = opts.roi or (0, 0, width, height)
     _check_region(opts, roi, width, height, shown)
+    if opts.copy:
+        _check_copy_region(roi, width, height)
     x, y, w, h = roi
     if not scan:
         _check_budget(output, opts)
@@ -104,7 +115,9 @@ def prepare(source, output, opts, scan=False, snapshots=None):
     hold = _hold_frames(opts, rate, w, h) if events and not scan else 0  # a scan holds no image
     mask = _motion_mask(opts, width, height, roi) if events else None
     writer = None
-    if not scan:
+    if opts.copy and not scan:
+        writer = writers.Choice("copy")
+    elif not scan:
         writer = writers.choose(output, opts, (w, h))
         _check_writer(output, writer, rate, (w, h))
     # The codec of the engine's own writer, which a recording never uses (it gets `writer.make()`).
@@ -148,6 +161,9 @@ def _on_resize(plan, notify):
             raise RecordingError("%s now sends %s frames, not %s: the motion mask (--mask, --ignore) was made for "
                                  "%s frames; record again with one made for the new size" % (plan.source, now, was, was))
         roi = opts.roi or (0, 0, width, height)
+        if opts.copy and roi != (0, 0, width, height):
+            raise RecordingError("%s now sends %s frames, not %s: --copy keeps whole frames, and --roi %d,%d,%d,%d is "
+                                 "no longer one" % ((plan.source, now, was) + roi))
         if roi[0] + roi[2] > width or roi[1] + roi[3] > height:
             raise RecordingError("the region --roi %d,%d,%d,%d does not fit the %s frames %s sends now (they were %s)"
                                  % (roi + (now, plan.source, was)))
@@ -169,6 +185,27 @@ def _on_resize(plan, notify):
         return roi
 
     return resized
+
+
+def _copy_reader(opts):
+    """What makes the reader of a source whose packets are copied (quarrin.passthrough)."""
+    if not writers.pyav_available():
+        raise UsageError("copy", True, "needs PyAV: %s" % writers.INSTALL_H264)
+    from quarrin import passthrough
+
+    return lambda source, live: passthrough.CopyReader(source, opts, live)
+
+
+def _check_copy_output(output):
+    ext = os.path.splitext(layout.expand(output))[1].lower()
+    if ext not in writers.H264_EXTENSIONS:
+        raise UsageError("output", output, "--copy writes the source's packets into .mp4 or .mkv files, not %s" % ext)
+
+
+def _check_copy_region(roi, width, height):
+    if tuple(roi) != (0, 0, width, height):
+        raise UsageError("roi", roi, "--copy keeps the whole %dx%d frame (its packets are not re-encoded); a part of "
+                         "it needs re-encoding" % (width, height))
 
 
 def _check_budget(output, opts):
@@ -200,10 +237,18 @@ def _hold_frames(opts, rate, width, height):
     """The most frames --before and --min-event hold back (ROI crops), with room for a source a
     little faster than it says; refused over HOLD_LIMIT."""
     seconds = opts.before + (opts.min_event + opts.after if opts.min_event > 0 else 0)
+    if opts.copy:
+        # The packets of these seconds, at a high camera bitrate, and a keyframe interval more to
+        # start at (the frames held are grey).
+        if seconds * COPY_BYTES_PER_SECOND > HOLD_LIMIT:
+            name = "before" if opts.min_event <= 0 else "min_event"
+            raise UsageError(name, getattr(opts, name), "would hold %.0f s of the source's packets: at %d Mbit/s "
+                             "that is more than the 1 GiB that may be held" % (seconds, COPY_MBITS))
+        seconds += KEYFRAME_ALLOWANCE
     if seconds <= 0:
         return 0
     frames = math.ceil(seconds * rate) + 1
-    need = frames * width * height * 3
+    need = frames * width * height * (1 if opts.copy else 3)
     if need > HOLD_LIMIT:
         name = "before" if opts.min_event <= 0 else "min_event"
         raise UsageError(name, getattr(opts, name), "would hold %d frames of %dx%d (%.1f GiB) in memory; at most "

@@ -84,16 +84,21 @@ def check_source_file(source):
     return path
 
 
-def reader_for(source, opts, scan=False):
+def reader_for(source, opts, scan=False, copy=None):
     """The reader of SOURCE (a camera index, a live source, or a video file), with the options
     that apply to its kind; options of another kind are refused. A scan reads files only. Opens
-    nothing."""
+    nothing. `copy(source, live)` makes the reader of a file or a URL whose packets are copied."""
     if isinstance(source, Reader):
         reader = source
     else:
         camera = camera_index(source)
         live = None if camera is not None or scan else live_source(source)
-        if camera is not None:
+        if copy is not None:
+            if camera is not None or (live is not None and "://" not in live):
+                raise UsageError("copy", True, "copies what a file or a network camera's URL sends; %s sends raw "
+                                 "frames" % ("camera %d" % camera if camera is not None else live))
+            reader = copy(live, True) if live is not None else copy(check_source_file(source), False)
+        elif camera is not None:
             reader = CameraReader(camera, opts)
         elif live is not None:
             reader = StreamReader(live, opts)

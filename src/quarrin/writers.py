@@ -95,13 +95,13 @@ class Guard:
         self.size = self._size()
         self.stopped = False
 
-    def write(self, frame, time):
+    def write(self, frame, time, *payload):
         self.stopped = True
         self._check_stop()
         self._check_space()
         seen = self._failures()
         try:
-            self.inner.write(frame, time)
+            self.inner.write(frame, time, *payload)
         except Exception as exc:
             raise WriteFailed(self.name, self.frames, _reason(exc)) from exc
         self._check_log(seen)
@@ -237,6 +237,10 @@ class Choice:
         return self.codec == "h264"
 
     def make(self):
+        if self.codec == "copy":  # the source's own packets (--copy)
+            from quarrin.passthrough import CopyWriter
+
+            return CopyWriter()
         if self.h264:
             from quarrin.av_writer import H264Writer
 
@@ -244,7 +248,7 @@ class Choice:
         return OpenCVWriter(self.codec)
 
     def __str__(self):
-        return "H.264" if self.h264 else self.codec
+        return "H.264" if self.h264 else "the source's packets" if self.codec == "copy" else self.codec
 
 
 def h264_asked(opts):

@@ -96,6 +96,8 @@ struct ReadFrame {
     Ref frame;
     Ref now;
     Kind kind = Kind::Frame;
+    Ref payload;
+    bool key = true;
 };
 
 // Opens a segment when `name` is set, finishes the open one when `close` is, writes a frame otherwise.
@@ -105,6 +107,7 @@ struct WriteJob {
     long long inframe = 0, outframe = 0;
     Ref now, stamp;
     bool close = false;
+    Ref payload;
 };
 
 // The first error of any stage; the stages only touch it with the interpreter lock held.
@@ -169,8 +172,9 @@ public:
             throw WriterStopped{};
         }
     }
-    void write(Ref roi, long long inframe, long long outframe, Ref now, Ref stamp) override {
-        WriteJob job{Ref(), Ref(), std::move(roi), inframe, outframe, std::move(now), std::move(stamp)};
+    void write(Ref roi, long long inframe, long long outframe, Ref now, Ref stamp, Ref payload) override {
+        WriteJob job{Ref(), Ref(), std::move(roi), inframe, outframe, std::move(now), std::move(stamp), false,
+                     std::move(payload)};
         send(job);
     }
     void close_segment() override {
@@ -215,7 +219,7 @@ private:
 };
 
 bool Pipeline::push_marker(ReadFrame::Kind kind) {
-    ReadFrame marker{Ref(), now_time(), kind};
+    ReadFrame marker{Ref(), now_time(), kind, Ref()};
     return frames_.push(marker);
 }
 
@@ -237,7 +241,8 @@ void Pipeline::read_frames() {
                     }
                     if (!push_marker(ReadFrame::Kind::Back)) break;
                 }
-                ReadFrame item{std::move(read.image), std::move(read.time)};
+                ReadFrame item{std::move(read.image), std::move(read.time), ReadFrame::Kind::Frame,
+                               std::move(read.payload), read.key};
                 if (!frames_.push(item)) break;
             }
         })) {
@@ -256,7 +261,7 @@ void Pipeline::write_frames() {
                 direct_.close_segment();
             } else {
                 direct_.write(std::move(job->roi), job->inframe, job->outframe, std::move(job->now),
-                              std::move(job->stamp));
+                              std::move(job->stamp), std::move(job->payload));
             }
             job.reset();
         }
@@ -299,7 +304,9 @@ Stopped Pipeline::apply_rules(FrameRules& rules) {
             case ReadFrame::Kind::GaveUp: return Stopped::Lost;
         }
         Stopped why = Stopped::End;
-        if (rules.take(item->frame.get(), item->now.get(), why) == FrameRules::Next::Stop) return why;
+        if (rules.take(item->frame.get(), item->now.get(), item->payload.get(), item->key, why) ==
+            FrameRules::Next::Stop)
+            return why;
     }
 }
 

@@ -48,7 +48,9 @@ Stopped run_sequential(const RecordArgs& a, Source& source, FrameRules& rules, S
             rules.back(now_time().get());
         }
         Stopped why = Stopped::End;
-        if (rules.take(frame.image.get(), frame.time.get(), why) == FrameRules::Next::Stop) return why;
+        if (rules.take(frame.image.get(), frame.time.get(), frame.payload.get(), frame.key, why) ==
+            FrameRules::Next::Stop)
+            return why;
     }
 }
 

@@ -16,13 +16,29 @@ EventRules::EventRules(const RecordArgs& a, Console& console) : a_(a), console_(
 
 // Frames kept in hand: the `before` seconds ahead of the newest one (for a candidate, from its
 // first motion's before-time on), and never more than hold_frames.
+// A run of written frames starts where it can (see can_start): at a copied stream's keyframe, or
+// where the last run left off. Held frames ahead of such a frame are never written.
 void EventRules::hold(Held frame) {
     held_.push_back(std::move(frame));
     if (a_.hold_frames > 0 && held_.size() > size_t(a_.hold_frames)) held_.pop_front();
+    drop_unstartable();
 }
 
+void EventRules::drop_unstartable() {
+    while (!held_.empty() && !can_start(held_.front())) held_.pop_front();
+}
+
+// The run starts at the first frame within `before`, or, when no run can start there, at the
+// last frame ahead of it where one can.
 void EventRules::trim_before(double now_t) {
-    while (!held_.empty() && held_.front().t < now_t - a_.before - kSlack) held_.pop_front();
+    const double cut = now_t - a_.before - kSlack;
+    size_t start = 0;
+    for (size_t i = 0; i < held_.size(); ++i) {
+        if (can_start(held_[i])) start = i;
+        if (held_[i].t >= cut) break;
+    }
+    held_.erase(held_.begin(), held_.begin() + std::ptrdiff_t(start));
+    drop_unstartable();
 }
 
 void EventRules::begin(const Verdict& v, double t, PyObject* image) {
@@ -30,7 +46,6 @@ void EventRules::begin(const Verdict& v, double t, PyObject* image) {
     first_motion_ = last_motion_ = t;
     current_ = Event{};
     note_peak(v, image);
-    trim_before(t);
 }
 
 // A frame with motion: the largest area so far makes it the event's peak (its picture's frame).
@@ -47,6 +62,7 @@ void EventRules::note_peak(const Verdict& v, PyObject* image) {
 // An active event's frames are written here; its first one gives it its number, and it is told.
 void EventRules::write(const Held& frame, FrameWriter& out) {
     PyObject* file = out.write_frame(frame);
+    next_written_ = frame.inframe + 1;
     current_.end = Ref::borrow(frame.now.get());
     current_.last_frame = frame.inframe;
     if (current_.frames++ == 0) {
@@ -93,6 +109,7 @@ void EventRules::take(Held frame, const Verdict& v, FrameWriter& out, PyObject* 
             write(frame, out);
         } else {
             out.write_frame(frame);
+            next_written_ = frame.inframe + 1;
             state_ = State::Idle;
         }
         return;
@@ -100,12 +117,14 @@ void EventRules::take(Held frame, const Verdict& v, FrameWriter& out, PyObject* 
     switch (state_) {
         case State::Idle:
             if (!v.motion) {
-                if (a_.before > 0) hold(std::move(frame));
+                // Copied frames are held for the keyframe a run must start at, even without `before`.
+                if (a_.before > 0 || frame.payload) hold(std::move(frame));
                 trim_before(held_.empty() ? 0 : held_.back().t);
                 return;
             }
             begin(v, frame.t, image);
             hold(std::move(frame));
+            trim_before(first_motion_);
             break;
         case State::Candidate:
             if (v.motion) {
@@ -117,8 +136,9 @@ void EventRules::take(Held frame, const Verdict& v, FrameWriter& out, PyObject* 
                 // be the before-time of the next one.
                 state_ = State::Idle;
                 current_ = Event{};
-                hold(std::move(frame));
-                trim_before(held_.back().t);
+                const double t = frame.t;
+                hold(std::move(frame));  // held_ may be left empty: nothing there a run can start at
+                trim_before(t);
                 return;
             }
             hold(std::move(frame));
@@ -130,7 +150,7 @@ void EventRules::take(Held frame, const Verdict& v, FrameWriter& out, PyObject* 
             } else if (frame.t - last_motion_ > a_.after + kSlack) {
                 end_event();
                 out.event_ended();
-                if (a_.before > 0) hold(std::move(frame));
+                if (a_.before > 0 || frame.payload) hold(std::move(frame));
                 return;
             }
             write(frame, out);

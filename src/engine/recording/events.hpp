@@ -35,7 +35,9 @@ struct Held {
     long long inframe = 0;
     Ref now;
     double t = 0;
-    Box box;  // around its motion; empty without
+    Box box;          // around its motion; empty without
+    Ref payload;      // for the writer (null: none)
+    bool key = true;  // a run of written frames may start here
 };
 
 // Writes one frame now, in order; returns the video it went to (borrowed; None when there is none).
@@ -61,6 +63,8 @@ private:
     enum class State { Idle, Candidate, Active };
     void hold(Held frame);
     void trim_before(double now_t);
+    bool can_start(const Held& frame) const noexcept { return frame.key || frame.inframe == next_written_; }
+    void drop_unstartable();
     void begin(const Verdict& v, double t, PyObject* image);
     void note_peak(const Verdict& v, PyObject* image);
     void write(const Held& frame, FrameWriter& out);
@@ -74,6 +78,7 @@ private:
     double first_motion_ = 0, last_motion_ = 0;
     Event current_;
     long long numbered_ = 0;
+    long long next_written_ = -1;  // the frame after the last one written: its run goes on there
     bool lighting_run_ = false;
     std::vector<Event> events_;
 };

@@ -71,8 +71,8 @@ bool Gate::keep(PyObject* roi, PyObject* shape, PyObject* delta_s) {
 }
 
 Verdict Gate::judge(PyObject* roi, PyObject* shape) {
+    // A grey frame is no surprise here (a copying reader hands its luma plane): no line for each.
     const Py_ssize_t ndim = ndim_of(shape);
-    if (ndim != 3) console_.line({n_msg_frame_dimension.get(), py_int(ndim).get()});
     const Detection d = detector_->detect(roi, int(ndim), blurred_prev_.get(), blurred_cur_.get(), at_reference_);
     Verdict v;
     if (at_reference_) {

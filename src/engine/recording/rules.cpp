@@ -56,7 +56,7 @@ void FrameRules::resize(int32_t frame_w, int32_t frame_h) {
     set_region(r[0], r[1], r[2], r[3]);
 }
 
-FrameRules::Next FrameRules::take(PyObject* frame, PyObject* now, Stopped& why) {
+FrameRules::Next FrameRules::take(PyObject* frame, PyObject* now, PyObject* payload, bool key, Stopped& why) {
     Ref shape = getattr(frame, n_shape);
     const int32_t frame_w = to_int32(Ref::check(PySequence_GetItem(shape.get(), 1)).get());
     const int32_t frame_h = to_int32(Ref::check(PySequence_GetItem(shape.get(), 0)).get());
@@ -72,9 +72,14 @@ FrameRules::Next FrameRules::take(PyObject* frame, PyObject* now, Stopped& why) 
     const long long inframe = frames_read_++;
     Ref elapsed = Ref::check(PyNumber_Subtract(now, start_));
     const double elapsed_s = to_double(call_method(elapsed.get(), n_total_seconds).get());
-    // A segment holds segment_seconds of recording time at most.
+    if (payload) keyed_ = true;
+    if (full_ && key) {
+        full_ = false;
+        if (!need_restart_) roll_over();
+    }
+    // A segment holds segment_seconds of recording time at most (to its first keyframe after).
     // Split by events, time between them belongs to no segment.
-    if (segment_seconds_ > 0 && !need_restart_ && !(split_events_ && need_files_) &&
+    if (segment_seconds_ > 0 && !need_restart_ && !(split_events_ && need_files_) && key &&
         elapsed_s - segment_start_ >= segment_seconds_)
         roll_over();
     if (need_restart_) start_segment(now, elapsed_s);
@@ -92,10 +97,10 @@ FrameRules::Next FrameRules::take(PyObject* frame, PyObject* now, Stopped& why) 
         const Verdict v = gate_.judge(roi.get(), shape.get());
         // A scan writes no frame: the frames an event may still take are held without their image.
         events_->take(Held{Ref::borrow(scan_ ? Py_None : roi.get()), inframe, Ref::borrow(now), elapsed_s,
-                           v.motion ? v.box : Box{}},
+                           v.motion ? v.box : Box{}, Ref::borrow(payload), key},
                       v, *this, roi.get());
     } else if (gate_.keep(roi.get(), shape.get(), delta_s.get())) {
-        write_frame(Held{Ref::borrow(roi.get()), inframe, Ref::borrow(now), elapsed_s, Box{}});
+        write_frame(Held{Ref::borrow(roi.get()), inframe, Ref::borrow(now), elapsed_s, Box{}, Ref::borrow(payload), key});
     }
     report_progress();
     if (wrote_current_ && a_.interactive && preview_.show(roi.get())) {
@@ -113,6 +118,7 @@ void FrameRules::finish() {
 // entry) or when the next one opens (vcapture); the next frame read starts the next one.
 void FrameRules::roll_over() {
     outframe_ = 0;
+    full_ = false;
     need_restart_ = need_files_ = true;
     if (closes_early_ && !scan_) sink_->close_segment();
 }
@@ -196,13 +202,20 @@ PyObject* FrameRules::write_frame(const Held& frame) {
         Ref stamp = call_method(frame.now.get(), n_isoformat);
         if (a_.timestamp) overlay_.draw(frame.roi.get(), stamp.get());
         sink_->write(Ref::borrow(frame.roi.get()), frame.inframe, outframe_, Ref::borrow(frame.now.get()),
-                     std::move(stamp));
+                     std::move(stamp), Ref::borrow(frame.payload.get()));
     }
     ++frames_saved_;
     wrote_current_ = frame.inframe == frames_read_ - 1;
     // A segment holds exactly max_frames frames; the next frame read starts the next one, and the
     // next frame written opens its files.
-    if (++outframe_ >= a_.max_frames && a_.max_frames > 0) roll_over();
+    // Copied frames: the next keyframe read starts it.
+    if (++outframe_ >= a_.max_frames && a_.max_frames > 0) {
+        if (keyed_) {
+            full_ = true;
+        } else {
+            roll_over();
+        }
+    }
     return segment_name_ ? segment_name_.get() : Py_None;
 }
 

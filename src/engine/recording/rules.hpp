@@ -20,7 +20,8 @@ public:
     virtual ~FrameSink() = default;
     // Opens segment `name` for frames of `size` (width, height).
     virtual void open_segment(PyObject* name, PyObject* size) = 0;
-    virtual void write(Ref roi, long long inframe, long long outframe, Ref now, Ref stamp) = 0;
+    // `payload` (null: none) is what the reader handed with the frame, for the writer.
+    virtual void write(Ref roi, long long inframe, long long outframe, Ref now, Ref stamp, Ref payload) = 0;
     virtual void close_segment() = 0;
 };
 
@@ -30,8 +31,8 @@ public:
     explicit DirectSink(Segment& segment) : segment_(segment) {}
     void open_segment(PyObject* name, PyObject* size) override { segment_.open(name, size); }
     void close_segment() override { segment_.finish(); }
-    void write(Ref roi, long long inframe, long long outframe, Ref now, Ref stamp) override {
-        segment_.write(roi.get(), inframe, outframe, now.get(), std::move(stamp));
+    void write(Ref roi, long long inframe, long long outframe, Ref now, Ref stamp, Ref payload) override {
+        segment_.write(roi.get(), inframe, outframe, now.get(), std::move(stamp), payload.get());
     }
 
 private:
@@ -42,7 +43,9 @@ class FrameRules final : private FrameWriter {
 public:
     FrameRules(const RecordArgs& a, const Mode& mode, Console& console, PyObject* start, FrameSink& sink);
     enum class Next { Frame, Stop };
-    Next take(PyObject* frame, PyObject* now, Stopped& why);
+    // `payload` (null: none) goes with the frame to the writer; a segment starts only at a frame
+    // that is `key` (a copied stream's keyframe), the first one at or after its due time.
+    Next take(PyObject* frame, PyObject* now, PyObject* payload, bool key, Stopped& why);
     // After the last frame: an event under way ends.
     void finish();
     // A live source's signal is lost (at `when`): told, then the segment is finished and an event ends.
@@ -97,6 +100,8 @@ private:
     bool need_files_ = true;      // the next frame written opens the segment's files
     bool wrote_current_ = false;  // the frame being taken has been written
     bool closes_early_;           // a full segment is finished at once, not when the next opens
+    bool keyed_ = false;          // frames come with payloads: segments start at keyframes
+    bool full_ = false;           // the segment holds its frames: the next keyframe starts another
     double segment_seconds_;
     double segment_start_ = 0;    // seconds since the start, at the segment's first frame
     bool boxes_;                  // draw the box around each written frame's motion

@@ -232,9 +232,12 @@ void Segment::open(PyObject* name, PyObject* size) {
         raise_format(PyExc_RuntimeError, "Could not open video file %S for writing (fourcc %R)", name, c.fmt);
 }
 
-void Segment::write(PyObject* roi, long long inframe, long long outframe, PyObject* now, Ref stamp) {
+void Segment::write(PyObject* roi, long long inframe, long long outframe, PyObject* now, Ref stamp,
+                    PyObject* payload) {
     if (own_writer()) {
         call_method(writer_.get(), n_write, {roi});
+    } else if (payload) {
+        call_method(writer_.get(), n_write, {roi, now, payload});
     } else {
         call_method(writer_.get(), n_write, {roi, now});
     }

@@ -61,7 +61,8 @@ public:
     // header); a writer object raises what it raises.
     void open(PyObject* name, PyObject* size);
     // Writes the frame, then its row, flushed to the OS.
-    void write(PyObject* roi, long long inframe, long long outframe, PyObject* now, Ref stamp);
+    void write(PyObject* roi, long long inframe, long long outframe, PyObject* now, Ref stamp,
+               PyObject* payload = nullptr);
     // Finishes the open segment (if any) now: writer released, CSV closed, on_segment told.
     void finish();
     void close(CleanupChain& chain) noexcept;

@@ -10,6 +10,10 @@
 
 namespace quarrin {
 
+namespace {
+const Name n_key("key");
+}  // namespace
+
 bool is_win32() {
     Ref platform = global_attr(n_sys, n_platform);
     return compare(platform.get(), n_text_win32, Py_EQ);
@@ -130,12 +134,18 @@ Source::Frame Source::read(const Tick& tick) {
     } else {
         result = call_method(cap_.get(), n_read);
     }
-    Ref items[2];
+    Ref items[3];
     if (reader_) {
-        // (frame, time), or None at the end.
+        // (frame, time) or (frame, time, payload), or None at the end.
         if (result.get() == Py_None) return {Ref::borrow(Py_None), Ref()};
-        unpack(result.get(), items, 2, UnpackWording::Python);
-        return {std::move(items[0]), std::move(items[1])};
+        const bool carries = PyTuple_Check(result.get()) && PyTuple_GET_SIZE(result.get()) == 3;
+        unpack(result.get(), items, carries ? 3 : 2, UnpackWording::Python);
+        Frame frame{std::move(items[0]), std::move(items[1])};
+        if (carries && items[2].get() != Py_None) {
+            frame.key = truth(getattr(items[2].get(), n_key).get());
+            frame.payload = std::move(items[2]);
+        }
+        return frame;
     }
     unpack(result.get(), items, 2, UnpackWording::Python);
     if (items[1].get() == Py_None) return {std::move(items[1]), Ref()};

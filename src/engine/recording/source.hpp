@@ -15,9 +15,12 @@ class Source {
 public:
     enum class Opened { Yes, RoiTooLarge, FileNotOpen };
     // A frame read, and its time. `image` None: the end (a live source: its signal is lost);
-    // null: a wait that tick() gave up.
+    // null: a wait that tick() gave up. A reader may hand a third item, `payload`, which goes with
+    // the frame to writer.write(frame, time, payload); its `key` says whether a run of saved frames
+    // may start at this frame (a copied stream's keyframe). Without one, every frame may.
     struct Frame {
-        Ref image, time;
+        Ref image, time, payload;
+        bool key = true;
     };
 
     explicit Source(Console& console) : console_(console) {}
