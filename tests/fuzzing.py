@@ -19,6 +19,7 @@ pipeline may outlive a call.
 Used by tests/test_fuzz.py (a few thousand examples) and scripts/fuzz.py (100,000).
 Run as `python fuzzing.py --serve READ_FD WRITE_FD` it is the worker.
 """
+import gc
 import os
 import pickle
 import select
@@ -564,6 +565,11 @@ def serve(read_fd, write_fd):
                 answer = ("ok", repr(result)[:200])
             except Exception as exc:
                 answer = (classify(exc), "%s: %s" % (type(exc).__name__, str(exc)[:300]))
+            # A reader object of the caller's that does not release its capture keeps OpenCV's
+            # threads, started on the reader stage and named after it, until the object goes.
+            result = exc = real_args = real_kwargs = None
+            if stage_threads(wait=0):
+                gc.collect()
             if stage_threads():
                 answer = ("UNEXPECTED threads left", "%d stage threads still running" % stage_threads())
             if entry in ("vcapture", "record"):
