@@ -547,9 +547,14 @@ def _serve(ns):
         raise _Usage("--check checks a cameras file: give --config FILE")
     if ns.config:
         return _serve_config(ns, server)
+    return _serving(ns, lambda: server.serve(ns.paths, ns.listen or server.DEFAULT_LISTEN, ns.password_file,
+                                             ns.tls_cert, ns.tls_key, ns.index, warn=_warn))
+
+
+def _serving(ns, serve):
+    """Runs `serve()` until it returns the signal that stopped it; the command's exit status."""
     try:
-        stopped_by = server.serve(ns.paths, ns.listen or server.DEFAULT_LISTEN, ns.password_file, ns.tls_cert,
-                                  ns.tls_key, ns.index, warn=_warn)
+        stopped_by = serve()
     except OSError as exc:
         if ns.debug:
             raise
@@ -570,15 +575,8 @@ def _serve_config(ns, server):
     if ns.check:
         print(config.resolved(found), end="")
         return 0
-    try:
-        stopped_by = server.serve_config(found, ns.paths, ns.listen, ns.password_file, ns.tls_cert, ns.tls_key,
-                                         ns.index, warn=_warn)
-    except OSError as exc:
-        if ns.debug:
-            raise
-        return _fail(exc.strerror or str(exc), 1)
-    _terminated[0] = stopped_by == signal.SIGTERM
-    return _stopped()
+    return _serving(ns, lambda: server.serve_config(found, ns.paths, ns.listen, ns.password_file, ns.tls_cert,
+                                                    ns.tls_key, ns.index, warn=_warn))
 
 
 def _warn(message):
