@@ -99,6 +99,11 @@ def test_camera_name(name, camera):
     (dict(since="2026-12-08T08:15:06"), [("door", "08 09:30", 2)]),
     (dict(camera="gate"), []),
     (dict(since="2026-12-09"), []),
+    # Bounds past what a datetime holds leave the window open; a limit past any count is all.
+    (dict(camera="yard", since="0001-01-01", until="9999-12-31", limit=10**20),
+     [("yard", "08 07:00", 1), ("yard", "08 08:15", 1)]),
+    (dict(camera="yard", since="2026-12-08T07:00:04.5", until="20261208T0815"), [("yard", "08 07:00", 1),
+                                                                              ("yard", "08 08:15", 1)]),
 ])
 def test_events_by_camera_and_time(cams, query, expected):
     assert found(quarrin.events(cams, **query)) == expected
@@ -187,6 +192,12 @@ def test_the_command_prints_what_the_api_returns(cams, tmp_path, form):
     (["--since", "tomorrow"], "--since tomorrow: is not a time"),
     (["--since", "2026-12-09", "--until", "2026-12-08"], "--since 2026-12-09: is after the window's end"),
     (["--limit", "0"], "--limit 0: must be a whole number, 1 or more"),
+    (["--limit", "x"], "--limit x: must be a whole number"),
+    (["--limit", "\uff15"], "must be a whole number"),
+    (["--since", "word"], "--since word: is not a time"),
+    (["--since", "2026"], "--since 2026: is not a time"),
+    (["--until", "T10:00"], "--until T10:00: is not a time"),
+    (["--since", "\uff12\uff10\uff12\uff16-12-08"], "is not a time"),
     (["--json", "--csv"], "not allowed with argument"),
     (["missing"], "PATH missing: no such file or directory"),
 ])
@@ -194,6 +205,43 @@ def test_the_command_refuses(cams, tmp_path, args, message):
     os.chdir(tmp_path)
     proc = run("events", *(args if args == ["missing"] else ["cams"] + args))
     assert proc.returncode == 2 and message in proc.stderr and proc.stdout == ""
+    assert not os.path.exists("cams/.quarrin")   # nothing written before the arguments were checked
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("2026-12-08T10:00:05.5", datetime.datetime(2026, 12, 8, 10, 0, 5, 500000)),
+    ("2026-12-08T10:00:07.25", datetime.datetime(2026, 12, 8, 10, 0, 7, 250000)),
+    ("2026-12-08T10:00:05,1234567", datetime.datetime(2026, 12, 8, 10, 0, 5, 123456)),
+    ("2026-12-31T23:59:60", datetime.datetime(2027, 1, 1)),    # a leap second: the next minute
+    ("20261208T100005", datetime.datetime(2026, 12, 8, 10, 0, 5)),
+    ("2026-W50-2 10:00", datetime.datetime(2026, 12, 8, 10)),
+    ("2026-12-08T10:00:05.5+0130", datetime.datetime(2026, 12, 8, 10, 0, 5, 500000,
+                                                     datetime.timezone(datetime.timedelta(minutes=90)))),
+    ("2026-12-08T10:00:5", ValueError), ("2026", ValueError), ("\uff12\uff10\uff12\uff16-12-08", ValueError),
+    ("2026-12-08T10:00:61", ValueError),
+])
+def test_times_other_tools_write(text, expected):
+    if expected is ValueError:
+        with pytest.raises(ValueError):
+            index.read_time(text)
+    else:
+        assert index.read_time(text) == expected
+
+
+def test_rows_with_other_times_are_listed_and_the_rest_told(cams, tmp_path):
+    os.chdir(tmp_path)
+    with open("cams/2026-12-08/yard.events.csv", "a") as f:
+        f.write("2,2026-12-08T10:00:05.5,2026-12-08T10:00:07.25,1.75,1,5,5,100,yard.avi\n"
+                "3,2026-12-08T10:00:59,2026-12-08T10:00:60,1,6,7,2,100,yard.avi\n"
+                "4,yesterday,2026-12-08T10:01:00,1,6,7,2,100,yard.avi\n\n")
+    for _ in range(2):   # told again by a later command, which reads the list from the index
+        proc = run("events", "cams", "--camera", "yard", "--since", "2026-12-08T10:00", "--csv")
+        rows = list(csv.DictReader(proc.stdout.splitlines()))
+        assert [(r["event"], r["start"], r["end"]) for r in rows] == [
+            ("2", "2026-12-08T10:00:05.500000", "2026-12-08T10:00:07.250000"),
+            ("3", "2026-12-08T10:00:59", "2026-12-08T10:01:00")]
+        assert (proc.returncode, proc.stderr) == (0, "quarrin: warning: cams/2026-12-08/yard.events.csv: 1 row "
+                                                     "cannot be read as events and is left out\n")
 
 
 def test_no_match_is_no_error(cams):

@@ -504,6 +504,8 @@ def _events(ns):
 
     from quarrin import index
 
+    # A wrong window or limit is refused before any index is made or written.
+    index.query_arguments(ns.since, ns.until, ns.limit)
     with index.Index(ns.paths, ns.index, warn=_warn) as found:
         if ns.limit is None:
             listed = found.events(ns.camera, ns.since, ns.until)

@@ -20,6 +20,7 @@ import heapq
 import io
 import operator
 import os
+import re
 import sqlite3
 import threading
 import time
@@ -31,7 +32,7 @@ from quarrin.results import EVENT_COLUMNS, RECORDED_COLUMNS, Event, Segment
 
 INDEX_FOLDER = ".quarrin"
 INDEX_NAME = "index.sqlite"
-SCHEMA = 1                      # PRAGMA user_version: another layout is rebuilt
+SCHEMA = 2                      # PRAGMA user_version: another layout is rebuilt
 APPLICATION_ID = 0x71726E69     # PRAGMA application_id: marks the file as this index
 BUSY_SECONDS = 60.0             # how long a refresh waits for another one's transaction
 SQLITE_MAGIC = b"SQLite format 3\x00"
@@ -46,6 +47,52 @@ COLUMNS = ("input",) + EVENT_COLUMNS + EXTRA_COLUMNS
 
 _US = datetime.timedelta(microseconds=1)
 _datetime = datetime.datetime.fromisoformat
+# Rows and pages beyond any index: a larger limit or offset means "all" (SQLite counts in 64 bits).
+_MOST = 1 << 61
+
+# The ISO 8601 times other tools write besides ours: basic or extended, a week date, a date and
+# time joined by any one character, a fraction of any length after "." or ",", an offset.
+_ISO_TIME = re.compile(
+    r"(?P<date>(?P<y>\d{4})(?:-(?P<m>\d{2})-(?P<d>\d{2})|(?P<m2>\d{2})(?P<d2>\d{2})"
+    r"|-?W(?P<w>\d{2})(?:-?(?P<wd>\d))?))"
+    r"(?:[^\d](?P<H>\d{2})(?::?(?P<M>\d{2})(?::?(?P<S>\d{2})(?:[.,](?P<f>\d+))?)?)?"
+    r"(?P<zone>[Zz]|[+-]\d{2}(?::?\d{2}(?::?\d{2}(?:[.,]\d+)?)?)?)?)?", re.ASCII)
+
+
+def read_time(text):
+    """A time as ISO 8601 text, as `datetime.fromisoformat` of Python 3.11 and later reads it on
+    any version: also basic times (20261208T105603), week dates, one or two digits of a fraction
+    (05.5) or more than six (cut to six), and a 60th second (a leap second), as the next minute.
+    Only ASCII digits count. ValueError when it is none."""
+    if text.isascii():
+        try:
+            return datetime.datetime.fromisoformat(text)
+        except ValueError:
+            pass
+    m = _ISO_TIME.fullmatch(text)
+    if m is None:
+        raise ValueError("not an ISO 8601 time: %r" % (text,))
+    year = int(m["y"])
+    if m["w"] is not None:
+        day = datetime.date.fromisocalendar(year, int(m["w"]), int(m["wd"] or 1))
+    else:
+        day = datetime.date(year, int(m["m"] or m["m2"]), int(m["d"] or m["d2"]))
+    second = int(m["S"] or 0)
+    leap = second == 60
+    moment = datetime.datetime.combine(day, datetime.time(
+        int(m["H"] or 0), int(m["M"] or 0), 59 if leap else second, int((m["f"] or "0")[:6].ljust(6, "0")),
+        _zone(m["zone"])))
+    return moment + datetime.timedelta(seconds=1) if leap else moment
+
+
+def _zone(text):
+    if not text:
+        return None
+    if text in "Zz":
+        return datetime.timezone.utc
+    digits = re.sub(r"[:,.]", "", text[1:])
+    seconds = int(digits[:2]) * 3600 + int(digits[2:4] or 0) * 60 + int(digits[4:6] or 0)
+    return datetime.timezone(datetime.timedelta(seconds=-seconds if text[0] == "-" else seconds))
 
 
 # --- what the queries return ---------------------------------------------------------------
@@ -85,7 +132,8 @@ def time_window(since=None, until=None):
     """(start, end) of the window as stored times (ISO 8601 text in local time, which sorts as
     the times do), `end` excluded; None where open. Each bound is a datetime (an aware one is
     turned to local time), a date, or text: ISO 8601 (2026-12-08T06:00), a day (2026-12-08:
-    `since` from its start, `until` to its end), `today` or `yesterday`."""
+    `since` from its start, `until` to its end), `today` or `yesterday`. A bound past the times a
+    datetime holds (`until` 9999-12-31) leaves that end open."""
     start = None if since is None else _bound("since", since, end=False)
     stop = None if until is None else _bound("until", until, end=True)
     if start is not None and stop is not None and start >= stop:
@@ -93,7 +141,24 @@ def time_window(since=None, until=None):
     return (None if start is None else start.isoformat()), (None if stop is None else stop.isoformat())
 
 
+def query_arguments(since=None, until=None, limit=None, offset=0):
+    """The arguments of a query of events, checked before anything is opened or written:
+    ((start, end) as `time_window` gives them, limit, offset). UsageError names what is wrong.
+    A limit or an offset beyond any number of events is taken as that number (all, none); only
+    whole numbers written in ASCII digits are taken."""
+    window = time_window(since, until)
+    limit, offset = _paging(limit, offset)
+    return window, limit, offset
+
+
 def _bound(option, value, end):
+    try:
+        return _moment(option, value, end)
+    except OverflowError:   # past datetime's years: the window is open on that side
+        return None
+
+
+def _moment(option, value, end):
     if isinstance(value, datetime.datetime):
         return _local(value) + (_US if end else datetime.timedelta())
     day = value if isinstance(value, datetime.date) else None
@@ -102,12 +167,11 @@ def _bound(option, value, end):
         try:
             if text in ("today", "yesterday"):
                 day = datetime.date.today() - datetime.timedelta(days=text == "yesterday")
-            elif len(text) == 10:
+            elif len(text) == 10 and text.isascii():
                 day = datetime.date.fromisoformat(text)
             else:
                 # A moment given as a bound is inside the window.
-                return _local(datetime.datetime.fromisoformat(text[:-1] + "+00:00" if text[-1:] in ("Z", "z")
-                                                              else text)) + (_US if end else datetime.timedelta())
+                return _local(read_time(text)) + (_US if end else datetime.timedelta())
         except ValueError:
             raise UsageError(option, value, "is not a time: give ISO 8601 (2026-12-08T06:00), a day (2026-12-08), "
                                             "today or yesterday") from None
@@ -148,14 +212,15 @@ def _read_list(path, size, top):
     fields = operator.itemgetter(*needed)
     resolve = _Resolver(os.path.dirname(os.path.abspath(path)), top, {r[needed[-1]] for r in rows
                                                                        if len(r) > needed[-1]})
-    found = []
+    found = _Rows()
     for row in rows:
         try:
             number, start, end, seconds, first, last, frames, peak, file = fields(row)
             (begin, start), (finish, end) = _read_time(start), _read_time(end)
             values = (int(number), start, end, max(0, (finish - begin) // _US), float(seconds), int(first),
                       int(last), int(frames), float(peak))
-        except (ValueError, IndexError):
+        except (ValueError, IndexError, OverflowError):
+            found.unread += any(field.strip() for field in row)   # a blank line is no row
             continue
         snapshot = row[snapshot_at] if snapshot_at is not None and snapshot_at < len(row) else ""
         camera = row[camera_at] if camera_at is not None and camera_at < len(row) else ""
@@ -163,13 +228,19 @@ def _read_list(path, size, top):
     return found
 
 
+class _Rows(list):
+    """The events of a list, and how many of its rows could not be read (`unread`)."""
+    unread = 0
+
+
 def _read_time(text):
     """A time read from a file: (naive datetime in local time, its ISO 8601 text as the index
     stores it). Text already so written is kept as it is."""
-    moment = _datetime(text)
+    moment = read_time(text)
     if moment.tzinfo is not None:
         moment = _local(moment)
-    elif len(text) in (19, 26) and text[10] == "T" and text[13] == ":" and text[19:20] in ("", "."):
+    elif len(text) in (19, 26) and text[10] == "T" and text[13] == ":" and text[19:20] in ("", ".") \
+            and text[17:19] != "60":
         return moment, text
     return moment, moment.isoformat()
 
@@ -361,7 +432,9 @@ class _Root:
 
 _SCHEMA_SQL = """
 CREATE TABLE files (id INTEGER PRIMARY KEY, root TEXT NOT NULL, path TEXT NOT NULL, kind INTEGER NOT NULL,
-                    size INTEGER NOT NULL, mtime INTEGER NOT NULL, ino INTEGER NOT NULL, UNIQUE (root, path));
+                    size INTEGER NOT NULL, mtime INTEGER NOT NULL, ino INTEGER NOT NULL,
+                    unread INTEGER NOT NULL DEFAULT 0, UNIQUE (root, path));
+CREATE INDEX files_unread ON files (unread) WHERE unread > 0;
 CREATE TABLE folders (root TEXT NOT NULL, kinds INTEGER NOT NULL, path TEXT NOT NULL, mtime INTEGER NOT NULL,
                       PRIMARY KEY (root, kinds, path));
 CREATE TABLE events (root TEXT NOT NULL, file INTEGER NOT NULL, key INTEGER NOT NULL, event INTEGER NOT NULL,
@@ -406,6 +479,7 @@ class _Store:
         self.checked = {}   # kinds -> time.monotonic() of the last look at the files
         self.looks = {}     # kinds -> what _last_look read, and when
         self.writes = 0     # transactions this store began
+        self.warned = set()  # (root, path, size, mtime) of the lists whose unread rows were told
 
     # Opening, and what is done when the file cannot serve.
     def open(self):
@@ -534,6 +608,24 @@ class _Store:
             return
         self.run(lambda db: self._refresh(db, kinds))
         self.checked[kinds] = now
+        if LIST in kinds:
+            self._warn_unread()
+
+    def _warn_unread(self):
+        """One line for each event list with rows that cannot be read (they are left out), once
+        for each state of the list."""
+        if self.warn is None:
+            return
+        mine, keys = self._mine("root")
+        rows = self.run(lambda db: db.execute("SELECT root, path, size, mtime, unread FROM files WHERE unread > 0 "
+                                              "AND kind = %d AND %s ORDER BY root, path" % (LIST, mine),
+                                              keys).fetchall())
+        for root, path, size, mtime, unread in rows:
+            if (root, path, size, mtime) in self.warned or root not in self.by_key:
+                continue
+            self.warned.add((root, path, size, mtime))
+            self.warn("%s: %d row%s cannot be read as events and %s left out" % (
+                self.by_key[root].path(path), unread, "" if unread == 1 else "s", "is" if unread == 1 else "are"))
 
     def _refresh(self, db, kinds):
         mask = sum(kinds)
@@ -610,11 +702,13 @@ class _Store:
                     continue   # stored meanwhile, from a later look (or gone since)
                 if file is not None:
                     self._forget(db, root.key, rel, file, videos, keep=True)
+                unread = getattr(content, "unread", 0)
                 if file is None:
-                    file = db.execute("INSERT INTO files (root, path, kind, size, mtime, ino) "
-                                      "VALUES (?, ?, ?, ?, ?, ?)", (root.key, rel) + state).lastrowid
+                    file = db.execute("INSERT INTO files (root, path, kind, size, mtime, ino, unread) "
+                                      "VALUES (?, ?, ?, ?, ?, ?, ?)", (root.key, rel) + state + (unread,)).lastrowid
                 else:
-                    db.execute("UPDATE files SET kind = ?, size = ?, mtime = ?, ino = ? WHERE id = ?", state + (file,))
+                    db.execute("UPDATE files SET kind = ?, size = ?, mtime = ?, ino = ?, unread = ? WHERE id = ?",
+                               state + (unread, file))
                 if not content:
                     continue
                 if state[0] == LIST:
@@ -702,7 +796,11 @@ class _Store:
             # a range of the index on the start times.
             longest = db.execute("SELECT max(span) FROM events").fetchone()[0] or 0
             clauses.append("e.start >= ? AND e.end >= ?")
-            args += [(_datetime(start) - longest * _US).isoformat(), start]
+            try:
+                earliest = (_datetime(start) - longest * _US).isoformat()
+            except OverflowError:
+                earliest = datetime.datetime.min.isoformat()
+            args += [earliest, start]
         if stop is not None:
             clauses.append("e.start < ?")
             args.append(stop)
@@ -777,7 +875,7 @@ class Index:
                            for r in roots if r.only is None]
             lists = [r for r in roots if r.only is not None]
             if lists:
-                self.stores.append(_Store(None, lists))
+                self.stores.append(_Store(None, lists, warn=self._warn))
         try:
             for store in self.stores:
                 store.open()
@@ -814,8 +912,7 @@ class Index:
         return self._find(camera, since, until, latest, 0, True, _Store.event)[::-1]
 
     def _find(self, camera, since, until, limit, offset, newest_first, make):
-        window = time_window(since, until)
-        limit, offset = _paging(limit, offset)
+        window, limit, offset = query_arguments(since, until, limit, offset)
         single = len(self.stores) == 1
         # Each of several indexes gives its first offset + limit; the merge cuts the page.
         page = (" LIMIT %d OFFSET %d" % (-1 if limit is None else limit, offset) if single else
@@ -929,13 +1026,13 @@ SELECT name FROM e WHERE name IS NOT NULL UNION SELECT name FROM s WHERE name IS
 
 def _paging(limit, offset):
     if limit is not None:
-        text = str(limit)
-        if isinstance(limit, bool) or not text.isdigit() or int(text) < 1:
+        text = str(limit).strip()
+        if isinstance(limit, bool) or not (text.isascii() and text.isdigit()) or int(text) < 1:
             raise UsageError("limit", limit, "must be a whole number, 1 or more")
-        limit = int(text)
+        limit = min(int(text), _MOST)
     if isinstance(offset, bool) or not isinstance(offset, int) or offset < 0:
         raise UsageError("offset", offset, "must be a whole number, 0 or more")
-    return limit, offset
+    return limit, min(offset, _MOST)
 
 
 def _within(path, folder):
