@@ -19,7 +19,7 @@ import pytest
 import quarrin
 import videos
 from fakes import marked_frames
-from quarrin import snapwell
+from quarrin import notify, snapwell
 from vcargs import vcapture_args
 
 PATTERN = "RMM.....MM....."
@@ -335,13 +335,16 @@ def test_a_command_runs_as_each_event_begins_and_ends(tmp_path, pipeline):
 @pytest.mark.parametrize("body, said", [
     ("echo no bell >&2; exit 3", r"failed \(exit status 3\): no bell"),
     ('echo $$ >> "$0.pids"; sleep 60 & echo $! >> "$0.pids"; echo waiting; wait', r"was killed after 0.3 s: waiting"),
-], ids=["fails", "hangs"])
+    # Output without end: only its last lines are kept, and the timeout bounds the whole run.
+    ('echo $$ >> "$0.pids"; yes', r"was killed after 0.3 s: y"),
+], ids=["fails", "hangs", "floods"])
 def test_a_command_that_fails_or_hangs(tmp_path, body, said):
     src = scripted(tmp_path / "in.avi", TOLD)
     command = hook(tmp_path, body)
-    lines = []
+    lines, shown = [], []
     r = quarrin.record(src, tmp_path / "door.avi", motion=True, min_area=50, on_event_command=command,
-                       on_event_timeout=0.3, notify=lines.append, progress=paced(0.02))
+                       on_event_timeout=0.3, notify=lines.append, log=shown.append, progress=paced(0.02))
+    assert len(shown) <= 8 * notify.TAIL_BYTES // 2   # each of the 8 commands' last lines, at most
     told = r"^The --on-event command for the (start|end) of event (\d) "
     kinds = {"start": 0, "end": 0}
     for line in lines:
@@ -356,6 +359,18 @@ def test_a_command_that_fails_or_hangs(tmp_path, body, said):
     if os.path.exists(command + ".pids"):
         for pid in open(command + ".pids").read().split():
             assert _gone(int(pid)), pid
+
+
+def test_a_watcher_that_dies_fails_the_recording(tmp_path, monkeypatch):
+    def die(proc, timeout):
+        raise MemoryError
+
+    monkeypatch.setattr(notify, "_follow", die)
+    src = scripted(tmp_path / "in.avi", TOLD)
+    with pytest.raises(quarrin.RecordingError, match=r"--on-event command .* failed \(Died: its watcher died "
+                                                     r"\(MemoryError\)\); the files written are complete"):
+        quarrin.record(src, tmp_path / "door.avi", motion=True, min_area=50, on_event_command="true")
+    assert len(rows(tmp_path / "door.events.csv")) == 4
 
 
 def _gone(pid):

@@ -79,6 +79,11 @@ class ListenerFailed(Exception):
     """A listener the recording cannot do without failed: the recording stops."""
 
 
+class Died(Exception):
+    """A thread of a listener's own ended before it could do its work (memory ran out, say): the
+    recording goes on, and its result is a failure that says so."""
+
+
 def describe(listener):
     """How a listener is named in a message."""
     text = getattr(listener, "describe", None)
@@ -103,6 +108,7 @@ class Dispatcher:
         self._event_of = event_of
         self.notify, self.essential = notify, list(essential)
         self.failure = None         # ListenerFailed of an essential listener
+        self.lost = None            # what a listener could not do (Died, MemoryError): the result fails
         self._dropped = set()       # indexes of listeners that raised
         self._queue = queue.Queue()
         self._thread = None
@@ -153,17 +159,22 @@ class Dispatcher:
             self._thread = None
 
     def _work(self):
-        while True:
-            method, made, args = self._queue.get()
-            if method is _END:
-                break
-            try:
-                told = (made(*args),) if made is not None else args
-            except Exception as exc:  # what the recorder reported does not make one: say so, go on
-                self._tell("Could not tell the listeners %s (%s: %s)" % (method, type(exc).__name__, exc))
-                continue
-            self._deliver(method, told)
-        self._deliver("close", ())
+        try:
+            while True:
+                method, made, args = self._queue.get()
+                if method is _END:
+                    break
+                try:
+                    told = (made(*args),) if made is not None else args
+                except Exception as exc:  # what the recorder reported does not make one: say so, go on
+                    self._tell("Could not tell the listeners %s (%s: %s)" % (method, type(exc).__name__, exc))
+                    continue
+                self._deliver(method, told)
+            self._deliver("close", ())
+        except BaseException as exc:  # this thread itself: nothing more is told, and the recording stops
+            failed = ListenerFailed("the listeners' thread ended (%s)" % type(exc).__name__)
+            failed.__cause__ = exc
+            self.failure = self.failure or failed
 
     def _deliver(self, method, args):
         for number, listener in enumerate(self.listeners):
@@ -174,6 +185,9 @@ class Dispatcher:
             except BaseException as exc:  # on this thread, whatever it is, it concerns that listener only
                 self._dropped.add(number)
                 reason = "%s: %s" % (type(exc).__name__, exc) if str(exc) else type(exc).__name__
+                if isinstance(exc, (Died, MemoryError)) and self.lost is None:
+                    self.lost = ListenerFailed("%s failed (%s)" % (describe(listener), reason))
+                    self.lost.__cause__ = exc
                 if listener in self.essential:
                     if self.failure is None:
                         failed = ListenerFailed("%s failed (%s)" % (describe(listener), reason))

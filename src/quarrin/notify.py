@@ -17,7 +17,7 @@ import subprocess
 import threading
 import time
 
-from quarrin import layout
+from quarrin import layout, listeners as listening
 from quarrin.listeners import Listener
 from quarrin.options import Broker
 
@@ -112,6 +112,7 @@ class Hooks(Listener):
         self._running = {}  # kind: (event number, Popen)
         self._watchers = []
         self._lock = threading.Lock()
+        self._died = None   # what ended a watcher thread before it could tell what its command did
         atexit.register(self._kill_all)  # a process that ends without close() leaves none running
 
     def describe(self):
@@ -144,19 +145,16 @@ class Hooks(Listener):
 
     def _watch(self, kind, what, proc):
         try:
-            output, _ = proc.communicate(timeout=self.timeout)
-            killed = False
-        except subprocess.TimeoutExpired:
+            tail, killed = _follow(proc, self.timeout)
+        except BaseException as exc:  # this thread must not end unseen: close() says so
             _kill_group(proc)
-            try:  # what it wrote before; a process that left the group may hold the pipe open
-                output, _ = proc.communicate(timeout=2)
-            except subprocess.TimeoutExpired:
-                output = b""
-            killed = True
-        with self._lock:
-            if self._running.get(kind, (None, None))[1] is proc:
-                del self._running[kind]
-        lines = output.decode(errors="replace").splitlines() if output else []
+            self._died = self._died or exc
+            return
+        finally:
+            with self._lock:
+                if self._running.get(kind, (None, None))[1] is proc:
+                    del self._running[kind]
+        lines = tail.decode(errors="replace").splitlines()
         for line in lines:  # what it says is the recorder's to show (-v)
             self.log("on-event: %s" % line)
         last = next((": " + line.strip() for line in reversed(lines) if line.strip()), "")
@@ -171,12 +169,64 @@ class Hooks(Listener):
         for watcher in self._watchers:
             watcher.join()
         atexit.unregister(self._kill_all)
+        if self._died is not None:
+            raise listening.Died("its watcher died (%s)" % (type(self._died).__name__)) from self._died
 
     def _kill_all(self):
         with self._lock:
             running = [proc for _, proc in self._running.values()]
         for proc in running:
             _kill_group(proc)
+
+
+# What is kept of a command's output: its last lines, at most this many bytes.
+TAIL_BYTES = 4096
+# After the timeout, seconds for a killed command's pipe to close (a process that left its group
+# may hold it open).
+KILL_GRACE = 1.0
+
+
+def _follow(proc, timeout):
+    """Reads what `proc` writes to its pipe until it closes, keeping the last TAIL_BYTES (whole
+    lines where it was cut), and waits for the command to end; `timeout` seconds bound the whole:
+    then the command is killed with all it started. Returns (the tail, whether it was killed)."""
+    import selectors
+
+    deadline = time.monotonic() + timeout
+    tail, cut, killed = bytearray(), False, False
+    fd = proc.stdout.fileno()
+    with selectors.DefaultSelector() as selector:
+        selector.register(fd, selectors.EVENT_READ)
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                if killed:
+                    break    # held open by a process that left the group: not waited for
+                _kill_group(proc)    # the command, or what it started that holds the pipe open
+                killed, deadline = True, time.monotonic() + KILL_GRACE
+                continue
+            if not selector.select(left):
+                continue
+            chunk = os.read(fd, 1 << 16)
+            if not chunk:
+                break
+            tail += chunk
+            if len(tail) > 2 * TAIL_BYTES:
+                del tail[:-TAIL_BYTES]
+                cut = True
+    proc.stdout.close()
+    try:
+        proc.wait(max(0.0, deadline - time.monotonic()))
+    except subprocess.TimeoutExpired:
+        _kill_group(proc)
+        killed = True
+        proc.wait()
+    if len(tail) > TAIL_BYTES:
+        del tail[:-TAIL_BYTES]
+        cut = True
+    if cut:   # the first line kept may be the end of a longer one
+        del tail[:tail.find(b"\n") + 1]
+    return bytes(tail), killed
 
 
 def _kill_group(proc):

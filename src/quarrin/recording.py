@@ -374,6 +374,8 @@ def run(plan, progress=None, log=None, notify=None, listeners=()):
             from dispatch.failure.__cause__
     if keeper is not None and keeper.error is not None:
         raise keeper.error
+    if dispatch.lost is not None:
+        raise RecordingError("%s; the files written are complete" % dispatch.lost) from dispatch.lost.__cause__
     seconds = time.perf_counter() - started
     if outcome is None:
         return RecordResult(plan.source, 0, 0, (), "interrupt", seconds, plan.fps, plan.frames_total,
