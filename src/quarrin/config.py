@@ -212,6 +212,9 @@ def _camera(name, defaults, table, notify, folder, known):
         opts[key] = value
     if "name" in _options.BY_NAME and "name" not in opts:
         opts["name"] = name
+    if opts.get("motion"):   # events a person watches, not single frames (quarrin record's defaults)
+        for key, value in _options.SERVICE_DEFAULTS.items():
+            opts.setdefault(key, value)
     extra, said = notify_options(notify, {k: v for k, v in merged.items() if k in notified}, name, folder)
     faults.extend(said)
     if faults:

@@ -362,6 +362,7 @@ class Option:
     live: bool = False                  # applies to a live source only
     repeat: bool = False                # may be given more than once (a list of values)
     scan_default: typing.Any = None     # the default in scan, when not `default`
+    service_default: typing.Any = None  # the default of a motion camera under serve --config, when not `default`
     needs_motion: str = ""              # given without --motion, it is refused with this reason
     excludes: typing.Union[Excludes, tuple, None] = None  # one Excludes, or a tuple of them
     spelled: typing.Optional[str] = None  # the command line's name, when not the keyword's
@@ -381,9 +382,11 @@ class Option:
     def is_flag(self):
         return self.metavar is None
 
-    def default_text(self, scan=False):
+    def default_text(self, scan=False, service=False):
         if scan and self.scan_default is not None:
             return str(self.scan_default)
+        if service and self.service_default is not None:
+            return "%g" % self.service_default
         if self.shown is not None:
             return self.shown
         if self.is_flag:
@@ -447,14 +450,16 @@ OPTIONS = (
            engine=("duration",), shown="0 = until the input ends", scan=True),
     Option("segment_frames", 0, whole(0, INT32_MAX - 1), "start a new numbered file every N saved frames", "N",
            "selection", engine=("max_frames",), shown="0 = one file"),
+    # A recording saves exactly the frames that move; a scan lists stretches with something happening,
+    # and a camera of the service keeps events a person watches, with what comes before and after.
     Option("before", 0.0, number(high=3600), "keep the SECONDS before each event's first motion", "SECONDS",
-           "events", engine=("before",), scan=True, needs_motion=NEEDS_MOTION),
-    # A recording saves exactly the frames that move; a scan lists stretches with something happening.
+           "events", engine=("before",), scan=True, service_default=2.0, needs_motion=NEEDS_MOTION),
     Option("after", 0.0, number(high=3600), "keep the SECONDS after its last motion; motion within them "
            "extends the event", "SECONDS", "events", engine=("after",), scan=True, scan_default=2,
-           needs_motion=NEEDS_MOTION),
+           service_default=5.0, needs_motion=NEEDS_MOTION),
     Option("min_event", 0.0, number(high=3600), "drop an event whose motion lasts less than SECONDS",
-           "SECONDS", "events", engine=("min_event",), scan=True, scan_default=0.1, needs_motion=NEEDS_MOTION),
+           "SECONDS", "events", engine=("min_event",), scan=True, scan_default=0.1, service_default=0.5,
+           needs_motion=NEEDS_MOTION),
     Option("ignore", (), rects, "a rectangle of the frame where change never counts as motion; repeat for "
            "more", "X,Y,W,H", "events", scan=True, repeat=True, shown="none", needs_motion=NEEDS_MOTION),
     Option("mask", None, file_path, "image of the frame's size: where it is black, change never counts as "
@@ -549,6 +554,8 @@ LIVE_RECONNECT = 300.0
 NOT_IN_BATCH = tuple(o.name for o in OPTIONS if not o.batch)
 IN_SCAN = tuple(o.name for o in OPTIONS if o.scan)
 SCAN_DEFAULTS = {o.name: o.scan_default for o in OPTIONS if o.scan_default is not None}
+# A camera of `quarrin serve --config` that records motion takes these unless its file says otherwise.
+SERVICE_DEFAULTS = {o.name: o.service_default for o in OPTIONS if o.service_default is not None}
 # The options of each pair that exclude each other, by the name of the pair's first.
 PAIRED = {name: r.other for o in OPTIONS for r in o.rules if r.pair for name in (o.name, r.other)}
 
@@ -641,7 +648,8 @@ def markdown():
                  else "record only" if not o.batch else "record, batch")
         where += ", scan" if o.scan else ""
         name = o.flag + ("" if o.is_flag else " " + o.metavar)
-        default = o.default_text() + ("" if o.scan_default is None else "; scan: %s" % o.default_text(scan=True))
+        default = o.default_text() + ("" if o.scan_default is None else "; scan: %s" % o.default_text(scan=True)) + (
+            "" if o.service_default is None else "; a motion camera of the service: %s" % o.default_text(service=True))
         lines.append("| `%s` | `%s` | %s | %s | %s |" % (name, o.name, default, o.help, where))
     return "\n".join(lines) + "\n"
 
