@@ -284,17 +284,30 @@ def test_writer_choice(monkeypatch, output, kwargs, size, pyav, expected):
         with pytest.raises(quarrin.UsageError, match="^" + re.escape(expected)):
             writers.choose(output, opts, size)
     else:
-        assert writers.choose(output, opts, size) == expected
+        chosen = writers.choose(output, opts, size)
+        assert chosen == expected
+        # An .mp4 or .mkv that gets an OpenCV codec nobody asked for says so, and why.
+        fell_back = output.lower().endswith((".mp4", ".mkv")) and not chosen.h264 and "fourcc" not in kwargs
+        assert bool(chosen.note) == fell_back
+        assert not fell_back or ("needs PyAV" if not pyav else "even width") in chosen.note
 
 
-def test_without_pyav(tmp_path, monkeypatch):
+def test_without_pyav(tmp_path, monkeypatch, capsys):
+    from quarrin import cli
+
     monkeypatch.setitem(sys.modules, "av", None)  # import av fails, as without the extra
     src = videos.moving_clip(tmp_path / "in.avi", 3)
     with pytest.raises(quarrin.UsageError, match=re.escape("pip install 'quarrin[h264]'")):
         quarrin.record(src, tmp_path / "h.mp4", codec="h264")
-    result = quarrin.record(src, tmp_path / "o.mp4")  # the default falls back to OpenCV's writer
+    lines = []
+    result = quarrin.record(src, tmp_path / "o.mp4", notify=lines.append)  # falls back to OpenCV's writer
     assert len(videos.read_all(tmp_path / "o.mp4")) == result.frames_saved == 3
     assert sorted(os.listdir(tmp_path)) == ["in.avi", "o.mp4", "o.mp4.csv"]
+    said = "is written with OpenCV's mp4v, which web browsers do not play; H.264 needs PyAV: pip install " \
+           "'quarrin[h264]'"
+    assert lines == ["%s %s" % (tmp_path / "o.mp4", said)]
+    assert cli.main(["record", str(src), str(tmp_path / "q.mp4"), "-q"]) == 0
+    assert capsys.readouterr().err == "quarrin: warning: %s %s\n" % (tmp_path / "q.mp4", said)
 
 
 @pytest.mark.parametrize("ext, kwargs, inframes, files", [

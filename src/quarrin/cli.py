@@ -5,6 +5,7 @@ Exit status: 0 done, 1 the work failed (the message says why), 2 the command lin
 `kill`): files finalised, summary and report written.
 """
 import argparse
+import dataclasses
 import os
 import re
 import signal
@@ -286,6 +287,9 @@ def _record(ns, native=None):
     if ns.verbose and native is not None:
         native.echo = _print_line
     plan = recording.prepare(ns.source, ns.output, options.check(**_options(ns)))
+    for note in plan.notes:   # before the bar, and shown with -q as well
+        _warn(note)
+    plan = dataclasses.replace(plan, notes=())
     bar, log = None, None
     if progress.wanted():
         bar = progress.RecordBar(plan)
@@ -366,7 +370,12 @@ def _batch(ns):
     opts = _options(ns)
     report = ns.report if ns.report is not None else os.path.join(ns.out, "report.csv")
     # Everything is checked before a cluster is reached or a bar drawn.
-    sources = batch.check(ns.inputs, ns.out, ns.jobs, None, report, ns.plot, opts)[-1]
+    checked, *_, sources = batch.check(ns.inputs, ns.out, ns.jobs, None, report, ns.plot, opts)
+    from quarrin import writers
+
+    note = writers.without_pyav(batch.output_names(sources, ns.out, writers.h264_asked(checked) is not None), checked)
+    if note:
+        _warn(note)
     bars = None
     out = sys.stdout
 

@@ -45,6 +45,7 @@ class Plan:
     fourcc: str = "MJPG"      # the engine's own writer's codec (unused with a writer object)
     name: typing.Optional[str] = None  # the camera's name on its events
     snapshot_dir: typing.Optional[str] = None  # a scan's folder for its event pictures (None: none)
+    notes: tuple = ()         # what the operator should know before it starts (run tells it on `notify`)
 
     @property
     def snapshots(self):
@@ -127,10 +128,11 @@ def prepare(source, output, opts, scan=False, snapshots=None):
     camera = getattr(reader, "index", None)
     name = opts.name or layout.camera_name(output if not scan else shown)
     folder = snapshots if scan else None
+    notes = (writer.note,) if writer is not None and writer.note else ()
     return Plan(str(camera) if camera is not None else shown, camera, output, opts, width, height,
                 float(rate if timed_by_clock else fps), total, writer, reader, tuple(roi), live, scan, events,
                 reconnect if live else 0.0, hold, mask, opts.detect_width if opts.detect_width < w else 0, fmt,
-                name, folder)
+                name, folder, notes)
 
 
 def _check_region(opts, roi, width, height, shown):
@@ -300,6 +302,8 @@ def run(plan, progress=None, log=None, notify=None, listeners=()):
     record = recorder().record
 
     notify = notify or log or _drop
+    for note in plan.notes:
+        notify(note)
     if not plan.scan:
         # An output with strftime fields gets its folders as each segment opens.
         directory = os.path.dirname(os.path.abspath(layout.expand(plan.output)))

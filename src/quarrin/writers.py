@@ -231,6 +231,7 @@ class Choice:
     codec: str
     crf: int = 23
     preset: str = "ultrafast"
+    note: str = dataclasses.field(default=None, compare=False)  # why an .mp4/.mkv got no H.264 unasked
 
     @property
     def h264(self):
@@ -297,9 +298,31 @@ def choose(output, opts, size):
             raise UsageError("roi", opts.roi or (0, 0) + tuple(size), "H.264 needs an even width and height, "
                              "not %dx%d (choose such a region, or --fourcc)" % tuple(size))
         return h264
-    if ext in H264_EXTENSIONS and size[0] % 2 == 0 and size[1] % 2 == 0 and pyav_available():
+    even = size[0] % 2 == 0 and size[1] % 2 == 0
+    if ext in H264_EXTENSIONS and even and pyav_available():
         return h264
-    return Choice(fourcc_for(output, None))
+    code = fourcc_for(output, None)
+    note = None
+    if ext in H264_EXTENSIONS:
+        why = ("H.264 needs PyAV: %s" % INSTALL_H264 if not pyav_available() else
+               "H.264 needs an even width and height, not %dx%d (choose such a region)" % tuple(size))
+        note = unplayable(output, code, why)
+    return Choice(code, note=note)
+
+
+def unplayable(output, code, why):
+    """The line that says an .mp4 or .mkv output is written with an OpenCV codec browsers do not play."""
+    return "%s is written with OpenCV's %s, which web browsers do not play; %s" % (output, code, why)
+
+
+def without_pyav(outputs, opts):
+    """The line that says a batch's .mp4 and .mkv outputs get OpenCV's codecs, for want of PyAV;
+    None when none does (or --fourcc chose the codec)."""
+    if opts.fourcc is not None or pyav_available():
+        return None
+    if any(os.path.splitext(output)[1].lower() in H264_EXTENSIONS for output in outputs):
+        return unplayable("each .mp4 and .mkv output", "mp4v or XVID", "H.264 needs PyAV: %s" % INSTALL_H264)
+    return None
 
 
 PROBE_FRAMES = 5
