@@ -352,17 +352,23 @@ def test_a_password_is_masked_in_every_form_of_url(tmp_path, monkeypatch, url, s
     assert opened == [url]  # the camera gets the URL as given
 
 
-def test_strftime_names_and_segment_seconds(tmp_path):
+@pytest.mark.parametrize("motion", [False, True])
+def test_strftime_names_and_segment_seconds(tmp_path, motion):
     src = videos.moving_clip(tmp_path / "in.avi", 30)  # 3 s of input at 10 frames/s
-    proc = quarrin("record", src, tmp_path / "out" / "%Y" / "o-%H%M%S.avi", "--segment-seconds", 1)
+    dated = time.mktime((2021, 3, 4, 10, 0, 0, 0, 0, -1))
+    os.utime(src, (dated, dated))
+    proc = quarrin("record", src, tmp_path / "out" / "%Y" / "o-%H%M%S.avi", "--segment-seconds", 1,
+                   *(["--motion", "--min-area", 1] if motion else []))
     assert proc.returncode == 0, proc.stderr
     made = sorted(glob.glob(str(tmp_path / "out" / "*" / "*.avi")))
-    # Three segments of one second of input each; opened within the same wall-clock second, the
-    # later names get a number instead of overwriting.
+    # Three segments of one second of input each, each named by the input's time of its first
+    # frame, as its CSV gives it (not by the wall clock as it opened), and the event list with them.
     assert [len(rows(v + ".csv")) for v in made] == [10, 10, 10]
-    names = [os.path.basename(v) for v in made]
-    assert all(re.fullmatch(r"o-\d{6}(_\d{3})?\.avi", n) for n in names) and len(set(names)) == 3
-    assert os.path.basename(os.path.dirname(made[0])) == time.strftime("%Y")
+    assert [v[len(str(tmp_path)) + 1:] for v in made] == [
+        datetime.datetime.fromisoformat(rows(v + ".csv")[0]["timestamp"]).strftime("out/%Y/o-%H%M%S.avi") for v in made]
+    assert made[0].endswith("2021/o-100000.avi") and os.listdir(tmp_path / "out") == ["2021"]
+    assert glob.glob(str(tmp_path / "out" / "*" / "*.events.csv")) == (
+        [str(tmp_path / "out" / "2021" / "o-100000.events.csv")] if motion else [])
 
 
 def test_names_cross_a_second_boundary(tmp_path):

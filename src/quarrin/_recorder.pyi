@@ -41,10 +41,11 @@ class _Reader(Protocol):
     def release(self) -> object: ...
 
 class _Namer(Protocol):
-    """Names the segments instead of the recorder: claim() returns the next segment's name, its
-    video and CSV already created; give_back(name) takes back a name whose segment was never
-    opened (and removes its two files)."""
-    def claim(self) -> str: ...
+    """Names the segments instead of the recorder: claim(when) returns the name of the next
+    segment, whose first frame is timed `when`, its video and CSV already created;
+    give_back(name) takes back a name whose segment was never opened (and removes its two
+    files)."""
+    def claim(self, when: datetime.datetime, /) -> str: ...
     def give_back(self, name: str, /) -> object: ...
 
 @final

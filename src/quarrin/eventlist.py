@@ -14,7 +14,8 @@ class EventList(Listener):
     """The event list of one recording, one row per event as it ends (flushed with it): a listener
     of the recording. The file is created with the first event, or at the end of a recording
     that finished (finish()), under `lock` (the disk budget's, which then knows it as the list
-    being written). Each event's `file` is written relative to the list's folder."""
+    being written). Each event's `file` is written relative to the list's folder. `path` may be a
+    callable that gives it as the list is created."""
 
     def __init__(self, path, lock=None):
         self.wanted, self.path, self.file, self.writer = path, None, None, None
@@ -22,11 +23,16 @@ class EventList(Listener):
         self.finished = False
 
     def describe(self):
-        return "the event list %s" % (self.path or self.wanted)
+        return "the event list %s" % (self.path or self._wanted())
+
+    def _wanted(self):
+        return self.wanted() if callable(self.wanted) else self.wanted
 
     def _open(self):
+        wanted = self._wanted()
+        os.makedirs(os.path.dirname(os.path.abspath(wanted)), exist_ok=True)
         with self.lock:
-            self.file, self.path = open_new(self.wanted)
+            self.file, self.path = open_new(wanted)
         self.writer = csv.DictWriter(self.file, EVENT_COLUMNS)
         self.writer.writeheader()
 

@@ -48,6 +48,16 @@ def expand(output, when=None):
     return time.strftime(output) if when is None else time.strftime(output, when)
 
 
+def _local_fields(when):
+    """The local time of a datetime as strftime takes it (None, now, for one it cannot give)."""
+    if when is None:
+        return None
+    try:
+        return time.localtime(when.timestamp())
+    except (AttributeError, OverflowError, OSError, ValueError):
+        return None
+
+
 def events_path(output):
     """Where a recording into `output` (expanded) lists its events: out/door.avi -> out/door.events.csv."""
     return os.path.splitext(output)[0] + EVENTS_SUFFIX
@@ -128,29 +138,35 @@ def open_new(path):
 
 class Namer:
     """Claims the name of each segment of a recording into `output`; `numbered` when the recording
-    is split by frames (out_000.avi, out_001.avi, ...).
+    is split by frames (out_000.avi, out_001.avi, ...). Strftime fields take the time of the
+    segment's first frame, as its CSV gives it (a file's input time), or with `by_clock` (a camera,
+    a live source) the wall clock as the segment opens.
 
     `held` is every name claimed and not yet closed or given back: the segment being written and
     the next, already claimed. Claims and `lock` exclude each other, so that whoever deletes files
     of this output under `lock` never removes a name while it is being claimed."""
 
-    def __init__(self, output, numbered=False):
-        self.output, self.numbered = output, numbered
+    def __init__(self, output, numbered=False, by_clock=True):
+        self.output, self.numbered, self.by_clock = output, numbered, by_clock
         self.fields = "%" in output
+        self.first = None   # the local time the first name was made of (struct_time)
         self.counter = 0
         self.held = set()
         self.lock = threading.Lock()
 
-    def claim(self):
-        """The next free name, claimed (its video and CSV created empty)."""
+    def claim(self, when=None):
+        """The next free name, claimed (its video and CSV created empty); `when` is the time of
+        the segment's first frame (a datetime; None: now)."""
         with self.lock:
-            name = self._next()
+            name = self._next(when)
             self.held.add(name)
             return name
 
-    def _next(self):
+    def _next(self, when):
         if self.fields:
-            name = time.strftime(self.output)
+            fields = (None if self.by_clock else _local_fields(when)) or time.localtime()
+            self.first = self.first or fields
+            name = expand(self.output, fields)
             folder = os.path.dirname(name)
             if folder:
                 os.makedirs(folder, exist_ok=True)
@@ -178,6 +194,10 @@ class Namer:
             return False
         os.unlink(name)
         return True
+
+    def expanded(self):
+        """The output expanded as its first segment's name was (now, before any)."""
+        return expand(self.output, self.first)
 
     def give_back(self, name):
         """A claimed name whose segment was never opened: its empty files are removed."""

@@ -305,8 +305,10 @@ def run(plan, progress=None, log=None, notify=None, listeners=()):
     for note in plan.notes:
         notify(note)
     if not plan.scan:
-        # An output with strftime fields gets its folders as each segment opens.
-        directory = os.path.dirname(os.path.abspath(layout.expand(plan.output)))
+        # An output with strftime fields gets the folders after its first field as each segment
+        # opens, named by that segment's time.
+        fixed = plan.output.split("%", 1)[0] + "x" if "%" in plan.output else plan.output
+        directory = os.path.dirname(os.path.abspath(fixed))
         try:
             os.makedirs(directory, exist_ok=True)
         except OSError as exc:
@@ -320,11 +322,12 @@ def run(plan, progress=None, log=None, notify=None, listeners=()):
 
     # The front end names and claims the segments: it knows which names the recording holds.
     namer = None if plan.scan else layout.Namer(plan.output, numbered=plan.opts.segment_frames > 0
-                                                or plan.opts.split == "events")
+                                                or plan.opts.split == "events", by_clock=plan.timed_by_clock)
     listing = keeper = None
     own = []
     if plan.events and not plan.scan:
-        listing = events_mod.EventList(layout.events_path(layout.expand(plan.output)), namer.lock)
+        # Beside the first segment: a file's list is named by its input's time, as its videos are.
+        listing = events_mod.EventList(lambda: layout.events_path(namer.expanded()), namer.lock)
         own.append(listing)
     folder = None
     if plan.snapshots:

@@ -155,7 +155,7 @@ void FrameRules::start_segment(PyObject* now, double t) {
         gate_.restart(now);
         return;
     }
-    segment_name_ = namer_.next();
+    segment_name_ = namer_.next(now);
     gate_.restart(now);
     sink_->open_segment(segment_name_.get(), size_.get());
     destroy_all_windows();
@@ -163,10 +163,10 @@ void FrameRules::start_segment(PyObject* now, double t) {
     if (a_.interactive) preview_.open(segment_name_.get());
 }
 
-void FrameRules::open_files() {
+void FrameRules::open_files(PyObject* when) {
     need_files_ = false;
     if (scan_) return;
-    segment_name_ = namer_.next();
+    segment_name_ = namer_.next(when);
     sink_->open_segment(segment_name_.get(), size_.get());
     destroy_all_windows();
     if (a_.interactive) preview_.open(segment_name_.get());
@@ -194,7 +194,7 @@ void FrameRules::draw_box(PyObject* roi, const Box& b) {
 PyObject* FrameRules::write_frame(const Held& frame) {
     if (need_files_) {
         if (split_events_) segment_start_ = frame.t;
-        open_files();
+        open_files(frame.now.get());
     }
     gate_.kept(frame.now.get());
     if (!scan_) {

@@ -69,7 +69,7 @@ private:
     void start_segment(PyObject* now, double t);
     void resize(int32_t frame_w, int32_t frame_h);
     void set_region(int32_t x, int32_t y, int32_t w, int32_t h);
-    void open_files();
+    void open_files(PyObject* when);
     void roll_over();
     PyObject* write_frame(const Held& frame) override;
     void event_ended() override;

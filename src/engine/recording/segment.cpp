@@ -118,10 +118,10 @@ void SegmentNamer::give_back(PyObject* name) {
     if (namer_ != Py_None || claim_ == Mode::Claim::Create) give_back_claimed(namer_, name);
 }
 
-Ref SegmentNamer::next() {
+Ref SegmentNamer::next(PyObject* when) {
     Ref name;
     if (namer_ != Py_None) {
-        name = call_method(namer_, n_claim);
+        name = call_method(namer_, n_claim, {when});
         if (!PyUnicode_Check(name.get()))
             raise_format(PyExc_TypeError, "namer.claim() must return a str, not %.200s", Py_TYPE(name.get())->tp_name);
     } else if (pattern()) {

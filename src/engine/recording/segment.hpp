@@ -22,9 +22,10 @@ public:
     //
     // Names are the output, then numbered ones (out_000.avi with segments; out_001.avi, ...
     // when the output is taken). A claiming namer expands an output with strftime fields
-    // (cam/%Y-%m-%d/door-%H%M%S.avi) in local time for each segment, creates its folders, and
-    // numbers a name only when it is taken. A namer object (not None) names and claims instead.
-    Ref next();
+    // (cam/%Y-%m-%d/door-%H%M%S.avi) in local time for each segment, now, creates its folders,
+    // and numbers a name only when it is taken. A namer object (not None) names and claims
+    // instead: namer.claim(when), `when` the time of the segment's first frame (a datetime).
+    Ref next(PyObject* when);
     // A claimed name whose segment was never opened: its empty video and CSV are removed (by the
     // namer object, when there is one).
     void give_back(PyObject* name);

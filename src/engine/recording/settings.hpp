@@ -73,7 +73,8 @@ struct RecordArgs {
     PyObject* on_signal = Py_None; // on_signal(kind, time): "lost" or "back", and when
     double segment_seconds = 0.0;  // a new segment every so many seconds of recording time
     PyObject* on_segment = Py_None;  // on_segment(written) once a segment's files are closed (a Written)
-    PyObject* namer = Py_None;     // namer.claim() -> the next segment's name, its files created;
+    PyObject* namer = Py_None;     // namer.claim(when) -> the name of the next segment, whose first
+                                   // frame is timed `when`, its files created;
                                    // namer.give_back(name) for one never opened. None: the
                                    // recorder names and claims segments itself
     // on_resize(width, height) when a live source's frames change size (a camera back at another
