@@ -483,6 +483,26 @@ def test_budget_deletes_only_names_the_output_can_have(tmp_path, output, mine, o
     assert os.path.exists(r.segments[-1].video) and all((tmp_path / name).exists() for name in others)
 
 
+def test_budget_spares_what_another_camera_names_and_a_video_without_its_csv(tmp_path):
+    """Under a service, a file another camera's output names too is not provably this recording's."""
+    from quarrin import options, recording
+
+    src = videos.moving_clip(tmp_path / "in.avi", 5)
+    old = time.time() - 3600
+    same = tmp_path / "same"
+    same.mkdir()
+    for name in ("cam_900.avi", "cam_900.avi.csv", "cam_20261209.avi", "cam_20261209.avi.csv", "cam_901.avi"):
+        (same / name).write_bytes(b"x" * 1000)
+        os.utime(same / name, (old, old))
+    told = []
+    plan = recording.prepare(src, str(same / "cam.avi"), options.check(keep_size=1, segment_frames=2))
+    r = recording.run(plan, notify=told.append, others=[str(same / "cam_%Y%m%d.avi")])
+    removed = sorted(os.path.basename(line.split()[1]) for line in told)
+    own = [os.path.basename(s.video) for s in r.segments[:-1]]
+    assert removed == sorted(["cam_900.avi", "cam_900.avi.csv"] + own + [n + ".csv" for n in own])
+    assert {"cam_20261209.avi", "cam_20261209.avi.csv", "cam_901.avi"} <= set(os.listdir(same))
+
+
 FIELDS = ["%Y", "%y", "%-y", "%_y", "%m", "%-m", "%d", "%-d", "%e", "%H", "%-H", "%I", "%l", "%M", "%S", "%j", "%b",
           "%B", "%^b", "%a", "%A", "%p", "%P", "%Z", "%z", "%D", "%F", "%T", "%R", "%x", "%X", "%c", "%r", "%G", "%g",
           "%V", "%U", "%u", "%s", "%%", "%_d", "%0e"]

@@ -42,6 +42,12 @@ output = "rec/door.avi"
     ('[cameras.door]\nsource = "{url}"\n', "cameras.door: output: missing"),
     ('[cameras.door]\nsource = "{url}"\noutput = "rec/door.avi"\n[cameras.yard]\nsource = "{url}"\n'
      'output = "rec/../rec/door.avi"\n', "cameras.yard: output: {tmp}/rec/door.avi is camera door's output as well"),
+    # Names that can overlap: one camera's budget (or repair) would take the other's files for its own.
+    ('[cameras.door]\nsource = "{url}"\noutput = "same/cam.mp4"\nkeep_size = "1K"\n[cameras.yard]\n'
+     'source = "{url}"\noutput = "same/cam_%Y%m%d.mp4"\n', "cameras.yard: output: {tmp}/same/cam_%Y%m%d.mp4 and "
+     "camera door's output {tmp}/same/cam.mp4 can name the same file ({tmp}/same/cam_20000101.mp4)"),
+    ('[cameras.door]\nsource = "{url}"\noutput = "d/%Y/Door-%H.mp4"\n[cameras.yard]\nsource = "{url}"\n'
+     'output = "d/2026/door-07.mp4"\n', "cameras.yard: output: {tmp}/d/2026/door-07.mp4 and camera door's"),
     ('[defaults]\nmotion = true\ninterval = 2\n[cameras.door]\nsource = "{url}"\noutput = "rec/door.avi"\n',
      "cameras.door: --motion and --interval cannot be combined"),
     ('[cameras.door]\nsource = "{url}"\noutput = "rec/door.avi"\nlive_fps = 0\n',

@@ -29,11 +29,15 @@ from quarrin.listeners import Listener
 class Budget(Listener):
     """The budget of one recording: `pattern` (quarrin.layout.Pattern) names its files, `tell`
     gets each line to show. `namer` (quarrin.layout.Namer) holds the names the recording has
-    claimed; `listing` (quarrin.eventlist.EventList) is the event list it writes. `error` is what
-    stopped its deletions, once it is closed."""
+    claimed; `listing` (quarrin.eventlist.EventList) is the event list it writes. `others` are
+    the patterns of other recordings beside it (the other cameras of a service): a file one of
+    them names as well is not provably this recording's, and is never deleted; nor is a video
+    without its timestamps CSV, which every segment has. `error` is what stopped its deletions,
+    once it is closed."""
 
-    def __init__(self, pattern, keep_size, keep_days, tell, namer=None, listing=None):
+    def __init__(self, pattern, keep_size, keep_days, tell, namer=None, listing=None, others=()):
         self.pattern, self.keep_size, self.keep_days, self.tell = pattern, keep_size, keep_days, tell
+        self.others = tuple(others)
         self.namer, self.listing = namer, listing
         self.lock = namer.lock if namer is not None else threading.Lock()
         self.latest = None    # the segment closed last, absolute
@@ -109,12 +113,12 @@ class Budget(Listener):
         for folder, _, names in os.walk(self.pattern.folder):
             for name in names:
                 path = os.path.join(folder, name)
-                if self.pattern.is_video(path):
+                if self.pattern.is_video(path) and not any(other.is_video(path) for other in self.others):
                     try:
-                        st = os.stat(path)
-                    except OSError:
+                        st, stamps = os.stat(path), os.stat(csv_of(path))
+                    except OSError:   # gone, or no segment's: its CSV is missing
                         continue
-                    found.append((st.st_mtime, st.st_size + _size(csv_of(path)), path))
+                    found.append((st.st_mtime, st.st_size + stamps.st_size, path))
         return sorted(found)
 
     def after_close(self, video):
@@ -149,7 +153,7 @@ class Budget(Listener):
         for folder, _, names in os.walk(self.pattern.folder):
             for name in names:
                 path = os.path.join(folder, name)
-                if not self.pattern.is_list(path):
+                if not self.pattern.is_list(path) or any(other.is_list(path) for other in self.others):
                     continue
                 try:
                     with open(path, newline="") as f:

@@ -159,6 +159,7 @@ def load(path):
                 faults.append("cameras.%s: output: %s is camera %s's output as well" % (name, output, same))
         if camera is not None:
             cameras[name] = camera
+    faults.extend(_overlapping(outputs))
     for key, value in web.items():
         if key not in WEB_KEYS:
             faults.append("web: %s: unknown key%s" % (key, _suggest(key, WEB_KEYS)))
@@ -169,6 +170,23 @@ def load(path):
     if faults:
         raise ConfigError(path, list(dict.fromkeys(faults)))   # a [notify] fault once, not once a camera
     return Config(os.path.abspath(path), cameras, dict(web), notify)
+
+
+def _overlapping(outputs):
+    """A line for each camera whose output can name a file another camera's can (one camera's
+    disk budget or repair would take the other's files for its own)."""
+    from quarrin import layout
+
+    found, seen = [], []
+    for output, name in outputs.items():
+        for earlier, other in seen:
+            shared = layout.shared_name(output, earlier)
+            if shared is not None:
+                found.append("cameras.%s: output: %s and camera %s's output %s can name the same file (%s): give "
+                             "each camera names of its own" % (name, output, other, earlier, shared))
+                break
+        seen.append((output, name))
+    return found
 
 
 def _line(name, key, exc):

@@ -372,6 +372,68 @@ class Pattern:
         return self.lists.fullmatch(path) is not None
 
 
+def patterns(outputs):
+    """The Patterns of the outputs that have one."""
+    found = []
+    for output in outputs:
+        try:
+            found.append(Pattern(output))
+        except Unfollowable:
+            pass
+    return found
+
+
+def shared_name(output, other):
+    """A file name (absolute) that recordings into both `output` and `other` could write, their
+    numbered segments and event lists included, where case is not told apart; None when they
+    can write none in common. Names are tried from each output's own (made at times through the
+    years, numbered or not) against the other's pattern; an output whose names cannot be followed
+    is compared by the name it has now."""
+    try:
+        patterns = Pattern(output), Pattern(other)
+    except Unfollowable:
+        names = [os.path.abspath(expand(o)) for o in (output, other)]
+        same_folder = os.path.dirname(names[0]) == os.path.dirname(names[1])
+        return names[0] if same_folder and may_share_files(*map(os.path.basename, names)) else None
+    folders = [p.folder for p in patterns]
+    if not any(_within(a, b) for a, b in (folders, folders[::-1])):
+        return None
+    for mine, (theirs, other_output) in ((output, (patterns[1], other)), (other, (patterns[0], output))):
+        videos = re.compile(theirs.videos.pattern, re.S | re.I)
+        lists = re.compile(theirs.lists.pattern, re.S | re.I)
+        # Their file names begin with this (unless a field can write a slash): a quick sieve.
+        last = os.path.basename(other_output)
+        begins = "" if _SLASHED.search(other_output) else \
+            (last.split("%", 1)[0] if "%" in last else os.path.splitext(last)[0]).lower()
+        for name in _sample_names(mine):
+            if begins and not os.path.basename(name).lower().startswith(begins):
+                continue
+            if videos.fullmatch(name):
+                return name
+            if lists.fullmatch(events_path(name)):
+                return events_path(name)
+    return None
+
+
+# Fields whose text may hold a slash (a date, a locale's formats).
+_SLASHED = re.compile(r"%[-_0^#\d]*[EO]?[DxXcr]")
+
+
+@functools.lru_cache(maxsize=64)
+def _sample_names(output):
+    """Names a recording into `output` may give its segments (absolute), made at the sample
+    times; numbered as well for one without fields (a name with fields is numbered only when
+    taken, and the other output's names are tried against this one's pattern too)."""
+    if "%" not in output:
+        name = os.path.abspath(output)
+        return (name,) + tuple(numbered(name, number) for number in (0, 1, 1000))
+    return tuple(sorted({os.path.abspath(expand(output, t)) for t in _sample_times()}))
+
+
+def _within(path, folder):
+    return path == folder or path.startswith(os.path.join(folder, ""))
+
+
 # ---- any recording's files, by name ---------------------------------------------------------------
 
 LIST, STAMPS = 1, 2

@@ -292,13 +292,15 @@ def _motion_mask(opts, width, height, roi):
     return kept
 
 
-def run(plan, progress=None, log=None, notify=None, listeners=()):
+def run(plan, progress=None, log=None, notify=None, listeners=(), others=()):
     """Runs a prepared recording. `progress` gets a `quarrin.Progress` after every frame read,
     `log` each of the recorder's own lines (None: they are dropped), `notify` what the operator
     must see (a live source's signal lost or back, a segment removed for the disk budget, a
     listener that failed; None: to `log`). `listeners` (quarrin.listeners.Listener) are told of
     the events, segments and signal changes, after the recording's own: its event list (a motion
-    recording's, beside the output: layout.events_path) and its disk budget."""
+    recording's, beside the output: layout.events_path) and its disk budget. `others` are the
+    outputs of other recordings beside this one (a service's other cameras), whose files its
+    budget never takes for its own."""
     record = recorder().record
 
     notify = notify or log or _drop
@@ -339,7 +341,7 @@ def run(plan, progress=None, log=None, notify=None, listeners=()):
         from quarrin import budget
 
         keeper = budget.Budget(layout.Pattern(plan.output), plan.opts.keep_size, plan.opts.keep_days, notify, namer,
-                               listing)
+                               listing, layout.patterns(others))
         own.append(keeper)
     if namer is not None:
         own.append(_Release(namer))  # after the budget: it sees each segment as held or as closed last

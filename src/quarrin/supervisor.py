@@ -152,23 +152,23 @@ def _terminate(signum, frame):
     raise KeyboardInterrupt
 
 
-def record(camera, conn, shared):
+def record(camera, conn, shared, others=()):
     """A recorder process's work: `camera` (quarrin.config.Camera) recorded until it ends, SIGTERM
-    or a failure; exits 0 done, 1 failed, 143 stopped."""
+    or a failure; exits 0 done, 1 failed, 143 stopped. `others` are the other cameras' outputs."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)       # Ctrl-C is the service's to act on
     signal.signal(signal.SIGTERM, _terminate)
     _stop_with_the_service()
     pipe = _Pipe(conn)
     shared[BEAT] = time.monotonic()
     try:
-        status = _record(camera, pipe, shared)
+        status = _record(camera, pipe, shared, others)
     except KeyboardInterrupt:
         status = TERMINATED
     pipe.flush()
     sys.exit(status)
 
 
-def _record(camera, pipe, shared):
+def _record(camera, pipe, shared, others=()):
     from quarrin import options, recording
     from quarrin.errors import RecordingError, UsageError
 
@@ -180,7 +180,7 @@ def _record(camera, pipe, shared):
         plan = recording.prepare(camera.source, camera.output, options.check(**camera.options))
         _tap(plan.reader, shared, pipe, camera.live_width, camera.live_fps)
         result = recording.run(plan, progress=progress, notify=lambda line: pipe.send("line", line),
-                               listeners=[_feed(pipe)])
+                               listeners=[_feed(pipe)], others=others)
     except (UsageError, RecordingError) as exc:
         pipe.send("error", str(exc))
         return 1
@@ -289,13 +289,22 @@ class Supervisor:
         r.conn, child = CONTEXT.Pipe(duplex=False)
         r.shared = CONTEXT.Array("d", 5, lock=False)
         r.shared[BEAT] = time.monotonic()
-        r.process = CONTEXT.Process(target=record, args=(r.camera, child, r.shared), name="quarrin-" + r.camera.name,
-                                    daemon=False)
+        r.process = CONTEXT.Process(target=record, args=(r.camera, child, r.shared, self._others(r)),
+                                    name="quarrin-" + r.camera.name, daemon=False)
         r.process.start()
         child.close()
         r.started, r.started_wall = time.monotonic(), time.time()
         r.error_said = None
         self._watched(r)
+
+    def _others(self, r):
+        """The outputs of the cameras besides `r`'s."""
+        return tuple(o.camera.output for o in self.recorders.values() if o is not r)
+
+    def outputs(self):
+        """Each camera's output, by name: the recordings each one makes."""
+        with self.lock:
+            return {name: r.camera.output for name, r in self.recorders.items()}
 
     def _run(self):
         from multiprocessing.connection import wait
@@ -408,7 +417,7 @@ class Supervisor:
         """The files the recorder was writing when it was killed, as ``quarrin check --repair``."""
         from quarrin import checking
 
-        for video in written_since(r.camera.output, r.started_wall - 2.0):
+        for video in written_since(r.camera.output, r.started_wall - 2.0, self._others(r)):
             try:
                 report = checking.repair(video)
             except Exception as exc:  # one file's repair does not stop the service
@@ -432,8 +441,11 @@ class Supervisor:
 
     def add(self, cameras):
         with self.lock:
+            added = []
             for name, camera in cameras.items():
-                r = self.recorders[name] = Recorder(camera)
+                added.append(Recorder(camera))
+                self.recorders[name] = added[-1]
+            for r in added:   # each knows all the others' outputs
                 self._start(r)
 
     def stopping(self):
@@ -502,9 +514,9 @@ def stop_wait(opts):
     return wait
 
 
-def written_since(output, since):
+def written_since(output, since, others=()):
     """The videos of `output` (its numbered segments and strftime names) modified at `since` or
-    later."""
+    later; none that one of the `others` outputs names as well."""
     from quarrin import layout
 
     try:
@@ -515,6 +527,8 @@ def written_since(output, since):
         candidates = []
         for folder, _, files in os.walk(pattern.folder):
             candidates.extend(os.path.join(folder, f) for f in files if pattern.videos.fullmatch(os.path.join(folder, f)))
+    theirs = layout.patterns(others)
+    candidates = [path for path in candidates if not any(p.is_video(os.path.abspath(path)) for p in theirs)]
     found = []
     for path in candidates:
         try:

@@ -4,12 +4,13 @@ served folders, from a `quarrin.index.Index` kept open. The pages are made from 
 Every method here is blocking (SQLite, the files): the app calls them off its event loop.
 """
 import csv
+import dataclasses
 import datetime
 import io
 import os
 import threading
 
-from quarrin.index import COLUMNS, Index
+from quarrin.index import COLUMNS, Camera, Index
 from quarrin.layout import CSV_HEADER, csv_of
 from quarrin.options import shown_source
 from quarrin.web.media import Folders
@@ -48,13 +49,16 @@ class View:
     `paths`: the folders; `index`: an index file for all of them (default: one in each folder,
     as `quarrin events` keeps it); `cameras`: an optional provider of cameras besides those the
     index knows (a running service): an object whose ``cameras()`` returns {name: {field:
-    value}}, fields that are added to each camera's entry (a `source` is masked here)."""
+    value}}, fields that are added to each camera's entry (a `source` is masked here), and whose
+    ``outputs()``, when it has one, gives each camera's output: a recording belongs to the camera
+    whose output names it, whatever its file is called."""
 
     def __init__(self, paths, index=None, *, cameras=None, warn=None, recheck=RECHECK_SECONDS):
         self.index = Index(paths, index, warn=warn, recheck=recheck)
         self.folders = Folders([(r.shown, r.top) for store in self.index.stores for r in store.roots])
         self.provider = cameras
         self._facts = {}
+        self._patterns = {}   # output -> quarrin.layout.Pattern, of the provider's cameras
         self._lock = threading.Lock()
 
     def close(self):
@@ -99,14 +103,75 @@ class View:
         return self.index.event(id)
 
     # Recordings and cameras.
+    def _owners(self):
+        """(camera, its output's quarrin.layout.Pattern) of the provider's cameras; the more
+        particular first, for files recorded before their outputs were kept apart."""
+        outputs = getattr(self.provider, "outputs", None)
+        if outputs is None:
+            return ()
+        from quarrin import layout
+
+        found = []
+        for name, output in sorted(outputs().items()):
+            pattern = self._patterns.get(output)
+            if pattern is None:
+                try:
+                    pattern = self._patterns[output] = layout.Pattern(output)
+                except layout.Unfollowable:
+                    continue
+            found.append((name, pattern))
+        return sorted(found, key=lambda owner: -len(owner[1].videos.pattern))
+
+    def _segments(self, camera, since, until):
+        """The index's segments as (camera, segment), each of the camera whose output made it."""
+        owners = self._owners()
+        if not owners:
+            return [(s.camera, s) for s in self.index.recordings(camera, since, until)]
+        found = []
+        for s in self.index.recordings(None, since, until):
+            path = os.path.abspath(s.video)
+            owner = next((name for name, pattern in owners if pattern.is_video(path)), s.camera)
+            if camera is None or owner == camera:
+                found.append((owner, s))
+        return found
+
+    def _index_cameras(self):
+        """The index's cameras (quarrin.index.Camera), each segment counted for the camera whose
+        output made it: a name the index gave only files of the service's cameras is no camera."""
+        listed = self.index.cameras()
+        owners = self._owners()
+        served = {name for name, _ in owners}
+        strays = [c for c in listed if c.name not in served]
+        if not owners or not strays:
+            return listed
+        frames, own = {}, set()
+        for c in strays:
+            for s in self.index.recordings(c.name):
+                path = os.path.abspath(s.video)
+                owner = next((name for name, pattern in owners if pattern.is_video(path)), None)
+                if owner is None:
+                    own.add(c.name)
+                else:
+                    frames[owner] = max(frames.get(owner, s.last), s.last)
+        kept = {}
+        for c in listed:
+            if c.name in served:
+                newest = max((t for t in (c.last_frame, frames.get(c.name)) if t is not None), default=None)
+                kept[c.name] = dataclasses.replace(c, last_frame=newest)
+            elif c.name in own or c.last_event is not None:
+                kept[c.name] = c
+        for name, last in frames.items():
+            kept.setdefault(name, Camera(name, None, last))
+        return [kept[name] for name in sorted(kept)]
+
     def recordings(self, camera=None, since=None, until=None):
         """The segments that hold a frame in the window, oldest first: camera, start, end, frames,
         `url` (of the video; None outside the served folders), `csv_url`, `playable`."""
         found = []
-        for s in self.index.recordings(camera, since, until):
+        for owner, s in self._segments(camera, since, until):
             url = self.folders.url(s.video)
             facts = self._video(s.video) if url else None
-            found.append({"camera": s.camera, "start": s.first.isoformat(), "end": s.last.isoformat(),
+            found.append({"camera": owner, "start": s.first.isoformat(), "end": s.last.isoformat(),
                           "frames": s.frames, "file": self.folders.served(s.video) or "", "url": url,
                           "csv_url": self.folders.url(s.csv), "playable": bool(facts and facts.playable)})
         return found
@@ -117,7 +182,7 @@ class View:
         provider adds, with `source` masked."""
         today = datetime.date.today().isoformat()
         found = {}
-        for c in self.index.cameras():
+        for c in self._index_cameras():
             newest = self.event_entry(c.last_event) if c.last_event is not None else None
             found[c.name] = {"name": c.name, "last_frame": c.last_frame and c.last_frame.isoformat(),
                              "last_event": newest, "events_today": self.index.count(c.name, today, today),
@@ -136,7 +201,7 @@ class View:
         return [found[name] for name in sorted(found)]
 
     def camera_names(self):
-        names = {c.name for c in self.index.cameras()}
+        names = {c.name for c in self._index_cameras()}
         names.update(self.provider.cameras() if self.provider is not None else ())
         return sorted(names)
 
