@@ -262,6 +262,33 @@ def test_a_killed_h264_recording_keeps_the_event_that_ended(tmp_path, ext, speed
     assert saved - held <= len(videos.read_all(out)) <= saved
 
 
+# An event still open when its recorder is killed is not lost: check says so, and --repair lists it
+# up to the last frame on disk (after trimming the CSV to the frames the video holds).
+def test_an_event_open_at_a_kill_is_listed_by_the_repair(tmp_path):
+    pytest.importorskip("av")
+    out = tmp_path / "cam.mp4"
+    with MjpegServer(fps=10) as cam:
+        proc = start_recording(tmp_path, cam.url, out, "--motion", "--min-area", 50)
+        wait_for_video(tmp_path, proc, "*.mp4")
+        time.sleep(2)
+        proc.kill()
+        proc.communicate(timeout=60)
+    assert rows(tmp_path / "cam.events.csv") == []
+    checked = quarrin("check", tmp_path)
+    assert checked.returncode == 1 and "%s: event 1 was open when its recording stopped: not listed (--repair " \
+        "lists it)" % (tmp_path / "cam.events.csv") in checked.stdout
+    repaired = quarrin("check", "--repair", tmp_path)
+    assert "cam.events.csv: event 1 was open when its recording stopped; listed: " in repaired.stdout
+    assert quarrin("check", tmp_path).returncode == 0
+    [event], stamps = rows(tmp_path / "cam.events.csv"), rows(str(out) + ".csv")
+    kept = [row for row in stamps if int(row["inframe"]) >= int(event["first_frame"])]
+    assert (event["end"], event["last_frame"], int(event["frames"])) == (
+        kept[-1]["timestamp"], kept[-1]["inframe"], len(kept)) and len(kept) > 5
+    assert len(videos.read_all(out)) == len(stamps)
+    assert quarrin("events", tmp_path).stdout.count("\n") == 1 and os.listdir(tmp_path).count("cam.events.csv") == 1
+    assert not glob.glob(str(tmp_path / "*.open"))
+
+
 # A camera back at another frame size: the whole frame (no --roi) is recorded at its new size in a
 # new segment; a region that still fits goes on with one line saying so; one that no longer fits,
 # or a motion mask made for the old size, stops the recording with an error that says why.

@@ -168,8 +168,11 @@ def test_two_cameras_under_one_service(tmp_path):
     yard.start()
     port = _free_port()
     config = tmp_path / "cameras.toml"
+    hook = tmp_path / "hook.sh"
+    hook.write_text('#!/bin/sh\necho "$QUARRIN_EVENT $QUARRIN_NUMBER $QUARRIN_END" >> "$0.log"\n')
+    hook.chmod(0o755)
     config.write_text(GOOD.format(url=door.url) + '[cameras.yard]\nsource = "%s"\noutput = "rec/yard-%%H%%M%%S.avi"\n'
-                      'live_width = 32\n' % yard.url)
+                      'live_width = 32\nmotion = true\nmin_area = 50\non_event = "%s"\n' % (yard.url, hook))
     base = "http://127.0.0.1:%d" % port
     service = subprocess.Popen([sys.executable, "-m", "quarrin", "serve", "--config", str(config), "--listen",
                                 "127.0.0.1:%d" % port], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -206,13 +209,21 @@ def test_two_cameras_under_one_service(tmp_path):
         wait_for(base, lambda c: c["door"]["state"] == "recording" and c["door"]["frames_read"] > before + 5,
                  what="door back")
 
-        # One recorder killed: its file repaired, the recorder started again.
+        # One recorder killed within an event: its file repaired, the event listed up to its last
+        # frame on disk, the recorder started again, and the end told then.
+        wait_for(base, lambda c: c["yard"]["last_event"] is not None, what="an event of yard's")
         killed = cameras(base)["yard"]["pid"]
         os.kill(killed, signal.SIGKILL)
         found = wait_for(base, lambda c: c["yard"]["restarts"] == 1 and c["yard"]["state"] == "recording"
                          and c["yard"]["pid"] != killed, what="yard restarted")
         assert "killed by signal 9" in found["yard"]["last_error"]
         assert found["door"]["restarts"] == 0
+        listed = json.loads(get(base, "/api/events?camera=yard"))["events"]
+        assert [(e["event"], e["frames"] > 0) for e in listed] == [(1, True)]
+        until = time.monotonic() + 30
+        while "end 1 %s\n" % listed[0]["end"] not in open(str(hook) + ".log").read() and time.monotonic() < until:
+            time.sleep(0.2)
+        assert open(str(hook) + ".log").read().startswith("start 1 \nend 1 %s\n" % listed[0]["end"])
 
         below = descendants(service.pid)
         assert len(below) >= 3    # the recorders and their fork server
@@ -226,6 +237,7 @@ def test_two_cameras_under_one_service(tmp_path):
         yard.stop()
     assert service.returncode == 143, out
     assert "yard: recorder failed (killed by signal 9); restart 1 in 1 s" in out
+    assert "yard: event 1 was open when the recorder stopped; listed up to its last frame on disk" in out
     time.sleep(0.5)
     assert [p for p in below if alive(p)] == []
     # Every file is complete but the one the killed recorder was writing: that one was looked at

@@ -483,7 +483,7 @@ def _scan(ns):
 
 
 def _check(ns):
-    from quarrin import checking
+    from quarrin import checking, eventlist as events
 
     for path in ns.paths:
         if not os.path.exists(path):
@@ -497,10 +497,32 @@ def _check(ns):
         skipped += bool(report.skipped)
         if bad or report.repaired or report.skipped or not ns.quiet:
             print(report.line(), flush=True)
-    print("Checked %d video%s: %d ok, %d damaged%s%s" % (
+    # Events open when their recording died: listed from the frames on disk (after the repair above).
+    unlisted = 0
+    for pending in events.open_events(ns.paths):
+        if not events.left_open(pending):
+            continue   # its recording still runs
+        listing = pending[:-len(events.OPEN_SUFFIX)]
+        if not ns.repair:
+            unlisted += 1
+            print("%s: event %s was open when its recording stopped: not listed (--repair lists it)"
+                  % (listing, events.pending_number(pending) or "?"), flush=True)
+            continue
+        try:
+            event = events.complete_open(pending)
+        except (OSError, ValueError) as exc:
+            unlisted += 1
+            print("%s: not repaired: %s" % (listing, getattr(exc, "strerror", None) or exc), flush=True)
+            continue
+        if event is not None:
+            print("%s: event %d was open when its recording stopped; listed: %s .. %s (%d frame%s)" % (
+                listing, event.event, event.start.isoformat(), event.end.isoformat(), event.frames,
+                "" if event.frames == 1 else "s"), flush=True)
+    print("Checked %d video%s: %d ok, %d damaged%s%s%s" % (
         len(videos), "" if len(videos) == 1 else "s", len(videos) - damaged - skipped, damaged,
-        " (not repaired)" if ns.repair and damaged else "", ", %d skipped" % skipped if skipped else ""))
-    return 1 if damaged else 0
+        " (not repaired)" if ns.repair and damaged else "", ", %d skipped" % skipped if skipped else "",
+        ", %d event%s not listed" % (unlisted, "" if unlisted == 1 else "s") if unlisted else ""))
+    return 1 if damaged or unlisted else 0
 
 
 def _count(items, statuses):

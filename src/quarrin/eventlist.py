@@ -5,9 +5,9 @@ import csv
 import json
 import os
 
-from quarrin.layout import open_new
+from quarrin.layout import EVENTS_SUFFIX, csv_of, open_new
 from quarrin.listeners import Listener
-from quarrin.results import EVENT_COLUMNS, RECORDED_COLUMNS
+from quarrin.results import EVENT_COLUMNS, RECORDED_COLUMNS, Event
 
 
 class EventList(Listener):
@@ -15,12 +15,18 @@ class EventList(Listener):
     of the recording. The file is created with the first event, or at the end of a recording
     that finished (finish()), under `lock` (the disk budget's, which then knows it as the list
     being written). Each event's `file` is written relative to the list's folder. `path` may be a
-    callable that gives it as the list is created."""
+    callable that gives it as the list is created.
 
-    def __init__(self, path, lock=None):
+    While an event is open, what is known of it waits beside the list in `<list>.open` (JSON,
+    locked while the recording runs), with `output`, the recording's OUTPUT: a recording that
+    dies leaves it, and `complete_open` lists the event from the frames on disk."""
+
+    def __init__(self, path, lock=None, output=None):
         self.wanted, self.path, self.file, self.writer = path, None, None, None
         self.lock = lock if lock is not None else contextlib.nullcontext()
         self.finished = False
+        self.output = output
+        self.pending = None   # the open event's file descriptor, locked
 
     def describe(self):
         return "the event list %s" % (self.path or self._wanted())
@@ -42,19 +48,46 @@ class EventList(Listener):
             self._open()
         return self.path
 
+    def on_event_start(self, event):
+        self._pending(event)
+
     def on_event(self, event):
         self.add(event)
+        self._settled()
 
     def add(self, event):
         if self.file is None:
             self._open()
-        row = event.row()
-        folder = os.path.dirname(os.path.abspath(self.path))
-        for column in ("file", "snapshot"):
-            if row[column]:
-                row[column] = os.path.relpath(os.path.abspath(row[column]), folder)
-        self.writer.writerow(row)
+        self.writer.writerow(_listed_row(event, self.path))
         self.file.flush()
+
+    def _pending(self, event):
+        """The open event beside the list, for the repair of a recording that dies."""
+        self._settled()
+        path = self.opened_path() + OPEN_SUFFIX
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+        try:
+            _lock(fd, blocking=True)
+            data = {"event": event.event, "start": event.start.isoformat(), "first_frame": event.first_frame,
+                    "peak_area": event.peak_area, "file": os.path.abspath(event.file) if event.file else None,
+                    "camera": event.camera, "output": os.path.abspath(self.output) if self.output else None}
+            os.write(fd, (json.dumps(data) + "\n").encode())
+        except BaseException:
+            os.close(fd)
+            raise
+        self.pending = fd
+
+    def _settled(self):
+        """The open event is listed (or the recording ends): its file goes."""
+        if self.pending is None:
+            return
+        fd, self.pending = self.pending, None
+        try:
+            os.unlink(self.path + OPEN_SUFFIX)
+        except FileNotFoundError:
+            pass
+        finally:
+            os.close(fd)
 
     def finish(self):
         """The recording has finished: even without events it leaves its (empty) list, made
@@ -62,10 +95,208 @@ class EventList(Listener):
         self.finished = True
 
     def close(self):
+        if self.pending is not None:   # an event the recording never ended: left for the repair
+            os.close(self.pending)
+            self.pending = None
         if self.file is None and self.finished:
             self._open()
         if self.file is not None:
             self.file.close()
+
+
+def _listed_row(event, listing):
+    """An event's row in the list at `listing`: its file and picture relative to the list's folder."""
+    row = event.row()
+    folder = os.path.dirname(os.path.abspath(listing))
+    for column in ("file", "snapshot"):
+        if row[column]:
+            row[column] = os.path.relpath(os.path.abspath(row[column]), folder)
+    return row
+
+
+# ---- events a recording left open ---------------------------------------------------------------
+
+OPEN_SUFFIX = ".open"
+
+
+def _lock(fd, blocking):
+    """An exclusive lock on `fd`, held while the recording that writes it runs; False when another
+    process holds it (not blocking)."""
+    try:
+        import fcntl
+    except ImportError:   # no locks here: whoever finds the file takes it as left
+        return True
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | (0 if blocking else fcntl.LOCK_NB))
+    except BlockingIOError:
+        return False
+    return True
+
+
+def open_events(paths):
+    """The open events (`<list>.open`) under `paths` (folders, recursively, and the lists or files given)."""
+    found = []
+    for path in paths:
+        path = os.fspath(path)
+        if os.path.isdir(path):
+            for folder, _, names in os.walk(path):
+                found.extend(os.path.join(folder, n) for n in sorted(names) if n.endswith(EVENTS_SUFFIX + OPEN_SUFFIX))
+        elif path.endswith(OPEN_SUFFIX) and os.path.isfile(path):
+            found.append(path)
+        elif os.path.isfile(path + OPEN_SUFFIX):
+            found.append(path + OPEN_SUFFIX)
+    return sorted(set(found))
+
+
+def open_events_of(output):
+    """The open events of the recordings into `output` (its event lists' `.open` files)."""
+    from quarrin import layout
+
+    try:
+        pattern = layout.Pattern(output)
+    except layout.Unfollowable:
+        return open_events([layout.events_path(layout.expand(output))])
+    found = []
+    for folder, _, names in os.walk(pattern.folder):
+        for name in names:
+            if name.endswith(OPEN_SUFFIX) and pattern.is_list(os.path.join(folder, name[:-len(OPEN_SUFFIX)])):
+                found.append(os.path.join(folder, name))
+    return sorted(found)
+
+
+def left_open(path):
+    """Whether the open event at `path` was left by a recording that no longer runs."""
+    try:
+        fd = os.open(path, os.O_RDONLY)
+    except OSError:
+        return False
+    try:
+        return _lock(fd, blocking=False)
+    finally:
+        os.close(fd)
+
+
+def pending_number(path):
+    """The number of the event an open event's file holds (None when it cannot be read)."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            return int(json.load(f)["event"])
+    except (OSError, ValueError, KeyError, TypeError):
+        return None
+
+
+def complete_open(path):
+    """Lists the event that `path` (`<list>.open`) holds, its end at the last of its frames on
+    disk, and removes `path`: the quarrin.Event listed, or None when its recording still runs (or
+    the list holds it already). ValueError when the file cannot be read."""
+    fd = os.open(path, os.O_RDWR)
+    try:
+        if not _lock(fd, blocking=False):
+            return None
+        with os.fdopen(os.dup(fd), "rb") as f:
+            text = f.read()
+        try:
+            data = json.loads(text)
+            number, start = int(data["event"]), _time(data["start"])
+            first_frame = int(data["first_frame"])
+        except (ValueError, KeyError, TypeError) as exc:
+            raise ValueError("%s cannot be read (%s)" % (path, exc)) from None
+        listing = path[:-len(OPEN_SUFFIX)]
+        if number in _listed_numbers(listing):
+            os.unlink(path)
+            return None
+        end, last, frames = _on_disk(data.get("file"), data.get("output"), first_frame, start)
+        event = Event(number, start, end, (end - start).total_seconds(), first_frame, last, frames,
+                      float(data.get("peak_area") or 0), data.get("file"), None, data.get("camera"))
+        _append(listing, event)
+        os.unlink(path)
+        return event
+    finally:
+        os.close(fd)
+
+
+def _time(text):
+    from quarrin.index import read_time
+
+    moment = read_time(text)
+    return moment if moment.tzinfo is None else moment.astimezone().replace(tzinfo=None)
+
+
+def _listed_numbers(listing):
+    try:
+        with open(listing, newline="", encoding="utf-8", errors="replace") as f:
+            return {int(row["event"]) for row in csv.DictReader(f) if (row.get("event") or "").strip().isdigit()}
+    except OSError:
+        return set()
+
+
+def _append(listing, event):
+    """The event's row at the end of the list (created with its header if it is gone), in the
+    list's own columns."""
+    try:
+        with open(listing, newline="", encoding="utf-8") as f:
+            columns = next(csv.reader(f), None)
+    except FileNotFoundError:
+        columns = None
+    with open(listing, "a", newline="", encoding="utf-8") as f:
+        if not columns:
+            columns = list(EVENT_COLUMNS)
+            csv.writer(f).writerow(columns)
+        row = _listed_row(event, listing)
+        csv.DictWriter(f, columns, extrasaction="ignore").writerow(row)
+
+
+def _rows(video):
+    """The (inframe, time) of a timestamps CSV's rows, up to the first that is not one."""
+    found = []
+    try:
+        with open(csv_of(video), newline="", encoding="utf-8-sig", errors="replace") as f:
+            reader = csv.reader(f)
+            next(reader, None)
+            for row in reader:
+                if not row:
+                    continue
+                try:
+                    found.append((int(row[0]), _time(row[2].strip())))
+                except (ValueError, IndexError, OverflowError):
+                    break
+    except OSError:
+        pass
+    return found
+
+
+def _on_disk(video, output, first_frame, start):
+    """(end, last_frame, frames) of an event from `first_frame` on, in `video` and the segments of
+    the same recording after it (other videos of `output`, in time, while their input frames go on
+    from the last one's)."""
+    from quarrin import layout
+
+    segments = [_rows(video)] if video else []
+    if video and output:
+        try:
+            pattern = layout.Pattern(output)
+        except layout.Unfollowable:
+            pattern = None
+        if pattern is not None:
+            later = []
+            for folder, _, names in os.walk(pattern.folder):
+                for name in names:
+                    path = os.path.join(folder, name)
+                    if path != os.path.abspath(video) and pattern.is_video(path):
+                        rows = _rows(path)
+                        if rows and rows[0][1] >= start:
+                            later.append((rows[0][1], path, rows))
+            segments += [rows for _, _, rows in sorted(later, key=lambda x: x[:2])]
+    end, last, frames, previous = start, first_frame, 0, None
+    for number, rows in enumerate(segments):
+        if number and (previous is None or rows[0][0] <= previous):
+            break   # another recording's (its input frames start again)
+        for inframe, moment in rows:
+            if inframe >= first_frame:
+                end, last, frames = moment, inframe, frames + 1
+        if rows:
+            previous = rows[-1][0]
+    return end, last, frames
 
 
 # A scan's report: the event columns, with its input first and its outcome after them; the

@@ -150,6 +150,11 @@ class Dispatcher:
     def _signal(self, kind, time):
         self._put("on_signal", None, kind, time)
 
+    def ended(self, event, listeners):
+        """Tells `listeners` (some of this dispatcher's) that `event` (a quarrin.Event) has ended:
+        one an earlier recording left open when it died, listed since from the frames on disk."""
+        self._queue.put(("on_event", None, (event,), frozenset(map(id, listeners))))
+
     def close(self):
         """Delivers everything queued, closes each listener (on the listeners' thread), and waits
         for that."""
@@ -161,7 +166,7 @@ class Dispatcher:
     def _work(self):
         try:
             while True:
-                method, made, args = self._queue.get()
+                method, made, args, *only = self._queue.get()
                 if method is _END:
                     break
                 try:
@@ -169,16 +174,16 @@ class Dispatcher:
                 except Exception as exc:  # what the recorder reported does not make one: say so, go on
                     self._tell("Could not tell the listeners %s (%s: %s)" % (method, type(exc).__name__, exc))
                     continue
-                self._deliver(method, told)
+                self._deliver(method, told, *only)
             self._deliver("close", ())
         except BaseException as exc:  # this thread itself: nothing more is told, and the recording stops
             failed = ListenerFailed("the listeners' thread ended (%s)" % type(exc).__name__)
             failed.__cause__ = exc
             self.failure = self.failure or failed
 
-    def _deliver(self, method, args):
+    def _deliver(self, method, args, only=None):
         for number, listener in enumerate(self.listeners):
-            if number in self._dropped:
+            if number in self._dropped or only is not None and id(listener) not in only:
                 continue
             try:
                 getattr(listener, method)(*args)

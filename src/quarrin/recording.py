@@ -292,7 +292,7 @@ def _motion_mask(opts, width, height, roi):
     return kept
 
 
-def run(plan, progress=None, log=None, notify=None, listeners=(), others=()):
+def run(plan, progress=None, log=None, notify=None, listeners=(), others=(), ended=()):
     """Runs a prepared recording. `progress` gets a `quarrin.Progress` after every frame read,
     `log` each of the recorder's own lines (None: they are dropped), `notify` what the operator
     must see (a live source's signal lost or back, a segment removed for the disk budget, a
@@ -300,7 +300,9 @@ def run(plan, progress=None, log=None, notify=None, listeners=(), others=()):
     the events, segments and signal changes, after the recording's own: its event list (a motion
     recording's, beside the output: layout.events_path) and its disk budget. `others` are the
     outputs of other recordings beside this one (a service's other cameras), whose files its
-    budget never takes for its own."""
+    budget never takes for its own. `ended` are events (quarrin.Event) an earlier recording into
+    the same output left open when it died, listed since: their end is told to the notifying
+    listeners and `listeners` first (a hook's end command, an MQTT end)."""
     record = recorder().record
 
     notify = notify or log or _drop
@@ -329,7 +331,7 @@ def run(plan, progress=None, log=None, notify=None, listeners=(), others=()):
     own = []
     if plan.events and not plan.scan:
         # Beside the first segment: a file's list is named by its input's time, as its videos are.
-        listing = events_mod.EventList(lambda: layout.events_path(namer.expanded()), namer.lock)
+        listing = events_mod.EventList(lambda: layout.events_path(namer.expanded()), namer.lock, plan.output)
         own.append(listing)
     folder = None
     if plan.snapshots:
@@ -349,6 +351,8 @@ def run(plan, progress=None, log=None, notify=None, listeners=(), others=()):
     told = [] if plan.scan else notifying.listeners(plan.opts, plan.output, notify, log)
     dispatch = listening.Dispatcher(own + told + list(listeners), notify, essential=own[:1] if listing else (),
                                     event_of=pictures.of)
+    for event in ended:
+        dispatch.ended(event, told + list(listeners))
     reader = plan.reader
     reader.log = log or _drop
     if plan.live:

@@ -152,23 +152,25 @@ def _terminate(signum, frame):
     raise KeyboardInterrupt
 
 
-def record(camera, conn, shared, others=()):
+def record(camera, conn, shared, others=(), ended=()):
     """A recorder process's work: `camera` (quarrin.config.Camera) recorded until it ends, SIGTERM
-    or a failure; exits 0 done, 1 failed, 143 stopped. `others` are the other cameras' outputs."""
+    or a failure; exits 0 done, 1 failed, 143 stopped. `others` are the other cameras' outputs,
+    `ended` the events the recorder before this one left open, listed since (their end is told
+    first)."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)       # Ctrl-C is the service's to act on
     signal.signal(signal.SIGTERM, _terminate)
     _stop_with_the_service()
     pipe = _Pipe(conn)
     shared[BEAT] = time.monotonic()
     try:
-        status = _record(camera, pipe, shared, others)
+        status = _record(camera, pipe, shared, others, ended)
     except KeyboardInterrupt:
         status = TERMINATED
     pipe.flush()
     sys.exit(status)
 
 
-def _record(camera, pipe, shared, others=()):
+def _record(camera, pipe, shared, others=(), ended=()):
     from quarrin import options, recording
     from quarrin.errors import RecordingError, UsageError
 
@@ -180,7 +182,7 @@ def _record(camera, pipe, shared, others=()):
         plan = recording.prepare(camera.source, camera.output, options.check(**camera.options))
         _tap(plan.reader, shared, pipe, camera.live_width, camera.live_fps)
         result = recording.run(plan, progress=progress, notify=lambda line: pipe.send("line", line),
-                               listeners=[_feed(pipe)], others=others)
+                               listeners=[_feed(pipe)], others=others, ended=ended)
     except (UsageError, RecordingError) as exc:
         pipe.send("error", str(exc))
         return 1
@@ -214,6 +216,7 @@ class Recorder:
         self.error_said = None
         self.stopping = False
         self.repairing = None            # the thread repairing the files of a killed recorder
+        self.ended = []                  # the events it left open, listed by the repair: told by the next
 
     def limit(self):
         """Seconds without progress after which the recorder counts as hung."""
@@ -289,7 +292,8 @@ class Supervisor:
         r.conn, child = CONTEXT.Pipe(duplex=False)
         r.shared = CONTEXT.Array("d", 5, lock=False)
         r.shared[BEAT] = time.monotonic()
-        r.process = CONTEXT.Process(target=record, args=(r.camera, child, r.shared, self._others(r)),
+        ended, r.ended = r.ended, []
+        r.process = CONTEXT.Process(target=record, args=(r.camera, child, r.shared, self._others(r), tuple(ended)),
                                     name="quarrin-" + r.camera.name, daemon=False)
         r.process.start()
         child.close()
@@ -425,6 +429,18 @@ class Supervisor:
                 continue
             if report.repaired or not report.ok:
                 self.out("%s: %s" % (r.camera.name, report.line()))
+        from quarrin import eventlist
+
+        for pending in eventlist.open_events_of(r.camera.output):
+            try:
+                event = eventlist.complete_open(pending)
+            except (OSError, ValueError) as exc:
+                self.out("%s: cannot list the event left open in %s: %s" % (r.camera.name, pending, exc))
+                continue
+            if event is not None:
+                self.out("%s: event %d was open when the recorder stopped; listed up to its last frame on disk, %s"
+                         % (r.camera.name, event.event, event.end.isoformat()))
+                r.ended.append(event)
 
     # Stopping and changing.
     def stop_some(self, names):
