@@ -131,8 +131,9 @@ def events(paths, camera=None, since=None, until=None, *, limit=None, index=None
     to date from the files each time. ``quarrin.index.Index`` is the same, kept open, with paging
     and a look-up by id.
     """
-    from quarrin.index import Index
+    from quarrin.index import Index, query_arguments
 
+    query_arguments(since, until, limit)   # a wrong argument writes no index
     with Index(paths, index) as found:
         return found.plain_events(camera, since, until, latest=limit)
 
@@ -141,7 +142,8 @@ def recordings(paths, camera=None, since=None, until=None, *, index=None):
     """The segments recorded under `paths` that overlap the window, oldest first:
     `quarrin.Segment`s with their `camera`, from the first and last rows of each timestamps
     CSV. The arguments are those of `events`."""
-    from quarrin.index import Index
+    from quarrin.index import Index, time_window
 
+    time_window(since, until)   # a wrong argument writes no index
     with Index(paths, index) as found:
         return found.recordings(camera, since, until)
