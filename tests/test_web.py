@@ -16,6 +16,7 @@ import pytest
 
 import quarrin
 from quarrin import cli
+import webfootage
 from webfootage import Server
 
 # The web view runs no compiled code of its own: nothing for the sanitizer session.
@@ -67,6 +68,7 @@ def test_api_answers_from_the_files(served, footage):
         assert api(served, "/api/events/" + entry["id"]) == entry
         status, headers, picture = fetch(served.base, entry["snapshot_url"])
         assert (status, headers["Content-Type"], picture[:2]) == (200, "image/jpeg", b"\xff\xd8")
+    assert api(served, "/api/events?limit=1000&since=0001-01-01&until=9999-12-31") == found
     # Paging and filters.
     assert api(served, "/api/events?limit=2&offset=1")["events"] == events[1:3]
     yard = api(served, "/api/events?camera=yard")
@@ -105,6 +107,18 @@ def test_api_answers_from_the_files(served, footage):
     ("/events?day=08-12-2026", 400, None),
     ("/timeline?zoom=week", 400, None),
     ("/timeline?zoom=hour&hour=24", 400, None),
+    ("/api/events?limit=%EF%BC%95", 400, None),      # a fullwidth digit
+    ("/events?page=%D9%A3", 400, None),              # an Arabic-Indic digit
+    ("/events?day=9999-12-31", 400, None),
+    ("/timeline?day=0001-01-01", 400, None),
+    ("/timeline?day=9999-12-31&zoom=hour&hour=23", 400, None),
+    ("/api/events?until=0001-01-01T00:00%2B05:00", 400, None),
+    ("/api/events?since=0001-01-01", 200, None),     # from the start
+    ("/api/events?until=9999-12-31", 200, None),     # to the end
+    ("/api/events?since=0001-01-01T00:00%2B05:00&until=9999-12-31T23:59:59.999999", 200, None),
+    ("/api/recordings?since=0001-01-01&until=9999-12-31", 200, None),
+    ("/api/events?since=9999-12-31", 200, None),
+    ("/events?day=0002-01-01", 200, None),
     # An open server answers only for a loopback host (not a name pointed at 127.0.0.1).
     ("/api/events", 421, "attacker.example:8080"),
     ("/", 421, "127.0.0.1.attacker.example"),
@@ -150,18 +164,96 @@ def a_recording(served, extension):
     ("bytes=100-", 206, slice(100, None)),
     ("bytes=-37", 206, slice(-37, None)),
     ("bytes=10-10", 206, slice(10, 11)),
-    ("bytes=999999999-", 416, slice(0, 0)),
+    ("bytes=0-99,", 206, slice(0, 100)),          # a list may hold empty elements
+    ("bytes=0-9, 5-20", 206, slice(0, 21)),       # overlapping ranges are sent as one
+    ("bytes=999999999-, -0", 416, slice(0, 0)),
+    ("bytes=-0", 416, slice(0, 0)),
+    # Not valid, or of another unit: the header is ignored.
+    ("items=0-5", 200, slice(None)),
+    ("abc", 200, slice(None)),
+    ("5", 200, slice(None)),
+    ("bytes=100-50", 200, slice(None)),
+    ("bytes= 0-99", 200, slice(None)),
+    ("bytes=", 200, slice(None)),
+    ("bytes=\uff11-2", 200, slice(None)),
 ])
 def test_media_and_ranges(served, footage, extension, suffix, content_type, asked, status, part):
     r = a_recording(served, extension)
     data = open(footage.root.parent / (r["file"] + suffix), "rb").read()
-    got, headers, body = fetch(served.base, r["url"] + suffix, headers={"Range": asked} if asked else {})
-    assert (got, body) == (status, data[part])
+    got, headers, body = fetch(served.base, r["url"] + suffix,
+                               headers={"Range": asked.encode("utf-8").decode("latin-1")} if asked else {})
+    assert (got, body, headers["X-Content-Type-Options"]) == (status, data[part], "nosniff")
     if status != 416:
         assert headers["Content-Type"] == content_type
     if status == 206:
         first = part.start if part.start is None or part.start >= 0 else len(data) + part.start
         assert headers["Content-Range"] == "bytes %d-%d/%d" % (first, first + len(body) - 1, len(data))
+
+
+@pytest.mark.parametrize("validator, status", [
+    ("etag", 206),
+    ("date", 206),
+    ("weak", 200),      # a weak ETag never names these very bytes
+    ('"bogus"', 200),
+    ("Thu, 01 Jan 2015 00:00:00 GMT", 200),
+    ("yesterday", 200),
+])
+def test_ranges_only_of_the_same_file(served, validator, status):
+    url = a_recording(served, ".mp4")["url"]
+    _, whole, data = fetch(served.base, url)
+    validator = {"etag": whole["ETag"], "weak": "W/" + whole["ETag"], "date": whole["Last-Modified"]}.get(validator,
+                                                                                                        validator)
+    got, _, body = fetch(served.base, url, headers={"Range": "bytes=5-9", "If-Range": validator})
+    assert (got, body) == (status, data[5:10] if status == 206 else data)
+
+
+@pytest.mark.parametrize("asked, pieces", [
+    ("bytes=0-9,5000-5009,-5", [(0, 9), (5000, 5009), (-5, -1)]),
+    ("bytes=5000-5009,0-9", [(5000, 5009), (0, 9)]),   # in the order asked
+    ("bytes=" + ",".join("%d-%d" % (i * 1000, i * 1000) for i in range(40)), None),   # too many: the whole file
+])
+def test_several_ranges(served, footage, asked, pieces):
+    r = a_recording(served, ".mp4")
+    data = open(footage.root.parent / r["file"], "rb").read()
+    status, headers, body = fetch(served.base, r["url"], headers={"Range": asked})
+    if pieces is None:
+        assert (status, body) == (200, data)
+        return
+    kind, _, boundary = headers["Content-Type"].partition("; boundary=")
+    assert (status, kind, int(headers["Content-Length"])) == (206, "multipart/byteranges", len(body))
+    parts = body.split(b"--" + boundary.encode())
+    assert parts[0] == b"" and parts[-1] == b"--\r\n"
+    for part, (first, last) in zip(parts[1:-1], pieces):
+        head, _, content = part.partition(b"\r\n\r\n")
+        first, last = first % len(data), last % len(data)
+        assert head.split(b"\r\n")[1:] == [b"Content-Type: video/mp4", b"Content-Range: bytes %d-%d/%d"
+                                           % (first, last, len(data))]
+        assert content == data[first:last + 1] + b"\r\n"
+    assert len(parts) == len(pieces) + 2
+
+
+def test_a_file_cut_short_ends_its_download(served, footage):
+    """A file truncated while it is sent ends the connection: never a client left waiting for the
+    bytes promised."""
+    folder = footage.root / "cut"
+    folder.mkdir(exist_ok=True)
+    video = folder / "long.mp4"
+    with open(video, "wb") as f:
+        f.truncate(256 << 20)
+    where = urllib.parse.urlsplit(served.base)
+    conn = http.client.HTTPConnection(where.hostname, where.port, timeout=15)
+    try:
+        conn.request("GET", "/media/cams/cut/long.mp4")
+        r = conn.getresponse()
+        assert (r.status, int(r.headers["Content-Length"])) == (200, 256 << 20)
+        assert len(r.read(1 << 20)) == 1 << 20
+        os.truncate(video, 2 << 20)
+        with pytest.raises(http.client.IncompleteRead) as cut:
+            r.read()
+        assert len(cut.value.partial) < 255 << 20
+    finally:
+        conn.close()
+        video.unlink()
 
 
 @pytest.fixture(scope="module")
@@ -212,6 +304,45 @@ def test_a_compressed_copy_is_not_sent_instead(served, footage):
     finally:
         gz.unlink()
     assert (status, body, headers.get("Content-Encoding")) == (200, video.read_bytes(), None)
+
+
+def in_process(view, guard=None):
+    """An aiohttp test client of the view's application (real requests to 127.0.0.1), for a
+    coroutine `steps(client)`; returns what it returns."""
+    from aiohttp.test_utils import TestClient, TestServer
+
+    from quarrin.web.app import make_app
+
+    def run(steps):
+        async def go():
+            async with TestClient(TestServer(make_app(view, guard))) as client:
+                return await steps(client)
+        try:
+            return asyncio.run(go())
+        finally:
+            view.close()
+    return run
+
+
+def test_links_to_deleted_files(footage, tmp_path):
+    """A video and its pictures deleted (by hand, by a budget): no link leads to them."""
+    from quarrin.web.data import View
+
+    result = webfootage.record(str(tmp_path / "cams"), "porch", ".avi", 3600, 0, str(tmp_path))
+    snapshots = [e.snapshot for e in result.events]
+    for path in snapshots + [s.video for s in result.segments]:
+        os.unlink(path)
+
+    async def steps(client):
+        events = (await (await client.get("/api/events")).json())["events"]
+        recordings = await (await client.get("/api/recordings")).json()
+        pictures = [(r.status, r.content_type) for r in [await client.get(e["snapshot_url"]) for e in events]]
+        return events, recordings, pictures
+    events, recordings, pictures = in_process(View([tmp_path / "cams"]))(steps)
+    assert len(events) == 2 and all(snapshots) and recordings
+    assert [(e["snapshot_url"], e["clip_url"]) for e in events] == [("/thumbs/%s.jpg" % e["id"], None) for e in events]
+    assert pictures == [(200, "image/svg+xml")] * 2
+    assert [(r["url"], r["playable"]) for r in recordings] == [(None, False)]
 
 
 # --- starting it ----------------------------------------------------------------------------
@@ -302,6 +433,35 @@ def test_login(footage, tmp_path, hashed):
     finally:
         status, output = server.stop(signal.SIGINT)
     assert status == 130 and PASSWORD not in output and "login required" in output
+
+
+@pytest.mark.parametrize("target, location", [
+    ("/timeline?day=2026-12-08", "/timeline?day=2026-12-08"),
+    ("/%09/elsewhere.example/", "/%09/elsewhere.example/"),   # a path of this site, as written
+    ("/\t/elsewhere.example/", "/"),
+    ("/\n/elsewhere.example/", "/"),
+    ("/\r/elsewhere.example/x", "/"),
+    ("/\x00/elsewhere.example/", "/"),
+    ("/\x85/elsewhere.example/", "/"),
+    ("//elsewhere.example/", "/"),
+    ("/\\elsewhere.example/", "/"),
+    ("https://elsewhere.example/", "/"),
+    ("elsewhere.example", "/"),
+])
+def test_a_login_goes_on_within_this_site(footage, target, location):
+    import markupsafe
+
+    from quarrin.web.auth import Guard
+    from quarrin.web.data import View
+
+    async def steps(client):
+        form = await (await client.get("/login", params={"next": target})).text()
+        answer = await client.post("/login", data={"user": "viewer", "password": "pw", "next": target},
+                                   allow_redirects=False)
+        return form, answer.status, answer.headers["Location"]
+    form, status, where = in_process(View([footage.root]), Guard({"viewer": "pw"}))(steps)
+    assert (status, where) == (303, location)
+    assert 'name="next" value="%s"' % markupsafe.escape(location) in form
 
 
 def test_camera_sources_are_masked(footage):

@@ -146,7 +146,8 @@ function playTimeline() {
     });
     if (!covering) { offer("Nothing recorded at " + clockAt(at) + "."); return; }
     var from = Math.max(0, at - Number(covering.dataset.first));
-    if (covering.dataset.playable !== "yes" || !covering.dataset.url)
+    if (!covering.dataset.url) offer(clockAt(at) + ": the video of this recording is gone.");
+    else if (covering.dataset.playable !== "yes")
       offer(clockAt(at) + ": this video does not play in a browser.", covering.dataset.url);
     else play(covering.dataset.url + "#t=" + from.toFixed(1), bar.parentNode.dataset.camera + " from " + clockAt(at));
   });
