@@ -4,6 +4,7 @@ import asyncio
 import base64
 import csv
 import datetime
+import hashlib
 import http.client
 import json
 import os
@@ -462,6 +463,88 @@ def test_a_login_goes_on_within_this_site(footage, target, location):
     form, status, where = in_process(View([footage.root]), Guard({"viewer": "pw"}))(steps)
     assert (status, where) == (303, location)
     assert 'name="next" value="%s"' % markupsafe.escape(location) in form
+
+
+STRONGER = (1 << 15, 8, 1)
+
+
+@pytest.mark.parametrize("strengths, user, paid", [
+    # Each wrong login pays one scrypt, as strong as the strongest hash, whoever it names.
+    ({"hashed": "SCRYPT", "plain": None}, "nobody", ["SCRYPT"]),
+    ({"hashed": "SCRYPT", "plain": None}, "hashed", ["SCRYPT"]),
+    ({"hashed": "SCRYPT", "plain": None}, "plain", ["SCRYPT"]),
+    ({"plain": None}, "plain", ["SCRYPT"]),
+    ({"hashed": "SCRYPT", "strong": "STRONGER"}, "nobody", ["STRONGER"]),
+])
+def test_wrong_logins_cost_the_same(monkeypatch, strengths, user, paid):
+    from quarrin.web import auth
+
+    made = {name: "pw" if s is None else auth.hash_password("pw", None, *globals().get(s) or auth.SCRYPT)
+            for name, s in strengths.items()}
+    guard = auth.Guard(made)
+    seen, scrypt = [], hashlib.scrypt
+
+    def counted(password, **kw):
+        seen.append((kw["n"], kw["r"], kw["p"]))
+        return scrypt(password, **kw)
+    monkeypatch.setattr(auth.hashlib, "scrypt", counted)
+    assert guard.check(user, "wrong") is False
+    assert seen == [auth.SCRYPT if s == "SCRYPT" else STRONGER for s in paid]
+    assert guard.check(user, "pw") == (user in made)
+
+
+NEAR = ["127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.200"]
+
+
+@pytest.mark.parametrize("addresses, waits", [
+    (NEAR, [[], [0.5], [1.0], [2.0]]),                   # one neighbourhood: each failure doubles the wait
+    (["127.0.0.1", "10.0.0.1", "192.168.7.1"], [[], [], []]),
+    (["::ffff:127.0.0.1", "127.0.0.9"], [[], [0.5]]),
+    (["2001:db8::1", "2001:db8::ffff:1", "2001:db8:0:1::1"], [[], [0.5], []]),
+    # From everywhere together: so many at once, then each in its turn; a turn too far off is refused.
+    (["10.%d.0.1" % i for i in range(23)] + ["10.99.0.1"], [[]] * 20 + [[3.0], [6.0], [9.0], 429]),
+])
+def test_wrong_logins_slow_down(addresses, waits):
+    from quarrin.web import auth
+
+    slept = []
+
+    async def sleep(seconds):   # time stands still: every try comes at once
+        slept.append(seconds)
+
+    async def run():
+        guard = auth.Guard({"viewer": "pw"}, clock=lambda: 1000.0, sleep=sleep)
+        found = []
+        for address in addresses:
+            del slept[:]
+            try:
+                assert await guard.attempt(address, "viewer", "wrong") is False
+            except auth.TooManyLogins as exc:
+                found.append(429)
+                assert exc.seconds == 12
+                continue
+            assert slept[-1] == auth.WRONG_SECONDS
+            found.append(slept[:-1])
+        return found
+    assert asyncio.run(run()) == waits
+
+
+def test_too_many_logins(footage, monkeypatch):
+    from quarrin.web import auth
+    from quarrin.web.data import View
+
+    monkeypatch.setattr(auth, "TOTAL_BURST", 0)
+    monkeypatch.setattr(auth, "TOTAL_WAIT", 1.0)
+
+    async def steps(client):
+        form = await client.post("/login", data={"user": "viewer", "password": "pw", "next": "/"},
+                                 allow_redirects=False)
+        basic = await client.get("/api/events", headers={"Authorization": "Basic " + base64.b64encode(
+            b"viewer:pw").decode()})
+        return [(r.status, r.headers.get("Retry-After"), await r.text()) for r in (form, basic)]
+    (status, retry, page), (basic, basic_retry, _) = in_process(View([footage.root]), auth.Guard({"viewer": "pw"}))(steps)
+    assert (status, retry, basic, basic_retry) == (429, "3", 429, "3")
+    assert "Too many wrong logins lately: try again in 3 s" in page
 
 
 def test_camera_sources_are_masked(footage):

@@ -135,7 +135,10 @@ async def _login_wall(request, handler):
         return await handler(request)
     user = guard.session_user(request.cookies.get(auth_module.COOKIE))
     if user is None and "Authorization" in request.headers:
-        user = await guard.basic_user(request.remote or "", request.headers["Authorization"])
+        try:
+            user = await guard.basic_user(request.remote or "", request.headers["Authorization"])
+        except auth_module.TooManyLogins as exc:
+            raise web.HTTPTooManyRequests(text="429: %s" % exc, headers={"Retry-After": str(exc.seconds)}) from None
     if user is not None:
         request["user"] = user
         return await handler(request)
@@ -173,7 +176,13 @@ async def login(request):
     user, password = str(form.get("user", "")), str(form.get("password", ""))
     target = _next(str(form.get("next", "")))
     guard = request.app[GUARD]
-    if not await guard.attempt(request.remote or "", user, password):
+    try:
+        right = await guard.attempt(request.remote or "", user, password)
+    except auth_module.TooManyLogins as exc:
+        response = render(request, "login.html", next=target, failed=exc, user=user, status=429)
+        response.headers["Retry-After"] = str(exc.seconds)
+        return response
+    if not right:
         return render(request, "login.html", next=target, failed=True, user=user, status=401)
     response = web.HTTPSeeOther(target)
     response.set_cookie(auth_module.COOKIE, guard.session(user), max_age=auth_module.SESSION_SECONDS, path="/",
