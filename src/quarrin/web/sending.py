@@ -21,7 +21,7 @@ import stat
 
 from aiohttp import web
 
-CHUNK = 4 << 20          # bytes handed to the kernel at once
+CHUNK = 512 << 10        # bytes handed to the kernel at once (a slow phone takes them within STALL_SECONDS)
 STALL_SECONDS = 60.0     # a client that takes no bytes for this long is let go
 MAX_PARTS = 16           # pieces of a multipart answer at most; more get the whole file
 MERGE_GAP = 80           # ranges closer than this (about a part's own headers) are sent as one
@@ -92,39 +92,47 @@ async def _send(request, f, st, content_type, extra):
     if request.method == "HEAD":
         return response
     for head, first, count in pieces:
-        if not (await _within(response.write(head)) and await _copy(request, f, first, count)):
-            # Shorter than promised, or a client that stopped reading: the connection ends, and
-            # the client sees a download cut short.
-            response.force_close()
-            if request.transport is not None:
-                request.transport.close()
-            return response
-    await _within(response.write(tail))
+        if not await write_within(response, head):
+            return let_go(request, response, stalled=True)
+        try:
+            if not await _copy(request, f, first, count):
+                # Shorter than promised: the connection ends, the client sees a download cut short.
+                return let_go(request, response)
+        except asyncio.TimeoutError:
+            return let_go(request, response, stalled=True)
+    if not await write_within(response, tail):
+        return let_go(request, response, stalled=True)
     await response.write_eof()
     return response
 
 
-async def _within(write):
-    """Whether a write got through within STALL_SECONDS."""
+def let_go(request, response, stalled=False):
+    """Ends the connection of a response that cannot be finished, after what was written (at
+    once when the client takes nothing); returns the response."""
+    response.force_close()
+    if request.transport is not None:
+        (request.transport.abort if stalled else request.transport.close)()
+    return response
+
+
+async def write_within(response, data):
+    """Writes to a prepared response; False when the client took nothing for STALL_SECONDS."""
     try:
-        await asyncio.wait_for(write, STALL_SECONDS)
+        await asyncio.wait_for(response.write(data), STALL_SECONDS)
     except asyncio.TimeoutError:
         return False
     return True
 
 
 async def _copy(request, f, offset, count):
-    """Sends `count` bytes of `f` from `offset`; False when the file ended first or the client
-    stopped reading."""
+    """Sends `count` bytes of `f` from `offset`; False when the file ended first, TimeoutError
+    when the client took nothing for STALL_SECONDS."""
     loop = asyncio.get_running_loop()
     while count > 0:
         transport = request.transport
         if transport is None or transport.is_closing():
             raise ConnectionResetError("the client went away")
-        try:
-            sent = await asyncio.wait_for(loop.sendfile(transport, f, offset, min(CHUNK, count)), STALL_SECONDS)
-        except asyncio.TimeoutError:
-            return False
+        sent = await asyncio.wait_for(loop.sendfile(transport, f, offset, min(CHUNK, count)), STALL_SECONDS)
         if not sent:
             return False
         offset, count = offset + sent, count - sent

@@ -81,11 +81,26 @@ function followOverview() {
       card.querySelector('[data-field="last_event"]').textContent = c.last_event ? when(c.last_event.start) : "—";
       card.querySelector('[data-field="events_today"]').textContent =
         c.events_today + (c.events_today === 1 ? " event" : " events");
-      ["state", "source"].forEach(function (f) {
-        var dd = card.querySelector('[data-field="' + f + '"]');
-        if (dd && c[f] != null) dd.textContent = c[f];
-      });
+      setField(card, "state", "State", c.state);
+      setField(card, "last_error", "Last error", c.state !== "recording" ? c.last_error : null);
+      setField(card, "source", "Source", c.source);
     });
+  }
+
+  // A camera's fact shown, changed, or taken away when it is no more.
+  function setField(card, field, label, value) {
+    var dd = card.querySelector('[data-field="' + field + '"]');
+    if (value == null || value === "") {
+      if (dd) { dd.previousElementSibling.remove(); dd.remove(); }
+      return;
+    }
+    if (!dd) {
+      dd = el("dd", {"data-field": field, "class": field === "last_error" ? "error" : ""});
+      var state = card.querySelector('[data-field="state"]');
+      if (field === "last_error" && state) state.after(el("dt", {}, [label]), dd);
+      else card.querySelector("dl").append(el("dt", {}, [label]), dd);
+    }
+    dd.textContent = value;
   }
 
   function poll() {
