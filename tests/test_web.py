@@ -2,15 +2,21 @@
 requests, every way out of the served folders, who may start it where, and the login."""
 import asyncio
 import base64
+import contextlib
 import csv
 import datetime
 import hashlib
 import http.client
+import io
 import json
 import os
+import select
 import signal
+import socket
 import subprocess
 import sys
+import threading
+import time
 import urllib.parse
 
 import pytest
@@ -344,6 +350,132 @@ def test_links_to_deleted_files(footage, tmp_path):
     assert [(e["snapshot_url"], e["clip_url"]) for e in events] == [("/thumbs/%s.jpg" % e["id"], None) for e in events]
     assert pictures == [(200, "image/svg+xml")] * 2
     assert [(r["url"], r["playable"]) for r in recordings] == [(None, False)]
+
+
+# --- connections ----------------------------------------------------------------------------
+
+@contextlib.contextmanager
+def listening(footage, **limits):
+    """The view served in this process with `limits` (quarrin.web.connections.Limits), its loop
+    on a thread of its own: yields (port, what it logged)."""
+    from quarrin.web import connections
+    from quarrin.web.app import CONNECTIONS, make_app
+    from quarrin.web.data import View
+
+    log, view, loop = io.StringIO(), View([footage.root]), asyncio.new_event_loop()
+    app = make_app(view, local=True, limits=connections.Limits(**limits))
+    listener = connections.Listener(app, app[CONNECTIONS], stream=log, lines=3, window=3600)
+    port = loop.run_until_complete(listener.start("127.0.0.1", 0))
+    thread = threading.Thread(target=loop.run_forever, daemon=True)
+    thread.start()
+    try:
+        yield port, log
+    finally:
+        asyncio.run_coroutine_threadsafe(listener.stop(), loop).result(30)
+        loop.call_soon_threadsafe(loop.stop)
+        thread.join()
+        loop.close()
+        view.close()
+
+
+def connect(port, source="127.0.0.1"):
+    s = socket.socket()
+    s.bind((source, 0))
+    s.connect(("127.0.0.1", port))
+    return s
+
+
+@pytest.mark.parametrize("sent, trickle", [
+    (b"", False),                                                          # nothing at all
+    (b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow", True),                # a head never finished
+    (b"GET /static/style.css HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", False),   # answered, then nothing
+])
+def test_connections_that_hold_nothing_are_let_go(footage, sent, trickle):
+    with listening(footage, idle=1.0) as (port, _):
+        s = connect(port)
+        s.settimeout(0.3)
+        s.sendall(sent)
+        until, closed = time.monotonic() + 15, False
+        while not closed and time.monotonic() < until:
+            try:
+                closed = s.recv(65536) == b""
+            except socket.timeout:
+                if trickle:
+                    s.sendall(b"x")
+            except OSError:
+                closed = True
+        s.close()
+    assert closed
+
+
+HELD = "held/long.mp4"
+
+
+@pytest.mark.parametrize("held, asker, answer", [
+    (["127.0.0.1 idle"] * 5, "127.0.0.1", 200),              # past its address's cap: its idle one goes
+    (["127.0.0.%d idle" % i for i in range(2, 12)], "127.0.0.20", 200),   # past the total: the idle one goes
+    (["127.0.0.1 busy"] * 3, "127.0.0.1", 503),              # all of its address's busy
+    (["127.0.0.1 busy"] * 3 + ["127.0.0.1 idle"], "127.0.0.2", 200),
+    (["127.0.0.%d busy" % i for i in range(2, 8)], "127.0.0.20", 503),    # all busy everywhere
+])
+def test_connection_caps(footage, held, asker, answer):
+    video = footage.root / HELD
+    video.parent.mkdir(exist_ok=True)
+    with open(video, "wb") as f:
+        f.truncate(256 << 20)
+    crowd = []
+    try:
+        with listening(footage, idle=30.0, per_address=3, total=6) as (port, _):
+            try:
+                for who in held:
+                    source, kind = who.split()
+                    crowd.append(connect(port, source))
+                    if kind == "busy":   # a download that is not read
+                        crowd[-1].sendall(b"GET /media/cams/%s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % HELD.encode())
+                        assert crowd[-1].recv(12) == b"HTTP/1.1 200"
+                s = connect(port, asker)
+                crowd.append(s)
+                if not select.select([s], [], [], 0.5)[0]:   # let in: nothing said yet
+                    s.sendall(b"GET /api/cameras HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
+                s.settimeout(10)
+                got = s.recv(12)
+            finally:
+                for c in crowd:
+                    c.close()
+    finally:
+        video.unlink()
+    assert got == b"HTTP/1.1 %d" % answer
+
+
+def test_faults_are_one_line_each(footage):
+    with listening(footage) as (port, log):
+        for _ in range(20):
+            s = connect(port)
+            s.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nBad Header\r\n\r\n")
+            s.settimeout(10)
+            assert s.recv(12)[9:] == b"400"
+            s.close()
+    lines = log.getvalue().splitlines()
+    assert len(lines) == 4 and all(x.startswith("quarrin serve: ") for x in lines), lines
+    assert all(x.startswith("quarrin serve: Error handling request from 127.0.0.1: ") and "400" in x
+               for x in lines[:3])
+    assert lines[3] == "quarrin serve: 17 more like 'Error handling request from %s' in 3600 s, left out"
+
+
+def test_a_crowd_of_idle_connections_leaves_room(footage):
+    """With few files to open, a crowd of idle connections neither shuts anyone out nor fills the log."""
+    server = Server(footage.root, "--listen", "127.0.0.1:0", files=128)
+    crowd = []
+    try:
+        port = urllib.parse.urlsplit(server.base).port
+        crowd = [connect(port, "127.0.0.%d" % (1 + i % 8)) for i in range(246)]
+        answers = [fetch(server.base, path)[0] for path in ("/api/cameras", "/", "/api/events")]
+    finally:
+        for c in crowd:
+            c.close()
+        status, output = server.stop()
+    assert answers == [200] * 3 and status == 143
+    assert len(output) < 2000 and "Traceback" not in output, output[:2000]
 
 
 # --- starting it ----------------------------------------------------------------------------

@@ -29,6 +29,7 @@ from yarl import URL
 from quarrin.errors import UsageError
 from quarrin.layout import csv_of
 from quarrin.web import auth as auth_module
+from quarrin.web import connections
 from quarrin.web.data import day_window
 from quarrin.web.sending import send_file
 from quarrin.web.thumbs import Thumbnails
@@ -39,9 +40,10 @@ PAGE_EVENTS = 48          # events per page of /events
 TIMELINE_MARKS = 5000     # marks on one timeline at most
 API_LIMIT = 1000          # events in one API answer at most
 POLL_SECONDS = 4          # how often the overview asks for new events
+BODY_SECONDS = 10.0       # the login form must come within this
 
-VIEW, GUARD, THUMBS, TEMPLATES, POOL, TLS, LOCAL = (web.AppKey(n, object) for n in (
-    "view", "guard", "thumbs", "templates", "pool", "tls", "local"))
+VIEW, GUARD, THUMBS, TEMPLATES, POOL, TLS, LOCAL, CONNECTIONS = (web.AppKey(n, object) for n in (
+    "view", "guard", "thumbs", "templates", "pool", "tls", "local", "connections"))
 
 # Nothing from elsewhere: no scripts, styles, frames or pictures from another origin.
 SECURITY_HEADERS = {
@@ -53,12 +55,15 @@ SECURITY_HEADERS = {
 }
 
 
-def make_app(view, guard=None, *, tls=False, local=False, routes=None):
+def make_app(view, guard=None, *, tls=False, local=False, routes=None, limits=None):
     """The application for a `quarrin.web.data.View`; `guard`: a `quarrin.web.auth.Guard` when a
     login is needed; `tls`: served over HTTPS (the cookie is then Secure); `local`: served on a
     loopback address without a login, when only requests for a loopback host are answered;
-    `routes`: a callable given the app's router, to add routes of its own."""
-    app = web.Application(middlewares=[_local_only, _login_wall], client_max_size=64 * 1024)
+    `routes`: a callable given the app's router, to add routes of its own; `limits`: the
+    connections' (`quarrin.web.connections.Limits`), when served by its Listener."""
+    pool = connections.Pool(limits or connections.Limits())
+    app = web.Application(middlewares=[pool.middleware(), _local_only, _login_wall], client_max_size=64 * 1024)
+    app[CONNECTIONS] = pool
     app.on_response_prepare.append(_headers)
     app[VIEW], app[GUARD], app[THUMBS] = view, guard, Thumbnails()
     app[TLS], app[LOCAL] = tls, local
@@ -172,7 +177,11 @@ async def login_form(request):
 
 
 async def login(request):
-    form = await request.post()
+    try:
+        form = await asyncio.wait_for(request.post(), BODY_SECONDS)
+    except asyncio.TimeoutError:
+        raise web.HTTPRequestTimeout(text="408: the form did not come in time", headers={"Connection": "close"}) \
+            from None
     user, password = str(form.get("user", "")), str(form.get("password", ""))
     target = _next(str(form.get("next", "")))
     guard = request.app[GUARD]
