@@ -83,6 +83,7 @@ def routes(supervisor):
         supervisor.viewing(name, +1)
         try:
             await response.prepare(request)
+            await response.write(b"--%s\r\n" % BOUNDARY.encode())
             seen, shown, offline_at = last_seen(r), None, None
             while True:
                 now = supervisor.recorder(name)
@@ -93,15 +94,21 @@ def routes(supervisor):
                 jpeg = await fresh(r, seen)
                 if jpeg is not None:
                     seen, shown, offline_at = r.jpeg_version, time.monotonic(), None
+                    pictures = [jpeg]
                 elif offline_due(r, shown, offline_at):
-                    jpeg, offline_at = offline, time.monotonic()
+                    # The first time twice: a browser counts a stream's picture as loaded (and the
+                    # page with it) only once the next one begins.
+                    pictures = [offline] * (1 if offline_at is not None else 2)
+                    offline_at = time.monotonic()
                 else:
                     if r.state not in RUNNING:
                         await asyncio.sleep(FRAME_WAIT)
                     continue
-                part = b"--%s\r\nContent-Type: image/jpeg\r\nContent-Length: %d\r\n\r\n%s\r\n" % (
-                    BOUNDARY.encode(), len(jpeg), jpeg)
-                if not await write_within(response, part):
+                # Each picture is followed at once by the next boundary: a browser shows a part
+                # only once it sees where the part ends.
+                parts = b"".join(b"Content-Type: image/jpeg\r\nContent-Length: %d\r\n\r\n%s\r\n--%s\r\n"
+                                 % (len(p), p, BOUNDARY.encode()) for p in pictures)
+                if not await write_within(response, parts):
                     return let_go(request, response, stalled=True)   # a page that takes nothing
         except ConnectionResetError:  # the page went away
             pass
