@@ -12,6 +12,7 @@ the log. `Listener` runs an application on an address with all of this.
   cut off for another.
 - aiohttp's and asyncio's faults (a malformed request, an accept that failed) are one line
   each, at most `LINES` of a kind in `WINDOW` seconds, then a line counting those left out.
+  A fault of the server's own keeps its traceback.
 """
 import asyncio
 import collections
@@ -22,8 +23,10 @@ import resource
 import socket
 import sys
 import time
+import traceback
 
 from aiohttp import web
+from aiohttp.http_exceptions import HttpProcessingError
 
 IDLE_SECONDS = 15.0
 PER_ADDRESS = 32
@@ -179,8 +182,10 @@ class Gate(asyncio.Protocol):
 
 
 class OneLine(logging.Handler):
-    """Log records as one line each (an exception as its type and message, never a traceback), at
-    most `lines` of a kind (the same message before its arguments) in each `window` seconds."""
+    """Log records as one line each, at most `lines` of a kind (the same message before its
+    arguments) in each `window` seconds. A client's fault (a malformed request) or the system's
+    (an accept that failed, a connection reset) is its type and message; any other exception, a
+    fault of the server's own, keeps its traceback."""
 
     def __init__(self, stream=None, lines=LINES, window=WINDOW, clock=time.monotonic):
         super().__init__(logging.INFO)
@@ -197,10 +202,12 @@ class OneLine(logging.Handler):
         self.counts[kind] += 1
         if self.counts[kind] > self.lines:
             return
-        text = record.getMessage()
+        text = " ".join(record.getMessage().split())
         exc = record.exc_info[1] if record.exc_info else None
-        if exc is not None:
-            text += ": %s%s" % (type(exc).__name__, ": %s" % exc if str(exc) else "")
+        if isinstance(exc, (HttpProcessingError, OSError)):
+            text += ": %s%s" % (type(exc).__name__, ": %s" % " ".join(str(exc).split()) if str(exc) else "")
+        elif exc is not None:
+            text += "\n" + "".join(traceback.format_exception(type(exc), exc, exc.__traceback__)).rstrip()
         self._say(text)
 
     def flush(self):
@@ -212,7 +219,7 @@ class OneLine(logging.Handler):
     def _say(self, text):
         stream = self.stream or sys.stderr
         try:
-            stream.write("quarrin serve: %s\n" % " ".join(text.split()))
+            stream.write("quarrin serve: %s\n" % text)
             stream.flush()
         except (OSError, ValueError):
             pass
@@ -257,7 +264,7 @@ class Listener:
 
     def _loop_fault(self, loop, context):
         exc = context.get("exception")
-        self.log.error(context.get("message", "fault"), exc_info=(type(exc), exc, None) if exc else None)
+        self.log.error(context.get("message", "fault"), exc_info=exc)
 
     async def stop(self):
         try:
