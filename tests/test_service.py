@@ -148,10 +148,10 @@ def alive(pid):
         return False
 
 
-def mjpeg_parts(base, path, count):
+def mjpeg_parts(base, path, count, timeout=30):
     """The first `count` JPEGs of a multipart stream."""
     parts = []
-    with urllib.request.urlopen(base + path, timeout=30) as r:
+    with urllib.request.urlopen(base + path, timeout=timeout) as r:
         assert r.headers["Content-Type"].startswith("multipart/x-mixed-replace; boundary=")
         while len(parts) < count:
             line = r.readline()
@@ -377,3 +377,30 @@ def test_recorders_stop_by_themselves_when_the_service_is_killed(tmp_path):
         time.sleep(0.2)
     assert [p for p in below if alive(p)] == []
     assert checked_ok(tmp_path / "rec" / "door.avi")
+
+
+@pytest.mark.only_in("np2")
+def test_a_dead_camera_holds_up_no_page(tmp_path):
+    """A camera whose recorder cannot start: its image is a 503 at once, saying why and when to
+    ask again; its stream shows the offline picture within a second; its card the reason."""
+    import urllib.error
+
+    import markupsafe
+
+    from quarrin.web import live
+
+    config = tmp_path / "cameras.toml"
+    config.write_text('[cameras.gate]\nsource = "http://127.0.0.1:%d/video"\noutput = "rec/gate.avi"\n' % _free_port())
+    service, base = start_service(tmp_path, config)
+    try:
+        error = wait_for(base, lambda c: c["gate"]["last_error"], what="gate failed")["gate"]["last_error"]
+        for _ in range(3):   # starting again, or waiting to
+            with pytest.raises(urllib.error.HTTPError) as refused:
+                urllib.request.urlopen(base + "/live/gate.jpg", timeout=3)
+            assert refused.value.code == 503 and int(refused.value.headers["Retry-After"]) >= 2
+            # Twice at once: a browser's page counts as loaded when a stream's second picture begins.
+            assert mjpeg_parts(base, "/live/gate.mjpg", 2, timeout=3) == [open(live.OFFLINE, "rb").read()] * 2
+        assert str(markupsafe.escape(error)) in get(base, "/").decode()
+    finally:
+        service.kill()
+        service.communicate()

@@ -2,20 +2,28 @@
 requests, every way out of the served folders, who may start it where, and the login."""
 import asyncio
 import base64
+import contextlib
 import csv
 import datetime
+import hashlib
 import http.client
+import io
 import json
 import os
+import select
 import signal
+import socket
 import subprocess
 import sys
+import threading
+import time
 import urllib.parse
 
 import pytest
 
 import quarrin
 from quarrin import cli
+import webfootage
 from webfootage import Server
 
 # The web view runs no compiled code of its own: nothing for the sanitizer session.
@@ -67,6 +75,7 @@ def test_api_answers_from_the_files(served, footage):
         assert api(served, "/api/events/" + entry["id"]) == entry
         status, headers, picture = fetch(served.base, entry["snapshot_url"])
         assert (status, headers["Content-Type"], picture[:2]) == (200, "image/jpeg", b"\xff\xd8")
+    assert api(served, "/api/events?limit=1000&since=0001-01-01&until=9999-12-31") == found
     # Paging and filters.
     assert api(served, "/api/events?limit=2&offset=1")["events"] == events[1:3]
     yard = api(served, "/api/events?camera=yard")
@@ -105,6 +114,18 @@ def test_api_answers_from_the_files(served, footage):
     ("/events?day=08-12-2026", 400, None),
     ("/timeline?zoom=week", 400, None),
     ("/timeline?zoom=hour&hour=24", 400, None),
+    ("/api/events?limit=%EF%BC%95", 400, None),      # a fullwidth digit
+    ("/events?page=%D9%A3", 400, None),              # an Arabic-Indic digit
+    ("/events?day=9999-12-31", 400, None),
+    ("/timeline?day=0001-01-01", 400, None),
+    ("/timeline?day=9999-12-31&zoom=hour&hour=23", 400, None),
+    ("/api/events?until=0001-01-01T00:00%2B05:00", 400, None),
+    ("/api/events?since=0001-01-01", 200, None),     # from the start
+    ("/api/events?until=9999-12-31", 200, None),     # to the end
+    ("/api/events?since=0001-01-01T00:00%2B05:00&until=9999-12-31T23:59:59.999999", 200, None),
+    ("/api/recordings?since=0001-01-01&until=9999-12-31", 200, None),
+    ("/api/events?since=9999-12-31", 200, None),
+    ("/events?day=0002-01-01", 200, None),
     # An open server answers only for a loopback host (not a name pointed at 127.0.0.1).
     ("/api/events", 421, "attacker.example:8080"),
     ("/", 421, "127.0.0.1.attacker.example"),
@@ -150,18 +171,88 @@ def a_recording(served, extension):
     ("bytes=100-", 206, slice(100, None)),
     ("bytes=-37", 206, slice(-37, None)),
     ("bytes=10-10", 206, slice(10, 11)),
-    ("bytes=999999999-", 416, slice(0, 0)),
+    ("bytes=0-99,", 206, slice(0, 100)),          # a list may hold empty elements
+    ("bytes=0-9, 5-20", 206, slice(0, 21)),       # overlapping ranges are sent as one
+    ("bytes=999999999-, -0", 416, slice(0, 0)),
+    ("bytes=-0", 416, slice(0, 0)),
+    # Not valid, or of another unit: the header is ignored.
+    ("items=0-5", 200, slice(None)),
+    ("abc", 200, slice(None)),
+    ("5", 200, slice(None)),
+    ("bytes=100-50", 200, slice(None)),
+    ("bytes= 0-99", 200, slice(None)),
+    ("bytes=", 200, slice(None)),
+    ("bytes=\uff11-2", 200, slice(None)),
 ])
 def test_media_and_ranges(served, footage, extension, suffix, content_type, asked, status, part):
     r = a_recording(served, extension)
     data = open(footage.root.parent / (r["file"] + suffix), "rb").read()
-    got, headers, body = fetch(served.base, r["url"] + suffix, headers={"Range": asked} if asked else {})
-    assert (got, body) == (status, data[part])
+    got, headers, body = fetch(served.base, r["url"] + suffix,
+                               headers={"Range": asked.encode("utf-8").decode("latin-1")} if asked else {})
+    assert (got, body, headers["X-Content-Type-Options"]) == (status, data[part], "nosniff")
     if status != 416:
         assert headers["Content-Type"] == content_type
     if status == 206:
         first = part.start if part.start is None or part.start >= 0 else len(data) + part.start
         assert headers["Content-Range"] == "bytes %d-%d/%d" % (first, first + len(body) - 1, len(data))
+
+
+@pytest.mark.parametrize("validator, status", [
+    ("etag", 206),
+    ("date", 206),
+    ("weak", 200),      # a weak ETag never names these very bytes
+    ('"bogus"', 200),
+    ("Thu, 01 Jan 2015 00:00:00 GMT", 200),
+    ("yesterday", 200),
+])
+def test_ranges_only_of_the_same_file(served, validator, status):
+    url = a_recording(served, ".mp4")["url"]
+    _, whole, data = fetch(served.base, url)
+    known = {"etag": whole["ETag"], "weak": "W/" + whole["ETag"], "date": whole["Last-Modified"]}
+    got, _, body = fetch(served.base, url, headers={"Range": "bytes=5-9", "If-Range": known.get(validator, validator)})
+    assert (got, body) == (status, data[5:10] if status == 206 else data)
+
+
+@pytest.mark.parametrize("asked, pieces", [
+    ("bytes=0-9,5000-5009,-5", [(0, 9), (5000, 5009), (-5, -1)]),
+    ("bytes=5000-5009,0-9", [(5000, 5009), (0, 9)]),   # in the order asked
+    ("bytes=" + ",".join("%d-%d" % (i * 1000, i * 1000) for i in range(40)), None),   # too many: the whole file
+])
+def test_several_ranges(served, footage, asked, pieces):
+    r = a_recording(served, ".mp4")
+    data = open(footage.root.parent / r["file"], "rb").read()
+    status, headers, body = fetch(served.base, r["url"], headers={"Range": asked})
+    if pieces is None:
+        assert (status, body) == (200, data)
+        return
+    boundary = headers["Content-Type"].partition("multipart/byteranges; boundary=")[2].encode()
+    expected = b"".join(b"--%s\r\nContent-Type: video/mp4\r\nContent-Range: bytes %d-%d/%d\r\n\r\n%s\r\n" % (
+        boundary, a % len(data), b % len(data), len(data), data[a % len(data):b % len(data) + 1]) for a, b in pieces)
+    assert (status, body) == (206, expected + b"--%s--\r\n" % boundary)
+
+
+def test_a_file_cut_short_ends_its_download(served, footage):
+    """A file truncated while it is sent ends the connection: never a client left waiting for the
+    bytes promised."""
+    folder = footage.root / "cut"
+    folder.mkdir(exist_ok=True)
+    video = folder / "long.mp4"
+    with open(video, "wb") as f:
+        f.truncate(256 << 20)
+    where = urllib.parse.urlsplit(served.base)
+    conn = http.client.HTTPConnection(where.hostname, where.port, timeout=15)
+    try:
+        conn.request("GET", "/media/cams/cut/long.mp4")
+        r = conn.getresponse()
+        assert (r.status, int(r.headers["Content-Length"])) == (200, 256 << 20)
+        assert len(r.read(1 << 20)) == 1 << 20
+        os.truncate(video, 2 << 20)
+        with pytest.raises(http.client.IncompleteRead) as cut:
+            r.read()
+        assert len(cut.value.partial) < 255 << 20
+    finally:
+        conn.close()
+        video.unlink()
 
 
 @pytest.fixture(scope="module")
@@ -212,6 +303,157 @@ def test_a_compressed_copy_is_not_sent_instead(served, footage):
     finally:
         gz.unlink()
     assert (status, body, headers.get("Content-Encoding")) == (200, video.read_bytes(), None)
+
+
+def in_process(view, guard=None):
+    """An aiohttp test client of the view's application (real requests to 127.0.0.1), for a
+    coroutine `steps(client)`; returns what it returns."""
+    from aiohttp.test_utils import TestClient, TestServer
+
+    from quarrin.web.app import make_app
+
+    def run(steps):
+        async def go():
+            async with TestClient(TestServer(make_app(view, guard))) as client:
+                return await steps(client)
+        try:
+            return asyncio.run(go())
+        finally:
+            view.close()
+    return run
+
+
+def test_links_to_deleted_files(footage, tmp_path):
+    """A video and its pictures deleted (by hand, by a budget): no link leads to them."""
+    from quarrin.web.data import View
+
+    result = webfootage.record(str(tmp_path / "cams"), "porch", ".avi", 3600, 0, str(tmp_path))
+    snapshots = [e.snapshot for e in result.events]
+    for path in snapshots + [s.video for s in result.segments]:
+        os.unlink(path)
+
+    async def steps(client):
+        events = (await (await client.get("/api/events")).json())["events"]
+        pictures = [(await client.get(e["snapshot_url"])).content_type for e in events]
+        return events, await (await client.get("/api/recordings")).json(), pictures
+    events, recordings, pictures = in_process(View([tmp_path / "cams"]))(steps)
+    assert all(snapshots) and [(e["snapshot_url"], e["clip_url"]) for e in events] == \
+        [("/thumbs/%s.jpg" % e["id"], None) for e in events] and pictures == ["image/svg+xml"] * 2
+    assert [(r["url"], r["playable"]) for r in recordings] == [(None, False)]
+
+
+# --- connections ----------------------------------------------------------------------------
+
+@contextlib.contextmanager
+def listening(footage, **limits):
+    """The view served in this process with `limits` (quarrin.web.connections.Limits), its loop
+    on a thread of its own: yields (port, what it logged)."""
+    from quarrin.web import connections
+    from quarrin.web.app import CONNECTIONS, make_app
+    from quarrin.web.data import View
+
+    log, view, loop = io.StringIO(), View([footage.root]), asyncio.new_event_loop()
+    app = make_app(view, local=True, limits=connections.Limits(**limits))
+    listener = connections.Listener(app, app[CONNECTIONS], stream=log, lines=3, window=3600)
+    port = loop.run_until_complete(listener.start("127.0.0.1", 0))
+    thread = threading.Thread(target=loop.run_forever, daemon=True)
+    thread.start()
+    try:
+        yield port, log
+    finally:
+        asyncio.run_coroutine_threadsafe(listener.stop(), loop).result(30)
+        loop.call_soon_threadsafe(loop.stop)
+        thread.join()
+        loop.close()
+        view.close()
+
+
+def connect(port, source="127.0.0.1"):
+    s = socket.socket()
+    s.bind((source, 0))
+    s.connect(("127.0.0.1", port))
+    return s
+
+
+@pytest.mark.parametrize("sent, trickle", [
+    (b"", False),                                                          # nothing at all
+    (b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow", True),                # a head never finished
+    (b"GET /static/style.css HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", False),   # answered, then nothing
+])
+def test_connections_that_hold_nothing_are_let_go(footage, sent, trickle):
+    with listening(footage, idle=1.0) as (port, _):
+        s = connect(port)
+        s.settimeout(0.3)
+        s.sendall(sent)
+        until, closed = time.monotonic() + 15, False
+        while not closed and time.monotonic() < until:
+            try:
+                closed = s.recv(65536) == b""
+            except socket.timeout:
+                if trickle:
+                    s.sendall(b"x")
+            except OSError:
+                closed = True
+        s.close()
+    assert closed
+
+
+HELD = "held/long.mp4"
+
+
+@pytest.mark.parametrize("held, asker, answer", [
+    (["127.0.0.1 idle"] * 5, "127.0.0.1", 200),              # past its address's cap: its idle one goes
+    (["127.0.0.%d idle" % i for i in range(2, 12)], "127.0.0.20", 200),   # past the total: the idle one goes
+    (["127.0.0.1 busy"] * 3, "127.0.0.1", 503),              # all of its address's busy
+    (["127.0.0.1 busy"] * 3 + ["127.0.0.1 idle"], "127.0.0.2", 200),
+    (["127.0.0.%d busy" % i for i in range(2, 8)], "127.0.0.20", 503),    # all busy everywhere
+])
+def test_connection_caps(footage, held, asker, answer):
+    (footage.root / HELD).parent.mkdir(exist_ok=True)
+    with open(footage.root / HELD, "wb") as f:   # no bytes on disk: a hole
+        f.truncate(256 << 20)
+    with listening(footage, idle=30.0, per_address=3, total=6) as (port, _), contextlib.ExitStack() as crowd:
+        for source, kind in (who.split() for who in held):
+            s = crowd.enter_context(connect(port, source))
+            if kind == "busy":   # a download that is not read
+                s.sendall(b"GET /media/cams/%s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % HELD.encode())
+                assert s.recv(12) == b"HTTP/1.1 200"
+        s = crowd.enter_context(connect(port, asker))
+        if not select.select([s], [], [], 0.5)[0]:   # let in: nothing said yet
+            s.sendall(b"GET /api/cameras HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
+        s.settimeout(10)
+        assert s.recv(12) == b"HTTP/1.1 %d" % answer
+
+
+def test_faults_are_one_line_each(footage):
+    with listening(footage) as (port, log):
+        for _ in range(20):
+            s = connect(port)
+            s.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nBad Header\r\n\r\n")
+            s.settimeout(10)
+            assert s.recv(12)[9:] == b"400"
+            s.close()
+    lines = log.getvalue().splitlines()
+    assert len(lines) == 4 and all(x.startswith("quarrin serve: ") for x in lines), lines
+    assert all(x.startswith("quarrin serve: Error handling request from 127.0.0.1: ") and "400" in x
+               for x in lines[:3])
+    assert lines[3] == "quarrin serve: 17 more like 'Error handling request from %s' in 3600 s, left out"
+
+
+def test_a_crowd_of_idle_connections_leaves_room(footage):
+    """With few files to open, a crowd of idle connections neither shuts anyone out nor fills the log."""
+    server = Server(footage.root, "--listen", "127.0.0.1:0", files=128)
+    crowd = []
+    try:
+        port = urllib.parse.urlsplit(server.base).port
+        crowd = [connect(port, "127.0.0.%d" % (1 + i % 8)) for i in range(246)]
+        answers = [fetch(server.base, path)[0] for path in ("/api/cameras", "/", "/api/events")]
+    finally:
+        for c in crowd:
+            c.close()
+        status, output = server.stop()
+    assert answers == [200] * 3 and status == 143
+    assert len(output) < 2000 and "Traceback" not in output, output[:2000]
 
 
 # --- starting it ----------------------------------------------------------------------------
@@ -302,6 +544,108 @@ def test_login(footage, tmp_path, hashed):
     finally:
         status, output = server.stop(signal.SIGINT)
     assert status == 130 and PASSWORD not in output and "login required" in output
+
+
+@pytest.mark.parametrize("target, location", [
+    ("/timeline?day=2026-12-08", "/timeline?day=2026-12-08"),
+    ("/%09/elsewhere.example/", "/%09/elsewhere.example/"),   # a path of this site, as written
+    ("/\t/elsewhere.example/", "/"),
+    ("/\n/elsewhere.example/", "/"),
+    ("/\r/elsewhere.example/x", "/"),
+    ("/\x00/elsewhere.example/", "/"),
+    ("/\x85/elsewhere.example/", "/"),
+    ("//elsewhere.example/", "/"),
+    ("/\\elsewhere.example/", "/"),
+    ("https://elsewhere.example/", "/"),
+    ("elsewhere.example", "/"),
+])
+def test_a_login_goes_on_within_this_site(footage, target, location):
+    import markupsafe
+
+    from quarrin.web.auth import Guard
+    from quarrin.web.data import View
+
+    async def steps(client):
+        form = await (await client.get("/login", params={"next": target})).text()
+        answer = await client.post("/login", data={"user": "viewer", "password": "pw", "next": target},
+                                   allow_redirects=False)
+        return form, answer.status, answer.headers["Location"]
+    form, status, where = in_process(View([footage.root]), Guard({"viewer": "pw"}))(steps)
+    assert (status, where) == (303, location)
+    assert 'name="next" value="%s"' % markupsafe.escape(location) in form
+
+
+USUAL, STRONGER = (1 << 14, 8, 1), (1 << 15, 8, 1)
+
+
+@pytest.mark.parametrize("strengths, user, paid", [
+    # Each wrong login pays one scrypt, as strong as the strongest hash, whoever it names.
+    ({"hashed": USUAL, "plain": None}, "nobody", USUAL),
+    ({"hashed": USUAL, "plain": None}, "hashed", USUAL),
+    ({"hashed": USUAL, "plain": None}, "plain", USUAL),
+    ({"hashed": USUAL, "strong": STRONGER}, "nobody", STRONGER),
+])
+def test_wrong_logins_cost_the_same(monkeypatch, strengths, user, paid):
+    from quarrin.web import auth
+
+    guard = auth.Guard({name: auth.hash_password("pw", None, *x) if x else "pw" for name, x in strengths.items()})
+    seen, scrypt = [], hashlib.scrypt
+    monkeypatch.setattr(auth.hashlib, "scrypt", lambda pw, **kw: seen.append((kw["n"], kw["r"], kw["p"])) or scrypt(
+        pw, **kw))
+    assert (guard.check(user, "wrong"), seen) == (False, [paid])
+    assert guard.check(user, "pw") == (user in strengths)
+
+
+NEAR = ["127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.200"]
+
+
+@pytest.mark.parametrize("addresses, waits", [
+    (NEAR, [[], [0.5], [1.0], [2.0]]),                   # one neighbourhood: each failure doubles the wait
+    (["127.0.0.1", "10.0.0.1", "192.168.7.1"], [[], [], []]),
+    (["::ffff:127.0.0.1", "127.0.0.9"], [[], [0.5]]),
+    (["2001:db8::1", "2001:db8::ffff:1", "2001:db8:0:1::1"], [[], [0.5], []]),
+    # From everywhere together: so many at once, then each in its turn; a turn too far off is refused.
+    (["10.%d.0.1" % i for i in range(23)] + ["10.99.0.1"], [[]] * 20 + [[3.0], [6.0], [9.0], 429]),
+])
+def test_wrong_logins_slow_down(addresses, waits):
+    from quarrin.web import auth
+
+    slept = []
+
+    async def sleep(seconds):   # time stands still: every try comes at once
+        slept.append(seconds)
+
+    async def run():
+        guard = auth.Guard({"viewer": "pw"}, clock=lambda: 1000.0, sleep=sleep)
+        found = []
+        for address in addresses:
+            del slept[:]
+            try:
+                assert await guard.attempt(address, "viewer", "wrong") is False
+            except auth.TooManyLogins as exc:
+                found.append(429)
+                assert exc.seconds == 12
+                continue
+            assert slept[-1] == auth.WRONG_SECONDS
+            found.append(slept[:-1])
+        return found
+    assert asyncio.run(run()) == waits
+
+
+def test_too_many_logins(footage, monkeypatch):
+    from quarrin.web import auth
+    from quarrin.web.data import View
+
+    monkeypatch.setattr(auth, "TOTAL_BURST", 0)
+    monkeypatch.setattr(auth, "TOTAL_WAIT", 1.0)
+
+    async def steps(client):
+        answers = [await client.post("/login", data={"user": "viewer", "password": "pw"}),
+                   await client.get("/api/events", headers={"Authorization": "Basic dmlld2VyOnB3"})]
+        return [(r.status, r.headers.get("Retry-After"), await r.text()) for r in answers]
+    (form, retry, page), basic = in_process(View([footage.root]), auth.Guard({"viewer": "pw"}))(steps)
+    assert (form, retry, basic[:2]) == (429, "3", (429, "3"))
+    assert "Too many wrong logins lately: try again in 3 s" in page
 
 
 def test_camera_sources_are_masked(footage):

@@ -78,11 +78,17 @@ def footage(tmp_path_factory):
 
 
 class Server:
-    """`quarrin serve` in a child process; `url` is where it listens."""
+    """`quarrin serve` in a child process (`files`: its limit on open files); `url` is where it
+    listens."""
 
-    def __init__(self, *args, cwd=None):
+    def __init__(self, *args, cwd=None, files=None):
+        def limit():   # at most `files` open files
+            import resource
+
+            resource.setrlimit(resource.RLIMIT_NOFILE, (files, files))
         self.proc = subprocess.Popen([sys.executable, "-m", "quarrin", "serve", *map(str, args)], cwd=cwd,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                     preexec_fn=limit if files else None)
         self.started = line = self.proc.stdout.readline()
         found = re.search(r" at (https?://\S+/)", line)
         if found is None:

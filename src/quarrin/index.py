@@ -154,8 +154,21 @@ def query_arguments(since=None, until=None, limit=None, offset=0):
 def _bound(option, value, end):
     try:
         return _moment(option, value, end)
-    except OverflowError:   # past datetime's years: the window is open on that side
-        return None
+    except OverflowError:
+        # Past datetime's years. Beyond the last year a window's end is open, and so is a start
+        # before the first; a start past the end or an end before the start is no window a
+        # user means.
+        upward = _year_of(value) > 5000
+        if upward == end:
+            return None
+        raise UsageError(option, value, "lies beyond the times a recording can have (the years 1 to 9999)") from None
+
+
+def _year_of(value):
+    if isinstance(value, (datetime.date, datetime.datetime)):
+        return value.year
+    digits = str(value).strip()[:4]
+    return int(digits) if digits.isascii() and digits.isdigit() else 0
 
 
 def _moment(option, value, end):

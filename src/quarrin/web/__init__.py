@@ -6,7 +6,10 @@ Nothing here is imported by ``import quarrin``: `quarrin.cli` loads `quarrin.web
 
 - `data`: what the pages and the JSON API show, from a `quarrin.index.Index` kept open
 - `media`: the served folders, and the files below them that may be sent
+- `sending`: a file sent, with conditional and range requests
 - `thumbs`: a picture of an event whose list names no snapshot, grabbed from its video
 - `auth`: passwords, the login and its session cookie
 - `app`: the aiohttp application (pages, API, media); `server`: running it
+- `connections`: the server's connections, their time limits and caps, its one-line faults
+- `live`: a running service's live images
 """

@@ -19,15 +19,19 @@ import functools
 import ipaddress
 import json
 import os
+import unicodedata
 import urllib.parse
 
 import jinja2
 from aiohttp import web
+from yarl import URL
 
 from quarrin.errors import UsageError
 from quarrin.layout import csv_of
 from quarrin.web import auth as auth_module
+from quarrin.web import connections
 from quarrin.web.data import day_window
+from quarrin.web.sending import send_file
 from quarrin.web.thumbs import Thumbnails
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -36,8 +40,10 @@ PAGE_EVENTS = 48          # events per page of /events
 TIMELINE_MARKS = 5000     # marks on one timeline at most
 API_LIMIT = 1000          # events in one API answer at most
 POLL_SECONDS = 4          # how often the overview asks for new events
+BODY_SECONDS = 10.0       # the login form must come within this
 
-VIEW, GUARD, THUMBS, TEMPLATES, POOL = (web.AppKey(n, object) for n in ("view", "guard", "thumbs", "templates", "pool"))
+VIEW, GUARD, THUMBS, TEMPLATES, POOL, TLS, LOCAL, CONNECTIONS = (web.AppKey(n, object) for n in (
+    "view", "guard", "thumbs", "templates", "pool", "tls", "local", "connections"))
 
 # Nothing from elsewhere: no scripts, styles, frames or pictures from another origin.
 SECURITY_HEADERS = {
@@ -49,14 +55,18 @@ SECURITY_HEADERS = {
 }
 
 
-def make_app(view, guard=None, *, tls=False, local=False, routes=None):
+def make_app(view, guard=None, *, tls=False, local=False, routes=None, limits=None):
     """The application for a `quarrin.web.data.View`; `guard`: a `quarrin.web.auth.Guard` when a
     login is needed; `tls`: served over HTTPS (the cookie is then Secure); `local`: served on a
     loopback address without a login, when only requests for a loopback host are answered;
-    `routes`: a callable given the app's router, to add routes of its own."""
-    app = web.Application(middlewares=[_headers, _local_only, _login_wall], client_max_size=64 * 1024)
+    `routes`: a callable given the app's router, to add routes of its own; `limits`: the
+    connections' (`quarrin.web.connections.Limits`), when served by its Listener."""
+    pool = connections.Pool(limits or connections.Limits())
+    app = web.Application(middlewares=[pool.middleware(), _local_only, _login_wall], client_max_size=64 * 1024)
+    app[CONNECTIONS] = pool
+    app.on_response_prepare.append(_headers)
     app[VIEW], app[GUARD], app[THUMBS] = view, guard, Thumbnails()
-    app["tls"], app["local"] = tls, local
+    app[TLS], app[LOCAL] = tls, local
     env = jinja2.Environment(loader=jinja2.FileSystemLoader(os.path.join(HERE, "templates")),
                              autoescape=True, trim_blocks=True, lstrip_blocks=True)
     env.filters.update(when=when, stamp=stamp, seconds=seconds_shown)
@@ -96,17 +106,10 @@ async def _run(request, fn, *args):
 
 # --- middlewares ------------------------------------------------------------------------------
 
-@web.middleware
-async def _headers(request, handler):
-    try:
-        response = await handler(request)
-    except web.HTTPException as exc:
-        response = exc
+async def _headers(request, response):
+    """Every answer's own headers, as it is about to be sent (streams and files included)."""
     for name, value in SECURITY_HEADERS.items():
         response.headers.setdefault(name, value)
-    if isinstance(response, web.HTTPException):
-        raise response
-    return response
 
 
 @web.middleware
@@ -114,7 +117,7 @@ async def _local_only(request, handler):
     """Without a login, a page in a browser could be led to this server under another name (DNS
     rebinding: a site whose name the attacker points at 127.0.0.1) and read its answers. So an
     open server answers only requests that name a loopback host."""
-    if request.app["local"] and not _loopback_host(request.host):
+    if request.app[LOCAL] and not _loopback_host(request.host):
         raise web.HTTPMisdirectedRequest(text="421: this server answers for localhost only")
     return await handler(request)
 
@@ -137,7 +140,10 @@ async def _login_wall(request, handler):
         return await handler(request)
     user = guard.session_user(request.cookies.get(auth_module.COOKIE))
     if user is None and "Authorization" in request.headers:
-        user = await guard.basic_user(request.remote or "", request.headers["Authorization"])
+        try:
+            user = await guard.basic_user(request.remote or "", request.headers["Authorization"])
+        except auth_module.TooManyLogins as exc:
+            raise web.HTTPTooManyRequests(text="429: %s" % exc, headers={"Retry-After": str(exc.seconds)}) from None
     if user is not None:
         request["user"] = user
         return await handler(request)
@@ -154,8 +160,14 @@ def _is_page(path):
 # --- login ------------------------------------------------------------------------------------
 
 def _next(target):
-    """Where a login goes on to: a path of this site only."""
-    if not target or not target.startswith("/") or target.startswith("//") or "\\" in target:
+    """Where a login goes on to: a path of this site only. What is looked at is the Location
+    header the redirect will carry: the URL library drops tabs and line breaks, which would make
+    ``/<TAB>/elsewhere.example`` the address of another host, so a control character anywhere
+    sends the login home."""
+    if not target or "\\" in target or any(unicodedata.category(c) == "Cc" for c in target):
+        return "/"
+    location = urllib.parse.urlsplit(str(URL(target)))
+    if location.scheme or location.netloc or not location.path.startswith("/") or location.path.startswith("//"):
         return "/"
     return target
 
@@ -165,22 +177,32 @@ async def login_form(request):
 
 
 async def login(request):
-    form = await request.post()
+    try:
+        form = await asyncio.wait_for(request.post(), BODY_SECONDS)
+    except asyncio.TimeoutError:
+        raise web.HTTPRequestTimeout(text="408: the form did not come in time", headers={"Connection": "close"}) \
+            from None
     user, password = str(form.get("user", "")), str(form.get("password", ""))
     target = _next(str(form.get("next", "")))
     guard = request.app[GUARD]
-    if not await guard.attempt(request.remote or "", user, password):
+    try:
+        right = await guard.attempt(request.remote or "", user, password)
+    except auth_module.TooManyLogins as exc:
+        response = render(request, "login.html", next=target, failed=exc, user=user, status=429)
+        response.headers["Retry-After"] = str(exc.seconds)
+        return response
+    if not right:
         return render(request, "login.html", next=target, failed=True, user=user, status=401)
     response = web.HTTPSeeOther(target)
     response.set_cookie(auth_module.COOKIE, guard.session(user), max_age=auth_module.SESSION_SECONDS, path="/",
-                        httponly=True, samesite="Lax", secure=request.app["tls"])
-    return response
+                        httponly=True, samesite="Lax", secure=request.app[TLS])
+    raise response
 
 
 async def logout(request):
     response = web.HTTPSeeOther("/login")
     response.del_cookie(auth_module.COOKIE, path="/")
-    return response
+    raise response
 
 
 # --- the API ----------------------------------------------------------------------------------
@@ -202,9 +224,25 @@ def _whole(query, name, default, low, high):
     text = query.get(name, "").strip()
     if not text:
         return default
-    if not text.isdigit() or not low <= int(text) <= high:
+    # ASCII digits only: int() would also read other scripts' digits (a fullwidth ５).
+    if not (text.isascii() and text.isdigit()) or not low <= int(text) <= high:
         raise _bad("%s must be a whole number from %d to %d" % (name, low, high))
     return int(text)
+
+
+def _window(query):
+    """The `since` and `until` of a query, for the index (quarrin.index.time_window checks them,
+    and leaves a bound at the calendar's edges open)."""
+    return _text(query, "since"), _text(query, "until")
+
+
+async def _found(request, fn, *args):
+    try:
+        return await _run(request, fn, *args)
+    except UsageError as exc:
+        raise _bad(str(exc)) from None
+    except OverflowError:   # a time next to the calendar's edges, in another time zone
+        raise _bad("since and until must be times from the year 1 to 9999") from None
 
 
 async def api_cameras(request):
@@ -215,12 +253,7 @@ async def api_events(request):
     q = request.query
     limit = _whole(q, "limit", 50, 1, API_LIMIT)
     offset = _whole(q, "offset", 0, 0, 10 ** 9)
-    try:
-        found = await _run(request, request.app[VIEW].events, _text(q, "camera"), _text(q, "since"),
-                           _text(q, "until"), limit, offset)
-    except UsageError as exc:
-        raise _bad(str(exc)) from None
-    return _json(found)
+    return _json(await _found(request, request.app[VIEW].events, _text(q, "camera"), *_window(q), limit, offset))
 
 
 async def api_event(request):
@@ -232,29 +265,17 @@ async def api_event(request):
 
 async def api_recordings(request):
     q = request.query
-    try:
-        found = await _run(request, request.app[VIEW].recordings, _text(q, "camera"), _text(q, "since"),
-                           _text(q, "until"))
-    except UsageError as exc:
-        raise _bad(str(exc)) from None
-    return _json(found)
+    return _json(await _found(request, request.app[VIEW].recordings, _text(q, "camera"), *_window(q)))
 
 
 # --- media and thumbnails ---------------------------------------------------------------------
-
-class _PlainFile(web.FileResponse):
-    """The file itself: never a compressed copy beside it (x.mp4.gz) in its place."""
-
-    def _get_file_path_stat_encoding(self, accept_encoding):
-        return super()._get_file_path_stat_encoding("")
-
 
 async def media(request):
     found = await _run(request, request.app[VIEW].folders.locate, request.match_info["tail"])
     if found is None:
         raise web.HTTPNotFound()
     path, content_type = found
-    return _PlainFile(path, headers={"Content-Type": content_type, "Cache-Control": "no-cache"})
+    return await send_file(request, path, content_type, {"Cache-Control": "no-cache"})
 
 
 PLACEHOLDER = os.path.join(HERE, "static", "placeholder.svg")
@@ -282,6 +303,10 @@ def render(request, name, status=200, **values):
     return web.Response(text=text, content_type="text/html", status=status)
 
 
+# The days a page shows: its window, and the days before and after it, are all times.
+FIRST_DAY, LAST_DAY = datetime.date(2, 1, 1), datetime.date(9998, 12, 31)
+
+
 def _day(request):
     text = request.query.get("day", "").strip()
     if not text:
@@ -289,9 +314,12 @@ def _day(request):
     try:
         if len(text) != 10:
             raise ValueError
-        return datetime.date.fromisoformat(text)
+        day = datetime.date.fromisoformat(text)
     except ValueError:
         raise web.HTTPBadRequest(text="day must be YYYY-MM-DD, not %r" % text[:40]) from None
+    if not FIRST_DAY <= day <= LAST_DAY:
+        raise web.HTTPBadRequest(text="day must be from %s to %s" % (FIRST_DAY, LAST_DAY))
+    return day
 
 
 def _query(**values):

@@ -77,7 +77,8 @@ class View:
         for column, path in (("input", listed.input), ("file", e.file), ("snapshot", e.snapshot)):
             entry[column] = self.folders.served(path) or ""
         entry["id"] = listed.id
-        snapshot = self.folders.url(e.snapshot)
+        # A picture deleted since (by hand, or by a budget) is grabbed from the video, if that is left.
+        snapshot = self.folders.url(e.snapshot) if e.snapshot and os.path.isfile(e.snapshot) else None
         entry["snapshot_url"] = snapshot or "/thumbs/%s.jpg" % listed.id
         entry["clip_url"], entry["playable"] = None, False
         url = self.folders.url(e.file)
@@ -166,14 +167,17 @@ class View:
 
     def recordings(self, camera=None, since=None, until=None):
         """The segments that hold a frame in the window, oldest first: camera, start, end, frames,
-        `url` (of the video; None outside the served folders), `csv_url`, `playable`."""
+        `url` (of the video; None outside the served folders or when it is gone), `csv_url`
+        (likewise), `playable`."""
         found = []
         for owner, s in self._segments(camera, since, until):
             url = self.folders.url(s.video)
             facts = self._video(s.video) if url else None
             found.append({"camera": owner, "start": s.first.isoformat(), "end": s.last.isoformat(),
-                          "frames": s.frames, "file": self.folders.served(s.video) or "", "url": url,
-                          "csv_url": self.folders.url(s.csv), "playable": bool(facts and facts.playable)})
+                          "frames": s.frames, "file": self.folders.served(s.video) or "",
+                          "url": url if facts is not None else None,
+                          "csv_url": self.folders.url(s.csv) if os.path.isfile(s.csv) else None,
+                          "playable": bool(facts and facts.playable)})
         return found
 
     def cameras(self):

@@ -3,18 +3,36 @@ one, and ``/live/NAME.mjpg``, a stream of them (multipart/x-mixed-replace, which
 
 A recorder makes them only while someone looks: a request for the image keeps its live view on
 for a while (quarrin.supervisor.WATCH_SECONDS), a stream for as long as it is open.
+
+Nothing waits long for a camera that is down: an image not there within FRAME_WAIT is a 503 that
+says why (the recorder's state and last error) and when to ask again; a stream shows the offline
+picture instead, until images come again.
 """
 import asyncio
+import math
+import os
 import time
 
 from aiohttp import web
 
+from quarrin.web.sending import let_go, write_within
+
 BOUNDARY = "quarrinlive"
-FIRST_IMAGE_WAIT = 5.0    # seconds a request waits for a recorder's first image
+FRAME_WAIT = 1.0          # seconds a request waits for a recorder's next image at most
+OFFLINE_EVERY = 5.0       # how often a stream shows the offline picture again while there is no image
+RUNNING = ("starting", "recording")   # the states in which a recorder may send an image
+OFFLINE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static", "offline.jpg")
+
+
+def _stale(r):
+    """Seconds after which a recorder's newest image is no longer its camera's live view."""
+    return 1.0 + 2.0 / r.camera.live_fps
 
 
 def routes(supervisor):
     """The routes of the live images of `supervisor`'s cameras, for quarrin.web.app.make_app."""
+    with open(OFFLINE, "rb") as f:
+        offline = f.read()
 
     def recorder_of(request):
         r = supervisor.recorder(request.match_info["name"])
@@ -22,24 +40,39 @@ def routes(supervisor):
             raise web.HTTPNotFound(text="404: no such camera")
         return r
 
-    async def fresh(r, newer_than, wait):
-        """The recorder's image once it is newer than version `newer_than`, waiting up to `wait`
-        seconds (None: there is none)."""
+    async def fresh(r, newer_than):
+        """The recorder's image once it is newer than version `newer_than`, waiting up to
+        FRAME_WAIT (None: there is none, or the recorder is not running)."""
+        if r.state not in RUNNING:
+            return None
         step = min(0.25, 0.5 / r.camera.live_fps)
-        until = time.monotonic() + wait
-        while r.jpeg_version <= newer_than and time.monotonic() < until:
+        until = time.monotonic() + FRAME_WAIT
+        while r.jpeg_version <= newer_than and r.state in RUNNING and time.monotonic() < until:
             await asyncio.sleep(step)
         return r.jpeg if r.jpeg_version > newer_than else None
+
+    def last_seen(r):
+        """The version of the recorder's image to wait past: the one it has, when that is stale."""
+        return r.jpeg_version if time.monotonic() - r.jpeg_at > _stale(r) else r.jpeg_version - 1
+
+    def offline_due(r, shown, offline_at):
+        """Whether a stream shows the offline picture now: when the recorder is not running, or
+        no image came within FRAME_WAIT of the stream's start or for longer than an image stays
+        fresh; then again each OFFLINE_EVERY."""
+        now = time.monotonic()
+        if offline_at is not None:
+            return now - offline_at >= OFFLINE_EVERY
+        return r.state not in RUNNING or shown is None or now - shown > _stale(r)
 
     async def image(request):
         r = recorder_of(request)
         supervisor.watch(r.camera.name)
-        stale = time.monotonic() - r.jpeg_at > 1.0 + 2.0 / r.camera.live_fps
-        jpeg = await fresh(r, r.jpeg_version if stale else r.jpeg_version - 1, FIRST_IMAGE_WAIT)
+        jpeg = await fresh(r, last_seen(r))
         if jpeg is None:
-            jpeg = r.jpeg
-        if jpeg is None:
-            raise web.HTTPServiceUnavailable(text="503: no live image yet", headers={"Retry-After": "2"})
+            why = r.state + (": " + r.last_error if r.last_error and r.state not in RUNNING else "")
+            wait = r.next_start - time.monotonic() if r.state == "restarting" else 0.0
+            raise web.HTTPServiceUnavailable(text="503: no live image (%s)" % why,
+                                             headers={"Retry-After": str(max(2, math.ceil(wait)))})
         return web.Response(body=jpeg, content_type="image/jpeg", headers={"Cache-Control": "no-store"})
 
     async def stream(request):
@@ -50,19 +83,33 @@ def routes(supervisor):
         supervisor.viewing(name, +1)
         try:
             await response.prepare(request)
-            seen = 0
+            await response.write(b"--%s\r\n" % BOUNDARY.encode())
+            seen, shown, offline_at = last_seen(r), None, None
             while True:
                 now = supervisor.recorder(name)
                 if now is None:     # the camera was removed
                     break
                 if now is not r:    # or restarted with new settings: its images from now on
                     r, seen = now, 0
-                jpeg = await fresh(r, seen, 1.0)
-                if jpeg is None:
+                jpeg = await fresh(r, seen)
+                if jpeg is not None:
+                    seen, shown, offline_at = r.jpeg_version, time.monotonic(), None
+                    pictures = [jpeg]
+                elif offline_due(r, shown, offline_at):
+                    # The first time twice: a browser counts a stream's picture as loaded (and the
+                    # page with it) only once the next one begins.
+                    pictures = [offline] * (1 if offline_at is not None else 2)
+                    offline_at = time.monotonic()
+                else:
+                    if r.state not in RUNNING:
+                        await asyncio.sleep(FRAME_WAIT)
                     continue
-                seen = r.jpeg_version
-                await response.write(b"--%s\r\nContent-Type: image/jpeg\r\nContent-Length: %d\r\n\r\n%s\r\n"
-                                     % (BOUNDARY.encode(), len(jpeg), jpeg))
+                # Each picture is followed at once by the next boundary: a browser shows a part
+                # only once it sees where the part ends.
+                parts = b"".join(b"Content-Type: image/jpeg\r\nContent-Length: %d\r\n\r\n%s\r\n--%s\r\n"
+                                 % (len(p), p, BOUNDARY.encode()) for p in pictures)
+                if not await write_within(response, parts):
+                    return let_go(request, response, stalled=True)   # a page that takes nothing
         except ConnectionResetError:  # the page went away
             pass
         finally:

@@ -141,7 +141,8 @@ def _stop_on(stopped, signum, reload):
 async def _run(app, host, port, context, paths, out, login, reload=None):
     import asyncio
 
-    from aiohttp import web
+    from quarrin.web import connections
+    from quarrin.web.app import CONNECTIONS
 
     loop = asyncio.get_running_loop()
     stopped = loop.create_future()
@@ -149,23 +150,20 @@ async def _run(app, host, port, context, paths, out, login, reload=None):
         loop.add_signal_handler(signum, _stop_on, stopped, signum, reload)
     if reload is not None:
         loop.add_signal_handler(signal.SIGHUP, reload)
-    runner = web.AppRunner(app, access_log=None, shutdown_timeout=SHUTDOWN_SECONDS)
-    await runner.setup()
+    listener = connections.Listener(app, app[CONNECTIONS], shutdown_timeout=SHUTDOWN_SECONDS)
     try:
-        site = web.TCPSite(runner, host or None, port, ssl_context=context, shutdown_timeout=SHUTDOWN_SECONDS)
         try:
-            await site.start()
+            bound = await listener.start(host, port, context)
         except OSError as exc:
             raise OSError(exc.errno, "cannot listen on %s: %s" % (url(host or "0.0.0.0", port, False)[7:-1],
                                                                    exc.strerror or exc)) from None
-        bound = runner.addresses[0][1]
         out("Serving %s at %s%s (Ctrl-C stops)" % (", ".join(paths), url(host or "0.0.0.0", bound, context is not None),
                                                     ", login required" if login else ""))
         return await stopped
     finally:
         for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             loop.remove_signal_handler(signum)
-        await runner.cleanup()
+        await listener.stop()
 
 
 def serve_config(config, paths=(), listen=None, password_file=None, tls_cert=None, tls_key=None, index=None,

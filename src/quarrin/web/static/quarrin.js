@@ -81,11 +81,26 @@ function followOverview() {
       card.querySelector('[data-field="last_event"]').textContent = c.last_event ? when(c.last_event.start) : "—";
       card.querySelector('[data-field="events_today"]').textContent =
         c.events_today + (c.events_today === 1 ? " event" : " events");
-      ["state", "source"].forEach(function (f) {
-        var dd = card.querySelector('[data-field="' + f + '"]');
-        if (dd && c[f] != null) dd.textContent = c[f];
-      });
+      setField(card, "state", "State", c.state);
+      setField(card, "last_error", "Last error", c.state !== "recording" ? c.last_error : null);
+      setField(card, "source", "Source", c.source);
     });
+  }
+
+  // A camera's fact shown, changed, or taken away when it is no more.
+  function setField(card, field, label, value) {
+    var dd = card.querySelector('[data-field="' + field + '"]');
+    if (value == null || value === "") {
+      if (dd) { dd.previousElementSibling.remove(); dd.remove(); }
+      return;
+    }
+    if (!dd) {
+      dd = el("dd", {"data-field": field, "class": field === "last_error" ? "error" : ""});
+      var state = card.querySelector('[data-field="state"]');
+      if (field === "last_error" && state) state.after(el("dt", {}, [label]), dd);
+      else card.querySelector("dl").append(el("dt", {}, [label]), dd);
+    }
+    dd.textContent = value;
   }
 
   function poll() {
@@ -146,7 +161,8 @@ function playTimeline() {
     });
     if (!covering) { offer("Nothing recorded at " + clockAt(at) + "."); return; }
     var from = Math.max(0, at - Number(covering.dataset.first));
-    if (covering.dataset.playable !== "yes" || !covering.dataset.url)
+    if (!covering.dataset.url) offer(clockAt(at) + ": the video of this recording is gone.");
+    else if (covering.dataset.playable !== "yes")
       offer(clockAt(at) + ": this video does not play in a browser.", covering.dataset.url);
     else play(covering.dataset.url + "#t=" + from.toFixed(1), bar.parentNode.dataset.camera + " from " + clockAt(at));
   });
