@@ -9,12 +9,16 @@ of the frame's size. `CopyWriter` muxes the packets of the frames the engine kee
 starts with a keyframe (the engine's rules see to it), its times counted from its first packet.
 
 Frame times: a file's are its start (its modification time, whole local seconds) plus each
-frame's presentation time from the first; a live source's are the wall clock at the first frame
-of each connection plus the presentation time from it, never going back across connections.
+frame's presentation time from the first. A live source's come from its presentation times as
+`sources.StreamClock` makes them: anchored on the packet that came with the least delay, so that
+no frame is ever later than the moment its packet arrived. FFmpeg hands over at once what it held
+while the connection opened (seconds of frames, over RTSP): that backlog is read ahead as a
+connection opens, and timed all at once, before its first frame is handed.
 """
 import collections
 import datetime
 import io
+import math
 import os
 import time
 
@@ -62,7 +66,8 @@ class CopyReader(sources.Reader):
         self.rtsp = live and source.split("://", 1)[0].lower() in sources.TIMED_SCHEMES
         self.codec = None
         self.container = self.stream = None
-        self._last = None  # seconds since the epoch of the last frame handed (a live source's)
+        self.clock = sources.StreamClock(True) if live else None  # times never go back, across connections
+        self._ahead = collections.deque()  # a connection's backlog, timed: (image, time, Packets)
 
     # ---- opening -----------------------------------------------------------------------------------
 
@@ -127,14 +132,19 @@ class CopyReader(sources.Reader):
         # rounding it needs not are skipped (about a seventh of the decoding, 1080p H.264).
         context.options = {"skip_loop_filter": "all", "flags2": "+fast"}
         self._packets = container.demux(self.stream)
-        self._pending = collections.deque()  # packets read whose frames have not come out
-        self._ready = collections.deque()    # frames to hand
+        self._pending = collections.deque()  # (packet, wall clock it came at) whose frames have not come out
+        self._ready = collections.deque()    # frames to hand: (image, seconds from the first, wall clock, Packets)
         self._keyed = self._ended = False
-        self._zero = self._anchor = None
+        self._zero = None
         self._offset = 0.0
         self._blank = np.zeros((context.height, context.width), np.uint8) if not self.decode else None
         if self.live:
+            first = self.start is None
             self.start = self.start or datetime.datetime.now()
+            self.clock.connected()
+            self._backlog()
+            if first and self._ahead:
+                self.start = min(self.start, self._ahead[0][1])  # frames held while it opened came before
         else:
             mtime = time.mktime(time.localtime(os.path.getmtime(self.source)))
             self.start = datetime.datetime.fromtimestamp(mtime)
@@ -146,15 +156,44 @@ class CopyReader(sources.Reader):
 
     def release(self):
         container, self.container, self.stream, self._packets = self.container, None, None, None
+        self._ahead = collections.deque()
         if container is not None:
             container.close()
 
     # ---- reading -----------------------------------------------------------------------------------
 
     def read(self):
+        if self._ahead:
+            return self._ahead.popleft()
+        if not self._fill():
+            return None
+        image, seconds, wall, packets = self._ready.popleft()
+        if not self.live:
+            return image, self.start + datetime.timedelta(seconds=seconds), packets
+        return image, _local(self.clock.times([(seconds, wall)])[0]), packets
+
+    def _backlog(self):
+        """Reads ahead the frames FFmpeg held while the connection opened (they come faster than
+        the stream's pace), until a few in a row come no sooner, against their presentation times,
+        than one before them; then times them all at once (see StreamReader._backlog)."""
+        items, least, calm, held = [], math.inf, 0, 0
+        while len(items) < sources.BACKLOG_FRAMES and held < sources.BACKLOG_BYTES and calm < sources.BACKLOG_CALM:
+            if not self._fill():
+                break
+            item = self._ready.popleft()
+            items.append(item)
+            _, seconds, wall, packets = item
+            calm = calm + 1 if wall - seconds >= least else 0
+            least = min(least, wall - seconds)
+            held += sum(p.size for p in packets.packets)
+        times = self.clock.times([(seconds, wall) for _, seconds, wall, _ in items], backlog=True)
+        self._ahead = collections.deque((image, _local(t), packets) for (image, _, _, packets), t in zip(items, times))
+
+    def _fill(self):
+        """Reads packets until a frame is ready to hand (True), or the input ends (False)."""
         while not self._ready:
             if self._ended:
-                return None
+                return False
             try:
                 packet = next(self._packets, None)
             except (av.FFmpegError, OSError) as exc:
@@ -162,46 +201,49 @@ class CopyReader(sources.Reader):
                     raise RecordingError("reading %s failed: %s" % (self.shown, self.masked(exc))) from None
                 self._say("Reading %s failed: %s" % (self.shown, self.masked(exc)))
                 packet = None
+            wall = time.time()
             if packet is None or packet.size == 0:  # the end: what the decoder holds comes out
                 self._ended = True
                 if self.decode:
-                    self._decoded(None)
+                    self._decoded(None, wall)
                 continue
             if not self._keyed:  # a connection starts at a keyframe: the frames before need what came earlier
                 if not packet.is_keyframe:
                     continue
                 self._keyed = True
             if self.decode:
-                self._pending.append(packet)
-                self._decoded(packet)
+                self._pending.append((packet, wall))
+                self._decoded(packet, wall)
             else:
                 at = packet.dts if packet.dts is not None else packet.pts
-                self._ready.append((self._blank, self._time(at), Packets([packet], self.template)))
-        return self._ready.popleft()
+                self._ready.append((self._blank, self._seconds(at), wall, Packets([packet], self.template)))
+        return True
 
-    def _decoded(self, packet):
+    def _decoded(self, packet, wall):
         """Decodes `packet` (None: drains the decoder); each frame out takes the packets read up to
-        its own (by presentation time), in decode order."""
+        its own (by presentation time), in decode order, and the wall clock its own packet came at."""
         try:
             frames = self.stream.codec_context.decode(packet)
         except av.FFmpegError as exc:
             self._say("A frame of %s does not decode: %s" % (self.shown, self.masked(exc)))
             return
         for frame in frames:
-            taken = []
-            if any(p.pts == frame.pts for p in self._pending):
+            taken, came = [], wall
+            if any(p.pts == frame.pts for p, _ in self._pending):
                 while self._pending:
-                    taken.append(self._pending.popleft())
-                    if taken[-1].pts == frame.pts:
+                    got, came = self._pending.popleft()
+                    taken.append(got)
+                    if got.pts == frame.pts:
                         break
-            self._ready.append((luma(frame), self._time(frame.pts), Packets(taken, self.template)))
+            self._ready.append((luma(frame), self._seconds(frame.pts), came, Packets(taken, self.template)))
         if packet is None:  # packets whose frames never came out go with the last frame
             if self._ready and self._pending:
-                self._ready[-1][2].packets.extend(self._pending)
+                self._ready[-1][3].packets.extend(p for p, _ in self._pending)
             self._pending.clear()
 
-    def _time(self, pts):
-        """A frame's time from its presentation time (see the module's docstring)."""
+    def _seconds(self, pts):
+        """A frame's presentation time, in seconds from the connection's first (the frame before's
+        plus a frame's time when it has none)."""
         if pts is None or self.stream.time_base is None:
             seconds = self._offset + 1 / (self.fps or 30) if self._zero is not None else 0.0
         else:
@@ -209,15 +251,11 @@ class CopyReader(sources.Reader):
                 self._zero = pts
             seconds = float((pts - self._zero) * self.stream.time_base)
         self._offset = seconds
-        if not self.live:
-            return self.start + datetime.timedelta(seconds=seconds)
-        if self._anchor is None:  # the connection's first frame
-            self._anchor = time.time() - seconds
-        at = self._anchor + seconds
-        if self._last is not None and at < self._last:
-            at = self._last
-        self._last = at
-        return datetime.datetime.fromtimestamp(at)
+        return seconds
+
+
+def _local(seconds):
+    return datetime.datetime.fromtimestamp(seconds)
 
 
 def template(stream):
