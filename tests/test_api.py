@@ -10,6 +10,7 @@ import sys
 import textwrap
 
 import cv2
+import numpy as np
 import pytest
 
 import quarrin
@@ -355,6 +356,13 @@ def test_copy_saves_the_source_packets(tmp_path, ext, kwargs, runs, first_frames
     assert [e.first_frame for e in result.events] == first_frames
     if first_frames:
         assert [int(row["first_frame"]) for row in csv.DictReader(open(result.events_file))] == first_frames
+        # Each event's picture in colour, as the source has it: one of its frames, boxed (in black).
+        colour = videos.read_all(src)
+        for event in result.events:
+            picture = cv2.imread(event.snapshot).astype(int)
+            unboxed = cv2.erode((picture.max(axis=2) > 20).astype(np.uint8), np.ones((3, 3), np.uint8)) > 0
+            assert (picture[..., 2] - picture[..., 0]).max() > 100
+            assert min(np.abs(picture - image)[unboxed].mean() for image in colour) < 3
     for seg in result.segments:
         with open(seg.csv, newline="") as f:
             listed = [(int(row[0]), datetime.datetime.fromisoformat(row[2])) for row in list(csv.reader(f))[1:]]
@@ -366,6 +374,31 @@ def test_copy_saves_the_source_packets(tmp_path, ext, kwargs, runs, first_frames
         assert [t for _, t in listed] == [start + datetime.timedelta(seconds=i / 10) for i, _ in listed]
         assert videos.stream_times(seg.video)[1] == pytest.approx([(t - listed[0][1]).total_seconds()
                                                                    for _, t in listed], abs=1e-3)
+
+
+@pytest.mark.parametrize("bframes", [0, 3])
+def test_copied_frames_give_their_colour_again(tmp_path, bframes):
+    """Every frame a copy reader hands (grey, for the motion check) gives the source's frame in
+    colour again, for its picture; the live view gets the colour of the frame just read, or
+    without --motion (nothing decoded) that of each keyframe."""
+    pytest.importorskip("av")
+    from quarrin import options, passthrough
+
+    src = videos.h264_clip(tmp_path / "in.mp4", [4 * i % 48 for i in range(30)], keyint=12, bframes=bframes)
+    colour = [image.astype(int) for image in videos.read_all(src)]
+    for motion in (True, False):
+        reader = passthrough.CopyReader(src, options.check(copy=True, motion=motion), False)
+        reader.probe()
+        reader.open()
+        got = [reader.read() for _ in colour]
+        assert reader.read() is None
+        live = [reader.picture(g) for g in got]
+        if motion:
+            assert all(np.abs(g[0][:, :].copy().bgr() - image).mean() < 1 for g, image in zip(got, colour))
+        reader.release()
+        shown = [i for i, image in enumerate(live) if image is not None]
+        assert shown == (list(range(30)) if motion else [0, 12, 24])
+        assert all(np.abs(live[i] - colour[i]).mean() < 1 for i in shown)
 
 
 @pytest.mark.parametrize("output, kwargs, said", [

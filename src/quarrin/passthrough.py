@@ -4,8 +4,8 @@ video, through PyAV (the h264 extra; imported only when used).
 `CopyReader` demuxes a file or a live URL. Each frame it hands the engine comes with a `Packets`
 payload: the packets that frame brings, in decode order, and whether a run of saved frames may
 start there (a keyframe). The image the engine gets is the frame's luma plane, a grey image the
-motion check takes as it is; a recording without --motion decodes nothing and hands a blank one
-of the frame's size. `CopyWriter` muxes the packets of the frames the engine keeps: each segment
+motion check takes as it is (a `Grey`, which can still give the frame in colour for its picture);
+a recording without --motion decodes nothing and hands a blank one of the frame's size. `CopyWriter` muxes the packets of the frames the engine keeps: each segment
 starts with a keyframe (the engine's rules see to it), its times counted from its first packet.
 
 Frame times: a file's are its start (its modification time, whole local seconds) plus each
@@ -34,6 +34,51 @@ CODECS = {"h264": "H.264", "hevc": "H.265"}
 EXTENSIONS = (".mp4", ".mkv")
 # Planar and semi-planar 8-bit YUV: the first plane is the luma, one byte a pixel.
 _LUMA_FIRST = ("yuv420p", "yuvj420p", "yuv422p", "yuvj422p", "yuv444p", "yuvj444p", "nv12", "nv21", "gray")
+
+
+class Grey(np.ndarray):
+    """A frame's luma plane that can still give the frame in colour (`bgr()`, for an event's
+    picture): it keeps a reference to the packets of its run from the keyframe before it (`run`,
+    which copies and views of it share; the packets are held for the video anyway) and decodes
+    them again, at full quality, only when asked. The one the reader hands also holds the decoded
+    frame (`frame`), which the live view converts at once."""
+    run = None    # (_Run, its packets up to this frame's, this frame's place in the run's output)
+    frame = None  # av.VideoFrame (the reader's own image only)
+
+    def __array_finalize__(self, obj):
+        self.run = getattr(obj, "run", None)
+
+    def bgr(self):
+        """The frame in colour (BGR); the grey made BGR when its run cannot be decoded again."""
+        import cv2
+
+        if self.run is not None:
+            try:
+                image = self.run[0].decoded(*self.run[1:])
+                if image.shape[:2] == self.shape:
+                    return image
+            except (av.FFmpegError, IndexError, ValueError):
+                pass
+        return cv2.cvtColor(np.ascontiguousarray(self), cv2.COLOR_GRAY2BGR)
+
+
+class _Run:
+    """The packets from a keyframe on, in decode order, and the frames handed from them so far."""
+    __slots__ = ("codec", "extradata", "packets", "handed")
+
+    def __init__(self, context):
+        self.codec, self.extradata = context.name, context.extradata
+        self.packets, self.handed = [], 0
+
+    def decoded(self, count, rank):
+        """Frame `rank` (in presentation order) of the first `count` packets, as BGR."""
+        decoder = av.CodecContext.create(self.codec, "r")
+        decoder.extradata = self.extradata
+        frames = []
+        for packet in self.packets[:count]:
+            frames += decoder.decode(packet)
+        frames += decoder.decode(None)
+        return frames[rank].to_ndarray(format="bgr24")
 
 
 class Packets:
@@ -135,9 +180,10 @@ class CopyReader(sources.Reader):
         self._pending = collections.deque()  # (packet, wall clock it came at) whose frames have not come out
         self._ready = collections.deque()    # frames to hand: (image, seconds from the first, wall clock, Packets)
         self._keyed = self._ended = False
+        self._run, self._run_of = None, {}  # the run of packets from the last keyframe; each packet's (by time)
         self._zero = None
         self._offset = 0.0
-        self._blank = np.zeros((context.height, context.width), np.uint8) if not self.decode else None
+        self._blank = np.zeros((context.height, context.width), np.uint8).view(Grey) if not self.decode else None
         if self.live:
             first = self.start is None
             self.start = self.start or datetime.datetime.now()
@@ -171,6 +217,19 @@ class CopyReader(sources.Reader):
         if not self.live:
             return image, self.start + datetime.timedelta(seconds=seconds), packets
         return image, _local(self.clock.times([(seconds, wall)])[0]), packets
+
+    def picture(self, got):
+        """The frame just read (`got`, as read() gave it) in colour, for the live view: the decoded
+        frame converted; without --motion a keyframe decoded by itself, other frames None."""
+        image, _, packets = got
+        frame = getattr(image, "frame", None)
+        if frame is not None:
+            return frame.to_ndarray(format="bgr24")
+        if self.decode or not packets.key or self.stream is None:
+            return None
+        still = _Run(self.stream.codec_context)
+        still.packets = packets.packets[:1]
+        return still.decoded(1, 0)
 
     def _backlog(self):
         """Reads ahead the frames FFmpeg held while the connection opened (they come faster than
@@ -212,6 +271,12 @@ class CopyReader(sources.Reader):
                     continue
                 self._keyed = True
             if self.decode:
+                if packet.is_keyframe or self._run is None:
+                    # Frames of the run before may still come out; those of older ones never will.
+                    self._run_of = {pts: run for pts, run in self._run_of.items() if run is self._run}
+                    self._run = _Run(self.stream.codec_context)
+                self._run.packets.append(packet)
+                self._run_of[packet.pts] = self._run
                 self._pending.append((packet, wall))
                 self._decoded(packet, wall)
             else:
@@ -235,11 +300,16 @@ class CopyReader(sources.Reader):
                     taken.append(got)
                     if got.pts == frame.pts:
                         break
-            self._ready.append((luma(frame), self._seconds(frame.pts), came, Packets(taken, self.template)))
+            run = self._run_of.pop(frame.pts, self._run)
+            image = luma(frame).view(Grey)
+            image.frame, image.run = frame, (run, len(run.packets), run.handed)
+            run.handed += 1
+            self._ready.append((image, self._seconds(frame.pts), came, Packets(taken, self.template)))
         if packet is None:  # packets whose frames never came out go with the last frame
             if self._ready and self._pending:
                 self._ready[-1][3].packets.extend(p for p, _ in self._pending)
             self._pending.clear()
+            self._run_of.clear()
 
     def _seconds(self, pts):
         """A frame's presentation time, in seconds from the connection's first (the frame before's

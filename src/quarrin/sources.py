@@ -154,6 +154,11 @@ class Reader:
     def release(self):
         """Closes what open() opened; called once after each open, and harmless more often."""
 
+    def picture(self, got):
+        """The frame read() just gave (`got`) as a person sees it (BGR), for the live view; None
+        when it has none to show."""
+        return got[0]
+
     def _say(self, *words):
         if self.log is not None:
             self.log(" ".join(str(w) for w in words))
