@@ -5,9 +5,11 @@ import datetime
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import textwrap
+import time
 
 import cv2
 import numpy as np
@@ -330,6 +332,38 @@ def test_h264_times_never_go_back(tmp_path):
         writer.write(videos.square_frame(64, 48, 8, 8), start + datetime.timedelta(seconds=seconds))
     writer.release()
     assert videos.stream_times(tmp_path / "c.mkv")[1] == pytest.approx([0, 0.001, 0.002, 0.5])
+
+
+@pytest.mark.parametrize("ext", [".mp4", ".mkv"])
+@pytest.mark.parametrize("copy", [False, True], ids=["encoded", "copied"])
+def test_a_quiet_writer_has_every_frame_on_disk(tmp_path, monkeypatch, ext, copy):
+    """Once no frame has come for a moment, every frame written is in the file as a SIGKILL would
+    leave it (what the encoder and the muxer held is written out), and the frames after the quiet
+    spell still play at their own times."""
+    pytest.importorskip("av")
+    from quarrin import av_writer, options, passthrough
+
+    monkeypatch.setattr(av_writer, "HOLD_SECONDS", 0.2)
+    start, out = datetime.datetime(2024, 1, 1), str(tmp_path / ("o" + ext))
+    if copy:
+        src = videos.h264_clip(tmp_path / "in.mp4", [4 * i % 48 for i in range(15)], keyint=30)
+        reader = passthrough.CopyReader(src, options.check(copy=True), False)
+        reader.probe()
+        reader.open()
+        frames, writer = [reader.read() for _ in range(15)], passthrough.CopyWriter()
+    else:
+        frames, writer = [(videos.square_frame(64, 48, 4 * i % 48, 8), start + datetime.timedelta(
+            seconds=i / 10 + 3 * (i >= 10))) for i in range(15)], av_writer.H264Writer(preset="veryfast")
+    writer.open(out, 10, (64, 48))
+    for i, got in enumerate(frames):
+        writer.write(*got)
+        if i == 9:
+            time.sleep(0.6)
+            shutil.copy(out, tmp_path / ("killed" + ext))
+    writer.release()
+    assert len(videos.read_all(tmp_path / ("killed" + ext))) == 10
+    assert videos.stream_times(out)[1] == pytest.approx([(t - frames[0][1]).total_seconds() for _, t, *_ in frames],
+                                                        abs=1e-3)
 
 
 # --copy: a clip with a keyframe every 6 frames, still but for frames 20 to 27. Each segment (and

@@ -20,6 +20,7 @@ import datetime
 import io
 import math
 import os
+import threading
 import time
 
 import av
@@ -27,7 +28,7 @@ import numpy as np
 
 from quarrin import options as _options
 from quarrin import sources
-from quarrin.av_writer import container_for
+from quarrin.av_writer import QuietMuxer, container_for
 from quarrin.errors import RecordingError, UsageError
 
 CODECS = {"h264": "H.264", "hevc": "H.265"}
@@ -345,12 +346,15 @@ def luma(frame):
 
 
 class CopyWriter:
-    """Muxes copied packets into .mp4 (fragmented) or .mkv, as `quarrin.av_writer` lays them out.
-    The container opens with the first frame written: its stream is a copy of the input's."""
+    """Muxes copied packets into .mp4 (fragmented) or .mkv, as `quarrin.av_writer` lays them out
+    (the last packet written out after a quiet spell, as there). The container opens with the
+    first frame written: its stream is a copy of the input's."""
 
     def __init__(self):
         self.container = self.stream = None
         self.name = None
+        self._lock = threading.Condition()
+        self._quiet = None
 
     def open(self, name, fps, size):
         container_for(name)  # the extension is one it writes
@@ -369,7 +373,13 @@ class CopyWriter:
                 container.close()
                 raise
             self.container, self.source = container, payload.stream
-        for packet in payload.packets:
+            self._quiet = QuietMuxer(container, self._lock)
+        with self._lock:
+            self._mux(payload.packets)
+            self._quiet.wrote()
+
+    def _mux(self, packets):
+        for packet in packets:
             if self.base is None:
                 self.base = packet.dts if packet.dts is not None else packet.pts or 0
                 self.last = None
@@ -382,8 +392,11 @@ class CopyWriter:
             packet.dts, packet.pts, self.last = dts, pts, dts
             packet.stream = self.stream
             self.container.mux(packet)
+            self._quiet.started = True
 
     def release(self):
         container, self.container, self.stream, self.source = self.container, None, None, None
         if container is not None:
+            self._quiet.close()
+            self._quiet = None
             container.close()
