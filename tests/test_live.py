@@ -144,15 +144,18 @@ def camera_frames(video, moving=True):
 
 @pytest.mark.only_in("np2", "py313", "asan")
 @pytest.mark.parametrize("kind", CAMERAS)
-@pytest.mark.parametrize("fault, pipeline", [("drop", True), ("stall", False)], ids=["drop", "stall"])
-def test_signal_lost_and_back(tmp_path, kind, fault, pipeline):
+@pytest.mark.parametrize("fault, pipeline, stall", [("drop", True, 0.5), ("stall", False, 2)], ids=["drop", "stall"])
+def test_signal_lost_and_back(tmp_path, kind, fault, pipeline, stall):
     args, ext = copying(kind)
     with CAMERAS[kind](moving=False) as cam, \
-            Recording(cam.url, tmp_path / ("cam" + ext), "--duration", 60, "--stall", 0.5, "--reconnect", 20,
+            Recording(cam.url, tmp_path / ("cam" + ext), "--duration", 60, "--stall", stall, "--reconnect", 20,
                       "--motion", *args, *([] if pipeline else ["--no-pipeline"])) as rec:
         rec.wait_segments(tmp_path)
         cam.stop() if fault == "drop" else cam.stall(True)
+        went = time.monotonic()
         rec.wait_line("Signal lost")
+        # Noticed within --stall and a second (over RTSP FFmpeg's timeout passed three times).
+        assert time.monotonic() - went < stall + 1
         cam.start() if fault == "drop" else cam.stall(False)
         rec.wait_line("Signal back")
         rec.wait_segments(tmp_path, 2)
@@ -242,6 +245,25 @@ def test_a_stop_is_acted_on_in_every_state(tmp_path, state, driver, sig):
     assert ("Signal lost" in out) == (state == "reopening") and "Signal back" not in out
 
 
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
+def test_a_second_stop_still_prints_the_summary(tmp_path, sig):
+    """Stopped while its --on-event command runs, then stopped again: the command is killed, the
+    event list finished and the summary printed."""
+    with MjpegServer(fps=10) as cam:
+        proc = start_recording(tmp_path, cam.url, tmp_path / "cam.avi", "--motion", "--min-area", 50,
+                               "--on-event", "sleep 60")
+        wait_for_video(tmp_path, proc)
+        time.sleep(1.5)
+        proc.send_signal(sig)
+        time.sleep(1)
+        proc.send_signal(sig)
+        out, err = proc.communicate(timeout=30)
+    assert proc.returncode == (143 if sig == signal.SIGTERM else 130), err
+    assert out.splitlines()[0] == "Stopped again: the --on-event commands still running are killed"
+    assert out.splitlines()[-1].startswith("Saved ") and "Events listed in" in out
+    assert len(rows(tmp_path / "cam.events.csv")) == 1 and segments_consistent(tmp_path)
+
+
 # H.264 from a quiet camera: the event ended seconds ago, and a SIGKILL finds all its frames in the
 # file: the encoder's (a dozen with veryfast) and the one the container held were written out.
 @pytest.mark.parametrize("ext, speed", [(".mp4", "ultrafast"), (".mkv", "veryfast")])
@@ -310,8 +332,8 @@ def test_password_never_shows(tmp_path, kind):
     down = quarrin("record", url, tmp_path / ("down" + ext), "--open-timeout", 2, *args)
     assert proc.returncode == 0, proc.stderr
     assert cam.url.replace("://", "://admin:***@") in proc.stdout  # -v shows the source, masked
-    assert wrong.returncode == 1 and "admin:***@" in wrong.stderr
-    assert down.returncode == 1 and "admin:***@" in down.stderr
+    assert wrong.returncode == 1 and "admin:***@" in wrong.stderr and "unauthorised (401)" in wrong.stderr
+    assert down.returncode == 1 and "admin:***@" in down.stderr and "the connection was refused" in down.stderr
     shown = [proc.stdout, proc.stderr, wrong.stdout, wrong.stderr, down.stdout, down.stderr, repr(result),
              str(result.source)] + seen
     shown += [open(p, errors="replace").read() for p in glob.glob(str(tmp_path / "*.csv"))]
@@ -327,6 +349,24 @@ def test_password_never_shows(tmp_path, kind):
         saved = videos.decoded(tmp_path / "api.mp4")
         assert saved[0][1] and len(saved) == result.frames_saved
         assert all((image == sent[(found[0] + i) % len(sent)][0]).all() for i, (image, _) in enumerate(saved))
+
+
+@pytest.mark.parametrize("kind", CAMERAS)
+def test_a_source_that_does_not_open_says_why(tmp_path, kind):
+    """A wrong path, and a server that takes the connection and then says nothing, each say what
+    happened (a refusal and a wrong password: test_password_never_shows)."""
+    import socket
+
+    args, ext = copying(kind)
+    with CAMERAS[kind]() as cam, socket.socket() as mute:
+        mute.bind(("127.0.0.1", 0))
+        mute.listen()
+        silent = "%s://127.0.0.1:%d/cam" % (cam.url.split(":")[0], mute.getsockname()[1])
+        said = {fault: quarrin("record", url, tmp_path / ("o" + ext), "--open-timeout", 1.5, *args)
+                for fault, url in (("not found (404)", cam.url.replace("/cam", "/nope").replace("/video", "/nope")),
+                                   ("no answer within 1.5 s", silent))}
+    for fault, proc in said.items():
+        assert proc.returncode == 1 and fault in proc.stderr.splitlines()[-1], proc.stderr
 
 
 @pytest.mark.parametrize("url, shown", [

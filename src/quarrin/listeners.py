@@ -46,6 +46,10 @@ class Listener:
     def close(self):
         """The recording has ended and everything was delivered: the last call."""
 
+    def hurry(self):
+        """Called (on another thread) when a second Ctrl-C or SIGTERM comes while the listeners
+        are still being told: cut short what takes long (a command still running)."""
+
 
 class Callbacks(Listener):
     """Plain callables as a listener: on_event_start(event), on_event(event), on_segment(segment),
@@ -143,6 +147,14 @@ class Dispatcher:
 
     def _signal(self, kind, time):
         self._put("on_signal", None, kind, time)
+
+    def hurry(self):
+        """Has every listener cut short what takes long (Listener.hurry); a failure is ignored."""
+        for listener in self.listeners:
+            try:
+                getattr(listener, "hurry", lambda: None)()
+            except Exception:
+                pass
 
     def close(self):
         """Delivers everything queued, closes each listener (on the listeners' thread), and waits

@@ -172,6 +172,13 @@ class Hooks(Listener):
             watcher.join()
         atexit.unregister(self._kill_all)
 
+    def hurry(self):
+        with self._lock:
+            running = [proc for _, proc in self._running.values() if proc.poll() is None]
+        if running:
+            self.notify("Stopped again: the --on-event commands still running are killed")
+            self._kill_all()
+
     def _kill_all(self):
         with self._lock:
             running = [proc for _, proc in self._running.values()]

@@ -125,11 +125,16 @@ class CopyReader(sources.Reader):
             kwargs["timeout"] = (timeout, self.opts.stall)
             if self.rtsp:
                 kwargs["options"] = {"rtsp_transport": "tcp"}
+        began = time.monotonic()
         try:
             with sources.quiet_stderr():
                 return av.open(self.source, **kwargs)
         except (av.FFmpegError, OSError) as exc:
-            raise RecordingError("cannot open %s: %s" % (self.shown, self.masked(exc))) from None
+            if not self.live:
+                raise RecordingError("cannot open %s: %s" % (self.shown, self.masked(exc))) from None
+            said = [type(exc).__name__ + ": " + self.masked(exc)]
+            reason = sources.why_not_opened(self.source, said, time.monotonic() - began, timeout)
+            raise RecordingError("cannot open %s: %s" % (self.shown, reason)) from None
 
     def masked(self, exc):
         """An error's text with the source shown as it may be."""
@@ -254,6 +259,7 @@ class CopyReader(sources.Reader):
         while not self._ready:
             if self._ended:
                 return False
+            began = time.monotonic()
             try:
                 packet = next(self._packets, None)
             except (av.FFmpegError, OSError) as exc:
@@ -262,6 +268,11 @@ class CopyReader(sources.Reader):
                 self._say("Reading %s failed: %s" % (self.shown, self.masked(exc)))
                 packet = None
             wall = time.time()
+            # A read that took --stall timed out inside FFmpeg, which over RTSP then hands what it
+            # had of a packet (and fails only at the next read): the signal is lost now.
+            if self.live and packet is not None and time.monotonic() - began >= self.opts.stall:
+                self._say("No packet from %s for %g s" % (self.shown, self.opts.stall))
+                packet = None
             if packet is None or packet.size == 0:  # the end: what the decoder holds comes out
                 self._ended = True
                 if self.decode:
