@@ -79,8 +79,8 @@ class Flusher:
         if found is None:
             return None
         lib, avclass = found
-        base = id(container)
-        for offset in range(ctypes.sizeof(ctypes.c_void_p), type(container).__basicsize__, ctypes.sizeof(ctypes.c_void_p)):
+        base, step = id(container), ctypes.sizeof(ctypes.c_void_p)
+        for offset in range(step, type(container).__basicsize__, step):
             candidate = ctypes.c_void_p.from_address(base + offset).value  # inside the object: always readable
             if candidate and _read_pointer(candidate) == avclass:
                 return cls(lib, candidate, container.format.name == "mp4")

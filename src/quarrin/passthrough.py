@@ -5,8 +5,9 @@ video, through PyAV (the h264 extra; imported only when used).
 payload: the packets that frame brings, in decode order, and whether a run of saved frames may
 start there (a keyframe). The image the engine gets is the frame's luma plane, a grey image the
 motion check takes as it is (a `Grey`, which can still give the frame in colour for its picture);
-a recording without --motion decodes nothing and hands a blank one of the frame's size. `CopyWriter` muxes the packets of the frames the engine keeps: each segment
-starts with a keyframe (the engine's rules see to it), its times counted from its first packet.
+a recording without --motion decodes nothing and hands a blank one of the frame's size.
+`CopyWriter` muxes the packets of the frames the engine keeps: each segment starts with a keyframe
+(the engine's rules see to it), its times counted from its first packet.
 
 Frame times: a file's are its start (its modification time, whole local seconds) plus each
 frame's presentation time from the first. A live source's come from its presentation times as
