@@ -638,11 +638,11 @@ def why_not_opened(url, said, seconds, timeout):
     password is never in it."""
     from urllib.parse import urlsplit
 
-    try:
-        parts = urlsplit(url)
+    try:  # the host as the masked URL has it: a password may hold what looks like one
+        parts = urlsplit(_options.shown_source(url))
         host, port = parts.hostname or "", parts.port
     except ValueError:
-        host, port = "", None
+        parts, host, port = urlsplit(""), "", None
     where = {"host": host or "the host", "timeout": timeout,
              "where": "%s:%s" % (host, port) if port else "%s (%s's port)" % (host, parts.scheme)}
     text = "\n".join(said)
@@ -658,8 +658,8 @@ def why_not_opened(url, said, seconds, timeout):
             socket.getaddrinfo(host, None)
         except (OSError, UnicodeError):
             return _REASONS[0][1] % where
-    if parts.scheme in ("http", "https"):
-        status = _http_status(url, max(0.5, timeout - seconds))
+    if parts.scheme in ("http", "https") and host:
+        status = _http_status(url, parts.netloc.rsplit("@", 1)[-1], max(0.5, timeout - seconds))
         for code, reason in ((401, 1), (403, 2), (404, 3)):
             if status == code:
                 return _REASONS[reason][1] % where
@@ -671,18 +671,21 @@ def why_not_opened(url, said, seconds, timeout):
     return "it gave no reason"
 
 
-def _http_status(url, timeout):
-    """The HTTP status `url` answers with (its user and password sent as asked), or None."""
+def _http_status(url, netloc, timeout):
+    """The HTTP status `url` answers with (its user and password sent as asked), or None. `netloc`
+    is the host and port as the masked URL has them: what comes before it is the user part."""
     import urllib.error
     import urllib.request
-    from urllib.parse import unquote, urlsplit, urlunsplit
+    from urllib.parse import unquote
 
-    parts = urlsplit(url)
-    bare = urlunsplit(parts._replace(netloc=parts.netloc.rsplit("@", 1)[-1]))
+    scheme, rest = url.split("://", 1)
+    at = rest.find("@" + netloc) if "@" in rest else -1
+    user, bare = (rest[:at], scheme + "://" + rest[at + 1:]) if at >= 0 else (None, url)
     handlers = []
-    if parts.username is not None:
+    if user is not None:
+        name, _, password = user.partition(":")
         passwords = urllib.request.HTTPPasswordMgrWithDefaultRealm()
-        passwords.add_password(None, bare, unquote(parts.username), unquote(parts.password or ""))
+        passwords.add_password(None, bare, unquote(name), unquote(password))
         handlers = [urllib.request.HTTPBasicAuthHandler(passwords), urllib.request.HTTPDigestAuthHandler(passwords)]
     try:
         with urllib.request.build_opener(*handlers).open(bare, timeout=timeout) as answer:
