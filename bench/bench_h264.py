@@ -1,6 +1,7 @@
 """`quarrin record` writing MJPG (.avi) against H.264 through PyAV (.mp4) at the default settings,
 on OpenCV's sample vtest.avi (768x576, 795 frames), full frame and motion-gated; and what is left
-of a recording killed (SIGKILL) while it writes, per container.
+of a recording killed (SIGKILL) while it writes, per container; and what is on the disk after a
+quiet spell (an event ended), with and without the muxer's flush.
 
 Usage: python bench/bench_h264.py [--repeats R] [--input VIDEO] [--kill-at N,N,...] [--no-kill]
 
@@ -119,6 +120,61 @@ def kill_table(src, points, scratch):
         print("%-15s" % name + "".join("%22s" % c for c in cells))
 
 
+def quiet_table(src, scratch, frames=200, event=20):
+    """The writer fed `frames` frames of `src` in events of `event` frames, each followed by a quiet
+    spell past HOLD_SECONDS (shortened here), with and without the muxer's flush: the frames on
+    the disk during the spell (as a SIGKILL would leave them), the file's size, the flush's time."""
+    import datetime
+    import shutil
+
+    from quarrin import av_writer, muxflush
+
+    av_writer.HOLD_SECONDS = 0.05
+    cap = cv2.VideoCapture(src)
+    images = [cap.read()[1] for _ in range(frames)]
+    cap.release()
+    height, width = images[0].shape[:2]
+    made, took = muxflush.Flusher.of, []
+
+    def timed(flusher, flush=muxflush.Flusher.flush):
+        began = time.perf_counter()
+        flush(flusher)
+        took.append(time.perf_counter() - began)
+
+    muxflush.Flusher.flush = timed
+    print("\nH.264 in events of %d frames with a quiet spell after each: frames on the disk in the spells "
+          "/ frames written, bytes" % event)
+    for speed in ("ultrafast", "veryfast"):
+        for ext in (".mp4", ".mkv"):
+            cells = []
+            for flush in (False, True):
+                muxflush.Flusher.of = made if flush else classmethod(lambda cls, container: None)
+                out, writer, on_disk = os.path.join(scratch, "q" + ext), av_writer.H264Writer(preset=speed), 0
+                writer.open(out, 10, (width - width % 2, height - height % 2))
+                start = datetime.datetime(2024, 1, 1)
+                for i, image in enumerate(images):
+                    writer.write(image[:height - height % 2, :width - width % 2],
+                                 start + datetime.timedelta(seconds=i / 10 + 3 * (i // event)))
+                    if i % event == event - 1:
+                        time.sleep(0.2)
+                        shutil.copy(out, out + ".killed")
+                        on_disk += min(event, _decoded(out + ".killed") - (i + 1 - event))
+                writer.release()
+                cells.append("%d / %d, %d" % (on_disk, frames, os.path.getsize(out)))
+            print("%-10s %-4s without flush: %-20s with: %s" % (speed, ext, cells[0], cells[1]))
+    muxflush.Flusher.of = made
+    print("(the flush took %.0f us, median of %d)" % (statistics.median(took) * 1e6, len(took)))
+
+
+def _decoded(path):
+    cap = cv2.VideoCapture(path)
+    count = 0
+    while cap.read()[0]:
+        count += 1
+    cap.release()
+    return count
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--repeats", type=int, default=5)
@@ -136,6 +192,7 @@ def main():
         speed_table(a.input, a.repeats, scratch)
         if not a.no_kill:
             kill_table(a.input, [int(n) for n in a.kill_at.split(",")], scratch)
+            quiet_table(a.input, scratch)
 
 
 if __name__ == "__main__":

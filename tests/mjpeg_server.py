@@ -98,6 +98,10 @@ def _handler(cam):
             pass
 
         def do_GET(self):
+            if self.path.split("?")[0] != "/video":
+                self.send_response(404)
+                self.end_headers()
+                return
             if cam.auth is not None:
                 expected = "Basic " + base64.b64encode(("%s:%s" % cam.auth).encode()).decode()
                 if self.headers.get("Authorization") != expected:

@@ -5,11 +5,14 @@ import datetime
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import textwrap
+import time
 
 import cv2
+import numpy as np
 import pytest
 
 import quarrin
@@ -344,6 +347,38 @@ def test_h264_times_never_go_back(tmp_path):
     assert videos.stream_times(tmp_path / "c.mkv")[1] == pytest.approx([0, 0.001, 0.002, 0.5])
 
 
+@pytest.mark.parametrize("ext", [".mp4", ".mkv"])
+@pytest.mark.parametrize("copy", [False, True], ids=["encoded", "copied"])
+def test_a_quiet_writer_has_every_frame_on_disk(tmp_path, monkeypatch, ext, copy):
+    """Once no frame has come for a moment, every frame written is in the file as a SIGKILL would
+    leave it (what the encoder and the muxer held is written out), and the frames after the quiet
+    spell still play at their own times."""
+    pytest.importorskip("av")
+    from quarrin import av_writer, options, passthrough
+
+    monkeypatch.setattr(av_writer, "HOLD_SECONDS", 0.2)
+    start, out = datetime.datetime(2024, 1, 1), str(tmp_path / ("o" + ext))
+    if copy:
+        src = videos.h264_clip(tmp_path / "in.mp4", [4 * i % 48 for i in range(15)], keyint=30)
+        reader = passthrough.CopyReader(src, options.check(copy=True), False)
+        reader.probe()
+        reader.open()
+        frames, writer = [reader.read() for _ in range(15)], passthrough.CopyWriter()
+    else:
+        frames, writer = [(videos.square_frame(64, 48, 4 * i % 48, 8), start + datetime.timedelta(
+            seconds=i / 10 + 3 * (i >= 10))) for i in range(15)], av_writer.H264Writer(preset="veryfast")
+    writer.open(out, 10, (64, 48))
+    for i, got in enumerate(frames):
+        writer.write(*got)
+        if i == 9:
+            time.sleep(0.6)
+            shutil.copy(out, tmp_path / ("killed" + ext))
+    writer.release()
+    assert len(videos.read_all(tmp_path / ("killed" + ext))) == 10
+    assert videos.stream_times(out)[1] == pytest.approx([(t - frames[0][1]).total_seconds() for _, t, *_ in frames],
+                                                        abs=1e-3)
+
+
 # --copy: a clip with a keyframe every 6 frames, still but for frames 20 to 27. Each segment (and
 # each event's run) starts at a keyframe; its frames are the source's, decoded to the same pixels,
 # at the file's own times.
@@ -368,6 +403,13 @@ def test_copy_saves_the_source_packets(tmp_path, ext, kwargs, runs, first_frames
     assert [e.first_frame for e in result.events] == first_frames
     if first_frames:
         assert [int(row["first_frame"]) for row in csv.DictReader(open(result.events_file))] == first_frames
+        # Each event's picture in colour, as the source has it: one of its frames, boxed (in black).
+        colour = videos.read_all(src)
+        for event in result.events:
+            picture = cv2.imread(event.snapshot).astype(int)
+            unboxed = cv2.erode((picture.max(axis=2) > 20).astype(np.uint8), np.ones((3, 3), np.uint8)) > 0
+            assert (picture[..., 2] - picture[..., 0]).max() > 100
+            assert min(np.abs(picture - image)[unboxed].mean() for image in colour) < 3
     for seg in result.segments:
         with open(seg.csv, newline="") as f:
             listed = [(int(row[0]), datetime.datetime.fromisoformat(row[2])) for row in list(csv.reader(f))[1:]]
@@ -379,6 +421,36 @@ def test_copy_saves_the_source_packets(tmp_path, ext, kwargs, runs, first_frames
         assert [t for _, t in listed] == [start + datetime.timedelta(seconds=i / 10) for i, _ in listed]
         assert videos.stream_times(seg.video)[1] == pytest.approx([(t - listed[0][1]).total_seconds()
                                                                    for _, t in listed], abs=1e-3)
+
+
+@pytest.mark.parametrize("bframes", [0, 3])
+def test_copied_frames_give_their_colour_again(tmp_path, bframes):
+    """Every frame a copy reader hands (grey, for the motion check) gives the source's frame in
+    colour again, for its picture; the live view gets the colour of the frame just read, or
+    without --motion (nothing decoded) that of each keyframe."""
+    pytest.importorskip("av")
+    from quarrin import options, passthrough, supervisor
+
+    class Pipe:  # the service's end: the live view's JPEGs, by the frame read before each
+        def send(self, kind, jpeg):
+            live[len(got)] = cv2.imdecode(np.frombuffer(jpeg, np.uint8), cv2.IMREAD_COLOR).astype(int)
+
+    src = videos.h264_clip(tmp_path / "in.mp4", [4 * i % 48 for i in range(30)], keyint=12, bframes=bframes)
+    colour = [image.astype(int) for image in videos.read_all(src)]
+    for motion in (True, False):
+        reader = passthrough.CopyReader(src, options.check(copy=True, motion=motion), False)
+        reader.probe()
+        reader.open()
+        supervisor._tap(reader, [0, 0, 0, 0, True], Pipe(), 64, 1e6)  # watched, every frame due
+        got, live = [], {}
+        while len(got) < len(colour):
+            got.append(reader.read())
+        assert reader.read() is None
+        if motion:
+            assert all(np.abs(g[0][:, :].copy().bgr() - image).mean() < 1 for g, image in zip(got, colour))
+        reader.release()
+        assert sorted(live) == (list(range(30)) if motion else [0, 12, 24])
+        assert all(np.abs(image - colour[i]).mean() < 3 for i, image in live.items())  # (JPEG's losses)
 
 
 @pytest.mark.parametrize("output, kwargs, said", [

@@ -81,11 +81,12 @@ def stream_times(path):
         return stream.codec_context.name, [float(f.pts * f.time_base) for f in container.decode(stream)]
 
 
-def h264_clip(path, positions, keyint, width=64, height=48, fps=10, mtime=MTIME):
-    """Like scripted_clip, as H.264 (PyAV) with a keyframe every `keyint` frames and no B-frames."""
+def h264_clip(path, positions, keyint, width=64, height=48, fps=10, mtime=MTIME, bframes=0):
+    """Like scripted_clip, as H.264 (PyAV) with a keyframe every `keyint` frames and no B-frames
+    (or up to `bframes` in a row)."""
     import av
 
-    params = "keyint=%d:min-keyint=%d:scenecut=0:bframes=0" % (keyint, keyint)
+    params = "keyint=%d:min-keyint=%d:scenecut=0:bframes=%d" % (keyint, keyint, bframes)
     with av.open(str(path), "w") as out:
         stream = out.add_stream("libx264", rate=fps, options={"preset": "ultrafast", "x264-params": params})
         stream.width, stream.height, stream.pix_fmt = width, height, "yuv420p"

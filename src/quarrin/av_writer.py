@@ -9,7 +9,6 @@ to `open` is only declared. A recording cut off without closing its files (SIGKI
 keeps the segments already finished whole; what is left of the one being written depends on the
 container (see `CONTAINERS`) and on the frames the encoder holds (see `H264Writer`).
 """
-import collections
 import fractions
 import threading
 import time as _time
@@ -23,8 +22,8 @@ _TICKS = 90000
 # closed: cut off before that, it does not play at all. So an MP4 is written in fragments, and a
 # Matroska file in clusters, of one frame each, handed to the OS at once (flush_packets): each
 # frame is on disk as soon as the next one reaches the container, which holds the last (Matroska,
-# with a preset that makes B-frames, as many as x264's B-frames: 3 with veryfast). FFmpeg's flush
-# of what a muxer holds is not reachable through PyAV. On vtest.avi (768x576) that costs 0.7% in
+# with a preset that makes B-frames, as many as x264's B-frames: 3 with veryfast) until then, or
+# until a quiet spell has it written out (`QuietMuxer`). On vtest.avi (768x576) that costs 0.7% in
 # size over fragments of a second for MP4 (1.8% with --speed veryfast), 0.2% for Matroska.
 CONTAINERS = {
     ".mp4": ("mp4", {"movflags": "frag_keyframe+frag_every_frame+empty_moov+delay_moov+default_base_moof",
@@ -32,9 +31,64 @@ CONTAINERS = {
     ".mkv": ("matroska", {"cluster_time_limit": "0", "flush_packets": "1"}),
 }
 # The encoder holds frames a moment (x264's lookahead and threads: one frame with ultrafast, a
-# dozen with veryfast, which come out as the next frames go in). When no frame has come for this
-# long, in wall-clock seconds, what it holds is pushed out.
+# dozen with veryfast, which come out as the next frames go in), and the muxer the last packet.
+# When no frame has come for this long, in wall-clock seconds, what they hold is written out.
 HOLD_SECONDS = 1.0
+
+
+class QuietMuxer:
+    """Has the muxer of an output container write out what it holds once no frame has come for
+    HOLD_SECONDS, on a thread of its own (quarrin.muxflush; where that cannot be done, the muxer
+    keeps its last packet until the next). The writer holds `lock` around each mux, calls `wrote()`
+    (lock held) for each frame it takes, sets `started` once a packet went in (the container's
+    header is then written) and calls `close()` before closing the container. `first()`, if given,
+    runs (lock held) at each quiet spell before the muxer is flushed: an encoder drained."""
+
+    def __init__(self, container, lock, first=None):
+        self.container, self.lock, self.first = container, lock, first
+        self.started = False
+        self._flusher = None       # quarrin.muxflush.Flusher, found at the first flush (False: none)
+        self._last = self._closing = None
+        self._thread = threading.Thread(target=self._work, name="quarrin-mux-flush", daemon=True)
+        self._thread.start()
+
+    def wrote(self):
+        self._last = _time.monotonic()
+        self.lock.notify()
+
+    def close(self):
+        with self.lock:
+            self._closing = True
+            self.lock.notify()
+        self._thread.join()
+
+    def _work(self):
+        with self.lock:
+            while not self._closing:
+                if self._last is None:
+                    self.lock.wait()
+                    continue
+                left = self._last + HOLD_SECONDS - _time.monotonic()
+                if left > 0:
+                    self.lock.wait(left)
+                    continue
+                self._last = None
+                try:
+                    if self.first is not None:
+                        self.first()
+                    self._flush()
+                except Exception:  # the next write, or the close, meets the same failure and reports it
+                    pass
+
+    def _flush(self):
+        if not self.started:
+            return
+        if self._flusher is None:
+            from quarrin import muxflush
+
+            self._flusher = muxflush.Flusher.of(self.container) or False
+        if self._flusher:
+            self._flusher.flush()
 
 
 class H264Writer:
@@ -42,17 +96,17 @@ class H264Writer:
     container named by the file's extension (.mp4 or .mkv).
 
     When no frame has come for HOLD_SECONDS (an event ended on a quiet camera, a slow interval),
-    the frames the encoder holds are pushed out by a thread of the writer's own: the encoder is
-    drained and a fresh one, with the same settings and so the same stream headers, goes on from
-    a keyframe. That costs one keyframe per quiet spell (about 100 kB at 768x576 with ultrafast,
-    against 15 kB for another frame), nothing while frames keep coming."""
+    the frames the encoder holds are pushed out (`QuietMuxer`): the encoder is drained and a fresh
+    one, with the same settings and so the same stream headers, goes on from a keyframe, and the
+    muxer writes out the last packet. That costs one keyframe per quiet spell (about 100 kB at
+    768x576 with ultrafast, against 15 kB for another frame), nothing while frames keep coming."""
 
     def __init__(self, crf=23, preset="ultrafast"):
         self.crf, self.preset = crf, preset
         self.container = self.stream = self.encoder = None
         self._lock = threading.Condition()
-        self._held = collections.deque()  # when each frame the encoder holds was handed to it
-        self._flusher = None
+        self._held = 0  # frames the encoder holds
+        self._quiet = None
 
     def open(self, name, fps, size):
         fmt, options = container_for(name)
@@ -73,10 +127,8 @@ class H264Writer:
         self.container, self.stream, self.encoder = container, stream, stream.codec_context
         self.first, self.last, self.count = None, -_TICKS, 0
         self.step = max(1, round(_TICKS / rate))  # frames without a time (the codec check's)
-        self._held.clear()
-        self._closing, self._flushable = False, True
-        self._flusher = threading.Thread(target=self._flush_when_quiet, name="quarrin-h264-flush", daemon=True)
-        self._flusher.start()
+        self._held, self._flushable = 0, True
+        self._quiet = QuietMuxer(container, self._lock, self._flush)
 
     def write(self, frame, time):
         if time is None:
@@ -92,21 +144,23 @@ class H264Writer:
         image.pts, image.time_base = pts, TIME_BASE
         self.last, self.count = pts, self.count + 1
         with self._lock:
-            self._held.append(_time.monotonic())
+            self._held += 1
             self._mux(self.encoder.encode(image))
-            self._lock.notify()
+            self._quiet.wrote()
 
     def _mux(self, packets):
         """Muxes the encoder's packets; each is one frame fewer held (lock held)."""
         for packet in packets:
             packet.stream = self.stream
-            if self._held:
-                self._held.popleft()
+        self._held = max(0, self._held - len(packets))
         self.container.mux(packets)
+        self._quiet.started |= bool(packets)
 
     def _flush(self):
         """Drains the encoder, and goes on with a fresh one (lock held). Only a fresh encoder with the
         stream's own headers can take over; were they to differ, the frames stay held."""
+        if not self._held or not self._flushable:
+            return
         encoder = av.CodecContext.create("libx264", "w")
         first = self.stream.codec_context
         encoder.width, encoder.height, encoder.pix_fmt = first.width, first.height, first.pix_fmt
@@ -116,37 +170,21 @@ class H264Writer:
         if encoder.extradata != first.extradata:
             self._flushable = False
             return
-        self._mux(self.encoder.encode(None))
-        self._held.clear()
+        try:
+            self._mux(self.encoder.encode(None))
+        finally:
+            self._held = 0
         self.encoder = encoder
-
-    def _flush_when_quiet(self):
-        with self._lock:
-            while not self._closing:
-                if not self._held or not self._flushable:
-                    self._lock.wait()
-                    continue
-                left = self._held[-1] + HOLD_SECONDS - _time.monotonic()
-                if left > 0:
-                    self._lock.wait(left)
-                    continue
-                try:
-                    self._flush()
-                except Exception:  # the next write, or release, meets the same failure and reports it
-                    self._held.clear()
 
     def release(self):
         container = self.container
         if container is None:
             return
-        with self._lock:
-            self._closing = True
-            self._lock.notify()
-        self._flusher.join()
+        self._quiet.close()
         try:
             self._mux(self.encoder.encode(None))  # the frames the encoder still holds
         finally:
-            self.container = self.stream = self.encoder = self._flusher = None
+            self.container = self.stream = self.encoder = self._quiet = None
             container.close()
 
 

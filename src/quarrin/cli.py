@@ -303,14 +303,16 @@ def _record(ns, native=None):
     finally:
         if bar is not None:
             bar.close()
-    lines = list(summary(result))
-    for line in lines[-1:] if ns.quiet else lines:
-        print(line)
-    if result.warning:
-        print("quarrin: warning: %s" % result.warning, file=sys.stderr)
-    if native is not None and native.count and not ns.verbose and not ns.quiet:
-        print("quarrin: %s" % hidden_lines(native.count), file=sys.stderr)
-    if result.stopped == "interrupt":
+    # The files are complete: a second Ctrl-C now does not keep the summary from being printed.
+    with recording.stops_deferred() as stops:
+        lines = list(summary(result))
+        for line in lines[-1:] if ns.quiet else lines:
+            print(line)
+        if result.warning:
+            print("quarrin: warning: %s" % result.warning, file=sys.stderr)
+        if native is not None and native.count and not ns.verbose and not ns.quiet:
+            print("quarrin: %s" % hidden_lines(native.count), file=sys.stderr)
+    if result.stopped == "interrupt" or stops:
         return _stopped("; the files above are complete")
     if result.stopped == "lost":
         lost = result.gaps[-1][0].isoformat() if result.gaps else "?"

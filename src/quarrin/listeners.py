@@ -46,6 +46,10 @@ class Listener:
     def close(self):
         """The recording has ended and everything was delivered: the last call."""
 
+    def hurry(self):
+        """Called (on another thread) when a second Ctrl-C or SIGTERM comes while the listeners
+        are still being told: cut short what takes long (a command still running)."""
+
 
 class Callbacks(Listener):
     """Plain callables as a listener: on_event_start(event), on_event(event), on_segment(segment),
@@ -154,6 +158,14 @@ class Dispatcher:
         """Tells `listeners` (some of this dispatcher's) that `event` (a quarrin.Event) has ended:
         one an earlier recording left open when it died, listed since from the frames on disk."""
         self._queue.put(("on_event", None, (event,), frozenset(map(id, listeners))))
+
+    def hurry(self):
+        """Has every listener cut short what takes long (Listener.hurry); a failure is ignored."""
+        for listener in self.listeners:
+            try:
+                getattr(listener, "hurry", lambda: None)()
+            except Exception:
+                pass
 
     def close(self):
         """Delivers everything queued, closes each listener (on the listeners' thread), and waits

@@ -172,6 +172,13 @@ class Hooks(Listener):
         if self._died is not None:
             raise listening.Died("its watcher died (%s)" % (type(self._died).__name__)) from self._died
 
+    def hurry(self):
+        with self._lock:
+            running = [proc for _, proc in self._running.values() if proc.poll() is None]
+        if running:
+            self.notify("Stopped again: the --on-event commands still running are killed")
+            self._kill_all()
+
     def _kill_all(self):
         with self._lock:
             running = [proc for _, proc in self._running.values()]

@@ -4,18 +4,24 @@ video, through PyAV (the h264 extra; imported only when used).
 `CopyReader` demuxes a file or a live URL. Each frame it hands the engine comes with a `Packets`
 payload: the packets that frame brings, in decode order, and whether a run of saved frames may
 start there (a keyframe). The image the engine gets is the frame's luma plane, a grey image the
-motion check takes as it is; a recording without --motion decodes nothing and hands a blank one
-of the frame's size. `CopyWriter` muxes the packets of the frames the engine keeps: each segment
-starts with a keyframe (the engine's rules see to it), its times counted from its first packet.
+motion check takes as it is (a `Grey`, which can still give the frame in colour for its picture);
+a recording without --motion decodes nothing and hands a blank one of the frame's size.
+`CopyWriter` muxes the packets of the frames the engine keeps: each segment starts with a keyframe
+(the engine's rules see to it), its times counted from its first packet.
 
 Frame times: a file's are its start (its modification time, whole local seconds) plus each
-frame's presentation time from the first; a live source's are the wall clock at the first frame
-of each connection plus the presentation time from it, never going back across connections.
+frame's presentation time from the first. A live source's come from its presentation times as
+`sources.StreamClock` makes them: anchored on the packet that came with the least delay, so that
+no frame is ever later than the moment its packet arrived. FFmpeg hands over at once what it held
+while the connection opened (seconds of frames, over RTSP): that backlog is read ahead as a
+connection opens, and timed all at once, before its first frame is handed.
 """
 import collections
 import datetime
 import io
+import math
 import os
+import threading
 import time
 
 import av
@@ -23,13 +29,58 @@ import numpy as np
 
 from quarrin import options as _options
 from quarrin import sources
-from quarrin.av_writer import container_for
+from quarrin.av_writer import QuietMuxer, container_for
 from quarrin.errors import RecordingError, UsageError
 
 CODECS = {"h264": "H.264", "hevc": "H.265"}
 EXTENSIONS = (".mp4", ".mkv")
 # Planar and semi-planar 8-bit YUV: the first plane is the luma, one byte a pixel.
 _LUMA_FIRST = ("yuv420p", "yuvj420p", "yuv422p", "yuvj422p", "yuv444p", "yuvj444p", "nv12", "nv21", "gray")
+
+
+class Grey(np.ndarray):
+    """A frame's luma plane that can still give the frame in colour (`bgr()`, for an event's
+    picture): it keeps a reference to the packets of its run from the keyframe before it (`run`,
+    which copies and views of it share; the packets are held for the video anyway) and decodes
+    them again, at full quality, only when asked. The one the reader hands also holds the decoded
+    frame (`frame`), which the live view converts at once."""
+    run = None    # (_Run, its packets up to this frame's, this frame's place in the run's output)
+    frame = None  # av.VideoFrame (the reader's own image only)
+
+    def __array_finalize__(self, obj):
+        self.run = getattr(obj, "run", None)
+
+    def bgr(self):
+        """The frame in colour (BGR); the grey made BGR when its run cannot be decoded again."""
+        import cv2
+
+        if self.run is not None:
+            try:
+                image = self.run[0].decoded(*self.run[1:])
+                if image.shape[:2] == self.shape:
+                    return image
+            except (av.FFmpegError, IndexError, ValueError):
+                pass
+        return cv2.cvtColor(np.ascontiguousarray(self), cv2.COLOR_GRAY2BGR)
+
+
+class _Run:
+    """The packets from a keyframe on, in decode order, and the frames handed from them so far."""
+    __slots__ = ("codec", "extradata", "packets", "handed")
+
+    def __init__(self, context):
+        self.codec, self.extradata = context.name, context.extradata
+        self.packets, self.handed = [], 0
+
+    def decoded(self, count, rank):
+        """Frame `rank` (in presentation order) of the first `count` packets, as BGR."""
+        decoder = av.CodecContext.create(self.codec, "r")
+        decoder.extradata = self.extradata
+        frames = []
+        for packet in self.packets[:count]:
+            frames += decoder.decode(packet)
+        frames += decoder.decode(None)
+        return frames[rank].to_ndarray(format="bgr24")
 
 
 class Packets:
@@ -62,7 +113,8 @@ class CopyReader(sources.Reader):
         self.rtsp = live and source.split("://", 1)[0].lower() in sources.TIMED_SCHEMES
         self.codec = None
         self.container = self.stream = None
-        self._last = None  # seconds since the epoch of the last frame handed (a live source's)
+        self.clock = sources.StreamClock(True) if live else None  # times never go back, across connections
+        self._ahead = collections.deque()  # a connection's backlog, timed: (image, time, Packets)
 
     # ---- opening -----------------------------------------------------------------------------------
 
@@ -74,11 +126,16 @@ class CopyReader(sources.Reader):
             kwargs["timeout"] = (timeout, self.opts.stall)
             if self.rtsp:
                 kwargs["options"] = {"rtsp_transport": "tcp"}
+        began = time.monotonic()
         try:
             with sources.quiet_stderr():
                 return av.open(self.source, **kwargs)
         except (av.FFmpegError, OSError) as exc:
-            raise RecordingError("cannot open %s: %s" % (self.shown, self.masked(exc))) from None
+            if not self.live:
+                raise RecordingError("cannot open %s: %s" % (self.shown, self.masked(exc))) from None
+            said = [type(exc).__name__ + ": " + self.masked(exc)]
+            reason = sources.why_not_opened(self.source, said, time.monotonic() - began, timeout)
+            raise RecordingError("cannot open %s: %s" % (self.shown, reason)) from None
 
     def masked(self, exc):
         """An error's text with the source shown as it may be."""
@@ -127,14 +184,20 @@ class CopyReader(sources.Reader):
         # rounding it needs not are skipped (about a seventh of the decoding, 1080p H.264).
         context.options = {"skip_loop_filter": "all", "flags2": "+fast"}
         self._packets = container.demux(self.stream)
-        self._pending = collections.deque()  # packets read whose frames have not come out
-        self._ready = collections.deque()    # frames to hand
+        self._pending = collections.deque()  # (packet, wall clock it came at) whose frames have not come out
+        self._ready = collections.deque()    # frames to hand: (image, seconds from the first, wall clock, Packets)
         self._keyed = self._ended = False
-        self._zero = self._anchor = None
+        self._run, self._run_of = None, {}  # the run of packets from the last keyframe; each packet's (by time)
+        self._zero = None
         self._offset = 0.0
-        self._blank = np.zeros((context.height, context.width), np.uint8) if not self.decode else None
+        self._blank = np.zeros((context.height, context.width), np.uint8).view(Grey) if not self.decode else None
         if self.live:
+            first = self.start is None
             self.start = self.start or datetime.datetime.now()
+            self.clock.connected()
+            self._backlog()
+            if first and self._ahead:
+                self.start = min(self.start, self._ahead[0][1])  # frames held while it opened came before
         else:
             mtime = time.mktime(time.localtime(os.path.getmtime(self.source)))
             self.start = datetime.datetime.fromtimestamp(mtime)
@@ -146,15 +209,58 @@ class CopyReader(sources.Reader):
 
     def release(self):
         container, self.container, self.stream, self._packets = self.container, None, None, None
+        self._ahead = collections.deque()
         if container is not None:
             container.close()
 
     # ---- reading -----------------------------------------------------------------------------------
 
     def read(self):
+        if self._ahead:
+            return self._ahead.popleft()
+        if not self._fill():
+            return None
+        image, seconds, wall, packets = self._ready.popleft()
+        if not self.live:
+            return image, self.start + datetime.timedelta(seconds=seconds), packets
+        return image, _local(self.clock.times([(seconds, wall)])[0]), packets
+
+    def picture(self, got):
+        """The frame just read (`got`, as read() gave it) in colour, for the live view: the decoded
+        frame converted; without --motion a keyframe decoded by itself, other frames None."""
+        image, _, packets = got
+        frame = getattr(image, "frame", None)
+        if frame is not None:
+            return frame.to_ndarray(format="bgr24")
+        if self.decode or not packets.key or self.stream is None:
+            return None
+        still = _Run(self.stream.codec_context)
+        still.packets = packets.packets[:1]
+        return still.decoded(1, 0)
+
+    def _backlog(self):
+        """Reads ahead the frames FFmpeg held while the connection opened (they come faster than
+        the stream's pace), until a few in a row come no sooner, against their presentation times,
+        than one before them; then times them all at once (see StreamReader._backlog)."""
+        items, least, calm, held = [], math.inf, 0, 0
+        while len(items) < sources.BACKLOG_FRAMES and held < sources.BACKLOG_BYTES and calm < sources.BACKLOG_CALM:
+            if not self._fill():
+                break
+            item = self._ready.popleft()
+            items.append(item)
+            _, seconds, wall, packets = item
+            calm = calm + 1 if wall - seconds >= least else 0
+            least = min(least, wall - seconds)
+            held += sum(p.size for p in packets.packets)
+        times = self.clock.times([(seconds, wall) for _, seconds, wall, _ in items], backlog=True)
+        self._ahead = collections.deque((image, _local(t), packets) for (image, _, _, packets), t in zip(items, times))
+
+    def _fill(self):
+        """Reads packets until a frame is ready to hand (True), or the input ends (False)."""
         while not self._ready:
             if self._ended:
-                return None
+                return False
+            began = time.monotonic()
             try:
                 packet = next(self._packets, None)
             except (av.FFmpegError, OSError) as exc:
@@ -162,46 +268,65 @@ class CopyReader(sources.Reader):
                     raise RecordingError("reading %s failed: %s" % (self.shown, self.masked(exc))) from None
                 self._say("Reading %s failed: %s" % (self.shown, self.masked(exc)))
                 packet = None
+            wall = time.time()
+            # A read that took --stall timed out inside FFmpeg, which over RTSP then hands what it
+            # had of a packet (and fails only at the next read): the signal is lost now.
+            if self.live and packet is not None and time.monotonic() - began >= self.opts.stall:
+                self._say("No packet from %s for %g s" % (self.shown, self.opts.stall))
+                packet = None
             if packet is None or packet.size == 0:  # the end: what the decoder holds comes out
                 self._ended = True
                 if self.decode:
-                    self._decoded(None)
+                    self._decoded(None, wall)
                 continue
             if not self._keyed:  # a connection starts at a keyframe: the frames before need what came earlier
                 if not packet.is_keyframe:
                     continue
                 self._keyed = True
             if self.decode:
-                self._pending.append(packet)
-                self._decoded(packet)
+                if packet.is_keyframe or self._run is None:
+                    # Frames of the run before may still come out; those of older ones never will.
+                    self._run_of = {pts: run for pts, run in self._run_of.items() if run is self._run}
+                    self._run = _Run(self.stream.codec_context)
+                self._run.packets.append(packet)
+                self._run_of[packet.pts] = self._run
+                self._pending.append((packet, wall))
+                self._decoded(packet, wall)
             else:
                 at = packet.dts if packet.dts is not None else packet.pts
-                self._ready.append((self._blank, self._time(at), Packets([packet], self.template)))
-        return self._ready.popleft()
+                self._ready.append((self._blank, self._seconds(at), wall, Packets([packet], self.template)))
+        return True
 
-    def _decoded(self, packet):
+    def _decoded(self, packet, wall):
         """Decodes `packet` (None: drains the decoder); each frame out takes the packets read up to
-        its own (by presentation time), in decode order."""
+        its own (by presentation time), in decode order, and the wall clock its own packet came at."""
         try:
             frames = self.stream.codec_context.decode(packet)
         except av.FFmpegError as exc:
             self._say("A frame of %s does not decode: %s" % (self.shown, self.masked(exc)))
             return
         for frame in frames:
-            taken = []
-            if any(p.pts == frame.pts for p in self._pending):
+            taken, came = [], wall
+            if any(p.pts == frame.pts for p, _ in self._pending):
                 while self._pending:
-                    taken.append(self._pending.popleft())
-                    if taken[-1].pts == frame.pts:
+                    got, came = self._pending.popleft()
+                    taken.append(got)
+                    if got.pts == frame.pts:
                         break
-            self._ready.append((luma(frame), self._time(frame.pts), Packets(taken, self.template)))
+            run = self._run_of.pop(frame.pts, self._run)
+            image = luma(frame).view(Grey)
+            image.frame, image.run = frame, (run, len(run.packets), run.handed)
+            run.handed += 1
+            self._ready.append((image, self._seconds(frame.pts), came, Packets(taken, self.template)))
         if packet is None:  # packets whose frames never came out go with the last frame
             if self._ready and self._pending:
-                self._ready[-1][2].packets.extend(self._pending)
+                self._ready[-1][3].packets.extend(p for p, _ in self._pending)
             self._pending.clear()
+            self._run_of.clear()
 
-    def _time(self, pts):
-        """A frame's time from its presentation time (see the module's docstring)."""
+    def _seconds(self, pts):
+        """A frame's presentation time, in seconds from the connection's first (the frame before's
+        plus a frame's time when it has none)."""
         if pts is None or self.stream.time_base is None:
             seconds = self._offset + 1 / (self.fps or 30) if self._zero is not None else 0.0
         else:
@@ -209,15 +334,11 @@ class CopyReader(sources.Reader):
                 self._zero = pts
             seconds = float((pts - self._zero) * self.stream.time_base)
         self._offset = seconds
-        if not self.live:
-            return self.start + datetime.timedelta(seconds=seconds)
-        if self._anchor is None:  # the connection's first frame
-            self._anchor = time.time() - seconds
-        at = self._anchor + seconds
-        if self._last is not None and at < self._last:
-            at = self._last
-        self._last = at
-        return datetime.datetime.fromtimestamp(at)
+        return seconds
+
+
+def _local(seconds):
+    return datetime.datetime.fromtimestamp(seconds)
 
 
 def template(stream):
@@ -237,12 +358,15 @@ def luma(frame):
 
 
 class CopyWriter:
-    """Muxes copied packets into .mp4 (fragmented) or .mkv, as `quarrin.av_writer` lays them out.
-    The container opens with the first frame written: its stream is a copy of the input's."""
+    """Muxes copied packets into .mp4 (fragmented) or .mkv, as `quarrin.av_writer` lays them out
+    (the last packet written out after a quiet spell, as there). The container opens with the
+    first frame written: its stream is a copy of the input's."""
 
     def __init__(self):
         self.container = self.stream = None
         self.name = None
+        self._lock = threading.Condition()
+        self._quiet = None
 
     def open(self, name, fps, size):
         container_for(name)  # the extension is one it writes
@@ -261,7 +385,13 @@ class CopyWriter:
                 container.close()
                 raise
             self.container, self.source = container, payload.stream
-        for packet in payload.packets:
+            self._quiet = QuietMuxer(container, self._lock)
+        with self._lock:
+            self._mux(payload.packets)
+            self._quiet.wrote()
+
+    def _mux(self, packets):
+        for packet in packets:
             if self.base is None:
                 self.base = packet.dts if packet.dts is not None else packet.pts or 0
                 self.last = None
@@ -274,8 +404,11 @@ class CopyWriter:
             packet.dts, packet.pts, self.last = dts, pts, dts
             packet.stream = self.stream
             self.container.mux(packet)
+            self._quiet.started = True
 
     def release(self):
         container, self.container, self.stream, self.source = self.container, None, None, None
         if container is not None:
+            self._quiet.close()
+            self._quiet = None
             container.close()

@@ -6,6 +6,7 @@ the codec; it writes nothing. `run` creates the output directory, records throug
 (``quarrin._recorder.record``), reading through the plan's reader and writing through its writer,
 tells the listeners (quarrin.listeners) as it goes, and returns what it did.
 """
+import contextlib
 import dataclasses
 import math
 import os
@@ -358,6 +359,7 @@ def run(plan, progress=None, log=None, notify=None, listeners=(), others=(), end
     if plan.live:
         sources.await_calls_at_exit()
     started = time.perf_counter()
+    stops = []  # a Ctrl-C or SIGTERM after the frame loop ended
     # OpenCV's and FFmpeg's own lines go to `log` (shown with -v), and are counted.
     try:
         with nativelog.Capture(echo=log) as native:
@@ -377,11 +379,15 @@ def run(plan, progress=None, log=None, notify=None, listeners=(), others=(), end
             except KeyboardInterrupt:
                 # A Ctrl-C before the frame loop began: nothing was written.
                 outcome = None
-            if listing is not None:
-                listing.finish()
+            with stops_deferred(dispatch.hurry) as stops:
+                if listing is not None:
+                    listing.finish()
     finally:
-        # Everything told is delivered (the budget's deletions done, and told) before the result.
-        dispatch.close()
+        # Everything told is delivered (the budget's deletions done, and told) before the result; a
+        # second Ctrl-C meanwhile only hurries the listeners.
+        with stops_deferred(dispatch.hurry) as more:
+            dispatch.close()
+    stopped_late = bool(stops or more)
     if dispatch.failure is not None:
         raise RecordingError("stopped: %s; the files written are complete" % dispatch.failure) \
             from dispatch.failure.__cause__
@@ -397,10 +403,45 @@ def run(plan, progress=None, log=None, notify=None, listeners=(), others=(), end
     removed = keeper.removed(videos) if keeper is not None else [False] * len(videos)
     _check_outcome(plan, outcome, removed)
     segments = tuple(Segment.of(w, gone) for w, gone in zip(outcome.segments, removed))
-    return RecordResult(plan.source, outcome.frames_read, outcome.frames_saved, segments, outcome.stopped, seconds,
+    stopped = "interrupt" if stopped_late else outcome.stopped
+    return RecordResult(plan.source, outcome.frames_read, outcome.frames_saved, segments, stopped, seconds,
                         plan.fps, plan.frames_total, pictures.result(outcome.events), outcome.gaps,
                         listing.path if listing is not None else None, _short_input(plan, outcome), native.count,
                         plan.name)
+
+
+@contextlib.contextmanager
+def stops_deferred(hurry=None):
+    """Ctrl-C and SIGTERM inside the block (a recording finishing its files and telling its
+    listeners, its summary printed) are noted, not raised: the list this yields gets each signal,
+    and the first calls `hurry()`. After the block each handler that was in place runs for what it
+    noted, its KeyboardInterrupt dropped (the command's SIGTERM handler notes its exit status so).
+    Outside the main thread, nothing is deferred."""
+    import signal
+    import threading
+
+    noted = []
+    if threading.current_thread() is not threading.main_thread():
+        yield noted
+        return
+
+    def note(signum, frame):
+        noted.append(signum)
+        if hurry is not None and len(noted) == 1:
+            hurry()
+
+    previous = {signum: signal.signal(signum, note) for signum in (signal.SIGINT, signal.SIGTERM)}
+    try:
+        yield noted
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+        for signum in dict.fromkeys(noted):
+            if callable(previous[signum]):
+                try:
+                    previous[signum](signum, None)
+                except KeyboardInterrupt:
+                    pass
 
 
 def recorder():

@@ -27,10 +27,11 @@ def draw_box(image, box, colour):
 
 def write(path, frame, box, colour):
     """Writes a copy of `frame` with `box` drawn into it (None: no box) as the JPEG `path` (its
-    folder is created)."""
+    folder is created). A grey frame that can give itself in colour (`bgr()`: a copied recording's)
+    is pictured in colour."""
     import cv2
 
-    image = frame.copy()
+    image = frame.bgr() if hasattr(frame, "bgr") else frame.copy()
     if box is not None:
         draw_box(image, box, colour)
     os.makedirs(os.path.dirname(path) or ".", exist_ok=True)

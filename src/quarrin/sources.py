@@ -154,6 +154,11 @@ class Reader:
     def release(self):
         """Closes what open() opened; called once after each open, and harmless more often."""
 
+    def picture(self, got):
+        """The frame read() just gave (`got`) as a person sees it (BGR), for the live view; None
+        when it has none to show."""
+        return got[0]
+
     def _say(self, *words):
         if self.log is not None:
             self.log(" ".join(str(w) for w in words))
@@ -322,6 +327,7 @@ class StreamReader(_Capture):
         self.url, self.timed = scheme is not None, scheme in TIMED_SCHEMES
         self.clock = StreamClock(self.timed)
         self._said = False
+        self._opening = 0.0  # seconds the last open took
         self._ahead = []  # frames read ahead while a connection's backlog was measured, with their times
 
     def _capture(self, timeout=None):
@@ -349,7 +355,7 @@ class StreamReader(_Capture):
 
         thread = threading.Thread(target=probe, name="quarrin-probe", daemon=True)
         await_calls_at_exit()
-        with quiet_stderr():
+        with quiet_stderr() as said:
             thread.start()
             _probes.append(thread)
             thread.join()
@@ -359,7 +365,8 @@ class StreamReader(_Capture):
             raise found["error"]
         opened, frame, times = found["result"]
         if not opened:
-            raise RecordingError("cannot open %s (waited up to %g s)" % (self.shown, self.opts.open_timeout))
+            raise RecordingError("cannot open %s: %s" % (self.shown, why_not_opened(
+                self.source, said.lines, self._opening, self.opts.open_timeout)))
         if frame is None:
             raise RecordingError("%s opened but sent no frame within %g s" % (self.shown, self.opts.stall))
         self.width, self.height, self.fps = frame.shape[1], frame.shape[0], live_rate(times)
@@ -388,8 +395,10 @@ class StreamReader(_Capture):
         import cv2
 
         self._pos_msec = cv2.CAP_PROP_POS_MSEC
+        began = time.monotonic()
         self.cap = self._capture(timeout)
         opened = self.cap.isOpened()
+        self._opening = time.monotonic() - began
         if not self._said:
             self._said = True
             self._say("Input from stream", self.shown, "Open?", opened)
@@ -431,9 +440,12 @@ class StreamReader(_Capture):
     def read(self):
         if self._ahead:
             return self._ahead.pop(0)
+        began = time.monotonic()
         ok, image = self.cap.read()
         wall = time.time()
-        if image is None:
+        # A read that took --stall timed out inside FFmpeg: over RTSP it still hands a frame (made
+        # of what came before), twice, before it fails. The signal is lost now.
+        if image is None or time.monotonic() - began >= self.opts.stall:
             return None
         pos = self.cap.get(self._pos_msec) / 1000.0 if self.timed else math.nan
         return image, _local(self.clock.times([(pos, wall)])[0])
@@ -570,20 +582,115 @@ def await_calls_at_exit():
         _awaited = True
 
 
+class Said:
+    """What OpenCV and FFmpeg wrote to stderr within a `quiet_stderr` block (its last lines)."""
+    KEEP = 1 << 16
+
+    def __init__(self):
+        self.lines = []
+
+
 @contextlib.contextmanager
 def quiet_stderr():
     """OpenCV and FFmpeg explain a source or codec they refuse on the process's stderr; our own
-    one-line message says it instead."""
+    one-line message says it instead, from what they said (the `Said` this yields)."""
+    said = Said()
     try:
         sys.stderr.flush()
         saved = os.dup(2)
     except (OSError, ValueError, AttributeError):
-        yield
+        yield said
         return
+    import tempfile
+
     try:
-        with open(os.devnull, "w") as null:
-            os.dup2(null.fileno(), 2)
-        yield
+        with tempfile.TemporaryFile() as kept:
+            os.dup2(kept.fileno(), 2)
+            try:
+                yield said
+            finally:
+                os.dup2(saved, 2)
+                size = kept.seek(0, os.SEEK_END)
+                kept.seek(max(0, size - Said.KEEP))
+                said.lines = kept.read().decode("utf-8", "replace").splitlines()
     finally:
-        os.dup2(saved, 2)
         os.close(saved)
+
+
+# ---- why a live source did not open -----------------------------------------------------------------
+
+# What FFmpeg (its log lines, or PyAV's error) says, and what it means, in the order they are tried.
+_REASONS = (
+    (r"resolve host|name or service not known|nodename nor servname|no address associated", "the host name %(host)s "
+     "is not known"),
+    (r"\b401\b|unauthori[sz]ed", "unauthorised (401): the user name or password is wrong or missing"),
+    (r"\b403\b|forbidden", "forbidden (403): this user may not watch it"),
+    (r"\b404\b|not found", "not found (404): nothing is served at that path"),
+    (r"refused", "the connection was refused: nothing listens at %(where)s"),
+    (r"no route to host|network is unreachable|host is unreachable", "no route to %(host)s"),
+    (r"timed? ?out|immediate exit requested", "no answer within %(timeout)g s"),
+)
+
+
+def why_not_opened(url, said, seconds, timeout):
+    """Why the live source `url` did not open, in a few words, from what FFmpeg said (`said`: its
+    lines, or PyAV's error) and the `seconds` the open took against its `timeout`. The URL's
+    password is never in it."""
+    from urllib.parse import urlsplit
+
+    try:  # the host as the masked URL has it: a password may hold what looks like one
+        parts = urlsplit(_options.shown_source(url))
+        host, port = parts.hostname or "", parts.port
+    except ValueError:
+        parts, host, port = urlsplit(""), "", None
+    where = {"host": host or "the host", "timeout": timeout,
+             "where": "%s:%s" % (host, port) if port else "%s (%s's port)" % (host, parts.scheme)}
+    text = "\n".join(said)
+    for pattern, reason in _REASONS:
+        if re.search(pattern, text, re.IGNORECASE):
+            return reason % where
+    if seconds >= 0.9 * timeout:
+        return _REASONS[-1][1] % where
+    if host:
+        import socket
+
+        try:
+            socket.getaddrinfo(host, None)
+        except (OSError, UnicodeError):
+            return _REASONS[0][1] % where
+    if parts.scheme in ("http", "https") and host:
+        status = _http_status(url, parts.netloc.rsplit("@", 1)[-1], max(0.5, timeout - seconds))
+        for code, reason in ((401, 1), (403, 2), (404, 3)):
+            if status == code:
+                return _REASONS[reason][1] % where
+        if status is not None:
+            return "it answers (HTTP %d), but not with a video stream that can be read" % status
+    lines = [re.sub(r"^\[[^]]*@ *0x[0-9a-f]+\] *", "", line).strip() for line in said if line.strip()]
+    if lines:
+        return re.sub(r"\b\w+://\S+", lambda m: _options.shown_source(m.group()), lines[-1])
+    return "it gave no reason"
+
+
+def _http_status(url, netloc, timeout):
+    """The HTTP status `url` answers with (its user and password sent as asked), or None. `netloc`
+    is the host and port as the masked URL has them: what comes before it is the user part."""
+    import urllib.error
+    import urllib.request
+    from urllib.parse import unquote
+
+    scheme, rest = url.split("://", 1)
+    at = rest.find("@" + netloc) if "@" in rest else -1
+    user, bare = (rest[:at], scheme + "://" + rest[at + 1:]) if at >= 0 else (None, url)
+    handlers = []
+    if user is not None:
+        name, _, password = user.partition(":")
+        passwords = urllib.request.HTTPPasswordMgrWithDefaultRealm()
+        passwords.add_password(None, bare, unquote(name), unquote(password))
+        handlers = [urllib.request.HTTPBasicAuthHandler(passwords), urllib.request.HTTPDigestAuthHandler(passwords)]
+    try:
+        with urllib.request.build_opener(*handlers).open(bare, timeout=timeout) as answer:
+            return answer.status
+    except urllib.error.HTTPError as exc:
+        return exc.code
+    except (OSError, ValueError):
+        return None

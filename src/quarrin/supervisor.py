@@ -98,15 +98,17 @@ def _tap(reader, shared, pipe, width, fps):
     """Has `reader` hand the service a JPEG of a frame, at most `fps` a second and no wider than
     `width`, while a page watches (and touch the heartbeat at each try to open it)."""
     read, opened = reader.read, reader.open
+    picture = getattr(reader, "picture", None) or (lambda got: got[0])
     due = [0.0]
 
     def tapped():
         got = read()
         if got is not None and shared[WATCHED]:
             now = time.monotonic()
-            if now >= due[0]:
+            image = picture(got) if now >= due[0] else None
+            if image is not None:
                 due[0] = now + 1.0 / fps
-                pipe.send("live", _jpeg(got[0], width))
+                pipe.send("live", _jpeg(image, width))
         return got
 
     def open_(timeout=None):
