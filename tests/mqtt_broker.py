@@ -17,6 +17,7 @@ import time
 import pytest
 
 from mjpeg_server import _free_port
+import parts
 
 MOSQUITTO = "/usr/sbin/mosquitto"
 USER, PASSWORD = "cam", "pass:w@rd/1"
@@ -72,8 +73,8 @@ def _me():
 @pytest.fixture
 def broker(tmp_path):
     if not os.access(MOSQUITTO, os.X_OK):
-        pytest.skip("no MQTT broker (%s; scripts/setup-system.sh installs it)" % MOSQUITTO)
-    pytest.importorskip("paho.mqtt.client")
+        parts.missing("no MQTT broker (%s; scripts/setup-system.sh installs it)" % MOSQUITTO)
+    parts.module("paho.mqtt.client", "paho-mqtt is not installed")
     folder = tmp_path / "broker"
     folder.mkdir()
     found = Mosquitto(folder).start()

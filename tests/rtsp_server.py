@@ -167,11 +167,11 @@ class RtspServer:
 
     def start(self, size=None):
         """Starts the camera (at `size`, by default the last one); skips the test when it cannot run."""
-        import pytest
+        import parts
 
         reason = _unavailable()
         if reason:
-            pytest.skip("no RTSP camera: " + reason)
+            parts.missing("no RTSP camera: " + reason)
         self.size = size or self.size
         self.clip = clip = _file("%dx%d-%g%s.h264" % (self.size + (self.fps, "" if self.moving else "-still")))
         if not os.path.exists(clip):

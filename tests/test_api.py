@@ -18,6 +18,7 @@ import pytest
 import quarrin
 import videos
 from quarrin import layout, options, recording, sources, writers
+import parts
 
 def test_import_stays_light():
     code = textwrap.dedent("""
@@ -319,7 +320,7 @@ def test_without_pyav(tmp_path, monkeypatch, capsys):
     (".mp4", dict(interval=0.25, codec="h264", quality=30, speed="veryfast"), [3, 6, 9], 1),  # B-frames
 ])
 def test_h264_files_decode_at_the_csv_times(tmp_path, ext, kwargs, inframes, files):
-    pytest.importorskip("av")
+    parts.module("av", "PyAV is not installed")
     src = videos.scripted_clip(tmp_path / "in.avi", [8, 8, 8, 16, 24, 24, 24, 24, 32, 40])
     result = quarrin.record(src, tmp_path / ("o" + ext), **kwargs)
     assert [i for s in result.segments for i in s.inframes] == inframes and result.files == files
@@ -336,7 +337,7 @@ def test_h264_files_decode_at_the_csv_times(tmp_path, ext, kwargs, inframes, fil
 
 
 def test_h264_times_never_go_back(tmp_path):
-    pytest.importorskip("av")
+    parts.module("av", "PyAV is not installed")
     from quarrin.av_writer import H264Writer
 
     writer, start = H264Writer(), datetime.datetime(2024, 1, 1)
@@ -353,7 +354,7 @@ def test_a_quiet_writer_has_every_frame_on_disk(tmp_path, monkeypatch, ext, copy
     """Once no frame has come for a moment, every frame written is in the file as a SIGKILL would
     leave it (what the encoder and the muxer held is written out), and the frames after the quiet
     spell still play at their own times."""
-    pytest.importorskip("av")
+    parts.module("av", "PyAV is not installed")
     from quarrin import av_writer, options, passthrough
 
     monkeypatch.setattr(av_writer, "HOLD_SECONDS", 0.2)
@@ -395,7 +396,7 @@ COPY_STILL_MOVING = [8] * 20 + [8 + 4 * i for i in range(1, 9)] + [40] * 12
     (".mp4", dict(motion=True, min_area=50, after=0.2), [[0, 1, 18, 30]], [18]),
 ], ids=["whole", "segment-frames", "segment-seconds", "event", "event-before", "event-no-before"])
 def test_copy_saves_the_source_packets(tmp_path, ext, kwargs, runs, first_frames):
-    pytest.importorskip("av")
+    parts.module("av", "PyAV is not installed")
     src = videos.h264_clip(tmp_path / "in.mp4", COPY_STILL_MOVING, keyint=6)
     source = videos.decoded(src)
     result = quarrin.record(src, tmp_path / ("o" + ext), copy=True, **kwargs)
@@ -428,7 +429,7 @@ def test_copied_frames_give_their_colour_again(tmp_path, bframes):
     """Every frame a copy reader hands (grey, for the motion check) gives the source's frame in
     colour again, for its picture; the live view gets the colour of the frame just read, or
     without --motion (nothing decoded) that of each keyframe."""
-    pytest.importorskip("av")
+    parts.module("av", "PyAV is not installed")
     from quarrin import options, passthrough, supervisor
 
     class Pipe:  # the service's end: the live view's JPEGs, by the frame read before each
@@ -471,7 +472,7 @@ def test_copied_frames_give_their_colour_again(tmp_path, bframes):
     ("o.mp4", dict(before=90), "before=90.0: would hold 90 s of the source's packets: at 100 Mbit/s"),
 ])
 def test_copy_refuses_what_needs_new_pixels(tmp_path, monkeypatch, output, kwargs, said):
-    pytest.importorskip("av")
+    parts.module("av", "PyAV is not installed")
     monkeypatch.chdir(tmp_path)
     source = kwargs.pop("source", "h264")
     src = videos.scripted_clip("in.avi", [8] * 3) if source == "mjpg" else source if source == 0 else \

@@ -15,6 +15,7 @@ import pytest
 import quarrin
 import videos
 from quarrin import batching, plot
+import parts
 
 # Worker processes and pools depend on the interpreter, not on NumPy; nothing here is the engine's.
 pytestmark = pytest.mark.only_in("np2", "py313")
@@ -206,7 +207,7 @@ def test_timeline_spans(runs, spans):
 
 
 def test_dask_cluster(inputs):
-    distributed = pytest.importorskip("distributed", reason="the dask extra is not installed")
+    distributed = parts.module("distributed", "the dask extra is not installed")
     with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False, protocol="tcp://",
                                   host="127.0.0.1", scheduler_port=0,
                                   dashboard_address=None) as cluster:
@@ -220,7 +221,7 @@ def test_dask_cluster(inputs):
 
 
 def test_unreachable_dask_scheduler(inputs):
-    pytest.importorskip("distributed", reason="the dask extra is not installed")
+    parts.module("distributed", "the dask extra is not installed")
     env = dict(os.environ, DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT="2s")
     proc = quarrin_cmd("batch", inputs / "a", "--out", inputs / "out", "--dask", "tcp://127.0.0.1:1", env=env)
     assert proc.returncode == 1
@@ -310,7 +311,7 @@ def test_a_stop_signal_stops_the_batch_with_complete_files(tmp_path, long_inputs
 @pytest.mark.parametrize("codec, ext", [(None, ".avi"), ("h264", ".mp4")])
 def test_api_batch_in_worker_processes_reports_progress(inputs, codec, ext):
     if codec:
-        pytest.importorskip("av")
+        parts.module("av", "PyAV is not installed")
     events = []
     items = quarrin.batch([inputs / "a", inputs / "b" / "clip.avi"], inputs / "out", jobs=2, progress=events.append,
                           codec=codec)

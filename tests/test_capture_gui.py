@@ -11,6 +11,7 @@ from pathlib import Path
 
 import pytest
 
+import parts
 import videos
 
 GUI_PYTHON = os.environ.get("QUARRIN_GUI_PYTHON", "")
@@ -19,8 +20,14 @@ FRAMES = 4000
 pytestmark = [
     pytest.mark.skipif(not GUI_PYTHON or not os.access(GUI_PYTHON, os.X_OK),
                        reason="QUARRIN_GUI_PYTHON does not name a Python with OpenCV's GUI build"),
-    pytest.mark.skipif(not shutil.which("Xvfb") or not shutil.which("xdotool"), reason="needs Xvfb and xdotool"),
 ]
+
+
+@pytest.fixture(autouse=True)
+def _screen_tools():
+    if not shutil.which("Xvfb") or not shutil.which("xdotool"):
+        parts.missing("needs Xvfb and xdotool (scripts/setup-system.sh installs them)")
+
 
 RECORDER = [str(Path(__file__).parent / "programs" / "record.py"), "in.avi", "gui_out.avi",
             '{"interactive": true, "roi_w": 96, "roi_h": 72, "timestamp": true}']

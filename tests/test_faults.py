@@ -26,6 +26,7 @@ import videos
 from fakes import CsvFiles, Rig, csv_rows, lost_and_phantom, marked_frames, written_indices
 from leakcases import stage_threads
 from vcargs import vcapture_args
+import parts
 
 PROGRAMS = Path(__file__).parent / "programs"
 
@@ -447,7 +448,7 @@ def size_limit(limit):
 def test_write_failures_stop_the_command_with_consistent_files(tmp_path, small_disk, driver, cause, ext, args,
                                                               message):
     if ext != ".avi":
-        pytest.importorskip("av")
+        parts.module("av", "PyAV is not installed")
     count = 120 if cause == "min-free" else 60
     src = noise_clip(tmp_path / "in.avi", count, *((480, 360) if ext == ".mp4" else ()))
     folder = tmp_path / "o" if cause == "size-limit" else small_disk
@@ -499,7 +500,7 @@ def long_clip(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def long_h264_clip(tmp_path_factory):
-    pytest.importorskip("av")
+    parts.module("av", "PyAV is not installed")
     return videos.h264_clip(tmp_path_factory.mktemp("long") / "long.mp4", [i % 300 for i in range(6000)], 25, 320, 240)
 
 
@@ -518,7 +519,7 @@ def check_command(capsys, *args):
                                               (".mp4", 0.1, True), (".mkv", 0.2, True)])
 def test_check_repair_after_a_power_cut(tmp_path, capsys, request, long_clip, ext, delay, copy):
     if ext != ".avi":
-        pytest.importorskip("av")
+        parts.module("av", "PyAV is not installed")
     folder = tmp_path / "o"
     source, more = long_clip, []
     if copy:  # the packets of an H.264 clip, copied (much faster than encoding: a longer clip)
@@ -546,7 +547,7 @@ def test_check_repair_after_a_power_cut(tmp_path, capsys, request, long_clip, ex
 # What cannot be looked at or repaired gets its line, and the others are still handled: an AVI that
 # PyAV cannot read, a FIFO named as a video (it would block the reader forever), a CSV that is a FIFO.
 def test_check_repair_goes_on_past_a_video_it_cannot_repair(tmp_path):
-    pytest.importorskip("av")
+    parts.module("av", "PyAV is not installed")
     import quarrin as api
 
     out = tmp_path / "out"
@@ -634,7 +635,7 @@ def test_check_and_repair(tmp_path, capsys, damage, problem, repaired, status, r
     import quarrin as api
 
     if "index" in repaired:
-        pytest.importorskip("av")
+        parts.module("av", "PyAV is not installed")
     video, csv_path = tmp_path / "o" / "o.avi", tmp_path / "o" / "o.avi.csv"
     api.record(videos.moving_clip(tmp_path / "in.avi", 5), video)
     damaged = damage(csv_path.read_bytes().split(b"\r\n")[:-1], video)
@@ -676,7 +677,7 @@ class ReadOnly:
                                               ("size-limit", "File too large"),
                                               ("full-disk", "No space left on device")])
 def test_check_repair_that_cannot_write_changes_nothing(tmp_path, capsys, monkeypatch, request, obstacle, reason):
-    pytest.importorskip("av")
+    parts.module("av", "PyAV is not installed")
     import quarrin as api
     from quarrin import checking
 

@@ -8,7 +8,9 @@ import os
 
 import pytest
 
-hypothesis = pytest.importorskip("hypothesis")
+import parts
+
+hypothesis = parts.module("hypothesis")
 from hypothesis import HealthCheck, given, settings  # noqa: E402
 
 import fuzzing  # noqa: E402

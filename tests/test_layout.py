@@ -1,12 +1,17 @@
 """The shape of the tree: the engine's layers include one way only, the Python package has no
-import cycle, and the built module exports its init function alone."""
+import cycle, the built module exports its init function alone, and a test whose part is missing
+fails under CI."""
 import ast
+import os
 import re
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
+
+import parts
 
 SRC = Path(__file__).resolve().parent.parent / "src"
 # The engine's layers, lowest first: a unit includes headers of its own layer or below.
@@ -65,10 +70,25 @@ def test_python_package_has_no_import_cycle():
     assert cycles(graph) == []
 
 
-@pytest.mark.skipif(not shutil.which("nm"), reason="needs nm (binutils)")
 def test_module_exports_only_its_init_function():
+    if not shutil.which("nm"):
+        parts.missing("needs nm (binutils)")
     import importlib.util
 
     origin = importlib.util.find_spec("quarrin.snapwell").origin
     out = subprocess.run(["nm", "-D", "--defined-only", origin], capture_output=True, text=True, check=True).stdout
     assert [line.split()[-1] for line in out.splitlines()] == ["PyInit_snapwell"]
+
+
+@pytest.mark.parametrize("ci, outcome", [("true", "failed"), ("", "skipped"), ("0", "skipped")])
+def test_a_missing_part_fails_only_under_ci(tmp_path, ci, outcome):
+    """A CI machine that lost its browser or broker must go red, not skip every test that uses it."""
+    (tmp_path / "test_part.py").write_text(
+        "import sys\nsys.path.insert(0, %r)\nimport parts\n\n"
+        "def test_it():\n    parts.module('quarrin_no_such_module', 'no such part here')\n"
+        % str(Path(__file__).parent))
+    run = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-rfs", "-q",
+                          str(tmp_path / "test_part.py")], cwd=tmp_path, capture_output=True, text=True,
+                         env=dict(os.environ, CI=ci))
+    assert "1 " + outcome in run.stdout
+    assert "no such part here" in run.stdout

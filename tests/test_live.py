@@ -22,6 +22,7 @@ import pytest
 import videos
 from mjpeg_server import MjpegServer, frame
 from rtsp_server import RtspServer
+import parts
 
 # Live sources depend on the interpreter's threads and signals, not on NumPy: the primary session
 # sees them all; the newest Python and the sanitizers the states a stop can land in and the signal
@@ -268,7 +269,7 @@ def test_a_second_stop_still_prints_the_summary(tmp_path, sig):
 # file: the encoder's (a dozen with veryfast) and the one the container held were written out.
 @pytest.mark.parametrize("ext, speed", [(".mp4", "ultrafast"), (".mkv", "veryfast")])
 def test_a_killed_h264_recording_keeps_the_event_that_ended(tmp_path, ext, speed):
-    pytest.importorskip("av")
+    parts.module("av", "PyAV is not installed")
     out = tmp_path / ("cam" + ext)
     with MjpegServer(fps=10) as cam:
         proc = start_recording(tmp_path, cam.url, out, "--motion", "--min-area", 50, "--after", 0.3, "--speed", speed)
@@ -286,7 +287,7 @@ def test_a_killed_h264_recording_keeps_the_event_that_ended(tmp_path, ext, speed
 # An event still open when its recorder is killed is not lost: check says so, and --repair lists it
 # up to the last frame on disk (after trimming the CSV to the frames the video holds).
 def test_an_event_open_at_a_kill_is_listed_by_the_repair(tmp_path):
-    pytest.importorskip("av")
+    parts.module("av", "PyAV is not installed")
     out = tmp_path / "cam.mp4"
     with MjpegServer(fps=10) as cam:
         proc = start_recording(tmp_path, cam.url, out, "--motion", "--min-area", 50)

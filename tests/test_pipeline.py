@@ -11,6 +11,7 @@ import time
 import numpy as np
 import pytest
 
+import parts
 import videos
 from children import interrupt_after_first_segment
 from fakes import FakeCv2, marked_frames
@@ -85,10 +86,11 @@ def test_same_result_as_sequential(tmp_path, capsys, overrides):
     assert_same_files(seq, pipe)
 
 
-@pytest.mark.skipif(not os.path.exists(REAL_CLIP), reason="opencv-doc's example video is not installed")
 @pytest.mark.parametrize("extra", [None, dict(events=True, before=1.0, after=0.5, min_event=0.3, detect_width=320,
                                                max_changed=0.6)], ids=["frames", "events"])
 def test_same_result_on_a_real_video(tmp_path, capsys, extra):
+    if not os.path.exists(REAL_CLIP):
+        parts.missing("opencv-doc's example video is not installed (scripts/setup-system.sh installs it)")
     runs, seq, pipe = both_ways(tmp_path, capsys, REAL_CLIP, extra, roi_w=768, roi_h=576, motion_based=True,
                                 max_frames=150, timestamp=True, duration=20.0, min_area=800)
     assert runs["sequential"] == runs["pipelined"]

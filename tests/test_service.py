@@ -13,9 +13,10 @@ import numpy as np
 import pytest
 
 from mjpeg_server import MjpegServer, _free_port
+import parts
 
 pytestmark = pytest.mark.not_in("asan")
-pytest.importorskip("aiohttp", reason="quarrin serve needs the web extra")
+parts.module("aiohttp", "quarrin serve needs the web extra")
 
 
 def quarrin(*args, cwd=None, timeout=60):
@@ -326,7 +327,7 @@ def checked_ok(video):
 
 @pytest.mark.only_in("np2")
 def test_the_readme_example_runs_against_the_test_cameras(tmp_path):
-    pytest.importorskip("av", reason="the example writes H.264")
+    parts.module("av", "the example writes H.264")
     readme = open(os.path.join(os.path.dirname(__file__), "..", "README.md"), encoding="utf-8").read()
     example = readme.split("### Cameras as one service", 1)[1].split("```toml\n", 1)[1].split("```", 1)[0]
     cams = []

@@ -25,11 +25,12 @@ import quarrin
 from quarrin import cli
 import webfootage
 from webfootage import Server
+import parts
 
 # The web view runs no compiled code of its own: nothing for the sanitizer session.
 pytestmark = pytest.mark.not_in("asan")
 
-pytest.importorskip("aiohttp", reason="quarrin serve needs the web extra")
+parts.module("aiohttp", "quarrin serve needs the web extra")
 
 
 def fetch(base, path, headers=None, method="GET", body=None):

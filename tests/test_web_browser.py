@@ -15,6 +15,7 @@ import urllib.request
 import pytest
 
 import webfootage
+import parts
 
 # Pages in a browser depend on no Python or NumPy version: one session runs them.
 pytestmark = pytest.mark.only_in("np2")
@@ -27,9 +28,9 @@ WAIT = 30.0
 @pytest.fixture(scope="module")
 def browser():
     if not (os.path.exists(CHROMIUM) and os.path.exists(CHROMEDRIVER)):
-        pytest.skip("no chromium and chromium-driver (scripts/setup-system.sh installs them)")
-    webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed")
-    pytest.importorskip("aiohttp", reason="quarrin serve needs the web extra")
+        parts.missing("no chromium and chromium-driver (scripts/setup-system.sh installs them)")
+    webdriver = parts.module("selenium.webdriver", "selenium is not installed")
+    parts.module("aiohttp", "quarrin serve needs the web extra")
     from selenium.webdriver.chrome.service import Service
 
     options = webdriver.ChromeOptions()

@@ -17,6 +17,7 @@ import types
 import pytest
 
 import videos
+import parts
 
 VTEST = "/usr/share/doc/opencv-doc/examples/data/vtest.avi"
 SIZE = (192, 144)
@@ -68,7 +69,7 @@ def record(root, camera, ext, ago, part, work):
 def footage(tmp_path_factory):
     """`root`: the folder of recordings; `results`: what each recording returned; `work`: a folder
     for more clips."""
-    pytest.importorskip("av", reason="the web view's tests record H.264 through PyAV")
+    parts.module("av", "the web view's tests record H.264 through PyAV")
     base = tmp_path_factory.mktemp("web")
     root, work = base / "cams", base / "clips"
     os.makedirs(work)
