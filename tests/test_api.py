@@ -429,7 +429,8 @@ def test_copied_frames_give_their_colour_again(tmp_path, bframes):
     colour again, for its picture; the live view gets the colour of the frame just read, or
     without --motion (nothing decoded) that of each keyframe."""
     pytest.importorskip("av")
-    from quarrin import options, passthrough, supervisor
+    from quarrin import options, passthrough
+    from quarrin.service import supervisor
 
     class Pipe:  # the service's end: the live view's JPEGs, by the frame read before each
         def send(self, kind, jpeg):

@@ -485,7 +485,8 @@ def _scan(ns):
 
 
 def _check(ns):
-    from quarrin import checking, eventlist as events
+    from quarrin import checking
+    from quarrin.listeners import eventlist as events
 
     for path in ns.paths:
         if not os.path.exists(path):
@@ -599,7 +600,7 @@ def _serving(ns, serve):
 
 
 def _serve_config(ns, server):
-    from quarrin import config
+    from quarrin.service import config
 
     try:
         found = config.load(ns.config)

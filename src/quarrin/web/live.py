@@ -1,8 +1,8 @@
-"""The cameras' live images, from their recorders (quarrin.supervisor): ``/live/NAME.jpg``, the newest
+"""The cameras' live images, from their recorders (quarrin.service.supervisor): ``/live/NAME.jpg``, the newest
 one, and ``/live/NAME.mjpg``, a stream of them (multipart/x-mixed-replace, which an <img> plays).
 
 A recorder makes them only while someone looks: a request for the image keeps its live view on
-for a while (quarrin.supervisor.WATCH_SECONDS), a stream for as long as it is open.
+for a while (quarrin.service.supervisor.WATCH_SECONDS), a stream for as long as it is open.
 
 Nothing waits long for a camera that is down: an image not there within FRAME_WAIT is a 503 that
 says why (the recorder's state and last error) and when to ask again; a stream shows the offline

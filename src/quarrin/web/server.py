@@ -168,11 +168,11 @@ async def _run(app, host, port, context, paths, out, login, reload=None):
 
 def serve_config(config, paths=(), listen=None, password_file=None, tls_cert=None, tls_key=None, index=None,
                  out=None, warn=None):
-    """Runs the cameras of `config` (a quarrin.config.Config, from `config_path`), each in a
+    """Runs the cameras of `config` (a quarrin.service.config.Config, from `config_path`), each in a
     recorder process of its own, and the web view of their recordings (and of `paths`) until
     SIGINT or SIGTERM; SIGHUP reads the file again. The command line's settings win over the
     [web] table's. Returns the signal that stopped it."""
-    from quarrin.config import output_folders
+    from quarrin.service.config import output_folders
 
     web_table = config.web
     listen = listen or web_table.get("listen") or DEFAULT_LISTEN
@@ -185,7 +185,7 @@ def serve_config(config, paths=(), listen=None, password_file=None, tls_cert=Non
     require_extra()
     import asyncio
 
-    from quarrin.supervisor import Supervisor
+    from quarrin.service.supervisor import Supervisor
     from quarrin.web import auth, live
     from quarrin.web.app import make_app
     from quarrin.web.data import View
@@ -224,7 +224,7 @@ class _Reload:
         threading.Thread(target=self._reload, name="quarrin-reload", daemon=True).start()
 
     def _reload(self):
-        from quarrin import config
+        from quarrin.service import config
 
         try:
             try:

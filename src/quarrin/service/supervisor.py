@@ -155,7 +155,7 @@ def _terminate(signum, frame):
 
 
 def record(camera, conn, shared, others=(), ended=()):
-    """A recorder process's work: `camera` (quarrin.config.Camera) recorded until it ends, SIGTERM
+    """A recorder process's work: `camera` (quarrin.service.config.Camera) recorded until it ends, SIGTERM
     or a failure; exits 0 done, 1 failed, 143 stopped. `others` are the other cameras' outputs,
     `ended` the events the recorder before this one left open, listed since (their end is told
     first)."""
@@ -242,7 +242,7 @@ class Recorder:
 
 
 class Supervisor:
-    """Runs the recorders of `cameras` (quarrin.config.Camera by name) on a thread of its own;
+    """Runs the recorders of `cameras` (quarrin.service.config.Camera by name) on a thread of its own;
     `out` gets each line the service says."""
 
     def __init__(self, cameras, out):
@@ -431,7 +431,7 @@ class Supervisor:
                 continue
             if report.repaired or not report.ok:
                 self.out("%s: %s" % (r.camera.name, report.line()))
-        from quarrin import eventlist
+        from quarrin.listeners import eventlist
 
         for pending in eventlist.open_events_of(r.camera.output):
             try:

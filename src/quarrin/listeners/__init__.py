@@ -2,8 +2,8 @@
 its segments as they close, a live source's signal lost and back.
 
 A `Listener` overrides what it wants; every method does nothing by default. The recording's own
-consumers are listeners too: the event list (quarrin.eventlist), the disk budget
-(quarrin.budget) and the progress bar's signal display (quarrin.progress).
+consumers are listeners too: the event list (quarrin.listeners.eventlist), the disk budget
+(quarrin.listeners.budget) and the progress bar's signal display (quarrin.progress).
 
 Threads: the recorder tells these things on the thread where they happen (the frame rules' or, in
 the pipelined recorder, the writer's) and only queues them there; one thread of the recording's

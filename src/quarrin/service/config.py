@@ -71,14 +71,14 @@ class Config:
 def notify_options(table, camera_table, camera, folder):
     """The record keywords the [notify] table, and the camera's own on_event, on_event_timeout and
     mqtt keys, give camera `camera`, and the error lines of either."""
-    from quarrin import notify
+    from quarrin.listeners import hooks as notify
 
     return notify.notify_options(table, camera_table, camera, folder)
 
 
 def _notify_keys():
     """A camera's own keys that notify_options reads."""
-    from quarrin import notify
+    from quarrin.listeners import hooks as notify
 
     return notify.CAMERA_KEYS
 
