@@ -582,7 +582,7 @@ def _serve(ns):
     if ns.check and not ns.config:
         raise _Usage("--check checks a cameras file: give --config FILE")
     if ns.config:
-        return _serve_config(ns, server)
+        return _serve_config(ns)
     return _serving(ns, lambda: server.serve(ns.paths, ns.listen or server.DEFAULT_LISTEN, ns.password_file,
                                              ns.tls_cert, ns.tls_key, ns.index, warn=_warn))
 
@@ -599,7 +599,7 @@ def _serving(ns, serve):
     return _stopped()
 
 
-def _serve_config(ns, server):
+def _serve_config(ns):
     from quarrin.service import config
 
     try:
@@ -611,8 +611,10 @@ def _serve_config(ns, server):
     if ns.check:
         print(config.resolved(found), end="")
         return 0
-    return _serving(ns, lambda: server.serve_config(found, ns.paths, ns.listen, ns.password_file, ns.tls_cert,
-                                                    ns.tls_key, ns.index, warn=_warn))
+    from quarrin.service import run
+
+    return _serving(ns, lambda: run.run(found, ns.paths, ns.listen, ns.password_file, ns.tls_cert, ns.tls_key,
+                                        ns.index, warn=_warn))
 
 
 def _warn(message):

@@ -253,11 +253,10 @@ class Supervisor:
         self._stopping = threading.Event()
         self._thread = None
 
-    # What the web view asks.
+    # What the web view asks (through quarrin.service.cameras).
     def cameras(self):
         with self.lock:
-            return {name: dict(r.status(), live_url="/live/%s.mjpg" % _quote(name))
-                    for name, r in self.recorders.items()}
+            return {name: r.status() for name, r in self.recorders.items()}
 
     def recorder(self, name):
         return self.recorders.get(name)
@@ -556,8 +555,3 @@ def written_since(output, since, others=()):
             pass
     return sorted(found)
 
-
-def _quote(name):
-    import urllib.parse
-
-    return urllib.parse.quote(name, safe="")
