@@ -436,7 +436,7 @@ def test_events_published_to_an_mqtt_broker(tmp_path, broker, broker_state):
      ["notify: tls_ca: is for a broker reached over TLS: an mqtts:// URL"]),
 ], ids=["all", "camera-overrides", "unknown-and-bad", "masked", "ca-without-tls"])
 def test_notify_table(tmp_path, table, camera, keywords, errors):
-    from quarrin.listeners.hooks import notify_options
+    from quarrin.listeners.registry import notify_options
 
     (tmp_path / "ca.pem").write_text("")
     got, problems = notify_options(table, camera, camera="door", folder=str(tmp_path))
@@ -444,10 +444,19 @@ def test_notify_table(tmp_path, table, camera, keywords, errors):
     assert [e.replace(str(tmp_path), "FOLDER") for e in problems] == errors
 
 
+def test_each_notifier_declares_the_rows_its_keys_and_switch_name():
+    from quarrin import options
+    from quarrin.listeners import registry
+
+    rows = {n.name: [o.name for o in n.option_rows(options)] for n in registry.notifiers()}
+    assert sorted(sum(rows.values(), [])) == sorted(o.name for o in options.OPTIONS if o.group == "notify")
+    assert all(n.switch in n.options and set(n.options) <= set(rows[n.name]) for n in registry.notifiers())
+
+
 def test_the_snapshot_is_published_once_at_the_end(tmp_path, broker):
     """The event's picture, when it names one, goes out as it ends; the prefix is quarrin by default."""
     from mqtt_broker import Subscriber
-    from quarrin.listeners.hooks import Mqtt
+    from quarrin.listeners.mqtt import Mqtt
 
     picture = tmp_path / "door-1.jpg"
     cv2.imwrite(str(picture), np.full((24, 32, 3), 90, np.uint8))

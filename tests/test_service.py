@@ -102,6 +102,22 @@ def test_check_prints_every_resolved_option_with_passwords_masked(tmp_path):
     assert not os.path.exists(tmp_path / "rec")
 
 
+@pytest.mark.parametrize("keys, wait", [
+    ("", 15 + 1),
+    ('on_event = "true"\non_event_timeout = 7\n', 15 + 1 + 7),
+    ('mqtt = "mqtt://127.0.0.1:9"\n', 15 + 1 + 5),
+    ('[notify]\ncommand = "true"\nmqtt = "mqtt://127.0.0.1:9"\n', 15 + 1 + 30 + 5),
+])
+def test_a_recorder_stopping_is_given_what_its_notifiers_still_need(tmp_path, keys, wait):
+    """The stall, and each notifier's drain time (a command's timeout, a broker's last messages),
+    read from the camera's checked options."""
+    from quarrin.service import config, supervisor
+
+    path = tmp_path / "cameras.toml"
+    path.write_text(GOOD.format(url="http://127.0.0.1:9/video") + "motion = true\n" + keys)
+    assert supervisor.stop_wait(config.load(str(path)).cameras["door"].checked) == wait
+
+
 def get(base, path, timeout=30):
     with urllib.request.urlopen(base + path, timeout=timeout) as r:
         return r.read()

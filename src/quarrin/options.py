@@ -280,50 +280,6 @@ def colour(name, value):
     return tuple(int(round(c * 255)) for c in (b, g, r))
 
 
-def command(name, value):
-    """A command to run: a text split as a shell would split it (no shell runs it), or a list of
-    its words; its program must be found (a path, or a name on PATH). Returns it as a text
-    (shlex.split gives its words back)."""
-    import shlex
-    import shutil
-
-    if isinstance(value, str):
-        try:
-            words = shlex.split(value)
-        except ValueError as exc:
-            raise UsageError(name, value, "cannot be split into words (%s)" % exc) from None
-    elif isinstance(value, (list, tuple)) and all(isinstance(w, str) for w in value):
-        words = list(value)
-    else:
-        raise UsageError(name, value, "expected a command")
-    if not words or not words[0]:
-        raise UsageError(name, value, "expected a command")
-    if shutil.which(words[0]) is None:
-        where = "no such executable file" if os.sep in words[0] else "no such program on PATH"
-        raise UsageError(name, value, "%s: %s" % (where, words[0]))
-    return value if isinstance(value, str) else shlex.join(words)
-
-
-def mqtt_url(name, value):
-    """An MQTT broker's URL (`Broker` reads it); a message shows it without its password. The
-    client library must be installed."""
-    import importlib.util
-
-    if not isinstance(value, str):
-        raise UsageError(name, value, "expected an mqtt:// or mqtts:// URL")
-    try:
-        Broker.parse(value)
-    except ValueError as exc:
-        raise UsageError(name, shown_source(value), str(exc)) from None
-    try:
-        found = importlib.util.find_spec("paho.mqtt.client") is not None
-    except (ImportError, ValueError):
-        found = False
-    if not found:
-        raise UsageError(name, shown_source(value), "needs the MQTT client: pip install 'quarrin[mqtt]'")
-    return value
-
-
 # ---- the table ------------------------------------------------------------------------------------
 
 class Excludes(typing.NamedTuple):
@@ -528,23 +484,19 @@ OPTIONS = (
                               ("timestamp", "--timestamp draws into the frames, which needs them re-encoded"),
                               ("preview", "--preview shows the frames, which it does not make"),
                               ("boxes", "--boxes draws into the frames, which needs them re-encoded")))),
-    # The keyword is not on_event: quarrin.record's on_event is a Python callable told of each event.
-    Option("on_event_command", None, command, "run CMD (split as a shell would, run without one) as each event "
-           "begins and ends; QUARRIN_EVENT (start, end), QUARRIN_NUMBER, QUARRIN_CAMERA, QUARRIN_START, QUARRIN_END, "
-           "QUARRIN_SECONDS, QUARRIN_PEAK_AREA, QUARRIN_FILE and QUARRIN_SNAPSHOT describe it; the recording "
-           "never waits for it", "CMD", "notify", batch=False, shown="none", spelled="on_event",
-           needs_motion="runs as motion events begin and end; it needs --motion"),
-    Option("on_event_timeout", 30.0, number(positive=True, high=86400), "an --on-event command still running "
-           "after SECONDS is killed", "SECONDS", "notify", batch=False),
-    Option("mqtt", None, mqtt_url, "publish the events to the MQTT broker at URL: mqtt://[USER:PASSWORD@]HOST[:PORT]"
-           "[/PREFIX], or mqtts:// for TLS (topics PREFIX/CAMERA/motion, .../events, .../snapshot and "
-           "PREFIX/availability; PREFIX quarrin by default); needs quarrin[mqtt]", "URL", "notify", batch=False,
-           shown="none"),
-    Option("mqtt_ca", None, file_path, "with an mqtts:// URL, trust the broker's certificate if this CA "
-           "certificate (PEM) signed it, instead of the system's CAs", "FILE", "notify", batch=False,
-           shown="the system's CAs"),
 )
 
+
+def _notifier_rows():
+    import sys
+
+    from quarrin.listeners import registry
+
+    return registry.option_rows(sys.modules[__name__])
+
+
+# The notifiers' own rows (each declared in its module of quarrin.listeners) come last.
+OPTIONS += _notifier_rows()
 BY_NAME = {o.name: o for o in OPTIONS}
 UsageError.SPELLED.update({o.name: o.spelled for o in OPTIONS if o.spelled})
 FIELDS = tuple(BY_NAME)
@@ -680,45 +632,6 @@ def shown_source(source):
         if ats:
             rest = rest[:user_end] + ":***" + rest[ats[-1]:]
     return _SECRET_PARAMETER.sub(r"\1***", scheme + "://" + rest)
-
-
-class Broker(typing.NamedTuple):
-    """Where an MQTT broker is, from its URL: mqtt://[USER[:PASSWORD]@]HOST[:PORT][/PREFIX], or
-    mqtts:// for TLS. The URL's path, any depth, is the topics' prefix."""
-    tls: bool
-    host: str
-    port: int
-    user: typing.Optional[str]
-    password: typing.Optional[str]
-    prefix: str
-
-    @classmethod
-    def parse(cls, url):
-        """The broker of `url`; ValueError saying what is wrong (never showing the password)."""
-        from urllib.parse import unquote, urlsplit
-
-        try:
-            parts = urlsplit(url.strip())
-            port = parts.port
-        except ValueError:
-            raise ValueError("expected mqtt://[USER:PASSWORD@]HOST[:PORT][/PREFIX] or mqtts://...") from None
-        if parts.scheme.lower() not in ("mqtt", "mqtts"):
-            raise ValueError("expected an mqtt:// or mqtts:// URL")
-        if not parts.hostname:
-            raise ValueError("names no broker (mqtt://HOST...)")
-        if parts.query or parts.fragment:
-            raise ValueError("takes no query or fragment (?, #); the path is the topics' prefix")
-        tls = parts.scheme.lower() == "mqtts"
-        prefix = unquote(parts.path).strip("/") or "quarrin"
-        if any(c in prefix for c in "+#\0") or "" in prefix.split("/"):
-            raise ValueError("the prefix %r is no MQTT topic: no +, # or empty level" % prefix)
-        user = unquote(parts.username) if parts.username is not None else None
-        password = unquote(parts.password) if parts.password is not None else None
-        return cls(tls, parts.hostname, port or (8883 if tls else 1883), user, password, prefix)
-
-    @property
-    def where(self):
-        return "[%s]:%d" % (self.host, self.port) if ":" in self.host else "%s:%d" % (self.host, self.port)
 
 
 def path_text(option, value, expected):

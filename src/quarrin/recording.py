@@ -16,7 +16,7 @@ import typing
 
 from quarrin import options as _options
 from quarrin import layout, listeners as listening, nativelog, sources, writers
-from quarrin.listeners import eventlist as events_mod, hooks as notifying, snapshots
+from quarrin.listeners import eventlist as events_mod, registry as notifying, snapshots
 from quarrin.errors import RecordingError, UsageError
 from quarrin.results import Progress, RecordResult, Segment
 

@@ -19,6 +19,7 @@ import dataclasses
 import difflib
 import json
 import os
+import typing
 
 from quarrin import options as _options
 from quarrin.errors import UsageError
@@ -41,14 +42,19 @@ class ConfigError(Exception):
 
 @dataclasses.dataclass(frozen=True)
 class Camera:
-    """One camera of the file: its `record` keywords (`options`, as written, paths made absolute)
-    and its live view's size and rate."""
+    """One camera of the file: its `record` keywords (`options`, as written, paths made absolute;
+    `checked`, the quarrin.options.Options they give) and its live view's size and rate."""
     name: str
     source: str
     output: str
     options: dict
     live_width: int = 640
     live_fps: float = 2.0
+    checked: typing.Any = dataclasses.field(default=None, compare=False)
+
+    def __post_init__(self):
+        if self.checked is None:
+            object.__setattr__(self, "checked", _options.check(**self.options))
 
     def settings(self):
         """What a change of restarts the camera's recorder."""
@@ -69,18 +75,18 @@ class Config:
 
 
 def notify_options(table, camera_table, camera, folder):
-    """The record keywords the [notify] table, and the camera's own on_event, on_event_timeout and
-    mqtt keys, give camera `camera`, and the error lines of either."""
-    from quarrin.listeners import hooks as notify
+    """The record keywords the [notify] table, and the camera's own keys of the notifiers, give
+    camera `camera`, and the error lines of either."""
+    from quarrin.listeners import registry
 
-    return notify.notify_options(table, camera_table, camera, folder)
+    return registry.notify_options(table, camera_table, camera, folder)
 
 
 def _notify_keys():
     """A camera's own keys that notify_options reads."""
-    from quarrin.listeners import hooks as notify
+    from quarrin.listeners import registry
 
-    return notify.CAMERA_KEYS
+    return registry.camera_keys()
 
 
 def _toml():
@@ -253,7 +259,7 @@ def _camera(name, defaults, table, notify, folder, known):
     except UsageError as exc:
         key = exc.option if exc.option in known else "options"
         return None, [_line(name, key, exc) if exc.option else "cameras.%s: %s" % (name, exc.reason)]
-    return Camera(name, source, output, opts, int(live["live_width"]), float(live["live_fps"])), []
+    return Camera(name, source, output, opts, int(live["live_width"]), float(live["live_fps"]), checked), []
 
 
 def output_folders(config, paths=()):
