@@ -49,7 +49,7 @@ output = "rec/door.avi"
     ('[cameras.door]\nsource = "{url}"\noutput = "d/%Y/Door-%H.mp4"\n[cameras.yard]\nsource = "{url}"\n'
      'output = "d/2026/door-07.mp4"\n', "cameras.yard: output: {tmp}/d/2026/door-07.mp4 and camera door's"),
     ('[defaults]\nmotion = true\ninterval = 2\n[cameras.door]\nsource = "{url}"\noutput = "rec/door.avi"\n',
-     "cameras.door: --motion and --interval cannot be combined"),
+     "cameras.door: motion and interval cannot be combined"),
     ('[cameras.door]\nsource = "{url}"\noutput = "rec/door.avi"\nlive_fps = 0\n',
      "cameras.door: live_fps = 0: must be more than 0"),
     ('[cameras.door]\nsource = "door.avi"\noutput = "rec/door.avi"\n', "cameras.door: source = {tmp}/door.avi: no such file"),

@@ -18,7 +18,7 @@ import re
 import typing
 
 from quarrin import layout
-from quarrin.errors import UsageError
+from quarrin.errors import UsageError, named
 
 VIDEO_EXTENSIONS = (".avi", ".mp4", ".mkv", ".mov", ".m4v", ".mpg", ".mpeg", ".wmv", ".ts")
 FOURCC_BY_EXTENSION = {".avi": "MJPG", ".mp4": "mp4v", ".m4v": "mp4v", ".mov": "mp4v", ".mkv": "XVID"}
@@ -293,7 +293,7 @@ class Excludes(typing.NamedTuple):
 
 
 # Why an option of motion events is refused without --motion.
-NEEDS_MOTION = "works on motion; it needs --motion"
+NEEDS_MOTION = "works on motion; it needs %s" % named("motion")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -366,7 +366,7 @@ GROUPS = {"output": "output", "camera": "camera (a camera source only)",
           "overlay": "timestamp overlay", "live": "live sources (a URL or a device path)",
           "disk": "disk space (the budget deletes the oldest finished segments of OUTPUT first)", "running": "running",
           "notify": "notifications (of motion events, as they begin and end)"}
-_TUNES_H264 = Excludes("fourcc", "tunes H.264; --fourcc chooses an OpenCV writer", pair=False)
+_TUNES_H264 = Excludes("fourcc", "tunes H.264; %s chooses an OpenCV writer" % named("fourcc"), pair=False)
 
 OPTIONS = (
     Option("fourcc", None, fourcc, "OpenCV codec of the output video; not with --codec", "CODE", engine=("fmt",),
@@ -374,7 +374,8 @@ OPTIONS = (
                  "XVID; .m4v, .mov mp4v; others MJPG"),
     Option("codec", None, one_of(*CODECS), "write H.264 through PyAV (quarrin[h264]) into .mp4 or .mkv; not with "
            "--fourcc", "h264", shown="h264 for .mp4 and .mkv when PyAV is installed, else --fourcc's",
-           excludes=Excludes("fourcc", "--fourcc names an OpenCV codec, --codec h264 writes through PyAV")),
+           excludes=Excludes("fourcc", "%s names an OpenCV codec, %s h264 writes through PyAV"
+                                             % (named("fourcc"), named("codec")))),
     Option("quality", 23, whole(0, 51), "H.264 quality: x264's CRF, 0 (lossless) to 51; each 6 lower about "
            "doubles the size", "CRF", excludes=_TUNES_H264),
     Option("speed", "ultrafast", one_of(*PRESETS), "H.264 speed: x264's preset, %s; slower presets make "
@@ -401,7 +402,7 @@ OPTIONS = (
     Option("blur", 21, blur, "motion: blur kernel width, odd, 1-255", "K", "selection", engine=("kernel_width",),
            scan=True),
     Option("show_diff", False, flag, "motion: show the difference images in windows", group="selection",
-           engine=("show_diff",), batch=False, needs_motion="shows the motion check's images; it needs --motion"),
+           engine=("show_diff",), batch=False, needs_motion="shows the motion check's images; it needs %s" % named("motion")),
     Option("duration", 0.0, number(), "stop after SECONDS of input", "SECONDS", "selection",
            engine=("duration",), shown="0 = until the input ends", scan=True),
     Option("segment_frames", 0, whole(0, INT32_MAX - 1), "start a new numbered file every N saved frames", "N",
@@ -472,18 +473,19 @@ OPTIONS = (
     # The packets go into the file as they come: nothing may change a frame, or choose its encoder.
     Option("copy", False, flag, "save the source's own H.264/H.265 packets (a file or a URL) without "
            "re-encoding them, into .mp4 or .mkv; motion is still checked on every frame", batch=False,
-           excludes=tuple(Excludes(other, "saves the source's packets as they are; %s" % why, pair=False)
+           excludes=tuple(Excludes(other, "saves the source's packets as they are; %s %s" % (named(other), why),
+                                   pair=False)
                           for other, why in (
-                              ("fourcc", "--fourcc chooses an encoder"),
-                              ("codec", "--codec chooses an encoder"),
-                              ("quality", "--quality tunes the encoder"),
-                              ("speed", "--speed tunes the encoder"),
-                              ("size", "--size asks the camera for another frame size"),
-                              ("interval", "--interval drops frames that later ones need"),
-                              ("show_diff", "--show-diff shows the motion check's windows of new pixels"),
-                              ("timestamp", "--timestamp draws into the frames, which needs them re-encoded"),
-                              ("preview", "--preview shows the frames, which it does not make"),
-                              ("boxes", "--boxes draws into the frames, which needs them re-encoded")))),
+                              ("fourcc", "chooses an encoder"),
+                              ("codec", "chooses an encoder"),
+                              ("quality", "tunes the encoder"),
+                              ("speed", "tunes the encoder"),
+                              ("size", "asks the camera for another frame size"),
+                              ("interval", "drops frames that later ones need"),
+                              ("show_diff", "shows the motion check's windows of new pixels"),
+                              ("timestamp", "draws into the frames, which needs them re-encoded"),
+                              ("preview", "shows the frames, which it does not make"),
+                              ("boxes", "draws into the frames, which needs them re-encoded")))),
 )
 
 
@@ -499,6 +501,7 @@ def _notifier_rows():
 OPTIONS += _notifier_rows()
 BY_NAME = {o.name: o for o in OPTIONS}
 UsageError.SPELLED.update({o.name: o.spelled for o in OPTIONS if o.spelled})
+UsageError.FLAGS.update({o.name: o.flag for o in OPTIONS})
 FIELDS = tuple(BY_NAME)
 CAMERA_OPTIONS = tuple(o.name for o in OPTIONS if o.camera)
 LIVE_OPTIONS = tuple(o.name for o in OPTIONS if o.live)
@@ -508,6 +511,14 @@ IN_SCAN = tuple(o.name for o in OPTIONS if o.scan)
 SCAN_DEFAULTS = {o.name: o.scan_default for o in OPTIONS if o.scan_default is not None}
 # A camera of `quarrin serve --config` that records motion takes these unless its file says otherwise.
 SERVICE_DEFAULTS = {o.name: o.service_default for o in OPTIONS if o.service_default is not None}
+# A camera's own keys under `quarrin serve --config` that are not record options: its live view's.
+SERVICE_OPTIONS = (
+    Option("live_width", 640, whole(16, 8192), "the live view's images are at most W pixels wide", "W", "service",
+           batch=False),
+    Option("live_fps", 2.0, number(positive=True, high=30), "the live view sends at most N images a second while "
+           "a page watches", "N", "service", batch=False),
+)
+SERVICE_BY_NAME = {o.name: o for o in SERVICE_OPTIONS}
 # The options of each pair that exclude each other, by the name of the pair's first.
 PAIRED = {name: r.other for o in OPTIONS for r in o.rules if r.pair for name in (o.name, r.other)}
 
@@ -563,7 +574,7 @@ def check(**given):
                 continue
             if rule.pair:
                 raise UsageError(None, None, "%s and %s cannot be combined: %s"
-                                 % (BY_NAME[rule.other].flag, option.flag, rule.why))
+                                 % (named(rule.other), named(option.name), rule.why))
             raise UsageError(option.name, getattr(opts, option.name), rule.why)
     if not opts.motion:
         for option in OPTIONS:
@@ -603,6 +614,9 @@ def markdown():
         default = o.default_text() + ("" if o.scan_default is None else "; scan: %s" % o.default_text(scan=True)) + (
             "" if o.service_default is None else "; a motion camera of the service: %s" % o.default_text(service=True))
         lines.append("| `%s` | `%s` | %s | %s | %s |" % (name, o.name, default, o.help, where))
+    lines += ["", "A camera of `quarrin serve --config FILE` also takes these keys, which are no record options:", "",
+              "| key | default | what it does |", "|---|---|---|"]
+    lines += ["| `%s` | %s | %s |" % (o.name, o.default_text(), o.help) for o in SERVICE_OPTIONS]
     return "\n".join(lines) + "\n"
 
 

@@ -12,7 +12,7 @@ import threading
 import time
 
 from quarrin import listeners as listening
-from quarrin.errors import UsageError
+from quarrin.errors import UsageError, named
 from quarrin.listeners import Listener, Notifier
 
 
@@ -24,7 +24,7 @@ def option_rows(o):
                  "begins and ends; QUARRIN_EVENT (start, end), QUARRIN_NUMBER, QUARRIN_CAMERA, QUARRIN_START, QUARRIN_END, "
                  "QUARRIN_SECONDS, QUARRIN_PEAK_AREA, QUARRIN_FILE and QUARRIN_SNAPSHOT describe it; the recording "
                  "never waits for it", "CMD", "notify", batch=False, shown="none", spelled="on_event",
-                 needs_motion="runs as motion events begin and end; it needs --motion"),
+                 needs_motion="runs as motion events begin and end; it needs %s" % named("motion")),
         o.Option("on_event_timeout", 30.0, o.number(positive=True, high=86400), "an --on-event command still running "
                  "after SECONDS is killed", "SECONDS", "notify", batch=False),
     )

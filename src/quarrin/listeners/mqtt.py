@@ -9,7 +9,7 @@ import threading
 import time
 import typing
 
-from quarrin.errors import UsageError
+from quarrin.errors import UsageError, named
 from quarrin.listeners import Listener, Notifier
 
 
@@ -226,7 +226,7 @@ def check(opts):
     if not opts.mqtt_ca:
         return
     if not (opts.mqtt and Broker.parse(opts.mqtt).tls):
-        raise UsageError("mqtt_ca", opts.mqtt_ca, "is for a broker reached over TLS: an mqtts:// URL (mqtt)")
+        raise UsageError("mqtt_ca", opts.mqtt_ca, "is for a broker reached over TLS: an mqtts:// URL (%s)" % named("mqtt"))
     import ssl
 
     try:

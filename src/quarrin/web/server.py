@@ -14,7 +14,7 @@ import signal
 import socket
 import sys
 
-from quarrin.errors import UsageError
+from quarrin.errors import UsageError, named
 
 DEFAULT_LISTEN = "127.0.0.1:8080"
 EXTRA = "pip install 'quarrin[web]'"
@@ -61,11 +61,12 @@ def check(paths, listen, password_file=None, tls_cert=None, tls_key=None):
     host, port = parse_listen(listen)
     users = auth.read_password_file(password_file) if password_file is not None else None
     if users is None and not is_loopback(host):
-        raise UsageError("listen", listen, "is not a loopback address: a page open to the network needs "
-                                           "--password-file FILE (quarrin serve --hash-password makes its hash)")
+        raise UsageError("listen", listen, "is not a loopback address: a page open to the network needs %s FILE "
+                                           "(quarrin serve %s makes its hash)"
+                         % (named("password_file"), named("hash_password")))
     if (tls_cert is None) != (tls_key is None):
         raise UsageError("tls_key" if tls_key is None else "tls_cert", tls_key or tls_cert,
-                         "give both --tls-cert and --tls-key")
+                         "give both %s and %s" % (named("tls_cert"), named("tls_key")))
     context = None
     if tls_cert is not None:
         import ssl
