@@ -19,7 +19,7 @@ import time
 import cv2
 
 import quarrin
-from quarrin import snapshots
+from quarrin.listeners import snapshots
 
 VTEST = "/usr/share/doc/opencv-doc/examples/data/vtest.avi"
 KINDS = {"no pictures": dict(snapshots=False), "pictures": dict(snapshots=True),

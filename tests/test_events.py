@@ -19,7 +19,8 @@ import pytest
 import quarrin
 import videos
 from fakes import marked_frames
-from quarrin import notify, snapwell
+from quarrin import snapwell
+from quarrin.listeners import hooks as notify
 from vcargs import vcapture_args
 
 PATTERN = "RMM.....MM....."
@@ -248,7 +249,7 @@ def test_event_options_refused_before_anything_is_written(tmp_path, options, mes
 def test_a_listener_that_fails(tmp_path, monkeypatch, failing, pipeline):
     """A listener that raises is told once and called no more, and the recording goes on; its own
     event list failing stops it, with its files complete, and says so."""
-    from quarrin import eventlist
+    from quarrin.listeners import eventlist
 
     src = scripted(tmp_path / "in.avi", PATTERN * 2)
     out = tmp_path / "o.avi"
@@ -302,7 +303,7 @@ def paced(seconds):
 @pytest.mark.parametrize("pipeline", [False, True], ids=["sequential", "pipelined"])
 def test_a_command_runs_as_each_event_begins_and_ends(tmp_path, pipeline):
     src = scripted(tmp_path / "in.avi", TOLD)
-    from quarrin.notify import ENVIRONMENT
+    from quarrin.listeners.hooks import ENVIRONMENT
 
     # Only the event's: whoever runs the tests may have set others.
     command = hook(tmp_path, 'env | grep -E "^(%s)=" > "$0.$QUARRIN_EVENT.$QUARRIN_NUMBER"' % "|".join(ENVIRONMENT))
@@ -435,7 +436,7 @@ def test_events_published_to_an_mqtt_broker(tmp_path, broker, broker_state):
      ["notify: tls_ca: is for a broker reached over TLS: an mqtts:// URL"]),
 ], ids=["all", "camera-overrides", "unknown-and-bad", "masked", "ca-without-tls"])
 def test_notify_table(tmp_path, table, camera, keywords, errors):
-    from quarrin.notify import notify_options
+    from quarrin.listeners.registry import notify_options
 
     (tmp_path / "ca.pem").write_text("")
     got, problems = notify_options(table, camera, camera="door", folder=str(tmp_path))
@@ -443,10 +444,19 @@ def test_notify_table(tmp_path, table, camera, keywords, errors):
     assert [e.replace(str(tmp_path), "FOLDER") for e in problems] == errors
 
 
+def test_each_notifier_declares_the_rows_its_keys_and_switch_name():
+    from quarrin import options
+    from quarrin.listeners import registry
+
+    rows = {n.name: [o.name for o in n.option_rows(options)] for n in registry.notifiers()}
+    assert sorted(sum(rows.values(), [])) == sorted(o.name for o in options.OPTIONS if o.group == "notify")
+    assert all(n.switch in n.options and set(n.options) <= set(rows[n.name]) for n in registry.notifiers())
+
+
 def test_the_snapshot_is_published_once_at_the_end(tmp_path, broker):
     """The event's picture, when it names one, goes out as it ends; the prefix is quarrin by default."""
     from mqtt_broker import Subscriber
-    from quarrin.notify import Mqtt
+    from quarrin.listeners.mqtt import Mqtt
 
     picture = tmp_path / "door-1.jpg"
     cv2.imwrite(str(picture), np.full((24, 32, 3), 90, np.uint8))

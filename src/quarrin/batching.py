@@ -94,7 +94,7 @@ def scan(inputs, *, jobs=None, executor=None, report=None, progress=None, on_ite
     items = _execute([(source, None) for source in sources], opts, jobs, executor, progress, on_item, snapshots)
     written = None
     if report:
-        from quarrin import eventlist as events
+        from quarrin.listeners import eventlist as events
 
         _make_folder(os.path.dirname(os.path.abspath(report)))
         written = events.write_report(report, items)

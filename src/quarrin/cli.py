@@ -485,7 +485,8 @@ def _scan(ns):
 
 
 def _check(ns):
-    from quarrin import checking, eventlist as events
+    from quarrin import checking
+    from quarrin.listeners import eventlist as events
 
     for path in ns.paths:
         if not os.path.exists(path):
@@ -581,7 +582,7 @@ def _serve(ns):
     if ns.check and not ns.config:
         raise _Usage("--check checks a cameras file: give --config FILE")
     if ns.config:
-        return _serve_config(ns, server)
+        return _serve_config(ns)
     return _serving(ns, lambda: server.serve(ns.paths, ns.listen or server.DEFAULT_LISTEN, ns.password_file,
                                              ns.tls_cert, ns.tls_key, ns.index, warn=_warn))
 
@@ -598,8 +599,8 @@ def _serving(ns, serve):
     return _stopped()
 
 
-def _serve_config(ns, server):
-    from quarrin import config
+def _serve_config(ns):
+    from quarrin.service import config
 
     try:
         found = config.load(ns.config)
@@ -610,8 +611,10 @@ def _serve_config(ns, server):
     if ns.check:
         print(config.resolved(found), end="")
         return 0
-    return _serving(ns, lambda: server.serve_config(found, ns.paths, ns.listen, ns.password_file, ns.tls_cert,
-                                                    ns.tls_key, ns.index, warn=_warn))
+    from quarrin.service import run
+
+    return _serving(ns, lambda: run.run(found, ns.paths, ns.listen, ns.password_file, ns.tls_cert, ns.tls_key,
+                                        ns.index, warn=_warn))
 
 
 def _warn(message):

@@ -1,4 +1,5 @@
 """Exceptions of the front end (light: imported by ``quarrin`` itself)."""
+import re
 
 # Positional arguments of the command line, shown in capitals there.
 _POSITIONAL = {"source": "SOURCE", "output": "OUTPUT", "inputs": "INPUT", "paths": "PATH"}
@@ -12,20 +13,43 @@ class UsageError(ValueError):
     more``; the command line shows ``--min-area -3: must be 0 or more``.
     """
 
-    # Keywords the command line spells otherwise (quarrin.options fills it from its table).
+    # Keywords the command line spells otherwise, and the flags of those a reason names
+    # (quarrin.options fills both from its table).
     SPELLED = {}
+    FLAGS = {}
 
     def __init__(self, option, value, reason):
-        self.option, self.value, self.reason = option, value, reason
+        self.option, self.value, self._reason = option, value, reason
+        reason = self.reason
         super().__init__(reason if option is None else "%s=%s: %s" % (option, _show(value), reason))
 
+    @property
+    def reason(self):
+        """Why it is refused, other options named by their keyword names."""
+        return _NAMED.sub(r"\1", self._reason)
+
     def for_command_line(self):
+        reason = _NAMED.sub(lambda m: self.flag(m.group(1)), self._reason)
         if self.option is None:
-            return self.reason
+            return reason
         name = _POSITIONAL.get(self.option) or "--" + self.SPELLED.get(self.option, self.option).replace("_", "-")
         if self.value is True:  # a flag: its name says it all
-            return "%s: %s" % (name, self.reason)
-        return "%s %s: %s" % (name, _show(self.value), self.reason)
+            return "%s: %s" % (name, reason)
+        return "%s %s: %s" % (name, _show(self.value), reason)
+
+    @classmethod
+    def flag(cls, option):
+        """How the command line spells option `option` (a keyword name)."""
+        return cls.FLAGS.get(option) or "--" + cls.SPELLED.get(option, option).replace("_", "-")
+
+
+def named(option):
+    """Option `option` named inside a reason: its keyword name (``motion``), which the command line
+    shows as its flag (``--motion``)."""
+    return "\x1f%s\x1f" % option
+
+
+_NAMED = re.compile("\x1f([A-Za-z0-9_]+)\x1f")
 
 
 class RecordingError(RuntimeError):

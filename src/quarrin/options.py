@@ -18,7 +18,7 @@ import re
 import typing
 
 from quarrin import layout
-from quarrin.errors import UsageError
+from quarrin.errors import UsageError, named
 
 VIDEO_EXTENSIONS = (".avi", ".mp4", ".mkv", ".mov", ".m4v", ".mpg", ".mpeg", ".wmv", ".ts")
 FOURCC_BY_EXTENSION = {".avi": "MJPG", ".mp4": "mp4v", ".m4v": "mp4v", ".mov": "mp4v", ".mkv": "XVID"}
@@ -280,50 +280,6 @@ def colour(name, value):
     return tuple(int(round(c * 255)) for c in (b, g, r))
 
 
-def command(name, value):
-    """A command to run: a text split as a shell would split it (no shell runs it), or a list of
-    its words; its program must be found (a path, or a name on PATH). Returns it as a text
-    (shlex.split gives its words back)."""
-    import shlex
-    import shutil
-
-    if isinstance(value, str):
-        try:
-            words = shlex.split(value)
-        except ValueError as exc:
-            raise UsageError(name, value, "cannot be split into words (%s)" % exc) from None
-    elif isinstance(value, (list, tuple)) and all(isinstance(w, str) for w in value):
-        words = list(value)
-    else:
-        raise UsageError(name, value, "expected a command")
-    if not words or not words[0]:
-        raise UsageError(name, value, "expected a command")
-    if shutil.which(words[0]) is None:
-        where = "no such executable file" if os.sep in words[0] else "no such program on PATH"
-        raise UsageError(name, value, "%s: %s" % (where, words[0]))
-    return value if isinstance(value, str) else shlex.join(words)
-
-
-def mqtt_url(name, value):
-    """An MQTT broker's URL (`Broker` reads it); a message shows it without its password. The
-    client library must be installed."""
-    import importlib.util
-
-    if not isinstance(value, str):
-        raise UsageError(name, value, "expected an mqtt:// or mqtts:// URL")
-    try:
-        Broker.parse(value)
-    except ValueError as exc:
-        raise UsageError(name, shown_source(value), str(exc)) from None
-    try:
-        found = importlib.util.find_spec("paho.mqtt.client") is not None
-    except (ImportError, ValueError):
-        found = False
-    if not found:
-        raise UsageError(name, shown_source(value), "needs the MQTT client: pip install 'quarrin[mqtt]'")
-    return value
-
-
 # ---- the table ------------------------------------------------------------------------------------
 
 class Excludes(typing.NamedTuple):
@@ -337,7 +293,7 @@ class Excludes(typing.NamedTuple):
 
 
 # Why an option of motion events is refused without --motion.
-NEEDS_MOTION = "works on motion; it needs --motion"
+NEEDS_MOTION = "works on motion; it needs %s" % named("motion")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -410,7 +366,7 @@ GROUPS = {"output": "output", "camera": "camera (a camera source only)",
           "overlay": "timestamp overlay", "live": "live sources (a URL or a device path)",
           "disk": "disk space (the budget deletes the oldest finished segments of OUTPUT first)", "running": "running",
           "notify": "notifications (of motion events, as they begin and end)"}
-_TUNES_H264 = Excludes("fourcc", "tunes H.264; --fourcc chooses an OpenCV writer", pair=False)
+_TUNES_H264 = Excludes("fourcc", "tunes H.264; %s chooses an OpenCV writer" % named("fourcc"), pair=False)
 
 OPTIONS = (
     Option("fourcc", None, fourcc, "OpenCV codec of the output video; not with --codec", "CODE", engine=("fmt",),
@@ -418,7 +374,8 @@ OPTIONS = (
                  "XVID; .m4v, .mov mp4v; others MJPG"),
     Option("codec", None, one_of(*CODECS), "write H.264 through PyAV (quarrin[h264]) into .mp4 or .mkv; not with "
            "--fourcc", "h264", shown="h264 for .mp4 and .mkv when PyAV is installed, else --fourcc's",
-           excludes=Excludes("fourcc", "--fourcc names an OpenCV codec, --codec h264 writes through PyAV")),
+           excludes=Excludes("fourcc", "%s names an OpenCV codec, %s h264 writes through PyAV"
+                                             % (named("fourcc"), named("codec")))),
     Option("quality", 23, whole(0, 51), "H.264 quality: x264's CRF, 0 (lossless) to 51; each 6 lower about "
            "doubles the size", "CRF", excludes=_TUNES_H264),
     Option("speed", "ultrafast", one_of(*PRESETS), "H.264 speed: x264's preset, %s; slower presets make "
@@ -445,7 +402,7 @@ OPTIONS = (
     Option("blur", 21, blur, "motion: blur kernel width, odd, 1-255", "K", "selection", engine=("kernel_width",),
            scan=True),
     Option("show_diff", False, flag, "motion: show the difference images in windows", group="selection",
-           engine=("show_diff",), batch=False, needs_motion="shows the motion check's images; it needs --motion"),
+           engine=("show_diff",), batch=False, needs_motion="shows the motion check's images; it needs %s" % named("motion")),
     Option("duration", 0.0, number(), "stop after SECONDS of input", "SECONDS", "selection",
            engine=("duration",), shown="0 = until the input ends", scan=True),
     Option("segment_frames", 0, whole(0, INT32_MAX - 1), "start a new numbered file every N saved frames", "N",
@@ -516,37 +473,35 @@ OPTIONS = (
     # The packets go into the file as they come: nothing may change a frame, or choose its encoder.
     Option("copy", False, flag, "save the source's own H.264/H.265 packets (a file or a URL) without "
            "re-encoding them, into .mp4 or .mkv; motion is still checked on every frame", batch=False,
-           excludes=tuple(Excludes(other, "saves the source's packets as they are; %s" % why, pair=False)
+           excludes=tuple(Excludes(other, "saves the source's packets as they are; %s %s" % (named(other), why),
+                                   pair=False)
                           for other, why in (
-                              ("fourcc", "--fourcc chooses an encoder"),
-                              ("codec", "--codec chooses an encoder"),
-                              ("quality", "--quality tunes the encoder"),
-                              ("speed", "--speed tunes the encoder"),
-                              ("size", "--size asks the camera for another frame size"),
-                              ("interval", "--interval drops frames that later ones need"),
-                              ("show_diff", "--show-diff shows the motion check's windows of new pixels"),
-                              ("timestamp", "--timestamp draws into the frames, which needs them re-encoded"),
-                              ("preview", "--preview shows the frames, which it does not make"),
-                              ("boxes", "--boxes draws into the frames, which needs them re-encoded")))),
-    # The keyword is not on_event: quarrin.record's on_event is a Python callable told of each event.
-    Option("on_event_command", None, command, "run CMD (split as a shell would, run without one) as each event "
-           "begins and ends; QUARRIN_EVENT (start, end), QUARRIN_NUMBER, QUARRIN_CAMERA, QUARRIN_START, QUARRIN_END, "
-           "QUARRIN_SECONDS, QUARRIN_PEAK_AREA, QUARRIN_FILE and QUARRIN_SNAPSHOT describe it; the recording "
-           "never waits for it", "CMD", "notify", batch=False, shown="none", spelled="on_event",
-           needs_motion="runs as motion events begin and end; it needs --motion"),
-    Option("on_event_timeout", 30.0, number(positive=True, high=86400), "an --on-event command still running "
-           "after SECONDS is killed", "SECONDS", "notify", batch=False),
-    Option("mqtt", None, mqtt_url, "publish the events to the MQTT broker at URL: mqtt://[USER:PASSWORD@]HOST[:PORT]"
-           "[/PREFIX], or mqtts:// for TLS (topics PREFIX/CAMERA/motion, .../events, .../snapshot and "
-           "PREFIX/availability; PREFIX quarrin by default); needs quarrin[mqtt]", "URL", "notify", batch=False,
-           shown="none"),
-    Option("mqtt_ca", None, file_path, "with an mqtts:// URL, trust the broker's certificate if this CA "
-           "certificate (PEM) signed it, instead of the system's CAs", "FILE", "notify", batch=False,
-           shown="the system's CAs"),
+                              ("fourcc", "chooses an encoder"),
+                              ("codec", "chooses an encoder"),
+                              ("quality", "tunes the encoder"),
+                              ("speed", "tunes the encoder"),
+                              ("size", "asks the camera for another frame size"),
+                              ("interval", "drops frames that later ones need"),
+                              ("show_diff", "shows the motion check's windows of new pixels"),
+                              ("timestamp", "draws into the frames, which needs them re-encoded"),
+                              ("preview", "shows the frames, which it does not make"),
+                              ("boxes", "draws into the frames, which needs them re-encoded")))),
 )
 
+
+def _notifier_rows():
+    import sys
+
+    from quarrin.listeners import registry
+
+    return registry.option_rows(sys.modules[__name__])
+
+
+# The notifiers' own rows (each declared in its module of quarrin.listeners) come last.
+OPTIONS += _notifier_rows()
 BY_NAME = {o.name: o for o in OPTIONS}
 UsageError.SPELLED.update({o.name: o.spelled for o in OPTIONS if o.spelled})
+UsageError.FLAGS.update({o.name: o.flag for o in OPTIONS})
 FIELDS = tuple(BY_NAME)
 CAMERA_OPTIONS = tuple(o.name for o in OPTIONS if o.camera)
 LIVE_OPTIONS = tuple(o.name for o in OPTIONS if o.live)
@@ -556,6 +511,14 @@ IN_SCAN = tuple(o.name for o in OPTIONS if o.scan)
 SCAN_DEFAULTS = {o.name: o.scan_default for o in OPTIONS if o.scan_default is not None}
 # A camera of `quarrin serve --config` that records motion takes these unless its file says otherwise.
 SERVICE_DEFAULTS = {o.name: o.service_default for o in OPTIONS if o.service_default is not None}
+# A camera's own keys under `quarrin serve --config` that are not record options: its live view's.
+SERVICE_OPTIONS = (
+    Option("live_width", 640, whole(16, 8192), "the live view's images are at most W pixels wide", "W", "service",
+           batch=False),
+    Option("live_fps", 2.0, number(positive=True, high=30), "the live view sends at most N images a second while "
+           "a page watches", "N", "service", batch=False),
+)
+SERVICE_BY_NAME = {o.name: o for o in SERVICE_OPTIONS}
 # The options of each pair that exclude each other, by the name of the pair's first.
 PAIRED = {name: r.other for o in OPTIONS for r in o.rules if r.pair for name in (o.name, r.other)}
 
@@ -611,7 +574,7 @@ def check(**given):
                 continue
             if rule.pair:
                 raise UsageError(None, None, "%s and %s cannot be combined: %s"
-                                 % (BY_NAME[rule.other].flag, option.flag, rule.why))
+                                 % (named(rule.other), named(option.name), rule.why))
             raise UsageError(option.name, getattr(opts, option.name), rule.why)
     if not opts.motion:
         for option in OPTIONS:
@@ -651,6 +614,9 @@ def markdown():
         default = o.default_text() + ("" if o.scan_default is None else "; scan: %s" % o.default_text(scan=True)) + (
             "" if o.service_default is None else "; a motion camera of the service: %s" % o.default_text(service=True))
         lines.append("| `%s` | `%s` | %s | %s | %s |" % (name, o.name, default, o.help, where))
+    lines += ["", "A camera of `quarrin serve --config FILE` also takes these keys, which are no record options:", "",
+              "| key | default | what it does |", "|---|---|---|"]
+    lines += ["| `%s` | %s | %s |" % (o.name, o.default_text(), o.help) for o in SERVICE_OPTIONS]
     return "\n".join(lines) + "\n"
 
 
@@ -680,45 +646,6 @@ def shown_source(source):
         if ats:
             rest = rest[:user_end] + ":***" + rest[ats[-1]:]
     return _SECRET_PARAMETER.sub(r"\1***", scheme + "://" + rest)
-
-
-class Broker(typing.NamedTuple):
-    """Where an MQTT broker is, from its URL: mqtt://[USER[:PASSWORD]@]HOST[:PORT][/PREFIX], or
-    mqtts:// for TLS. The URL's path, any depth, is the topics' prefix."""
-    tls: bool
-    host: str
-    port: int
-    user: typing.Optional[str]
-    password: typing.Optional[str]
-    prefix: str
-
-    @classmethod
-    def parse(cls, url):
-        """The broker of `url`; ValueError saying what is wrong (never showing the password)."""
-        from urllib.parse import unquote, urlsplit
-
-        try:
-            parts = urlsplit(url.strip())
-            port = parts.port
-        except ValueError:
-            raise ValueError("expected mqtt://[USER:PASSWORD@]HOST[:PORT][/PREFIX] or mqtts://...") from None
-        if parts.scheme.lower() not in ("mqtt", "mqtts"):
-            raise ValueError("expected an mqtt:// or mqtts:// URL")
-        if not parts.hostname:
-            raise ValueError("names no broker (mqtt://HOST...)")
-        if parts.query or parts.fragment:
-            raise ValueError("takes no query or fragment (?, #); the path is the topics' prefix")
-        tls = parts.scheme.lower() == "mqtts"
-        prefix = unquote(parts.path).strip("/") or "quarrin"
-        if any(c in prefix for c in "+#\0") or "" in prefix.split("/"):
-            raise ValueError("the prefix %r is no MQTT topic: no +, # or empty level" % prefix)
-        user = unquote(parts.username) if parts.username is not None else None
-        password = unquote(parts.password) if parts.password is not None else None
-        return cls(tls, parts.hostname, port or (8883 if tls else 1883), user, password, prefix)
-
-    @property
-    def where(self):
-        return "[%s]:%d" % (self.host, self.port) if ":" in self.host else "%s:%d" % (self.host, self.port)
 
 
 def path_text(option, value, expected):

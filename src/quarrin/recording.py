@@ -15,8 +15,8 @@ import time
 import typing
 
 from quarrin import options as _options
-from quarrin import eventlist as events_mod
-from quarrin import layout, listeners as listening, nativelog, notify as notifying, snapshots, sources, writers
+from quarrin import layout, listeners as listening, nativelog, sources, writers
+from quarrin.listeners import eventlist as events_mod, registry as notifying, snapshots
 from quarrin.errors import RecordingError, UsageError
 from quarrin.results import Progress, RecordResult, Segment
 
@@ -341,7 +341,7 @@ def run(plan, progress=None, log=None, notify=None, listeners=(), others=(), end
     if plan.events and not own:
         own.append(pictures)  # a scan's events are made (and pictured) with no other listener
     if not plan.scan and (plan.opts.keep_size is not None or plan.opts.keep_days is not None):
-        from quarrin import budget
+        from quarrin.listeners import budget
 
         keeper = budget.Budget(layout.Pattern(plan.output), plan.opts.keep_size, plan.opts.keep_days, notify, namer,
                                listing, layout.patterns(others))

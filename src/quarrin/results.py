@@ -1,6 +1,7 @@
 """What the front end hands back: small frozen dataclasses (light: no OpenCV, no NumPy)."""
 import dataclasses
 import datetime
+import os
 import typing
 
 from quarrin.errors import RecordingError
@@ -57,11 +58,36 @@ class Event:
         """From the recorder's own (quarrin._recorder.Event), by field name."""
         return cls(**{name: getattr(event, name) for name in RECORDED_COLUMNS}, snapshot=snapshot, camera=camera)
 
-    def row(self):
-        return {"event": self.event, "start": self.start.isoformat(), "end": self.end.isoformat(),
-                "seconds": round(self.seconds, 6), "first_frame": self.first_frame, "last_frame": self.last_frame,
-                "frames": self.frames, "peak_area": int(round(self.peak_area)), "file": self.file or "",
-                "snapshot": self.snapshot or "", "camera": self.camera or ""}
+    def row(self, kind=None, camera=None):
+        """The event as one row of the event list's columns (EVENT_COLUMNS), the one form every
+        listing and notification gives. As the list writes it (CSV, JSON): times in ISO 8601, ""
+        for a file, picture or camera it has none of. With `kind` ("start" or "end"), as the
+        notifications tell it (MQTT, a command's environment): `type` first, None for what is not
+        yet known (the end of an event just begun) or missing, paths absolute, the picture only
+        when its file exists, and `camera` when the event names none."""
+        told = kind is not None
+        blank = None if told else ""
+        row = {"type": kind} if told else {}
+        row.update(event=self.event, start=_iso(self.start), end=_iso(self.end) if told else self.end.isoformat(),
+                   seconds=None if self.seconds is None else round(self.seconds, 6), first_frame=self.first_frame,
+                   last_frame=self.last_frame, frames=self.frames, peak_area=int(round(self.peak_area)))
+        if told:
+            row.update(file=os.path.abspath(self.file) if self.file else None, snapshot=self.snapshot_path(),
+                       camera=self.camera or camera)
+        else:
+            row.update(file=self.file or blank, snapshot=self.snapshot or blank, camera=self.camera or blank)
+        return row
+
+    def snapshot_path(self):
+        """The event's picture as an absolute path, when it names one that exists (None otherwise)."""
+        if not self.snapshot:
+            return None
+        path = os.path.abspath(self.snapshot)
+        return path if os.path.isfile(path) else None
+
+
+def _iso(value):
+    return value.isoformat() if isinstance(value, datetime.datetime) else None
 
 
 # The recorder's own columns; an event list's picture and camera come after them (older lists end

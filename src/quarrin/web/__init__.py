@@ -11,5 +11,6 @@ Nothing here is imported by ``import quarrin``: `quarrin.cli` loads `quarrin.web
 - `auth`: passwords, the login and its session cookie
 - `app`: the aiohttp application (pages, API, media); `server`: running it
 - `connections`: the server's connections, their time limits and caps, its one-line faults
-- `live`: a running service's live images
+- `live`: a running service's live images, from the camera provider it hands the view
+- `urls`: the routes' paths, named once, and the URLs made of them
 """

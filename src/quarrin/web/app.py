@@ -29,7 +29,7 @@ from yarl import URL
 from quarrin.errors import UsageError
 from quarrin.layout import csv_of
 from quarrin.web import auth as auth_module
-from quarrin.web import connections
+from quarrin.web import connections, urls
 from quarrin.web.data import day_window
 from quarrin.web.sending import send_file
 from quarrin.web.thumbs import Thumbnails
@@ -75,21 +75,16 @@ def make_app(view, guard=None, *, tls=False, local=False, routes=None, limits=No
     # Frames are grabbed one at a time, beside the queries.
     app[POOL] = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="thumbs")
     r = app.router
-    r.add_get("/", overview)
-    r.add_get("/events", events_page)
-    r.add_get("/events/{id}", event_page)
-    r.add_get("/timeline", timeline_page)
-    r.add_get("/api/cameras", api_cameras)
-    r.add_get("/api/events", api_events)
-    r.add_get("/api/events/{id}", api_event)
-    r.add_get("/api/recordings", api_recordings)
-    r.add_get("/media/{tail:.*}", media)
-    r.add_get("/thumbs/{id}.jpg", thumbnail)
-    r.add_static("/static", os.path.join(HERE, "static"))
+    for name, handler in (("overview", overview), ("events", events_page), ("event", event_page),
+                          ("timeline", timeline_page), ("api_cameras", api_cameras), ("api_events", api_events),
+                          ("api_event", api_event), ("api_recordings", api_recordings), ("media", media),
+                          ("thumb", thumbnail)):
+        r.add_get(urls.PATHS[name], handler, name=name)
+    r.add_static(urls.PATHS["static"], os.path.join(HERE, "static"), name="static")
     if guard is not None:
-        r.add_get("/login", login_form)
-        r.add_post("/login", login)
-        r.add_post("/logout", logout)
+        r.add_get(urls.PATHS["login"], login_form, name="login")
+        r.add_post(urls.PATHS["login"], login)
+        r.add_post(urls.PATHS["logout"], logout, name="logout")
     if routes is not None:
         routes(r)
     app.on_cleanup.append(_close)

@@ -13,6 +13,7 @@ import threading
 from quarrin.index import COLUMNS, Camera, Index
 from quarrin.layout import CSV_HEADER, csv_of
 from quarrin.options import shown_source
+from quarrin.web import urls
 from quarrin.web.media import Folders
 
 # A query trusts the previous query's look at the files for this long: new events show within it.
@@ -49,9 +50,10 @@ class View:
     `paths`: the folders; `index`: an index file for all of them (default: one in each folder,
     as `quarrin events` keeps it); `cameras`: an optional provider of cameras besides those the
     index knows (a running service): an object whose ``cameras()`` returns {name: {field:
-    value}}, fields that are added to each camera's entry (a `source` is masked here), and whose
+    value}}, fields that are added to each camera's entry (a `source` is masked here), whose
     ``outputs()``, when it has one, gives each camera's output: a recording belongs to the camera
-    whose output names it, whatever its file is called."""
+    whose output names it, whatever its file is called; and whose ``live(name)``, when it has one,
+    gives a camera's live images (quarrin.web.live): its entry then has a `live_url`."""
 
     def __init__(self, paths, index=None, *, cameras=None, warn=None, recheck=RECHECK_SECONDS):
         self.index = Index(paths, index, warn=warn, recheck=recheck)
@@ -79,7 +81,7 @@ class View:
         entry["id"] = listed.id
         # A picture deleted since (by hand, or by a budget) is grabbed from the video, if that is left.
         snapshot = self.folders.url(e.snapshot) if e.snapshot and os.path.isfile(e.snapshot) else None
-        entry["snapshot_url"] = snapshot or "/thumbs/%s.jpg" % listed.id
+        entry["snapshot_url"] = snapshot or urls.url("thumb", id=listed.id)
         entry["clip_url"], entry["playable"] = None, False
         url = self.folders.url(e.file)
         facts = self._video(e.file) if url else None
@@ -202,6 +204,8 @@ class View:
                 entry[k] = v
             if entry.get("source") is not None:
                 entry["source"] = shown_source(entry["source"])
+            if callable(getattr(self.provider, "live", None)):   # its live view, shown instead of a picture
+                entry["live_url"] = urls.url("live_stream", name=name)
         return [found[name] for name in sorted(found)]
 
     def camera_names(self):

@@ -1,8 +1,9 @@
-"""The cameras' live images, from their recorders (quarrin.supervisor): ``/live/NAME.jpg``, the newest
-one, and ``/live/NAME.mjpg``, a stream of them (multipart/x-mixed-replace, which an <img> plays).
+"""The cameras' live images, from a running service's camera provider (quarrin.service.cameras):
+``/live/NAME.jpg``, the newest one, and ``/live/NAME.mjpg``, a stream of them
+(multipart/x-mixed-replace, which an <img> plays).
 
 A recorder makes them only while someone looks: a request for the image keeps its live view on
-for a while (quarrin.supervisor.WATCH_SECONDS), a stream for as long as it is open.
+for a while, a stream for as long as it is open.
 
 Nothing waits long for a camera that is down: an image not there within FRAME_WAIT is a 503 that
 says why (the recorder's state and last error) and when to ask again; a stream shows the offline
@@ -15,6 +16,7 @@ import time
 
 from aiohttp import web
 
+from quarrin.web import urls
 from quarrin.web.sending import let_go, write_within
 
 BOUNDARY = "quarrinlive"
@@ -26,16 +28,17 @@ OFFLINE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static", "of
 
 def _stale(r):
     """Seconds after which a recorder's newest image is no longer its camera's live view."""
-    return 1.0 + 2.0 / r.camera.live_fps
+    return 1.0 + 2.0 / r.fps
 
 
-def routes(supervisor):
-    """The routes of the live images of `supervisor`'s cameras, for quarrin.web.app.make_app."""
+def routes(cameras):
+    """The routes of the live images of `cameras` (a camera provider: its ``live(name)``,
+    ``watch(name)`` and ``viewing(name, delta)``), for quarrin.web.app.make_app."""
     with open(OFFLINE, "rb") as f:
         offline = f.read()
 
     def recorder_of(request):
-        r = supervisor.recorder(request.match_info["name"])
+        r = cameras.live(request.match_info["name"])
         if r is None:
             raise web.HTTPNotFound(text="404: no such camera")
         return r
@@ -45,15 +48,15 @@ def routes(supervisor):
         FRAME_WAIT (None: there is none, or the recorder is not running)."""
         if r.state not in RUNNING:
             return None
-        step = min(0.25, 0.5 / r.camera.live_fps)
+        step = min(0.25, 0.5 / r.fps)
         until = time.monotonic() + FRAME_WAIT
-        while r.jpeg_version <= newer_than and r.state in RUNNING and time.monotonic() < until:
+        while r.version <= newer_than and r.state in RUNNING and time.monotonic() < until:
             await asyncio.sleep(step)
-        return r.jpeg if r.jpeg_version > newer_than else None
+        return r.jpeg if r.version > newer_than else None
 
     def last_seen(r):
         """The version of the recorder's image to wait past: the one it has, when that is stale."""
-        return r.jpeg_version if time.monotonic() - r.jpeg_at > _stale(r) else r.jpeg_version - 1
+        return r.version if r.age > _stale(r) else r.version - 1
 
     def offline_due(r, shown, offline_at):
         """Whether a stream shows the offline picture now: when the recorder is not running, or
@@ -66,34 +69,34 @@ def routes(supervisor):
 
     async def image(request):
         r = recorder_of(request)
-        supervisor.watch(r.camera.name)
+        cameras.watch(r.name)
         jpeg = await fresh(r, last_seen(r))
         if jpeg is None:
             why = r.state + (": " + r.last_error if r.last_error and r.state not in RUNNING else "")
-            wait = r.next_start - time.monotonic() if r.state == "restarting" else 0.0
+            wait = r.retry_in
             raise web.HTTPServiceUnavailable(text="503: no live image (%s)" % why,
                                              headers={"Retry-After": str(max(2, math.ceil(wait)))})
         return web.Response(body=jpeg, content_type="image/jpeg", headers={"Cache-Control": "no-store"})
 
     async def stream(request):
         r = recorder_of(request)
-        name = r.camera.name
+        name = r.name
         response = web.StreamResponse(headers={"Content-Type": "multipart/x-mixed-replace; boundary=" + BOUNDARY,
                                                "Cache-Control": "no-store"})
-        supervisor.viewing(name, +1)
+        cameras.viewing(name, +1)
         try:
             await response.prepare(request)
             await response.write(b"--%s\r\n" % BOUNDARY.encode())
             seen, shown, offline_at = last_seen(r), None, None
             while True:
-                now = supervisor.recorder(name)
+                now = cameras.live(name)
                 if now is None:     # the camera was removed
                     break
-                if now is not r:    # or restarted with new settings: its images from now on
+                if now != r:        # or restarted with new settings: its images from now on
                     r, seen = now, 0
                 jpeg = await fresh(r, seen)
                 if jpeg is not None:
-                    seen, shown, offline_at = r.jpeg_version, time.monotonic(), None
+                    seen, shown, offline_at = r.version, time.monotonic(), None
                     pictures = [jpeg]
                 elif offline_due(r, shown, offline_at):
                     # The first time twice: a browser counts a stream's picture as loaded (and the
@@ -113,11 +116,11 @@ def routes(supervisor):
         except ConnectionResetError:  # the page went away
             pass
         finally:
-            supervisor.viewing(name, -1)
+            cameras.viewing(name, -1)
         return response
 
     def add(router):
-        router.add_get("/live/{name}.jpg", image)
-        router.add_get("/live/{name}.mjpg", stream)
+        router.add_get(urls.PATHS["live_image"], image, name="live_image")
+        router.add_get(urls.PATHS["live_stream"], stream, name="live_stream")
 
     return add

@@ -3,6 +3,9 @@
 Everything that can be refused is refused before the index is opened or a port bound: a listen
 address that is not loopback without a password file, a password file that cannot be read, a
 certificate without its key. The checks need neither aiohttp nor Jinja2; running does.
+
+A running service (quarrin.service.run) serves its view through `application` and `run`, with its
+own signals.
 """
 import getpass
 import ipaddress
@@ -11,7 +14,7 @@ import signal
 import socket
 import sys
 
-from quarrin.errors import UsageError
+from quarrin.errors import UsageError, named
 
 DEFAULT_LISTEN = "127.0.0.1:8080"
 EXTRA = "pip install 'quarrin[web]'"
@@ -58,11 +61,12 @@ def check(paths, listen, password_file=None, tls_cert=None, tls_key=None):
     host, port = parse_listen(listen)
     users = auth.read_password_file(password_file) if password_file is not None else None
     if users is None and not is_loopback(host):
-        raise UsageError("listen", listen, "is not a loopback address: a page open to the network needs "
-                                           "--password-file FILE (quarrin serve --hash-password makes its hash)")
+        raise UsageError("listen", listen, "is not a loopback address: a page open to the network needs %s FILE "
+                                           "(quarrin serve %s makes its hash)"
+                         % (named("password_file"), named("hash_password")))
     if (tls_cert is None) != (tls_key is None):
         raise UsageError("tls_key" if tls_key is None else "tls_cert", tls_key or tls_cert,
-                         "give both --tls-cert and --tls-key")
+                         "give both %s and %s" % (named("tls_cert"), named("tls_key")))
     context = None
     if tls_cert is not None:
         import ssl
@@ -108,6 +112,26 @@ def url(host, port, tls):
     return "%s://%s:%d/" % ("https" if tls else "http", shown, port)
 
 
+def application(paths, index=None, users=None, tls=False, cameras=None, warn=None):
+    """The web view of `paths` (its aiohttp app and its quarrin.web.data.View, to close when it is
+    done): `users` a password file's (None: no login), `tls` whether it is served over HTTPS,
+    `cameras` a running service's camera provider (quarrin.service.cameras.Cameras) whose cameras
+    and live images it shows as well."""
+    from quarrin.web import auth, live
+    from quarrin.web.app import make_app
+    from quarrin.web.data import View
+
+    view = View(paths, index, cameras=cameras, warn=warn)
+    try:
+        view.cameras()   # the index is brought up to date once before the first page asks
+        app = make_app(view, auth.Guard(users) if users is not None else None, tls=tls, local=users is None,
+                       routes=live.routes(cameras) if cameras is not None else None)
+    except BaseException:
+        view.close()
+        raise
+    return app, view
+
+
 def serve(paths, listen=DEFAULT_LISTEN, password_file=None, tls_cert=None, tls_key=None, index=None, out=None,
           warn=None):
     """Runs the web view of `paths` until SIGINT or SIGTERM; returns the signal that stopped it."""
@@ -115,41 +139,48 @@ def serve(paths, listen=DEFAULT_LISTEN, password_file=None, tls_cert=None, tls_k
     require_extra()
     import asyncio
 
-    from quarrin.web import auth
-    from quarrin.web.app import make_app
-    from quarrin.web.data import View
-
     out = out or (lambda line: print(line, flush=True))
-    view = View(paths, index, warn=warn)
+    app, view = application(paths, index, users, context is not None, warn=warn)
     try:
-        view.cameras()   # the index is brought up to date once before the first page asks
-        app = make_app(view, auth.Guard(users) if users is not None else None, tls=context is not None,
-                       local=users is None)
-        return asyncio.run(_run(app, host, port, context, paths, out, users is not None))
+        return asyncio.run(_until_stopped(app, host, port, context, paths, out, users is not None))
     finally:
         view.close()
 
 
-def _stop_on(stopped, signum, reload):
-    if stopped.done():
-        return
-    stopped.set_result(signum)
-    if reload is not None:   # the recorders stop as the page's connections close
-        reload.supervisor.stopping()
-
-
-async def _run(app, host, port, context, paths, out, login, reload=None):
+async def _until_stopped(app, host, port, context, paths, out, login):
     import asyncio
-
-    from quarrin.web import connections
-    from quarrin.web.app import CONNECTIONS
 
     loop = asyncio.get_running_loop()
     stopped = loop.create_future()
-    for signum in (signal.SIGINT, signal.SIGTERM):
-        loop.add_signal_handler(signum, _stop_on, stopped, signum, reload)
-    if reload is not None:
-        loop.add_signal_handler(signal.SIGHUP, reload)
+    with on_signals(loop, {signum: lambda signum=signum: stopped.done() or stopped.set_result(signum)
+                           for signum in (signal.SIGINT, signal.SIGTERM)}):
+        return await run(app, host, port, context, paths, out, login, stopped)
+
+
+class on_signals:
+    """``with on_signals(loop, {signum: callback})``: each callback called on `loop` when its signal
+    comes, for as long as the block runs."""
+
+    def __init__(self, loop, handlers):
+        self.loop, self.handlers = loop, handlers
+
+    def __enter__(self):
+        for signum, callback in self.handlers.items():
+            self.loop.add_signal_handler(signum, callback)
+        return self
+
+    def __exit__(self, *exc):
+        for signum in self.handlers:
+            self.loop.remove_signal_handler(signum)
+
+
+async def run(app, host, port, context, paths, out, login, stopped):
+    """Serves `app` on host:port (over TLS with `context`) until the future `stopped` is done, and
+    returns its result; open connections get SHUTDOWN_SECONDS to finish. `out` gets the line that
+    says where it serves `paths`."""
+    from quarrin.web import connections
+    from quarrin.web.app import CONNECTIONS
+
     listener = connections.Listener(app, app[CONNECTIONS], shutdown_timeout=SHUTDOWN_SECONDS)
     try:
         try:
@@ -161,83 +192,4 @@ async def _run(app, host, port, context, paths, out, login, reload=None):
                                                     ", login required" if login else ""))
         return await stopped
     finally:
-        for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-            loop.remove_signal_handler(signum)
         await listener.stop()
-
-
-def serve_config(config, paths=(), listen=None, password_file=None, tls_cert=None, tls_key=None, index=None,
-                 out=None, warn=None):
-    """Runs the cameras of `config` (a quarrin.config.Config, from `config_path`), each in a
-    recorder process of its own, and the web view of their recordings (and of `paths`) until
-    SIGINT or SIGTERM; SIGHUP reads the file again. The command line's settings win over the
-    [web] table's. Returns the signal that stopped it."""
-    from quarrin.config import output_folders
-
-    web_table = config.web
-    listen = listen or web_table.get("listen") or DEFAULT_LISTEN
-    password_file = password_file or web_table.get("password_file")
-    tls_cert, tls_key = tls_cert or web_table.get("tls_cert"), tls_key or web_table.get("tls_key")
-    folders = output_folders(config, paths)
-    for folder in folders:
-        os.makedirs(folder, exist_ok=True)
-    host, port, users, context = check(folders, listen, password_file, tls_cert, tls_key)
-    require_extra()
-    import asyncio
-
-    from quarrin.supervisor import Supervisor
-    from quarrin.web import auth, live
-    from quarrin.web.app import make_app
-    from quarrin.web.data import View
-
-    out = out or (lambda line: print(line, flush=True))
-    supervisor = Supervisor(config.cameras, out)
-    view = View(folders, index, cameras=supervisor, warn=warn)
-    try:
-        view.cameras()
-        app = make_app(view, auth.Guard(users) if users is not None else None, tls=context is not None,
-                       local=users is None, routes=live.routes(supervisor))
-        supervisor.start()
-        out("Recording %d camera%s: %s" % (len(config.cameras), "" if len(config.cameras) == 1 else "s",
-                                           ", ".join(config.cameras)))
-        reload = _Reload(config.path, supervisor, out)
-        return asyncio.run(_run(app, host, port, context, folders, out, users is not None, reload))
-    finally:
-        supervisor.stop()
-        view.close()
-
-
-class _Reload:
-    """SIGHUP: the cameras file read again; only the cameras whose settings changed restart. A file
-    with faults changes nothing."""
-
-    def __init__(self, path, supervisor, out):
-        self.path, self.supervisor, self.out = path, supervisor, out
-        self.busy = False
-
-    def __call__(self):
-        if self.busy:
-            return
-        self.busy = True
-        import threading
-
-        threading.Thread(target=self._reload, name="quarrin-reload", daemon=True).start()
-
-    def _reload(self):
-        from quarrin import config
-
-        try:
-            try:
-                found = config.load(self.path)
-            except config.ConfigError as exc:
-                for line in exc.lines:
-                    self.out("quarrin: error: %s" % line)
-                self.out("Reloading %s: the file has faults; nothing changed" % self.path)
-                return
-            added, removed, changed = self.supervisor.apply(found.cameras)
-            self.out("Reloaded %s: %s" % (self.path, "; ".join(
-                "%s %s" % (what, ", ".join(names)) for what, names in (("added", added), ("removed", removed),
-                                                                      ("restarted", changed)) if names)
-                or "nothing changed"))
-        finally:
-            self.busy = False

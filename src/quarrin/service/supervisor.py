@@ -155,7 +155,7 @@ def _terminate(signum, frame):
 
 
 def record(camera, conn, shared, others=(), ended=()):
-    """A recorder process's work: `camera` (quarrin.config.Camera) recorded until it ends, SIGTERM
+    """A recorder process's work: `camera` (quarrin.service.config.Camera) recorded until it ends, SIGTERM
     or a failure; exits 0 done, 1 failed, 143 stopped. `others` are the other cameras' outputs,
     `ended` the events the recorder before this one left open, listed since (their end is told
     first)."""
@@ -173,7 +173,7 @@ def record(camera, conn, shared, others=(), ended=()):
 
 
 def _record(camera, pipe, shared, others=(), ended=()):
-    from quarrin import options, recording
+    from quarrin import recording
     from quarrin.errors import RecordingError, UsageError
 
     def progress(p):
@@ -181,7 +181,7 @@ def _record(camera, pipe, shared, others=(), ended=()):
         shared[BEAT], shared[LAST_FRAME] = time.monotonic(), time.time()
 
     try:
-        plan = recording.prepare(camera.source, camera.output, options.check(**camera.options))
+        plan = recording.prepare(camera.source, camera.output, camera.checked)
         _tap(plan.reader, shared, pipe, camera.live_width, camera.live_fps)
         result = recording.run(plan, progress=progress, notify=lambda line: pipe.send("line", line),
                                listeners=[_feed(pipe)], others=others, ended=ended)
@@ -222,9 +222,8 @@ class Recorder:
 
     def limit(self):
         """Seconds without progress after which the recorder counts as hung."""
-        opts = self.camera.options
-        stall = float(opts.get("stall", 10.0))
-        opening = float(opts.get("open_timeout", 10.0))
+        opts = self.camera.checked
+        stall, opening = opts.stall, opts.open_timeout
         if self.state == "starting":
             return 2 * opening + stall + 15.0
         if self.state == "lost":
@@ -242,7 +241,7 @@ class Recorder:
 
 
 class Supervisor:
-    """Runs the recorders of `cameras` (quarrin.config.Camera by name) on a thread of its own;
+    """Runs the recorders of `cameras` (quarrin.service.config.Camera by name) on a thread of its own;
     `out` gets each line the service says."""
 
     def __init__(self, cameras, out):
@@ -253,11 +252,10 @@ class Supervisor:
         self._stopping = threading.Event()
         self._thread = None
 
-    # What the web view asks.
+    # What the web view asks (through quarrin.service.cameras).
     def cameras(self):
         with self.lock:
-            return {name: dict(r.status(), live_url="/live/%s.mjpg" % _quote(name))
-                    for name, r in self.recorders.items()}
+            return {name: r.status() for name, r in self.recorders.items()}
 
     def recorder(self, name):
         return self.recorders.get(name)
@@ -431,7 +429,7 @@ class Supervisor:
                 continue
             if report.repaired or not report.ok:
                 self.out("%s: %s" % (r.camera.name, report.line()))
-        from quarrin import eventlist
+        from quarrin.listeners import eventlist
 
         for pending in eventlist.open_events_of(r.camera.output):
             try:
@@ -509,7 +507,7 @@ def _terminate_all(recorders, supervisor):
         process = r.process
         if process is None:
             continue
-        process.join(wait := stop_wait(r.camera.options))
+        process.join(wait := stop_wait(r.camera.checked))
         if process.exitcode is None:
             supervisor.out("%s: the recorder did not stop within %g s; killed" % (r.camera.name, wait))
             process.kill()
@@ -521,15 +519,12 @@ def _terminate_all(recorders, supervisor):
 
 
 def stop_wait(opts):
-    """How long a recorder may take to stop after SIGTERM: its files, past a stall, and what its
-    notifications are still owed (a running --on-event command gets its timeout, a broker a few
-    seconds to take the last messages)."""
-    wait = STOP_WAIT + float(opts.get("stall", 10.0))
-    if opts.get("on_event_command"):
-        wait += float(opts.get("on_event_timeout", 30.0))
-    if opts.get("mqtt"):
-        wait += 5.0
-    return wait
+    """How long a recorder of checked options `opts` may take to stop after SIGTERM: its files,
+    past a stall, and what its notifiers are still owed (each notifier's drain time: a command
+    still running gets its timeout, a broker a few seconds to take the last messages)."""
+    from quarrin.listeners import registry
+
+    return STOP_WAIT + opts.stall + registry.drain(opts)
 
 
 def written_since(output, since, others=()):
@@ -556,8 +551,3 @@ def written_since(output, since, others=()):
             pass
     return sorted(found)
 
-
-def _quote(name):
-    import urllib.parse
-
-    return urllib.parse.quote(name, safe="")

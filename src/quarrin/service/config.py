@@ -10,7 +10,8 @@
     [notify]                # handed to `notify_options` for each camera
 
 A camera's keys are the record options' keyword names (quarrin.options.OPTIONS: an option added
-there works here at once), `source`, `output`, and the service's own `live_width` and `live_fps`.
+there works here at once), `source`, `output`, and the service's own (quarrin.options.SERVICE_OPTIONS:
+`live_width`, `live_fps`).
 Relative paths (an output, a file source, a mask, the [web] files) are relative to the file's
 folder. Every fault is found, not only the first: `load` raises `ConfigError` with one line each,
 naming the camera and the key.
@@ -19,16 +20,16 @@ import dataclasses
 import difflib
 import json
 import os
+import typing
 
 from quarrin import options as _options
 from quarrin.errors import UsageError
 
-SERVICE_KEYS = {"live_width": 640, "live_fps": 2.0}
+SERVICE_KEYS = {o.name: o.default for o in _options.SERVICE_OPTIONS}
 CAMERA_KEYS = ("source", "output")
 TABLES = ("defaults", "cameras", "web", "notify")
 WEB_KEYS = ("listen", "password_file", "tls_cert", "tls_key")
 _WEB_PATHS = ("password_file", "tls_cert", "tls_key")
-_SERVICE_CHECKS = {"live_width": _options.whole(16, 8192), "live_fps": _options.number(positive=True, high=30)}
 
 
 class ConfigError(Exception):
@@ -41,14 +42,19 @@ class ConfigError(Exception):
 
 @dataclasses.dataclass(frozen=True)
 class Camera:
-    """One camera of the file: its `record` keywords (`options`, as written, paths made absolute)
-    and its live view's size and rate."""
+    """One camera of the file: its `record` keywords (`options`, as written, paths made absolute;
+    `checked`, the quarrin.options.Options they give) and its live view's size and rate."""
     name: str
     source: str
     output: str
     options: dict
-    live_width: int = 640
-    live_fps: float = 2.0
+    live_width: int = SERVICE_KEYS["live_width"]
+    live_fps: float = SERVICE_KEYS["live_fps"]
+    checked: typing.Any = dataclasses.field(default=None, compare=False)
+
+    def __post_init__(self):
+        if self.checked is None:
+            object.__setattr__(self, "checked", _options.check(**self.options))
 
     def settings(self):
         """What a change of restarts the camera's recorder."""
@@ -69,18 +75,18 @@ class Config:
 
 
 def notify_options(table, camera_table, camera, folder):
-    """The record keywords the [notify] table, and the camera's own on_event, on_event_timeout and
-    mqtt keys, give camera `camera`, and the error lines of either."""
-    from quarrin import notify
+    """The record keywords the [notify] table, and the camera's own keys of the notifiers, give
+    camera `camera`, and the error lines of either."""
+    from quarrin.listeners import registry
 
-    return notify.notify_options(table, camera_table, camera, folder)
+    return registry.notify_options(table, camera_table, camera, folder)
 
 
 def _notify_keys():
     """A camera's own keys that notify_options reads."""
-    from quarrin import notify
+    from quarrin.listeners import registry
 
-    return notify.CAMERA_KEYS
+    return registry.camera_keys()
 
 
 def _toml():
@@ -219,7 +225,7 @@ def _camera(name, defaults, table, notify, folder, known):
     for key, value in merged.items():
         if key in CAMERA_KEYS or key in notified or key not in known:
             continue
-        check = _SERVICE_CHECKS.get(key) or _options.BY_NAME[key].check
+        check = (_options.SERVICE_BY_NAME.get(key) or _options.BY_NAME[key]).check
         if key in _options.BY_NAME and _options.BY_NAME[key].check is _options.file_path and isinstance(value, str):
             value = _absolute(folder, value)
         try:
@@ -242,7 +248,7 @@ def _camera(name, defaults, table, notify, folder, known):
     source, output = merged["source"], _absolute(folder, merged["output"])
     if _is_file_source(source):
         source = _absolute(folder, source)
-    live = {key: opts.pop(key, SERVICE_KEYS[key]) for key in SERVICE_KEYS}
+    live = {key: _options.SERVICE_BY_NAME[key].check(key, opts.pop(key, SERVICE_KEYS[key])) for key in SERVICE_KEYS}
     # The options together, and against their source's kind and the output; nothing is opened.
     try:
         from quarrin import sources
@@ -253,7 +259,7 @@ def _camera(name, defaults, table, notify, folder, known):
     except UsageError as exc:
         key = exc.option if exc.option in known else "options"
         return None, [_line(name, key, exc) if exc.option else "cameras.%s: %s" % (name, exc.reason)]
-    return Camera(name, source, output, opts, int(live["live_width"]), float(live["live_fps"])), []
+    return Camera(name, source, output, opts, live["live_width"], live["live_fps"], checked), []
 
 
 def output_folders(config, paths=()):

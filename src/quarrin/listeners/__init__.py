@@ -2,8 +2,8 @@
 its segments as they close, a live source's signal lost and back.
 
 A `Listener` overrides what it wants; every method does nothing by default. The recording's own
-consumers are listeners too: the event list (quarrin.eventlist), the disk budget
-(quarrin.budget) and the progress bar's signal display (quarrin.progress).
+consumers are listeners too: the event list (quarrin.listeners.eventlist), the disk budget
+(quarrin.listeners.budget) and the progress bar's signal display (quarrin.progress).
 
 Threads: the recorder tells these things on the thread where they happen (the frame rules' or, in
 the pipelined recorder, the writer's) and only queues them there; one thread of the recording's
@@ -17,8 +17,10 @@ the recording goes on. One the recording cannot do without (its event list) stop
 at its next frame written, or its next event, segment or signal, and ``quarrin.record`` raises
 RecordingError saying why, with the files complete.
 """
+import dataclasses
 import queue
 import threading
+import typing
 
 from quarrin.results import Event, Segment
 
@@ -49,6 +51,36 @@ class Listener:
     def hurry(self):
         """Called (on another thread) when a second Ctrl-C or SIGTERM comes while the listeners
         are still being told: cut short what takes long (a command still running)."""
+
+
+@dataclasses.dataclass(frozen=True)
+class Notifier:
+    """A kind of listener that tells others of the events (a command, a broker, ...), as its module
+    declares it for the registry (quarrin.listeners.registry), which the option table, the command
+    line, a cameras file and the service all read.
+
+    `switch` is the option that turns it on (a camera's empty text turns it off again);
+    `option_rows(options)` its rows of the option table, made with that module's Option and
+    checks; `notify_keys` and `camera_keys` a cameras file's keys of the [notify] table and of a
+    camera's own table, and the options they give; `make(opts, camera, notify, log)` the listener
+    for checked options; `drain(opts)` the seconds it may still need once the recording stops;
+    `check(opts)` refuses (UsageError) what its rows cannot tell alone; `table(keywords)` looks at
+    a cameras file's keywords for a camera together (it may drop one it does not want) and
+    returns an error line, or None."""
+    name: str
+    switch: str
+    option_rows: typing.Callable
+    notify_keys: dict
+    camera_keys: dict
+    make: typing.Callable
+    drain: typing.Callable
+    check: typing.Optional[typing.Callable] = None
+    table: typing.Optional[typing.Callable] = None
+
+    @property
+    def options(self):
+        """The names of its options."""
+        return tuple(dict.fromkeys(list(self.notify_keys.values()) + list(self.camera_keys.values())))
 
 
 class Callbacks(Listener):

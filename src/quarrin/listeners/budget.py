@@ -29,7 +29,7 @@ from quarrin.listeners import Listener
 class Budget(Listener):
     """The budget of one recording: `pattern` (quarrin.layout.Pattern) names its files, `tell`
     gets each line to show. `namer` (quarrin.layout.Namer) holds the names the recording has
-    claimed; `listing` (quarrin.eventlist.EventList) is the event list it writes. `others` are
+    claimed; `listing` (quarrin.listeners.eventlist.EventList) is the event list it writes. `others` are
     the patterns of other recordings beside it (the other cameras of a service): a file one of
     them names as well is not provably this recording's, and is never deleted; nor is a video
     without its timestamps CSV, which every segment has. `error` is what stopped its deletions,

@@ -1,0 +1,252 @@
+"""Telling others of a recording's motion events: messages to an MQTT broker (the mqtt option), a
+listener of the recording (quarrin.listeners). The listeners' thread only hands a message to the
+MQTT client's own thread, so that a broker that is away holds up neither the other listeners nor
+the recording.
+"""
+import json
+import os
+import threading
+import time
+import typing
+
+from quarrin.errors import UsageError, named
+from quarrin.listeners import Listener, Notifier
+
+
+def option_rows(o):
+    """Its rows of the option table (`o`: quarrin.options)."""
+    return (
+        o.Option("mqtt", None, mqtt_url, "publish the events to the MQTT broker at URL: mqtt://[USER:PASSWORD@]HOST[:PORT]"
+                 "[/PREFIX], or mqtts:// for TLS (topics PREFIX/CAMERA/motion, .../events, .../snapshot and "
+                 "PREFIX/availability; PREFIX quarrin by default); needs quarrin[mqtt]", "URL", "notify", batch=False,
+                 shown="none"),
+        o.Option("mqtt_ca", None, o.file_path, "with an mqtts:// URL, trust the broker's certificate if this CA "
+                 "certificate (PEM) signed it, instead of the system's CAs", "FILE", "notify", batch=False,
+                 shown="the system's CAs"),
+    )
+
+
+def mqtt_url(name, value):
+    """An MQTT broker's URL (`Broker` reads it); a message shows it without its password. The
+    client library must be installed."""
+    import importlib.util
+
+    if not isinstance(value, str):
+        raise UsageError(name, value, "expected an mqtt:// or mqtts:// URL")
+    try:
+        Broker.parse(value)
+    except ValueError as exc:
+        raise UsageError(name, _shown(value), str(exc)) from None
+    try:
+        found = importlib.util.find_spec("paho.mqtt.client") is not None
+    except (ImportError, ValueError):
+        found = False
+    if not found:
+        raise UsageError(name, _shown(value), "needs the MQTT client: pip install 'quarrin[mqtt]'")
+    return value
+
+
+class Broker(typing.NamedTuple):
+    """Where an MQTT broker is, from its URL: mqtt://[USER[:PASSWORD]@]HOST[:PORT][/PREFIX], or
+    mqtts:// for TLS. The URL's path, any depth, is the topics' prefix."""
+    tls: bool
+    host: str
+    port: int
+    user: typing.Optional[str]
+    password: typing.Optional[str]
+    prefix: str
+
+    @classmethod
+    def parse(cls, url):
+        """The broker of `url`; ValueError saying what is wrong (never showing the password)."""
+        from urllib.parse import unquote, urlsplit
+
+        try:
+            parts = urlsplit(url.strip())
+            port = parts.port
+        except ValueError:
+            raise ValueError("expected mqtt://[USER:PASSWORD@]HOST[:PORT][/PREFIX] or mqtts://...") from None
+        if parts.scheme.lower() not in ("mqtt", "mqtts"):
+            raise ValueError("expected an mqtt:// or mqtts:// URL")
+        if not parts.hostname:
+            raise ValueError("names no broker (mqtt://HOST...)")
+        if parts.query or parts.fragment:
+            raise ValueError("takes no query or fragment (?, #); the path is the topics' prefix")
+        tls = parts.scheme.lower() == "mqtts"
+        prefix = unquote(parts.path).strip("/") or "quarrin"
+        if any(c in prefix for c in "+#\0") or "" in prefix.split("/"):
+            raise ValueError("the prefix %r is no MQTT topic: no +, # or empty level" % prefix)
+        user = unquote(parts.username) if parts.username is not None else None
+        password = unquote(parts.password) if parts.password is not None else None
+        return cls(tls, parts.hostname, port or (8883 if tls else 1883), user, password, prefix)
+
+    @property
+    def where(self):
+        return "[%s]:%d" % (self.host, self.port) if ":" in self.host else "%s:%d" % (self.host, self.port)
+
+
+KEEPALIVE = 30           # seconds: a recorder gone without a word is offline within 1.5 times this
+CONNECT_WAIT = 5.0       # seconds a broker is given to answer before the recording starts
+FLUSH_WAIT = 5.0         # and to take the last messages when it ends
+
+
+def topic_level(name):
+    """A camera's name as one level of a topic: no / + # in it."""
+    return "".join("_" if c in "/+#\0" else c for c in name) or "camera"
+
+
+class Mqtt(Listener):
+    """Publishes a camera's events to an MQTT broker: PREFIX/CAMERA/motion ON or OFF (retained),
+    PREFIX/CAMERA/events a JSON object at each event's start and end (quarrin.Event.row),
+    PREFIX/CAMERA/snapshot the event's JPEG at its end, and PREFIX/availability online, or offline
+    when the recording ends (retained; the broker's last will says offline for a recorder that
+    vanished). The client reconnects by itself; while the broker is away, messages are dropped,
+    with one line per outage, and each connection publishes online and the motion state again."""
+
+    def __init__(self, url, camera, notify, ca=None, connect_wait=CONNECT_WAIT):
+        import paho.mqtt.client as mqtt
+
+        self.broker = broker = Broker.parse(url)
+        self.camera, self.notify = camera, notify
+        self.topic = "%s/%s/" % (broker.prefix, topic_level(camera))
+        self.availability = broker.prefix + "/availability"
+        self.motion = "OFF"
+        self._lock = threading.Lock()
+        self._connected = False
+        self._answered = threading.Event()  # connected, refused or failed: the first try is over
+        self._outage = False                # its line was said; the next connection ends it
+        self._closing = False
+        self._sent = []                     # messages not yet known to be taken
+        client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2,
+                               client_id="quarrin-%s-%d" % (topic_level(camera)[:40], os.getpid()))
+        if broker.user is not None:
+            client.username_pw_set(broker.user, broker.password)
+        if broker.tls:
+            client.tls_set(ca_certs=ca)  # the broker's certificate and name are checked
+        client.will_set(self.availability, "offline", qos=1, retain=True)
+        client.reconnect_delay_set(1, 30)
+        client.on_connect, client.on_connect_fail = self._connect, self._connect_failed
+        client.on_disconnect = self._disconnect
+        self.client = client
+        client.connect_async(broker.host, broker.port, keepalive=KEEPALIVE)
+        client.loop_start()
+        self._answered.wait(connect_wait)
+        if not self._answered.is_set():
+            self._away("does not answer")
+
+    def describe(self):
+        return "the MQTT publisher to %s" % self.broker.where
+
+    # The client's thread tells these.
+    def _connect(self, client, userdata, flags, reason, properties):
+        if reason.is_failure:
+            self._away("refused the connection (%s)" % reason)
+        else:
+            with self._lock:
+                  self._connected, self._outage = True, False
+                  self._publish("online", "online", retain=True)
+                  self._publish("motion", self.motion, retain=True)
+        self._answered.set()
+
+    def _connect_failed(self, client, userdata):
+        self._away("cannot be reached")
+        self._answered.set()
+
+    def _disconnect(self, client, userdata, flags, reason, properties):
+        with self._lock:
+            self._connected = False
+        if not self._closing:
+            self._away("went away")
+
+    def _away(self, how):
+        with self._lock:
+            said, self._outage = self._outage, True
+        if not said:
+            self.notify("MQTT broker %s %s: messages are dropped until it is back" % (self.broker.where, how))
+
+    def _publish(self, name, payload, retain=False):
+        """Hands a message to the client when connected (under the lock); drops it otherwise."""
+        if not self._connected:
+            return
+        topic = self.availability if name == "online" or name == "offline" else self.topic + name
+        info = self.client.publish(topic, payload, qos=1, retain=retain)
+        self._sent = [m for m in self._sent if not m.is_published()] + [info]
+
+    # The listeners' thread tells these.
+    def on_event_start(self, event):
+        with self._lock:
+            self.motion = "ON"
+            self._publish("motion", "ON", retain=True)
+            self._publish("events", json.dumps(event.row("start", self.camera)))
+
+    def on_event(self, event):
+        picture = event.snapshot_path()
+        data = None
+        if picture is not None:
+            try:
+                  with open(picture, "rb") as f:
+                      data = f.read()
+            except OSError:
+                  data = None
+        with self._lock:
+            self._publish("events", json.dumps(event.row("end", self.camera)))
+            if data is not None:
+                  self._publish("snapshot", data)
+            self.motion = "OFF"
+            self._publish("motion", "OFF", retain=True)
+
+    def close(self):
+        """Says offline, gives the broker a few seconds to take what was sent, and disconnects."""
+        with self._lock:
+            self._publish("offline", "offline", retain=True)
+            sent = list(self._sent)
+        deadline = time.monotonic() + FLUSH_WAIT
+        for info in sent:
+            left = deadline - time.monotonic()
+            if left <= 0 or not self._connected:
+                  break
+            try:
+                  info.wait_for_publish(left)
+            except (RuntimeError, ValueError):  # dropped on a lost connection
+                  break
+        self._closing = True
+        self.client.disconnect()
+        self.client.loop_stop()
+
+
+def _shown(url):
+    from quarrin.options import shown_source
+
+    return shown_source(url)
+
+
+def check(opts):
+    """What the option table cannot tell alone: a CA certificate is for a TLS broker, and must be
+    one."""
+    if not opts.mqtt_ca:
+        return
+    if not (opts.mqtt and Broker.parse(opts.mqtt).tls):
+        raise UsageError("mqtt_ca", opts.mqtt_ca, "is for a broker reached over TLS: an mqtts:// URL (%s)" % named("mqtt"))
+    import ssl
+
+    try:
+        ssl.create_default_context(cafile=opts.mqtt_ca)
+    except (ssl.SSLError, OSError) as exc:
+        raise UsageError("mqtt_ca", opts.mqtt_ca, "is no CA certificate in PEM (%s)" % (exc.strerror or exc)) from None
+
+
+def _table(keywords):
+    """A cameras file's keywords together: a CA without a broker for the camera is dropped, one
+    with a broker not reached over TLS is an error line."""
+    if "mqtt_ca" in keywords and "mqtt" not in keywords:
+        del keywords["mqtt_ca"]  # no broker for this camera: its CA is not wanted
+    elif "mqtt_ca" in keywords and not Broker.parse(keywords["mqtt"]).tls:
+        return "tls_ca: is for a broker reached over TLS: an mqtts:// URL"
+    return None
+
+
+NOTIFIER = Notifier(
+    name="mqtt", switch="mqtt", option_rows=option_rows,
+    notify_keys={"mqtt": "mqtt", "tls_ca": "mqtt_ca"}, camera_keys={"mqtt": "mqtt"},
+    make=lambda opts, camera, notify, log: Mqtt(opts.mqtt, camera, notify, opts.mqtt_ca),
+    drain=lambda opts: FLUSH_WAIT, check=check, table=_table)

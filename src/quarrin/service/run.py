@@ -1,0 +1,98 @@
+"""Running the service: the cameras of a cameras file recorded, each in a recorder process of its
+own, beside the web view of their recordings, until SIGINT or SIGTERM; SIGHUP reads the file
+again, and only the cameras whose settings changed restart."""
+import os
+import signal
+import threading
+
+
+def run(config, paths=(), listen=None, password_file=None, tls_cert=None, tls_key=None, index=None, out=None,
+        warn=None):
+    """Runs the cameras of `config` (a quarrin.service.config.Config) and the web view of their
+    recordings (and of `paths`) until SIGINT or SIGTERM; SIGHUP reads the file again. The command
+    line's settings win over the [web] table's. Returns the signal that stopped it."""
+    import asyncio
+
+    from quarrin.service.cameras import Cameras
+    from quarrin.service.config import output_folders
+    from quarrin.service.supervisor import Supervisor
+    from quarrin.web import server
+
+    web_table = config.web
+    listen = listen or web_table.get("listen") or server.DEFAULT_LISTEN
+    password_file = password_file or web_table.get("password_file")
+    tls_cert, tls_key = tls_cert or web_table.get("tls_cert"), tls_key or web_table.get("tls_key")
+    folders = output_folders(config, paths)
+    for folder in folders:
+        os.makedirs(folder, exist_ok=True)
+    host, port, users, context = server.check(folders, listen, password_file, tls_cert, tls_key)
+    server.require_extra()
+
+    out = out or (lambda line: print(line, flush=True))
+    supervisor = Supervisor(config.cameras, out)
+    view = None
+    try:
+        app, view = server.application(folders, index, users, context is not None, cameras=Cameras(supervisor),
+                                       warn=warn)
+        supervisor.start()
+        out("Recording %d camera%s: %s" % (len(config.cameras), "" if len(config.cameras) == 1 else "s",
+                                           ", ".join(config.cameras)))
+        reload = Reload(config.path, supervisor, out)
+        return asyncio.run(_serve(app, host, port, context, folders, out, users is not None, supervisor, reload))
+    finally:
+        supervisor.stop()
+        if view is not None:
+            view.close()
+
+
+async def _serve(app, host, port, context, folders, out, login, supervisor, reload):
+    import asyncio
+
+    from quarrin.web import server
+
+    loop = asyncio.get_running_loop()
+    stopped = loop.create_future()
+
+    def stop(signum):
+        if not stopped.done():
+            stopped.set_result(signum)
+            supervisor.stopping()   # no recorder restarts while the page's connections close
+
+    handlers = {signum: (lambda signum=signum: stop(signum)) for signum in (signal.SIGINT, signal.SIGTERM)}
+    handlers[signal.SIGHUP] = reload
+    with server.on_signals(loop, handlers):
+        return await server.run(app, host, port, context, folders, out, login, stopped)
+
+
+class Reload:
+    """SIGHUP: the cameras file read again; only the cameras whose settings changed restart. A file
+    with faults changes nothing."""
+
+    def __init__(self, path, supervisor, out):
+        self.path, self.supervisor, self.out = path, supervisor, out
+        self.busy = False
+
+    def __call__(self):
+        if self.busy:
+            return
+        self.busy = True
+        threading.Thread(target=self._reload, name="quarrin-reload", daemon=True).start()
+
+    def _reload(self):
+        from quarrin.service import config
+
+        try:
+            try:
+                found = config.load(self.path)
+            except config.ConfigError as exc:
+                for line in exc.lines:
+                    self.out("quarrin: error: %s" % line)
+                self.out("Reloading %s: the file has faults; nothing changed" % self.path)
+                return
+            added, removed, changed = self.supervisor.apply(found.cameras)
+            self.out("Reloaded %s: %s" % (self.path, "; ".join(
+                "%s %s" % (what, ", ".join(names)) for what, names in (("added", added), ("removed", removed),
+                                                                      ("restarted", changed)) if names)
+                or "nothing changed"))
+        finally:
+            self.busy = False

@@ -1,0 +1,38 @@
+"""The web view's routes, each path written once and named: the app adds them by these names, and
+everything that links to a page, a picture or a stream builds its URL here (`url`), so that the
+templates, the API's answers and the JavaScript never spell a path of their own."""
+import urllib.parse
+
+PATHS = {
+    "overview": "/",
+    "events": "/events",
+    "event": "/events/{id}",
+    "timeline": "/timeline",
+    "api_cameras": "/api/cameras",
+    "api_events": "/api/events",
+    "api_event": "/api/events/{id}",
+    "api_recordings": "/api/recordings",
+    "media": "/media/{tail:.*}",
+    "thumb": "/thumbs/{id}.jpg",
+    "static": "/static",
+    "login": "/login",
+    "logout": "/logout",
+    "live_image": "/live/{name}.jpg",
+    "live_stream": "/live/{name}.mjpg",
+}
+
+
+def url(route, /, query=None, **parts):
+    """The URL of `route` (its name) with its {parts} filled in (each quoted as one path segment) and
+    `query` (a dict; None values left out) after it."""
+    path = PATHS[route].format(**{k: urllib.parse.quote(str(v), safe="") for k, v in parts.items()})
+    if query:
+        kept = {k: v for k, v in query.items() if v is not None}
+        if kept:
+            path += "?" + urllib.parse.urlencode(kept)
+    return path
+
+
+def static(file):
+    """The URL of a file of the static folder."""
+    return url("static") + "/" + urllib.parse.quote(file)
