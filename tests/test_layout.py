@@ -89,6 +89,6 @@ def test_a_missing_part_fails_only_under_ci(tmp_path, ci, outcome):
         % str(Path(__file__).parent))
     run = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-rfs", "-q",
                           str(tmp_path / "test_part.py")], cwd=tmp_path, capture_output=True, text=True,
-                         env=dict(os.environ, CI=ci))
+                         env={**{k: v for k, v in os.environ.items() if k != "PYTEST_ADDOPTS"}, "CI": ci})
     assert "1 " + outcome in run.stdout
     assert "no such part here" in run.stdout
