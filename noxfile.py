@@ -344,8 +344,9 @@ def asan(session):
 
 @python_session("3.10")
 def demo(session):
-    """scripts/demo.py against the installed package; arguments go to it."""
-    prepare(session, extras=())
+    """scripts/demo.py against the installed package, with the web view (and so H.264); arguments
+    go to it."""
+    prepare(session, extras=("web",))
     session.run("python", "scripts/demo.py", *session.posargs)
 
 

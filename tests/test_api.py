@@ -10,6 +10,7 @@ import subprocess
 import sys
 import textwrap
 import time
+from pathlib import Path
 
 import cv2
 import numpy as np
@@ -87,6 +88,39 @@ def test_keywords_follow_the_option_table():
     assert options.DEFAULTS == options.check(**dict(table))
     docs = Path(__file__).resolve().parent.parent / "docs" / "options.md"
     assert docs.read_text() == options.markdown(), "regenerate: python -m quarrin.options > docs/options.md"
+
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def _anchors(text):
+    """The ids of a markdown file's headings, as the usual renderers make them."""
+    return {re.sub(r"[^\w\- ]", "", h.strip().lower()).replace(" ", "-")
+            for h in re.findall(r"^#+ (.*)$", text, re.M)}
+
+
+@pytest.mark.parametrize("page", ["README.md"] + sorted("docs/" + p.name for p in (ROOT / "docs").glob("*.md")))
+def test_every_relative_link_of_the_guides_resolves(page):
+    text = (ROOT / page).read_text(encoding="utf-8")
+    # Outside code: a link in a shell example is no link.
+    prose = re.sub(r"```.*?```", "", text, flags=re.S)
+    broken = []
+    for target in re.findall(r"\]\(([^)\s]+)\)", prose):
+        if re.match(r"[a-z]+:", target):
+            continue
+        path, _, anchor = target.partition("#")
+        linked = (ROOT / page).parent / path if path else ROOT / page
+        if not linked.exists():
+            broken.append(target)
+        elif anchor and linked.suffix == ".md" and anchor not in _anchors(linked.read_text(encoding="utf-8")):
+            broken.append(target)
+    assert broken == []
+    if page == "README.md":
+        assert len(text.splitlines()) <= 250
+        assert {t for t in re.findall(r"\]\((docs/[a-z]+\.md)\)", prose)} == \
+            {"docs/" + p.name for p in (ROOT / "docs").glob("*.md")}, "a guide the README does not link"
+    else:
+        assert len(text.splitlines()) < 400
 
 
 def test_unknown_keyword_is_a_type_error(tmp_path):

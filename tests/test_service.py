@@ -342,10 +342,11 @@ def checked_ok(video):
 
 
 @pytest.mark.only_in("np2")
-def test_the_readme_example_runs_against_the_test_cameras(tmp_path):
+@pytest.mark.parametrize("page", ["README.md", "docs/service.md"])
+def test_the_readme_example_runs_against_the_test_cameras(tmp_path, page):
     parts.module("av", "the example writes H.264")
-    readme = open(os.path.join(os.path.dirname(__file__), "..", "README.md"), encoding="utf-8").read()
-    example = readme.split("### Cameras as one service", 1)[1].split("```toml\n", 1)[1].split("```", 1)[0]
+    readme = open(os.path.join(os.path.dirname(__file__), "..", page), encoding="utf-8").read()
+    example = readme.split("```toml\n", 1)[1].split("```", 1)[0]
     cams = []
     try:
         for port in (8081, 8082):

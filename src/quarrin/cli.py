@@ -18,11 +18,66 @@ DESCRIPTION = "Record a camera or re-encode video files, keeping a region, the f
 
 
 class Parser(argparse.ArgumentParser):
+    def parse_args(self, args=None, namespace=None):
+        # Words no parser took are refused here, by the top parser, with the nearest option of the
+        # command that was given (argparse itself would only list them).
+        ns, extras = self.parse_known_args(args, namespace)
+        if extras:
+            self._refuse("unrecognized arguments: %s" % " ".join(extras), self._nearest_option(ns, extras))
+        return ns
+
+    def _nearest_option(self, ns, extras):
+        parser = self
+        for action in self._actions:
+            if isinstance(action, argparse._SubParsersAction) and getattr(ns, action.dest, None):
+                parser = action.choices.get(getattr(ns, action.dest), self)
+        known = [o for a in parser._actions for o in a.option_strings if o.startswith("--")]
+        for word in extras:
+            if word.startswith("--"):
+                near = _near(word.split("=", 1)[0], known)
+                if near:
+                    return "; did you mean %s?" % near
+        return ""
+
     def error(self, message):
+        # A mistyped command: the nearest one.
+        hint = ""
+        wrong = re.search(r"invalid choice: '([^']*)'", message)
+        if wrong:
+            near = _near(wrong.group(1), [c for a in self._actions if a.choices for c in a.choices])
+            hint = "; did you mean %s?" % near if near else ""
+        self._refuse(message, hint)
+
+    def _refuse(self, message, hint=""):
         # argparse repeats what it refused ("unrecognized arguments: --mqt mqtt://u:pw@host"): no password.
         from quarrin.options import shown_source
 
-        raise _Usage(re.sub(r"\S+://\S+", lambda m: shown_source(m.group()), message))
+        raise _Usage(re.sub(r"\S+://\S+", lambda m: shown_source(m.group()), message) + hint)
+
+
+def _near(word, known):
+    """The known name nearest to a mistyped one, or None (as a config file's keys are told)."""
+    import difflib
+
+    close = difflib.get_close_matches(word, sorted(set(known)), n=1, cutoff=0.6)
+    return close[0] if close else None
+
+
+class _Version(argparse.Action):
+    """--version: the installed distribution's version, read only when asked for."""
+
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS, help=None):
+        super().__init__(option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        from importlib import metadata
+
+        try:
+            version = metadata.version("quarrin")
+        except metadata.PackageNotFoundError:   # run from a source tree that was never installed
+            version = "unknown (not installed)"
+        print("quarrin %s" % version)
+        parser.exit()
 
 
 class _Usage(Exception):
@@ -31,6 +86,7 @@ class _Usage(Exception):
 
 def build_parser():
     parser = Parser(prog="quarrin", description=DESCRIPTION)
+    parser.add_argument("--version", action=_Version, help="print quarrin's version and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
 
     rec = commands.add_parser(
