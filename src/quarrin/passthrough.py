@@ -163,7 +163,11 @@ class CopyReader(sources.Reader):
             rate = stream.average_rate or stream.guessed_rate
             self.fps = float(rate) if rate else 0.0
             self.frames = stream.frames or None if not self.live else None
-            self.audio = template(container.streams.audio[0]) if container.streams.audio else None
+            self.audio = None
+            if container.streams.audio:
+                from quarrin import sound
+
+                self.audio = sound.template(container.streams.audio[0])
         finally:
             container.close()
         if not self.width or not self.height:

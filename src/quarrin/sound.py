@@ -50,8 +50,14 @@ class Audio:
 
 def template(stream):
     """The codec parameters of an input stream, in a stream of their own that outlives its
-    container."""
-    return av.open(io.BytesIO(), "w", format="matroska").add_stream_from_template(stream)
+    container (in the first container format that takes its codec: a camera's G.711 goes into
+    neither Matroska nor MP4); None when none does."""
+    for fmt in ("matroska", "mov", "nut"):
+        try:
+            return av.open(io.BytesIO(), "w", format=fmt).add_stream_from_template(stream)
+        except (ValueError, av.FFmpegError):
+            continue
+    return None
 
 
 def accepts(fmt, stream):
