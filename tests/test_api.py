@@ -458,6 +458,43 @@ def test_copy_saves_the_source_packets(tmp_path, ext, kwargs, runs, first_frames
                                                                    for _, t in listed], abs=1e-3)
 
 
+@pytest.mark.parametrize("src_ext, sound, output, kwargs, kept, warned", [
+    (".mp4", "aac", ".mp4", {}, "aac", False),
+    (".mp4", "aac", ".mkv", dict(copy=True), "aac", False),
+    (".mov", "pcm_alaw", ".mp4", {}, "aac", False),  # neither container takes it: encoded
+    (".mov", "pcm_alaw", ".mkv", dict(copy=True, motion=True, min_area=50, after=0.2), "aac", False),
+    (".mp4", "aac", ".mp4", dict(segment_seconds=1, pipeline=False), "aac", False),
+    (".mp4", "aac", ".mp4", dict(copy=True, motion=True, min_area=50, after=0.2, split="events"), "aac", False),
+    (".mov", "pcm_s16le", ".mkv", dict(motion=True, min_area=50, after=0.2), "pcm_s16le", False),
+    (".mp4", "aac", ".mp4", dict(audio=False), None, False),
+    (".mp4", "aac", ".avi", {}, None, True),
+    (".mp4", "aac", ".mp4", dict(interval=0.5), None, True),
+], ids=["encoded", "copied", "alaw-to-aac", "copied-alaw-motion", "segments", "event-clips", "pcm-motion",
+        "no-audio", "avi", "interval"])
+def test_the_sound_goes_with_the_saved_frames(tmp_path, src_ext, sound, output, kwargs, kept, warned):
+    """The source's click (at frame 22, in the motion of COPY_STILL_MOVING) is heard within a
+    frame of that frame in the video that saved it; each video has the sound of its own frames
+    only; the CSV keeps one row per frame."""
+    pytest.importorskip("av")
+    src = videos.h264_clip(tmp_path / ("in" + src_ext), COPY_STILL_MOVING, keyint=6, sound=sound, click=22)
+    result = quarrin.record(src, tmp_path / ("o" + output), **kwargs)
+    assert ("sound of %s" % src in (result.warning or "")) == warned
+    assert result.segments
+    for seg in result.segments:
+        with open(seg.csv, newline="") as f:
+            listed = [int(row[0]) for row in list(csv.reader(f))[1:]]
+        assert len(listed) == seg.frames
+        heard = videos.sound_of(seg.video) if output != ".avi" else None
+        if kept is None:
+            assert heard is None
+            continue
+        codec, click, seconds = heard
+        assert codec == kept
+        assert seconds == pytest.approx(len(listed) / 10, abs=0.25)
+        if 22 in listed:
+            assert click == pytest.approx(videos.stream_times(seg.video)[1][listed.index(22)], abs=0.1)
+
+
 @pytest.mark.parametrize("bframes", [0, 3])
 def test_copied_frames_give_their_colour_again(tmp_path, bframes):
     """Every frame a copy reader hands (grey, for the motion check) gives the source's frame in

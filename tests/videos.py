@@ -81,19 +81,37 @@ def stream_times(path):
         return stream.codec_context.name, [float(f.pts * f.time_base) for f in container.decode(stream)]
 
 
-def h264_clip(path, positions, keyint, width=64, height=48, fps=10, mtime=MTIME, bframes=0):
+def h264_clip(path, positions, keyint, width=64, height=48, fps=10, mtime=MTIME, bframes=0, sound=None,
+              click=None):
     """Like scripted_clip, as H.264 (PyAV) with a keyframe every `keyint` frames and no B-frames
-    (or up to `bframes` in a row)."""
+    (or up to `bframes` in a row). `sound`: an audio stream of that codec (aac at 48 kHz, others
+    at 8 kHz), silent but for a click at the start of frame `click`."""
     import av
 
     params = "keyint=%d:min-keyint=%d:scenecut=0:bframes=%d" % (keyint, keyint, bframes)
     with av.open(str(path), "w") as out:
         stream = out.add_stream("libx264", rate=fps, options={"preset": "ultrafast", "x264-params": params})
         stream.width, stream.height, stream.pix_fmt = width, height, "yuv420p"
-        for x in positions:
+        audio, samples = None, 0
+        if sound:
+            rate = 48000 if sound == "aac" else 8000
+            audio = out.add_stream(sound, rate=rate, layout="mono")
+            fmt, kind = ("fltp", np.float32) if sound == "aac" else ("s16", np.int16)
+        for i, x in enumerate(positions):
             image = square_frame(width, height, x, height // 4)
             out.mux(stream.encode(av.VideoFrame.from_ndarray(image, format="bgr24")))
+            while audio is not None and samples < (i + 1) * rate // fps:
+                chunk = np.zeros((1, 1024), kind)
+                at = int(click * rate / fps) - samples if click is not None else -1
+                if 0 <= at < 1024:
+                    chunk[0, at:at + 16] = 0.9 if sound == "aac" else 30000
+                frame = av.AudioFrame.from_ndarray(chunk, format=fmt, layout="mono")
+                frame.sample_rate, frame.pts = rate, samples
+                out.mux(audio.encode(frame))
+                samples += 1024
         out.mux(stream.encode())
+        if audio is not None:
+            out.mux(audio.encode())
     os.utime(path, (mtime, mtime))
     return str(path)
 
@@ -105,3 +123,22 @@ def decoded(path):
 
     with av.open(str(path)) as container:
         return [(f.to_ndarray(), f.key_frame) for f in container.decode(video=0)]
+
+
+def sound_of(path):
+    """A video's sound: (its codec, the time of its loudest sample, its seconds), or None."""
+    import av
+
+    with av.open(str(path)) as container:
+        if not container.streams.audio:
+            return None
+        stream = container.streams.audio[0]
+        loudest, at, samples = 0.0, None, 0
+        for frame in container.decode(stream):
+            level = np.abs(frame.to_ndarray().astype(float)).max(axis=0)
+            level /= 32768 if frame.format.name.startswith("s16") else 1
+            i = int(level.argmax())
+            if level[i] > loudest:
+                loudest, at = level[i], float(frame.pts * frame.time_base) + i / frame.sample_rate
+            samples += frame.samples
+        return stream.codec_context.name, at, samples / stream.codec_context.sample_rate

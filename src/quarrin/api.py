@@ -9,8 +9,8 @@ from quarrin import options as _options
 from quarrin.errors import UsageError
 
 
-def record(source, output, *, fourcc=None, codec=None, quality=23, speed="ultrafast", fps=0, size=None,
-           camera_settings=False, roi=None, motion=False, interval=0.0, threshold=25, min_area=500, blur=21,
+def record(source, output, *, fourcc=None, codec=None, quality=23, speed="ultrafast", audio=True, fps=0,
+           size=None, camera_settings=False, roi=None, motion=False, interval=0.0, threshold=25, min_area=500, blur=21,
            show_diff=False, duration=0.0, segment_frames=0, before=0.0, after=0.0, min_event=0.0, ignore=(),
            mask=None, max_changed=1.0, detect_width=0, split=None, boxes=False, snapshots=True, name=None,
            segment_seconds=0.0, timestamp=False, box_colour="black",
@@ -26,7 +26,8 @@ def record(source, output, *, fourcc=None, codec=None, quality=23, speed="ultraf
 
     The options are those of ``quarrin record`` (``--min-area`` is ``min_area`` and so on);
     `segment_frames` is the number of frames per file; `codec="h264"` writes H.264 through PyAV (the
-    default for .mp4 and .mkv outputs when it is installed), tuned by `quality` and `speed`;
+    default for .mp4 and .mkv outputs when it is installed), tuned by `quality` and `speed`, with the
+    source's sound (`audio=False` drops it; an output without it says so in the result's warning);
     `copy=True` saves a file's or a URL's own H.264/H.265 packets instead, without re-encoding.
     `progress`, when given, is called with a `quarrin.Progress` after every frame read; `log` with
     each of the recorder's own lines ("Video saved in ...", ...), which are dropped otherwise;

@@ -25,10 +25,13 @@ _TICKS = 90000
 # with a preset that makes B-frames, as many as x264's B-frames: 3 with veryfast) until then, or
 # until a quiet spell has it written out (`QuietMuxer`). On vtest.avi (768x576) that costs 0.7% in
 # size over fragments of a second for MP4 (1.8% with --speed veryfast), 0.2% for Matroska.
+# With sound, the muxer holds each stream's packets until the other's catch up: for a second at
+# most (max_interleave_delta, in microseconds), so that pictures are not held back by a sound
+# that stopped.
 CONTAINERS = {
     ".mp4": ("mp4", {"movflags": "frag_keyframe+frag_every_frame+empty_moov+delay_moov+default_base_moof",
-                     "flush_packets": "1"}),
-    ".mkv": ("matroska", {"cluster_time_limit": "0", "flush_packets": "1"}),
+                     "flush_packets": "1", "max_interleave_delta": "1000000"}),
+    ".mkv": ("matroska", {"cluster_time_limit": "0", "flush_packets": "1", "max_interleave_delta": "1000000"}),
 }
 # The encoder holds frames a moment (x264's lookahead and threads: one frame with ultrafast, a
 # dozen with veryfast, which come out as the next frames go in), and the muxer the last packet.
@@ -101,15 +104,15 @@ class H264Writer:
     muxer writes out the last packet. That costs one keyframe per quiet spell (about 100 kB at
     768x576 with ultrafast, against 15 kB for another frame), nothing while frames keep coming."""
 
-    def __init__(self, crf=23, preset="ultrafast"):
-        self.crf, self.preset = crf, preset
+    def __init__(self, crf=23, preset="ultrafast", track=None):
+        self.crf, self.preset, self.track = crf, preset, track  # track: the source's sound kept (quarrin.sound)
         self.container = self.stream = self.encoder = None
         self._lock = threading.Condition()
         self._held = 0  # frames the encoder holds
-        self._quiet = None
+        self._quiet = self._sink = None
 
     def open(self, name, fps, size):
-        fmt, options = container_for(name)
+        fmt, options = container_for(name, self.track is not None)
         width, height = size
         if width % 2 or height % 2:
             raise ValueError("H.264 frames need an even width and height, not %dx%d" % (width, height))
@@ -121,6 +124,10 @@ class H264Writer:
             stream.time_base = stream.codec_context.time_base = TIME_BASE
             stream.options = {"crf": str(self.crf), "preset": self.preset}
             stream.codec_context.open()  # a refused setting fails here, not at the first frame
+            if self.track is not None:
+                from quarrin.sound import Sink
+
+                self._sink = Sink(container, self.track)
         except BaseException:
             container.close()
             raise
@@ -130,7 +137,9 @@ class H264Writer:
         self._held, self._flushable = 0, True
         self._quiet = QuietMuxer(container, self._lock, self._flush)
 
-    def write(self, frame, time):
+    def write(self, frame, time, payload=None):
+        if self._sink is not None and self._sink.zero is None and payload is not None:
+            self._sink.zero = payload.at  # the segment's sound starts with its first frame
         if time is None:
             pts = self.count * self.step
         else:
@@ -146,6 +155,11 @@ class H264Writer:
         with self._lock:
             self._held += 1
             self._mux(self.encoder.encode(image))
+            if self._sink is not None and payload is not None:
+                packets = self._sink.packets(payload.audio)
+                if packets:
+                    self.container.mux(packets)
+                    self._quiet.started = True
             self._quiet.wrote()
 
     def _mux(self, packets):
@@ -183,18 +197,27 @@ class H264Writer:
         self._quiet.close()
         try:
             self._mux(self.encoder.encode(None))  # the frames the encoder still holds
+            if self._sink is not None:
+                container.mux(self._sink.close())
         finally:
-            self.container = self.stream = self.encoder = self._quiet = None
+            self.container = self.stream = self.encoder = self._quiet = self._sink = None
             container.close()
 
 
-def container_for(name):
+def container_for(name, sound=False):
+    """(FFmpeg's container name, its options) for a file, with the source's `sound` or without."""
     import os
 
     ext = os.path.splitext(name)[1].lower()
     if ext not in CONTAINERS:
         raise ValueError("H.264 is written into %s files, not %s" % (" or ".join(CONTAINERS), ext or name))
-    return CONTAINERS[ext]
+    fmt, options = CONTAINERS[ext]
+    if sound and fmt == "mp4":
+        # A fragment per packet of each stream: MP4's fragment per frame mistimes a second stream's
+        # packets (two in a fragment get one time, read back).
+        flags = options["movflags"].replace("+frag_every_frame", "")
+        options = dict(options, movflags=flags, frag_duration="1")
+    return fmt, options
 
 
 def _ticks(delta):

@@ -3,8 +3,10 @@
 FFmpeg's MP4 (fragmented) and Matroska muxers keep the last packet they were given until the next
 one comes: a fragment or a cluster is finished only then. When a recording goes quiet (an event
 ended, a slow interval) that frame would stay in memory, and be lost to a SIGKILL or a crash.
-FFmpeg writes it out on ``av_write_frame(context, NULL)``, which PyAV does not offer; `Flusher`
-makes that call through ctypes, on the libavformat PyAV itself has loaded.
+FFmpeg writes it out on ``av_write_frame(context, NULL)``, and what the queue that interleaves a
+video's streams holds (its sound's packets with its frames) on ``av_interleaved_write_frame(context,
+NULL)``; PyAV offers neither. `Flusher` makes these calls through ctypes, on the libavformat PyAV
+itself has loaded.
 
 The container's AVFormatContext is found in the PyAV object (the pointer it holds first) and is
 taken only when it starts with libavformat's own class for format contexts. Every read of memory
@@ -59,6 +61,7 @@ def _look_for_libavformat():
             lib = ctypes.CDLL(path)  # already loaded: the same library, not a second copy
             lib.avformat_get_class.restype = ctypes.c_void_p
             lib.av_write_frame.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
+            lib.av_interleaved_write_frame.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
             lib.av_opt_set.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]
             return lib, lib.avformat_get_class()
         except (OSError, AttributeError):
@@ -88,7 +91,10 @@ class Flusher:
 
     def flush(self):
         """Writes out the packet the muxer holds (the caller keeps anyone else from muxing
-        meanwhile); True when it did."""
+        meanwhile); True when it did. With sound, what the queue that interleaves the streams
+        holds goes first."""
+        if self._lib.av_interleaved_write_frame(self._context, None) < 0:
+            return False
         if self._lib.av_write_frame(self._context, None) < 0:
             return False
         if self._mp4:

@@ -380,6 +380,9 @@ OPTIONS = (
            "doubles the size", "CRF", excludes=_TUNES_H264),
     Option("speed", "ultrafast", one_of(*PRESETS), "H.264 speed: x264's preset, %s; slower presets make "
            "smaller files" % ", ".join(PRESETS), "PRESET", excludes=_TUNES_H264),
+    Option("audio", True, flag, "drop the source's sound, which .mp4 and .mkv outputs keep (its packets copied "
+           "where the container takes their codec, else encoded to AAC) and other outputs say they do not",
+           negated=True, shown="kept in .mp4 and .mkv"),
     Option("fps", 0, whole(0, 1000), "frame rate to ask of the camera and declare in the video", "N",
            "camera", engine=("fps",), camera=True, batch=False,
            shown="0 = the camera's own, 30 if it reports none"),

@@ -86,11 +86,12 @@ class _Run:
 class Packets:
     """What a frame brings to the video: its `packets` (av.Packet, decode order), whether a run
     may start at it (`key`), and the codec parameters of the stream they come from (`stream`, the
-    muxer's template)."""
-    __slots__ = ("packets", "key", "stream")
+    muxer's template); with the source's sound kept, the audio that came up to it (`audio`, as
+    quarrin.sound.Audio has it) and its `track` (else None)."""
+    __slots__ = ("packets", "key", "stream", "audio", "track")
 
-    def __init__(self, packets, stream):
-        self.packets, self.stream = packets, stream
+    def __init__(self, packets, stream, audio=(), track=None):
+        self.packets, self.stream, self.audio, self.track = packets, stream, audio, track
         self.key = bool(packets) and packets[0].is_keyframe
 
 
@@ -113,6 +114,9 @@ class CopyReader(sources.Reader):
         self.rtsp = live and source.split("://", 1)[0].lower() in sources.TIMED_SCHEMES
         self.codec = None
         self.container = self.stream = None
+        self.audio = None  # the probe's audio stream (a template), None when the source has none
+        self.track = None  # quarrin.sound.Track: the recording keeps the sound
+        self._sound = None
         self.clock = sources.StreamClock(True) if live else None  # times never go back, across connections
         self._ahead = collections.deque()  # a connection's backlog, timed: (image, time, Packets)
 
@@ -159,6 +163,11 @@ class CopyReader(sources.Reader):
             rate = stream.average_rate or stream.guessed_rate
             self.fps = float(rate) if rate else 0.0
             self.frames = stream.frames or None if not self.live else None
+            self.audio = None
+            if container.streams.audio:
+                from quarrin import sound
+
+                self.audio = sound.template(container.streams.audio[0])
         finally:
             container.close()
         if not self.width or not self.height:
@@ -183,7 +192,14 @@ class CopyReader(sources.Reader):
         # The decoded frames only feed the motion check: the deblocking filter and the exact
         # rounding it needs not are skipped (about a seventh of the decoding, 1080p H.264).
         context.options = {"skip_loop_filter": "all", "flags2": "+fast"}
-        self._packets = container.demux(self.stream)
+        audio = container.streams.audio[0] if self.track is not None and container.streams.audio else None
+        self._sound, self._video_at = None, time.monotonic()
+        if audio is not None:
+            from quarrin import sound
+
+            audio.thread_count = 1
+            self._sound = sound.Collector(audio, not self.track.copied)
+        self._packets = container.demux(*(s for s in (self.stream, audio) if s is not None))
         self._pending = collections.deque()  # (packet, wall clock it came at) whose frames have not come out
         self._ready = collections.deque()    # frames to hand: (image, seconds from the first, wall clock, Packets)
         self._keyed = self._ended = False
@@ -274,6 +290,15 @@ class CopyReader(sources.Reader):
             if self.live and packet is not None and time.monotonic() - began >= self.opts.stall:
                 self._say("No packet from %s for %g s" % (self.shown, self.opts.stall))
                 packet = None
+            if self._sound is not None and packet is not None and packet.stream_index == self._sound.stream.index:
+                # Sound that keeps coming does not make up for pictures that stopped.
+                if self.live and time.monotonic() - self._video_at >= self.opts.stall:
+                    self._say("No video from %s for %g s" % (self.shown, self.opts.stall))
+                    packet = None
+                else:
+                    self._sound.add(packet)
+                    continue
+            self._video_at = time.monotonic()
             if packet is None or packet.size == 0:  # the end: what the decoder holds comes out
                 self._ended = True
                 if self.decode:
@@ -294,7 +319,7 @@ class CopyReader(sources.Reader):
                 self._decoded(packet, wall)
             else:
                 at = packet.dts if packet.dts is not None else packet.pts
-                self._ready.append((self._blank, self._seconds(at), wall, Packets([packet], self.template)))
+                self._ready.append((self._blank, self._seconds(at), wall, self._payload([packet])))
         return True
 
     def _decoded(self, packet, wall):
@@ -317,12 +342,18 @@ class CopyReader(sources.Reader):
             image = luma(frame).view(Grey)
             image.frame, image.run = frame, (run, len(run.packets), run.handed)
             run.handed += 1
-            self._ready.append((image, self._seconds(frame.pts), came, Packets(taken, self.template)))
+            self._ready.append((image, self._seconds(frame.pts), came, self._payload(taken)))
         if packet is None:  # packets whose frames never came out go with the last frame
             if self._ready and self._pending:
                 self._ready[-1][3].packets.extend(p for p, _ in self._pending)
             self._pending.clear()
             self._run_of.clear()
+
+    def _payload(self, packets):
+        """A frame's Packets, with the audio that came up to it."""
+        if self._sound is None:
+            return Packets(packets, self.template)
+        return Packets(packets, self.template, self._sound.take(), self.track)
 
     def _seconds(self, pts):
         """A frame's presentation time, in seconds from the connection's first (the frame before's
@@ -362,11 +393,11 @@ class CopyWriter:
     (the last packet written out after a quiet spell, as there). The container opens with the
     first frame written: its stream is a copy of the input's."""
 
-    def __init__(self):
+    def __init__(self, track=None):
         self.container = self.stream = None
-        self.name = None
+        self.name, self.track = None, track  # track: the source's sound kept (quarrin.sound)
         self._lock = threading.Condition()
-        self._quiet = None
+        self._quiet = self._sink = None
 
     def open(self, name, fps, size):
         container_for(name)  # the extension is one it writes
@@ -377,10 +408,14 @@ class CopyWriter:
         if payload is None:
             raise ValueError("a copied recording's frame came without its packets")
         if self.container is None:
-            fmt, options = container_for(self.name)
+            fmt, options = container_for(self.name, self.track is not None)
             container = av.open(self.name, "w", format=fmt, options=dict(options))
             try:
                 self.stream = container.add_stream_from_template(payload.stream)
+                if self.track is not None:
+                    from quarrin.sound import Sink
+
+                    self._sink = Sink(container, self.track)
             except BaseException:
                 container.close()
                 raise
@@ -388,13 +423,21 @@ class CopyWriter:
             self._quiet = QuietMuxer(container, self._lock)
         with self._lock:
             self._mux(payload.packets)
+            if self._sink is not None:
+                self._mux_audio(self._sink.packets(payload.audio))
             self._quiet.wrote()
+
+    def _mux_audio(self, packets):
+        if packets:
+            self.container.mux(packets)
 
     def _mux(self, packets):
         for packet in packets:
             if self.base is None:
                 self.base = packet.dts if packet.dts is not None else packet.pts or 0
                 self.last = None
+                if self._sink is not None and packet.time_base is not None:
+                    self._sink.zero = float(self.base * packet.time_base)
             # A muxer takes strictly increasing decode times: a camera that sent two frames with one
             # time (a late frame pushed with the next) must not stop the recording.
             dts = (packet.dts if packet.dts is not None else packet.pts if packet.pts is not None else 0) - self.base
@@ -408,7 +451,12 @@ class CopyWriter:
 
     def release(self):
         container, self.container, self.stream, self.source = self.container, None, None, None
+        sink, self._sink = self._sink, None
         if container is not None:
             self._quiet.close()
             self._quiet = None
-            container.close()
+            try:
+                if sink is not None and sink.zero is not None:
+                    container.mux(sink.close())
+            finally:
+                container.close()

@@ -47,6 +47,7 @@ class Plan:
     name: typing.Optional[str] = None  # the camera's name on its events
     snapshot_dir: typing.Optional[str] = None  # a scan's folder for its event pictures (None: none)
     notes: tuple = ()         # what the operator should know before it starts (run tells it on `notify`)
+    unheard: typing.Optional[str] = None  # why the source's sound is not kept (the result's warning)
 
     @property
     def snapshots(self):
@@ -130,10 +131,32 @@ def prepare(source, output, opts, scan=False, snapshots=None):
     name = opts.name or layout.camera_name(output if not scan else shown)
     folder = snapshots if scan else None
     notes = (writer.note,) if writer is not None and writer.note else ()
+    unheard = None if scan else _keep_sound(reader, writer, output, opts)
     return Plan(str(camera) if camera is not None else shown, camera, output, opts, width, height,
                 float(rate if timed_by_clock else fps), total, writer, reader, tuple(roi), live, scan, events,
                 reconnect if live else 0.0, hold, mask, opts.detect_width if opts.detect_width < w else 0, fmt,
-                name, folder, notes)
+                name, folder, notes, unheard)
+
+
+def _keep_sound(reader, writer, output, opts):
+    """Has the reader hand the source's sound with its frames where the recording keeps it (into
+    .mp4 and .mkv, through PyAV: copied where the container takes its codec, else encoded to AAC);
+    returns the line that says it is not kept (None: it is, or there is none, or --no-audio)."""
+    reader.track = None
+    if reader.audio is None or not opts.audio:
+        return None
+    codec = reader.audio.codec_context.name
+    if opts.interval:
+        return ("the sound of %s (%s) is not kept: --interval saves single frames, which it cannot follow"
+                % (reader.shown, codec))
+    if writer.codec != "copy" and not writer.h264:
+        return ("the sound of %s (%s) is not kept: OpenCV's writer (%s) writes pictures only; .mp4 and .mkv "
+                "outputs keep it" % (reader.shown, codec, writer))
+    from quarrin import av_writer, sound
+
+    fmt = av_writer.container_for(layout.expand(output))[0]
+    reader.track = sound.track_for(reader.audio, fmt)
+    return None
 
 
 def _check_region(opts, roi, width, height, shown):
@@ -363,7 +386,7 @@ def run(plan, progress=None, log=None, notify=None, listeners=(), others=(), end
     # OpenCV's and FFmpeg's own lines go to `log` (shown with -v), and are counted.
     try:
         with nativelog.Capture(echo=log) as native:
-            writer = None if plan.scan else writers.Guard(plan.writer.make(), plan.opts.min_free, native,
+            writer = None if plan.scan else writers.Guard(plan.writer.make(reader.track), plan.opts.min_free, native,
                                                           dispatch.stopped)
             try:
                 outcome = record(**plan.engine_arguments(), progress=hook, log=log or _drop, writer=writer,
@@ -406,7 +429,7 @@ def run(plan, progress=None, log=None, notify=None, listeners=(), others=(), end
     stopped = "interrupt" if stopped_late else outcome.stopped
     return RecordResult(plan.source, outcome.frames_read, outcome.frames_saved, segments, stopped, seconds,
                         plan.fps, plan.frames_total, pictures.result(outcome.events), outcome.gaps,
-                        listing.path if listing is not None else None, _short_input(plan, outcome), native.count,
+                        listing.path if listing is not None else None, _warning(plan, outcome), native.count,
                         plan.name)
 
 
@@ -477,6 +500,12 @@ class _Release(listening.Listener):
 
     def on_segment(self, segment):
         self.namer.closed(segment.video)
+
+
+def _warning(plan, outcome):
+    """The result's warning: a file shorter than it says, the sound not kept; None: neither."""
+    said = [w for w in (_short_input(plan, outcome), plan.unheard) if w]
+    return "; ".join(said) or None
 
 
 def _short_input(plan, outcome):

@@ -132,6 +132,8 @@ class Reader:
     frames = None             # frames the source declares (None: unknown, or endless)
     start = None              # after open(): the recording's time zero (a datetime)
     log = None
+    audio = None              # after probe(): the source's audio stream, where it tells (quarrin.sound)
+    track = None              # quarrin.sound.Track when the recording keeps the sound: set before open()
 
     @property
     def live(self):
@@ -212,6 +214,7 @@ class FileReader(_Capture):
         self.shown = path
         self._index = 0
         self._zero = None
+        self._sound = None  # quarrin.sound.FileAudio: the file's sound, read beside OpenCV's frames
 
     def _capture(self, timeout=None):
         import cv2
@@ -242,6 +245,7 @@ class FileReader(_Capture):
             raise RecordingError("%s declares %g frames/s; its frames cannot be timed" % (self.source, fps or 0))
         self.width, self.height, self.fps = frame.shape[1], frame.shape[0], fps
         self.frames = total if total > 0 else None
+        self.audio = _file_audio(self.source)
 
     def open(self, timeout=None):
         import cv2
@@ -257,7 +261,31 @@ class FileReader(_Capture):
         self.cap, self._index = cap, 0
         self.fps = cap.get(cv2.CAP_PROP_FPS)
         self._say("Frames to process", int(cap.get(cv2.CAP_PROP_FRAME_COUNT)))
+        if self.track is not None:
+            from quarrin import sound
+
+            try:
+                self._sound = sound.FileAudio(self.source, self.track)
+            except Exception as exc:  # the pictures are recorded still
+                self._say("The sound of %s cannot be read: %s" % (self.source, exc))
         return True
+
+    def read(self):
+        if self._sound is None:
+            return super().read()
+        at = self._sound.video_start + self._index / self.fps
+        got = super().read()
+        if got is None:
+            return None
+        from quarrin.sound import Audio
+
+        return got + (Audio(self._sound.until(at + 1 / self.fps), at, self.track),)
+
+    def release(self):
+        sound, self._sound = self._sound, None
+        if sound is not None:
+            sound.close()
+        super().release()
 
     def _time(self):
         index, self._index = self._index, self._index + 1
@@ -513,6 +541,21 @@ class StreamClock:
 
 def _local(seconds):
     return datetime.datetime.fromtimestamp(seconds)
+
+
+def _file_audio(path):
+    """The audio stream of a video file (a template of it), or None: none, or no PyAV to read it."""
+    try:
+        import av
+    except ImportError:
+        return None
+    from quarrin import sound
+
+    try:
+        with quiet_stderr(), av.open(path) as container:
+            return sound.template(container.streams.audio[0]) if container.streams.audio else None
+    except (av.FFmpegError, OSError, ValueError):
+        return None
 
 
 def _directshow(opts):

@@ -237,15 +237,16 @@ class Choice:
     def h264(self):
         return self.codec == "h264"
 
-    def make(self):
+    def make(self, track=None):
+        """The writer; `track` (quarrin.sound.Track): with the source's sound (PyAV's writers only)."""
         if self.codec == "copy":  # the source's own packets (--copy)
             from quarrin.passthrough import CopyWriter
 
-            return CopyWriter()
+            return CopyWriter(track)
         if self.h264:
             from quarrin.av_writer import H264Writer
 
-            return H264Writer(self.crf, self.preset)
+            return H264Writer(self.crf, self.preset, track)
         return OpenCVWriter(self.codec)
 
     def __str__(self):
