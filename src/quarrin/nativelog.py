@@ -9,6 +9,7 @@ the last call: the writer calls it after each frame, so a failed write is seen a
 
 Captures nest: only the outermost one redirects, the inner ones share it.
 """
+import contextlib
 import io
 import os
 import sys
@@ -176,3 +177,38 @@ def _scratch():
     finally:
         os.close(fd)
         os.unlink(path)
+
+
+class Said:
+    """What OpenCV and FFmpeg wrote to stderr within a `quiet_stderr` block (its last lines)."""
+    KEEP = 1 << 16
+
+    def __init__(self):
+        self.lines = []
+
+
+@contextlib.contextmanager
+def quiet_stderr():
+    """OpenCV and FFmpeg explain a source or codec they refuse on the process's stderr; our own
+    one-line message says it instead, from what they said (the `Said` this yields)."""
+    said = Said()
+    try:
+        sys.stderr.flush()
+        saved = os.dup(2)
+    except (OSError, ValueError, AttributeError):
+        yield said
+        return
+    import tempfile
+
+    try:
+        with tempfile.TemporaryFile() as kept:
+            os.dup2(kept.fileno(), 2)
+            try:
+                yield said
+            finally:
+                os.dup2(saved, 2)
+                size = kept.seek(0, os.SEEK_END)
+                kept.seek(max(0, size - Said.KEEP))
+                said.lines = kept.read().decode("utf-8", "replace").splitlines()
+    finally:
+        os.close(saved)

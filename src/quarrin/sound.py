@@ -62,7 +62,7 @@ def template(stream):
 
 def accepts(fmt, stream):
     """Whether a container of FFmpeg's format `fmt` takes the codec of `stream` as it is."""
-    from quarrin.sources import quiet_stderr
+    from quarrin.nativelog import quiet_stderr
 
     with quiet_stderr():
         container = av.open(io.BytesIO(), "w", format=fmt)
