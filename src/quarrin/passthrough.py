@@ -28,7 +28,7 @@ import av
 import numpy as np
 
 from quarrin import options as _options
-from quarrin import sources
+from quarrin import nativelog, sources
 from quarrin.av_writer import QuietMuxer, container_for
 from quarrin.errors import RecordingError, UsageError
 
@@ -132,7 +132,7 @@ class CopyReader(sources.Reader):
                 kwargs["options"] = {"rtsp_transport": "tcp"}
         began = time.monotonic()
         try:
-            with sources.quiet_stderr():
+            with nativelog.quiet_stderr():
                 return av.open(self.source, **kwargs)
         except (av.FFmpegError, OSError) as exc:
             if not self.live:

@@ -561,7 +561,7 @@ def _check_writer(output, writer, fps, size):
     with the output's extension and reads them back: a container that keeps fewer frames than
     were written (an image format, a stream OpenCV cannot read back) is refused here."""
     ext = os.path.splitext(output)[1]
-    with sources.quiet_stderr():
+    with nativelog.quiet_stderr():
         try:
             kept = writers.probe(writer.make(), ext, fps, size)
         except Exception as exc:
@@ -574,7 +574,7 @@ def _check_writer(output, writer, fps, size):
         return
     works = ""
     if ext.lower() != ".avi":
-        with sources.quiet_stderr():
+        with nativelog.quiet_stderr():
             if writers.probe(writers.OpenCVWriter("MJPG"), ".avi", fps, size) == writers.PROBE_FRAMES:
                 works = "; .avi (MJPG) works"
     if kept is None:

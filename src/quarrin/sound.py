@@ -134,8 +134,12 @@ class FileAudio:
 
     def __init__(self, path, track):
         self.container = av.open(path)
-        video = self.container.streams.video
-        self.stream = self.container.streams.audio[0]
+        try:
+            video = self.container.streams.video
+            self.stream = self.container.streams.audio[0]
+        except BaseException:
+            self.container.close()
+            raise
         self.stream.thread_count = 1
         start = video[0].start_time if video else None
         self.video_start = float(start * video[0].time_base) if start is not None else 0.0

@@ -18,7 +18,6 @@ Frame times: a file's frame i is at its start (its modification time) plus i / i
 camera's is the wall clock as it is read. A stream's: over RTSP, from the frames' presentation
 times (`StreamClock`); otherwise the wall clock.
 """
-import contextlib
 import datetime
 import math
 import numbers
@@ -30,7 +29,7 @@ import time
 
 from quarrin import options as _options
 from quarrin.errors import RecordingError, UsageError
-from quarrin.nativelog import Said, quiet_stderr  # noqa: F401  (sources.quiet_stderr: its users)
+from quarrin.nativelog import quiet_stderr
 
 # ---- what a SOURCE names ---------------------------------------------------------------------------
 
@@ -624,8 +623,6 @@ def await_calls_at_exit():
 
         atexit.register(_await_calls)
         _awaited = True
-
-
 
 
 # ---- why a live source did not open -----------------------------------------------------------------
