@@ -70,7 +70,8 @@ def make_app(view, guard=None, *, tls=False, local=False, routes=None, limits=No
     env = jinja2.Environment(loader=jinja2.FileSystemLoader(os.path.join(HERE, "templates")),
                              autoescape=True, trim_blocks=True, lstrip_blocks=True)
     env.filters.update(when=when, stamp=stamp, seconds=seconds_shown)
-    env.globals.update(login=guard is not None, poll=POLL_SECONDS)
+    env.globals.update(login=guard is not None, poll=POLL_SECONDS, url=urls.url, static=urls.static,
+                       routes=json.dumps(urls.PAGE_ROUTES))
     app[TEMPLATES] = env
     # Frames are grabbed one at a time, beside the queries.
     app[POOL] = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="thumbs")
@@ -131,7 +132,7 @@ def _loopback_host(host):
 @web.middleware
 async def _login_wall(request, handler):
     guard = request.app[GUARD]
-    if guard is None or request.path == "/login" or request.path.startswith("/static/"):
+    if guard is None or request.path == urls.url("login") or request.path.startswith(urls.static("")):
         return await handler(request)
     user = guard.session_user(request.cookies.get(auth_module.COOKIE))
     if user is None and "Authorization" in request.headers:
@@ -142,14 +143,10 @@ async def _login_wall(request, handler):
     if user is not None:
         request["user"] = user
         return await handler(request)
-    if request.method == "GET" and _is_page(request.path) and "Authorization" not in request.headers:
-        raise web.HTTPSeeOther("/login?" + urllib.parse.urlencode({"next": request.path_qs}))
+    if request.method == "GET" and urls.is_page(request.path) and "Authorization" not in request.headers:
+        raise web.HTTPSeeOther(urls.url("login", query={"next": request.path_qs}))
     raise web.HTTPUnauthorized(text="401: Unauthorized", headers={"WWW-Authenticate": 'Basic realm="quarrin", '
                                                                                       'charset="UTF-8"'})
-
-
-def _is_page(path):
-    return not path.startswith(("/api/", "/media/", "/thumbs/"))
 
 
 # --- login ------------------------------------------------------------------------------------
@@ -195,7 +192,7 @@ async def login(request):
 
 
 async def logout(request):
-    response = web.HTTPSeeOther("/login")
+    response = web.HTTPSeeOther(urls.url("login"))
     response.del_cookie(auth_module.COOKIE, path="/")
     raise response
 
@@ -317,8 +314,10 @@ def _day(request):
     return day
 
 
-def _query(**values):
-    return "?" + urllib.parse.urlencode({k: v for k, v in values.items() if v not in (None, "")})
+def _link(route, **values):
+    """The URL of the page `route` (its name in quarrin.web.urls) with `values` as its query, the
+    empty ones left out."""
+    return urls.url(route, query={k: v for k, v in values.items() if v not in (None, "")})
 
 
 async def overview(request):
@@ -337,7 +336,7 @@ async def events_page(request):
     found = await _run(request, view.events, camera, day, day, PAGE_EVENTS, (number - 1) * PAGE_EVENTS)
     cameras = await _run(request, view.camera_names)
     pages = max(1, -(-found["total"] // PAGE_EVENTS))
-    link = functools.partial(_query, camera=camera)
+    link = functools.partial(_link, "events", camera=camera)
     return render(request, "events.html", page="events", events=found["events"], total=found["total"],
                   number=number, pages=pages, camera=camera, day=day, cameras=cameras,
                   previous_day=link(day=day - datetime.timedelta(days=1)), next_day=link(day=day + datetime.timedelta(days=1)),
@@ -350,7 +349,7 @@ async def event_page(request):
     if found is None:
         raise web.HTTPNotFound(text="404: Not Found")
     start = datetime.datetime.fromisoformat(found["start"])
-    timeline = _query(camera=found["camera"], day=start.date(), zoom="hour", hour=start.hour)
+    timeline = _link("timeline", camera=found["camera"], day=start.date(), zoom="hour", hour=start.hour)
     video_url = found["clip_url"] and found["clip_url"].partition("#")[0]
     return render(request, "event.html", page="event", event=found, video_url=video_url, timeline=timeline,
                   csv_url=video_url and csv_of(video_url))
@@ -374,7 +373,7 @@ async def timeline_page(request):
     marks = await _run(request, view.events, camera, since, until, TIMELINE_MARKS, 0)
     names = await _run(request, view.camera_names)
     bars = _bars([camera] if camera else names, start, stop, spans, marks["events"])
-    link = functools.partial(_query, camera=camera)
+    link = functools.partial(_link, "timeline", camera=camera)
     step = datetime.timedelta(hours=1) if zoom == "hour" else datetime.timedelta(days=1)
     around = [(start - step), (start + step)]
     if zoom == "hour":
@@ -425,7 +424,7 @@ def _ticks(start, stop, zoom, camera, day):
     ticks = []
     if zoom == "day":
         for h in range(0, 24, 3):
-            ticks.append((100.0 * h / 24, "%02d:00" % h, _query(camera=camera, day=day, zoom="hour", hour=h)))
+            ticks.append((100.0 * h / 24, "%02d:00" % h, _link("timeline", camera=camera, day=day, zoom="hour", hour=h)))
     else:
         for m in range(0, 60, 10):
             ticks.append((100.0 * m / 60, (start + datetime.timedelta(minutes=m)).strftime("%H:%M"), None))

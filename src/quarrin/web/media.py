@@ -12,6 +12,7 @@ import urllib.parse
 
 from quarrin.index import INDEX_FOLDER
 from quarrin.options import VIDEO_EXTENSIONS
+from quarrin.web import urls
 
 # What may be sent, by extension, with its content type.
 CONTENT_TYPES = {
@@ -22,7 +23,7 @@ CONTENT_TYPES = {
 }
 assert set(VIDEO_EXTENSIONS) <= set(CONTENT_TYPES)
 
-MEDIA = "/media/"
+MEDIA = urls.prefix("media")
 
 
 class Folders:

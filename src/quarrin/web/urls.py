@@ -22,6 +22,23 @@ PATHS = {
 }
 
 
+# What the pages' JavaScript links to, handed to it by name (base.html's data-routes).
+PAGE_ROUTES = {name: PATHS[name] for name in ("event", "events", "timeline", "api_events", "api_cameras")}
+PAGE_ROUTES["placeholder"] = PATHS["static"] + "/placeholder.svg"
+API = "/api/"  # every route named api_* lies below it
+
+
+def prefix(route):
+    """The fixed start of `route`'s path, before its first {part}."""
+    return PATHS[route].split("{")[0]
+
+
+def is_page(path):
+    """Whether `path` is one of the pages a person opens: not the API, the media or a thumbnail
+    (a request for those without a login is refused rather than sent to the login page)."""
+    return not path.startswith((API, prefix("media"), prefix("thumb")))
+
+
 def url(route, /, query=None, **parts):
     """The URL of `route` (its name) with its {parts} filled in (each quoted as one path segment) and
     `query` (a dict; None values left out) after it."""

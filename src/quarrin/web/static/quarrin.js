@@ -13,6 +13,15 @@ function when(iso) {
   return day === today ? clock : day + " " + clock;
 }
 
+// The site's paths by name, as the server wrote them into the page (quarrin.web.urls): `parts`
+// fill the {name} pieces, each one path segment; `query` goes after them.
+var ROUTES = JSON.parse(document.body.dataset.routes || "{}");
+function url(name, parts, query) {
+  var path = ROUTES[name].replace(/\{(\w+)[^}]*\}/g, function (_, key) { return encodeURIComponent(parts[key]); });
+  var q = new URLSearchParams(query || {}).toString();
+  return q ? path + "?" + q : path;
+}
+
 function el(tag, attrs, children) {
   var node = document.createElement(tag);
   Object.keys(attrs || {}).forEach(function (k) { node.setAttribute(k, attrs[k]); });
@@ -23,7 +32,7 @@ function el(tag, attrs, children) {
 // The same markup as templates/_thumb.html.
 function thumb(e) {
   var shown = when(e.start);
-  return el("a", {"class": "thumb new", href: "/events/" + encodeURIComponent(e.id), "data-event-id": e.id}, [
+  return el("a", {"class": "thumb new", href: url("event", {id: e.id}), "data-event-id": e.id}, [
     el("img", {src: e.snapshot_url, alt: e.camera + " at " + shown, loading: "lazy"}),
     el("span", {"class": "meta"}, [el("b", {}, [e.camera]), " ", el("time", {datetime: e.start}, [shown]), " ",
                                    el("span", {"class": "length"}, [Number(e.seconds).toFixed(1) + " s"])])]);
@@ -60,7 +69,7 @@ function followOverview() {
     cameras.forEach(function (c) {
       var card = list.querySelector('.camera[data-camera="' + CSS.escape(c.name) + '"]');
       if (!card) {
-        var link = "/events?camera=" + encodeURIComponent(c.name);
+        var link = url("events", {}, {camera: c.name});
         card = el("article", {"class": "camera", "data-camera": c.name}, [
           el("a", {"class": "picture", href: link}, [el("img", {alt: c.name})]),
           el("h2", {}, [c.name]),
@@ -68,13 +77,13 @@ function followOverview() {
                         el("dt", {}, ["Last event"]), el("dd", {"data-field": "last_event"}),
                         el("dt", {}, ["Today"]), el("dd", {"data-field": "events_today"})]),
           el("p", {"class": "links"}, [el("a", {href: link}, ["Events"]), " · ",
-                                       el("a", {href: "/timeline?camera=" + encodeURIComponent(c.name)}, ["Timeline"])])]);
+                                       el("a", {href: url("timeline", {}, {camera: c.name})}, ["Timeline"])])]);
         var empty = list.querySelector(".empty");
         if (empty) empty.remove();
         list.append(card);
       }
       var img = card.querySelector("img"), picture = card.querySelector(".picture");
-      var src = c.live_url || c.snapshot_url || "/static/placeholder.svg";
+      var src = c.live_url || c.snapshot_url || url("placeholder");
       if (img.getAttribute("src") !== src) img.setAttribute("src", src);
       if (c.last_event) picture.setAttribute("data-event-id", c.last_event.id);
       card.querySelector('[data-field="last_frame"]').textContent = when(c.last_frame);
@@ -104,8 +113,8 @@ function followOverview() {
   }
 
   function poll() {
-    Promise.all([getJSON("/api/events?limit=" + limit).then(updateEvents),
-                 getJSON("/api/cameras").then(updateCameras)])
+    Promise.all([getJSON(url("api_events", {}, {limit: limit})).then(updateEvents),
+                 getJSON(url("api_cameras")).then(updateCameras)])
       .catch(function () { /* the server away for a moment: the next poll tries again */ })
       .finally(function () { setTimeout(poll, every); });
   }
