@@ -34,6 +34,10 @@ CSV_HEADER = ("inframe", "outframe", "timestamp")
 # An event list is named as the output, with this before the CSV's suffix (and a number between).
 EVENTS_MARK = ".events"
 EVENTS_SUFFIX = EVENTS_MARK + CSV_SUFFIX
+# The index of the events and segments under a folder: FOLDER/.quarrin/index.sqlite (scans skip
+# the folder).
+INDEX_FOLDER = ".quarrin"
+INDEX_NAME = "index.sqlite"
 # OpenCV's writers corrupt memory on narrower frames (its colour conversion writes past its buffer)
 # and, with MJPG, on frames one row high. The engine refuses them too, for vcapture (a test ties
 # its limits to these).
@@ -76,6 +80,11 @@ def snapshots_folder(event_list):
     """The folder of the pictures of an event list's events: out/door.events.csv -> out/door.events,
     out/door.events_001.csv -> out/door.events_001."""
     return event_list[:-len(CSV_SUFFIX)] if event_list.endswith(CSV_SUFFIX) else event_list + ".d"
+
+
+def index_path(folder):
+    """The index kept in `folder`: cams -> cams/.quarrin/index.sqlite."""
+    return os.path.join(folder, INDEX_FOLDER, INDEX_NAME)
 
 
 def csv_of(video):

@@ -2,12 +2,15 @@
 scan (CSV, or JSON by extension)."""
 import contextlib
 import csv
+import io
 import json
 import os
 
+from quarrin import stamps
 from quarrin.layout import EVENTS_SUFFIX, csv_of, open_new
 from quarrin.listeners import Listener
 from quarrin.results import EVENT_COLUMNS, RECORDED_COLUMNS, Event
+from quarrin.stamps import local_time
 
 
 class EventList(Listener):
@@ -104,6 +107,24 @@ class EventList(Listener):
             self.file.close()
 
 
+def read_list(path, size=None):
+    """(columns, rows) of the event list at `path` (its first `size` bytes; None: all of it): its
+    header and its rows as lists of fields, a line still being written at the end left out; None
+    when it is no event list (its header does not begin event,start,end). OSError when it cannot
+    be read."""
+    with open(path, "rb") as f:
+        data = f.read() if size is None else f.read(size)
+    data = data[:data.rfind(b"\n") + 1]
+    reader = csv.reader(io.StringIO(data.decode("utf-8", "replace"), newline=""))
+    try:
+        header = next(reader, None)
+        if not header or header[:3] != list(EVENT_COLUMNS[:3]):
+            return None
+        return header, list(reader)
+    except csv.Error:
+        return None
+
+
 def _listed_row(event, listing):
     """An event's row in the list at `listing`: its file and picture relative to the list's folder."""
     row = event.row()
@@ -197,7 +218,7 @@ def complete_open(path):
             text = f.read()
         try:
             data = json.loads(text)
-            number, start = int(data["event"]), _time(data["start"])
+            number, start = int(data["event"]), local_time(data["start"])
             first_frame = int(data["first_frame"])
         except (ValueError, KeyError, TypeError) as exc:
             raise ValueError("%s cannot be read (%s)" % (path, exc)) from None
@@ -215,30 +236,32 @@ def complete_open(path):
         os.close(fd)
 
 
-def _time(text):
-    from quarrin.index import read_time
-
-    moment = read_time(text)
-    return moment if moment.tzinfo is None else moment.astimezone().replace(tzinfo=None)
-
-
 def _listed_numbers(listing):
     try:
-        with open(listing, newline="", encoding="utf-8", errors="replace") as f:
-            return {int(row["event"]) for row in csv.DictReader(f) if (row.get("event") or "").strip().isdigit()}
+        listed = read_list(listing)
     except OSError:
         return set()
+    if listed is None:
+        return set()
+    return {int(row[0]) for row in listed[1] if row and row[0].strip().isdigit()}
 
 
 def _append(listing, event):
     """The event's row at the end of the list (created with its header if it is gone), in the
-    list's own columns."""
+    list's own columns; after a line the recording was cut off in, on a line of its own."""
     try:
-        with open(listing, newline="", encoding="utf-8") as f:
-            columns = next(csv.reader(f), None)
+        with open(listing, "rb") as f:
+            columns = next(csv.reader(io.StringIO(f.readline().decode("utf-8", "replace"))), None)
+            last = b""
+            if f.seek(0, os.SEEK_END):
+                f.seek(-1, os.SEEK_END)
+                last = f.read(1)
+        cut = last not in (b"", b"\n", b"\r")
     except FileNotFoundError:
-        columns = None
+        columns, cut = None, False
     with open(listing, "a", newline="", encoding="utf-8") as f:
+        if cut:
+            f.write("\r\n")
         if not columns:
             columns = list(EVENT_COLUMNS)
             csv.writer(f).writerow(columns)
@@ -249,19 +272,13 @@ def _append(listing, event):
 def _rows(video):
     """The (inframe, time) of a timestamps CSV's rows, up to the first that is not one."""
     found = []
-    try:
-        with open(csv_of(video), newline="", encoding="utf-8-sig", errors="replace") as f:
-            reader = csv.reader(f)
-            next(reader, None)
-            for row in reader:
-                if not row:
-                    continue
-                try:
-                    found.append((int(row[0]), _time(row[2].strip())))
-                except (ValueError, IndexError, OverflowError):
-                    break
-    except OSError:
-        pass
+    for line in stamps.lines(csv_of(video)):
+        if not line.formed:
+            break
+        try:
+            found.append((line.inframe, local_time(line.timestamp)))
+        except (ValueError, OverflowError):
+            break
     return found
 
 
