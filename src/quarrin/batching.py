@@ -109,7 +109,7 @@ def picture_folders(sources, folder):
         stem = os.path.splitext(os.path.basename(source))[0]
         number = seen.get(stem.lower(), -1) + 1
         seen[stem.lower()] = number
-        found.append(os.path.join(folder, stem if not number else "%s_%03d" % (stem, number)))
+        found.append(os.path.join(folder, stem if not number else layout.numbered_stem(stem, number)))
     return found
 
 

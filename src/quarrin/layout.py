@@ -71,6 +71,20 @@ def events_path(output):
 PICTURE = re.compile(r"\d{4,}\.jpg")
 
 
+# An event still open beside its list: out/door.events.csv.open.
+OPEN_SUFFIX = ".open"
+
+
+def open_event_path(event_list):
+    """Where the open event of an event list waits: out/door.events.csv -> out/door.events.csv.open."""
+    return event_list + OPEN_SUFFIX
+
+
+def list_of_open(path):
+    """The event list whose open event `path` is (None when it names none)."""
+    return path[:-len(OPEN_SUFFIX)] if path.endswith(OPEN_SUFFIX) else None
+
+
 def snapshot_path(folder, number):
     """The picture of event `number` in `folder`: 0001.jpg, ..."""
     return os.path.join(folder, "%04d.jpg" % number)
@@ -102,10 +116,15 @@ def segment_files(video):
     return video, csv_of(video)
 
 
+def numbered_stem(stem, number):
+    """door, 3 -> door_003: a name's stem with a segment's (or a repeated name's) number."""
+    return "%s_%03d" % (stem, number)
+
+
 def numbered(name, number):
     """out/door.avi, 3 -> out/door_003.avi: the number goes before the file name's own extension."""
     root, ext = os.path.splitext(name)
-    return "%s_%03d%s" % (root, number, ext)
+    return numbered_stem(root, number) + ext
 
 
 def create_exclusively(path):

@@ -6,7 +6,7 @@ import io
 import json
 import os
 
-from quarrin import stamps
+from quarrin import layout, stamps
 from quarrin.layout import EVENTS_SUFFIX, csv_of, open_new
 from quarrin.listeners import Listener
 from quarrin.results import EVENT_COLUMNS, RECORDED_COLUMNS, Event
@@ -67,7 +67,7 @@ class EventList(Listener):
     def _pending(self, event):
         """The open event beside the list, for the repair of a recording that dies."""
         self._settled()
-        path = self.opened_path() + OPEN_SUFFIX
+        path = layout.open_event_path(self.opened_path())
         fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
         try:
             _lock(fd, blocking=True)
@@ -86,7 +86,7 @@ class EventList(Listener):
             return
         fd, self.pending = self.pending, None
         try:
-            os.unlink(self.path + OPEN_SUFFIX)
+            os.unlink(layout.open_event_path(self.path))
         except FileNotFoundError:
             pass
         finally:
@@ -137,7 +137,7 @@ def _listed_row(event, listing):
 
 # ---- events a recording left open ---------------------------------------------------------------
 
-OPEN_SUFFIX = ".open"
+OPEN_SUFFIX = layout.OPEN_SUFFIX
 
 
 def _lock(fd, blocking):
@@ -162,17 +162,15 @@ def open_events(paths):
         if os.path.isdir(path):
             for folder, _, names in os.walk(path):
                 found.extend(os.path.join(folder, n) for n in sorted(names) if n.endswith(EVENTS_SUFFIX + OPEN_SUFFIX))
-        elif path.endswith(OPEN_SUFFIX) and os.path.isfile(path):
+        elif layout.list_of_open(path) and os.path.isfile(path):
             found.append(path)
-        elif os.path.isfile(path + OPEN_SUFFIX):
-            found.append(path + OPEN_SUFFIX)
+        elif os.path.isfile(layout.open_event_path(path)):
+            found.append(layout.open_event_path(path))
     return sorted(set(found))
 
 
 def open_events_of(output):
     """The open events of the recordings into `output` (its event lists' `.open` files)."""
-    from quarrin import layout
-
     try:
         pattern = layout.Pattern(output)
     except layout.Unfollowable:
@@ -180,7 +178,8 @@ def open_events_of(output):
     found = []
     for folder, _, names in os.walk(pattern.folder):
         for name in names:
-            if name.endswith(OPEN_SUFFIX) and pattern.is_list(os.path.join(folder, name[:-len(OPEN_SUFFIX)])):
+            listing = layout.list_of_open(os.path.join(folder, name))
+            if listing and pattern.is_list(listing):
                 found.append(os.path.join(folder, name))
     return sorted(found)
 
@@ -222,7 +221,7 @@ def complete_open(path):
             first_frame = int(data["first_frame"])
         except (ValueError, KeyError, TypeError) as exc:
             raise ValueError("%s cannot be read (%s)" % (path, exc)) from None
-        listing = path[:-len(OPEN_SUFFIX)]
+        listing = layout.list_of_open(path)
         if number in _listed_numbers(listing):
             os.unlink(path)
             return None
@@ -286,8 +285,6 @@ def _on_disk(video, output, first_frame, start):
     """(end, last_frame, frames) of an event from `first_frame` on, in `video` and the segments of
     the same recording after it (other videos of `output`, in time, while their input frames go on
     from the last one's)."""
-    from quarrin import layout
-
     segments = [_rows(video)] if video else []
     if video and output:
         try:
