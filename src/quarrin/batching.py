@@ -151,7 +151,7 @@ def output_names(sources, out, h264=False):
             ext = ".mp4"
         candidate, n = stem + ext, 2
         while any(layout.may_share_files(candidate, other) for other in taken):
-            candidate, n = "%s-%d%s" % (stem, n, ext), n + 1
+            candidate, n = layout.repeated(stem + ext, n), n + 1
         taken.append(candidate)
     return [os.path.join(out, name) for name in taken]
 

@@ -9,7 +9,7 @@ Every convention of the files on disk lives here. For an OUTPUT such as ``cam/do
   then OUTPUT_001.ext, ... when it is taken; OUTPUT_000.ext, OUTPUT_001.ext, ... for a recording
   split by frames; an OUTPUT with fields is expanded for each segment, in its folders (created),
   and numbered from _001 only when the name is taken;
-- a video's timestamps CSV is `csv_of` it (``door.avi.csv``), with the header `CSV_HEADER`; a
+- a video's timestamps CSV is `csv_of` it (``door.avi.csv``; its contents are `quarrin.stamps`'); a
   segment is its video and that CSV (`segment_files`, `remove_segment`);
 - `events_path` is the event list of a recording (cam/door.events.csv); `open_new` opens an
   event list or a report under a new name (report.csv, report_001.csv, ...); `snapshot_path` is
@@ -29,8 +29,9 @@ import re
 import threading
 import time
 
+from quarrin.stamps import HEADER as CSV_HEADER   # the timestamps CSV's own module owns its contents
+
 CSV_SUFFIX = ".csv"
-CSV_HEADER = ("inframe", "outframe", "timestamp")
 # An event list is named as the output, with this before the CSV's suffix (and a number between).
 EVENTS_MARK = ".events"
 EVENTS_SUFFIX = EVENTS_MARK + CSV_SUFFIX
@@ -125,6 +126,13 @@ def numbered(name, number):
     """out/door.avi, 3 -> out/door_003.avi: the number goes before the file name's own extension."""
     root, ext = os.path.splitext(name)
     return numbered_stem(root, number) + ext
+
+
+def repeated(name, number):
+    """clip.avi, 2 -> clip-2.avi: the name of the `number`-th of several inputs of one name (batch's
+    outputs), kept apart from segment numbers."""
+    root, ext = os.path.splitext(name)
+    return "%s-%d%s" % (root, number, ext)
 
 
 def create_exclusively(path):

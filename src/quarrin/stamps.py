@@ -18,9 +18,7 @@ import os
 import re
 import stat
 
-from quarrin.layout import CSV_HEADER
-
-HEADER = CSV_HEADER
+HEADER = ("inframe", "outframe", "timestamp")
 BOM = b"\xef\xbb\xbf"
 CUT = "is cut off"
 _NOT_A_ROW = "is not " + ",".join(HEADER)
