@@ -570,3 +570,21 @@ def test_split_by_events(tmp_path, options, segments, pipeline):
         (frames[0], frames[-1], "o_%03d.avi" % n) for n, frames in enumerate(segments)]
     before = round(options.get("before", 0) * 10)
     assert [frames[0] for frames in segments] == [max(0, first - before) for first in (1, 8)]
+
+
+# An event left open beside its list is listed on a line of its own, whether the list's last line
+# was cut off by the dying recording or ends as written; an event already listed is not repeated.
+@pytest.mark.parametrize("tail, listed", [(b"", ["1", "2"]), (b"2,2026-12-08T10:", ["1", "2", "2"]),
+                                          (b"2,2026-12-08T10:15:00,2026-12-08T10:15:01,1,0,9,10,5,\r\n", ["1", "2"])])
+def test_an_open_event_completes_its_list(tmp_path, tail, listed):
+    from quarrin.listeners import eventlist
+
+    listing = tmp_path / "cam.events.csv"
+    listing.write_bytes(b"event,start,end,seconds,first_frame,last_frame,frames,peak_area,file\r\n"
+                        b"1,2026-12-08T10:00:00,2026-12-08T10:00:01,1,0,9,10,5,\r\n" + tail)
+    (tmp_path / "cam.events.csv.open").write_text(json.dumps({"event": 2, "start": "2026-12-08T10:15:00",
+                                                              "first_frame": 0, "camera": "cam"}))
+    eventlist.complete_open(str(tmp_path / "cam.events.csv.open"))
+    columns, found = eventlist.read_list(str(listing))
+    assert [row[0] for row in found] == listed and len(found[-1]) == len(columns)
+    assert not (tmp_path / "cam.events.csv.open").exists()

@@ -655,6 +655,63 @@ def test_check_and_repair(tmp_path, capsys, damage, problem, repaired, status, r
             ["o.avi.orig"] if "index" in repaired else [])
 
 
+def test_the_stamps_writer_writes_what_the_engine_writes(tmp_path):
+    import quarrin as api
+    from quarrin import stamps
+
+    api.record(videos.moving_clip(tmp_path / "in.avi", 5), tmp_path / "o.avi")
+    engine = (tmp_path / "o.avi.csv").read_bytes()
+    rows = [(int(i), int(o), t) for i, o, t in csv_rows(tmp_path / "o.avi.csv")]
+    writer = stamps.Writer()
+    for name in ("a.csv", "b.csv"):   # one writer, a file per segment
+        (tmp_path / name).touch()
+        writer.open(str(tmp_path / name))
+        for row in rows:
+            writer.write(*row)
+        assert (tmp_path / name).read_bytes() == engine   # each row flushed with its frame
+        writer.close()
+    assert engine.startswith(b"inframe,outframe,timestamp\r\n") and engine.count(b"\r\n") == 6
+
+
+def _stamp_rows(times, start=0, sep=b","):
+    return [sep.join((b"%d" % (start + i), b"%d" % (start + i), t)) for i, t in enumerate(times)]
+
+
+T = [b"2026-12-08T10:15:0%d" % i for i in range(3)]
+TS = [t.decode() for t in T]
+H = b"inframe,outframe,timestamp"
+# A timestamps CSV's bytes -> what check reads (rows, its first problem), the rows the web view and
+# the repair of open events read (their input frames), and the index's (complete lines, first and
+# last time; None: no timestamps CSV). One reader: they agree on every file.
+STAMPS_READS = {
+    "recorded": (crlf([H] + _stamp_rows(T)), 3, None, [0, 1, 2], (4, TS[0], TS[2])),
+    "cut-off": (crlf([H] + _stamp_rows(T)[:2]) + _stamp_rows(T)[2][:12], 2, "line 4 of the CSV is cut off", [0, 1],
+                (3, TS[0], TS[1])),
+    "spreadsheet": (b'\xef\xbb\xbf"inframe","outframe","timestamp"\n' + b"\n".join(_stamp_rows(T, sep=b" , ")) + b"\n",
+                    3, None, [0, 1, 2], (4, TS[0], TS[2])),
+    "basic-times": (crlf([H] + _stamp_rows([b"20261208T10150%d" % i for i in range(3)])), 3, None, [0, 1, 2],
+                    (4, TS[0], TS[2])),
+    "not-a-row-between": (crlf([H, _stamp_rows(T)[0], b"x,y,z", _stamp_rows(T)[1]]), 2,
+                          "line 3 of the CSV is not inframe,outframe,timestamp", [0, 1], (4, TS[0], TS[1])),
+    "no-header": (crlf(_stamp_rows(T)), 0, "has no header", [0, 1, 2], None),
+    "empty": (b"", 0, "is empty (no header)", [], None),
+}
+
+
+@pytest.mark.parametrize("data, rows, problem, inframes, ends", STAMPS_READS.values(), ids=STAMPS_READS)
+def test_one_reader_of_timestamps(tmp_path, data, rows, problem, inframes, ends):
+    from quarrin import checking, stamps
+
+    path = tmp_path / "o.avi.csv"
+    path.write_bytes(data)
+    table = checking.read_table(str(path))
+    assert table.rows == rows and (problem in table.problems[0] if problem else table.problems == [])
+    assert [row.inframe for row in stamps.rows(str(path))] == inframes
+    first = stamps.first_time(str(path))
+    assert (first and first.second) == (inframes[0] if inframes else None)
+    assert stamps.ends(str(path), len(data), stored=lambda text: stamps.read_time(text).isoformat()) == ends
+
+
 class ReadOnly:
     """The os module (or tempfile) as checking sees it on a read-only file system."""
 

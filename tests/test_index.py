@@ -291,8 +291,8 @@ def test_a_lost_or_damaged_index_gives_the_same_answer(cams, tmp_path, how, warn
 
 def test_the_files_stay_the_truth(cams, monkeypatch):
     reads = []
-    real = index._read_list
-    monkeypatch.setattr(index, "_read_list", lambda path, *a: reads.append(os.path.basename(path)) or real(path, *a))
+    real = index.store._read_list
+    monkeypatch.setattr(index.store, "_read_list", lambda path, *a: reads.append(os.path.basename(path)) or real(path, *a))
     with index.Index(cams) as idx:
         assert len(idx.events()) == 7 and len(reads) == 5 and len(idx.recordings()) == 2
         del reads[:]

@@ -109,7 +109,7 @@ def picture_folders(sources, folder):
         stem = os.path.splitext(os.path.basename(source))[0]
         number = seen.get(stem.lower(), -1) + 1
         seen[stem.lower()] = number
-        found.append(os.path.join(folder, stem if not number else "%s_%03d" % (stem, number)))
+        found.append(os.path.join(folder, stem if not number else layout.numbered_stem(stem, number)))
     return found
 
 
@@ -151,7 +151,7 @@ def output_names(sources, out, h264=False):
             ext = ".mp4"
         candidate, n = stem + ext, 2
         while any(layout.may_share_files(candidate, other) for other in taken):
-            candidate, n = "%s-%d%s" % (stem, n, ext), n + 1
+            candidate, n = layout.repeated(stem + ext, n), n + 1
         taken.append(candidate)
     return [os.path.join(out, name) for name in taken]
 

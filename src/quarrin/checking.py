@@ -13,15 +13,14 @@ it is reported and left alone. The originals are kept as ``*.orig``; a repair th
 (a read-only or full file system) changes nothing and says so.
 """
 import contextlib
-import csv
 import dataclasses
-import datetime
 import errno
 import os
 import stat
 import struct
 import tempfile
 
+from quarrin import stamps
 from quarrin.layout import CSV_HEADER, csv_of, remove_segment, video_of
 from quarrin.options import VIDEO_EXTENSIONS
 
@@ -77,157 +76,8 @@ def count_frames(path):
 
 # ---- timestamps CSVs ----------------------------------------------------------------------------
 
-BOM = b"\xef\xbb\xbf"
-
-
-@dataclasses.dataclass
-class Line:
-    """A data line of a timestamps CSV: its number in the file, the offset where it ends (its line
-    end included), whether its fields make a row, and what is wrong with it (None: nothing)."""
-    number: int
-    end: int
-    formed: bool
-    wrong: str = None
-
-
-@dataclasses.dataclass
-class Table:
-    """A timestamps CSV as read: its data lines (blank ones left out), the offset where they start,
-    and what is wrong with the file as a whole (missing, unreadable, no header). `header` is False
-    when the lines could not be read for want of a header."""
-    lines: list = dataclasses.field(default_factory=list)
-    start: int = 0
-    problems: list = dataclasses.field(default_factory=list)
-    header: bool = False
-    found: bool = False      # a regular file was read
-    unfinished: bool = True  # holds no complete data line, and at most the header or a cut-off start of it
-
-    @property
-    def rows(self):
-        """The data lines that are rows (in sequence or not)."""
-        return sum(line.formed for line in self.lines)
-
-    @property
-    def leading(self):
-        """How many data lines from the first are rows with nothing wrong."""
-        count = 0
-        while count < len(self.lines) and self.lines[count].wrong is None:
-            count += 1
-        return count
-
-    @property
-    def cut_tail(self):
-        """Whether the lines after the leading good rows are a single line cut off at the end."""
-        after = self.lines[self.leading:]
-        return len(after) == 1 and after[0].wrong == CUT
-
-    def end_after(self, count):
-        """The offset where the `count`-th data line ends (the header's end for 0)."""
-        return self.lines[count - 1].end if count else self.start
-
-
-CUT = "is cut off"
-
-
-def read_table(path):
-    """A timestamps CSV as a Table. A byte-order mark, spaces around fields and quoted fields (as
-    a spreadsheet saves them) are accepted. A data line is wrong when its fields are not
-    inframe,outframe,timestamp, when its output frame is neither its place among the data lines
-    (from 0) nor one past the row before it, or when it has no line end (it was cut off)."""
-    table = Table()
-    name = os.path.basename(path)
-    try:
-        data = _read_regular(path)
-    except FileNotFoundError:
-        table.problems.append("no timestamps CSV %s" % path)
-        return table
-    except OSError as exc:
-        table.problems.append("cannot read %s: %s" % (name, exc.strerror or exc))
-        table.unfinished = False
-        return table
-    table.found = True
-    at = len(BOM) if data.startswith(BOM) else 0
-    lines = data[at:].splitlines(keepends=True) or [b""]
-    if _fields(lines[0].rstrip(b"\r\n")) != list(CSV_HEADER):
-        # Empty, or cut off in its header, as a recording leaves it before its first row.
-        table.unfinished = len(lines) == 1 and (",".join(CSV_HEADER) + "\r\n").encode().startswith(lines[0])
-        table.problems.append("%s %s" % (name, "has no header %s" % ",".join(CSV_HEADER) if lines[0] else
-                                         "is empty (no header)"))
-        return table
-    table.header, table.start, previous = True, at + len(lines[0]), -1
-    at = table.start
-    for number, text in enumerate(lines[1:], start=2):
-        at += len(text)
-        if not text.strip():
-            continue
-        fields = _fields(text.rstrip(b"\r\n"))
-        wrong = _malformed(fields) if text.endswith((b"\n", b"\r")) else CUT
-        line = Line(number, at, wrong is None, wrong)
-        if line.formed:
-            # In sequence: its place among the lines, or one past the row before it (so that a row
-            # repeated or left out is one wrong line, not every line after it).
-            outframe, place = int(fields[1]), len(table.lines)
-            if outframe not in (place, previous + 1):
-                line.wrong = "has output frame %d, not %d" % (outframe, previous + 1)
-            previous = outframe
-        table.lines.append(line)
-    table.unfinished = all(line.wrong == CUT for line in table.lines)
-    wrong = [line for line in table.lines if line.wrong is not None]
-    if wrong:
-        more = len(wrong) - 1
-        table.problems.append("line %d of the CSV %s%s" % (wrong[0].number, wrong[0].wrong, " (and %d more wrong "
-                              "line%s after it)" % (more, "" if more == 1 else "s") if more else ""))
-    return table
-
-
-def _read_regular(path):
-    """The bytes of a regular file; OSError for anything else (a FIFO is not waited on)."""
-    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
-    try:
-        kind = _kind(os.fstat(fd).st_mode)
-        if kind:
-            raise OSError(errno.EINVAL, "not a regular file (%s)" % kind)
-        with os.fdopen(os.dup(fd), "rb") as f:
-            return f.read()
-    finally:
-        os.close(fd)
-
-
-def _kind(mode):
-    """What a file that is not a regular one is (None for a regular file)."""
-    for test, kind in ((stat.S_ISREG, None), (stat.S_ISDIR, "a folder"), (stat.S_ISFIFO, "a FIFO"),
-                       (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
-                       (stat.S_ISSOCK, "a socket")):
-        if test(mode):
-            return kind
-    return "an unknown kind of file"
-
-
-def _fields(text):
-    try:
-        fields = next(csv.reader([text.decode("utf-8", "replace")]), [])
-    except csv.Error:  # a NUL byte, before Python 3.11
-        return None
-    return [field.strip() for field in fields]
-
-
-_NOT_A_ROW = "is not " + ",".join(CSV_HEADER)
-
-
-def _malformed(fields):
-    if fields is None:
-        return _NOT_A_ROW
-    if len(fields) != 3:
-        return "has %d fields, not 3" % len(fields)
-    try:
-        inframe = int(fields[0])
-        int(fields[1])
-        datetime.datetime.fromisoformat(fields[2])
-    except ValueError:
-        return _NOT_A_ROW
-    if inframe < 0:
-        return "has a negative input frame"
-    return None
+# Read by the module that owns the format; the names stay here for those who look for them here.
+BOM, CUT, Line, Table, read_table = stamps.BOM, stamps.CUT, stamps.Line, stamps.Table, stamps.read
 
 
 # ---- checking and repairing ---------------------------------------------------------------------
@@ -235,7 +85,7 @@ def _malformed(fields):
 def _not_regular(path):
     """Why `path` is not looked at (it exists and is not a regular file), or None."""
     try:
-        kind = _kind(os.stat(path).st_mode)
+        kind = stamps.file_kind(os.stat(path).st_mode)
     except OSError:
         return None
     return "not a regular file (%s)" % kind if kind else None
@@ -371,8 +221,9 @@ def settle(video):
             # Frames were written but none decodes: the rows are kept aside (a rename needs no space).
             os.replace(csv_path, csv_path + ORIG)
             with contextlib.suppress(OSError):
-                with open(csv_path, "w", newline="") as f:
-                    csv.writer(f).writerow(CSV_HEADER)
+                writer = stamps.Writer()
+                writer.open(csv_path)
+                writer.close()
             return ("no frame of it can be decoded (its container was not finished); its %d rows were moved to %s"
                     % (rows, csv_path + ORIG))
         trim_csv(csv_path, frames)

@@ -541,7 +541,7 @@ def _scan(ns):
 
 
 def _check(ns):
-    from quarrin import checking
+    from quarrin import checking, layout
     from quarrin.listeners import eventlist as events
 
     for path in ns.paths:
@@ -561,7 +561,7 @@ def _check(ns):
     for pending in events.open_events(ns.paths):
         if not events.left_open(pending):
             continue   # its recording still runs
-        listing = pending[:-len(events.OPEN_SUFFIX)]
+        listing = layout.list_of_open(pending)
         if not ns.repair:
             unlisted += 1
             print("%s: event %s was open when its recording stopped: not listed (--repair lists it)"

@@ -9,7 +9,7 @@ Every convention of the files on disk lives here. For an OUTPUT such as ``cam/do
   then OUTPUT_001.ext, ... when it is taken; OUTPUT_000.ext, OUTPUT_001.ext, ... for a recording
   split by frames; an OUTPUT with fields is expanded for each segment, in its folders (created),
   and numbered from _001 only when the name is taken;
-- a video's timestamps CSV is `csv_of` it (``door.avi.csv``), with the header `CSV_HEADER`; a
+- a video's timestamps CSV is `csv_of` it (``door.avi.csv``; its contents are `quarrin.stamps`'); a
   segment is its video and that CSV (`segment_files`, `remove_segment`);
 - `events_path` is the event list of a recording (cam/door.events.csv); `open_new` opens an
   event list or a report under a new name (report.csv, report_001.csv, ...); `snapshot_path` is
@@ -29,11 +29,16 @@ import re
 import threading
 import time
 
+from quarrin.stamps import HEADER as CSV_HEADER   # the timestamps CSV's own module owns its contents
+
 CSV_SUFFIX = ".csv"
-CSV_HEADER = ("inframe", "outframe", "timestamp")
 # An event list is named as the output, with this before the CSV's suffix (and a number between).
 EVENTS_MARK = ".events"
 EVENTS_SUFFIX = EVENTS_MARK + CSV_SUFFIX
+# The index of the events and segments under a folder: FOLDER/.quarrin/index.sqlite (scans skip
+# the folder).
+INDEX_FOLDER = ".quarrin"
+INDEX_NAME = "index.sqlite"
 # OpenCV's writers corrupt memory on narrower frames (its colour conversion writes past its buffer)
 # and, with MJPG, on frames one row high. The engine refuses them too, for vcapture (a test ties
 # its limits to these).
@@ -67,6 +72,20 @@ def events_path(output):
 PICTURE = re.compile(r"\d{4,}\.jpg")
 
 
+# An event still open beside its list: out/door.events.csv.open.
+OPEN_SUFFIX = ".open"
+
+
+def open_event_path(event_list):
+    """Where the open event of an event list waits: out/door.events.csv -> out/door.events.csv.open."""
+    return event_list + OPEN_SUFFIX
+
+
+def list_of_open(path):
+    """The event list whose open event `path` is (None when it names none)."""
+    return path[:-len(OPEN_SUFFIX)] if path.endswith(OPEN_SUFFIX) else None
+
+
 def snapshot_path(folder, number):
     """The picture of event `number` in `folder`: 0001.jpg, ..."""
     return os.path.join(folder, "%04d.jpg" % number)
@@ -76,6 +95,11 @@ def snapshots_folder(event_list):
     """The folder of the pictures of an event list's events: out/door.events.csv -> out/door.events,
     out/door.events_001.csv -> out/door.events_001."""
     return event_list[:-len(CSV_SUFFIX)] if event_list.endswith(CSV_SUFFIX) else event_list + ".d"
+
+
+def index_path(folder):
+    """The index kept in `folder`: cams -> cams/.quarrin/index.sqlite."""
+    return os.path.join(folder, INDEX_FOLDER, INDEX_NAME)
 
 
 def csv_of(video):
@@ -93,10 +117,22 @@ def segment_files(video):
     return video, csv_of(video)
 
 
+def numbered_stem(stem, number):
+    """door, 3 -> door_003: a name's stem with a segment's (or a repeated name's) number."""
+    return "%s_%03d" % (stem, number)
+
+
 def numbered(name, number):
     """out/door.avi, 3 -> out/door_003.avi: the number goes before the file name's own extension."""
     root, ext = os.path.splitext(name)
-    return "%s_%03d%s" % (root, number, ext)
+    return numbered_stem(root, number) + ext
+
+
+def repeated(name, number):
+    """clip.avi, 2 -> clip-2.avi: the name of the `number`-th of several inputs of one name (batch's
+    outputs), kept apart from segment numbers."""
+    root, ext = os.path.splitext(name)
+    return "%s-%d%s" % (root, number, ext)
 
 
 def create_exclusively(path):

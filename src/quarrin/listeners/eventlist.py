@@ -2,12 +2,15 @@
 scan (CSV, or JSON by extension)."""
 import contextlib
 import csv
+import io
 import json
 import os
 
+from quarrin import layout, stamps
 from quarrin.layout import EVENTS_SUFFIX, csv_of, open_new
 from quarrin.listeners import Listener
 from quarrin.results import EVENT_COLUMNS, RECORDED_COLUMNS, Event
+from quarrin.stamps import local_time
 
 
 class EventList(Listener):
@@ -64,7 +67,7 @@ class EventList(Listener):
     def _pending(self, event):
         """The open event beside the list, for the repair of a recording that dies."""
         self._settled()
-        path = self.opened_path() + OPEN_SUFFIX
+        path = layout.open_event_path(self.opened_path())
         fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
         try:
             _lock(fd, blocking=True)
@@ -83,7 +86,7 @@ class EventList(Listener):
             return
         fd, self.pending = self.pending, None
         try:
-            os.unlink(self.path + OPEN_SUFFIX)
+            os.unlink(layout.open_event_path(self.path))
         except FileNotFoundError:
             pass
         finally:
@@ -104,6 +107,24 @@ class EventList(Listener):
             self.file.close()
 
 
+def read_list(path, size=None):
+    """(columns, rows) of the event list at `path` (its first `size` bytes; None: all of it): its
+    header and its rows as lists of fields, a line still being written at the end left out; None
+    when it is no event list (its header does not begin event,start,end). OSError when it cannot
+    be read."""
+    with open(path, "rb") as f:
+        data = f.read() if size is None else f.read(size)
+    data = data[:data.rfind(b"\n") + 1]
+    reader = csv.reader(io.StringIO(data.decode("utf-8", "replace"), newline=""))
+    try:
+        header = next(reader, None)
+        if not header or header[:3] != list(EVENT_COLUMNS[:3]):
+            return None
+        return header, list(reader)
+    except csv.Error:
+        return None
+
+
 def _listed_row(event, listing):
     """An event's row in the list at `listing`: its file and picture relative to the list's folder."""
     row = event.row()
@@ -116,7 +137,7 @@ def _listed_row(event, listing):
 
 # ---- events a recording left open ---------------------------------------------------------------
 
-OPEN_SUFFIX = ".open"
+OPEN_SUFFIX = layout.OPEN_SUFFIX
 
 
 def _lock(fd, blocking):
@@ -141,17 +162,15 @@ def open_events(paths):
         if os.path.isdir(path):
             for folder, _, names in os.walk(path):
                 found.extend(os.path.join(folder, n) for n in sorted(names) if n.endswith(EVENTS_SUFFIX + OPEN_SUFFIX))
-        elif path.endswith(OPEN_SUFFIX) and os.path.isfile(path):
+        elif layout.list_of_open(path) and os.path.isfile(path):
             found.append(path)
-        elif os.path.isfile(path + OPEN_SUFFIX):
-            found.append(path + OPEN_SUFFIX)
+        elif os.path.isfile(layout.open_event_path(path)):
+            found.append(layout.open_event_path(path))
     return sorted(set(found))
 
 
 def open_events_of(output):
     """The open events of the recordings into `output` (its event lists' `.open` files)."""
-    from quarrin import layout
-
     try:
         pattern = layout.Pattern(output)
     except layout.Unfollowable:
@@ -159,7 +178,8 @@ def open_events_of(output):
     found = []
     for folder, _, names in os.walk(pattern.folder):
         for name in names:
-            if name.endswith(OPEN_SUFFIX) and pattern.is_list(os.path.join(folder, name[:-len(OPEN_SUFFIX)])):
+            listing = layout.list_of_open(os.path.join(folder, name))
+            if listing and pattern.is_list(listing):
                 found.append(os.path.join(folder, name))
     return sorted(found)
 
@@ -197,11 +217,11 @@ def complete_open(path):
             text = f.read()
         try:
             data = json.loads(text)
-            number, start = int(data["event"]), _time(data["start"])
+            number, start = int(data["event"]), local_time(data["start"])
             first_frame = int(data["first_frame"])
         except (ValueError, KeyError, TypeError) as exc:
             raise ValueError("%s cannot be read (%s)" % (path, exc)) from None
-        listing = path[:-len(OPEN_SUFFIX)]
+        listing = layout.list_of_open(path)
         if number in _listed_numbers(listing):
             os.unlink(path)
             return None
@@ -215,30 +235,32 @@ def complete_open(path):
         os.close(fd)
 
 
-def _time(text):
-    from quarrin.index import read_time
-
-    moment = read_time(text)
-    return moment if moment.tzinfo is None else moment.astimezone().replace(tzinfo=None)
-
-
 def _listed_numbers(listing):
     try:
-        with open(listing, newline="", encoding="utf-8", errors="replace") as f:
-            return {int(row["event"]) for row in csv.DictReader(f) if (row.get("event") or "").strip().isdigit()}
+        listed = read_list(listing)
     except OSError:
         return set()
+    if listed is None:
+        return set()
+    return {int(row[0]) for row in listed[1] if row and row[0].strip().isdigit()}
 
 
 def _append(listing, event):
     """The event's row at the end of the list (created with its header if it is gone), in the
-    list's own columns."""
+    list's own columns; after a line the recording was cut off in, on a line of its own."""
     try:
-        with open(listing, newline="", encoding="utf-8") as f:
-            columns = next(csv.reader(f), None)
+        with open(listing, "rb") as f:
+            columns = next(csv.reader(io.StringIO(f.readline().decode("utf-8", "replace"))), None)
+            last = b""
+            if f.seek(0, os.SEEK_END):
+                f.seek(-1, os.SEEK_END)
+                last = f.read(1)
+        cut = last not in (b"", b"\n", b"\r")
     except FileNotFoundError:
-        columns = None
+        columns, cut = None, False
     with open(listing, "a", newline="", encoding="utf-8") as f:
+        if cut:
+            f.write("\r\n")
         if not columns:
             columns = list(EVENT_COLUMNS)
             csv.writer(f).writerow(columns)
@@ -249,19 +271,13 @@ def _append(listing, event):
 def _rows(video):
     """The (inframe, time) of a timestamps CSV's rows, up to the first that is not one."""
     found = []
-    try:
-        with open(csv_of(video), newline="", encoding="utf-8-sig", errors="replace") as f:
-            reader = csv.reader(f)
-            next(reader, None)
-            for row in reader:
-                if not row:
-                    continue
-                try:
-                    found.append((int(row[0]), _time(row[2].strip())))
-                except (ValueError, IndexError, OverflowError):
-                    break
-    except OSError:
-        pass
+    for line in stamps.lines(csv_of(video)):
+        if not line.formed:
+            break
+        try:
+            found.append((line.inframe, local_time(line.timestamp)))
+        except (ValueError, OverflowError):
+            break
     return found
 
 
@@ -269,8 +285,6 @@ def _on_disk(video, output, first_frame, start):
     """(end, last_frame, frames) of an event from `first_frame` on, in `video` and the segments of
     the same recording after it (other videos of `output`, in time, while their input frames go on
     from the last one's)."""
-    from quarrin import layout
-
     segments = [_rows(video)] if video else []
     if video and output:
         try:

@@ -3,15 +3,14 @@ served folders, from a `quarrin.index.Index` kept open. The pages are made from 
 
 Every method here is blocking (SQLite, the files): the app calls them off its event loop.
 """
-import csv
 import dataclasses
 import datetime
-import io
 import os
 import threading
 
 from quarrin.index import COLUMNS, Camera, Index
-from quarrin.layout import CSV_HEADER, csv_of
+from quarrin.layout import csv_of
+from quarrin.stamps import first_time
 from quarrin.options import shown_source
 from quarrin.web import urls
 from quarrin.web.media import Folders
@@ -263,37 +262,3 @@ def playable(path, size):
     except OSError:
         return False
     return any(m in data for m in marks)
-
-
-def stamps_rows(path):
-    """The rows (inframe, outframe, timestamp text) of a timestamps CSV, read as `quarrin check`
-    reads one: a byte-order mark, quotes and spaces around fields are allowed; a row still being
-    written, or not of three fields, is left out. A generator; nothing when it cannot be read."""
-    try:
-        f = open(path, "rb")
-    except OSError:
-        return
-    with f:
-        header = True
-        for raw in f:
-            if not raw.endswith(b"\n"):
-                return
-            text = raw.decode("utf-8", "replace").lstrip("\ufeff")
-            fields = [x.strip() for x in next(csv.reader(io.StringIO(text)), [])]
-            if header:
-                header = False
-                if fields[:1] == list(CSV_HEADER[:1]):
-                    continue
-            if len(fields) == 3:
-                yield fields
-
-
-def first_time(path):
-    """The time of the first row of a timestamps CSV (a naive datetime), or None."""
-    for _, _, text in stamps_rows(path):
-        try:
-            moment = datetime.datetime.fromisoformat(text)
-        except ValueError:
-            return None
-        return moment if moment.tzinfo is None else moment.astimezone().replace(tzinfo=None)
-    return None

@@ -10,7 +10,7 @@ import os
 import stat
 import urllib.parse
 
-from quarrin.index import INDEX_FOLDER
+from quarrin.layout import INDEX_FOLDER
 from quarrin.options import VIDEO_EXTENSIONS
 from quarrin.web import urls
 

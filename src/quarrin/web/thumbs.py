@@ -7,13 +7,12 @@ frame; other containers through PyAV, by the frame's time (the H.264 writer stam
 with its time from the CSV), or by OpenCV when PyAV is not installed.
 """
 import collections
-import datetime
 import os
 import threading
 import time
 
+from quarrin import stamps
 from quarrin.layout import csv_of
-from quarrin.web.data import stamps_rows
 
 WIDTH = 320          # a thumbnail's width at most, in pixels
 QUALITY = 80         # its JPEG quality
@@ -80,15 +79,15 @@ def grab(video, first_frame):
 def _place(csv_path, first_frame):
     """(output frame, seconds after the video's first frame) of input frame `first_frame`."""
     first = None
-    for inframe, outframe, stamp in stamps_rows(csv_path):
+    for row in stamps.rows(csv_path):
         try:
-            moment = datetime.datetime.fromisoformat(stamp)
-            if first is None:
-                first = moment
-            if int(inframe) == first_frame:
-                return int(outframe), (moment - first).total_seconds()
-        except ValueError:
+            moment = stamps.local_time(row.timestamp)
+        except (ValueError, OverflowError):
             return None
+        if first is None:
+            first = moment
+        if row.inframe == first_frame:
+            return row.outframe, (moment - first).total_seconds()
     return None
 
 
