@@ -736,7 +736,7 @@ class _Store:
                                (file, root.key, video) + content + (own, own))
                     videos.add((root.key, video))
             if bulk:
-                for name, statement in _EVENT_INDEXES.items():
+                for statement in _EVENT_INDEXES.values():
                     db.execute(statement)
             for key, (before, folders) in seen.items():
                 stored = db.execute("SELECT path, mtime FROM folders WHERE root = ? AND kinds = ?", (key, mask))

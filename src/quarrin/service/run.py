@@ -25,7 +25,7 @@ def run(config, paths=(), listen=None, password_file=None, tls_cert=None, tls_ke
     folders = output_folders(config, paths)
     for folder in folders:
         os.makedirs(folder, exist_ok=True)
-    host, port, users, context = server.check(folders, listen, password_file, tls_cert, tls_key)
+    host, port, users, context = server.check_serve_options(folders, listen, password_file, tls_cert, tls_key)
     server.require_extra()
 
     out = out or (lambda line: print(line, flush=True))

@@ -56,7 +56,7 @@ SECURITY_HEADERS = {
 
 
 def make_app(view, guard=None, *, tls=False, local=False, routes=None, limits=None):
-    """The application for a `quarrin.web.data.View`; `guard`: a `quarrin.web.auth.Guard` when a
+    """The application for a `quarrin.web.data.View`; `guard`: a `quarrin.web.auth.Logins` when a
     login is needed; `tls`: served over HTTPS (the cookie is then Secure); `local`: served on a
     loopback address without a login, when only requests for a loopback host are answered;
     `routes`: a callable given the app's router, to add routes of its own; `limits`: the
@@ -340,7 +340,8 @@ async def events_page(request):
     link = functools.partial(_query, camera=camera)
     return render(request, "events.html", page="events", events=found["events"], total=found["total"],
                   number=number, pages=pages, camera=camera, day=day, cameras=cameras,
-                  previous_day=link(day=day - datetime.timedelta(days=1)), next_day=link(day=day + datetime.timedelta(days=1)),
+                  previous_day=link(day=day - datetime.timedelta(days=1)),
+                  next_day=link(day=day + datetime.timedelta(days=1)),
                   newer=link(day=day, page=number - 1) if number > 1 else None,
                   older=link(day=day, page=number + 1) if number < pages else None)
 
