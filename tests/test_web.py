@@ -343,6 +343,25 @@ def test_links_to_deleted_files(footage, tmp_path):
     assert [(r["url"], r["playable"]) for r in recordings] == [(None, False)]
 
 
+def test_serving_folders_given_as_paths(tmp_path):
+    """quarrin.web.server.serve from Python, its folders given as pathlib paths: the line that says
+    where it serves names them (it used to fail there, once listening)."""
+    from quarrin.web import server
+
+    app, view = server.application([tmp_path])
+    lines = []
+
+    async def serve():
+        stopped = asyncio.get_running_loop().create_future()
+        stopped.set_result(signal.SIGTERM)
+        return await server.run(app, "127.0.0.1", 0, None, [tmp_path], lines.append, False, stopped)
+    try:
+        assert asyncio.run(serve()) == signal.SIGTERM
+    finally:
+        view.close()
+    assert len(lines) == 1 and lines[0].startswith("Serving %s at http://127.0.0.1:" % tmp_path), lines
+
+
 # --- connections ----------------------------------------------------------------------------
 
 @contextlib.contextmanager
