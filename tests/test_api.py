@@ -50,7 +50,7 @@ def test_import_stays_light():
     (dict(codec=" H264", quality="0", speed="VeryFast"), dict(codec="h264", quality=0, speed="veryfast")),
 ])
 def test_options_convert(given, expected):
-    opts = options.check(**given)
+    opts = options.check_record_options(**given)
     assert {k: getattr(opts, k) for k in expected} == expected
     with pytest.raises(dataclasses.FrozenInstanceError):
         opts.roi = None
@@ -68,7 +68,7 @@ def test_options_convert(given, expected):
 ])
 def test_options_refused(given, option):
     with pytest.raises(quarrin.UsageError) as info:
-        options.check(**given)
+        options.check_record_options(**given)
     assert info.value.option == option
     if option:
         assert str(info.value).startswith(option + "=")
@@ -85,7 +85,7 @@ def test_keywords_follow_the_option_table():
                                                               "on_event_start", "on_event", "on_segment", "on_signal",
                                                               "listeners", "quiet"]
     # Every default passes its own check, and the reference in docs/ is the table's.
-    assert options.DEFAULTS == options.check(**dict(table))
+    assert options.DEFAULTS == options.check_record_options(**dict(table))
     docs = Path(__file__).resolve().parent.parent / "docs" / "options.md"
     assert docs.read_text() == options.markdown(), "regenerate: python -m quarrin.options > docs/options.md"
 
@@ -256,7 +256,7 @@ def camera_or_file(camera, real=cv2.VideoCapture):
 ])
 def test_camera_plan(tmp_path, monkeypatch, reported_fps, kwargs, fps, roi):
     monkeypatch.setattr(cv2, "VideoCapture", camera_or_file(lambda index: FakeCamera(index, fps=reported_fps)))
-    plan = recording.prepare("1", tmp_path / "cam.avi", options.check(**kwargs))
+    plan = recording.prepare("1", tmp_path / "cam.avi", options.check_record_options(**kwargs))
     a = plan.engine_arguments()
     assert (a["input_"], a["fps"], (a["roi_x"], a["roi_y"], a["roi_w"], a["roi_h"])) == ("1", fps, roi)
     assert (plan.camera, plan.fps, plan.region, plan.reader.fps) == (1, fps, roi, fps)
@@ -282,7 +282,7 @@ def test_a_camera_that_no_longer_opens_is_an_error(tmp_path, monkeypatch):
 def test_camera_roi_checked_against_the_reported_size(tmp_path, monkeypatch):
     monkeypatch.setattr(cv2, "VideoCapture", camera_or_file(lambda index: FakeCamera(index, 320, 240)))
     with pytest.raises(quarrin.UsageError, match="does not fit the 320x240 frames of camera 0"):
-        recording.prepare(0, tmp_path / "cam.avi", options.check(roi="0,0,640,480"))
+        recording.prepare(0, tmp_path / "cam.avi", options.check_record_options(roi="0,0,640,480"))
 
 
 @pytest.mark.parametrize("pipeline, ext", [(True, ".avi"), (False, ".avi"), (True, ".mp4"), (False, ".mkv")])
@@ -317,7 +317,7 @@ def test_ctrl_c_through_the_progress_callback(tmp_path, pipeline, ext):
 ])
 def test_writer_choice(monkeypatch, output, kwargs, size, pyav, expected):
     monkeypatch.setattr(writers, "pyav_available", lambda: pyav)
-    opts = options.check(**kwargs)
+    opts = options.check_record_options(**kwargs)
     if isinstance(expected, str):
         with pytest.raises(quarrin.UsageError, match="^" + re.escape(expected)):
             writers.choose(output, opts, size)
@@ -395,7 +395,7 @@ def test_a_quiet_writer_has_every_frame_on_disk(tmp_path, monkeypatch, ext, copy
     start, out = datetime.datetime(2024, 1, 1), str(tmp_path / ("o" + ext))
     if copy:
         src = videos.h264_clip(tmp_path / "in.mp4", [4 * i % 48 for i in range(15)], keyint=30)
-        reader = passthrough.CopyReader(src, options.check(copy=True), False)
+        reader = passthrough.CopyReader(src, options.check_record_options(copy=True), False)
         reader.probe()
         reader.open()
         frames, writer = [reader.read() for _ in range(15)], passthrough.CopyWriter()
@@ -511,7 +511,7 @@ def test_copied_frames_give_their_colour_again(tmp_path, bframes):
     src = videos.h264_clip(tmp_path / "in.mp4", [4 * i % 48 for i in range(30)], keyint=12, bframes=bframes)
     colour = [image.astype(int) for image in videos.read_all(src)]
     for motion in (True, False):
-        reader = passthrough.CopyReader(src, options.check(copy=True, motion=motion), False)
+        reader = passthrough.CopyReader(src, options.check_record_options(copy=True, motion=motion), False)
         reader.probe()
         reader.open()
         supervisor._tap(reader, [0, 0, 0, 0, True], Pipe(), 64, 1e6)  # watched, every frame due

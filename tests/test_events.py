@@ -20,7 +20,7 @@ import quarrin
 import videos
 from fakes import marked_frames
 from quarrin import snapwell
-from quarrin.listeners import hooks as notify
+from quarrin.listeners import hooks
 from vcargs import vcapture_args
 
 PATTERN = "RMM.....MM....."
@@ -345,7 +345,7 @@ def test_a_command_that_fails_or_hangs(tmp_path, body, said):
     lines, shown = [], []
     r = quarrin.record(src, tmp_path / "door.avi", motion=True, min_area=50, on_event_command=command,
                        on_event_timeout=0.3, notify=lines.append, log=shown.append, progress=paced(0.02))
-    assert len(shown) <= 8 * notify.TAIL_BYTES // 2   # each of the 8 commands' last lines, at most
+    assert len(shown) <= 8 * hooks.TAIL_BYTES // 2   # each of the 8 commands' last lines, at most
     told = r"^The --on-event command for the (start|end) of event (\d) "
     kinds = {"start": 0, "end": 0}
     for line in lines:
@@ -366,7 +366,7 @@ def test_a_watcher_that_dies_fails_the_recording(tmp_path, monkeypatch):
     def die(proc, timeout):
         raise MemoryError
 
-    monkeypatch.setattr(notify, "_follow", die)
+    monkeypatch.setattr(hooks, "_follow", die)
     src = scripted(tmp_path / "in.avi", TOLD)
     with pytest.raises(quarrin.RecordingError, match=r"--on-event command .* failed \(Died: its watcher died "
                                                      r"\(MemoryError\)\); the files written are complete"):

@@ -418,7 +418,7 @@ def consistent(folder):
 
     total = 0
     for video in checking.videos_under([folder]):
-        report = checking.check(video)
+        report = checking.check_video(video)
         assert report.frames == report.rows, report.line()
         assert all("index" in p for p in report.problems), report.line()
         total += report.rows

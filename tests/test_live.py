@@ -564,7 +564,7 @@ def test_budget_spares_what_another_camera_names_and_a_video_without_its_csv(tmp
         (same / name).write_bytes(b"x" * 1000)
         os.utime(same / name, (old, old))
     told = []
-    plan = recording.prepare(src, str(same / "cam.avi"), options.check(keep_size=1, segment_frames=2))
+    plan = recording.prepare(src, str(same / "cam.avi"), options.check_record_options(keep_size=1, segment_frames=2))
     r = recording.run(plan, notify=told.append, others=[str(same / "cam_%Y%m%d.avi")])
     removed = sorted(os.path.basename(line.split()[1]) for line in told)
     own = [os.path.basename(s.video) for s in r.segments[:-1]]
@@ -657,7 +657,7 @@ def test_live_probe_reads_the_pace_past_a_long_burst(monkeypatch, burst):
 
     monkeypatch.setattr(cv2, "VideoCapture", Capture)
     monkeypatch.setattr(sources, "time", types.SimpleNamespace(monotonic=lambda: clock[0], time=lambda: clock[0]))
-    reader = sources.StreamReader("rtsp://cam/", options.check())
+    reader = sources.StreamReader("rtsp://cam/", options.check_record_options())
     reader.probe()
     assert (reader.width, reader.height, reader.fps) == (64, 48, pytest.approx(10.0))
 

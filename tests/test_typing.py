@@ -1,7 +1,9 @@
 """The type stubs of quarrin.snapwell and of the recorder it registers (quarrin._recorder), shipped
 in the package: they match the compiled module (mypy's stubtest), an application's caller passes
-mypy --strict, and calls the module rejects are type errors. Needs mypy (installed in the NumPy 2
-/ Python 3.10 environment)."""
+mypy --strict, and calls the module rejects are type errors. The package's own source passes mypy
+and ruff with the settings of pyproject.toml, and the seams' implementations have what their
+protocols (quarrin.seams) name. Needs mypy and ruff (installed in the NumPy 2 / Python 3.10
+environment)."""
 import importlib.util
 import re
 import subprocess
@@ -13,6 +15,7 @@ import pytest
 pytest.importorskip("mypy", reason="mypy is installed in the np2 environment only")
 
 HERE = Path(__file__).resolve().parent
+REPO = HERE.parent
 
 
 def mypy(*args):
@@ -84,3 +87,37 @@ def test_strict_caller_passes_and_bad_calls_fail(tmp_path):
     first = PRELUDE.count("\n") + 1
     missed = [name for i, name in enumerate(BAD_CALLS, first) if i not in flagged]
     assert missed == [], proc.stdout
+
+
+# The package's source (src/quarrin, as pyproject.toml's [tool.mypy] and [tool.ruff] name it and
+# set them), not the installed copy: what is checked is what is committed.
+@pytest.mark.parametrize("tool", [
+    ("mypy", "--config-file", str(REPO / "pyproject.toml"), "--no-error-summary"),
+    ("ruff", "check", "--no-cache", "--config", str(REPO / "pyproject.toml"), "src/quarrin"),
+], ids=lambda tool: tool[0])
+def test_package_passes(tool, tmp_path):
+    pytest.importorskip(tool[0])
+    cache = ("--cache-dir", str(tmp_path / "cache")) if tool[0] == "mypy" else ()
+    proc = subprocess.run([sys.executable, "-m", *tool, *cache], cwd=REPO, capture_output=True, text=True,
+                          timeout=300)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+def _seams():
+    from quarrin import av_writer, layout, listeners, passthrough, seams, sources, stamps, writers
+
+    def bare(cls):  # the attributes and methods of its class, none of what its __init__ opens
+        return cls.__new__(cls)
+
+    return [(seams.Reader, sources.Reader()), (seams.Reader, bare(sources.StreamReader)),
+            (seams.Reader, bare(passthrough.CopyReader)),
+            (seams.VideoWriter, writers.OpenCVWriter("MJPG")), (seams.VideoWriter, bare(writers.Guard)),
+            (seams.VideoWriter, bare(av_writer.H264Writer)), (seams.VideoWriter, bare(passthrough.CopyWriter)),
+            (seams.Namer, layout.Namer("out.avi")), (seams.StampsWriter, stamps.Writer()),
+            (seams.Listener, listeners.Listener()), (seams.Listener, listeners.Callbacks())]
+
+
+# Each implementation a recording hands the engine has every method and attribute of its protocol.
+def test_implementations_fit_their_seams():
+    misfits = [(type(impl).__name__, proto.__name__) for proto, impl in _seams() if not isinstance(impl, proto)]
+    assert misfits == []

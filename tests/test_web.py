@@ -343,6 +343,25 @@ def test_links_to_deleted_files(footage, tmp_path):
     assert [(r["url"], r["playable"]) for r in recordings] == [(None, False)]
 
 
+def test_serving_folders_given_as_paths(tmp_path):
+    """quarrin.web.server.serve from Python, its folders given as pathlib paths: the line that says
+    where it serves names them (it used to fail there, once listening)."""
+    from quarrin.web import server
+
+    app, view = server.application([tmp_path])
+    lines = []
+
+    async def serve():
+        stopped = asyncio.get_running_loop().create_future()
+        stopped.set_result(signal.SIGTERM)
+        return await server.run(app, "127.0.0.1", 0, None, [tmp_path], lines.append, False, stopped)
+    try:
+        assert asyncio.run(serve()) == signal.SIGTERM
+    finally:
+        view.close()
+    assert len(lines) == 1 and lines[0].startswith("Serving %s at http://127.0.0.1:" % tmp_path), lines
+
+
 # --- connections ----------------------------------------------------------------------------
 
 @contextlib.contextmanager
@@ -563,7 +582,7 @@ def test_login(footage, tmp_path, hashed):
 def test_a_login_goes_on_within_this_site(footage, target, location):
     import markupsafe
 
-    from quarrin.web.auth import Guard
+    from quarrin.web.auth import Logins
     from quarrin.web.data import View
 
     async def steps(client):
@@ -571,7 +590,7 @@ def test_a_login_goes_on_within_this_site(footage, target, location):
         answer = await client.post("/login", data={"user": "viewer", "password": "pw", "next": target},
                                    allow_redirects=False)
         return form, answer.status, answer.headers["Location"]
-    form, status, where = in_process(View([footage.root]), Guard({"viewer": "pw"}))(steps)
+    form, status, where = in_process(View([footage.root]), Logins({"viewer": "pw"}))(steps)
     assert (status, where) == (303, location)
     assert 'name="next" value="%s"' % markupsafe.escape(location) in form
 
@@ -589,7 +608,7 @@ USUAL, STRONGER = (1 << 14, 8, 1), (1 << 15, 8, 1)
 def test_wrong_logins_cost_the_same(monkeypatch, strengths, user, paid):
     from quarrin.web import auth
 
-    guard = auth.Guard({name: auth.hash_password("pw", None, *x) if x else "pw" for name, x in strengths.items()})
+    guard = auth.Logins({name: auth.hash_password("pw", None, *x) if x else "pw" for name, x in strengths.items()})
     seen, scrypt = [], hashlib.scrypt
     monkeypatch.setattr(auth.hashlib, "scrypt", lambda pw, **kw: seen.append((kw["n"], kw["r"], kw["p"])) or scrypt(
         pw, **kw))
@@ -617,7 +636,7 @@ def test_wrong_logins_slow_down(addresses, waits):
         slept.append(seconds)
 
     async def run():
-        guard = auth.Guard({"viewer": "pw"}, clock=lambda: 1000.0, sleep=sleep)
+        guard = auth.Logins({"viewer": "pw"}, clock=lambda: 1000.0, sleep=sleep)
         found = []
         for address in addresses:
             del slept[:]
@@ -644,7 +663,7 @@ def test_too_many_logins(footage, monkeypatch):
         answers = [await client.post("/login", data={"user": "viewer", "password": "pw"}),
                    await client.get("/api/events", headers={"Authorization": "Basic dmlld2VyOnB3"})]
         return [(r.status, r.headers.get("Retry-After"), await r.text()) for r in answers]
-    (form, retry, page), basic = in_process(View([footage.root]), auth.Guard({"viewer": "pw"}))(steps)
+    (form, retry, page), basic = in_process(View([footage.root]), auth.Logins({"viewer": "pw"}))(steps)
     assert (form, retry, basic[:2]) == (429, "3", (429, "3"))
     assert "Too many wrong logins lately: try again in 3 s" in page
 

@@ -1,7 +1,8 @@
 # Types of quarrin._recorder, the module quarrin.snapwell registers in sys.modules when it is
 # imported (import quarrin.snapwell first): the recorder behind vcapture, for front ends.
 import datetime
-from typing import Any, Callable, Final, Literal, Protocol, SupportsFloat, SupportsIndex, SupportsInt, final
+from collections.abc import Callable
+from typing import Any, Final, Literal, Protocol, SupportsFloat, SupportsIndex, SupportsInt, final
 
 import numpy
 from _typeshed import structseq

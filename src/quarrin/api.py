@@ -3,22 +3,52 @@
 The keywords are the options of ``quarrin record`` (`quarrin.options.OPTIONS`; a test ties these
 signatures to that table).
 """
+import os
 import sys
+import typing
 
 from quarrin import options as _options
 from quarrin.errors import UsageError
 
+if typing.TYPE_CHECKING:
+    import concurrent.futures
+    import datetime
 
-def record(source, output, *, fourcc=None, codec=None, quality=23, speed="ultrafast", audio=True, fps=0,
-           size=None, camera_settings=False, roi=None, motion=False, interval=0.0, threshold=25, min_area=500, blur=21,
-           show_diff=False, duration=0.0, segment_frames=0, before=0.0, after=0.0, min_event=0.0, ignore=(),
-           mask=None, max_changed=1.0, detect_width=0, split=None, boxes=False, snapshots=True, name=None,
-           segment_seconds=0.0, timestamp=False, box_colour="black",
-           text_colour="white", text_at=(10, 20), font_scale=0.5, open_timeout=10.0, stall=10.0, reconnect=None,
-           keep_size=None, keep_days=None, min_free="100M", preview=False, pipeline=True, copy=False,
-           on_event_command=None, on_event_timeout=30.0, mqtt=None, mqtt_ca=None, progress=None, log=None,
-           notify=None, on_event_start=None, on_event=None, on_segment=None, on_signal=None, listeners=(),
-           quiet=None):
+    from quarrin.listeners import Listener
+    from quarrin.results import BatchItem, Event, Progress, RecordResult, Segment
+    from quarrin.seams import Reader
+
+# A path as the calls take it; a number as an option takes it (its text too, as a command line gives it).
+Path = typing.Union[str, "os.PathLike[str]"]
+Number = typing.Union[int, float, str]
+# A region or a point: "x,y,w,h" (or "x,y"), or its numbers.
+Numbers = typing.Union[str, typing.Sequence[int]]
+# A time of a query: a datetime, ISO 8601, a day, "today" or "yesterday".
+When = typing.Union["datetime.datetime", str, None]
+
+
+def record(source: typing.Union[int, Path, "Reader"], output: Path, *, fourcc: str | None = None,
+           codec: str | None = None, quality: int = 23, speed: str = "ultrafast", audio: bool = True,
+           fps: Number = 0, size: Numbers | None = None, camera_settings: bool = False, roi: Numbers | None = None,
+           motion: bool = False, interval: Number = 0.0, threshold: Number = 25, min_area: Number = 500,
+           blur: Number = 21, show_diff: bool = False, duration: Number = 0.0, segment_frames: Number = 0,
+           before: Number = 0.0, after: Number = 0.0, min_event: Number = 0.0,
+           ignore: typing.Union[str, typing.Sequence[Numbers]] = (), mask: Path | None = None,
+           max_changed: Number = 1.0, detect_width: Number = 0, split: str | None = None, boxes: bool = False,
+           snapshots: bool = True, name: str | None = None, segment_seconds: Number = 0.0, timestamp: bool = False,
+           box_colour: Numbers = "black", text_colour: Numbers = "white", text_at: Numbers = (10, 20),
+           font_scale: Number = 0.5, open_timeout: Number = 10.0, stall: Number = 10.0,
+           reconnect: Number | None = None, keep_size: Number | None = None, keep_days: Number | None = None,
+           min_free: Number = "100M", preview: bool = False, pipeline: bool = True, copy: bool = False,
+           on_event_command: typing.Union[str, typing.Sequence[str], None] = None, on_event_timeout: Number = 30.0,
+           mqtt: str | None = None, mqtt_ca: Path | None = None,
+           progress: typing.Callable[["Progress"], object] | None = None,
+           log: typing.Callable[[str], object] | None = None, notify: typing.Callable[[str], object] | None = None,
+           on_event_start: typing.Callable[["Event"], object] | None = None,
+           on_event: typing.Callable[["Event"], object] | None = None,
+           on_segment: typing.Callable[["Segment"], object] | None = None,
+           on_signal: typing.Callable[[str, "datetime.datetime"], object] | None = None,
+           listeners: typing.Iterable["Listener"] = (), quiet: object = None) -> "RecordResult":
     """Records a camera (an index: 0, 1, ... or "0"), a live source (an rtsp://, rtsps://, http://
     or https:// URL, or a device path such as /dev/video0) or re-encodes a video file into
     `output` (which may hold strftime fields, expanded as each segment opens). `source` may also
@@ -62,16 +92,20 @@ def record(source, output, *, fourcc=None, codec=None, quality=23, speed="ultraf
     from quarrin import listeners as listening
 
     given = {k: v for k, v in locals().items() if k in _options.FIELDS}
-    plan = recording.prepare(source, output, _options.check(**given))
+    plan = recording.prepare(source, output, _options.check_record_options(**given))
     told = list(listeners)
     for name, call in (("on_event_start", on_event_start), ("on_event", on_event), ("on_segment", on_segment),
                        ("on_signal", on_signal)):
         if call is not None:  # each a listener of its own: one that fails leaves the others
             told.append(listening.Callbacks(**{name: call}))
-    return recording.run(plan, progress=progress, log=log, notify=notify, listeners=told)
+    result: RecordResult = recording.run(plan, progress=progress, log=log, notify=notify, listeners=told)
+    return result
 
 
-def batch(inputs, out, *, jobs=None, executor=None, report=None, plot=None, progress=None, **record_options):
+def batch(inputs: Path | typing.Iterable[Path], out: Path, *, jobs: int | None = None,
+          executor: "concurrent.futures.Executor | None" = None, report: Path | None = None, plot: Path | None = None,
+          progress: typing.Callable[["Progress"], object] | None = None,
+          **record_options: typing.Any) -> "list[BatchItem]":
     """Records every input file (or every video in an input directory) into directory `out`.
 
     `record_options` are `record`'s (no camera options, no preview). Runs `jobs` recordings at
@@ -84,11 +118,15 @@ def batch(inputs, out, *, jobs=None, executor=None, report=None, plot=None, prog
 
     _not_while_a_worker_starts("batch")
     record_options.pop("quiet", None)
-    return batching.run(inputs, out, jobs=jobs, executor=executor, report=report, plot=plot, progress=progress,
-                        **record_options)
+    items: list[BatchItem] = batching.run(inputs, out, jobs=jobs, executor=executor, report=report, plot=plot,
+                                          progress=progress, **record_options)
+    return items
 
 
-def scan(inputs, *, jobs=None, executor=None, report=None, progress=None, snapshots=None, **motion_options):
+def scan(inputs: Path | typing.Iterable[Path], *, jobs: int | None = None,
+         executor: "concurrent.futures.Executor | None" = None, report: Path | None = None,
+         progress: typing.Callable[["Progress"], object] | None = None,
+         snapshots: Path | None = None, **motion_options: typing.Any) -> "list[BatchItem]":
     """Finds the motion events of every input file (or every video in an input directory)
     without writing any video: decode and detect only.
 
@@ -105,11 +143,12 @@ def scan(inputs, *, jobs=None, executor=None, report=None, progress=None, snapsh
     from quarrin import batching
 
     _not_while_a_worker_starts("scan")
-    return batching.scan(inputs, jobs=jobs, executor=executor, report=report, progress=progress,
-                         snapshots=snapshots, **motion_options)[0]
+    items: list[BatchItem] = batching.scan(inputs, jobs=jobs, executor=executor, report=report, progress=progress,
+                                           snapshots=snapshots, **motion_options)[0]
+    return items
 
 
-def _not_while_a_worker_starts(name):
+def _not_while_a_worker_starts(name: str) -> None:
     """A process pool that starts its workers by running the main script again (multiprocessing's
     spawn and forkserver, a Dask cluster's processes) repeats a script's top level in each of them
     unless the script guards it: a call from there would repeat the script's work, and is refused."""
@@ -120,7 +159,8 @@ def _not_while_a_worker_starts(name):
                          "`if __name__ == \"__main__\":`" % name)
 
 
-def events(paths, camera=None, since=None, until=None, *, limit=None, index=None):
+def events(paths: Path | typing.Iterable[Path], camera: str | None = None, since: When = None, until: When = None,
+           *, limit: int | None = None, index: Path | None = None) -> "list[Event]":
     """The motion events listed under `paths` (folders, searched recursively, or event lists)
     that overlap the window from `since` to `until`, oldest first: `quarrin.Event`s, with their
     `camera` and with `file` (and `snapshot`) as paths one can open.
@@ -136,10 +176,12 @@ def events(paths, camera=None, since=None, until=None, *, limit=None, index=None
 
     query_arguments(since, until, limit)   # a wrong argument writes no index
     with Index(paths, index) as found:
-        return found.plain_events(camera, since, until, latest=limit)
+        listed: list[Event] = found.plain_events(camera, since, until, latest=limit)
+        return listed
 
 
-def recordings(paths, camera=None, since=None, until=None, *, index=None):
+def recordings(paths: Path | typing.Iterable[Path], camera: str | None = None, since: When = None,
+               until: When = None, *, index: Path | None = None) -> "list[Segment]":
     """The segments recorded under `paths` that overlap the window, oldest first:
     `quarrin.Segment`s with their `camera`, from the first and last rows of each timestamps
     CSV. The arguments are those of `events`."""
@@ -147,4 +189,5 @@ def recordings(paths, camera=None, since=None, until=None, *, index=None):
 
     time_window(since, until)   # a wrong argument writes no index
     with Index(paths, index) as found:
-        return found.recordings(camera, since, until)
+        segments: list[Segment] = found.recordings(camera, since, until)
+        return segments

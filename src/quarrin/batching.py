@@ -31,7 +31,7 @@ def run(inputs, out, *, jobs=None, executor=None, report=None, plot=None, progre
         on_report=None, **record_options):
     """See quarrin.batch. `on_item(item)` is called as each input finishes, `on_report(path)` with
     the report's path once it is written (numbered when `report` exists)."""
-    opts, jobs, out, report, plot, sources = check(inputs, out, jobs, executor, report, plot, record_options)
+    opts, jobs, out, report, plot, sources = check_batch(inputs, out, jobs, executor, report, plot, record_options)
     outputs = output_names(sources, out, h264=writers.h264_asked(opts) is not None)
     _make_folder(out)
 
@@ -58,7 +58,7 @@ def _make_folder(path):
         raise RecordingError("cannot create the directory %s: %s" % (path, exc.strerror or exc)) from exc
 
 
-def check(inputs, out, jobs, executor, report, plot, record_options, scan=False):
+def check_batch(inputs, out, jobs, executor, report, plot, record_options, scan=False):
     """Validates a batch or a scan (writes nothing): options, jobs, paths, inputs."""
     if scan:
         refused = sorted(set(record_options) - set(_options.IN_SCAN))
@@ -66,7 +66,7 @@ def check(inputs, out, jobs, executor, report, plot, record_options, scan=False)
             raise UsageError(refused[0], record_options[refused[0]], "not available in scan (it writes no video)")
         given = {name: value for name, value in record_options.items() if value is not None}
         record_options = dict(_options.SCAN_DEFAULTS, **given, motion=True)
-    opts = _options.check(**record_options)
+    opts = _options.check_record_options(**record_options)
     writers.check_h264_available(opts)
     for name in _options.NOT_IN_BATCH:
         if opts.given(name):
@@ -84,7 +84,7 @@ def check(inputs, out, jobs, executor, report, plot, record_options, scan=False)
 
 def scan(inputs, *, jobs=None, executor=None, report=None, progress=None, on_item=None, snapshots=None, **options):
     """See quarrin.scan. Returns the items and the path of the report written (None: none)."""
-    opts, jobs, _, report, _, sources = check(inputs, None, jobs, executor, report, None, options, scan=True)
+    opts, jobs, _, report, _, sources = check_batch(inputs, None, jobs, executor, report, None, options, scan=True)
     if snapshots is not None:
         snapshots = _options.path_text("snapshots", snapshots, "expected a folder")
         if os.path.exists(snapshots) and not os.path.isdir(snapshots):
@@ -431,7 +431,8 @@ def write_report(path, items):
         writer = csv.DictWriter(f, REPORT_COLUMNS)
         writer.writeheader()
         for row in rows:
-            writer.writerow(dict(row, error=row["error"] or "", warning=row["warning"] or "", camera=row["camera"] or ""))
+            writer.writerow(dict(row, error=row["error"] or "", warning=row["warning"] or "",
+                                 camera=row["camera"] or ""))
     return written
 
 

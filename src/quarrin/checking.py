@@ -29,14 +29,14 @@ ORIG = ".orig"
 
 @dataclasses.dataclass
 class Report:
-    """What `check` found for one video."""
+    """What `check_video` found for one video."""
     video: str
     frames: int = 0          # decodable frames
     rows: int = 0            # well-formed data rows
     problems: list = dataclasses.field(default_factory=list)
     repaired: list = dataclasses.field(default_factory=list)   # what --repair did
     unrepaired: list = dataclasses.field(default_factory=list)  # what it could not do
-    skipped: str = None      # why it was not looked at (it is not a regular file)
+    skipped: str | None = None  # why it was not looked at (it is not a regular file)
 
     @property
     def ok(self):
@@ -91,7 +91,7 @@ def _not_regular(path):
     return "not a regular file (%s)" % kind if kind else None
 
 
-def check(video):
+def check_video(video):
     """A Report on one video and its CSV."""
     video = os.fspath(video)
     skipped = _not_regular(video)
@@ -120,7 +120,7 @@ def repair(video):
     be. A repair that fails (a read-only or full file system) leaves the file it was making as it
     was, and says why in the report."""
     video = os.fspath(video)
-    first = check(video)
+    first = check_video(video)
     if first.ok or first.skipped:
         return first
     done, left = [], []
@@ -131,7 +131,7 @@ def repair(video):
         gone = False
     if gone:
         return Report(video, repaired=done)
-    after = check(video)
+    after = check_video(video)
     after.repaired, after.unrepaired = done, left
     if not after.ok and not left:
         left.append("the damage above was left as it is")

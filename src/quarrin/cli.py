@@ -228,7 +228,8 @@ def _record_options(p, batch, scan=False):
     run = groups["running"]
     talk = run.add_mutually_exclusive_group()
     talk.add_argument("-q", "--quiet", action="store_true",
-                      help="print only %s the total line (default: off)" % ("failed inputs and" if batch else "errors and"))
+                      help="print only %s the total line (default: off)"
+                      % ("failed inputs and" if batch else "errors and"))
     talk.add_argument("-v", "--verbose", action="store_true",
                       help="also print the recorder's own lines (default: off)")
     run.add_argument("--debug", action="store_true", help="show the traceback of an unexpected error "
@@ -342,7 +343,7 @@ def _record(ns, native=None):
 
     if ns.verbose and native is not None:
         native.echo = _print_line
-    plan = recording.prepare(ns.source, ns.output, options.check(**_options(ns)))
+    plan = recording.prepare(ns.source, ns.output, options.check_record_options(**_options(ns)))
     for note in plan.notes:   # before the bar, and shown with -q as well
         _warn(note)
     plan = dataclasses.replace(plan, notes=())
@@ -428,7 +429,7 @@ def _batch(ns):
     opts = _options(ns)
     report = ns.report if ns.report is not None else os.path.join(ns.out, "report.csv")
     # Everything is checked before a cluster is reached or a bar drawn.
-    checked, *_, sources = batch.check(ns.inputs, ns.out, ns.jobs, None, report, ns.plot, opts)
+    checked, *_, sources = batch.check_batch(ns.inputs, ns.out, ns.jobs, None, report, ns.plot, opts)
     from quarrin import writers
 
     note = writers.without_pyav(batch.output_names(sources, ns.out, writers.h264_asked(checked) is not None), checked)
@@ -495,7 +496,7 @@ def _scan(ns):
 
     opts = _options(ns, scan=True)
     report = ns.report if ns.report is not None else "scan-events.csv"
-    batching.check(ns.inputs, None, ns.jobs, None, report, None, opts, scan=True)
+    batching.check_batch(ns.inputs, None, ns.jobs, None, report, None, opts, scan=True)
     bars = progress.BatchBars(batching.collect_inputs(ns.inputs)) if progress.wanted() else None
 
     def on_item(item):
@@ -550,7 +551,7 @@ def _check(ns):
     videos = checking.videos_under(ns.paths)
     damaged = skipped = 0
     for video in videos:
-        report = checking.repair(video) if ns.repair else checking.check(video)
+        report = checking.repair(video) if ns.repair else checking.check_video(video)
         bad = not report.skipped and (not report.ok or report.unrepaired)
         damaged += bool(bad)
         skipped += bool(report.skipped)

@@ -1,5 +1,6 @@
 """Exceptions of the front end (light: imported by ``quarrin`` itself)."""
 import re
+import typing
 
 # Positional arguments of the command line, shown in capitals there.
 _POSITIONAL = {"source": "SOURCE", "output": "OUTPUT", "inputs": "INPUT", "paths": "PATH"}
@@ -15,20 +16,20 @@ class UsageError(ValueError):
 
     # Keywords the command line spells otherwise, and the flags of those a reason names
     # (quarrin.options fills both from its table).
-    SPELLED = {}
-    FLAGS = {}
+    SPELLED: typing.ClassVar[dict[str, str]] = {}
+    FLAGS: typing.ClassVar[dict[str, str]] = {}
 
-    def __init__(self, option, value, reason):
+    def __init__(self, option: str | None, value: object, reason: str) -> None:
         self.option, self.value, self._reason = option, value, reason
         reason = self.reason
         super().__init__(reason if option is None else "%s=%s: %s" % (option, _show(value), reason))
 
     @property
-    def reason(self):
+    def reason(self) -> str:
         """Why it is refused, other options named by their keyword names."""
         return _NAMED.sub(r"\1", self._reason)
 
-    def for_command_line(self):
+    def for_command_line(self) -> str:
         reason = _NAMED.sub(lambda m: self.flag(m.group(1)), self._reason)
         if self.option is None:
             return reason
@@ -38,12 +39,12 @@ class UsageError(ValueError):
         return "%s %s: %s" % (name, _show(self.value), reason)
 
     @classmethod
-    def flag(cls, option):
+    def flag(cls, option: str) -> str:
         """How the command line spells option `option` (a keyword name)."""
         return cls.FLAGS.get(option) or "--" + cls.SPELLED.get(option, option).replace("_", "-")
 
 
-def named(option):
+def named(option: str) -> str:
     """Option `option` named inside a reason: its keyword name (``motion``), which the command line
     shows as its flag (``--motion``)."""
     return "\x1f%s\x1f" % option
@@ -57,7 +58,7 @@ class RecordingError(RuntimeError):
     the codec, files that could not be created, a frame smaller than the region."""
 
 
-def _show(value):
+def _show(value: object) -> str:
     if isinstance(value, (tuple, list)):
         return ",".join(str(v) for v in value)
     text = str(value)

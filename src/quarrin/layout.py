@@ -29,7 +29,7 @@ import re
 import threading
 import time
 
-from quarrin.stamps import HEADER as CSV_HEADER   # the timestamps CSV's own module owns its contents
+from quarrin.stamps import HEADER as CSV_HEADER  # noqa: F401 (kept for callers; the CSV's own module owns it)
 
 CSV_SUFFIX = ".csv"
 # An event list is named as the output, with this before the CSV's suffix (and a number between).
@@ -190,7 +190,7 @@ class Namer:
         self.held = set()
         self.lock = threading.Lock()
 
-    def claim(self, when=None):
+    def claim(self, when: datetime.datetime | None = None) -> str:
         """The next free name, claimed (its video and CSV created empty); `when` is the time of
         the segment's first frame (a datetime; None: now)."""
         with self.lock:
@@ -235,13 +235,13 @@ class Namer:
         """The output expanded as its first segment's name was (now, before any)."""
         return expand(self.output, self.first)
 
-    def give_back(self, name):
+    def give_back(self, name: str) -> None:
         """A claimed name whose segment was never opened: its empty files are removed."""
         with self.lock:
             self.held.discard(name)
             remove_segment(name)
 
-    def closed(self, name):
+    def closed(self, name: str) -> None:
         """The segment's files are complete: the name is no longer held."""
         with self.lock:
             self.held.discard(name)
@@ -271,7 +271,7 @@ _NUMBER = r"(?:_(?:\d{3}|[1-9]\d{3,}))?"
 _NUMBER_FROM_1 = r"(?:_(?:00[1-9]|0[1-9]\d|[1-9]\d{2,}))?"
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def _sample_times():
     """Local times that give every value of each field that does not depend on the year: every day
     of a 28-year cycle (weekdays, week and day numbers, zone names and offsets), at noon, and every
@@ -292,7 +292,7 @@ def _sample_times():
     return tuple(times)
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def _field_regex(field):
     """A regex for the values strftime gives `field` (such as "%-d" or "%b")."""
     m = _FIELD.fullmatch(field)

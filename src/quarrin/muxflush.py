@@ -23,8 +23,8 @@ import threading
 
 _SEARCH_CHILDREN = 1  # AV_OPT_SEARCH_CHILDREN: a muxer's own options
 _lock = threading.Lock()
-_found = []  # [(ctypes library, libavformat's AVClass address)] once looked for; [None] if not usable
-_mem = []
+_found: list = []  # [(ctypes library, libavformat's AVClass address)] once looked for; [None] if not usable
+_mem: list = []
 
 
 def _read_pointer(address):

@@ -22,7 +22,7 @@ WRITE_FAILED = ("Failed to write frame", "Could not write frame", "av_write_fram
 # Read lines are dropped from the scratch file once it holds this much.
 KEEP_BYTES = 1 << 20
 
-_active = []  # the outermost Capture while one is active
+_active: list = []  # the outermost Capture while one is active
 _lock = threading.RLock()
 
 

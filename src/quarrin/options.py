@@ -405,7 +405,8 @@ OPTIONS = (
     Option("blur", 21, blur, "motion: blur kernel width, odd, 1-255", "K", "selection", engine=("kernel_width",),
            scan=True),
     Option("show_diff", False, flag, "motion: show the difference images in windows", group="selection",
-           engine=("show_diff",), batch=False, needs_motion="shows the motion check's images; it needs %s" % named("motion")),
+           engine=("show_diff",), batch=False,
+           needs_motion="shows the motion check's images; it needs %s" % named("motion")),
     Option("duration", 0.0, number(), "stop after SECONDS of input", "SECONDS", "selection",
            engine=("duration",), shown="0 = until the input ends", scan=True),
     Option("segment_frames", 0, whole(0, INT32_MAX - 1), "start a new numbered file every N saved frames", "N",
@@ -450,7 +451,8 @@ OPTIONS = (
            scan=True),
     Option("text_colour", "white", colour, "colour of the text: a name or #rrggbb", "C", "overlay",
            engine=("tc",), to_engine=_colour_array),
-    Option("text_at", (10, 20), point, "where the text starts (its baseline) in the region; it must lie inside it", "X,Y", "overlay",
+    Option("text_at", (10, 20), point, "where the text starts (its baseline) in the region; it must lie inside it",
+           "X,Y", "overlay",
            engine=("tx", "ty")),
     Option("font_scale", 0.5, number(positive=True, high=10), "size of the text, above 0 and at most 10", "F",
            "overlay", engine=("fs",)),
@@ -536,7 +538,7 @@ def _given(self, name):
     return getattr(self, name) != getattr(_made()[1], name)
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def _made():
     """`Options` and `DEFAULTS`, made on first use (by checking every default), not when
     `import quarrin` runs."""
@@ -563,7 +565,7 @@ def __getattr__(name):
     raise AttributeError("module %r has no attribute %r" % (__name__, name))
 
 
-def check(**given):
+def check_record_options(**given):
     """Validates record options given by keyword (texts or Python values) into `Options`; a
     value of None keeps the default."""
     unknown = sorted(set(given) - set(FIELDS))

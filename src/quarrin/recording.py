@@ -34,7 +34,7 @@ class Plan:
     fps: float                # the video's declared rate: a file's own, a camera's asked or measured
     frames_total: typing.Optional[int]  # frames a file declares
     writer: typing.Optional[writers.Choice]  # None for a scan
-    reader: sources.Reader = dataclasses.field(repr=False, default=None)
+    reader: typing.Optional[sources.Reader] = dataclasses.field(repr=False, default=None)
     region: tuple = (0, 0, 0, 0)  # x, y, w, h: the region kept
     live: bool = False        # a URL or a device path: timed as it comes, reopened when lost
     scan: bool = False        # find the events only: no video, no CSV
@@ -93,7 +93,7 @@ def prepare(source, output, opts, scan=False, snapshots=None):
         raise UsageError("copy", True, "copies the packets of a file or a URL; %s hands frames" % reader.shown)
     if not scan:
         output = _options.check_output(output)
-        notifying.check(opts)
+        notifying.check_notifier_options(opts)
         if opts.copy:
             _check_copy_output(output)
     if opts.preview or opts.show_diff:
@@ -185,7 +185,8 @@ def _on_resize(plan, notify):
         was, now = "%dx%d" % tuple(size), "%dx%d" % (width, height)
         if opts.mask or opts.ignore:
             raise RecordingError("%s now sends %s frames, not %s: the motion mask (--mask, --ignore) was made for "
-                                 "%s frames; record again with one made for the new size" % (plan.source, now, was, was))
+                                 "%s frames; record again with one made for the new size"
+                                 % (plan.source, now, was, was))
         roi = opts.roi or (0, 0, width, height)
         if opts.copy and roi != (0, 0, width, height):
             raise RecordingError("%s now sends %s frames, not %s: --copy keeps whole frames, and --roi %d,%d,%d,%d is "

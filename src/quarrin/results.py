@@ -15,17 +15,18 @@ class Segment:
     frames: int                            # rows in the CSV: frames written to the video
     first: typing.Optional[datetime.datetime]   # timestamp of the first frame (None: no frame)
     last: typing.Optional[datetime.datetime]
-    runs: tuple = dataclasses.field(default=(), repr=False)  # input frames written, as (start, stop) runs
+    # input frames written, as (start, stop) runs
+    runs: tuple[tuple[int, int], ...] = dataclasses.field(default=(), repr=False)
     removed: bool = False                  # deleted by the disk budget (--keep-size, --keep-days)
     camera: typing.Optional[str] = None    # the camera it belongs to (from an index; None: not known)
 
     @property
-    def inframes(self):
+    def inframes(self) -> tuple[int, ...]:
         """The input index of every frame written, in order."""
         return tuple(i for start, stop in self.runs for i in range(start, stop))
 
     @classmethod
-    def of(cls, written, removed=False):
+    def of(cls, written: typing.Any, removed: bool = False) -> "Segment":
         """From the recorder's own (quarrin._recorder.Written), by field name."""
         return cls(**{name: getattr(written, name) for name in WRITTEN_FIELDS}, removed=removed)
 
@@ -54,11 +55,11 @@ class Event:
     camera: typing.Optional[str] = None     # the camera's name, when known
 
     @classmethod
-    def of(cls, event, snapshot=None, camera=None):
+    def of(cls, event: typing.Any, snapshot: str | None = None, camera: str | None = None) -> "Event":
         """From the recorder's own (quarrin._recorder.Event), by field name."""
         return cls(**{name: getattr(event, name) for name in RECORDED_COLUMNS}, snapshot=snapshot, camera=camera)
 
-    def row(self, kind=None, camera=None):
+    def row(self, kind: str | None = None, camera: str | None = None) -> dict[str, typing.Any]:
         """The event as one row of the event list's columns (EVENT_COLUMNS), the one form every
         listing and notification gives. As the list writes it (CSV, JSON): times in ISO 8601, ""
         for a file, picture or camera it has none of. With `kind` ("start" or "end"), as the
@@ -67,8 +68,9 @@ class Event:
         when its file exists, and `camera` when the event names none."""
         told = kind is not None
         blank = None if told else ""
-        row = {"type": kind} if told else {}
-        row.update(event=self.event, start=_iso(self.start), end=_iso(self.end) if told else self.end.isoformat(),
+        row: dict[str, typing.Any] = {"type": kind} if told else {}
+        row.update(event=self.event, start=_iso(self.start),
+                   end=_iso(self.end) if told else _listed(self.end).isoformat(),
                    seconds=None if self.seconds is None else round(self.seconds, 6), first_frame=self.first_frame,
                    last_frame=self.last_frame, frames=self.frames, peak_area=int(round(self.peak_area)))
         if told:
@@ -78,7 +80,7 @@ class Event:
             row.update(file=self.file or blank, snapshot=self.snapshot or blank, camera=self.camera or blank)
         return row
 
-    def snapshot_path(self):
+    def snapshot_path(self) -> str | None:
         """The event's picture as an absolute path, when it names one that exists (None otherwise)."""
         if not self.snapshot:
             return None
@@ -86,7 +88,12 @@ class Event:
         return path if os.path.isfile(path) else None
 
 
-def _iso(value):
+def _listed(end: datetime.datetime | None) -> datetime.datetime:
+    # A listed event has ended: its list row is written once its end is known.
+    return typing.cast(datetime.datetime, end)
+
+
+def _iso(value: object) -> str | None:
     return value.isoformat() if isinstance(value, datetime.datetime) else None
 
 
@@ -101,20 +108,21 @@ class RecordResult:
     source: str
     frames_read: int
     frames_saved: int
-    segments: tuple          # of Segment, in the order they were written
+    segments: tuple[Segment, ...]  # of Segment, in the order they were written
     stopped: str             # "end", "duration", "key" or "interrupt"
     seconds: float           # wall-clock time of the recording
     fps: float = 0.0         # the source's frame rate (files; 0 when unknown)
     frames_total: typing.Optional[int] = None  # frames the file declares (None: camera/unknown)
-    events: tuple = ()       # of Event, for a motion recording
-    gaps: tuple = ()         # (lost, back) times of a live source's signal
+    events: tuple[Event, ...] = ()  # of Event, for a motion recording
+    # (lost, back) times of a live source's signal
+    gaps: tuple[tuple[datetime.datetime, typing.Optional[datetime.datetime]], ...] = ()
     events_file: typing.Optional[str] = None  # where the events were listed
     warning: typing.Optional[str] = None  # an input that ended before the frame count it declares
     log_lines: int = 0       # OpenCV's and FFmpeg's own log lines while it ran
     camera: typing.Optional[str] = None  # the camera's name on its events
 
     @property
-    def files(self):
+    def files(self) -> int:
         return len(self.segments)
 
 
@@ -129,7 +137,7 @@ class BatchItem:
     seconds: float = 0.0
 
     @property
-    def events(self):
+    def events(self) -> tuple[Event, ...]:
         """The events found. An input that failed (or never ran) has none to give: asking raises
         RecordingError with its error, so that it cannot pass for an input without motion."""
         if self.result is None:

@@ -26,6 +26,7 @@ import re
 import sys
 import threading
 import time
+import typing
 
 from quarrin import options as _options
 from quarrin.errors import RecordingError, UsageError
@@ -139,21 +140,21 @@ class Reader:
     def live(self):
         return self.kind == "live"
 
-    def probe(self):
+    def probe(self) -> None:
         """Learns the frame size, the rate and the frames declared; leaves the source closed. Raises
         RecordingError for a source that cannot be recorded."""
 
-    def open(self, timeout=None):
+    def open(self, timeout: float | None = None) -> bool:
         """Opens the source (within `timeout` seconds, where that means something); True when
         it did. One that does not open holds nothing."""
         return True
 
-    def read(self):
+    def read(self) -> "tuple[typing.Any, datetime.datetime] | None":
         """The next frame and its time, ``(frame, time)``; None at the end (a live source: its
         signal is lost)."""
         return None
 
-    def release(self):
+    def release(self) -> None:
         """Closes what open() opened; called once after each open, and harmless more often."""
 
     def picture(self, got):
@@ -597,7 +598,7 @@ def _after_burst(times):
 # ---- calls left blocking ---------------------------------------------------------------------------
 
 # Probes of live sources under way; one stopped by a signal goes on until OpenCV gives up.
-_probes = []
+_probes: list = []
 _awaited = False  # _await_calls runs at exit
 
 

@@ -117,10 +117,10 @@ class Line:
     number: int
     end: int
     formed: bool
-    wrong: str = None
-    inframe: int = None
-    outframe: int = None
-    timestamp: str = None
+    wrong: str | None = None
+    inframe: int | None = None
+    outframe: int | None = None
+    timestamp: str | None = None
 
 
 @dataclasses.dataclass
@@ -224,7 +224,8 @@ def _scan(path, table, headerless=False):
         else:
             table.header, at = True, len(first)
             table.start = at
-        for number, text in enumerate(split, start=number + 1):
+        first_number = number + 1
+        for number, text in enumerate(split, start=first_number):
             at += len(text)
             if not text.strip():
                 continue

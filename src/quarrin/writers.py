@@ -11,7 +11,9 @@ A recording hands the engine either of them inside a `Guard`, which turns a writ
 into an error at that frame, and stops before the disk gets too full.
 """
 import dataclasses
+import datetime
 import os
+import typing
 
 from quarrin.errors import UsageError
 
@@ -36,10 +38,10 @@ class OpenCVWriter:
             self.writer = None
             raise OSError("OpenCV could not open %s for writing %s video" % (name, self.fourcc))
 
-    def write(self, frame, time):
+    def write(self, frame: typing.Any, time: datetime.datetime) -> None:
         self.writer.write(frame)
 
-    def release(self):
+    def release(self) -> None:
         writer, self.writer = self.writer, None
         if writer is not None:
             writer.release()
@@ -231,7 +233,7 @@ class Choice:
     codec: str
     crf: int = 23
     preset: str = "ultrafast"
-    note: str = dataclasses.field(default=None, compare=False)  # why an .mp4/.mkv got no H.264 unasked
+    note: str | None = dataclasses.field(default=None, compare=False)  # why an .mp4/.mkv got no H.264 unasked
 
     @property
     def h264(self):

@@ -307,7 +307,7 @@ class _Store(_Connection, Answers):
                                (file, root.key, video) + content + (own, own))
                     videos.add((root.key, video))
             if bulk:
-                for name, statement in _EVENT_INDEXES.items():
+                for statement in _EVENT_INDEXES.values():
                     db.execute(statement)
             for key, (before, folders) in seen.items():
                 stored = db.execute("SELECT path, mtime FROM folders WHERE root = ? AND kinds = ?", (key, mask))

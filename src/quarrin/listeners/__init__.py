@@ -18,6 +18,7 @@ at its next frame written, or its next event, segment or signal, and ``quarrin.r
 RecordingError saying why, with the files complete.
 """
 import dataclasses
+import datetime
 import queue
 import threading
 import typing
@@ -29,26 +30,26 @@ class Listener:
     """Receives a recording's events, segments and signal changes (see the module's docstring for
     the thread that calls them). Each method does nothing unless overridden."""
 
-    def on_event_start(self, event):
+    def on_event_start(self, event: Event) -> None:
         """A motion event has begun: it has lasted --min-event and its first frame is written (in
         the pipelined recorder: handed to the writer). `event` is a `quarrin.Event` with the number
         it keeps, its start, first_frame and file; its end, seconds, last_frame and frames are None
         and its peak_area is the largest so far."""
 
-    def on_event(self, event):
+    def on_event(self, event: Event) -> None:
         """A motion event has ended, as the event list lists it: a `quarrin.Event`."""
 
-    def on_segment(self, segment):
+    def on_segment(self, segment: Segment) -> None:
         """A segment's video and timestamps CSV are closed and complete: a `quarrin.Segment`."""
 
-    def on_signal(self, kind, time):
+    def on_signal(self, kind: str, time: datetime.datetime) -> None:
         """A live source's signal: `kind` "lost" or "back", `time` a datetime. The recording prints
         its line ("Signal lost at ...") as well."""
 
-    def close(self):
+    def close(self) -> None:
         """The recording has ended and everything was delivered: the last call."""
 
-    def hurry(self):
+    def hurry(self) -> None:
         """Called (on another thread) when a second Ctrl-C or SIGTERM comes while the listeners
         are still being told: cut short what takes long (a command still running)."""
 

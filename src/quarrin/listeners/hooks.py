@@ -21,9 +21,9 @@ def option_rows(o):
     return (
         # The keyword is not on_event: quarrin.record's on_event is a Python callable told of each event.
         o.Option("on_event_command", None, command, "run CMD (split as a shell would, run without one) as each event "
-                 "begins and ends; QUARRIN_EVENT (start, end), QUARRIN_NUMBER, QUARRIN_CAMERA, QUARRIN_START, QUARRIN_END, "
-                 "QUARRIN_SECONDS, QUARRIN_PEAK_AREA, QUARRIN_FILE and QUARRIN_SNAPSHOT describe it; the recording "
-                 "never waits for it", "CMD", "notify", batch=False, shown="none", spelled="on_event",
+                 "begins and ends; QUARRIN_EVENT (start, end), QUARRIN_NUMBER, QUARRIN_CAMERA, QUARRIN_START, "
+                 "QUARRIN_END, QUARRIN_SECONDS, QUARRIN_PEAK_AREA, QUARRIN_FILE and QUARRIN_SNAPSHOT describe it; the "
+                 "recording never waits for it", "CMD", "notify", batch=False, shown="none", spelled="on_event",
                  needs_motion="runs as motion events begin and end; it needs %s" % named("motion")),
         o.Option("on_event_timeout", 30.0, o.number(positive=True, high=86400), "an --on-event command still running "
                  "after SECONDS is killed", "SECONDS", "notify", batch=False),

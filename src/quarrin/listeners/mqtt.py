@@ -220,13 +220,14 @@ def _shown(url):
     return shown_source(url)
 
 
-def check(opts):
+def check_broker_ca(opts):
     """What the option table cannot tell alone: a CA certificate is for a TLS broker, and must be
     one."""
     if not opts.mqtt_ca:
         return
     if not (opts.mqtt and Broker.parse(opts.mqtt).tls):
-        raise UsageError("mqtt_ca", opts.mqtt_ca, "is for a broker reached over TLS: an mqtts:// URL (%s)" % named("mqtt"))
+        raise UsageError("mqtt_ca", opts.mqtt_ca, "is for a broker reached over TLS: an mqtts:// URL (%s)"
+                         % named("mqtt"))
     import ssl
 
     try:
@@ -249,4 +250,4 @@ NOTIFIER = Notifier(
     name="mqtt", switch="mqtt", option_rows=option_rows,
     notify_keys={"mqtt": "mqtt", "tls_ca": "mqtt_ca"}, camera_keys={"mqtt": "mqtt"},
     make=lambda opts, camera, notify, log: Mqtt(opts.mqtt, camera, notify, opts.mqtt_ca),
-    drain=lambda opts: FLUSH_WAIT, check=check, table=_table)
+    drain=lambda opts: FLUSH_WAIT, check=check_broker_ca, table=_table)

@@ -34,7 +34,7 @@ def listeners(opts, output, notify, log=None):
     return [n.make(opts, camera, notify, log) for n in notifiers() if getattr(opts, n.switch)]
 
 
-def check(opts):
+def check_notifier_options(opts):
     """What each notifier's rows cannot tell alone (UsageError)."""
     for n in notifiers():
         if n.check is not None:

@@ -25,8 +25,8 @@ import typing
 from quarrin import options as _options
 from quarrin.errors import UsageError
 
-SERVICE_KEYS = {o.name: o.default for o in _options.SERVICE_OPTIONS}
-CAMERA_KEYS = ("source", "output")
+SERVICE_KEYS: dict[str, typing.Any] = {o.name: o.default for o in _options.SERVICE_OPTIONS}
+CAMERA_ONLY_KEYS = ("source", "output")
 TABLES = ("defaults", "cameras", "web", "notify")
 WEB_KEYS = ("listen", "password_file", "tls_cert", "tls_key")
 _WEB_PATHS = ("password_file", "tls_cert", "tls_key")
@@ -54,7 +54,7 @@ class Camera:
 
     def __post_init__(self):
         if self.checked is None:
-            object.__setattr__(self, "checked", _options.check(**self.options))
+            object.__setattr__(self, "checked", _options.check_record_options(**self.options))
 
     def settings(self):
         """What a change of restarts the camera's recorder."""
@@ -91,14 +91,14 @@ def _notify_keys():
 
 def _toml():
     try:
-        import tomllib
+        import tomllib  # type: ignore[import-not-found]  # (3.11 on; the types are 3.10's)
     except ModuleNotFoundError:  # Python 3.10
         import tomli as tomllib
     return tomllib
 
 
 def _known_record_keys():
-    return set(_options.FIELDS) | set(CAMERA_KEYS) | set(SERVICE_KEYS) | set(_notify_keys())
+    return set(_options.FIELDS) | set(CAMERA_ONLY_KEYS) | set(SERVICE_KEYS) | set(_notify_keys())
 
 
 def _suggest(key, known):
@@ -141,8 +141,8 @@ def load(path):
     notify = data.get("notify") if isinstance(data.get("notify"), dict) else {}
     known = _known_record_keys()
     for key in defaults:
-        if key not in known or key in CAMERA_KEYS:
-            why = "belongs in a camera's table" if key in CAMERA_KEYS else "unknown key" + _suggest(key, known)
+        if key not in known or key in CAMERA_ONLY_KEYS:
+            why = "belongs in a camera's table" if key in CAMERA_ONLY_KEYS else "unknown key" + _suggest(key, known)
             faults.append("defaults: %s: %s" % (key, why))
     if not cameras_table:
         faults.append("cameras: no camera: add a [cameras.NAME] table with its source and output")
@@ -212,7 +212,7 @@ def _camera(name, defaults, table, notify, folder, known):
             faults.append("cameras.%s: %s: unknown key%s" % (name, key, _suggest(key, known)))
         else:
             merged[key] = value
-    for key in CAMERA_KEYS:
+    for key in CAMERA_ONLY_KEYS:
         value = merged.get(key)
         if value is None:
             faults.append("cameras.%s: %s: missing" % (name, key))
@@ -223,7 +223,7 @@ def _camera(name, defaults, table, notify, folder, known):
     opts = {}
     notified = _notify_keys()
     for key, value in merged.items():
-        if key in CAMERA_KEYS or key in notified or key not in known:
+        if key in CAMERA_ONLY_KEYS or key in notified or key not in known:
             continue
         check = (_options.SERVICE_BY_NAME.get(key) or _options.BY_NAME[key]).check
         if key in _options.BY_NAME and _options.BY_NAME[key].check is _options.file_path and isinstance(value, str):
@@ -253,7 +253,7 @@ def _camera(name, defaults, table, notify, folder, known):
     try:
         from quarrin import sources
 
-        checked = _options.check(**opts)
+        checked = _options.check_record_options(**opts)
         sources.reader_for(source, checked)
         _options.check_output(output)
     except UsageError as exc:

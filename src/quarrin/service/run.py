@@ -4,10 +4,16 @@ again, and only the cameras whose settings changed restart."""
 import os
 import signal
 import threading
+import typing
+
+if typing.TYPE_CHECKING:
+    from quarrin.service.config import Config
+    from quarrin.web.server import Out, PathOrNone, Paths
 
 
-def run(config, paths=(), listen=None, password_file=None, tls_cert=None, tls_key=None, index=None, out=None,
-        warn=None):
+def run(config: "Config", paths: "Paths" = (), listen: str | None = None, password_file: "PathOrNone" = None,
+        tls_cert: "PathOrNone" = None, tls_key: "PathOrNone" = None, index: "PathOrNone" = None,
+        out: "Out | None" = None, warn: "Out | None" = None) -> int:
     """Runs the cameras of `config` (a quarrin.service.config.Config) and the web view of their
     recordings (and of `paths`) until SIGINT or SIGTERM; SIGHUP reads the file again. The command
     line's settings win over the [web] table's. Returns the signal that stopped it."""
@@ -25,7 +31,7 @@ def run(config, paths=(), listen=None, password_file=None, tls_cert=None, tls_ke
     folders = output_folders(config, paths)
     for folder in folders:
         os.makedirs(folder, exist_ok=True)
-    host, port, users, context = server.check(folders, listen, password_file, tls_cert, tls_key)
+    host, port, users, context = server.check_serve_options(folders, listen, password_file, tls_cert, tls_key)
     server.require_extra()
 
     out = out or (lambda line: print(line, flush=True))

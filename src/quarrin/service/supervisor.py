@@ -539,7 +539,8 @@ def written_since(output, since, others=()):
     else:
         candidates = []
         for folder, _, files in os.walk(pattern.folder):
-            candidates.extend(os.path.join(folder, f) for f in files if pattern.videos.fullmatch(os.path.join(folder, f)))
+            candidates.extend(os.path.join(folder, f) for f in files
+                              if pattern.videos.fullmatch(os.path.join(folder, f)))
     theirs = layout.patterns(others)
     candidates = [path for path in candidates if not any(p.is_video(os.path.abspath(path)) for p in theirs)]
     found = []

@@ -56,7 +56,7 @@ SECURITY_HEADERS = {
 
 
 def make_app(view, guard=None, *, tls=False, local=False, routes=None, limits=None):
-    """The application for a `quarrin.web.data.View`; `guard`: a `quarrin.web.auth.Guard` when a
+    """The application for a `quarrin.web.data.View`; `guard`: a `quarrin.web.auth.Logins` when a
     login is needed; `tls`: served over HTTPS (the cookie is then Secure); `local`: served on a
     loopback address without a login, when only requests for a loopback host are answered;
     `routes`: a callable given the app's router, to add routes of its own; `limits`: the
@@ -339,7 +339,8 @@ async def events_page(request):
     link = functools.partial(_link, "events", camera=camera)
     return render(request, "events.html", page="events", events=found["events"], total=found["total"],
                   number=number, pages=pages, camera=camera, day=day, cameras=cameras,
-                  previous_day=link(day=day - datetime.timedelta(days=1)), next_day=link(day=day + datetime.timedelta(days=1)),
+                  previous_day=link(day=day - datetime.timedelta(days=1)),
+                  next_day=link(day=day + datetime.timedelta(days=1)),
                   newer=link(day=day, page=number - 1) if number > 1 else None,
                   older=link(day=day, page=number + 1) if number < pages else None)
 
@@ -424,7 +425,8 @@ def _ticks(start, stop, zoom, camera, day):
     ticks = []
     if zoom == "day":
         for h in range(0, 24, 3):
-            ticks.append((100.0 * h / 24, "%02d:00" % h, _link("timeline", camera=camera, day=day, zoom="hour", hour=h)))
+            zoomed = _link("timeline", camera=camera, day=day, zoom="hour", hour=h)
+            ticks.append((100.0 * h / 24, "%02d:00" % h, zoomed))
     else:
         for m in range(0, 60, 10):
             ticks.append((100.0 * m / 60, (start + datetime.timedelta(minutes=m)).strftime("%H:%M"), None))

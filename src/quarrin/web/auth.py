@@ -135,7 +135,7 @@ def _well_formed(stored):
         return False
 
 
-class Guard:
+class Logins:
     """The logins of one server: checks them (slowly: call `login` off the event loop only through
     `attempt`), signs and reads session cookies, and slows down wrong tries."""
 

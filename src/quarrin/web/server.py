@@ -7,21 +7,35 @@ certificate without its key. The checks need neither aiohttp nor Jinja2; running
 A running service (quarrin.service.run) serves its view through `application` and `run`, with its
 own signals.
 """
+import functools
 import getpass
 import ipaddress
 import os
 import signal
 import socket
 import sys
+import typing
 
 from quarrin.errors import UsageError, named
+
+if typing.TYPE_CHECKING:
+    import asyncio
+    import ssl
+
+    from aiohttp import web
+
+    from quarrin.web.data import View
+
+Paths = typing.Sequence[typing.Union[str, "os.PathLike[str]"]]
+PathOrNone = typing.Union[str, "os.PathLike[str]", None]
+Out = typing.Callable[[str], object]
 
 DEFAULT_LISTEN = "127.0.0.1:8080"
 EXTRA = "pip install 'quarrin[web]'"
 SHUTDOWN_SECONDS = 3.0   # what open connections (a video playing) get to finish at a stop
 
 
-def parse_listen(text):
+def parse_listen(text: object) -> tuple[str, int]:
     """(host, port) of HOST:PORT ([::1]:8080 for an IPv6 address; an empty host is every address)."""
     host, sep, port = str(text).strip().rpartition(":")
     if not sep or not port.isdigit() or int(port) > 65535:
@@ -33,7 +47,7 @@ def parse_listen(text):
     return host, int(port)
 
 
-def is_loopback(host):
+def is_loopback(host: str) -> bool:
     """Whether every address `host` stands for is a loopback one (127.0.0.0/8, ::1, localhost);
     an empty host (every address) is not."""
     if not host:
@@ -46,10 +60,12 @@ def is_loopback(host):
         found = socket.getaddrinfo(host, None, proto=socket.IPPROTO_TCP)
     except (OSError, UnicodeError):
         raise UsageError("listen", host, "is no address this machine knows") from None
-    return bool(found) and all(ipaddress.ip_address(a[4][0].split("%")[0]).is_loopback for a in found)
+    return bool(found) and all(ipaddress.ip_address(str(a[4][0]).split("%")[0]).is_loopback for a in found)
 
 
-def check(paths, listen, password_file=None, tls_cert=None, tls_key=None):
+def check_serve_options(paths: Paths, listen: str, password_file: PathOrNone = None, tls_cert: PathOrNone = None,
+                        tls_key: PathOrNone = None
+                        ) -> tuple[str, int, dict[str, str] | None, "ssl.SSLContext | None"]:
     """The settings of a server, checked: (host, port, users or None, SSL context or None)."""
     from quarrin.web import auth
 
@@ -59,7 +75,7 @@ def check(paths, listen, password_file=None, tls_cert=None, tls_key=None):
         if not os.path.isdir(path):
             raise UsageError("paths", path, "no such folder" if not os.path.exists(path) else "is no folder")
     host, port = parse_listen(listen)
-    users = auth.read_password_file(password_file) if password_file is not None else None
+    users: dict[str, str] | None = auth.read_password_file(password_file) if password_file is not None else None
     if users is None and not is_loopback(host):
         raise UsageError("listen", listen, "is not a loopback address: a page open to the network needs %s FILE "
                                            "(quarrin serve %s makes its hash)"
@@ -80,7 +96,7 @@ def check(paths, listen, password_file=None, tls_cert=None, tls_key=None):
     return host, port, users, context
 
 
-def require_extra():
+def require_extra() -> None:
     """UsageError saying how to install the web extra when aiohttp or Jinja2 is missing."""
     try:
         import aiohttp  # noqa: F401
@@ -90,7 +106,7 @@ def require_extra():
                          % (exc.name or "aiohttp", EXTRA)) from None
 
 
-def hash_password(stdin=None, stdout=None):
+def hash_password(stdin: typing.TextIO | None = None, stdout: typing.TextIO | None = None) -> None:
     """``quarrin serve --hash-password``: a password from standard input (asked twice on a
     terminal), its hash printed on one line."""
     from quarrin.web import auth
@@ -107,12 +123,13 @@ def hash_password(stdin=None, stdout=None):
     print(auth.hash_password(password), file=stdout)
 
 
-def url(host, port, tls):
+def url(host: str, port: int, tls: bool) -> str:
     shown = "[%s]" % host if ":" in host else host
     return "%s://%s:%d/" % ("https" if tls else "http", shown, port)
 
 
-def application(paths, index=None, users=None, tls=False, cameras=None, warn=None):
+def application(paths: Paths, index: PathOrNone = None, users: dict[str, str] | None = None, tls: bool = False,
+                cameras: typing.Any = None, warn: Out | None = None) -> tuple["web.Application", "View"]:
     """The web view of `paths` (its aiohttp app and its quarrin.web.data.View, to close when it is
     done): `users` a password file's (None: no login), `tls` whether it is served over HTTPS,
     `cameras` a running service's camera provider (quarrin.service.cameras.Cameras) whose cameras
@@ -124,18 +141,19 @@ def application(paths, index=None, users=None, tls=False, cameras=None, warn=Non
     view = View(paths, index, cameras=cameras, warn=warn)
     try:
         view.cameras()   # the index is brought up to date once before the first page asks
-        app = make_app(view, auth.Guard(users) if users is not None else None, tls=tls, local=users is None,
+        app = make_app(view, auth.Logins(users) if users is not None else None, tls=tls, local=users is None,
                        routes=live.routes(cameras) if cameras is not None else None)
     except BaseException:
         view.close()
         raise
-    return app, view
+    return typing.cast("web.Application", app), view
 
 
-def serve(paths, listen=DEFAULT_LISTEN, password_file=None, tls_cert=None, tls_key=None, index=None, out=None,
-          warn=None):
+def serve(paths: Paths, listen: str = DEFAULT_LISTEN, password_file: PathOrNone = None, tls_cert: PathOrNone = None,
+          tls_key: PathOrNone = None, index: PathOrNone = None, out: Out | None = None,
+          warn: Out | None = None) -> int:
     """Runs the web view of `paths` until SIGINT or SIGTERM; returns the signal that stopped it."""
-    host, port, users, context = check(paths, listen, password_file, tls_cert, tls_key)
+    host, port, users, context = check_serve_options(paths, listen, password_file, tls_cert, tls_key)
     require_extra()
     import asyncio
 
@@ -147,13 +165,18 @@ def serve(paths, listen=DEFAULT_LISTEN, password_file=None, tls_cert=None, tls_k
         view.close()
 
 
-async def _until_stopped(app, host, port, context, paths, out, login):
+async def _until_stopped(app: "web.Application", host: str, port: int, context: "ssl.SSLContext | None",
+                         paths: Paths, out: Out, login: bool) -> int:
     import asyncio
 
     loop = asyncio.get_running_loop()
-    stopped = loop.create_future()
-    with on_signals(loop, {signum: lambda signum=signum: stopped.done() or stopped.set_result(signum)
-                           for signum in (signal.SIGINT, signal.SIGTERM)}):
+    stopped: asyncio.Future[int] = loop.create_future()
+
+    def stop(signum: int) -> None:
+        if not stopped.done():
+            stopped.set_result(signum)
+
+    with on_signals(loop, {signum: functools.partial(stop, signum) for signum in (signal.SIGINT, signal.SIGTERM)}):
         return await run(app, host, port, context, paths, out, login, stopped)
 
 
@@ -161,20 +184,21 @@ class on_signals:
     """``with on_signals(loop, {signum: callback})``: each callback called on `loop` when its signal
     comes, for as long as the block runs."""
 
-    def __init__(self, loop, handlers):
+    def __init__(self, loop: "asyncio.AbstractEventLoop", handlers: dict[int, typing.Callable[[], object]]) -> None:
         self.loop, self.handlers = loop, handlers
 
-    def __enter__(self):
+    def __enter__(self) -> "on_signals":
         for signum, callback in self.handlers.items():
             self.loop.add_signal_handler(signum, callback)
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         for signum in self.handlers:
             self.loop.remove_signal_handler(signum)
 
 
-async def run(app, host, port, context, paths, out, login, stopped):
+async def run(app: "web.Application", host: str, port: int, context: "ssl.SSLContext | None", paths: Paths,
+              out: Out, login: bool, stopped: "asyncio.Future[int]") -> int:
     """Serves `app` on host:port (over TLS with `context`) until the future `stopped` is done, and
     returns its result; open connections get SHUTDOWN_SECONDS to finish. `out` gets the line that
     says where it serves `paths`."""
@@ -188,7 +212,8 @@ async def run(app, host, port, context, paths, out, login, stopped):
         except OSError as exc:
             raise OSError(exc.errno, "cannot listen on %s: %s" % (url(host or "0.0.0.0", port, False)[7:-1],
                                                                    exc.strerror or exc)) from None
-        out("Serving %s at %s%s (Ctrl-C stops)" % (", ".join(paths), url(host or "0.0.0.0", bound, context is not None),
+        out("Serving %s at %s%s (Ctrl-C stops)" % (", ".join(map(str, paths)),
+                                                    url(host or "0.0.0.0", bound, context is not None),
                                                     ", login required" if login else ""))
         return await stopped
     finally:
