@@ -43,7 +43,6 @@ class Plan:
     hold_frames: int = 0      # frames --before and --min-event may hold back
     mask: typing.Any = dataclasses.field(repr=False, default=None)  # the motion mask of the region (uint8), or None
     detect_width: int = 0     # motion checked at this width (0: full size)
-    fourcc: str = "MJPG"      # the engine's own writer's codec (unused with a writer object)
     name: typing.Optional[str] = None  # the camera's name on its events
     snapshot_dir: typing.Optional[str] = None  # a scan's folder for its event pictures (None: none)
     notes: tuple = ()         # what the operator should know before it starts (run tells it on `notify`)
@@ -63,8 +62,8 @@ class Plan:
     def engine_arguments(self):
         """The engine's keyword arguments (quarrin._recorder.record) for this plan, without the
         objects and callables of a run."""
-        args = _options.engine_arguments(self.opts, roi=self.region, fourcc=self.fourcc,
-                                         fps=int(self.fps) if self.timed_by_clock else 0, reconnect=self.reconnect)
+        args = _options.engine_arguments(self.opts, roi=self.region, fps=int(self.fps) if self.timed_by_clock else 0,
+                                         reconnect=self.reconnect)
         source = self.reader.source if isinstance(self.reader, sources._Capture) else self.source
         args.update(input_=str(source), output=self.output or "", events=self.events, mask=self.mask,
                     hold_frames=self.hold_frames, scan=self.scan, live=self.live, detect_width=self.detect_width,
@@ -123,8 +122,6 @@ def prepare(source, output, opts, scan=False, snapshots=None):
     elif not scan:
         writer = writers.choose(output, opts, (w, h))
         _check_writer(output, writer, rate, (w, h))
-    # The codec of the engine's own writer, which a recording never uses (it gets `writer.make()`).
-    fmt = _options.fourcc_for(".avi", opts.fourcc)
     live = reader.kind == "live"
     reconnect = _options.LIVE_RECONNECT if opts.reconnect is None else opts.reconnect
     camera = getattr(reader, "index", None)
@@ -134,8 +131,8 @@ def prepare(source, output, opts, scan=False, snapshots=None):
     unheard = None if scan else _keep_sound(reader, writer, output, opts)
     return Plan(str(camera) if camera is not None else shown, camera, output, opts, width, height,
                 float(rate if timed_by_clock else fps), total, writer, reader, tuple(roi), live, scan, events,
-                reconnect if live else 0.0, hold, mask, opts.detect_width if opts.detect_width < w else 0, fmt,
-                name, folder, notes, unheard)
+                reconnect if live else 0.0, hold, mask, opts.detect_width if opts.detect_width < w else 0, name,
+                folder, notes, unheard)
 
 
 def _keep_sound(reader, writer, output, opts):
@@ -389,7 +386,7 @@ def run(plan, progress=None, log=None, notify=None, listeners=(), others=(), end
             writer = None if plan.scan else writers.Guard(plan.writer.make(reader.track), plan.opts.min_free, native,
                                                           dispatch.stopped)
             try:
-                outcome = record(**plan.engine_arguments(), progress=hook, log=log or _drop, writer=writer,
+                outcome = record(**plan.engine_arguments(), progress=hook, log=log or _drop, video_writer=writer,
                                  reader=reader, notify=notify, namer=namer,
                                  on_resize=_on_resize(plan, notify) if plan.live else None, **dispatch.callbacks())
             except listening.ListenerFailed:
