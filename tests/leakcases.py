@@ -255,6 +255,9 @@ def record_cases(args, workdir):
             cases.update({
                 name + "segments-overlay": ("record", "returned (4, 4, 'end')", lambda m=make: m(
                     max_frames=2, timestamp=True)),
+                # The timestamps through a stamps writer object, beside cv2's writer or a writer object.
+                name + "stamps": ("record", "returned (4, 4, 'end')", lambda m=make: m(
+                    max_frames=2, stamps_writer=StampsWriter())),
                 name + "interrupted": ("record", "returned (2, 2, 'interrupt')", lambda m=make: m(
                     progress=interrupt_at_second_frame)),
                 name + "missing-file": ("record", "FileNotFoundError", lambda m=make: m(
@@ -269,8 +272,6 @@ def record_cases(args, workdir):
             if objects:  # a failing writer (cv2's own is only ever opened in MJPG); motion events: frames
                 # held back, their peaks kept for pictures, and their callbacks
                 cases[name + "writer-fails"] = ("record", "Boom", lambda m=make: m(writer=FailingWriter))
-                cases[name + "stamps"] = ("record", "returned (4, 4, 'end')", lambda m=make: m(
-                    max_frames=2, stamps_writer=StampsWriter()))
                 cases[name + "events"] = ("record", "returned (4, 4, 'end')", lambda m=make: m(
                     motion_based=True, events=True, before=0.2, after=0.2, on_event=lambda event: None,
                     on_event_start=lambda event: None, on_segment=lambda written: None, boxes=True, snapshots=True))

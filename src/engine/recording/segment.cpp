@@ -221,22 +221,22 @@ void Segment::open(PyObject* name, PyObject* size) {
     fresh.video = Ref::borrow(name);
     fresh.csv = Ref::check(PyNumber_Add(name, n_text_csv_suffix));
     if (a_.stamps_writer != Py_None) {
-        call_method(a_.stamps_writer, n_open, {fresh.csv.get()});
+        call_method(a_.stamps_writer, n_open, {fresh.csv.get()});  // it writes the header
         stamps_ = Ref::borrow(a_.stamps_writer);
         written_.push_back(std::move(fresh));
         open_ = true;
-        return;
+    } else {
+        {
+            Ref kwnames = tuple_of(Ref::borrow(n_newline.get()));
+            PyObject* argv[] = {fresh.csv.get(), n_text_mode_w.get(), n_text_empty.get()};
+            csv_file_ = Ref::check(PyObject_Vectorcall(state.open, argv, 2, kwnames.get()));
+        }
+        written_.push_back(std::move(fresh));
+        open_ = true;
+        csv_writer_ = call_method(global(n_csv).get(), n_writer, {csv_file_.get()});
+        call_method(csv_writer_.get(), n_writerow,
+                    {list_of({n_head_inframe.get(), n_head_outframe.get(), n_timestamp.get()}).get()});
     }
-    {
-        Ref kwnames = tuple_of(Ref::borrow(n_newline.get()));
-        PyObject* argv[] = {fresh.csv.get(), n_text_mode_w.get(), n_text_empty.get()};
-        csv_file_ = Ref::check(PyObject_Vectorcall(state.open, argv, 2, kwnames.get()));
-    }
-    written_.push_back(std::move(fresh));
-    open_ = true;
-    csv_writer_ = call_method(global(n_csv).get(), n_writer, {csv_file_.get()});
-    call_method(csv_writer_.get(), n_writerow,
-                {list_of({n_head_inframe.get(), n_head_outframe.get(), n_timestamp.get()}).get()});
     // A writer that did not open would drop every frame while the CSV lists them: stop here.
     if (own_writer() && !truth(call_method(writer_.get(), n_isOpened).get()))
         raise_format(PyExc_RuntimeError, "Could not open video file %S for writing (fourcc %R)", name, fmt);
