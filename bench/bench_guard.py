@@ -1,5 +1,5 @@
-"""What the writer's checks cost a recording: the time writers.Guard adds to each frame written
-(free space, the native log's write failures, the frame count), against the time a whole
+"""What the writer's checks cost a recording: the time writers.GuardedWriter adds to each frame
+written (free space, the native log's write failures, the frame count), against the time a whole
 recording takes per frame, in the same run.
 
 Usage: python bench/bench_guard.py [--frames N] [--repeats R] [--input VIDEO]
@@ -39,7 +39,7 @@ def guard_cost(folder, frames, repeats):
     frame = np.zeros((48, 64, 3), np.uint8)
     costs = []
     with nativelog.Capture() as capture:
-        guard, bare = writers.Guard(NullWriter(), 100 << 20, capture), NullWriter()
+        guard, bare = writers.GuardedWriter(NullWriter(), 100 << 20, capture), NullWriter()
         guard.open(os.path.join(folder, "g.avi"), 10, (64, 48))
         for _ in range(repeats):
             start = time.perf_counter()

@@ -204,6 +204,36 @@ class CsvFiles:
         return [f for f in (ref() for ref in self.files) if f is not None and not f.closed]
 
 
+class StampsWriter:
+    """The recorder's stamps writer protocol over Python's open() and the csv module: open(name)
+    writes the header, write(inframe, outframe, timestamp) a row, flushed, close(). Given a
+    FakeCv2, its methods are call sites ("stamps.open", ...), so that each can fail; `files` (a
+    CsvFiles) makes the csv writers, whose rows are then sites too, and keeps track of the files."""
+
+    def __init__(self, fake=None, files=None):
+        self.fake, self.files = fake, files
+        self.file = self.writer = None
+
+    def __getattr__(self, name):  # made at each use: a site kept on the object would keep it alive
+        if name not in ("open", "write", "close"):
+            raise AttributeError(name)
+        method = getattr(self, "_" + name)
+        return method if self.fake is None else self.fake.site("stamps." + name, method)
+
+    def _open(self, name):
+        self.file = open(name, "w", newline="")
+        self.writer = (csv if self.files is None else self.files).writer(self.file)
+        self.writer.writerow(["inframe", "outframe", "timestamp"])
+
+    def _write(self, inframe, outframe, timestamp):
+        self.writer.writerow([inframe, outframe, timestamp])
+        self.file.flush()
+
+    def _close(self):
+        file, self.file, self.writer = self.file, None, None
+        file.close()
+
+
 def marked_frames(positions):
     """64x48 frames with a square at each x (wrapping). The last two pixels hold the frame's
     index: too small a change for the motion check to see, they tell which input frame each

@@ -227,12 +227,16 @@ if st is not None:
         writer and reader objects (a reader of the worker's clip, sometimes read as a live source:
         its end is a lost signal), and motion events."""
         args, kwargs, shape = draw(vcapture_call())
+        # record takes vcapture's arguments but the codec (its writer object has its own).
+        if len(args) > 2:
+            del args[2]
+        kwargs.pop("fmt", None)
         seconds = st.sampled_from([0.0, 0.05, 0.2]).map(lambda v: ("float", v))
         own = mixed(draw, [
             ("progress", callbacks, st.one_of(callbacks, anything)),
             ("pipeline", st.sampled_from([("bool", True), ("bool", True), ("bool", False)]), flags),
             ("log", callbacks, st.one_of(callbacks, anything)),
-            ("writer", writer_objects, st.one_of(writer_objects, anything)),
+            ("video_writer", writer_objects, st.one_of(writer_objects, anything)),
             ("on_segment", callbacks, st.one_of(callbacks, anything)),
             ("reader", reader_objects, st.one_of(reader_objects, anything)),
             ("live", st.sampled_from([("bool", False), ("bool", True)]), flags),
@@ -543,7 +547,7 @@ def serve(read_fd, write_fd):
         f.write(b"not a video\n" * 8)
     keep = set(os.listdir(workdir))
     # OpenCV's own threads start here, on this thread: those a stage thread started would carry its name.
-    record(clip, "warm.avi", "MJPG", 0, False, 0, 0, 0, 0, 32, 24, 0.0, 0.0, 0, True, False, 25, 10, 5, False,
+    record(clip, "warm.avi", 0, False, 0, 0, 0, 0, 32, 24, 0.0, 0.0, 0, True, False, 25, 10, 5, False,
            False, None, None, 1, 12, 0.3, log=lambda line: None)
     builder = Builder(workdir)
     inp, out = os.fdopen(read_fd, "rb"), os.fdopen(write_fd, "wb")

@@ -30,6 +30,7 @@ import videos  # noqa: E402
 from quarrin import snapwell  # noqa: E402
 from quarrin._recorder import record  # noqa: E402
 from quarrin.writers import OpenCVWriter  # noqa: E402
+from fakes import StampsWriter  # noqa: E402
 
 RECORDERS = ("vcapture", "record")
 
@@ -246,27 +247,31 @@ def record_cases(args, workdir):
         for objects in (False, True):
             def make(pipeline=pipeline, objects=objects, writer=OpenCVWriter, **over):
                 a = args(**over)[1]
-                a.update(pipeline=pipeline, writer=writer("MJPG") if objects else None,
+                del a["fmt"]  # the front end's entry writes MJPG with cv2's writer, or through its object
+                a.update(pipeline=pipeline, video_writer=writer("MJPG") if objects else None,
                          log=(lambda line: None) if objects else None)
                 return (), a
             name = "record-%s%s-" % ("pipe" if pipeline else "seq", "-obj" if objects else "")
             cases.update({
                 name + "segments-overlay": ("record", "returned (4, 4, 'end')", lambda m=make: m(
                     max_frames=2, timestamp=True)),
+                # The timestamps through a stamps writer object, beside cv2's writer or a writer object.
+                name + "stamps": ("record", "returned (4, 4, 'end')", lambda m=make: m(
+                    max_frames=2, stamps_writer=StampsWriter())),
                 name + "interrupted": ("record", "returned (2, 2, 'interrupt')", lambda m=make: m(
                     progress=interrupt_at_second_frame)),
                 name + "missing-file": ("record", "FileNotFoundError", lambda m=make: m(
                     input_=os.path.join(workdir, "missing.avi"))),
                 name + "even-kernel": ("record", "cv2.error", lambda m=make: m(motion_based=True, kernel_width=4)),
-                name + "writer-fails": ("record", "Boom" if objects else "RuntimeError", lambda m=make: m(
-                    writer=FailingWriter, fmt="ABCD")),
                 # A reader object, as the front end reads every source.
                 name + "reader": ("record", "returned (4, 4, 'end')", lambda m=make: reading(m, 1, live=False)),
                 # A live source, opened and read on a worker: lost, back, lost, and not back.
                 name + "live": ("record", "returned (8, 8, 'lost')", lambda m=make: reading(
                     m, 2, live=True, reconnect=0.001, on_signal=lambda kind, when: None)),
             })
-            if objects:  # motion events: frames held back, their peaks kept for pictures, and their callbacks
+            if objects:  # a failing writer (cv2's own is only ever opened in MJPG); motion events: frames
+                # held back, their peaks kept for pictures, and their callbacks
+                cases[name + "writer-fails"] = ("record", "Boom", lambda m=make: m(writer=FailingWriter))
                 cases[name + "events"] = ("record", "returned (4, 4, 'end')", lambda m=make: m(
                     motion_based=True, events=True, before=0.2, after=0.2, on_event=lambda event: None,
                     on_event_start=lambda event: None, on_segment=lambda written: None, boxes=True, snapshots=True))

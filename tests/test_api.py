@@ -330,6 +330,32 @@ def test_writer_choice(monkeypatch, output, kwargs, size, pyav, expected):
         assert not fell_back or ("needs PyAV" if not pyav else "even width") in chosen.note
 
 
+@pytest.mark.parametrize("codec, kwargs, size, said", [
+    ("copy", dict(copy=True), (80, 60), None),  # the whole frame, at its new size
+    ("copy", dict(copy=True, roi=(0, 0, 32, 24)), (80, 60), "cam now sends 80x60 frames, not 64x48: --copy keeps "
+                                                            "whole frames, and --roi 0,0,32,24 is no longer one"),
+    ("h264", {}, (81, 60), "cam now sends 81x60 frames, not 64x48: the whole frame cannot be recorded (H.264 needs "
+                           "an even width and height)"),
+    ("h264", dict(roi=(0, 0, 32, 24)), (81, 61), None),
+    ("MJPG", {}, (81, 60), None),
+    ("copy", dict(copy=True, motion=True, before=1), (4000, 3000), "cam now sends 4000x3000 frames, not 64x48: the "
+                                                                   "whole frame cannot be recorded (would hold 111 "),
+])
+def test_a_live_source_resized_against_its_writer(codec, kwargs, size, said):
+    """What each kind of writer refuses when a live source's frames change size (the recording's
+    on_resize): a copy keeps whole frames, H.264 even sides, and the frames held stay within bounds."""
+    opts = options.check(**kwargs)
+    plan = recording.Plan("cam", None, "o.mp4", opts, 64, 48, 10.0, None, writers.Choice(codec),
+                          hold_frames=15 if opts.before else 0)
+    notes = []
+    resized = recording._on_resize(plan, notes.append)
+    if said is not None:
+        with pytest.raises(quarrin.RecordingError, match="^" + re.escape(said)):
+            resized(*size)
+    else:
+        assert resized(*size) == (opts.roi or (0, 0) + size) and len(notes) == 1
+
+
 def test_without_pyav(tmp_path, monkeypatch, capsys):
     from quarrin import cli
 

@@ -21,7 +21,7 @@ import videos
 from fakes import marked_frames
 from quarrin import snapwell
 from quarrin.listeners import hooks
-from vcargs import vcapture_args
+from vcargs import record_args, vcapture_args
 
 PATTERN = "RMM.....MM....."
 
@@ -113,7 +113,7 @@ def test_a_ctrl_c_at_an_event_s_first_frame(rig, tmp_path, pipeline):
     rig.fake_cv2(marked_frames(range(0, 40, 4)), failures={"getTextSize": (2, KeyboardInterrupt())})
     (tmp_path / "in.avi").write_bytes(b"")
     from quarrin._recorder import record
-    r = record(**vcapture_args(tmp_path / "in.avi", str(tmp_path / "o.avi"), motion_based=True, timestamp=True),
+    r = record(**record_args(tmp_path / "in.avi", str(tmp_path / "o.avi"), motion_based=True, timestamp=True),
                events=True, pipeline=pipeline)
     assert (r.stopped, r.frames_saved, r.events) == ("interrupt", 1, ())
 
@@ -217,7 +217,7 @@ def test_the_engine_scans_without_the_events_flag(rig, tmp_path, pipeline, inter
     from quarrin._recorder import record
     rig.fake_cv2()  # windows without a GUI: a scan opens none to show its frames in
     src = scripted(tmp_path / "in.avi", PATTERN)
-    r = record(**vcapture_args(src, str(tmp_path / "o.avi"), roi_w=64, roi_h=48, motion_based=True, min_area=50,
+    r = record(**record_args(src, str(tmp_path / "o.avi"), roi_w=64, roi_h=48, motion_based=True, min_area=50,
                                interactive=interactive), scan=True, pipeline=pipeline)
     assert [(e.first_frame, e.last_frame) for e in r.events] == [(1, 2), (8, 9)]
     assert sorted(os.listdir(tmp_path)) == ["in.avi"]

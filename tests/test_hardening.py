@@ -11,10 +11,14 @@ import pytest
 import videos
 from quarrin import options
 from quarrin.layout import MIN_ROI_HEIGHT, MIN_ROI_WIDTH
-from vcargs import PARAMS, vcapture_args
+from vcargs import PARAMS, record_args, vcapture_args
 
 def capture_args(src, out, **overrides):
     return vcapture_args(str(src), str(out), **overrides)
+
+
+def recording_args(src, out, **overrides):
+    return record_args(str(src), str(out), **overrides)
 
 
 class Untouchable:
@@ -89,12 +93,12 @@ def test_engine_takes_the_option_table_ranges(sw, untouchable_cv2, tmp_path, opt
     for value in taken:
         assert option.check(option.name, value) == value
         with pytest.raises(AssertionError, match="used before the arguments were checked"):
-            record(**capture_args(tmp_path / "in.avi", tmp_path / "out.avi"), **{param: value})
+            record(**recording_args(tmp_path / "in.avi", tmp_path / "out.avi"), **{param: value})
     for value in beyond:
         with pytest.raises(options.UsageError):
             option.check(option.name, value)
         with pytest.raises((ValueError, OverflowError)) as refused:  # a whole number past 32 bits: OverflowError
-            record(**capture_args(tmp_path / "in.avi", tmp_path / "out.avi"), **{param: value})
+            record(**recording_args(tmp_path / "in.avi", tmp_path / "out.avi"), **{param: value})
         assert refused.type is OverflowError or str(refused.value).startswith(param + " must be")
     assert os.listdir(tmp_path) == ["in.avi"]
 
@@ -163,7 +167,7 @@ def test_rows_reach_the_os_as_frames_are_written(sw, tmp_path):
             seen.append(f.read().count(b"\r\n") - 1)
 
     from quarrin._recorder import record
-    assert record(**capture_args(src, out), progress=progress)[:3] == (5, 5, "end")
+    assert record(**recording_args(src, out), progress=progress)[:3] == (5, 5, "end")
     assert seen == [1, 2, 3, 4, 5]
 
 
@@ -173,7 +177,7 @@ def test_ctrl_c_stops_the_recording_that_noted_it(sw, tmp_path):
     side_src = videos.moving_clip(tmp_path / "side.avi", 300)
     side_result = []
     side = threading.Thread(target=lambda: side_result.append(
-        record(**capture_args(side_src, tmp_path / "side_out.avi", max_frames=1))))
+        record(**recording_args(side_src, tmp_path / "side_out.avi", max_frames=1))))
 
     def interrupt_once(read, saved, segment):
         if read == 5:
@@ -182,7 +186,7 @@ def test_ctrl_c_stops_the_recording_that_noted_it(sw, tmp_path):
             signal.raise_signal(signal.SIGINT)
 
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
-    read, saved, stopped = record(**capture_args(main_src, tmp_path / "main_out.avi", max_frames=1),
+    read, saved, stopped = record(**recording_args(main_src, tmp_path / "main_out.avi", max_frames=1),
                                   progress=interrupt_once)[:3]
     side.join(60)
     assert stopped == "interrupt" and 40 <= read < 400

@@ -16,7 +16,7 @@ import videos
 from children import interrupt_after_first_segment
 from fakes import FakeCv2, marked_frames
 from leakcases import stage_threads
-from vcargs import vcapture_args
+from vcargs import record_args as _record_args
 from quarrin import snapwell  # noqa: F401  (registers quarrin._recorder)
 from quarrin._recorder import record
 
@@ -25,7 +25,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def record_args(src, out, **overrides):
-    return vcapture_args(str(src), out, **overrides)
+    return _record_args(str(src), out, **overrides)
 
 
 def both_ways(tmp_path, capsys, src, extra=None, **overrides):
@@ -146,7 +146,7 @@ class SlowFailingWriter:
 def test_names_claimed_past_a_failed_writer_are_given_back(tmp_path):
     src = moving_then_still(tmp_path / "in.avi", 20)
     with pytest.raises(Injected):
-        record(**record_args(src, tmp_path / "out.avi", max_frames=1), pipeline=True, writer=SlowFailingWriter())
+        record(**record_args(src, tmp_path / "out.avi", max_frames=1), pipeline=True, video_writer=SlowFailingWriter())
     assert sorted(os.listdir(tmp_path)) == ["in.avi", "out_000.avi", "out_000.avi.csv"]
 
 

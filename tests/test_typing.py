@@ -111,7 +111,7 @@ def _seams():
 
     return [(seams.Reader, sources.Reader()), (seams.Reader, bare(sources.StreamReader)),
             (seams.Reader, bare(passthrough.CopyReader)),
-            (seams.VideoWriter, writers.OpenCVWriter("MJPG")), (seams.VideoWriter, bare(writers.Guard)),
+            (seams.VideoWriter, writers.OpenCVWriter("MJPG")), (seams.VideoWriter, bare(writers.GuardedWriter)),
             (seams.VideoWriter, bare(av_writer.H264Writer)), (seams.VideoWriter, bare(passthrough.CopyWriter)),
             (seams.Namer, layout.Namer("out.avi")), (seams.StampsWriter, stamps.Writer()),
             (seams.Listener, listeners.Listener()), (seams.Listener, listeners.Callbacks())]

@@ -48,7 +48,7 @@ def on_progress(read: int, saved: int, segment: str | None) -> None:
 
 def record_with_progress(source: str) -> str:
     outcome = _recorder.record(
-        source, "out.avi", "MJPG", 30, False, 0, 0, 0, 0, 64, 48, 0.0, 0.0, 0, False, False, 25,
+        source, "out.avi", 30, False, 0, 0, 0, 0, 64, 48, 0.0, 0.0, 0, False, False, 25,
         100, 21, False, False, None, None, 0, 0, 1.0, progress=on_progress, pipeline=True, log=print)
     files = ", ".join("%s (%d)" % (w.video, w.frames) for w in outcome.segments)
     return "%d of %d saved in %s, stopped by %s" % (outcome.frames_saved, outcome.frames_read, files, outcome.stopped)
@@ -85,7 +85,7 @@ def record_events(output: str) -> list[str]:
         told.append("%s %d" % (w.video, w.frames))
 
     outcome = _recorder.record(
-        "camera", output, "MJPG", 10, False, 0, 0, 0, 0, 64, 48, 0.0, 0.0, 0, True, False, 25, 100, 21, False,
+        "camera", output, 10, False, 0, 0, 0, 0, 64, 48, 0.0, 0.0, 0, True, False, 25, 100, 21, False,
         False, None, None, 0, 0, 1.0, events=True, on_event_start=event, on_event=event, on_segment=segment,
         reader=StillCamera(20), on_signal=lambda kind, when: told.append(kind + when.isoformat()))
     told += ["%d: %s" % (e.event, e.end) for e in outcome.events]

@@ -1,4 +1,4 @@
-"""vcapture's 26 arguments by name.
+"""vcapture's 26 arguments by name, and the 25 of them the front end's recorder takes.
 
 Needs only NumPy, so that child programs (tests/programs/) can use it in any environment that
 has quarrin installed.
@@ -29,3 +29,13 @@ def vcapture_args(input_, output, **overrides):
         tc=np.array([255, 255, 255], np.int32), tx=2, ty=20, fs=0.5)
     values.update(overrides)
     return {name: values[name] for name in PARAMS}
+
+
+# quarrin._recorder.record takes vcapture's arguments but its codec: it writes through a writer object.
+RECORD_PARAMS = tuple(name for name in PARAMS if name != "fmt")
+
+
+def record_args(input_, output, **overrides):
+    """vcapture_args() for quarrin._recorder.record (without fmt)."""
+    values = vcapture_args(input_, output, **overrides)
+    return {name: values[name] for name in RECORD_PARAMS}

@@ -14,13 +14,21 @@ _Colour = NDArray[numpy.int32]
 _Frame = NDArray[numpy.uint8]
 _Stopped = Literal["end", "duration", "key", "interrupt", "roi", "unopened", "lost"]
 
-class _Writer(Protocol):
+class _VideoWriter(Protocol):
     """What the writer stage calls: open for each segment, write for each kept frame (BGR uint8,
     and its time; and the payload the reader handed with it, when it handed one), release when
     the segment ends."""
     def open(self, name: str, fps: float, size: tuple[int, int], /) -> object: ...
     def write(self, frame: _Frame, time: datetime.datetime, /, *payload: _Payload) -> object: ...
     def release(self) -> object: ...
+
+class _StampsWriter(Protocol):
+    """A recording's timestamps, one segment at a time: open(name) the segment's CSV (already
+    claimed) and writes its header, write(inframe, outframe, timestamp) a row, flushed with its
+    frame, close() as the segment ends (what it raises ends the recording)."""
+    def open(self, name: str, /) -> object: ...
+    def write(self, inframe: int, outframe: int, timestamp: str, /) -> object: ...
+    def close(self) -> object: ...
 
 class _Payload(Protocol):
     @property
@@ -116,10 +124,11 @@ class Outcome(structseq[Any], tuple[int, int, _Stopped, tuple[Written, ...], tup
     @property
     def gaps(self) -> tuple[_Gap, ...]: ...
 
-# vcapture's 26 parameters, then the front end's (see src/engine/recording/settings.hpp, RecordArgs):
+# vcapture's parameters but fmt, then the front end's (see src/engine/recording/settings.hpp, RecordArgs):
 # progress(frames_read, frames_saved, segment) after every frame read (segment: the video being
 # written, None before the first opens); the three-thread pipeline; a log for the recorder's lines
-# (None: printed); a writer object (None: cv2.VideoWriter with fmt); motion events and their
+# (None: printed); a video writer object (None: cv2.VideoWriter, MJPG) and a stamps writer object
+# (None: the recorder writes each segment's CSV itself); motion events and their
 # callbacks; a scan; a reader object (None: cv2.VideoCapture of input_), read as a live source
 # with `live`; a live source's reopen timeout and reconnect time, its notices and signal changes;
 # segments by time and on_segment as each closes; a namer object (None: the recorder names and
@@ -130,7 +139,6 @@ class Outcome(structseq[Any], tuple[int, int, _Stopped, tuple[Written, ...], tup
 def record(
     input_: str,
     output: str,
-    fmt: str,
     fps: _Int,
     interactive: object,
     width: _Int,
@@ -157,7 +165,8 @@ def record(
     progress: Callable[[int, int, str | None], object] | None = None,
     pipeline: object = False,
     log: Callable[[str], object] | None = None,
-    writer: _Writer | None = None,
+    video_writer: _VideoWriter | None = None,
+    stamps_writer: _StampsWriter | None = None,
     events: object = False,
     before: _Number = 0.0,
     after: _Number = 0.0,

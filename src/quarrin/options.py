@@ -369,7 +369,7 @@ GROUPS = {"output": "output", "camera": "camera (a camera source only)",
 _TUNES_H264 = Excludes("fourcc", "tunes H.264; %s chooses an OpenCV writer" % named("fourcc"), pair=False)
 
 OPTIONS = (
-    Option("fourcc", None, fourcc, "OpenCV codec of the output video; not with --codec", "CODE", engine=("fmt",),
+    Option("fourcc", None, fourcc, "OpenCV codec of the output video; not with --codec", "CODE",
            shown="by the output's extension: .avi MJPG; .mp4, .mkv H.264 when PyAV is installed, else mp4v, "
                  "XVID; .m4v, .mov mp4v; others MJPG"),
     Option("codec", None, one_of(*CODECS), "write H.264 through PyAV (quarrin[h264]) into .mp4 or .mkv; not with "

@@ -33,7 +33,6 @@ from quarrin.av_writer import QuietMuxer, container_for
 from quarrin.errors import RecordingError, UsageError
 
 CODECS = {"h264": "H.264", "hevc": "H.265"}
-EXTENSIONS = (".mp4", ".mkv")
 # Planar and semi-planar 8-bit YUV: the first plane is the luma, one byte a pixel.
 _LUMA_FIRST = ("yuv420p", "yuvj420p", "yuv422p", "yuvj422p", "yuv444p", "yuvj444p", "nv12", "nv21", "gray")
 
@@ -93,13 +92,6 @@ class Packets:
     def __init__(self, packets, stream, audio=(), track=None):
         self.packets, self.stream, self.audio, self.track = packets, stream, audio, track
         self.key = bool(packets) and packets[0].is_keyframe
-
-
-def check_output(output):
-    ext = os.path.splitext(output)[1].lower()
-    if ext not in EXTENSIONS:
-        raise UsageError("output", output, "--copy writes the source's packets into .mp4 or .mkv files, not %s"
-                         % (ext or "a file without an extension"))
 
 
 class CopyReader(sources.Reader):

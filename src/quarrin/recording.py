@@ -3,7 +3,8 @@
 `prepare` checks the source and the output path, then probes the source (quarrin.sources) to learn
 its frame size and rate, fits the region of interest to it and makes sure the video writer accepts
 the codec; it writes nothing. `run` creates the output directory, records through the engine
-(``quarrin._recorder.record``), reading through the plan's reader and writing through its writer,
+(``quarrin._recorder.record``), reading through the plan's reader, writing through its writer and its
+timestamps CSV through quarrin.stamps.Writer,
 tells the listeners (quarrin.listeners) as it goes, and returns what it did.
 """
 import contextlib
@@ -15,7 +16,7 @@ import time
 import typing
 
 from quarrin import options as _options
-from quarrin import layout, listeners as listening, nativelog, sources, writers
+from quarrin import layout, listeners as listening, nativelog, sources, stamps, writers
 from quarrin.listeners import eventlist as events_mod, registry as notifying, snapshots
 from quarrin.errors import RecordingError, UsageError
 from quarrin.results import Progress, RecordResult, Segment
@@ -43,7 +44,6 @@ class Plan:
     hold_frames: int = 0      # frames --before and --min-event may hold back
     mask: typing.Any = dataclasses.field(repr=False, default=None)  # the motion mask of the region (uint8), or None
     detect_width: int = 0     # motion checked at this width (0: full size)
-    fourcc: str = "MJPG"      # the engine's own writer's codec (unused with a writer object)
     name: typing.Optional[str] = None  # the camera's name on its events
     snapshot_dir: typing.Optional[str] = None  # a scan's folder for its event pictures (None: none)
     notes: tuple = ()         # what the operator should know before it starts (run tells it on `notify`)
@@ -63,8 +63,8 @@ class Plan:
     def engine_arguments(self):
         """The engine's keyword arguments (quarrin._recorder.record) for this plan, without the
         objects and callables of a run."""
-        args = _options.engine_arguments(self.opts, roi=self.region, fourcc=self.fourcc,
-                                         fps=int(self.fps) if self.timed_by_clock else 0, reconnect=self.reconnect)
+        args = _options.engine_arguments(self.opts, roi=self.region, fps=int(self.fps) if self.timed_by_clock else 0,
+                                         reconnect=self.reconnect)
         source = self.reader.source if isinstance(self.reader, sources._Capture) else self.source
         args.update(input_=str(source), output=self.output or "", events=self.events, mask=self.mask,
                     hold_frames=self.hold_frames, scan=self.scan, live=self.live, detect_width=self.detect_width,
@@ -76,11 +76,6 @@ class Plan:
 
 # Frames held back for --before and --min-event may take this much memory at most.
 HOLD_LIMIT = 1 << 30
-# With --copy: the bitrate the packets held are counted at, and the seconds between keyframes held
-# for beyond --before (a run of copied frames starts at a keyframe).
-COPY_MBITS = 100
-COPY_BYTES_PER_SECOND = COPY_MBITS * 1_000_000 // 8
-KEYFRAME_ALLOWANCE = 10.0
 
 
 def prepare(source, output, opts, scan=False, snapshots=None):
@@ -88,22 +83,20 @@ def prepare(source, output, opts, scan=False, snapshots=None):
     true, `output` None) finds the motion events and writes no video; with `snapshots` (a folder)
     it writes their pictures there. `source` may also be a
     quarrin.sources.Reader of the caller's."""
-    reader = sources.reader_for(source, opts, scan, _copy_reader(opts) if opts.copy and not scan else None)
-    if opts.copy and not scan and not getattr(reader, "copies", False):
-        raise UsageError("copy", True, "copies the packets of a file or a URL; %s hands frames" % reader.shown)
+    kind = writers.kind_asked(opts)
+    reader = sources.reader_for(source, opts, scan, None if scan else kind.reader(opts))
     if not scan:
+        kind.refuse_reader(reader)
         output = _options.check_output(output)
         notifying.check_notifier_options(opts)
-        if opts.copy:
-            _check_copy_output(output)
+        kind.refuse_output(output)
     if opts.preview or opts.show_diff:
         _need_gui("preview" if opts.preview else "show_diff")
     reader.probe()
     width, height, fps, total, shown = reader.width, reader.height, reader.fps, reader.frames, reader.shown
     roi = opts.roi or (0, 0, width, height)
     _check_region(opts, roi, width, height, shown)
-    if opts.copy:
-        _check_copy_region(roi, width, height)
+    kind.refuse_region(roi, width, height)
     x, y, w, h = roi
     if not scan:
         _check_budget(output, opts)
@@ -115,16 +108,13 @@ def prepare(source, output, opts, scan=False, snapshots=None):
     if timed_by_clock:
         reader.fps = rate
     events = opts.motion or scan
-    hold = _hold_frames(opts, rate, w, h) if events and not scan else 0  # a scan holds no image
+    hold = _hold_frames(kind, opts, rate, w, h) if events and not scan else 0  # a scan holds no image
     mask = _motion_mask(opts, width, height, roi) if events else None
     writer = None
-    if opts.copy and not scan:
-        writer = writers.Choice("copy")
-    elif not scan:
-        writer = writers.choose(output, opts, (w, h))
-        _check_writer(output, writer, rate, (w, h))
-    # The codec of the engine's own writer, which a recording never uses (it gets `writer.make()`).
-    fmt = _options.fourcc_for(".avi", opts.fourcc)
+    if not scan:
+        writer = kind.choose(output, opts, (w, h))
+        if writer.kind.probed:
+            _check_writer(output, writer, rate, (w, h))
     live = reader.kind == "live"
     reconnect = _options.LIVE_RECONNECT if opts.reconnect is None else opts.reconnect
     camera = getattr(reader, "index", None)
@@ -134,8 +124,8 @@ def prepare(source, output, opts, scan=False, snapshots=None):
     unheard = None if scan else _keep_sound(reader, writer, output, opts)
     return Plan(str(camera) if camera is not None else shown, camera, output, opts, width, height,
                 float(rate if timed_by_clock else fps), total, writer, reader, tuple(roi), live, scan, events,
-                reconnect if live else 0.0, hold, mask, opts.detect_width if opts.detect_width < w else 0, fmt,
-                name, folder, notes, unheard)
+                reconnect if live else 0.0, hold, mask, opts.detect_width if opts.detect_width < w else 0, name,
+                folder, notes, unheard)
 
 
 def _keep_sound(reader, writer, output, opts):
@@ -149,7 +139,7 @@ def _keep_sound(reader, writer, output, opts):
     if opts.interval:
         return ("the sound of %s (%s) is not kept: --interval saves single frames, which it cannot follow"
                 % (reader.shown, codec))
-    if writer.codec != "copy" and not writer.h264:
+    if not writer.kind.keeps_sound:
         return ("the sound of %s (%s) is not kept: OpenCV's writer (%s) writes pictures only; .mp4 and .mkv "
                 "outputs keep it" % (reader.shown, codec, writer))
     from quarrin import av_writer, sound
@@ -188,18 +178,16 @@ def _on_resize(plan, notify):
                                  "%s frames; record again with one made for the new size"
                                  % (plan.source, now, was, was))
         roi = opts.roi or (0, 0, width, height)
-        if opts.copy and roi != (0, 0, width, height):
-            raise RecordingError("%s now sends %s frames, not %s: --copy keeps whole frames, and --roi %d,%d,%d,%d is "
-                                 "no longer one" % ((plan.source, now, was) + roi))
+        kind = plan.writer.kind if plan.writer is not None else writers.ENCODED
+        kind.refuse_resized(roi, width, height, "%s now sends %s frames, not %s" % (plan.source, now, was))
         if roi[0] + roi[2] > width or roi[1] + roi[3] > height:
             raise RecordingError("the region --roi %d,%d,%d,%d does not fit the %s frames %s sends now (they were %s)"
                                  % (roi + (now, plan.source, was)))
         try:
             _check_region(opts, roi, width, height, plan.source)
-            if plan.writer is not None and plan.writer.h264 and (roi[2] % 2 or roi[3] % 2):
-                raise UsageError("roi", roi, "H.264 needs an even width and height")
+            kind.refuse_size(roi)
             if plan.hold_frames:
-                _hold_frames(opts, plan.fps, roi[2], roi[3])
+                _hold_frames(kind, opts, plan.fps, roi[2], roi[3])
         except UsageError as exc:
             shown = "the region --roi %d,%d,%d,%d" % roi if opts.roi else "the whole frame"
             raise RecordingError("%s now sends %s frames, not %s: %s cannot be recorded (%s)"
@@ -212,27 +200,6 @@ def _on_resize(plan, notify):
         return roi
 
     return resized
-
-
-def _copy_reader(opts):
-    """What makes the reader of a source whose packets are copied (quarrin.passthrough)."""
-    if not writers.pyav_available():
-        raise UsageError("copy", True, "needs PyAV: %s" % writers.INSTALL_H264)
-    from quarrin import passthrough
-
-    return lambda source, live: passthrough.CopyReader(source, opts, live)
-
-
-def _check_copy_output(output):
-    ext = os.path.splitext(layout.expand(output))[1].lower()
-    if ext not in writers.H264_EXTENSIONS:
-        raise UsageError("output", output, "--copy writes the source's packets into .mp4 or .mkv files, not %s" % ext)
-
-
-def _check_copy_region(roi, width, height):
-    if tuple(roi) != (0, 0, width, height):
-        raise UsageError("roi", roi, "--copy keeps the whole %dx%d frame (its packets are not re-encoded); a part of "
-                         "it needs re-encoding" % (width, height))
 
 
 def _check_budget(output, opts):
@@ -260,22 +227,22 @@ def _check_free_space(output, min_free):
                              % (folder, writers.show_size(left), writers.show_size(min_free)))
 
 
-def _hold_frames(opts, rate, width, height):
-    """The most frames --before and --min-event hold back (ROI crops), with room for a source a
-    little faster than it says; refused over HOLD_LIMIT."""
+def _hold_frames(kind, opts, rate, width, height):
+    """The most frames --before and --min-event hold back (ROI crops) for a writer of `kind`
+    (writers.Kind), with room for a source a little faster than it says; refused over HOLD_LIMIT."""
     seconds = opts.before + (opts.min_event + opts.after if opts.min_event > 0 else 0)
-    if opts.copy:
-        # The packets of these seconds, at a high camera bitrate, and a keyframe interval more to
-        # start at (the frames held are grey).
-        if seconds * COPY_BYTES_PER_SECOND > HOLD_LIMIT:
+    if kind.packet_rate:
+        # The packets of these seconds, and the lead the writer needs to start at.
+        if seconds * kind.packet_rate > HOLD_LIMIT:
             name = "before" if opts.min_event <= 0 else "min_event"
             raise UsageError(name, getattr(opts, name), "would hold %.0f s of the source's packets: at %d Mbit/s "
-                             "that is more than the 1 GiB that may be held" % (seconds, COPY_MBITS))
-        seconds += KEYFRAME_ALLOWANCE
+                             "that is more than the 1 GiB that may be held"
+                             % (seconds, kind.packet_rate * 8 // 1_000_000))
+    seconds += kind.lead
     if seconds <= 0:
         return 0
     frames = math.ceil(seconds * rate) + 1
-    need = frames * width * height * (1 if opts.copy else 3)
+    need = frames * kind.held_bytes(width, height)
     if need > HOLD_LIMIT:
         name = "before" if opts.min_event <= 0 else "min_event"
         raise UsageError(name, getattr(opts, name), "would hold %d frames of %dx%d (%.1f GiB) in memory; at most "
@@ -387,11 +354,12 @@ def run(plan, progress=None, log=None, notify=None, listeners=(), others=(), end
     # OpenCV's and FFmpeg's own lines go to `log` (shown with -v), and are counted.
     try:
         with nativelog.Capture(echo=log) as native:
-            writer = None if plan.scan else writers.Guard(plan.writer.make(reader.track), plan.opts.min_free, native,
-                                                          dispatch.stopped)
+            writer = None if plan.scan else writers.GuardedWriter(plan.writer.make(reader.track), plan.opts.min_free,
+                                                                  native, dispatch.stopped)
             try:
-                outcome = record(**plan.engine_arguments(), progress=hook, log=log or _drop, writer=writer,
-                                 reader=reader, notify=notify, namer=namer,
+                outcome = record(**plan.engine_arguments(), progress=hook, log=log or _drop, video_writer=writer,
+                                 stamps_writer=None if plan.scan else stamps.Writer(), reader=reader,
+                                 notify=notify, namer=namer,
                                  on_resize=_on_resize(plan, notify) if plan.live else None, **dispatch.callbacks())
             except listening.ListenerFailed:
                 outcome = None  # raised below, once the listeners are done

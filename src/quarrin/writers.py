@@ -1,24 +1,30 @@
-"""Video writers behind the engine's writer interface.
+"""Video writers behind the engine's writer interface, and the kinds of writer a recording may use.
 
 The engine's writer stage calls, for each segment, ``open(name, fps, (width, height))``, then
 ``write(frame, time)`` for every kept frame (a BGR uint8 array and its datetime) and
-``release()`` when the segment ends; the timestamps CSV beside each video is the engine's own.
+``release()`` when the segment ends; the timestamps CSV beside each video is written apart.
 A failure raises, and the engine ends the recording with every file closed.
 
-Two kinds: `OpenCVWriter` (cv2.VideoWriter with a four-character codec) and H.264 through PyAV
-(`quarrin.av_writer`, imported only when used). `choose` picks one for an output and its options.
-A recording hands the engine either of them inside a `Guard`, which turns a write that failed
-into an error at that frame, and stops before the disk gets too full.
+Three kinds, in the table KINDS (`Kind`: what each refuses, how its writer is made, what a frame
+held back costs): `OpenCVWriter` (cv2.VideoWriter with a four-character codec), H.264 through
+PyAV (`quarrin.av_writer`, imported only when used) and the source's own packets (--copy,
+`quarrin.passthrough`, with its reader). `choose` picks one of the first two for an output and its
+options. A recording hands the engine its writer inside a `GuardedWriter`, which turns a write
+that failed into an error at that frame, and stops before the disk gets too full.
 """
 import dataclasses
 import datetime
 import os
 import typing
 
-from quarrin.errors import UsageError
+from quarrin.errors import RecordingError, UsageError
 
 H264_EXTENSIONS = (".mp4", ".mkv")
 INSTALL_H264 = "pip install 'quarrin[h264]'"
+# With --copy: the bitrate the packets held are counted at, and the seconds between keyframes held
+# for beyond --before (a run of copied frames starts at a keyframe).
+COPY_MBITS = 100
+KEYFRAME_ALLOWANCE = 10.0
 
 
 class OpenCVWriter:
@@ -64,7 +70,7 @@ class DiskLow(WriterStopped):
     """Free space on the output's file system fell below --min-free."""
 
 
-class Guard:
+class GuardedWriter:
     """The writer the engine gets: `inner` with checks around it.
 
     Before each segment opens and each frame is written, the free space of the output's file
@@ -228,12 +234,17 @@ def _log_text(line):
 
 @dataclasses.dataclass(frozen=True)
 class Choice:
-    """The writer of a recording: `codec` is "h264" (PyAV, with x264's `crf` and `preset`) or an
-    OpenCV four-character codec."""
+    """The writer of a recording: `codec` is "h264" (PyAV, with x264's `crf` and `preset`), "copy"
+    (the source's packets) or an OpenCV four-character codec."""
     codec: str
     crf: int = 23
     preset: str = "ultrafast"
     note: str | None = dataclasses.field(default=None, compare=False)  # why an .mp4/.mkv got no H.264 unasked
+
+    @property
+    def kind(self):
+        """Its entry of KINDS."""
+        return KINDS.get(self.codec, OPENCV)
 
     @property
     def h264(self):
@@ -241,18 +252,146 @@ class Choice:
 
     def make(self, track=None):
         """The writer; `track` (quarrin.sound.Track): with the source's sound (PyAV's writers only)."""
-        if self.codec == "copy":  # the source's own packets (--copy)
-            from quarrin.passthrough import CopyWriter
-
-            return CopyWriter(track)
-        if self.h264:
-            from quarrin.av_writer import H264Writer
-
-            return H264Writer(self.crf, self.preset, track)
-        return OpenCVWriter(self.codec)
+        return self.kind.make(self, track)
 
     def __str__(self):
-        return "H.264" if self.h264 else "the source's packets" if self.codec == "copy" else self.codec
+        return self.kind.shown(self)
+
+
+# ---- the kinds of writer -------------------------------------------------------------------------
+
+class Kind:
+    """A kind of video writer: what a recording through it refuses (each check made before anything
+    is written, in the order of recording.prepare: the reader, the output, the region, the frames
+    held, the writer itself), how its writer is made, and what it holds per frame held back for
+    --before and --min-event. This base is what the re-encoding kinds share before the frame
+    size is known; `choose` then picks OpenCV's writer or H.264."""
+    keeps_sound = False  # the source's sound can go into the video with the frames
+    probed = True        # a few frames are written into a scratch file first (_check_writer)
+    pixel_bytes = 3      # a held frame's picture: BGR
+    packet_rate = 0      # bytes a second of held frames brings beside its pictures
+    lead = 0.0           # seconds held beyond --before (and --min-event)
+
+    def reader(self, opts):
+        """What makes the reader it writes from (``make(source, live)``, for sources.reader_for);
+        None: any reader of the source."""
+        return None
+
+    def refuse_reader(self, reader):
+        pass
+
+    def refuse_output(self, output):
+        pass
+
+    def refuse_region(self, roi, width, height):
+        """UsageError for a region of the frames it cannot write (before the recording)."""
+
+    def refuse_resized(self, roi, width, height, said):
+        """RecordingError (its text beginning with `said`) for a region it cannot go on writing
+        once a live source's frames changed to `width` x `height`; the region is checked after."""
+
+    def refuse_size(self, roi):
+        """UsageError for a region size it cannot write, once a live source's frames changed."""
+
+    def held_bytes(self, width, height):
+        """What a frame held back takes besides its packets."""
+        return width * height * self.pixel_bytes
+
+    def choose(self, output, opts, size):
+        return choose(output, opts, size)
+
+    def make(self, choice, track):
+        raise NotImplementedError
+
+    def shown(self, choice):
+        return choice.codec
+
+
+class OpenCVKind(Kind):
+    """cv2.VideoWriter with a four-character codec: pictures only."""
+
+    def make(self, choice, track):
+        return OpenCVWriter(choice.codec)
+
+
+class H264Kind(Kind):
+    """H.264 through PyAV (quarrin.av_writer), into .mp4 or .mkv, with the source's sound."""
+    keeps_sound = True
+
+    def refuse_size(self, roi):
+        if roi[2] % 2 or roi[3] % 2:
+            raise UsageError("roi", roi, "H.264 needs an even width and height")
+
+    def make(self, choice, track):
+        from quarrin.av_writer import H264Writer
+
+        return H264Writer(choice.crf, choice.preset, track)
+
+    def shown(self, choice):
+        return "H.264"
+
+
+class CopyKind(Kind):
+    """The source's own packets, muxed as they came (--copy, quarrin.passthrough): from its own
+    reader, into .mp4 or .mkv, whole frames only. The frames held are grey, with their packets,
+    counted at COPY_MBITS; a run of copied frames starts at a keyframe, up to KEYFRAME_ALLOWANCE
+    seconds before the first frame it keeps."""
+    keeps_sound = True
+    probed = False  # it writes packets, not pictures: there is nothing to try it with
+    pixel_bytes = 1
+    packet_rate = COPY_MBITS * 1_000_000 // 8
+    lead = KEYFRAME_ALLOWANCE
+
+    def reader(self, opts):
+        if not pyav_available():
+            raise UsageError("copy", True, "needs PyAV: %s" % INSTALL_H264)
+        from quarrin import passthrough
+
+        return lambda source, live: passthrough.CopyReader(source, opts, live)
+
+    def refuse_reader(self, reader):
+        if not getattr(reader, "copies", False):
+            raise UsageError("copy", True, "copies the packets of a file or a URL; %s hands frames" % reader.shown)
+
+    def refuse_output(self, output):
+        from quarrin import layout
+
+        ext = os.path.splitext(layout.expand(output))[1].lower()
+        if ext not in H264_EXTENSIONS:
+            raise UsageError("output", output, "--copy writes the source's packets into .mp4 or .mkv files, not %s"
+                             % ext)
+
+    def refuse_region(self, roi, width, height):
+        if tuple(roi) != (0, 0, width, height):
+            raise UsageError("roi", roi, "--copy keeps the whole %dx%d frame (its packets are not re-encoded); a "
+                             "part of it needs re-encoding" % (width, height))
+
+    def refuse_resized(self, roi, width, height, said):
+        if tuple(roi) != (0, 0, width, height):
+            raise RecordingError("%s: --copy keeps whole frames, and --roi %d,%d,%d,%d is no longer one"
+                                 % ((said,) + tuple(roi)))
+
+    def choose(self, output, opts, size):
+        return Choice("copy")
+
+    def make(self, choice, track):
+        from quarrin.passthrough import CopyWriter
+
+        return CopyWriter(track)
+
+    def shown(self, choice):
+        return "the source's packets"
+
+
+ENCODED, OPENCV, H264, COPY = Kind(), OpenCVKind(), H264Kind(), CopyKind()
+# The kinds by name: a Choice's codec names its kind, or is OpenCV's four-character code.
+KINDS = {"opencv": OPENCV, "h264": H264, "copy": COPY}
+
+
+def kind_asked(opts):
+    """The kind the options ask for before the source is probed: the source's packets (--copy), or
+    a re-encoding writer, which `Kind.choose` picks once the frame size is known."""
+    return COPY if opts.copy else ENCODED
 
 
 def h264_asked(opts):

@@ -14,7 +14,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
-from vcargs import vcapture_args  # noqa: E402
+from vcargs import record_args, vcapture_args  # noqa: E402
 
 parser = argparse.ArgumentParser()
 parser.add_argument("input")
@@ -41,7 +41,7 @@ if options.fsize is not None:
 try:
     if options.pipeline:
         from quarrin._recorder import record
-        n = record(**vcapture_args(options.input, options.output, **options.args), pipeline=True).frames_read
+        n = record(**record_args(options.input, options.output, **options.args), pipeline=True).frames_read
     else:
         n = snapwell.vcapture(**vcapture_args(options.input, options.output, **options.args))
 finally:

@@ -19,7 +19,8 @@ const Name n_input_("input_"), n_output("output"), n_fmt("fmt"), n_interactive("
     n_width("width"), n_height("height"), n_roi_x("roi_x"), n_roi_y("roi_y"), n_roi_w("roi_w"), n_roi_h("roi_h"),
     n_interval("interval"), n_duration("duration"), n_max_frames("max_frames"), n_motion_based("motion_based"),
     n_config("config"), n_tb("tb"), n_tc("tc"), n_tx("tx"), n_ty("ty"), n_fs("fs"),
-    n_progress("progress"), n_pipeline("pipeline"), n_log("log"), n_writer_param("writer"), n_events("events"),
+    n_progress("progress"), n_pipeline("pipeline"), n_log("log"), n_video_writer("video_writer"),
+    n_stamps_writer("stamps_writer"), n_events("events"),
     n_before("before"), n_after("after"), n_min_event("min_event"), n_mask("mask"), n_max_changed("max_changed"),
     n_detect_width("detect_width"), n_hold_frames("hold_frames"), n_on_event_start("on_event_start"),
     n_on_event("on_event"), n_scan("scan"), n_reader("reader"), n_live("live"), n_open_timeout("open_timeout"),
@@ -50,7 +51,8 @@ constexpr Param front_end_params[] = {
     {&n_progress, Kind::Object, offsetof(RecordArgs, progress)},
     {&n_pipeline, Kind::Flag, offsetof(RecordArgs, pipeline)},
     {&n_log, Kind::Object, offsetof(RecordArgs, log)},
-    {&n_writer_param, Kind::Object, offsetof(RecordArgs, writer)},
+    {&n_video_writer, Kind::Object, offsetof(RecordArgs, video_writer)},
+    {&n_stamps_writer, Kind::Object, offsetof(RecordArgs, stamps_writer)},
     {&n_events, Kind::Flag, offsetof(RecordArgs, events)},
     {&n_before, Kind::Number, offsetof(RecordArgs, before)},
     {&n_after, Kind::Number, offsetof(RecordArgs, after)},
@@ -78,13 +80,16 @@ constexpr Param front_end_params[] = {
 };
 constexpr int kFrontEndParams = count_of(front_end_params);
 
-// vcapture's parameters (the struct comes first in RecordArgs, so their offsets hold), then the
-// front end's.
+// vcapture's parameters but fmt (the struct comes first in RecordArgs, so their offsets hold),
+// then the front end's. The front end writes through a video_writer object: a codec is its own.
+constexpr int kRecordCaptureParams = kCaptureParams - 1;
 struct RecordParams {
-    Param params[kCaptureParams + kFrontEndParams];
+    Param params[kRecordCaptureParams + kFrontEndParams];
     constexpr RecordParams() : params{} {
-        for (int i = 0; i < kCaptureParams; ++i) params[i] = capture_params[i];
-        for (int i = 0; i < kFrontEndParams; ++i) params[kCaptureParams + i] = front_end_params[i];
+        int at = 0;
+        for (int i = 0; i < kCaptureParams; ++i)
+            if (capture_params[i].name != &n_fmt) params[at++] = capture_params[i];
+        for (int i = 0; i < kFrontEndParams; ++i) params[at++] = front_end_params[i];
     }
 };
 constexpr RecordParams record_params;
@@ -98,7 +103,7 @@ const RecordArgs record_defaults{};
 const Signature sig_vcapture = {"vcapture", "quarrin.snapwell.vcapture", 80, capture_params, kCaptureParams,
                                 kCaptureParams, nullptr};
 const Signature sig_record = {"record", "quarrin._recorder.record", 80, record_params.params,
-                              count_of(record_params.params), kCaptureParams, &record_defaults};
+                              count_of(record_params.params), kRecordCaptureParams, &record_defaults};
 
 // ---- the two entries -----------------------------------------------------------------------------
 

@@ -1,5 +1,6 @@
 // vcapture, one whole recording from a camera or a video file, and its companion entry for the
-// front end, quarrin._recorder.record: vcapture's arguments plus the front end's own, returning
+// front end, quarrin._recorder.record: vcapture's arguments (but its codec) plus the front end's
+// own, returning
 // what the recording did. The unit declares both signatures next to the argument structs of the
 // recording layer.
 #pragma once

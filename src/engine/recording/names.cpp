@@ -23,7 +23,8 @@ const Name n_VideoCapture("VideoCapture"), n_VideoWriter("VideoWriter"), n_Video
     n_exist_ok("exist_ok"), n_claim("claim"), n_give_back("give_back"), n_start("start"), n_fps("fps");
 const Name n_timestamp("timestamp");
 const Name n_text_win32("win32"), n_text_csv_suffix(".csv"), n_text_mode_w("w"), n_text_empty(""),
-    n_head_inframe("inframe"), n_head_outframe("outframe"), n_text_percent("%");
+    n_head_inframe("inframe"), n_head_outframe("outframe"), n_text_percent("%"),
+    n_text_mjpg("MJPG");
 const Name n_text_lost("lost"), n_text_back("back");
 const Name n_msg_roi("ROI limits exceed frame size"), n_msg_input_from_file("Input from file"), n_msg_open("Open?"),
     n_msg_frames_to_process("Frames to process"), n_msg_frame_dimension("Frame dimension");

@@ -21,7 +21,7 @@ extern const Name n_VideoCapture, n_VideoWriter, n_VideoWriter_fourcc, n_CAP_DSH
 extern const Name n_timestamp;
 // fixed texts
 extern const Name n_text_win32, n_text_csv_suffix, n_text_mode_w, n_text_empty, n_head_inframe, n_head_outframe,
-    n_text_percent;
+    n_text_percent, n_text_mjpg;
 // A live source's signal: on_signal's kinds, and the outcome's "lost".
 extern const Name n_text_lost, n_text_back;
 extern const Name n_msg_roi, n_msg_input_from_file, n_msg_open, n_msg_frames_to_process, n_msg_frame_dimension;

@@ -178,12 +178,15 @@ Ref fourcc_of(PyObject* fmt) {
 // ends the recording.
 void Segment::release_previous() {
     if (writer_) call_method(writer_.get(), n_release);
-    if (csv_file_) {
-        csv_writer_ = Ref();
-        Ref previous = std::move(csv_file_);
-        call_method(previous.get(), n_close);
-    }
+    csv_writer_ = Ref();
+    close_stamps();
     closed();
+}
+
+// Closes the open segment's timestamps, whichever holds them: the CSV file or the stamps writer.
+void Segment::close_stamps() {
+    Ref stamps = csv_file_ ? std::move(csv_file_) : std::move(stamps_);
+    if (stamps) call_method(stamps.get(), n_close);
 }
 
 // Tells on_segment once that the last segment's files are complete, and what it holds.
@@ -198,38 +201,45 @@ void Segment::finish() {
     Ref writer = std::move(writer_);
     if (!own_writer() || truth(call_method(writer.get(), n_isOpened).get())) call_method(writer.get(), n_release);
     csv_writer_ = Ref();
-    Ref file = std::move(csv_file_);
-    call_method(file.get(), n_close);
+    close_stamps();
     closed();
 }
 
 void Segment::open(PyObject* name, PyObject* size) {
-    const CaptureArgs& c = a_.capture;
+    // The front end's entry takes no codec: its own writer (no video_writer object) writes MJPG.
+    PyObject* fmt = a_.capture.fmt ? a_.capture.fmt : n_text_mjpg.get();
     if (own_writer()) {
-        Ref fourcc = fourcc_of(c.fmt);
+        Ref fourcc = fourcc_of(fmt);
         release_previous();
         writer_ = call_method(global(n_cv2).get(), n_VideoWriter, {name, fourcc.get(), fps_, size});
     } else {
         release_previous();
-        call_method(a_.writer, n_open, {name, fps_, size});
-        writer_ = Ref::borrow(a_.writer);
+        call_method(a_.video_writer, n_open, {name, fps_, size});
+        writer_ = Ref::borrow(a_.video_writer);
     }
     Written fresh;
     fresh.video = Ref::borrow(name);
     fresh.csv = Ref::check(PyNumber_Add(name, n_text_csv_suffix));
-    {
-        Ref kwnames = tuple_of(Ref::borrow(n_newline.get()));
-        PyObject* argv[] = {fresh.csv.get(), n_text_mode_w.get(), n_text_empty.get()};
-        csv_file_ = Ref::check(PyObject_Vectorcall(state.open, argv, 2, kwnames.get()));
+    if (a_.stamps_writer != Py_None) {
+        call_method(a_.stamps_writer, n_open, {fresh.csv.get()});  // it writes the header
+        stamps_ = Ref::borrow(a_.stamps_writer);
+        written_.push_back(std::move(fresh));
+        open_ = true;
+    } else {
+        {
+            Ref kwnames = tuple_of(Ref::borrow(n_newline.get()));
+            PyObject* argv[] = {fresh.csv.get(), n_text_mode_w.get(), n_text_empty.get()};
+            csv_file_ = Ref::check(PyObject_Vectorcall(state.open, argv, 2, kwnames.get()));
+        }
+        written_.push_back(std::move(fresh));
+        open_ = true;
+        csv_writer_ = call_method(global(n_csv).get(), n_writer, {csv_file_.get()});
+        call_method(csv_writer_.get(), n_writerow,
+                    {list_of({n_head_inframe.get(), n_head_outframe.get(), n_timestamp.get()}).get()});
     }
-    written_.push_back(std::move(fresh));
-    open_ = true;
-    csv_writer_ = call_method(global(n_csv).get(), n_writer, {csv_file_.get()});
-    call_method(csv_writer_.get(), n_writerow,
-                {list_of({n_head_inframe.get(), n_head_outframe.get(), n_timestamp.get()}).get()});
     // A writer that did not open would drop every frame while the CSV lists them: stop here.
     if (own_writer() && !truth(call_method(writer_.get(), n_isOpened).get()))
-        raise_format(PyExc_RuntimeError, "Could not open video file %S for writing (fourcc %R)", name, c.fmt);
+        raise_format(PyExc_RuntimeError, "Could not open video file %S for writing (fourcc %R)", name, fmt);
 }
 
 void Segment::write(PyObject* roi, long long inframe, long long outframe, PyObject* now, Ref stamp,
@@ -241,14 +251,19 @@ void Segment::write(PyObject* roi, long long inframe, long long outframe, PyObje
     } else {
         call_method(writer_.get(), n_write, {roi, now});
     }
-    Ref row = Ref::check(PyList_New(3));
-    PyList_SET_ITEM(row.get(), 0, py_int(inframe).release());
-    PyList_SET_ITEM(row.get(), 1, py_int(outframe).release());
-    PyList_SET_ITEM(row.get(), 2, stamp.release());
-    call_method(csv_writer_.get(), n_writerow, {row.get()});
-    // The row reaches the OS with its frame: a full disk shows at this frame, and a killed
-    // process loses at most the row of the frame in flight.
-    call_method(csv_file_.get(), n_flush);
+    if (stamps_) {
+        // The stamps writer flushes each row itself.
+        call_method(stamps_.get(), n_write, {py_int(inframe).get(), py_int(outframe).get(), stamp.get()});
+    } else {
+        Ref row = Ref::check(PyList_New(3));
+        PyList_SET_ITEM(row.get(), 0, py_int(inframe).release());
+        PyList_SET_ITEM(row.get(), 1, py_int(outframe).release());
+        PyList_SET_ITEM(row.get(), 2, stamp.release());
+        call_method(csv_writer_.get(), n_writerow, {row.get()});
+        // The row reaches the OS with its frame: a full disk shows at this frame, and a killed
+        // process loses at most the row of the frame in flight.
+        call_method(csv_file_.get(), n_flush);
+    }
 
     Written& w = written_.back();
     if (w.frames++ == 0) w.first = Ref::borrow(now);
@@ -281,7 +296,11 @@ void Segment::close(CleanupChain& chain) noexcept {
         if (!own_writer() || truth(call_method(writer.get(), n_isOpened).get())) call_method(writer.get(), n_release);
     });
     chain.step([&] {
-        if (csv_file_) call_method(csv_file_.get(), n_close);
+        if (csv_file_) {
+            call_method(csv_file_.get(), n_close);
+        } else if (stamps_) {
+            call_method(stamps_.get(), n_close);
+        }
     });
     chain.step([&] { closed(); });
 }

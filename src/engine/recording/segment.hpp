@@ -57,14 +57,15 @@ struct Written {
 class Segment {
 public:
     Segment(const RecordArgs& a, PyObject* fps) : a_(a), fps_(fps) {}
-    // Opens the writer (for frames of `size`, (width, height)) and the CSV of `name`, after releasing the previous writer and closing the
-    // previous CSV. Raises RuntimeError when an OpenCV writer does not open (the CSV holds its
-    // header); a writer object raises what it raises.
+    // Opens the writer (for frames of `size`, (width, height)) and the timestamps of `name` (its
+    // CSV, or the stamps writer object), after releasing the previous writer and closing the
+    // previous timestamps. Raises RuntimeError when an OpenCV writer does not open (the CSV holds
+    // its header); a writer object raises what it raises.
     void open(PyObject* name, PyObject* size);
-    // Writes the frame, then its row, flushed to the OS.
+    // Writes the frame, then its row, flushed to the OS (by the stamps writer, when there is one).
     void write(PyObject* roi, long long inframe, long long outframe, PyObject* now, Ref stamp,
                PyObject* payload = nullptr);
-    // Finishes the open segment (if any) now: writer released, CSV closed, on_segment told.
+    // Finishes the open segment (if any) now: writer released, timestamps closed, on_segment told.
     void finish();
     void close(CleanupChain& chain) noexcept;
     // A name claimed for a segment whose files were never opened (the writer stopped first) is
@@ -76,13 +77,15 @@ public:
 private:
     void release_previous();
     void closed();
-    bool own_writer() const noexcept { return a_.writer == Py_None; }
+    void close_stamps();
+    bool own_writer() const noexcept { return a_.video_writer == Py_None; }
 
     const RecordArgs& a_;
     PyObject* fps_;  // the source's writer rate, borrowed from the source
     Ref writer_;     // cv2.VideoWriter of this segment, or the caller's writer object
-    Ref csv_file_;
+    Ref csv_file_;   // the segment's CSV, written here
     Ref csv_writer_;
+    Ref stamps_;     // or the caller's stamps writer object, open for this segment
     bool open_ = false;  // a segment's files are open, and on_segment is still to be told
     std::vector<Written> written_;
 };

@@ -12,7 +12,8 @@ namespace quarrin {
 struct CaptureArgs {
     PyObject* input_ = nullptr;  // camera index (anything int() accepts) or a file path
     PyObject* output = nullptr;
-    PyObject* fmt = nullptr;     // fourcc text
+    PyObject* fmt = nullptr;     // fourcc text; the front end's entry has none (nullptr): its own
+                                 // writer, used without a video_writer object, writes MJPG
     int32_t fps = 0;             // camera request; below 0 means 30
     bool interactive = false;
     int32_t width = 0, height = 0;  // camera request
@@ -38,8 +39,12 @@ struct RecordArgs {
     PyObject* progress = Py_None;  // progress(frames_read, frames_saved, segment) after each frame
     bool pipeline = false;         // decode, gate and encode on three threads
     PyObject* log = Py_None;       // log(line) for each of the recorder's lines; None: print them
-    PyObject* writer = Py_None;    // writer.open(name, fps, (w, h)), .write(frame, time), .release();
-                                   // None: cv2.VideoWriter with fmt
+    PyObject* video_writer = Py_None;  // video_writer.open(name, fps, (w, h)), .write(frame, time),
+                                       // .release(); None: cv2.VideoWriter with fmt
+    // stamps_writer.open(csv_name) for each segment (the CSV already claimed: it writes the
+    // header), .write(inframe, outframe, timestamp) for each frame's row (flushed to the OS, as the
+    // frame is written), .close() as the segment ends. None: the recorder writes the CSV itself.
+    PyObject* stamps_writer = Py_None;
     // Motion events (with motion_based): runs of kept frames with context before and after them.
     bool events = false;           // gate by events and report them; off: every moving frame is kept
     double before = 0.0;           // seconds of frames kept before an event's first motion
