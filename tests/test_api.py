@@ -344,7 +344,7 @@ def test_writer_choice(monkeypatch, output, kwargs, size, pyav, expected):
 def test_a_live_source_resized_against_its_writer(codec, kwargs, size, said):
     """What each kind of writer refuses when a live source's frames change size (the recording's
     on_resize): a copy keeps whole frames, H.264 even sides, and the frames held stay within bounds."""
-    opts = options.check(**kwargs)
+    opts = options.check_record_options(**kwargs)
     plan = recording.Plan("cam", None, "o.mp4", opts, 64, 48, 10.0, None, writers.Choice(codec),
                           hold_frames=15 if opts.before else 0)
     notes = []
