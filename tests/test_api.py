@@ -308,9 +308,9 @@ def test_ctrl_c_through_the_progress_callback(tmp_path, pipeline, ext):
     ("o.mp4", {}, (64, 48), False, writers.Choice("mp4v")),  # without PyAV: OpenCV's codec, as before
     ("o.mkv", {}, (64, 47), True, writers.Choice("XVID")),   # H.264 takes even sides only
     ("o.mp4", dict(fourcc="MJPG"), (64, 48), True, writers.Choice("MJPG")),
-    ("o.avi", dict(codec="h264"), (64, 48), True, "output=o.avi: --codec asks for H.264, which is written into "
+    ("o.avi", dict(codec="h264"), (64, 48), True, "output=o.avi: codec asks for H.264, which is written into "
                                                   ".mp4 or .mkv files, not .avi"),
-    ("o.mov", dict(speed="fast"), (64, 48), True, "output=o.mov: --speed asks for H.264"),
+    ("o.mov", dict(speed="fast"), (64, 48), True, "output=o.mov: speed asks for H.264"),
     ("o.mp4", dict(codec="h264"), (64, 48), False, "codec=h264: H.264 needs PyAV: pip install 'quarrin[h264]'"),
     ("o.mp4", dict(quality=18), (64, 48), False, "quality=18: H.264 needs PyAV"),
     ("o.mp4", dict(codec="h264"), (64, 47), True, "roi=0,0,64,47: H.264 needs an even width and height"),
@@ -332,8 +332,8 @@ def test_writer_choice(monkeypatch, output, kwargs, size, pyav, expected):
 
 @pytest.mark.parametrize("codec, kwargs, size, said", [
     ("copy", dict(copy=True), (80, 60), None),  # the whole frame, at its new size
-    ("copy", dict(copy=True, roi=(0, 0, 32, 24)), (80, 60), "cam now sends 80x60 frames, not 64x48: --copy keeps "
-                                                            "whole frames, and --roi 0,0,32,24 is no longer one"),
+    ("copy", dict(copy=True, roi=(0, 0, 32, 24)), (80, 60), "cam now sends 80x60 frames, not 64x48: copy keeps "
+                                                            "whole frames, and roi 0,0,32,24 is no longer one"),
     ("h264", {}, (81, 60), "cam now sends 81x60 frames, not 64x48: the whole frame cannot be recorded (H.264 needs "
                            "an even width and height)"),
     ("h264", dict(roi=(0, 0, 32, 24)), (81, 61), None),
@@ -562,9 +562,9 @@ def test_copied_frames_give_their_colour_again(tmp_path, bframes):
     ("o.mp4", dict(motion=True, show_diff=True), "copy=True: saves the source's packets as they are; show_diff "),
     ("o.mp4", dict(preview=True), "copy=True: saves the source's packets as they are; preview "),
     ("o.mp4", dict(size=(32, 24)), "copy=True: saves the source's packets as they are; size "),
-    ("o.mp4", dict(roi=(0, 0, 32, 48)), "roi=0,0,32,48: --copy keeps the whole 64x48 frame"),
-    ("o.avi", {}, "output=o.avi: --copy writes the source's packets into .mp4 or .mkv files, not .avi"),
-    ("o.mp4", dict(source="mjpg"), "copy=True: the video of in.avi is mjpeg; --copy takes H.264 or H.265 only"),
+    ("o.mp4", dict(roi=(0, 0, 32, 48)), "roi=0,0,32,48: copy keeps the whole 64x48 frame"),
+    ("o.avi", {}, "output=o.avi: copy writes the source's packets into .mp4 or .mkv files, not .avi"),
+    ("o.mp4", dict(source="mjpg"), "copy=True: the video of in.avi is mjpeg; copy takes H.264 or H.265 only"),
     ("o.mp4", dict(source=0), "copy=True: copies what a file or a network camera's URL sends; camera 0 sends raw"),
     ("o.mp4", dict(source="reader"), "copy=True: copies the packets of a file or a URL; a reader hands frames"),
     ("o.mp4", dict(before=90), "before=90.0: would hold 90 s of the source's packets: at 100 Mbit/s"),

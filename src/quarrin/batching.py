@@ -398,7 +398,9 @@ class _Sender:
 
 
 def _message(exc):
-    if isinstance(exc, (RecordingError, OSError)):
+    if isinstance(exc, RecordingError):
+        return exc.for_command_line()
+    if isinstance(exc, OSError):
         return str(exc)
     text = str(exc).strip().splitlines()
     return "%s: %s" % (type(exc).__name__, text[-1] if text else "")

@@ -316,7 +316,7 @@ def _main(argv):
     except RecordingError as exc:
         if debug:
             raise
-        return _fail(str(exc), 1)
+        return _fail(exc.for_command_line(), 1)
     except KeyboardInterrupt:
         return _stopped()
     except Exception as exc:

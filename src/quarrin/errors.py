@@ -29,6 +29,12 @@ class UsageError(ValueError):
         """Why it is refused, other options named by their keyword names."""
         return _NAMED.sub(r"\1", self._reason)
 
+    @property
+    def marked_reason(self) -> str:
+        """Why it is refused, the options it names still marked (`named`): to be told on in
+        another error's message."""
+        return self._reason
+
     def for_command_line(self) -> str:
         reason = _NAMED.sub(lambda m: self.flag(m.group(1)), self._reason)
         if self.option is None:
@@ -55,7 +61,21 @@ _NAMED = re.compile("\x1f([A-Za-z0-9_]+)\x1f")
 
 class RecordingError(RuntimeError):
     """A recording that could not be done: a source that does not open, a writer that refuses
-    the codec, files that could not be created, a frame smaller than the region."""
+    the codec, files that could not be created, a frame smaller than the region.
+
+    Options its message names (`named`) read as keyword names in ``str()`` and as flags in
+    `for_command_line`, as in a UsageError."""
+
+    def __init__(self, *args: object) -> None:
+        self._text: str | None = args[0] if args and isinstance(args[0], str) else None
+        if self._text is not None:
+            args = (_NAMED.sub(r"\1", self._text),) + args[1:]
+        super().__init__(*args)
+
+    def for_command_line(self) -> str:
+        if self._text is None:
+            return str(self)
+        return _NAMED.sub(lambda m: UsageError.flag(m.group(1)), self._text)
 
 
 def _show(value: object) -> str:

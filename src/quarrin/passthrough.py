@@ -30,7 +30,7 @@ import numpy as np
 from quarrin import options as _options
 from quarrin import nativelog, sources
 from quarrin.av_writer import QuietMuxer, container_for
-from quarrin.errors import RecordingError, UsageError
+from quarrin.errors import RecordingError, UsageError, named
 
 CODECS = {"h264": "H.264", "hevc": "H.265"}
 # Planar and semi-planar 8-bit YUV: the first plane is the luma, one byte a pixel.
@@ -149,8 +149,8 @@ class CopyReader(sources.Reader):
             context = stream.codec_context
             self.codec = context.name
             if self.codec not in CODECS:
-                raise UsageError("copy", True, "the video of %s is %s; --copy takes H.264 or H.265 only"
-                                 % (self.shown, self.codec))
+                raise UsageError("copy", True, "the video of %s is %s; %s takes H.264 or H.265 only"
+                                 % (self.shown, self.codec, named("copy")))
             self.width, self.height = context.width, context.height
             rate = stream.average_rate or stream.guessed_rate
             self.fps = float(rate) if rate else 0.0

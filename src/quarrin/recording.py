@@ -18,7 +18,7 @@ import typing
 from quarrin import options as _options
 from quarrin import layout, listeners as listening, nativelog, sources, stamps, writers
 from quarrin.listeners import eventlist as events_mod, registry as notifying, snapshots
-from quarrin.errors import RecordingError, UsageError
+from quarrin.errors import RecordingError, UsageError, named
 from quarrin.results import Progress, RecordResult, Segment
 
 
@@ -174,24 +174,24 @@ def _on_resize(plan, notify):
     def resized(width, height):
         was, now = "%dx%d" % tuple(size), "%dx%d" % (width, height)
         if opts.mask or opts.ignore:
-            raise RecordingError("%s now sends %s frames, not %s: the motion mask (--mask, --ignore) was made for "
+            raise RecordingError("%s now sends %s frames, not %s: the motion mask (%s, %s) was made for "
                                  "%s frames; record again with one made for the new size"
-                                 % (plan.source, now, was, was))
+                                 % (plan.source, now, was, named("mask"), named("ignore"), was))
         roi = opts.roi or (0, 0, width, height)
         kind = plan.writer.kind if plan.writer is not None else writers.ENCODED
         kind.refuse_resized(roi, width, height, "%s now sends %s frames, not %s" % (plan.source, now, was))
         if roi[0] + roi[2] > width or roi[1] + roi[3] > height:
-            raise RecordingError("the region --roi %d,%d,%d,%d does not fit the %s frames %s sends now (they were %s)"
-                                 % (roi + (now, plan.source, was)))
+            raise RecordingError("the region %s %d,%d,%d,%d does not fit the %s frames %s sends now (they were %s)"
+                                 % ((named("roi"),) + roi + (now, plan.source, was)))
         try:
             _check_region(opts, roi, width, height, plan.source)
             kind.refuse_size(roi)
             if plan.hold_frames:
                 _hold_frames(kind, opts, plan.fps, roi[2], roi[3])
         except UsageError as exc:
-            shown = "the region --roi %d,%d,%d,%d" % roi if opts.roi else "the whole frame"
+            shown = "the region %s %d,%d,%d,%d" % ((named("roi"),) + roi) if opts.roi else "the whole frame"
             raise RecordingError("%s now sends %s frames, not %s: %s cannot be recorded (%s)"
-                                 % (plan.source, now, was, shown, exc.reason)) from None
+                                 % (plan.source, now, was, shown, exc.marked_reason)) from None
         if opts.roi:
             notify("Frame size changed from %s to %s; the region %d,%d,%d,%d still fits" % ((was, now) + roi))
         else:
@@ -223,8 +223,8 @@ def _check_free_space(output, min_free):
         folder = os.path.dirname(folder)
     left = writers.free_space(folder)
     if left is not None and left < min_free:
-        raise RecordingError("free space on the file system of %s is %s, below --min-free %s: nothing was recorded"
-                             % (folder, writers.show_size(left), writers.show_size(min_free)))
+        raise RecordingError("free space on the file system of %s is %s, below %s %s: nothing was recorded"
+                             % (folder, writers.show_size(left), named("min_free"), writers.show_size(min_free)))
 
 
 def _hold_frames(kind, opts, rate, width, height):
@@ -246,8 +246,8 @@ def _hold_frames(kind, opts, rate, width, height):
     if need > HOLD_LIMIT:
         name = "before" if opts.min_event <= 0 else "min_event"
         raise UsageError(name, getattr(opts, name), "would hold %d frames of %dx%d (%.1f GiB) in memory; at most "
-                         "1 GiB may be held (a shorter time, or a smaller --roi)"
-                         % (frames, width, height, need / (1 << 30)))
+                         "1 GiB may be held (a shorter time, or a smaller %s)"
+                         % (frames, width, height, need / (1 << 30), named("roi")))
     return min(_options.INT32_MAX, int(frames * 1.25) + 2)
 
 
@@ -547,8 +547,8 @@ def _check_writer(output, writer, fps, size):
             if writers.probe(writers.OpenCVWriter("MJPG"), ".avi", fps, size) == writers.PROBE_FRAMES:
                 works = "; .avi (MJPG) works"
     if kept is None:
-        raise RecordingError("OpenCV cannot write %s video into a %s file (choose another --fourcc or extension%s)"
-                             % (writer, ext, works))
+        raise RecordingError("OpenCV cannot write %s video into a %s file (choose another %s or extension%s)"
+                             % (writer, ext, named("fourcc"), works))
     raise UsageError("output", output, "a %s file with %s video gives back %d of %d frames written%s"
                      % (ext, writer, kept, writers.PROBE_FRAMES, works))
 

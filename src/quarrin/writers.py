@@ -17,7 +17,7 @@ import datetime
 import os
 import typing
 
-from quarrin.errors import RecordingError, UsageError
+from quarrin.errors import RecordingError, UsageError, named
 
 H264_EXTENSIONS = (".mp4", ".mkv")
 INSTALL_H264 = "pip install 'quarrin[h264]'"
@@ -358,18 +358,18 @@ class CopyKind(Kind):
 
         ext = os.path.splitext(layout.expand(output))[1].lower()
         if ext not in H264_EXTENSIONS:
-            raise UsageError("output", output, "--copy writes the source's packets into .mp4 or .mkv files, not %s"
-                             % ext)
+            raise UsageError("output", output, "%s writes the source's packets into .mp4 or .mkv files, not %s"
+                             % (named("copy"), ext))
 
     def refuse_region(self, roi, width, height):
         if tuple(roi) != (0, 0, width, height):
-            raise UsageError("roi", roi, "--copy keeps the whole %dx%d frame (its packets are not re-encoded); a "
-                             "part of it needs re-encoding" % (width, height))
+            raise UsageError("roi", roi, "%s keeps the whole %dx%d frame (its packets are not re-encoded); a "
+                             "part of it needs re-encoding" % (named("copy"), width, height))
 
     def refuse_resized(self, roi, width, height, said):
         if tuple(roi) != (0, 0, width, height):
-            raise RecordingError("%s: --copy keeps whole frames, and --roi %d,%d,%d,%d is no longer one"
-                                 % ((said,) + tuple(roi)))
+            raise RecordingError("%s: %s keeps whole frames, and %s %d,%d,%d,%d is no longer one"
+                                 % ((said, named("copy"), named("roi")) + tuple(roi)))
 
     def choose(self, output, opts, size):
         return Choice("copy")
@@ -433,12 +433,12 @@ def choose(output, opts, size):
     asked = h264_asked(opts)
     if asked is not None:
         if ext not in H264_EXTENSIONS:
-            raise UsageError("output", output, "--%s asks for H.264, which is written into .mp4 or .mkv files, "
-                                               "not %s" % (asked, ext))
+            raise UsageError("output", output, "%s asks for H.264, which is written into .mp4 or .mkv files, "
+                                               "not %s" % (named(asked), ext))
         check_h264_available(opts)
         if size[0] % 2 or size[1] % 2:
             raise UsageError("roi", opts.roi or (0, 0) + tuple(size), "H.264 needs an even width and height, "
-                             "not %dx%d (choose such a region, or --fourcc)" % tuple(size))
+                             "not %dx%d (choose such a region, or %s)" % (tuple(size) + (named("fourcc"),)))
         return h264
     even = size[0] % 2 == 0 and size[1] % 2 == 0
     if ext in H264_EXTENSIONS and even and pyav_available():
