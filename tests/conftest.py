@@ -52,10 +52,31 @@ def pytest_sessionstart(session):
         "work-tree build on purpose)" % (origin, sys.prefix, SRC))
 
 
+# Fixtures that take long to make (recordings for the web view, a browser, clips of thousands of
+# frames, a child's whole leak or fuzz run), session-wide or per module: the tests that use one run
+# on one pytest-xdist worker (--dist loadgroup), which makes it once.
+SHARED_IN_SESSION = ("footage",)
+SHARED_IN_MODULE = ("figures", "worker", "browser", "long_clip", "long_h264_clip", "long_inputs", "size_limited",
+                    "facts")
+
+
+def shared_group(item):
+    """The xdist group of a test that uses an expensive fixture (None for the others)."""
+    for name in SHARED_IN_SESSION:
+        if name in item.fixturenames:
+            return name
+    for name in SHARED_IN_MODULE:
+        if name in item.fixturenames:
+            return "%s.%s" % (item.module.__name__, name)
+    return None
+
+
 def pytest_collection_modifyitems(items):
     """@pytest.mark.python_before("3.12", reason=...): the test pins the behaviour of the older
     Pythons; from the given version on it is skipped (tests/test_versions.py checks the same
     behaviour on every version).
+
+    A test using one of the expensive fixtures above is put in its xdist group.
 
     @pytest.mark.only_in("np2", ...) and @pytest.mark.not_in("asan", ...): under the test matrix
     (noxfile.py names the session in QUARRIN_SESSION) the test runs only in, or not in, those
@@ -63,6 +84,9 @@ def pytest_collection_modifyitems(items):
     a browser) needs one session; what runs no compiled code has nothing for the sanitizers."""
     session = os.environ.get("QUARRIN_SESSION")
     for item in items:
+        group = shared_group(item)
+        if group is not None and item.get_closest_marker("xdist_group") is None:
+            item.add_marker(pytest.mark.xdist_group(group))
         for mark in item.iter_markers("python_before"):
             since = tuple(map(int, mark.args[0].split(".")))
             if sys.version_info[:2] >= since:

@@ -21,6 +21,8 @@ import pytest
 
 import videos
 from mjpeg_server import MjpegServer, frame
+from waiting import until
+from children import command, descendants
 from rtsp_server import RtspServer
 import parts
 
@@ -226,14 +228,17 @@ def test_a_stop_is_acted_on_in_every_state(tmp_path, state, driver, sig):
                                *(["--no-pipeline"] if driver == "sequential" else []))
         if state != "probing":
             wait_for_video(tmp_path, proc)
-            time.sleep(1)
+            until(lambda: rows(tmp_path / "cam.avi.csv"), what="a frame written")
+        connected = cam.clients
         if state == "stalled":
             cam.stall(True)
+            time.sleep(1)   # the frames on their way are read, and the next read waits
         elif state == "reopening":
             cam.stall(True)
             cam.stop()  # the stream ends: the signal is lost, and the reopen hangs
             cam.start()
-        time.sleep(2)
+        if state in ("probing", "reopening"):   # its connection is in, and waits for a frame
+            until(lambda: cam.clients > connected, what="the camera's connection")
         sent = time.monotonic()
         proc.send_signal(sig)
         out, err = proc.communicate(timeout=60)
@@ -253,8 +258,7 @@ def test_a_second_stop_still_prints_the_summary(tmp_path, sig):
     with MjpegServer(fps=10) as cam:
         proc = start_recording(tmp_path, cam.url, tmp_path / "cam.avi", "--motion", "--min-area", 50,
                                "--on-event", "sleep 60")
-        wait_for_video(tmp_path, proc)
-        time.sleep(1.5)
+        until(lambda: any(command(p) == "sleep" for p in descendants(proc.pid)), what="the command running")
         proc.send_signal(sig)
         time.sleep(1)
         proc.send_signal(sig)
@@ -274,9 +278,11 @@ def test_a_killed_h264_recording_keeps_the_event_that_ended(tmp_path, ext, speed
     with MjpegServer(fps=10) as cam:
         proc = start_recording(tmp_path, cam.url, out, "--motion", "--min-area", 50, "--after", 0.3, "--speed", speed)
         wait_for_video(tmp_path, proc, "*" + ext)
-        time.sleep(2)
+        until(lambda: len(rows(str(out) + ".csv")) > 10, what="frames of an event")
         cam.moving = False
-        time.sleep(3)
+        # The event ends; its last frames reach the file once the camera is quiet.
+        until(lambda: rows(tmp_path / "cam.events.csv"), what="the event's end")
+        until(lambda: len(videos.read_all(out)) == len(rows(str(out) + ".csv")), what="every frame in the file")
         proc.kill()
         proc.communicate(timeout=60)
     saved = len(rows(str(out) + ".csv"))
@@ -292,7 +298,7 @@ def test_an_event_open_at_a_kill_is_listed_by_the_repair(tmp_path):
     with MjpegServer(fps=10) as cam:
         proc = start_recording(tmp_path, cam.url, out, "--motion", "--min-area", 50)
         wait_for_video(tmp_path, proc, "*.mp4")
-        time.sleep(2)
+        until(lambda: len(rows(str(out) + ".csv")) > 10, what="frames of the event")
         proc.kill()
         proc.communicate(timeout=60)
     assert rows(tmp_path / "cam.events.csv") == []
@@ -315,28 +321,31 @@ def test_an_event_open_at_a_kill_is_listed_by_the_repair(tmp_path):
 # new segment; a region that still fits goes on with one line saying so; one that no longer fits,
 # or a motion mask made for the old size, stops the recording with an error that says why.
 @pytest.mark.parametrize("size, args, status, shapes, said", [
-    ((96, 72), [], 0, [(48, 64), (72, 96)], "Frame size changed from 64x48 to 96x72: the new size is recorded"),
-    ((32, 24), ["--no-pipeline"], 0, [(48, 64), (24, 32)], "Frame size changed from 64x48 to 32x24"),
-    ((96, 72), ["--roi", "8,8,40,30"], 0, [(30, 40), (30, 40)],
+    ((96, 72), [], 130, [(48, 64), (72, 96)], "Frame size changed from 64x48 to 96x72: the new size is recorded"),
+    ((32, 24), ["--no-pipeline"], 130, [(48, 64), (24, 32)], "Frame size changed from 64x48 to 32x24"),
+    ((96, 72), ["--roi", "8,8,40,30"], 130, [(30, 40), (30, 40)],
      "Frame size changed from 64x48 to 96x72; the region 8,8,40,30 still fits"),
     ((32, 24), ["--roi", "8,8,40,30"], 1, [(30, 40)],
      "quarrin: error: the region --roi 8,8,40,30 does not fit the 32x24 frames %s sends now (they were 64x48)"),
     ((96, 72), ["--motion", "--ignore", "0,0,8,8", "--no-pipeline"], 1, [(48, 64)],
      "quarrin: error: %s now sends 96x72 frames, not 64x48: the motion mask (--mask, --ignore) was made for 64x48"),
-    ((96, 72), ["--copy", "--motion"], 0, [(48, 64), (72, 96)], "Frame size changed from 64x48 to 96x72: the new"),
+    ((96, 72), ["--copy", "--motion"], 130, [(48, 64), (72, 96)], "Frame size changed from 64x48 to 96x72: the new"),
     ((96, 72), ["--copy", "--roi", "0,0,64,48"], 1, [(48, 64)],
      "quarrin: error: %s now sends 96x72 frames, not 64x48: --copy keeps whole frames"),
 ], ids=["larger", "smaller", "region-fits", "region-too-large", "mask", "copy", "copy-region"])
 def test_camera_back_at_another_size(tmp_path, size, args, status, shapes, said):
     kind = "rtsp-copy" if "--copy" in args else "mjpeg"
     ext = copying(kind)[1]
-    with CAMERAS[kind]() as cam:
-        def restart():
-            cam.stop()
-            cam.size = size
-            later(0.5, cam.start)
-        proc = recording(tmp_path, cam.url, tmp_path / ("cam" + ext), "--duration", 5, "--stall", 0.5, "--reconnect",
-                         10, *args, then=restart)
+    # A recording that goes on at the new size is stopped (Ctrl-C) once its second segment holds a frame.
+    with CAMERAS[kind]() as cam, \
+            Recording(cam.url, tmp_path / ("cam" + ext), "--stall", 0.5, "--reconnect", 10, *args) as rec:
+        rec.wait_segments(tmp_path)
+        cam.stop()
+        cam.size = size
+        later(0.5, cam.start)
+        if status == 130:
+            rec.wait_segments(tmp_path, 2)
+        proc = rec.finish(signal.SIGINT if status == 130 else None)
     assert proc.returncode == status, proc.stderr
     assert any(line.startswith(said.replace("%s", cam.url)) for line in (proc.stdout + proc.stderr).splitlines())
     segments_consistent(tmp_path)

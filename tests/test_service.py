@@ -5,6 +5,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 import urllib.request
 
@@ -12,7 +13,9 @@ import cv2
 import numpy as np
 import pytest
 
+from children import descendants
 from mjpeg_server import MjpegServer, _free_port
+import waiting
 import parts
 
 pytestmark = pytest.mark.not_in("asan")
@@ -138,25 +141,6 @@ def wait_for(base, test, seconds=60, what=""):
     raise AssertionError("not within %g s: %s; cameras: %s" % (seconds, what, found))
 
 
-def descendants(pid):
-    """The processes below `pid`, from /proc."""
-    children = {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open("/proc/%s/stat" % entry) as f:
-                    ppid = int(f.read().rpartition(")")[2].split()[1])
-            except (OSError, ValueError, IndexError):
-                continue
-            children.setdefault(ppid, []).append(int(entry))
-    found, todo = [], [pid]
-    while todo:
-        for child in children.get(todo.pop(), []):
-            found.append(child)
-            todo.append(child)
-    return found
-
-
 def alive(pid):
     try:
         with open("/proc/%d/stat" % pid) as f:
@@ -255,8 +239,7 @@ def test_two_cameras_under_one_service(tmp_path):
     assert service.returncode == 143, out
     assert "yard: recorder failed (killed by signal 9); restart 1 in 1 s" in out
     assert "yard: event 1 was open when the recorder stopped; listed up to its last frame on disk" in out
-    time.sleep(0.5)
-    assert [p for p in below if alive(p)] == []
+    waiting.until(lambda: not [p for p in below if alive(p)], what="no process of the service's left")
     # Every file is complete but the one the killed recorder was writing: that one was looked at
     # as check --repair does, and what became of it said (frames still in the writer's buffer when
     # it was killed are lost; their rows are kept).
@@ -294,6 +277,13 @@ def test_sighup_restarts_only_what_changed_and_a_hung_recorder_is_replaced(tmp_p
     yard_table = '[cameras.yard]\nsource = "%s"\noutput = "rec/yard.avi"\n' % yard.url
     config.write_text(GOOD.format(url=door.url))
     service, base = start_service(tmp_path, config)
+    said = []
+
+    def read():
+        for line in service.stdout:
+            said.append(line)
+    reader = threading.Thread(target=read, daemon=True)
+    reader.start()
 
     def reload(text, test, what):
         config.write_text(text)
@@ -311,7 +301,7 @@ def test_sighup_restarts_only_what_changed_and_a_hung_recorder_is_replaced(tmp_p
         second = found["door"]["pid"]
         config.write_text(GOOD.format(url=door.url) + "threshold = 400\n")
         service.send_signal(signal.SIGHUP)
-        time.sleep(3)
+        waiting.until(lambda: any("nothing changed" in line for line in said), what="the faulty file read")
         assert cameras(base)["door"]["pid"] == second
 
         # A recorder that stops making progress (stopped here) is killed and started again.
@@ -320,7 +310,9 @@ def test_sighup_restarts_only_what_changed_and_a_hung_recorder_is_replaced(tmp_p
                          what="door replaced")
         assert found["door"]["last_error"].startswith("no progress for ")
         service.send_signal(signal.SIGINT)
-        out = service.communicate(timeout=90)[0]
+        service.wait(timeout=90)
+        reader.join(30)
+        out = "".join(said)
     finally:
         if service.poll() is None:
             service.kill()
@@ -349,13 +341,12 @@ def test_the_readme_example_runs_against_the_test_cameras(tmp_path, page):
     example = readme.split("```toml\n", 1)[1].split("```", 1)[0]
     cams = []
     try:
+        # The example's cameras are tests/mjpeg_server.py's on ports 8081 and 8082; here they are on
+        # free ports, so that runs side by side (and a camera of the developer's) never meet.
         for port in (8081, 8082):
-            cam = MjpegServer(port=port)
-            try:
-                cam.start()
-            except OSError:
-                pytest.skip("port %d is taken here" % port)
-            cams.append(cam)
+            assert "127.0.0.1:%d/video" % port in example
+            cams.append(MjpegServer().start())
+            example = example.replace("127.0.0.1:%d/" % port, "127.0.0.1:%d/" % cams[-1].port)
         (tmp_path / "cameras.toml").write_text(example)
         service, base = start_service(tmp_path, tmp_path / "cameras.toml")
         try:
