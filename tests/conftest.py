@@ -52,23 +52,27 @@ def pytest_sessionstart(session):
         "work-tree build on purpose)" % (origin, sys.prefix, SRC))
 
 
-# Fixtures that take long to make (recordings for the web view, a browser, clips of thousands of
-# frames, a child's whole leak or fuzz run), session-wide or per module: the tests that use one run
-# on one pytest-xdist worker (--dist loadgroup), which makes it once.
-SHARED_IN_SESSION = ("footage",)
-SHARED_IN_MODULE = ("figures", "worker", "browser", "long_clip", "long_h264_clip", "long_inputs", "size_limited",
-                    "facts")
+# Tests that share what takes long to make (a child's whole leak or fuzz run, a browser, clips of
+# thousands of frames): all the tests of a module, or all the cases of a test, named here run on one
+# pytest-xdist worker, which makes it once; every other test goes wherever a worker is free.
+SHARED = ("tests/test_leaks.py", "tests/test_fuzz.py", "tests/test_web_browser.py", "tests/test_faults.py",
+          "tests/test_cli.py::test_ctrl_c_finalises_files_and_exits_130",
+          "tests/test_batch.py::test_a_stop_signal_stops_the_batch_with_complete_files")
 
 
-def shared_group(item):
-    """The xdist group of a test that uses an expensive fixture (None for the others)."""
-    for name in SHARED_IN_SESSION:
-        if name in item.fixturenames:
-            return name
-    for name in SHARED_IN_MODULE:
-        if name in item.fixturenames:
-            return "%s.%s" % (item.module.__name__, name)
-    return None
+def pytest_xdist_make_scheduler(config, log):
+    """--dist loadgroup (noxfile.py): the groups of SHARED, and those of xdist_group marks."""
+    if config.getvalue("dist") != "loadgroup":
+        return None
+    from xdist.scheduler import LoadGroupScheduling
+
+    class Scheduling(LoadGroupScheduling):
+        def _split_scope(self, nodeid):
+            for shared in SHARED:
+                if nodeid.startswith(shared) and nodeid[len(shared):][:1] in ("", ":", "["):
+                    return shared
+            return super()._split_scope(nodeid)
+    return Scheduling(config, log)
 
 
 def pytest_collection_modifyitems(items):
@@ -76,17 +80,12 @@ def pytest_collection_modifyitems(items):
     Pythons; from the given version on it is skipped (tests/test_versions.py checks the same
     behaviour on every version).
 
-    A test using one of the expensive fixtures above is put in its xdist group.
-
     @pytest.mark.only_in("np2", ...) and @pytest.mark.not_in("asan", ...): under the test matrix
     (noxfile.py names the session in QUARRIN_SESSION) the test runs only in, or not in, those
     sessions; a plain pytest run runs it. What depends on no Python or NumPy version (a page in
     a browser) needs one session; what runs no compiled code has nothing for the sanitizers."""
     session = os.environ.get("QUARRIN_SESSION")
     for item in items:
-        group = shared_group(item)
-        if group is not None and item.get_closest_marker("xdist_group") is None:
-            item.add_marker(pytest.mark.xdist_group(group))
         for mark in item.iter_markers("python_before"):
             since = tuple(map(int, mark.args[0].split(".")))
             if sys.version_info[:2] >= since:
