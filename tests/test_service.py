@@ -237,6 +237,7 @@ def test_sighup_restarts_only_what_changed_and_a_hung_recorder_is_replaced(tmp_p
         assert cameras(base)["door"]["pid"] == second
 
         # A recorder that stops making progress (stopped here) is killed and started again.
+        wait_for(base, lambda c: c["door"]["state"] == "recording", what="door recording again")
         os.kill(second, signal.SIGSTOP)
         found = wait_for(base, lambda c: c["door"]["restarts"] == 1 and c["door"]["state"] == "recording",
                          what="door replaced")
