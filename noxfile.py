@@ -256,25 +256,35 @@ def sanitizer_env():
     }
 
 
+def workers():
+    """The pytest-xdist workers of a session's tests: $QUARRIN_TEST_WORKERS (scripts/test.sh --all
+    sets it to share the cores between the sessions it runs side by side), else one per core. 0
+    runs the tests in pytest's own process."""
+    wanted = os.environ.get("QUARRIN_TEST_WORKERS", "").strip()
+    return int(wanted) if wanted.isdigit() else len(os.sched_getaffinity(0))
+
+
 def pytest(session, env=None, log=None):
     """The suite, with the environment's own pytest (not `python -m pytest`, which would put the
-    working directory first on sys.path) from the repository root. With pytest arguments given,
-    selecting no test is not a failure. With `log`, the output is also written there, and any
-    sanitizer report in it fails the session."""
+    working directory first on sys.path) from the repository root, on workers() processes: the
+    tests of one xdist_group (those sharing an expensive module fixture) go to one worker. The
+    session's pytest arguments come after, so that `-n 0` given there runs them in one process.
+    With pytest arguments given, selecting no test is not a failure. With `log`, the output is
+    also written there, and any sanitizer report in it fails the session."""
     t0 = time.monotonic()
     ok = (0, 5) if session.posargs else (0,)
+    args = ["-n", str(workers()), "--dist", "loadgroup", *session.posargs]
     # Tests marked only_in/not_in (tests/conftest.py) run where they are meant to.
     env = {**(env or {}), "QUARRIN_SESSION": session.name}
     if log is None:
-        session.run("pytest", *session.posargs, env=env, success_codes=ok)
+        session.run("pytest", *args, env=env, success_codes=ok)
     else:
-        session.log("pytest %s (output also in %s)" % (" ".join(session.posargs),
-                                                       log.relative_to(REPO)))
+        session.log("pytest %s (output also in %s)" % (" ".join(args), log.relative_to(REPO)))
         full_env = {**os.environ, **env, "VIRTUAL_ENV": session.virtualenv.location,
                     "PATH": session.bin + os.pathsep + os.environ["PATH"]}
         log.parent.mkdir(parents=True, exist_ok=True)
         with open(log, "w") as copy, subprocess.Popen(
-                [os.path.join(session.bin, "pytest"), *session.posargs], cwd=REPO, env=full_env,
+                [os.path.join(session.bin, "pytest"), *args], cwd=REPO, env=full_env,
                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                 errors="replace") as proc:
             for line in proc.stdout:

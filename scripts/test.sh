@@ -2,7 +2,9 @@
 # The test suite against the installed package: the primary session of noxfile.py (np2: Python
 # 3.10, NumPy 2, the typing checks and the real-window test), or with --all every test session of
 # the matrix (NumPy 1.26, Python 3.11 from the sdist, 3.12, 3.13, the sanitizer build), as many at
-# once as there are cores. Other arguments go to pytest.
+# once as there are cores. The tests run side by side on pytest-xdist workers, one per core
+# (QUARRIN_TEST_WORKERS=N chooses; -n 0 among the arguments runs them in one process). Other
+# arguments go to pytest.
 #
 # Usage: scripts/test.sh [--all] [pytest args...]     e.g. scripts/test.sh -k motion -x
 #        .venv/nox/bin/nox -s asan -- -x               any session, directly (nox -l lists them)
@@ -13,7 +15,13 @@ set -uo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
 sessions=(--session np2)
-if [ "${1:-}" = --all ]; then sessions=(--parallel auto); shift; fi
+if [ "${1:-}" = --all ]; then
+    sessions=(--parallel auto); shift
+    # As many sessions at once as there are cores: each one's tests share the cores with the
+    # others' (six sessions; under two cores each, the tests run in pytest's own process).
+    workers=$(( $(nproc) / 6 )); [ "$workers" -ge 2 ] || workers=0
+    export QUARRIN_TEST_WORKERS=${QUARRIN_TEST_WORKERS:-$workers}
+fi
 "$repo/scripts/setup-system.sh" || exit 1
 mkdir -p "$repo/build"
 start=$SECONDS

@@ -52,6 +52,29 @@ def pytest_sessionstart(session):
         "work-tree build on purpose)" % (origin, sys.prefix, SRC))
 
 
+# Tests that share what takes long to make (a child's whole leak or fuzz run, a browser, clips of
+# thousands of frames): all the tests of a module, or all the cases of a test, named here run on one
+# pytest-xdist worker, which makes it once; every other test goes wherever a worker is free.
+SHARED = ("tests/test_leaks.py", "tests/test_fuzz.py", "tests/test_web_browser.py", "tests/test_faults.py",
+          "tests/test_cli.py::test_ctrl_c_finalises_files_and_exits_130",
+          "tests/test_batch.py::test_a_stop_signal_stops_the_batch_with_complete_files")
+
+
+def pytest_xdist_make_scheduler(config, log):
+    """--dist loadgroup (noxfile.py): the groups of SHARED, and those of xdist_group marks."""
+    if config.getvalue("dist") != "loadgroup":
+        return None
+    from xdist.scheduler import LoadGroupScheduling
+
+    class Scheduling(LoadGroupScheduling):
+        def _split_scope(self, nodeid):
+            for shared in SHARED:
+                if nodeid.startswith(shared) and nodeid[len(shared):][:1] in ("", ":", "["):
+                    return shared
+            return super()._split_scope(nodeid)
+    return Scheduling(config, log)
+
+
 def pytest_collection_modifyitems(items):
     """@pytest.mark.python_before("3.12", reason=...): the test pins the behaviour of the older
     Pythons; from the given version on it is skipped (tests/test_versions.py checks the same

@@ -1,0 +1,210 @@
+"""Telling others of the events: the commands of --on-event (run as each event begins and ends,
+bounded, their failures told), the messages of --mqtt to a broker on 127.0.0.1, a config file's
+[notify] table, and what each notifier declares. The clips are test_events.py's scripted ones."""
+import dataclasses
+import datetime
+import json
+import os
+import re
+import time
+
+import cv2
+import numpy as np
+import pytest
+
+import quarrin
+import videos
+from quarrin.listeners import hooks
+from test_events import PATTERN, rows, scripted
+
+
+# ---- telling others: a command (--on-event) and an MQTT broker (--mqtt) --------------------------
+
+# Four events; the last is still open when the input ends: the end of the recording ends it.
+TOLD = PATTERN + "RMM.....MM"
+
+
+def hook(tmp_path, body):
+    path = tmp_path / "hook.sh"
+    path.write_text("#!/bin/sh\n" + body + "\n")
+    path.chmod(0o755)
+    return str(path)
+
+
+def paced(seconds):
+    """A progress callback that slows the recording to about a frame per `seconds`, so that the
+    commands of one event are done before the next begins."""
+    return lambda p: time.sleep(seconds)
+
+
+@pytest.mark.parametrize("pipeline", [False, True], ids=["sequential", "pipelined"])
+def test_a_command_runs_as_each_event_begins_and_ends(tmp_path, pipeline):
+    src = scripted(tmp_path / "in.avi", TOLD)
+    from quarrin.listeners.hooks import ENVIRONMENT
+
+    # Only the event's: whoever runs the tests may have set others.
+    command = hook(tmp_path, 'env | grep -E "^(%s)=" > "$0.$QUARRIN_EVENT.$QUARRIN_NUMBER"' % "|".join(ENVIRONMENT))
+    lines = []
+    r = quarrin.record(src, tmp_path / "door.avi", motion=True, min_area=50, pipeline=pipeline,
+                       on_event_command=command, notify=lines.append, progress=paced(0.05))
+    assert lines == [] and len(r.events) == 4
+    for e, listed in zip(r.events, rows(tmp_path / "door.events.csv")):
+        told = {}
+        for kind in ("start", "end"):
+            with open("%s.%s.%d" % (command, kind, e.event)) as f:
+                told[kind] = dict(line.rstrip("\n").split("=", 1) for line in f)
+        start, end = told["start"], told["end"]
+        assert start.pop("QUARRIN_SNAPSHOT", None) is None  # no picture before the event has ended
+        snapshot = end.pop("QUARRIN_SNAPSHOT", None)
+        assert os.path.isfile(snapshot) and os.path.samefile(snapshot, e.snapshot)  # written before the command
+        # Times and numbers as the event list writes them; what a start cannot know yet is not set.
+        assert end == {"QUARRIN_EVENT": "end", "QUARRIN_NUMBER": str(e.event), "QUARRIN_CAMERA": "door",
+                       "QUARRIN_START": listed["start"], "QUARRIN_END": listed["end"],
+                       "QUARRIN_SECONDS": listed["seconds"], "QUARRIN_PEAK_AREA": listed["peak_area"],
+                       "QUARRIN_FILE": str(tmp_path / "door.avi")}
+        assert int(start.pop("QUARRIN_PEAK_AREA")) <= e.peak_area
+        assert start == {k: v for k, v in end.items() if k not in ("QUARRIN_END", "QUARRIN_SECONDS",
+                                                                    "QUARRIN_PEAK_AREA")} | {"QUARRIN_EVENT": "start"}
+
+
+# A command that fails is a line; one that hangs is killed after --on-event-timeout, with what it
+# started; while one runs the next of its kind is skipped with a line. Every command is accounted
+# for, and the recording is whole.
+@pytest.mark.parametrize("body, said", [
+    ("echo no bell >&2; exit 3", r"failed \(exit status 3\): no bell"),
+    ('echo $$ >> "$0.pids"; sleep 60 & echo $! >> "$0.pids"; echo waiting; wait', r"was killed after 0.3 s: waiting"),
+    # Output without end: only its last lines are kept, and the timeout bounds the whole run.
+    ('echo $$ >> "$0.pids"; yes', r"was killed after 0.3 s: y"),
+], ids=["fails", "hangs", "floods"])
+def test_a_command_that_fails_or_hangs(tmp_path, body, said):
+    src = scripted(tmp_path / "in.avi", TOLD)
+    command = hook(tmp_path, body)
+    lines, shown = [], []
+    r = quarrin.record(src, tmp_path / "door.avi", motion=True, min_area=50, on_event_command=command,
+                       on_event_timeout=0.3, notify=lines.append, log=shown.append, progress=paced(0.02))
+    assert len(shown) <= 8 * hooks.TAIL_BYTES // 2   # each of the 8 commands' last lines, at most
+    told = r"^The --on-event command for the (start|end) of event (\d) "
+    kinds = {"start": 0, "end": 0}
+    for line in lines:
+        found = re.match(told + "(%s|was skipped: the one for event \\d still runs)$" % said, line)
+        assert found, line
+        kinds[found.group(1)] += 1
+    assert kinds == {"start": 4, "end": 4}
+    assert any("skipped" not in line for line in lines)
+    assert len(r.events) == 4 and len(rows(tmp_path / "door.events.csv")) == 4
+    assert len(rows(str(tmp_path / "door.avi") + ".csv")) == len(videos.read_all(tmp_path / "door.avi")) \
+        == r.frames_saved
+    if os.path.exists(command + ".pids"):
+        for pid in open(command + ".pids").read().split():
+            assert _gone(int(pid)), pid
+
+
+def test_a_watcher_that_dies_fails_the_recording(tmp_path, monkeypatch):
+    def die(proc, timeout):
+        raise MemoryError
+
+    monkeypatch.setattr(hooks, "_follow", die)
+    src = scripted(tmp_path / "in.avi", TOLD)
+    with pytest.raises(quarrin.RecordingError, match=r"--on-event command .* failed \(Died: its watcher died "
+                                                     r"\(MemoryError\)\); the files written are complete"):
+        quarrin.record(src, tmp_path / "door.avi", motion=True, min_area=50, on_event_command="true")
+    assert len(rows(tmp_path / "door.events.csv")) == 4
+
+
+def _gone(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+@pytest.mark.parametrize("broker_state", ["up", "wrong password", "down"])
+def test_events_published_to_an_mqtt_broker(tmp_path, broker, broker_state):
+    from mqtt_broker import Subscriber
+
+    src = scripted(tmp_path / "in.avi", TOLD)
+    url = broker.url("home/cams", **({"password": "wrong"} if broker_state == "wrong password" else {}))
+    lines = []
+    with Subscriber(broker, "home/#") as sub:
+        if broker_state == "down":
+            broker.stop()
+        r = quarrin.record(src, tmp_path / "door.avi", motion=True, min_area=50, mqtt=url, notify=lines.append)
+        assert len(r.events) == 4 and len(rows(tmp_path / "door.events.csv")) == 4
+        if broker_state != "up":
+            how = "refused the connection (Not authorized)" if broker_state == "wrong password" else "cannot be reached"
+            assert lines == ["MQTT broker 127.0.0.1:%d %s: messages are dropped until it is back" % (broker.port, how)]
+            return
+        assert sub.wait(lambda: b"offline" in sub.payloads("home/cams/availability"))
+    assert lines == []
+    assert sub.payloads("home/cams/availability") == [b"online", b"offline"]
+    assert sub.payloads("home/cams/door/motion") == [b"OFF"] + [b"ON", b"OFF"] * 4
+    told = [json.loads(p) for p in sub.payloads("home/cams/door/events")]
+    assert [(m["type"], m["event"]) for m in told] == [(kind, n) for n in (1, 2, 3, 4) for kind in ("start", "end")]
+    for e, listed, start, end in zip(r.events, rows(tmp_path / "door.events.csv"), told[::2], told[1::2]):
+        columns = dict(listed, event=e.event, first_frame=e.first_frame, last_frame=e.last_frame, frames=e.frames,
+                       seconds=e.seconds, peak_area=int(listed["peak_area"]), file=str(tmp_path / "door.avi"),
+                       snapshot=os.path.abspath(e.snapshot))
+        assert {k: end[k] for k in columns} == columns and end["camera"] == "door"
+        assert (start["end"], start["seconds"], start["last_frame"], start["frames"]) == (None,) * 4
+        assert (start["start"], start["first_frame"], start["file"]) == (listed["start"], e.first_frame,
+                                                                       str(tmp_path / "door.avi"))
+    # What a newcomer finds: the state kept by the broker.
+    with Subscriber(broker, "home/#") as late:
+        assert late.wait(lambda: len(late.got) == 2)
+        assert sorted((t, p, kept) for t, p, kept in late.got) == [
+            ("home/cams/availability", b"offline", True), ("home/cams/door/motion", b"OFF", True)]
+
+
+# A configuration file's [notify] table and a camera's own keys, as record's keywords; every
+# problem is a line naming the table and the key, and a password never shows.
+@pytest.mark.parametrize("table, camera, keywords, errors", [
+    ({"command": "true --x", "timeout": 5, "mqtt": "mqtts://u:s3cret@b/h", "tls_ca": "ca.pem"}, {},
+     {"on_event_command": "true --x", "on_event_timeout": 5.0, "mqtt": "mqtts://u:s3cret@b/h", "mqtt_ca": "CA"}, []),
+    ({"command": "true", "mqtt": "mqtt://b"}, {"on_event": "", "mqtt": "mqtt://c/door", "on_event_timeout": "2"},
+     {"on_event_timeout": 2.0, "mqtt": "mqtt://c/door"}, []),
+    ({"comand": "true", "timeout": -1}, {"on_event": "no-such-program-here"}, {},
+     ["notify: comand: unknown key; did you mean command?", "notify: timeout: must be more than 0 (-1)",
+      "cameras.door: on_event: no such program on PATH: no-such-program-here (no-such-program-here)"]),
+    ({"mqtt": "mqtt://u:s3cret@b/+", "tls_ca": "missing.pem"}, None, {},
+     ["notify: mqtt: the prefix '+' is no MQTT topic: no +, # or empty level (mqtt://u:***@b/+)",
+      "notify: tls_ca: no such file (FOLDER/missing.pem)"]),
+    ({"mqtt": "mqtt://b", "tls_ca": "ca.pem"}, None, {"mqtt": "mqtt://b", "mqtt_ca": "CA"},
+     ["notify: tls_ca: is for a broker reached over TLS: an mqtts:// URL"]),
+], ids=["all", "camera-overrides", "unknown-and-bad", "masked", "ca-without-tls"])
+def test_notify_table(tmp_path, table, camera, keywords, errors):
+    from quarrin.listeners.registry import notify_options
+
+    (tmp_path / "ca.pem").write_text("")
+    got, problems = notify_options(table, camera, camera="door", folder=str(tmp_path))
+    assert {k: str(tmp_path / "ca.pem") if v == "CA" else v for k, v in keywords.items()} == got
+    assert [e.replace(str(tmp_path), "FOLDER") for e in problems] == errors
+
+
+def test_each_notifier_declares_the_rows_its_keys_and_switch_name():
+    from quarrin import options
+    from quarrin.listeners import registry
+
+    rows = {n.name: [o.name for o in n.option_rows(options)] for n in registry.notifiers()}
+    assert sorted(sum(rows.values(), [])) == sorted(o.name for o in options.OPTIONS if o.group == "notify")
+    assert all(n.switch in n.options and set(n.options) <= set(rows[n.name]) for n in registry.notifiers())
+
+
+def test_the_snapshot_is_published_once_at_the_end(tmp_path, broker):
+    """The event's picture, when it names one, goes out as it ends; the prefix is quarrin by default."""
+    from mqtt_broker import Subscriber
+    from quarrin.listeners.mqtt import Mqtt
+
+    picture = tmp_path / "door-1.jpg"
+    cv2.imwrite(str(picture), np.full((24, 32, 3), 90, np.uint8))
+    began = quarrin.Event(1, datetime.datetime(2026, 12, 8, 10), None, None, 3, None, None, 500.0, "door.avi")
+    ended = dataclasses.replace(began, end=began.start + datetime.timedelta(seconds=2), seconds=2.0, last_frame=22,
+                                frames=20, snapshot=str(picture))
+    with Subscriber(broker, "quarrin/#") as sub:
+        told = Mqtt(broker.url(), "door", notify=pytest.fail)
+        told.on_event_start(began)
+        told.on_event(ended)
+        told.close()
+        assert sub.wait(lambda: b"offline" in sub.payloads("quarrin/availability"))
+    assert sub.payloads("quarrin/door/snapshot") == [picture.read_bytes()]
+    assert [json.loads(p)["snapshot"] for p in sub.payloads("quarrin/door/events")] == [None, str(picture)]
