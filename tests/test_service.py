@@ -346,3 +346,31 @@ def test_a_dead_camera_holds_up_no_page(tmp_path):
     finally:
         service.kill()
         service.communicate()
+
+
+def test_a_sighup_during_a_reload_reads_the_file_again_after_it(tmp_path):
+    # An edit saved while a reload runs is applied once that reload is done, never dropped.
+    from quarrin.service import run as service_run
+
+    path = tmp_path / "cams.toml"
+    camera = '[cameras.{name}]\nsource = "http://127.0.0.1:9/{name}.mjpg"\noutput = "rec/{name}.avi"\n'
+    path.write_text(camera.format(name="door"))
+    entered, release, applied = threading.Event(), threading.Event(), []
+
+    class Supervisor:
+        def apply(self, cameras):
+            applied.append(sorted(cameras))
+            entered.set()
+            release.wait(10)
+            return [], [], []
+
+    lines = []
+    reload = service_run.Reload(str(path), Supervisor(), lines.append)
+    reload()
+    assert entered.wait(10)
+    path.write_text(camera.format(name="door") + camera.format(name="yard"))
+    reload()
+    reload()  # two signals during one reload: one more reading
+    release.set()
+    waiting.until(lambda: len(lines) == 2 and not reload.busy, 10, what="the second reload")
+    assert applied == [["door"], ["door", "yard"]]

@@ -76,29 +76,46 @@ class Reload:
 
     def __init__(self, path, supervisor, out):
         self.path, self.supervisor, self.out = path, supervisor, out
-        self.busy = False
+        self.lock = threading.Lock()
+        self.busy = self.again = False
 
     def __call__(self):
-        if self.busy:
-            return
-        self.busy = True
-        threading.Thread(target=self._reload, name="quarrin-reload", daemon=True).start()
+        # Called on the event loop (not in a signal handler), so the lock cannot be re-entered.
+        with self.lock:
+            if self.busy:
+                # An edit saved while a reload runs: the file is read once more after it, so
+                # that the last SIGHUP always sees the last file.
+                self.again = True
+                return
+            self.busy = True
+        threading.Thread(target=self._reloads, name="quarrin-reload", daemon=True).start()
+
+    def _reloads(self):
+        while True:
+            try:
+                self._reload()
+            except BaseException:
+                with self.lock:
+                    self.busy = self.again = False
+                raise
+            with self.lock:  # decided with `busy` cleared at once: no SIGHUP falls in between
+                if not self.again:
+                    self.busy = False
+                    return
+                self.again = False
 
     def _reload(self):
         from quarrin.service import config
 
         try:
-            try:
-                found = config.load(self.path)
-            except config.ConfigError as exc:
-                for line in exc.lines:
-                    self.out("quarrin: error: %s" % line)
-                self.out("Reloading %s: the file has faults; nothing changed" % self.path)
-                return
-            added, removed, changed = self.supervisor.apply(found.cameras)
-            self.out("Reloaded %s: %s" % (self.path, "; ".join(
-                "%s %s" % (what, ", ".join(names)) for what, names in (("added", added), ("removed", removed),
-                                                                      ("restarted", changed)) if names)
-                or "nothing changed"))
-        finally:
-            self.busy = False
+            found = config.load(self.path)
+        except config.ConfigError as exc:
+            for line in exc.lines:
+                self.out("quarrin: error: %s" % line)
+            self.out("Reloading %s: the file has faults; nothing changed" % self.path)
+            return
+        added, removed, changed = self.supervisor.apply(found.cameras)
+        self.out("Reloaded %s: %s" % (self.path, "; ".join(
+            "%s %s" % (what, ", ".join(names)) for what, names in (("added", added), ("removed", removed),
+                                                                  ("restarted", changed)) if names)
+            or "nothing changed"))
