@@ -157,8 +157,9 @@ def test_signal_lost_and_back(tmp_path, kind, fault, pipeline, stall):
         cam.stop() if fault == "drop" else cam.stall(True)
         went = time.monotonic()
         rec.wait_line("Signal lost")
-        # Noticed within --stall and a second (over RTSP FFmpeg's timeout passed three times).
-        assert time.monotonic() - went < stall + 1
+        # Noticed by --stall, not at the end of --reconnect or --duration: the bound is loose, so
+        # that a busy machine does not make it fail (over RTSP FFmpeg's timeout passes three times).
+        assert time.monotonic() - went < stall + 5
         cam.start() if fault == "drop" else cam.stall(False)
         rec.wait_line("Signal back")
         rec.wait_segments(tmp_path, 2)
@@ -193,7 +194,7 @@ def test_gives_up_after_reconnect_seconds(tmp_path, comes_back):
     assert proc.returncode == 1
     assert re.fullmatch(r"quarrin: error: %s lost at \S+, not back after 2 s\n" % re.escape(cam.url),
                         proc.stderr.splitlines()[-1] + "\n")
-    assert time.monotonic() - lost[0] < 8  # the whole --open-timeout was 30 s
+    assert time.monotonic() - lost[0] < 15  # not the whole --open-timeout of 30 s
     assert segments_consistent(tmp_path)[0] > 0
 
 
@@ -244,7 +245,7 @@ def test_a_stop_is_acted_on_in_every_state(tmp_path, state, driver, sig):
         out, err = proc.communicate(timeout=60)
         took = time.monotonic() - sent
     assert proc.returncode == (143 if sig == signal.SIGTERM else 130), err
-    assert took < 5, took  # it took up to the whole --stall or --open-timeout
+    assert took < 15, took  # not the whole --stall or --open-timeout of 30 s
     assert err.splitlines()[-1].startswith("quarrin: %s" % ("terminated" if sig == signal.SIGTERM else "interrupted"))
     counts = segments_consistent(tmp_path)
     assert (counts == []) if state == "probing" else (len(counts) == 1 and counts[0] > 0)

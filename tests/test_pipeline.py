@@ -224,7 +224,7 @@ def test_a_stop_abandons_a_live_read_that_blocks(tmp_path, monkeypatch, pipeline
     threading.Timer(1.0, _thread.interrupt_main).start()
     started = time.monotonic()
     result = record(**record_args("http://127.0.0.1:9/cam", out), live=True, reader=cam, pipeline=pipeline)
-    assert time.monotonic() - started < 5
+    assert time.monotonic() - started < 20  # the read never returns: not waited for
     assert result.stopped == "interrupt" and result.frames_saved == 5
     assert len(videos.read_all(out)) == len(open(str(out) + ".csv").read().splitlines()) - 1 == 5
     assert calls_left() == 1 and not cam.released.is_set()
