@@ -214,10 +214,15 @@ class StampsWriter:
         self.fake, self.files = fake, files
         self.file = self.writer = None
 
+    # The methods' own names, as constants: a name built at each lookup ("_" + name) is held by
+    # the type's attribute cache on some Pythons (3.12), which the leak cases then count.
+    _OWN = {"open": "_open", "write": "_write", "close": "_close"}
+
     def __getattr__(self, name):  # made at each use: a site kept on the object would keep it alive
-        if name not in ("open", "write", "close"):
+        own = self._OWN.get(name)
+        if own is None:
             raise AttributeError(name)
-        method = getattr(self, "_" + name)
+        method = getattr(self, own)
         return method if self.fake is None else self.fake.site("stamps." + name, method)
 
     def _open(self, name):
