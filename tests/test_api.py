@@ -408,6 +408,49 @@ def test_h264_times_never_go_back(tmp_path):
     assert videos.stream_times(tmp_path / "c.mkv")[1] == pytest.approx([0, 0.001, 0.002, 0.5])
 
 
+@pytest.mark.parametrize("call", ["probe", "open"])
+@pytest.mark.parametrize("unsized", [1, None], ids=["once", "always"])
+def test_a_live_copy_opens_again_a_connection_without_its_frame_size(tmp_path, monkeypatch, call, unsized):
+    """A connection whose look at its first packets ended before the stream's parameters came (a
+    camera back with a burst of late frames, a loaded machine) is opened again within the open
+    timeout: the muxer refuses its packets at the first one (the recording ended right after the
+    signal came back). A camera that never says its size is refused."""
+    parts.module("av", "PyAV is not installed")
+    import av
+    from rtsp_server import AUD, write_clip
+    from quarrin import passthrough
+
+    clip = str(tmp_path / "cam.h264")
+    write_clip(clip, (64, 48), 60, False)
+    with open(clip, "rb") as f:
+        units = [AUD + u for u in f.read()[len(AUD):].split(AUD)]
+    joined = tmp_path / "joined.h264"  # joined after a keyframe: no parameter sets until the next one
+    joined.write_bytes(b"".join(units[1:] + units))
+    real, opened = av.open, []
+
+    def connect(source, *args, **kwargs):
+        if source != clip:
+            return real(source, *args, **kwargs)
+        opened.append(source)
+        if unsized is None or len(opened) <= unsized:
+            return real(str(joined), options={"probesize": "64", "analyzeduration": "1", "fpsprobesize": "0"})
+        return real(clip)
+    monkeypatch.setattr(av, "open", connect)
+    reader = passthrough.CopyReader(clip, options.check_record_options(copy=True, motion=True, open_timeout=0.5), True)
+    if unsized is None and call == "probe":
+        with pytest.raises(quarrin.RecordingError, match="does not say its frame size"):
+            reader.probe()
+    elif call == "probe":
+        reader.probe()
+        assert (reader.width, reader.height) == (64, 48)
+    else:
+        assert reader.open() is (unsized is not None)
+        if unsized is not None:
+            assert (reader.stream.codec_context.width, reader.stream.codec_context.height) == (64, 48)
+            reader.release()
+    assert len(opened) > 1
+
+
 @pytest.mark.parametrize("ext", [".mp4", ".mkv"])
 @pytest.mark.parametrize("copy", [False, True], ids=["encoded", "copied"])
 def test_a_quiet_writer_has_every_frame_on_disk(tmp_path, monkeypatch, ext, copy):

@@ -81,8 +81,11 @@ class Recording:
     def wait_line(self, start):
         """Waits until quarrin prints a line beginning with `start`."""
         while not (self.out and self.out[-1].startswith(start)):
-            self.out.append(self._lines.get(timeout=60))
-            assert self.out[-1], "quarrin ended before a line %r" % start
+            try:
+                self.out.append(self._lines.get(timeout=60))
+            except queue.Empty:
+                raise AssertionError("no line %r in 60 s: %s" % (start, self.said())) from None
+            assert self.out[-1], "quarrin ended before a line %r: %s" % (start, self.said())
 
     def wait_segments(self, folder, count=1):
         """Waits until `count` segments in `folder` hold a frame (their CSV a row)."""
@@ -90,8 +93,16 @@ class Recording:
         def held():
             return sum(len(rows(c)) > 0 for p in VIDEOS for c in glob.glob(os.path.join(folder, p + ".csv")))
         while held() < count:
-            assert self.proc.poll() is None and time.monotonic() < deadline, "".join(self.out)
+            assert self.proc.poll() is None and time.monotonic() < deadline, self.said()
             time.sleep(0.05)
+
+    def said(self):
+        """What quarrin printed so far, and whether it ended: a failed wait shows why."""
+        while not self._lines.empty():
+            self.out.append(self._lines.get_nowait())
+        # Read without moving the offset the child writes at.
+        err = os.pread(self.err.fileno(), os.fstat(self.err.fileno()).st_size, 0).decode(errors="replace")
+        return "exit %s\n%s--- stderr\n%s" % (self.proc.poll(), "".join(self.out), err)
 
     def finish(self, signum=None):
         if signum is not None:

@@ -133,6 +133,21 @@ class CopyReader(sources.Reader):
             reason = sources.why_not_opened(self.source, said, time.monotonic() - began, timeout)
             raise RecordingError("cannot open %s: %s" % (self.shown, reason)) from None
 
+    def _opened(self, timeout):
+        """The input container (see _open); a live source's opened again, within `timeout`, while
+        its video stream lacks its frame size: the connection's look at its first packets ended
+        before the stream's parameters came (a loaded machine, a camera that comes back with a
+        burst), and a video made of its packets fails at the first one. The last one is returned
+        whatever it lacks."""
+        until = time.monotonic() + timeout
+        while True:
+            container = self._open(max(until - time.monotonic(), 0.1))
+            video = container.streams.video
+            if not self.live or not video or _sized(video[0]) or time.monotonic() >= until:
+                return container
+            container.close()
+            time.sleep(min(0.1, max(0.0, until - time.monotonic())))
+
     def masked(self, exc):
         """An error's text with the source shown as it may be."""
         reason = getattr(exc, "strerror", None) or str(exc) or type(exc).__name__
@@ -141,7 +156,7 @@ class CopyReader(sources.Reader):
     def probe(self):
         if not self.live and os.path.getsize(self.source) == 0:
             raise RecordingError("%s is empty" % self.source)
-        container = self._open(self.opts.open_timeout)
+        container = self._opened(self.opts.open_timeout)
         try:
             if not container.streams.video:
                 raise RecordingError("%s holds no video" % self.shown)
@@ -170,12 +185,16 @@ class CopyReader(sources.Reader):
     def open(self, timeout=None):
         timeout = self.opts.open_timeout if timeout is None else timeout
         try:
-            container = self._open(timeout)
+            container = self._opened(timeout)
         except RecordingError as exc:
             self._say(str(exc))
             return False
         if not container.streams.video:
             container.close()
+            return False
+        if self.live and not _sized(container.streams.video[0]):
+            container.close()
+            self._say("%s does not say its frame size" % self.shown)
             return False
         self.container, self.stream = container, container.streams.video[0]
         self.template = template(self.stream)
@@ -358,6 +377,11 @@ class CopyReader(sources.Reader):
             seconds = float((pts - self._zero) * self.stream.time_base)
         self._offset = seconds
         return seconds
+
+
+def _sized(stream):
+    """Whether a video stream's parameters give its frame size (a muxer needs them)."""
+    return bool(stream.codec_context.width and stream.codec_context.height)
 
 
 def _local(seconds):
