@@ -58,7 +58,8 @@ N = (SIZE // CELL) ** 2
 
 def build(path, layout, classes=2):
     """layout: "across" [1, 4+C, N], "along" [1, N, 4+C], "v5" [1, N, 5+C], "ssd" [1, 1, N, 7] or
-    "flat" [1, N] (the brightness alone). Class 1 scores the brightness (v5: 0.6, times the brightness as objectness), class 0 scores 0.2."""
+    "flat" [1, N] (the brightness alone). Class 1 scores the brightness (v5: 0.6, times the
+    brightness as objectness), class 0 scores 0.2."""
     inits, nodes = [], []
 
     def const(name, array):

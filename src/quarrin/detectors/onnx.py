@@ -287,7 +287,8 @@ def _graph_input(data: typing.Any) -> tuple[int, list[int | None]] | None:
     graph = next((v for n, v in _fields(data, 0, len(data)) if n == _GRAPH and isinstance(v, tuple)), None)
     if graph is None:
         return None
-    inputs, constants = [], set()
+    inputs: list[tuple[int, int]] = []
+    constants: set[bytes] = set()
     for number, value in _fields(data, *graph):
         if number == _INPUT and isinstance(value, tuple):
             inputs.append(value)
@@ -295,7 +296,7 @@ def _graph_input(data: typing.Any) -> tuple[int, list[int | None]] | None:
             constants.update(bytes(data[v[0]:v[1]]) for n, v in _fields(data, *value)
                              if n == _TENSOR_NAME and isinstance(v, tuple))
     for info in inputs:
-        name, elem, dims = b"", 0, []
+        name, elem, dims = b"", 0, typing.cast("list[int | None]", [])
         for number, value in _fields(data, *info):
             if number == _NAME and isinstance(value, tuple):
                 name = bytes(data[value[0]:value[1]])
@@ -309,7 +310,7 @@ def _graph_input(data: typing.Any) -> tuple[int, list[int | None]] | None:
 
 
 def _tensor_type(data: typing.Any, where: tuple[int, int]) -> tuple[int, list[int | None]]:
-    elem, dims = 0, []
+    elem, dims = 0, typing.cast("list[int | None]", [])
     for number, value in _fields(data, *where):
         if number == _ELEM_TYPE and isinstance(value, int):
             elem = value
