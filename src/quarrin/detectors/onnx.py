@@ -100,12 +100,9 @@ class OnnxDetector:
 
     def __init__(self, runtime: typing.Any, size: tuple[int, int], layout: Layout) -> None:
         self._runtime = runtime
+        self.runtime: str = runtime.name  # what runs the model, as the log line says it
         self.size = size
         self.layout = layout
-
-    @property
-    def runtime(self) -> str:
-        return self._runtime.name
 
     def detect(self, frame: typing.Any) -> list[Detection]:
         if self._runtime is None:
