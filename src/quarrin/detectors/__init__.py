@@ -55,7 +55,7 @@ def read_labels(path: typing.Any) -> list[str]:
     dropped."""
     _check_file("labels", path, "a labels file")
     try:
-        with open(path, encoding="utf-8") as f:
+        with open(path, encoding="utf-8-sig") as f:  # (a BOM is no part of the first name)
             names = [line.strip() for line in f]
     except (OSError, UnicodeDecodeError) as e:
         raise UsageError("labels", path, "cannot be read (%s)" % _why(e)) from None
