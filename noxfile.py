@@ -91,6 +91,10 @@ def python_session(version):
 
 # ---- environments -------------------------------------------------------------------------------
 
+# OpenCV's builds on PyPI: each brings the module cv2, so no two may share an environment.
+OPENCV_BUILDS = {"opencv-python", "opencv-python-headless", "opencv-contrib-python", "opencv-contrib-python-headless"}
+
+
 def requirements(*extras, numpy=None, opencv=None):
     """The project's dependencies and the named extras, with NumPy narrowed by `numpy` and
     OpenCV's headless build replaced by `opencv`."""
@@ -99,7 +103,7 @@ def requirements(*extras, numpy=None, opencv=None):
     for extra in extras:
         reqs += project["optional-dependencies"][extra]
     if opencv:
-        reqs = [opencv if Requirement(r).name == "opencv-python-headless" else r for r in reqs]
+        reqs = [opencv if Requirement(r).name in OPENCV_BUILDS else r for r in reqs]
     if numpy:
         reqs.append(numpy)
     return reqs
@@ -113,9 +117,25 @@ def install(session, venv, reqs, stamp="requirements"):
     wanted = "".join(r + "\n" for r in reqs)
     if stamp.is_file() and stamp.read_text() == wanted:
         return
+    drop_other_opencv(session, venv, reqs)
     session.run(str(Path(venv) / "bin" / "python"), "-m", "pip", "install", "-q", *reqs,
                 external=True, silent=True)
     stamp.write_text(wanted)
+
+
+def drop_other_opencv(session, venv, reqs):
+    """Uninstalls every OpenCV build from the environment at `venv` when it has one that `reqs` do
+    not name (an environment made before they changed): installed over another, a build leaves cv2
+    a mixture of both, and uninstalling the other later takes files they share. What `reqs` name
+    is then installed afresh."""
+    python = str(Path(venv) / "bin" / "python")
+    if not Path(python).is_file():
+        return
+    listed = session.run(python, "-m", "pip", "list", "--format=freeze", external=True, silent=True, log=False)
+    have = {line.split("==")[0].strip().lower().replace("_", "-") for line in listed.splitlines()} & OPENCV_BUILDS
+    if have - {Requirement(r).name for r in reqs}:
+        session.log("OpenCV builds replaced: %s" % ", ".join(sorted(have)))
+        session.run(python, "-m", "pip", "uninstall", "-q", "-y", *sorted(have), external=True, silent=True)
 
 
 def side_env(session, name):
@@ -200,6 +220,7 @@ def prepare(session, kind="wheel", numpy="numpy>=2", extras=("test", "dask", "we
     if kind == "sdist":
         wheel = build(session, kind)
         session.run("python", "-m", "pip", "uninstall", "-q", "-y", "quarrin", silent=True)
+        drop_other_opencv(session, session.virtualenv.location, requirements(*extras))
         # With its declared dependencies, as from an index.
         session.install("-q", "%s[%s]" % (wheel, ",".join(extras)))
     else:

@@ -105,6 +105,7 @@ def test_package_passes(tool, tmp_path):
 
 def _seams():
     from quarrin import av_writer, layout, listeners, passthrough, seams, sources, stamps, writers
+    from quarrin.detectors import hog, onnx
 
     def bare(cls):  # the attributes and methods of its class, none of what its __init__ opens
         return cls.__new__(cls)
@@ -114,7 +115,8 @@ def _seams():
             (seams.VideoWriter, writers.OpenCVWriter("MJPG")), (seams.VideoWriter, bare(writers.GuardedWriter)),
             (seams.VideoWriter, bare(av_writer.H264Writer)), (seams.VideoWriter, bare(passthrough.CopyWriter)),
             (seams.Namer, layout.Namer("out.avi")), (seams.StampsWriter, stamps.Writer()),
-            (seams.Listener, listeners.Listener()), (seams.Listener, listeners.Callbacks())]
+            (seams.Listener, listeners.Listener()), (seams.Listener, listeners.Callbacks()),
+            (seams.Detector, bare(hog.HogDetector)), (seams.Detector, bare(onnx.OnnxDetector))]
 
 
 # Each implementation a recording hands the engine has every method and attribute of its protocol.
