@@ -223,16 +223,14 @@ void Segment::open(PyObject* name, PyObject* size) {
     if (a_.stamps_writer != Py_None) {
         call_method(a_.stamps_writer, n_open, {fresh.csv.get()});  // it writes the header
         stamps_ = Ref::borrow(a_.stamps_writer);
-        written_.push_back(std::move(fresh));
-        open_ = true;
     } else {
-        {
-            Ref kwnames = tuple_of(Ref::borrow(n_newline.get()));
-            PyObject* argv[] = {fresh.csv.get(), n_text_mode_w.get(), n_text_empty.get()};
-            csv_file_ = Ref::check(PyObject_Vectorcall(state.open, argv, 2, kwnames.get()));
-        }
-        written_.push_back(std::move(fresh));
-        open_ = true;
+        Ref kwnames = tuple_of(Ref::borrow(n_newline.get()));
+        PyObject* argv[] = {fresh.csv.get(), n_text_mode_w.get(), n_text_empty.get()};
+        csv_file_ = Ref::check(PyObject_Vectorcall(state.open, argv, 2, kwnames.get()));
+    }
+    written_.push_back(std::move(fresh));
+    open_ = true;
+    if (csv_file_) {
         csv_writer_ = call_method(global(n_csv).get(), n_writer, {csv_file_.get()});
         call_method(csv_writer_.get(), n_writerow,
                     {list_of({n_head_inframe.get(), n_head_outframe.get(), n_timestamp.get()}).get()});
@@ -295,13 +293,7 @@ void Segment::close(CleanupChain& chain) noexcept {
         Ref writer = std::move(writer_);
         if (!own_writer() || truth(call_method(writer.get(), n_isOpened).get())) call_method(writer.get(), n_release);
     });
-    chain.step([&] {
-        if (csv_file_) {
-            call_method(csv_file_.get(), n_close);
-        } else if (stamps_) {
-            call_method(stamps_.get(), n_close);
-        }
-    });
+    chain.step([&] { close_stamps(); });
     chain.step([&] { closed(); });
 }
 
