@@ -48,6 +48,13 @@ class Plan:
     snapshot_dir: typing.Optional[str] = None  # a scan's folder for its event pictures (None: none)
     notes: tuple = ()         # what the operator should know before it starts (run tells it on `notify`)
     unheard: typing.Optional[str] = None  # why the source's sound is not kept (the result's warning)
+    detector: typing.Any = dataclasses.field(repr=False, default=None)  # what confirms events (seams.Detector)
+    said: tuple = ()          # lines for the log before it starts (which detector, on what)
+
+    @property
+    def watched(self):
+        """Whether events are confirmed or placed by objects.Watch (a detector, zones)."""
+        return self.events and (self.detector is not None or bool(_watching(self.opts)[2]))
 
     @property
     def snapshots(self):
@@ -76,6 +83,9 @@ class Plan:
 
 # Frames held back for --before and --min-event may take this much memory at most.
 HOLD_LIMIT = 1 << 30
+# The seconds of an event's frames held while it waits for a wanted object (beyond --before, and
+# --min-event's own): an event confirmed later starts this long before the frame that confirmed it.
+OBJECT_WAIT = 3.0
 
 
 def prepare(source, output, opts, scan=False, snapshots=None):
@@ -108,6 +118,8 @@ def prepare(source, output, opts, scan=False, snapshots=None):
     if timed_by_clock:
         reader.fps = rate
     events = opts.motion or scan
+    if events:
+        _zones_in_region(opts, w, h)
     hold = _hold_frames(kind, opts, rate, w, h) if events and not scan else 0  # a scan holds no image
     mask = _motion_mask(opts, width, height, roi) if events else None
     writer = None
@@ -122,10 +134,37 @@ def prepare(source, output, opts, scan=False, snapshots=None):
     folder = snapshots if scan else None
     notes = (writer.note,) if writer is not None and writer.note else ()
     unheard = None if scan else _keep_sound(reader, writer, output, opts)
+    said = []
+    detector = _load_detector(opts, said.append) if events else None  # last: nothing after it may fail
     return Plan(str(camera) if camera is not None else shown, camera, output, opts, width, height,
                 float(rate if timed_by_clock else fps), total, writer, reader, tuple(roi), live, scan, events,
                 reconnect if live else 0.0, hold, mask, opts.detect_width if opts.detect_width < w else 0, name,
-                folder, notes, unheard)
+                folder, notes, unheard, detector, tuple(said))
+
+
+def _watching(opts):
+    """(objects wanted, the detector asked, zones, zones required) of the options."""
+    return (tuple(getattr(opts, "objects", ()) or ()), getattr(opts, "detector", None),
+            tuple(getattr(opts, "zones", ()) or ()), tuple(getattr(opts, "require_zone", ()) or ()))
+
+
+def _load_detector(opts, log):
+    """The detector that confirms events (None: no objects are wanted); what cannot work is a
+    UsageError naming the file."""
+    wanted, asked, _, _ = _watching(opts)
+    if not wanted:
+        return None
+    from quarrin import detectors
+
+    return detectors.load(asked if asked is not None else "hog", getattr(opts, "labels", None), log)
+
+
+def _zones_in_region(opts, width, height):
+    zones = _watching(opts)[2]
+    if zones:
+        from quarrin import zones as zoning
+
+        zoning.check_in_region(zones, width, height)
 
 
 def _keep_sound(reader, writer, output, opts):
@@ -231,10 +270,13 @@ def _hold_frames(kind, opts, rate, width, height):
     """The most frames --before and --min-event hold back (ROI crops) for a writer of `kind`
     (writers.Kind), with room for a source a little faster than it says; refused over HOLD_LIMIT."""
     seconds = opts.before + (opts.min_event + opts.after if opts.min_event > 0 else 0)
+    if _watching(opts)[0]:
+        # An event waits for its objects: its frames are held for OBJECT_WAIT at least.
+        seconds = opts.before + max(seconds - opts.before, OBJECT_WAIT)
     if kind.packet_rate:
         # The packets of these seconds, and the lead the writer needs to start at.
         if seconds * kind.packet_rate > HOLD_LIMIT:
-            name = "before" if opts.min_event <= 0 else "min_event"
+            name = "objects" if _watching(opts)[0] else "before" if opts.min_event <= 0 else "min_event"
             raise UsageError(name, getattr(opts, name), "would hold %.0f s of the source's packets: at %d Mbit/s "
                              "that is more than the 1 GiB that may be held"
                              % (seconds, kind.packet_rate * 8 // 1_000_000))
@@ -244,7 +286,7 @@ def _hold_frames(kind, opts, rate, width, height):
     frames = math.ceil(seconds * rate) + 1
     need = frames * kind.held_bytes(width, height)
     if need > HOLD_LIMIT:
-        name = "before" if opts.min_event <= 0 else "min_event"
+        name = "objects" if _watching(opts)[0] else "before" if opts.min_event <= 0 else "min_event"
         raise UsageError(name, getattr(opts, name), "would hold %d frames of %dx%d (%.1f GiB) in memory; at most "
                          "1 GiB may be held (a shorter time, or a smaller %s)"
                          % (frames, width, height, need / (1 << 30), named("roi")))
@@ -347,6 +389,9 @@ def run(plan, progress=None, log=None, notify=None, listeners=(), others=(), end
         dispatch.ended(event, told + list(listeners))
     reader = plan.reader
     reader.log = log or _drop
+    for line in plan.said:
+        reader.log(line)
+    watch = _watch(plan, notify) if plan.watched else None
     if plan.live:
         sources.await_calls_at_exit()
     started = time.perf_counter()
@@ -360,7 +405,8 @@ def run(plan, progress=None, log=None, notify=None, listeners=(), others=(), end
                 outcome = record(**plan.engine_arguments(), progress=hook, log=log or _drop, video_writer=writer,
                                  stamps_writer=None if plan.scan else stamps.Writer(), reader=reader,
                                  notify=notify, namer=namer,
-                                 on_resize=_on_resize(plan, notify) if plan.live else None, **dispatch.callbacks())
+                                 on_resize=_on_resize(plan, notify) if plan.live else None, watcher=watch,
+                                 **dispatch.callbacks())
             except listening.ListenerFailed:
                 outcome = None  # raised below, once the listeners are done
             except FileNotFoundError as exc:  # the recorder has closed what it had opened
@@ -375,6 +421,8 @@ def run(plan, progress=None, log=None, notify=None, listeners=(), others=(), end
                 if listing is not None:
                     listing.finish()
     finally:
+        if watch is not None:
+            watch.close()
         # Everything told is delivered (the budget's deletions done, and told) before the result; a
         # second Ctrl-C meanwhile only hurries the listeners.
         with stops_deferred(dispatch.hurry) as more:
@@ -388,6 +436,11 @@ def run(plan, progress=None, log=None, notify=None, listeners=(), others=(), end
     if dispatch.lost is not None:
         raise RecordingError("%s; the files written are complete" % dispatch.lost) from dispatch.lost.__cause__
     seconds = time.perf_counter() - started
+    dropped = ()
+    if watch is not None:
+        dropped = tuple(watch.dropped.items())
+        if watch.detector is not None and log is not None:
+            log(_watched_line(watch))
     if outcome is None:
         return RecordResult(plan.source, 0, 0, (), "interrupt", seconds, plan.fps, plan.frames_total,
                             log_lines=native.count)
@@ -399,7 +452,30 @@ def run(plan, progress=None, log=None, notify=None, listeners=(), others=(), end
     return RecordResult(plan.source, outcome.frames_read, outcome.frames_saved, segments, stopped, seconds,
                         plan.fps, plan.frames_total, pictures.result(outcome.events), outcome.gaps,
                         listing.path if listing is not None else None, _warning(plan, outcome), native.count,
-                        plan.name)
+                        plan.name, dropped)
+
+
+def _watch(plan, notify):
+    """The engine's watcher for a recording whose events a detector confirms or zones place."""
+    from quarrin import objects
+
+    wanted, _, zones, required = _watching(plan.opts)
+    return objects.Watch(plan.detector, wanted, getattr(plan.opts, "min_score", 0.5),
+                         getattr(plan.opts, "detect_fps", 2.0), zones, required, live=plan.live, notify=notify,
+                         own=not hasattr(_watching(plan.opts)[1], "detect"))
+
+
+def _watched_line(watch):
+    """What the detector did, for the log: frames looked at, and events dropped and why."""
+    line = "Detector: looked at %d frames with motion" % watch.looked
+    if watch.skipped:
+        line += ", %d more passed while it was busy" % watch.skipped
+    if watch.failures:
+        line += ", failed on %d" % watch.failures
+    dropped = watch.dropped.items()
+    line += "; %s" % (", ".join("%d event%s %s dropped" % (n, "" if n == 1 else "s", why) for why, n in dropped)
+                      if dropped else "no event dropped")
+    return line
 
 
 @contextlib.contextmanager

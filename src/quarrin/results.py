@@ -120,6 +120,8 @@ class RecordResult:
     warning: typing.Optional[str] = None  # an input that ended before the frame count it declares
     log_lines: int = 0       # OpenCV's and FFmpeg's own log lines while it ran
     camera: typing.Optional[str] = None  # the camera's name on its events
+    # events dropped, by reason ("without objects", "outside the zones"), with a detector or zones
+    dropped: tuple[tuple[str, int], ...] = ()
 
     @property
     def files(self) -> int:

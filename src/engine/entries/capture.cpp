@@ -26,7 +26,7 @@ const Name n_input_("input_"), n_output("output"), n_fmt("fmt"), n_interactive("
     n_on_event("on_event"), n_scan("scan"), n_reader("reader"), n_live("live"), n_open_timeout("open_timeout"),
     n_reconnect("reconnect"), n_notify("notify"), n_on_signal("on_signal"), n_segment_seconds("segment_seconds"),
     n_on_segment("on_segment"), n_namer("namer"), n_on_resize("on_resize"), n_boxes("boxes"),
-    n_snapshots("snapshots"), n_split_events("split_events");
+    n_snapshots("snapshots"), n_split_events("split_events"), n_watcher("watcher");
 const Name n_stop_end("end"), n_stop_key("key"), n_stop_interrupt("interrupt"), n_stop_roi("roi"),
     n_stop_unopened("unopened");
 
@@ -77,6 +77,7 @@ constexpr Param front_end_params[] = {
     {&n_boxes, Kind::Flag, offsetof(RecordArgs, boxes)},
     {&n_snapshots, Kind::Flag, offsetof(RecordArgs, snapshots)},
     {&n_split_events, Kind::Flag, offsetof(RecordArgs, split_events)},
+    {&n_watcher, Kind::Object, offsetof(RecordArgs, watcher)},
 };
 constexpr int kFrontEndParams = count_of(front_end_params);
 

@@ -10,6 +10,7 @@ namespace quarrin {
 namespace {
 // Frame times come from datetimes, to the microsecond: differences within this are equal.
 constexpr double kSlack = 1e-6;
+const Name n_look("look"), n_confirmed("confirmed"), n_findings("findings"), n_end("end");
 }  // namespace
 
 EventRules::EventRules(const RecordArgs& a, Console& console) : a_(a), console_(console) {}
@@ -70,12 +71,17 @@ void EventRules::write(const Held& frame, FrameWriter& out) {
         current_.start = Ref::borrow(frame.now.get());
         current_.first_frame = frame.inframe;
         current_.file = Ref::borrow(file);
+        if (a_.watcher != Py_None) current_.findings = call_method(a_.watcher, n_findings);
         if (a_.on_event_start != Py_None) call(a_.on_event_start, {event_object(current_, false).get()});
     }
 }
 
 void EventRules::end_event() {
     state_ = State::Idle;
+    if (a_.watcher != Py_None) {
+        Ref findings = call_method(a_.watcher, n_end, {current_.frames ? Py_True : Py_False, Py_True});
+        current_.findings = std::move(findings);
+    }
     if (current_.frames == 0) {
         current_ = Event{};  // its first write failed (a Ctrl-C ended the recording there): none
         return;
@@ -99,11 +105,46 @@ void EventRules::note_lighting(const Held& frame, const Verdict& v) {
     lighting_run_ = v.lighting;
 }
 
+bool EventRules::long_enough() const noexcept { return last_motion_ - first_motion_ >= a_.min_event - kSlack; }
+
+// A frame with motion of a candidate or an event, for the watcher to look at (or not).
+void EventRules::look(const Held& frame, const Verdict& v, PyObject* image) {
+    if (a_.watcher == Py_None) return;
+    const Box& b = v.box;
+    Ref box = b.empty() ? Ref::borrow(Py_None) : tuple_of(py_int(b.x), py_int(b.y), py_int(b.w), py_int(b.h));
+    call_method(a_.watcher, n_look, {py_int(frame.inframe).get(), py_float(frame.t).get(), image, box.get()});
+}
+
+bool EventRules::confirmed() {
+    if (a_.watcher == Py_None) return true;
+    return to_flag(call_method(a_.watcher, n_confirmed).get());
+}
+
+// The candidate is an event: its held frames are written.
+void EventRules::activate(FrameWriter& out) {
+    state_ = State::Active;
+    while (!held_.empty()) {
+        Held next = std::move(held_.front());
+        held_.pop_front();
+        write(next, out);
+    }
+}
+
+// The candidate ends unconfirmed: not an event (the watcher is told, to count it).
+void EventRules::drop_candidate() {
+    state_ = State::Idle;
+    const bool enough = long_enough();
+    current_ = Event{};
+    if (a_.watcher != Py_None) call_method(a_.watcher, n_end, {Py_False, enough ? Py_True : Py_False});
+}
+
 void EventRules::take(Held frame, const Verdict& v, FrameWriter& out, PyObject* image) {
     note_lighting(frame, v);
     // Split by events, a reference frame outside an event is one more frame without motion.
     if (v.reference && (state_ == State::Active || !a_.split_events)) {
-        // Frames older than a written one can no longer be written in order.
+        // Frames older than a written one can no longer be written in order: a candidate's are
+        // lost with it.
+        if (state_ == State::Candidate) drop_candidate();
         held_.clear();
         if (state_ == State::Active) {
             write(frame, out);
@@ -123,6 +164,7 @@ void EventRules::take(Held frame, const Verdict& v, FrameWriter& out, PyObject* 
                 return;
             }
             begin(v, frame.t, image);
+            look(frame, v, image);
             hold(std::move(frame));
             trim_before(first_motion_);
             break;
@@ -130,12 +172,20 @@ void EventRules::take(Held frame, const Verdict& v, FrameWriter& out, PyObject* 
             if (v.motion) {
                 last_motion_ = frame.t;
                 note_peak(v, image);
+                look(frame, v, image);
             }
             if (!v.motion && frame.t - last_motion_ > a_.after + kSlack) {
-                // It ended before its motion lasted min_event: not an event; its frames may still
-                // be the before-time of the next one.
-                state_ = State::Idle;
-                current_ = Event{};
+                // Its after-time is over. Long enough, it may still be confirmed by what the watcher
+                // saw in its frames: then it is an event that ends here.
+                if (a_.watcher != Py_None && long_enough() && confirmed()) {
+                    activate(out);
+                    end_event();
+                    out.event_ended();
+                    if (a_.before > 0 || frame.payload) hold(std::move(frame));
+                    return;
+                }
+                // Not an event; its frames may still be the before-time of the next one.
+                drop_candidate();
                 const double t = frame.t;
                 hold(std::move(frame));  // held_ may be left empty: nothing there a run can start at
                 trim_before(t);
@@ -147,6 +197,7 @@ void EventRules::take(Held frame, const Verdict& v, FrameWriter& out, PyObject* 
             if (v.motion) {
                 last_motion_ = frame.t;
                 note_peak(v, image);
+                look(frame, v, image);
             } else if (frame.t - last_motion_ > a_.after + kSlack) {
                 end_event();
                 out.event_ended();
@@ -156,18 +207,19 @@ void EventRules::take(Held frame, const Verdict& v, FrameWriter& out, PyObject* 
             write(frame, out);
             return;
     }
-    // A candidate becomes an event once its motion has lasted min_event: its frames are written.
-    if (last_motion_ - first_motion_ >= a_.min_event - kSlack) {
-        state_ = State::Active;
-        while (!held_.empty()) {
-            Held next = std::move(held_.front());
-            held_.pop_front();
-            write(next, out);
-        }
-    }
+    // A candidate becomes an event once its motion has lasted min_event (and the watcher confirms
+    // it): its frames are written.
+    if (long_enough() && confirmed()) activate(out);
 }
 
-void EventRules::finish() {
+void EventRules::finish(FrameWriter& out) {
+    if (state_ == State::Candidate) {
+        if (a_.watcher != Py_None && long_enough() && confirmed()) {
+            activate(out);
+        } else {
+            drop_candidate();
+        }
+    }
     if (state_ == State::Active) end_event();
     state_ = State::Idle;
     held_.clear();

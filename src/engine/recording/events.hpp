@@ -2,8 +2,9 @@
 //
 // An event starts at a frame with motion and keeps the frames of the `before` seconds ahead of it
 // (those not written already); it goes on while motion comes back within `after` seconds of the
-// last motion, and ends when `after` runs out. Until its motion has lasted `min_event` seconds it
-// is only a candidate: its frames are held back, and dropped with it if it ends sooner. Frames are
+// last motion, and ends when `after` runs out. Until its motion has lasted `min_event` seconds (and,
+// with a watcher, until the watcher confirms it: an object seen, a zone entered) it is only a
+// candidate: its frames are held back, and dropped with it if it ends sooner. Frames are
 // written in input order, each at most once; a segment's reference frame is written as the
 // engine's rules have it, and neither starts nor extends an event.
 #pragma once
@@ -27,6 +28,7 @@ struct Event {
     Ref file;                // the video its first frame went to (None: nothing written, a scan)
     Ref peak_frame;          // with snapshots, until it is told: the frame of its peak area
     Box peak_box;            // and the box around that frame's motion
+    Ref findings;            // the watcher's, when there is one
 };
 
 // A frame the rules may still write: its crop, input number, time, and seconds since the start.
@@ -55,8 +57,9 @@ public:
     // Takes the gate's verdict on the next frame read; writes what is to be written through `out`.
     // `image` is the frame's region (its Held may go without, in a scan), for the event's peak.
     void take(Held frame, const Verdict& v, FrameWriter& out, PyObject* image);
-    // The recording has ended: an event under way ends with its last written frame.
-    void finish();
+    // The recording has ended (or its segment: a signal lost, a new frame size): an event under way
+    // ends with its last written frame; a candidate the watcher confirms now is written first.
+    void finish(FrameWriter& out);
     std::vector<Event> take_events() noexcept { return std::move(events_); }
 
 private:
@@ -70,6 +73,12 @@ private:
     void write(const Held& frame, FrameWriter& out);
     void end_event();
     void note_lighting(const Held& frame, const Verdict& v);
+    bool long_enough() const noexcept;
+    // The watcher's part (each a no-op, or true, without one).
+    void look(const Held& frame, const Verdict& v, PyObject* image);
+    bool confirmed();
+    void activate(FrameWriter& out);
+    void drop_candidate();
 
     const RecordArgs& a_;
     Console& console_;

@@ -31,8 +31,9 @@ PyStructSequence_Field event_fields[] = {
     {"file", "the video its first frame went to (None in a scan)"},
     {"peak_frame", "the region of its frame with the peak area, with snapshots (None otherwise, and while it goes on)"},
     {"peak_box", "(x, y, w, h) around that frame's motion, in pixels of the region; or None"},
+    {"findings", "what the watcher found in it (objects, zones): its findings(), or end() once ended; or None"},
     {nullptr, nullptr}};
-// The last two are attributes only: the sequence is the event list's columns.
+// The last three are attributes only: the sequence is the event list's columns.
 PyStructSequence_Desc event_desc = {"quarrin._recorder.Event", "One motion event.", event_fields, 9};
 
 PyObject* or_none(const Ref& r) { return r ? r.get() : Py_None; }
@@ -69,14 +70,15 @@ Ref event_object(const Event& e, bool ended) {
     if (!ended) {
         return struct_of(event_type, {py_int(e.number).get(), e.start.get(), Py_None, Py_None,
                                       py_int(e.first_frame).get(), Py_None, Py_None, py_float(e.peak_area).get(),
-                                      or_none(e.file), Py_None, Py_None});
+                                      or_none(e.file), Py_None, Py_None, or_none(e.findings)});
     }
     const Box& b = e.peak_box;
     Ref box = !e.peak_frame || b.empty() ? Ref::borrow(Py_None)
                                          : tuple_of(py_int(b.x), py_int(b.y), py_int(b.w), py_int(b.h));
     return struct_of(event_type, {py_int(e.number).get(), e.start.get(), e.end.get(), py_float(e.seconds).get(),
                                   py_int(e.first_frame).get(), py_int(e.last_frame).get(), py_int(e.frames).get(),
-                                  py_float(e.peak_area).get(), or_none(e.file), or_none(e.peak_frame), box.get()});
+                                  py_float(e.peak_area).get(), or_none(e.file), or_none(e.peak_frame), box.get(),
+                                  or_none(e.findings)});
 }
 
 }  // namespace quarrin

@@ -40,7 +40,7 @@ void FrameRules::set_region(int32_t x, int32_t y, int32_t w, int32_t h) {
 // end says which region to keep. The next frame starts a segment, at the region's size.
 void FrameRules::resize(int32_t frame_w, int32_t frame_h) {
     if (!need_restart_) {
-        if (events_) events_->finish();
+        if (events_) events_->finish(*this);
         roll_over();
     }
     Ref region = call(a_on_resize_, {py_int(frame_w).get(), py_int(frame_h).get()});
@@ -111,7 +111,7 @@ FrameRules::Next FrameRules::take(PyObject* frame, PyObject* now, PyObject* payl
 }
 
 void FrameRules::finish() {
-    if (events_) events_->finish();
+    if (events_) events_->finish(*this);
 }
 
 // The segment is full (or its time is up, or the signal lost): it is finished now (the front end's
@@ -129,7 +129,7 @@ void FrameRules::lost(PyObject* when) {
     console_.notice({Ref::check(PyUnicode_FromFormat("Signal lost at %S", stamp.get())).get()});
     gaps_.emplace_back(Ref::borrow(when), Ref());
     if (on_signal_ != Py_None) call(on_signal_, {n_text_lost.get(), when});
-    if (events_) events_->finish();
+    if (events_) events_->finish(*this);
     roll_over();
 }
 

@@ -91,6 +91,15 @@ struct RecordArgs {
                                    // largest moving area) and that frame's box, for its picture
     bool split_events = false;     // each event in a segment of its own; frames outside events, a
                                    // segment's reference frame included, are not written
+    // What decides, beside the motion, whether an event is kept (objects seen in it, zones entered);
+    // None: every event whose motion lasts min_event. On the frame rules' thread:
+    // watcher.look(inframe, t, region, box) for each frame with motion of a candidate or an event
+    // (t: seconds since the start; box (x, y, w, h) around its motion), watcher.confirmed() -> truth
+    // while a candidate waits for it (a candidate is an event only once it says so), watcher.findings()
+    // -> what the event has shown so far, as its first frame is written, and watcher.end(kept,
+    // long_enough) -> the same, final, as a candidate or an event ends (kept false: it was dropped;
+    // long_enough: its motion had lasted min_event). The findings go with the event told (`findings`).
+    PyObject* watcher = Py_None;
 };
 
 // How an entry wants its recording to behave where vcapture's ways and the front end's differ.
