@@ -75,6 +75,7 @@ def test_import_stays_light():
      dict(ignore=((0, 0, 4, 4), ((1, 1), (9, 1), (9, 9)), ((2, 2), (6, 2), (6, 6))))),
     (dict(motion=True, ignore=[[2, 2], [6, 2], [6, 6], [2, 6]]), dict(ignore=(((2, 2), (6, 2), (6, 6), (2, 6)),))),
     (dict(motion=True, ignore=(1, 2, 3, 4)), dict(ignore=((1, 2, 3, 4),))),
+    (dict(motion=True, ignore="0,0,8,8,8,0,0,8"), dict(ignore=(((0, 0), (8, 8), (8, 0), (0, 8)),))),  # crossed: an area
 ])
 def test_options_convert(given, expected):
     opts = options.check_record_options(**given)
@@ -109,7 +110,7 @@ def test_options_convert(given, expected):
     (dict(motion=True, zones={"": [[0, 0], [4, 0], [4, 4]]}), "zones"),
     (dict(motion=True, zones={"a": [[0, 0], [4.5, 0], [4, 4]]}), "zones"),
     (dict(motion=True, zones={"a": [[0, 0], [-4, 0], [4, 4]]}), "zones"),
-    (dict(motion=True, zones={"a": [[0, 0], [2, 2], [4, 4]]}), "zones"),  # no area
+    (dict(motion=True, zones={"a": [[0, 0], [2, 2], [4, 4], [2, 2]]}), "zones"),  # no area
     (dict(motion=True, zones="0,0,4,0,4,4"), "zones"),
     (dict(motion=True, require_zone="a"), "require_zone"),
     (dict(motion=True, zones="a=0,0,4,0,4,4", require_zone="a,b"), "require_zone"),

@@ -7,6 +7,7 @@ motion box shares a pixel with; both give names in the zones' order. The parsing
 option checks (quarrin.options: --zone, --require-zone, a polygon of --ignore): its errors are
 UsageErrors that name the zone. Pure Python, exact on whole pixels; nothing heavy is imported.
 """
+import collections.abc
 import numbers
 import re
 import typing
@@ -100,7 +101,7 @@ def polygon(option, value, shown=None, what="") -> tuple[Point, ...]:
     points = tuple(zip(found[0::2], found[1::2]))
     if len(points) < 3:
         raise UsageError(option, shown, "%sa polygon needs at least three points, not %d" % (what, len(points)))
-    if _twice_area(points) == 0:
+    if _on_one_line(points):
         raise UsageError(option, shown, "%sits points lie on one line: it holds no area" % what)
     return points
 
@@ -119,7 +120,7 @@ def parse_zones(option, value) -> tuple[Zone, ...]:
     """The zones of --zone NAME=X1,Y1,... (a text, or a list of them, as the option repeats) or of
     a dict of name to points (a text, numbers or [x, y] pairs), in the given order; Zones pass as
     they are. A name used twice is refused."""
-    if isinstance(value, typing.Mapping):
+    if isinstance(value, collections.abc.Mapping):
         items = list(value.items())
     elif isinstance(value, str):
         items = [_split_zone(option, value)]
@@ -192,8 +193,13 @@ def check_in_region(zones, width, height) -> None:
 
 # ---- geometry ---------------------------------------------------------------------------------------
 
-def _twice_area(points) -> int:
-    return abs(sum(x1 * y2 - x2 * y1 for (x1, y1), (x2, y2) in _edges(points)))
+def _on_one_line(points) -> bool:
+    (x0, y0), rest = points[0], points[1:]
+    other = next((p for p in rest if p != (x0, y0)), None)
+    if other is None:
+        return True
+    dx, dy = other[0] - x0, other[1] - y0
+    return all(dx * (y - y0) == dy * (x - x0) for x, y in rest)
 
 
 def _edges(points):
