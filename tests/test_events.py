@@ -230,7 +230,9 @@ def test_a_lighting_change_is_not_motion(tmp_path):
 @pytest.mark.parametrize("report, options, found", [
     # scan's own defaults (after=2, min_event=0.1): stretches with something happening, no one-frame blip
     ("events.csv", {}, [[(1, 14)], []]),
-    ("events.json", dict(after=0.2, min_event=0, detect_width=32), [[(1, 4), (8, 11)], [(4, 6)]]),
+    # Zones reach the workers: one of the whole frame, which every event enters.
+    ("events.json", dict(after=0.2, min_event=0, detect_width=32, zones={"all": [[0, 0], [64, 0], [64, 48], [0, 48]]},
+                         require_zone="all"), [[(1, 4), (8, 11)], [(4, 6)]]),
 ], ids=["defaults", "frame-exact"])
 def test_scan_lists_events_without_writing_video(tmp_path, report, options, found):
     folder = tmp_path / "in"
