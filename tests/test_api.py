@@ -20,6 +20,16 @@ import videos
 from waiting import until
 from quarrin import layout, options, recording, sources, writers
 import parts
+from quarrin.zones import Zone
+
+
+class _Finder:
+    def detect(self, frame):
+        return []
+
+
+FINDER = _Finder()
+
 
 def test_import_stays_light():
     code = textwrap.dedent("""
@@ -48,6 +58,24 @@ def test_import_stays_light():
     (dict(motion=True, show_diff=True, pipeline=False), dict(motion=True, show_diff=True, pipeline=False)),
     (dict(fourcc="XVID", segment_frames="7"), dict(fourcc="XVID", segment_frames=7)),
     (dict(codec=" H264", quality="0", speed="VeryFast"), dict(codec="h264", quality=0, speed="veryfast")),
+    # Just person needs no model file: hog. Labels are kept as given, but for the spaces around them.
+    (dict(motion=True, objects=" person ", min_score="1", detect_fps="0.5"),
+     dict(objects=("person",), detector="hog", min_score=1.0, detect_fps=0.5)),
+    (dict(motion=True, objects=["Person", "traffic light"], detector=FINDER),
+     dict(objects=("Person", "traffic light"), detector=FINDER)),
+    (dict(motion=True, objects="person", detector=" HOG"), dict(detector="hog")),
+    # Zones in the given order, from a dict of [x, y] points or from texts as --zone repeats them.
+    (dict(motion=True, zones={"drive way": [[0, 0], [10, 0], [10, 10]], "door": "4,4, 8,4,8,8"}),
+     dict(zones=(Zone("drive way", ((0, 0), (10, 0), (10, 10))), Zone("door", ((4, 4), (8, 4), (8, 8)))))),
+    (dict(motion=True, zones=["b=0,0,4,0,4,4", " a =1,1,5,1,5,5"], require_zone=["a,b", "a"]),
+     dict(zones=(Zone("b", ((0, 0), (4, 0), (4, 4))), Zone("a", ((1, 1), (5, 1), (5, 5)))),
+          require_zone=("a", "b"))),
+    # Rectangles stay as they were; more than four numbers, or [x, y] points, are a polygon.
+    (dict(motion=True, ignore=["0,0,4,4", [1, 1, 9, 1, 9, 9], [[2, 2], [6, 2], [6, 6]]]),
+     dict(ignore=((0, 0, 4, 4), ((1, 1), (9, 1), (9, 9)), ((2, 2), (6, 2), (6, 6))))),
+    (dict(motion=True, ignore=[[2, 2], [6, 2], [6, 6], [2, 6]]), dict(ignore=(((2, 2), (6, 2), (6, 6), (2, 6)),))),
+    (dict(motion=True, ignore=(1, 2, 3, 4)), dict(ignore=((1, 2, 3, 4),))),
+    (dict(motion=True, ignore="0,0,8,8,8,0,0,8"), dict(ignore=(((0, 0), (8, 8), (8, 0), (0, 8)),))),  # crossed: an area
 ])
 def test_options_convert(given, expected):
     opts = options.check_record_options(**given)
@@ -65,6 +93,29 @@ def test_options_convert(given, expected):
     (dict(codec="h265"), "codec"), (dict(quality=52), "quality"), (dict(speed="placebo"), "speed"),
     (dict(fourcc="MJPG", codec="h264"), None), (dict(fourcc="MJPG", speed="fast"), "speed"),
     (dict(font_scale=10.5), "font_scale"), (dict(text_at=(2**31, 0)), "text_at"), (dict(min_free="-1M"), "min_free"),
+    (dict(objects="person"), "objects"), (dict(motion=True, objects=["person", "person"]), "objects"),
+    (dict(motion=True, objects="person, "), "objects"), (dict(motion=True, objects=[1]), "objects"),
+    (dict(motion=True, objects="car"), "objects"), (dict(motion=True, objects="person,car", detector="hog"), "objects"),
+    (dict(motion=True, detector="hog"), "detector"), (dict(motion=True, objects="person", detector=object()), "detector"),
+    (dict(motion=True, objects="car", detector="no-such-model.onnx"), "detector"),
+    (dict(motion=True, objects="person", labels=__file__), "labels"),
+    (dict(motion=True, objects="person", detector=FINDER, labels=__file__), "labels"),
+    (dict(motion=True, min_score=0.7), "min_score"), (dict(motion=True, objects="person", min_score=1.01), "min_score"),
+    (dict(motion=True, objects="person", detect_fps=0), "detect_fps"),
+    (dict(motion=True, objects="person", detect_fps=101), "detect_fps"),
+    (dict(motion=True, zones={"a": [[0, 0], [4, 0]]}), "zones"), (dict(motion=True, zones="a=0,0,4,0,4"), "zones"),
+    (dict(motion=True, zones={"a": "0,0,4,0,4,4", " a ": "1,1,5,1,5,5"}), "zones"),
+    (dict(motion=True, zones={"a,b": [[0, 0], [4, 0], [4, 4]]}), "zones"),
+    (dict(motion=True, zones={"a\tb": [[0, 0], [4, 0], [4, 4]]}), "zones"),
+    (dict(motion=True, zones={"": [[0, 0], [4, 0], [4, 4]]}), "zones"),
+    (dict(motion=True, zones={"a": [[0, 0], [4.5, 0], [4, 4]]}), "zones"),
+    (dict(motion=True, zones={"a": [[0, 0], [-4, 0], [4, 4]]}), "zones"),
+    (dict(motion=True, zones={"a": [[0, 0], [2, 2], [4, 4], [2, 2]]}), "zones"),  # no area
+    (dict(motion=True, zones="0,0,4,0,4,4"), "zones"),
+    (dict(motion=True, require_zone="a"), "require_zone"),
+    (dict(motion=True, zones="a=0,0,4,0,4,4", require_zone="a,b"), "require_zone"),
+    (dict(motion=True, ignore=[[1, 2, 3, 4, 5]]), "ignore"), (dict(motion=True, ignore="0,0,4,4,8,8"), "ignore"),
+    (dict(motion=True, ignore=[[1, 2], [3, 4]]), "ignore"),
 ])
 def test_options_refused(given, option):
     with pytest.raises(quarrin.UsageError) as info:

@@ -99,6 +99,8 @@ def test_two_jobs_with_a_bad_input(inputs):
     (["--blur", "2"], "--blur 2: must be an odd number"),
     (["--codec", "h264", "--fourcc", "XVID"], "argument --fourcc: not allowed with argument --codec"),
     (["--quality", "99"], "--quality 99: must be between 0 and 51"),
+    (["--motion", "--zone", "door=0,0,8,0,8,8", "--require-zone", "yard"], "--require-zone yard: is no zone; the "
+                                                                           "zones are door"),
 ])
 def test_batch_usage_errors_write_nothing(inputs, args, message):
     proc = quarrin_cmd("batch", inputs / "a", "--out", inputs / "out", *args)

@@ -131,6 +131,38 @@ def test_motion_gating_from_the_command_line(tmp_path):
     (["--name", " "], r"^--name .*expected a name$"),
     (["--motion", "--ignore", "60,0,8,8"], r"^--ignore 60,0,8,8: lies outside the 64x48 frames"),
     (["--motion", "--mask", "missing.png"], r"^--mask missing.png: no such file"),
+    (["--motion", "--ignore", "0,0,65,0,65,8"], r"^--ignore 0,0,65,0,65,8: lies outside the 64x48 frames"),
+    (["--motion", "--ignore", "0,0,8,0,8"], r"^--ignore 0,0,8,0,8: an odd count of numbers \(5\)"),
+    (["--motion", "--ignore", "0,0,8"], r"^--ignore 0,0,8: expected X,Y,W,H, or a polygon X1,Y1,X2,Y2,X3,Y3"),
+    (["--objects", "person"], r"^--objects person: works on motion; it needs --motion$"),
+    (["--motion", "--objects", "person,car"], r"^--objects person,car: objects other than person need a detector "
+                                              r"model: --detector FILE.onnx$"),
+    (["--motion", "--objects", "person,car", "--detector", "HOG"], r"^--objects person,car: hog finds people only; "
+                                                                    r"car needs a detector model"),
+    (["--motion", "--objects", "car", "--detector", "cars.onnx"], r"^--detector cars.onnx: no such file: a model "
+                                                                   r"file \(.onnx\) or a detector's name \(hog\)$"),
+    (["--motion", "--detector", "hog"], r"^--detector hog: works on the objects that confirm events; it needs "
+                                        r"--objects \(e.g. --objects person\)$"),
+    (["--motion", "--objects", "person", "--min-score", "2"], r"^--min-score 2.0: must be at most 1$"),
+    (["--motion", "--objects", "person", "--detect-fps", "0"], r"^--detect-fps 0: must be more than 0$"),
+    (["--motion", "--zone", "door=0,0,8,0"], r"^--zone door=0,0,8,0: zone door: a polygon needs at least three "
+                                             r"points, not 2$"),
+    (["--motion", "--zone", "door=0,0,8,0,8"], r"^--zone door=0,0,8,0,8: zone door: an odd count of numbers"),
+    (["--motion", "--zone", "door=0,0,8,0,8,x"], r"^--zone door=0,0,8,0,8,x: zone door: expected whole numbers$"),
+    (["--motion", "--zone", "door=0,0,-8,0,8,8"], r"^--zone door=0,0,-8,0,8,8: zone door: coordinates are 0 or more"),
+    (["--motion", "--zone", "a;b=0,0,8,0,8,8"], r"^--zone a;b=0,0,8,0,8,8: zone a;b: a zone's name is 1 to 100 "),
+    (["--motion", "--zone", "0,0,8,0,8,8"], r"^--zone 0,0,8,0,8,8: expected NAME=X1,Y1,X2,Y2,X3,Y3,...$"),
+    (["--motion", "--zone", "door=0,0,8,0,8,8", "--zone", "door=1,1,9,1,9,9"], r"^--zone door=1,1,9,1,9,9: zone "
+                                                                               r"door: the name is used twice$"),
+    # Zones lie in the region's pixels: from 0,0 to its width,height.
+    (["--motion", "--zone", "door=0,0,64,0,64,49"], r"^--zone door=0,0,64,0,64,49: zone door: the point 64,49 "
+                                                    r"lies outside the 64x48 region$"),
+    (["--motion", "--roi", "8,8,32,24", "--zone", "door=0,0,33,0,33,8"], r"^--zone door=0,0,33,0,33,8: zone door: "
+                                                                        r"the point 33,0 lies outside the 32x24"),
+    (["--motion", "--require-zone", "door"], r"^--require-zone door: is no zone; give the zone with --zone first$"),
+    (["--motion", "--zone", "yard=0,0,8,0,8,8", "--require-zone", "door"], r"^--require-zone door: is no zone; "
+                                                                            r"the zones are yard$"),
+    (["--require-zone", "door"], r"^--require-zone door: works on motion; it needs --motion$"),
     (["--motion", "--max-changed", "0"], r"^--max-changed 0: must be above 0 and at most 1"),
     (["--motion", "--detect-width", "8"], r"^--detect-width 8: must be 16 or more"),
     (["--codec", "h265"], r"^--codec h265: expected one of h264$"),

@@ -17,7 +17,8 @@ import pytest
 import quarrin
 import videos
 from fakes import marked_frames
-from quarrin import snapwell
+from quarrin import snapwell, zones
+from quarrin.zones import Zone
 from vcargs import record_args, vcapture_args
 
 PATTERN = "RMM.....MM....."
@@ -143,12 +144,14 @@ def test_without_event_options_the_files_are_vcaptures(tmp_path):
     assert all(np.array_equal(x, y) for x, y in zip(videos.read_all(a), videos.read_all(b)))
 
 
-@pytest.mark.parametrize("how", ["ignore", "mask", "roi-outside"])
+@pytest.mark.parametrize("how", ["ignore", "mask", "roi-outside", "polygon"])
 def test_ignored_areas_remove_a_moving_object(tmp_path, how):
     src = scripted(tmp_path / "in.avi", PATTERN)
     options = {}
     if how == "ignore":
         options = dict(ignore=["0,8,30,24", (30, 8, 34, 24)])
+    elif how == "polygon":  # concave: its notch from below stops under the square's rows (12 to 27)
+        options = dict(ignore=["0,4,64,4,64,36,32,30,0,36"])
     elif how == "mask":
         mask = np.full((48, 64), 255, np.uint8)
         mask[8:32, :] = 0
@@ -162,6 +165,54 @@ def test_ignored_areas_remove_a_moving_object(tmp_path, how):
     # Ignored areas still appear in the saved frame.
     if how != "roi-outside":
         assert videos.read_all(tmp_path / "o.avi")[0][12:28, 0:16].mean() > 100
+    if how == "polygon":  # a notch up to row 14 leaves the square's way below it watched
+        notched = quarrin.record(src, tmp_path / "n.avi", motion=True, min_area=50,
+                                 ignore=[[[0, 4], [64, 4], [64, 36], [32, 14], [0, 36]]])
+        assert notched.events
+
+
+# A square, and a concave zone: a notch up from its bottom edge to 20,10.
+DOOR = Zone("door", ((10, 10), (30, 10), (30, 30), (10, 30)))
+NOTCH = Zone("notch", ((0, 0), (40, 0), (40, 40), (20, 10), (0, 40)))
+BAR = Zone("bar", ((0, 50), (60, 50), (60, 52), (0, 52)))
+# A sliver with no whole pixel inside: only its three corners are whole points.
+SLIVER = Zone("sliver", ((0, 60), (99, 61), (100, 61)))
+
+
+@pytest.mark.parametrize("box, by_object, by_motion", [
+    ((12, 12, 4, 4), ("door", "notch"), ("door", "notch")),
+    ((20, 20, 6, 11), ("door",), ("door",)),            # bottom centre 23,30 on the door's edge; all in the notch
+    ((18, 32, 4, 4), (), ()),                            # inside the notch: outside the zone, within its bounds
+    ((30, 20, 4, 4), ("notch",), ("door", "notch")),     # on the door's edge column, across the notch's edge
+    ((30, 30, 5, 5), (), ("door", "notch")),             # one pixel of the door: its corner
+    ((31, 12, 3, 3), ("notch",), ("notch",)),            # one pixel right of the door
+    ((20, 45, 10, 10), (), ("bar",)),                    # the bar crosses it: no corner of either in the other
+    ((36, 40, 10, 10), (), ("notch",)),                  # its top row holds the notch's corner 40,40
+    ((40, 59, 10, 3), (), ()),                           # the sliver crosses it between the pixels
+    ((97, 58, 5, 4), ("sliver",), ("sliver",)),          # bottom centre 99,61: the sliver's corner
+    ((50, 10, 0, 0), (), ()),                            # no pixel
+])
+def test_zones_an_object_and_motion_entered(box, by_object, by_motion):
+    found = (DOOR, NOTCH, BAR, SLIVER)
+    assert zones.entered_by_object(found, box) == by_object
+    assert zones.entered_by_motion(found, box) == by_motion
+
+
+@pytest.mark.parametrize("zone", [DOOR, NOTCH, BAR, Zone("t", ((1, 1), (15, 3), (7, 19))),
+                                  Zone("steps", ((0, 5), (5, 0), (10, 5), (15, 0), (20, 5), (20, 15), (0, 15))),
+                                  Zone("c", ((3, 3), (12, 3), (12, 6), (6, 6), (6, 12), (12, 12), (12, 15), (3, 15)))],
+                         ids=lambda z: z.name)
+def test_zone_geometry_against_every_pixel(zone):
+    # inside() as OpenCV tells a point against a polygon (its edges in); overlaps() as every pixel of the box.
+    contour = np.array(zone.points, np.int32).reshape(-1, 1, 2)
+    held = {(x, y) for x in range(-1, 44) for y in range(-1, 56) if zones.inside(zone, x, y)}
+    assert held == {(x, y) for x in range(-1, 44) for y in range(-1, 56)
+                    if cv2.pointPolygonTest(contour, (x, y), False) >= 0}
+    for x in range(-2, 44, 3):
+        for y in range(-2, 56, 3):
+            for w, h in ((1, 1), (2, 5), (6, 2), (9, 9)):
+                shared = any((px, py) in held for px in range(x, x + w) for py in range(y, y + h))
+                assert zones.overlaps(zone, (x, y, w, h)) == shared, (x, y, w, h)
 
 
 def test_a_lighting_change_is_not_motion(tmp_path):
@@ -179,7 +230,9 @@ def test_a_lighting_change_is_not_motion(tmp_path):
 @pytest.mark.parametrize("report, options, found", [
     # scan's own defaults (after=2, min_event=0.1): stretches with something happening, no one-frame blip
     ("events.csv", {}, [[(1, 14)], []]),
-    ("events.json", dict(after=0.2, min_event=0, detect_width=32), [[(1, 4), (8, 11)], [(4, 6)]]),
+    # Zones reach the workers: one of the whole frame, which every event enters.
+    ("events.json", dict(after=0.2, min_event=0, detect_width=32, zones={"all": [[0, 0], [64, 0], [64, 48], [0, 48]]},
+                         require_zone="all"), [[(1, 4), (8, 11)], [(4, 6)]]),
 ], ids=["defaults", "frame-exact"])
 def test_scan_lists_events_without_writing_video(tmp_path, report, options, found):
     folder = tmp_path / "in"

@@ -16,13 +16,15 @@ if typing.TYPE_CHECKING:
 
     from quarrin.listeners import Listener
     from quarrin.results import BatchItem, Event, Progress, RecordResult, Segment
-    from quarrin.seams import Reader
+    from quarrin.seams import Detector, Reader
 
 # A path as the calls take it; a number as an option takes it (its text too, as a command line gives it).
 Path = typing.Union[str, "os.PathLike[str]"]
 Number = typing.Union[int, float, str]
 # A region or a point: "x,y,w,h" (or "x,y"), or its numbers.
 Numbers = typing.Union[str, typing.Sequence[int]]
+# A rectangle or a polygon: "x,y,w,h" or "x1,y1,x2,y2,x3,y3,..." (or its numbers), or [x, y] points.
+Points = typing.Union[str, typing.Sequence[int], typing.Sequence[typing.Sequence[int]]]
 # A time of a query: a datetime, ISO 8601, a day, "today" or "yesterday".
 When = typing.Union["datetime.datetime", str, None]
 
@@ -33,8 +35,12 @@ def record(source: typing.Union[int, Path, "Reader"], output: Path, *, fourcc: s
            motion: bool = False, interval: Number = 0.0, threshold: Number = 25, min_area: Number = 500,
            blur: Number = 21, show_diff: bool = False, duration: Number = 0.0, segment_frames: Number = 0,
            before: Number = 0.0, after: Number = 0.0, min_event: Number = 0.0,
-           ignore: typing.Union[str, typing.Sequence[Numbers]] = (), mask: Path | None = None,
-           max_changed: Number = 1.0, detect_width: Number = 0, split: str | None = None, boxes: bool = False,
+           ignore: typing.Union[str, typing.Sequence[Points]] = (), mask: Path | None = None,
+           max_changed: Number = 1.0, detect_width: Number = 0, objects: typing.Union[str, typing.Sequence[str]] = (),
+           detector: typing.Union[str, "os.PathLike[str]", "Detector", None] = None, labels: Path | None = None,
+           min_score: Number = 0.5, detect_fps: Number = 2.0,
+           zones: typing.Union[typing.Mapping[str, Points], typing.Sequence[str]] = (),
+           require_zone: typing.Union[str, typing.Sequence[str]] = (), split: str | None = None, boxes: bool = False,
            snapshots: bool = True, name: str | None = None, segment_seconds: Number = 0.0, timestamp: bool = False,
            box_colour: Numbers = "black", text_colour: Numbers = "white", text_at: Numbers = (10, 20),
            font_scale: Number = 0.5, open_timeout: Number = 10.0, stall: Number = 10.0,
@@ -66,6 +72,12 @@ def record(source: typing.Union[int, Path, "Reader"], output: Path, *, fourcc: s
     lists its events in ``<output without extension>.events.csv`` and in the result's `events`,
     each with a picture (`snapshots`; in ``<output without extension>.events/0001.jpg``, ...) and
     the camera's `name` (default: the output's file name without times, dates and numbers).
+    `objects` (a list of labels, or a text such as "person,car") keeps only the events in which
+    `detector` finds one of them with at least `min_score`: "hog" (the default for just "person"),
+    an ONNX model file (with `labels`, its class names) or an object with a ``detect(frame)``
+    method. `zones` (a dict of name to [x, y] points in the region's pixels) names where events
+    happened; `require_zone` keeps only the events that entered one of those named. `ignore` takes
+    rectangles (x, y, w, h) and polygons (x1, y1, x2, y2, x3, y3, ... or [x, y] points).
     `on_event_command` (``--on-event``: a text split as a shell would, or a list of words) is
     run as each event begins and ends, `mqtt` a broker's URL its events are published to (see
     ``quarrin record --help``); neither ever holds up the recording.
@@ -131,9 +143,10 @@ def scan(inputs: Path | typing.Iterable[Path], *, jobs: int | None = None,
     without writing any video: decode and detect only.
 
     `motion_options` are the motion and event options of `record` (threshold, min_area, blur,
-    before, after, min_event, ignore, mask, max_changed, detect_width; also roi, duration and
-    pipeline), with scan's own defaults for `after` (2) and `min_event` (0.1): stretches with
-    something happening rather than single frames. Runs `jobs` inputs at once in separate
+    before, after, min_event, ignore, mask, max_changed, detect_width, objects, detector, labels,
+    min_score, detect_fps, zones, require_zone; also roi, duration and pipeline), with scan's own
+    defaults for `after` (2) and `min_event` (0.1): stretches with something happening rather
+    than single frames. Runs `jobs` inputs at once in separate
     processes (default: one per CPU), or on `executor`. Writes one event list when `report` is
     given (CSV, or JSON by extension), with an `input` column before the event columns. Returns
     one `quarrin.BatchItem` per input, in input order; ``item.events`` holds its `quarrin.Event`s

@@ -17,7 +17,7 @@ import os
 import re
 import typing
 
-from quarrin import layout
+from quarrin import layout, zones
 from quarrin.errors import UsageError, named
 
 VIDEO_EXTENSIONS = (".avi", ".mp4", ".mkv", ".mov", ".m4v", ".mpg", ".mpeg", ".wmv", ".ts")
@@ -175,20 +175,103 @@ def point(name, value):
     return _ints(name, value, 2, r"\s*,\s*", "X,Y")
 
 
-def rects(name, value):
-    """Rectangles X,Y,W,H (each at least 1 by 1): one, or a list of them (a repeated option)."""
-    if isinstance(value, str) or (isinstance(value, (tuple, list)) and value
-                                  and not isinstance(value[0], (tuple, list, str))):
+def areas(name, value):
+    """Rectangles X,Y,W,H (each at least 1 by 1) and polygons X1,Y1,X2,Y2,X3,Y3,... (more than four
+    numbers: at least three points): one, or a list of them (a repeated option). A rectangle is a
+    tuple of 4 ints, a polygon a tuple of (x, y) points."""
+    if zones.is_one_area(value):
         value = [value]
     if not isinstance(value, (list, tuple)):
-        raise UsageError(name, value, "expected X,Y,W,H rectangles")
+        raise UsageError(name, value, "expected X,Y,W,H rectangles or X1,Y1,X2,Y2,X3,Y3,... polygons")
     result = []
     for item in value:
+        given = zones.flat_numbers(item)
+        if given is not None and len(given) > 4:
+            result.append(zones.polygon(name, item))
+            continue
+        if given is not None and len(given) < 4:
+            raise UsageError(name, item, "expected X,Y,W,H, or a polygon X1,Y1,X2,Y2,X3,Y3,... (more than four "
+                                         "numbers)")
         rect = _ints(name, item, 4, r"\s*,\s*", "X,Y,W,H")
         if rect[2] < 1 or rect[3] < 1:
             raise UsageError(name, item, "a rectangle is at least 1 pixel wide and high")
         result.append(rect)
     return tuple(result)
+
+
+def is_polygon(area):
+    """Whether an item of `areas` is a polygon (its points), not a rectangle (X, Y, W, H)."""
+    return isinstance(area[0], tuple)
+
+
+def area_text(area):
+    """An item of `areas` as the option takes it: X,Y,W,H or X1,Y1,X2,Y2,..."""
+    return zones.points_text(area) if is_polygon(area) else ",".join(map(str, area))
+
+
+def objects(name, value):
+    """Labels of objects: a text split at commas, or a list of labels; each kept as given but for
+    the spaces around it, none empty, none twice."""
+    if isinstance(value, str):
+        given = value.split(",")
+    elif isinstance(value, (list, tuple)) and all(isinstance(v, str) for v in value):
+        given = list(value)
+    else:
+        raise UsageError(name, value, "expected labels, e.g. person,car")
+    result = []
+    for text in given:
+        text = text.strip()
+        if not text:
+            raise UsageError(name, value, "expected labels, e.g. person,car: one is empty")
+        if len(text) > 100 or not text.isprintable():
+            raise UsageError(name, value, "a label is 1 to 100 printable characters")
+        if text in result:
+            raise UsageError(name, value, "%s is given twice" % text)
+        result.append(text)
+    return tuple(result)
+
+
+def detector(name, value):
+    """What finds the objects: a detector's name (quarrin.detectors.NAMES), the path of a model
+    file (which must exist; it is read when the recording is prepared), or an object with a
+    detect(frame) method, passed as it is."""
+    from quarrin import detectors
+
+    if isinstance(value, (str, os.PathLike)):
+        path = path_text(name, value, "expected a detector's name or a model file")
+        if path.strip().lower() in detectors.NAMES:
+            return path.strip().lower()
+        if os.path.isdir(path):
+            raise UsageError(name, path, "is a folder, not a model file")
+        if not os.path.isfile(path):
+            raise UsageError(name, path, "no such file: a model file (.onnx) or a detector's name (%s)"
+                             % ", ".join(detectors.NAMES))
+        return path
+    if callable(getattr(value, "detect", None)):
+        return value
+    raise UsageError(name, value, "expected a detector's name (%s), a model file or an object with a "
+                     "detect(frame) method" % ", ".join(detectors.NAMES))
+
+
+def names_a_file(name, value):
+    """Whether option `name` takes `value` as the path of a file (which a cameras file gives
+    relative to its folder)."""
+    option = BY_NAME.get(name)
+    if option is None or not isinstance(value, str):
+        return False
+    if option.check is detector:
+        from quarrin import detectors
+
+        return value.strip().lower() not in detectors.NAMES
+    return option.check is file_path
+
+
+def zone_list(name, value):
+    return zones.parse_zones(name, value)
+
+
+def zone_names(name, value):
+    return zones.parse_names(name, value)
 
 
 def file_path(name, value):
@@ -421,8 +504,9 @@ OPTIONS = (
     Option("min_event", 0.0, number(high=3600), "drop an event whose motion lasts less than SECONDS",
            "SECONDS", "events", engine=("min_event",), scan=True, scan_default=0.1, service_default=0.5,
            needs_motion=NEEDS_MOTION),
-    Option("ignore", (), rects, "a rectangle of the frame where change never counts as motion; repeat for "
-           "more", "X,Y,W,H", "events", scan=True, repeat=True, shown="none", needs_motion=NEEDS_MOTION),
+    Option("ignore", (), areas, "a rectangle of the frame, or a polygon (more than four numbers: X1,Y1,X2,Y2,"
+           "X3,Y3,...), where change never counts as motion; repeat for more", "X,Y,W,H", "events", scan=True,
+           repeat=True, shown="none", needs_motion=NEEDS_MOTION),
     Option("mask", None, file_path, "image of the frame's size: where it is black, change never counts as "
            "motion", "FILE", "events", scan=True, shown="none", needs_motion=NEEDS_MOTION),
     Option("max_changed", 1.0, fraction, "a frame with more than this share of the region changed is a "
@@ -430,6 +514,27 @@ OPTIONS = (
            scan=True, shown="1 = off", needs_motion=NEEDS_MOTION),
     Option("detect_width", 0, detect_width, "check motion on frames scaled down to W pixels wide", "W",
            "events", engine=("detect_width",), scan=True, shown="full size", needs_motion=NEEDS_MOTION),
+    Option("objects", (), objects, "keep only the events in which the detector finds one of these objects "
+           "(labels of its model, e.g. person,car), looking at frames with motion", "LABELS", "events", scan=True,
+           shown="none: every motion event", needs_motion=NEEDS_MOTION),
+    Option("detector", None, detector, "what finds the objects: hog (people only, no model file needed) or an "
+           "ONNX model file", "NAME_OR_FILE", "events", scan=True, shown="hog for --objects person, else required",
+           needs_motion=NEEDS_MOTION),
+    Option("labels", None, file_path, "the model's class names, one a line, in its class order (with a model "
+           "file)", "FILE", "events", scan=True, shown="the 80 COCO names for an 80-class model",
+           needs_motion=NEEDS_MOTION),
+    Option("min_score", 0.5, number(high=1), "a detection counts from this score (0 to 1)", "S", "events",
+           scan=True, needs_motion=NEEDS_MOTION),
+    Option("detect_fps", 2.0, number(positive=True, high=100), "look for objects in at most N frames with "
+           "motion per second of input, above 0 and at most 100", "N", "events", scan=True,
+           needs_motion=NEEDS_MOTION),
+    Option("zones", (), zone_list, "a named polygon of the region (its pixels, points from 0,0 to its width,"
+           "height): each event lists the zones its objects (their box's bottom centre), or without --objects its "
+           "motion, entered; repeat for more", "NAME=X1,Y1,X2,Y2,X3,Y3,...", "events", scan=True, repeat=True,
+           shown="none", needs_motion=NEEDS_MOTION, spelled="zone"),
+    Option("require_zone", (), zone_names, "keep only the events that entered this zone (or another one "
+           "given so); repeat for more", "NAME", "events", scan=True, repeat=True, shown="any place",
+           needs_motion=NEEDS_MOTION),
     Option("split", None, one_of("events"), "events: each event, with its --before and --after, in a file of its "
            "own (numbered, or named by OUTPUT's strftime fields); frames between events are not saved", "HOW",
            "events", engine=("split_events",), to_engine=lambda v: v == "events",
@@ -550,7 +655,8 @@ def _made():
 
 
 def _reduce(self):
-    return _rebuild, (dataclasses.asdict(self),)
+    # The values as they are (asdict would copy each one deeply, a detector object of the caller's too).
+    return _rebuild, ({f.name: getattr(self, f.name) for f in dataclasses.fields(self)},)
 
 
 def _rebuild(values):
@@ -585,7 +691,38 @@ def check_record_options(**given):
         for option in OPTIONS:
             if option.needs_motion and opts.given(option.name):
                 raise UsageError(option.name, getattr(opts, option.name), option.needs_motion)
-    return opts
+    return _detection(opts)
+
+
+# The options that tune how the objects of --objects are found.
+ON_OBJECTS = ("detector", "labels", "min_score", "detect_fps")
+
+
+def _detection(opts):
+    """--objects, --detector, --labels and --require-zone together: what cannot work is refused,
+    and a list of just person gets the detector that needs no model file (hog)."""
+    from quarrin import detectors
+
+    if not opts.objects:
+        for name in ON_OBJECTS:
+            if opts.given(name):
+                raise UsageError(name, getattr(opts, name), "works on the objects that confirm events; it needs "
+                                 "%s (e.g. %s person)" % (named("objects"), named("objects")))
+    found = opts.detector
+    if opts.objects and found is None:
+        if opts.objects != ("person",):
+            raise UsageError("objects", opts.objects, "objects other than person need a detector model: %s "
+                             "FILE.onnx" % named("detector"))
+        found = "hog"
+    others = [label for label in opts.objects if label != "person"]
+    if found == "hog" and others:
+        raise UsageError("objects", opts.objects, "hog finds people only; %s need%s a detector model: %s FILE.onnx"
+                         % (",".join(others), "s" if len(others) == 1 else "", named("detector")))
+    if opts.labels is not None and not (isinstance(found, str) and found not in detectors.NAMES):
+        raise UsageError("labels", opts.labels, "goes with a model file (%s FILE.onnx), not with %s"
+                         % (named("detector"), found if isinstance(found, str) else "a detector object"))
+    zones.parse_names("require_zone", opts.require_zone, opts.zones)
+    return opts if found is opts.detector else dataclasses.replace(opts, detector=found)
 
 
 def engine_arguments(opts, **resolved):

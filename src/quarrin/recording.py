@@ -17,6 +17,7 @@ import typing
 
 from quarrin import options as _options
 from quarrin import layout, listeners as listening, nativelog, sources, stamps, writers
+from quarrin.zones import check_in_region
 from quarrin.listeners import eventlist as events_mod, registry as notifying, snapshots
 from quarrin.errors import RecordingError, UsageError, named
 from quarrin.results import Progress, RecordResult, Segment
@@ -108,6 +109,7 @@ def prepare(source, output, opts, scan=False, snapshots=None):
     _check_region(opts, roi, width, height, shown)
     kind.refuse_region(roi, width, height)
     x, y, w, h = roi
+    check_in_region(opts.zones, w, h)
     if not scan:
         _check_budget(output, opts)
         _check_free_space(output, opts.min_free)
@@ -310,10 +312,15 @@ def _motion_mask(opts, width, height, roi):
             raise UsageError("mask", opts.mask, "is %dx%d; the frames are %dx%d"
                              % (image.shape[1], image.shape[0], width, height))
         full[image == 0] = 0
-    for rect in opts.ignore:
-        x, y, w, h = rect
+    for area in opts.ignore:
+        if _options.is_polygon(area):   # its points from 0,0 to the frame's width,height
+            if any(px > width or py > height for px, py in area):
+                raise UsageError("ignore", _options.area_text(area), "lies outside the %dx%d frames" % (width, height))
+            cv2.fillPoly(full, [np.array(area, np.int32)], 0)
+            continue
+        x, y, w, h = area
         if x + w > width or y + h > height:
-            raise UsageError("ignore", rect, "lies outside the %dx%d frames" % (width, height))
+            raise UsageError("ignore", area, "lies outside the %dx%d frames" % (width, height))
         full[y:y + h, x:x + w] = 0
     x, y, w, h = roi
     kept = np.ascontiguousarray(full[y:y + h, x:x + w])
@@ -321,7 +328,7 @@ def _motion_mask(opts, width, height, roi):
         area = "the region %d,%d,%d,%d" % roi if opts.roi else "the %dx%d frames" % (width, height)
         if not opts.ignore:
             raise UsageError("mask", opts.mask, "leaves nothing of %s to watch for motion" % area)
-        raise UsageError("ignore", " ".join(",".join(map(str, r)) for r in opts.ignore), "%sleaves nothing of %s to "
+        raise UsageError("ignore", " ".join(map(_options.area_text, opts.ignore)), "%sleaves nothing of %s to "
                          "watch for motion" % ("with the mask, " if opts.mask else "", area))
     return kept
 

@@ -226,7 +226,7 @@ def _camera(name, defaults, table, notify, folder, known):
         if key in CAMERA_ONLY_KEYS or key in notified or key not in known:
             continue
         check = (_options.SERVICE_BY_NAME.get(key) or _options.BY_NAME[key]).check
-        if key in _options.BY_NAME and _options.BY_NAME[key].check is _options.file_path and isinstance(value, str):
+        if _options.names_a_file(key, value):
             value = _absolute(folder, value)
         try:
             check(key, value)
@@ -285,7 +285,14 @@ def _toml_value(value):
         return repr(value)
     if isinstance(value, (tuple, list)):
         return "[%s]" % ", ".join(_toml_value(v) for v in value)
+    if isinstance(value, dict):
+        return "{ %s }" % ", ".join("%s = %s" % (_key(k), _toml_value(v)) for k, v in value.items()) if value else "{}"
     return json.dumps(str(value), ensure_ascii=False)
+
+
+# Shown as they are used, not as written: the detector a list of just person gets, the zones' points.
+_AS_USED = {"objects": list, "detector": lambda d: d, "require_zone": list,
+            "zones": lambda zones: {z.name: [list(p) for p in z.points] for z in zones}}
 
 
 def resolved(config):
@@ -298,6 +305,8 @@ def resolved(config):
         lines.append("output = %s" % _toml_value(camera.output))
         for option in _options.OPTIONS:
             value = camera.options.get(option.name, option.default)
+            if option.name in _AS_USED:
+                value = _AS_USED[option.name](getattr(camera.checked, option.name))
             if value is None and option.name == "reconnect" and _is_live(camera.source):
                 value = _options.LIVE_RECONNECT
             if value is None:
