@@ -212,3 +212,120 @@ def test_unusable_models_and_labels_are_refused_naming_the_file(tmp_path, runtim
         load(str(model), labels=labels)
     assert e.value.option == option
     assert says in str(e.value) and str(labels if option == "labels" else model) in str(e.value), str(e.value)
+
+
+# ---- objects that confirm events ---------------------------------------------------------------------
+import threading  # noqa: E402
+import time  # noqa: E402
+
+import quarrin  # noqa: E402
+import videos  # noqa: E402
+from quarrin import objects  # noqa: E402
+from quarrin.seams import Box, Detection  # noqa: E402
+
+# Two events of a square moving 8 px a frame: frames 1-2 (its bottom centre at x 16, 24) and 8-9
+# (x 32, 40), each 0.1 s of motion.
+PATTERN = "RMM.....MM....."
+
+
+def scripted(path, pattern=PATTERN):
+    x, frames = 0, []
+    for c in pattern:
+        if c == "M":
+            x = (x + 8) % 40
+        frames.append(videos.square_frame(64, 48, x, 12))
+    return videos.write_clip(path, frames)
+
+
+class Squares:
+    """Finds the bright square of a frame as one `label` of `score`; raises with `fail`; with `sleep`,
+    takes that long."""
+
+    def __init__(self, label="person", score=0.9, fail=False, sleep=0.0):
+        self.label, self.score, self.fail, self.sleep = label, score, fail, sleep
+        self.calls = 0
+
+    def detect(self, frame):
+        self.calls += 1
+        time.sleep(self.sleep)
+        if self.fail:
+            raise RuntimeError("the model broke")
+        ys, xs = np.nonzero(frame.max(axis=2) > 150)
+        if not len(xs):
+            return []
+        return [Detection(self.label, self.score, Box(int(xs.min()), int(ys.min()), int(np.ptp(xs)) + 1,
+                                                       int(np.ptp(ys)) + 1))]
+
+
+LEFT = {"left": [[0, 0], [30, 0], [30, 47], [0, 47]]}
+BOTH = {"left": LEFT["left"], "floor": [[0, 44], [63, 44], [63, 47], [0, 47]], "all": [[0, 0], [63, 0], [63, 47],
+                                                                                     [0, 47]]}
+
+
+@pytest.mark.parametrize("options, detector, kept, labels, zones, dropped", [
+    (dict(objects=["person"]), Squares(), [(1, 2), (8, 9)], ["person"] * 2, [(), ()], ()),
+    # The wrong label, or too low a score: nothing confirms them.
+    (dict(objects=["car"]), Squares(), [], [], [], (("without objects", 2),)),
+    (dict(objects=["person"], min_score=0.95), Squares(), [], [], [], (("without objects", 2),)),
+    # A slow detector gives a file the same events: the recording waits for it.
+    (dict(objects=["person"]), Squares(sleep=0.05), [(1, 2), (8, 9)], ["person"] * 2, [(), ()], ()),
+    # A detector that raises: kept as motion events, with no label.
+    (dict(objects=["person"]), Squares(fail=True), [(1, 2), (8, 9)], ["", ""], [(), ()], ()),
+    # Zones: by the object's bottom centre; a required one keeps the first event only.
+    (dict(objects=["person"], zones=LEFT), Squares(), [(1, 2), (8, 9)], ["person"] * 2, [("left",), ()], ()),
+    (dict(objects=["person"], zones=LEFT, require_zone=["left"]), Squares(), [(1, 2)], ["person"], [("left",)],
+     (("outside the zones", 1),)),
+    # Without objects, by the motion's box.
+    (dict(zones=BOTH, require_zone=["floor"]), None, [], [], [], (("outside the zones", 2),)),
+    (dict(zones=BOTH, require_zone=["all"]), None, [(1, 2), (8, 9)], ["", ""], [("left", "all"), ("all",)], ()),
+], ids=["person", "other-label", "low-score", "slow", "failing", "zones", "required-zone", "motion-zone-missed",
+        "motion-zone"])
+@pytest.mark.parametrize("pipeline", [False, True], ids=["sequential", "pipelined"])
+def test_objects_confirm_events(tmp_path, options, detector, kept, labels, zones, dropped, pipeline):
+    src = scripted(tmp_path / "in.avi")
+    told, started = [], []
+    if detector is not None:
+        options = dict(options, detector=detector)
+    r = quarrin.record(src, tmp_path / "o.avi", motion=True, min_area=50, pipeline=pipeline, notify=told.append,
+                       on_event_start=started.append, **options)
+    assert [(e.first_frame, e.last_frame) for e in r.events] == kept
+    assert [e.label for e in r.events] == labels == [e.label for e in started]
+    assert [e.zones for e in r.events] == zones
+    assert r.dropped == dropped
+    assert all(e.score == (0.9 if e.label else None) for e in r.events)
+    # The frames written are the kept events' and the reference frame.
+    assert [i for s in r.segments for i in s.inframes] == [0] + [i for a, b in kept for i in range(a, b + 1)]
+    failed = [line for line in told if "detector failed" in line]
+    assert len(failed) == (1 if detector is not None and detector.fail else 0), told
+
+
+@pytest.mark.parametrize("video, kept", [("vtest.avi", True), ("tree.avi", False)])
+def test_hog_keeps_people_and_drops_branches(tmp_path, video, kept):
+    frames_of(video, [0])  # (skips without the videos)
+    lines = []
+    r = quarrin.record(DATA + video, tmp_path / "o.avi", motion=True, objects=["person"], duration=5, log=lines.append)
+    assert bool(r.events) == kept
+    assert all(e.label == "person" and e.score >= 0.5 for e in r.events)
+    assert kept or r.dropped[0][0] == "without objects"
+    assert any(line.startswith("detector: hog") for line in lines)
+    assert any(line.startswith("Detector: looked at") for line in lines)
+
+
+def test_a_live_watch_never_waits_for_its_detector():
+    gate = threading.Event()
+
+    class Stuck:
+        def detect(self, frame):
+            gate.wait(10)
+            return [Detection("person", 0.9, Box(0, 0, 4, 4))]
+
+    watch = objects.Watch(Stuck(), ["person"], live=True)
+    image = np.zeros((48, 64, 3), np.uint8)
+    watch.look(0, 0.0, image, (0, 0, 8, 8))
+    watch.look(1, 1.0, image, (0, 0, 8, 8))   # due, but the detector is busy: passed over
+    assert (watch.confirmed(), watch.skipped) == (False, 1)
+    found = watch.end(False, True)            # the event ends before its detection comes back
+    gate.set()
+    watch.close()
+    assert found == objects.NOTHING and watch.dropped.items() == [("without objects", 1)]
+    assert watch.findings() == objects.NOTHING  # the late result went with its event

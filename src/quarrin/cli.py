@@ -401,7 +401,7 @@ def summary(result):
     if result.events_file:
         yield "Events listed in %s" % result.events_file
     events = len(result.events) if result.events_file else None
-    yield total_line(result.frames_saved, result.frames_read, result.files, result.seconds, events)
+    yield total_line(result.frames_saved, result.frames_read, result.files, result.seconds, events, result.dropped)
 
 
 def event_line(e, file=True):
@@ -411,13 +411,19 @@ def event_line(e, file=True):
         " in %s" % e.file if file and e.file else "")
 
 
-def total_line(saved, read, files, seconds, events=None):
+def total_line(saved, read, files, seconds, events=None, dropped=()):
     """`Saved S of R frames in F files (T s, N frames/s)`; a motion recording also says how many
-    events it found: `... in F files, E events (...)`."""
+    events it found, and those its detector or zones dropped:
+    `... in F files, E events, D without objects dropped (...)`."""
     rate = read / seconds if seconds > 0 else 0.0
-    counted = "" if events is None else ", %d event%s" % (events, "" if events == 1 else "s")
+    counted = "" if events is None else ", %d event%s" % (events, "" if events == 1 else "s") + dropped_text(dropped)
     return "Saved %d of %d frames in %d file%s%s (%.1f s, %.0f frames/s)" % (
         saved, read, files, "" if files == 1 else "s", counted, seconds, rate)
+
+
+def dropped_text(dropped):
+    """`, 5 without objects dropped` for the events dropped by reason (quarrin.RecordResult.dropped)."""
+    return "".join(", %d %s dropped" % (n, why) for why, n in dropped)
 
 
 def _batch(ns):
@@ -447,8 +453,8 @@ def _batch(ns):
         else:
             line = "%-7s %s: saved %d of %d frames in %d file%s%s (%.1f s)" % (
                 item.status, item.input, r.frames_saved, r.frames_read, r.files, "" if r.files == 1 else "s",
-                ", %d event%s" % (len(r.events), "" if len(r.events) == 1 else "s") if r.events_file else "",
-                item.seconds)
+                ", %d event%s%s" % (len(r.events), "" if len(r.events) == 1 else "s", dropped_text(r.dropped))
+                if r.events_file else "", item.seconds)
         lines = [line] + (["        warning: %s" % r.warning] if r is not None and r.warning else [])
         for line in lines:
             if bars is not None:

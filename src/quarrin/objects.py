@@ -70,6 +70,7 @@ class _Event:
         self.top: Detection | None = None      # that detection
         self.zones: set[str] = set()
         self.confirmed = False
+        self.seen = False                      # a wanted object reached min_score, in a zone or not
         self.broken = False                    # the detector failed on one of its frames
         self.looked = 0
 
@@ -128,7 +129,9 @@ class Watch:
         # other labels only). `_told` is what confirmed() last answered, on this thread: for a file,
         # once every detection before it was done, so the choice stays the input's alone.
         self._due = t + (2 * self.period if self._told else self.period)
-        frame = image.bgr() if hasattr(image, "bgr") else image.copy()
+        # A copy: the overlay draws into the frame once it is written. A copied recording's grey
+        # frame is made colour on the detector's thread (it decodes again).
+        frame = image if hasattr(image, "bgr") else image.copy()
         region = _crop(frame.shape[1], frame.shape[0], moved)
         with self._lock:
             self._pending += 1
@@ -157,10 +160,10 @@ class Watch:
             self._event = _Event()
             self._told = False
             self._token += 1
-        if not kept and long_enough:
-            if self.detector is not None and not event.broken and not event.confirmed:
+        if not kept and long_enough and not event.confirmed and not event.broken:
+            if self.detector is not None and not event.seen:
                 self.dropped.without_objects += 1
-            elif self.required and not event.confirmed:
+            else:
                 self.dropped.outside_zones += 1
         return self._findings(event)
 
@@ -207,6 +210,8 @@ class Watch:
                 return
             token, frame, (x, y, w, h) = job
             try:
+                if hasattr(frame, "bgr"):
+                    frame = frame.bgr()
                 found = self.detector.detect(frame[y:y + h, x:x + w])
                 found = [_moved(d, x, y) for d in found]
                 error = None
@@ -241,6 +246,7 @@ class Watch:
                 event.best[d.label] = d
             if d.score < self.min_score:
                 continue
+            event.seen = True
             names = _zones().entered_by_object(self.zones, d.box) if self.zones else ()
             event.zones.update(names)
             if self.required and not self.required.intersection(names):

@@ -120,8 +120,6 @@ def prepare(source, output, opts, scan=False, snapshots=None):
     if timed_by_clock:
         reader.fps = rate
     events = opts.motion or scan
-    if events:
-        _zones_in_region(opts, w, h)
     hold = _hold_frames(kind, opts, rate, w, h) if events and not scan else 0  # a scan holds no image
     mask = _motion_mask(opts, width, height, roi) if events else None
     writer = None
@@ -146,8 +144,7 @@ def prepare(source, output, opts, scan=False, snapshots=None):
 
 def _watching(opts):
     """(objects wanted, the detector asked, zones, zones required) of the options."""
-    return (tuple(getattr(opts, "objects", ()) or ()), getattr(opts, "detector", None),
-            tuple(getattr(opts, "zones", ()) or ()), tuple(getattr(opts, "require_zone", ()) or ()))
+    return opts.objects, opts.detector, opts.zones, opts.require_zone
 
 
 def _load_detector(opts, log):
@@ -158,15 +155,8 @@ def _load_detector(opts, log):
         return None
     from quarrin import detectors
 
-    return detectors.load(asked if asked is not None else "hog", getattr(opts, "labels", None), log)
+    return detectors.load(asked, opts.labels, log)
 
-
-def _zones_in_region(opts, width, height):
-    zones = _watching(opts)[2]
-    if zones:
-        from quarrin import zones as zoning
-
-        zoning.check_in_region(zones, width, height)
 
 
 def _keep_sound(reader, writer, output, opts):
@@ -226,6 +216,7 @@ def _on_resize(plan, notify):
                                  % ((named("roi"),) + roi + (now, plan.source, was)))
         try:
             _check_region(opts, roi, width, height, plan.source)
+            check_in_region(opts.zones, roi[2], roi[3])  # zones are drawn in the region's pixels
             kind.refuse_size(roi)
             if plan.hold_frames:
                 _hold_frames(kind, opts, plan.fps, roi[2], roi[3])
@@ -467,8 +458,8 @@ def _watch(plan, notify):
     from quarrin import objects
 
     wanted, _, zones, required = _watching(plan.opts)
-    return objects.Watch(plan.detector, wanted, getattr(plan.opts, "min_score", 0.5),
-                         getattr(plan.opts, "detect_fps", 2.0), zones, required, live=plan.live, notify=notify,
+    return objects.Watch(plan.detector, wanted, plan.opts.min_score, plan.opts.detect_fps, zones, required,
+                         live=plan.live, notify=notify,
                          own=not hasattr(_watching(plan.opts)[1], "detect"))
 
 
