@@ -213,11 +213,11 @@ def filters(label=None, zone=None):
         if value is not None:
             if not isinstance(value, str):
                 raise UsageError(option, value, "expected a name")
-            value = value.strip()
-            if not value:
+            if not value.strip():
                 raise UsageError(option, value, "expected a name")
             if option == "zone" and ZONE_SEPARATOR in value:
                 raise UsageError(option, value, "is no zone's name (no %s in one)" % ZONE_SEPARATOR)
+            value = value.strip()
         checked.append(value)
     return tuple(checked)
 
