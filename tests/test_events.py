@@ -394,6 +394,11 @@ def test_what_a_detector_found_goes_with_the_event(tmp_path, findings, listed, t
     assert (row["label"], row["score"], row["zones"]) == listed
     assert tuple(e.row("end")[c] for c in ("label", "score", "zones")) == told
     assert cli.event_line(e, file=False).endswith(line)
+    # A scan's report, as its list.
+    scanned = types.SimpleNamespace(input="in.avi", status="ok", error=None,
+                                    result=types.SimpleNamespace(warning=None, events=(e,)))
+    [row] = rows(eventlist.write_report(str(tmp_path / "scan.csv"), [scanned]))
+    assert (row["input"], row["label"], row["score"], row["zones"]) == ("in.avi",) + listed
     picture = cv2.imread(e.snapshot)
     assert picture.shape == (120, 160, 3)
     assert abs(int(picture[119, 0].mean()) - (40 if caption is None else 120)) < 8
