@@ -6,9 +6,6 @@ import typing
 
 from quarrin.errors import RecordingError
 
-if typing.TYPE_CHECKING:
-    from quarrin.seams import Detection
-
 
 @dataclasses.dataclass(frozen=True)
 class Segment:
@@ -47,7 +44,8 @@ class Event:
     far. With an object detector, `label` and `score` are those of its best detection of a wanted
     label ("" and None without), `zones` the zones it entered (in the configuration's order) and
     `detections` the best detection of each label, best first (not listed: only this object
-    carries them)."""
+    carries them, and an event read back from its list equals it all the same). The score is kept
+    to 3 places, as the list writes it."""
     event: int                    # number, from 1
     start: datetime.datetime      # time of its first saved frame
     end: typing.Optional[datetime.datetime]  # and of its last
@@ -62,7 +60,8 @@ class Event:
     label: str = ""                         # its best detection's label ("": none)
     score: typing.Optional[float] = None    # and that detection's score, 0 to 1
     zones: tuple[str, ...] = ()             # the zones it entered
-    detections: tuple["Detection", ...] = dataclasses.field(default=(), repr=False)
+    # of quarrin.seams.Detection (which names this module's classes: not imported here)
+    detections: tuple[typing.Any, ...] = dataclasses.field(default=(), repr=False, compare=False)
 
     @classmethod
     def of(cls, event: typing.Any, snapshot: str | None = None, camera: str | None = None) -> "Event":
@@ -72,7 +71,8 @@ class Event:
         seen: dict[str, typing.Any] = {}
         if found is not None:
             score = getattr(found, "score", None)
-            seen = dict(label=getattr(found, "label", None) or "", score=None if score is None else float(score),
+            seen = dict(label=getattr(found, "label", None) or "",
+                        score=None if score is None else round(float(score), 3),
                         zones=tuple(getattr(found, "zones", None) or ()),
                         detections=tuple(getattr(found, "detections", None) or ()))
         return cls(**{name: getattr(event, name) for name in RECORDED_COLUMNS}, snapshot=snapshot, camera=camera,
