@@ -299,18 +299,10 @@ def damage(path, how):
         db.execute("CREATE TABLE older (x)")
         db.commit()
         db.close()
-    elif how == "previous layout":   # an index made before events had their zones
-        import sqlite3
-
-        db = sqlite3.connect(path)
-        db.execute("PRAGMA user_version=%d" % (index.store.SCHEMA - 1))
-        db.execute("ALTER TABLE events DROP COLUMN zones")
-        db.commit()
-        db.close()
 
 
 @pytest.mark.parametrize("how, warned", [("deleted", False), ("garbage", True), ("truncated", True), ("pages", True),
-                                         ("other layout", False), ("previous layout", False)])
+                                         ("other layout", False)])
 def test_a_lost_or_damaged_index_gives_the_same_answer(cams, tmp_path, how, warned):
     os.chdir(tmp_path)
     before = run("events", "cams", "--json")

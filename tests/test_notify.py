@@ -80,20 +80,6 @@ def found(label="", score=None, zones=(), more=()):
     return dict(label=label, score=score, zones=zones, detections=detections)
 
 
-# A command's environment: what was found, empty when nothing was (never one inherited).
-@pytest.mark.parametrize("findings, told", [
-    ({}, ("", "", "")),
-    (found("person", 0.86666, ("driveway", "gate")), ("person", "0.867", "driveway;gate")),
-    (found(zones=("gate",)), ("", "", "gate")),
-], ids=["motion", "object", "zones"])
-def test_a_command_is_told_what_was_found(findings, told):
-    event = dataclasses.replace(BEGAN, **findings)
-    inherited = {"QUARRIN_LABEL": "cat", "QUARRIN_SCORE": "1", "QUARRIN_ZONES": "x", "PATH": "/bin"}
-    for kind in ("start", "end"):
-        env = hooks.environment(event, kind, "door", base=inherited)
-        assert (env["QUARRIN_LABEL"], env["QUARRIN_SCORE"], env["QUARRIN_ZONES"], env["PATH"]) == told + ("/bin",)
-
-
 # A command that fails is a line; one that hangs is killed after --on-event-timeout, with what it
 # started; while one runs the next of its kind is skipped with a line. Every command is accounted
 # for, and the recording is whole.
@@ -219,7 +205,7 @@ def test_each_notifier_declares_the_rows_its_keys_and_switch_name():
 
 # The labels found: PREFIX/CAMERA/LABEL ON while the event lasts (the labels of all its detections;
 # one known only at its end is ON as it ends), OFF after it, kept by the broker; a label that would
-# stand for one of the camera's own topics gets none.
+# stand for one of the camera's own topics gets none. A command's environment says the same.
 @pytest.mark.parametrize("at_start, at_end, topics", [
     ({}, {}, {}),
     (found("person", 0.9, ("drive",), more=("car",)), found("person", 0.95, ("drive", "gate"), more=("car",)),
@@ -248,9 +234,13 @@ def test_the_snapshot_is_published_once_at_the_end(tmp_path, broker, at_start, a
     assert [m["snapshot"] for m in messages] == [None, str(picture)]
     assert [(m["label"], m["score"], m["zones"]) for m in messages] == [
         (e.label or None, e.score, list(e.zones)) for e in (began, ended)]
+    # A command's environment tells the same, empty for what is not known (never one inherited).
+    for m, e in zip(messages, (began, ended)):
+        env = hooks.environment(e, m["type"], "door", base={"QUARRIN_LABEL": "cat", "QUARRIN_SCORE": "1"})
+        assert [env[n] for n in ("QUARRIN_LABEL", "QUARRIN_SCORE", "QUARRIN_ZONES")] == [
+            m["label"] or "", "" if m["score"] is None else str(m["score"]), ";".join(m["zones"])]
     own = {"motion", "events", "snapshot", "availability"}
-    assert {t.split("/")[-1]: sub.payloads(t) for t in {t for t, _, _ in sub.got} if t.split("/")[-1] not in own} \
-        == topics
+    assert {t.split("/")[-1]: sub.payloads(t) for t, _, _ in sub.got if t.split("/")[-1] not in own} == topics
     assert sub.payloads("quarrin/door/motion") == [b"OFF", b"ON", b"OFF"]
     # What a newcomer finds: each label OFF.
     with Subscriber(broker, "quarrin/door/#") as late:

@@ -90,10 +90,3 @@ def record_events(output: str) -> list[str]:
         reader=StillCamera(20), on_signal=lambda kind, when: told.append(kind + when.isoformat()))
     told += ["%d: %s" % (e.event, e.end) for e in outcome.events]
     return told
-
-
-def people_in_the_drive(folder: str) -> list[str]:
-    from quarrin.api import events
-
-    return ["%s %s %.2f %s" % (e.start.isoformat(), e.label, e.score if e.score is not None else 0.0, ";".join(e.zones))
-            for e in events(folder, since="today", label="person", zone="drive")]
