@@ -198,11 +198,13 @@ class Index:
         with self._lock:
             self._refresh((LIST,))
             for store in self.stores:
-                mine, args = store._mine("root")
+                # (+: not by the other indexes, which SQLite may take for shorter ways to the labels)
+                mine, args = store._mine("+root")
                 if camera is not None:
-                    mine += " AND camera = ?"
+                    mine += " AND +camera = ?"
                     args.append(camera)
-                found.update(store.run(lambda db: [name for name, in db.execute(_DISTINCT_LABELS % mine, args)]))
+                found.update(store.run(lambda db: [name for name, in db.execute(_DISTINCT_LABELS.format(mine),
+                                                                                 args + args)]))
         return sorted(found)
 
     def cameras(self):

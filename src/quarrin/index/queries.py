@@ -201,8 +201,15 @@ SELECT name FROM e WHERE name IS NOT NULL UNION SELECT name FROM s WHERE name IS
 """
 
 
-# The labels of the events (%s: the store's condition).
-_DISTINCT_LABELS = "SELECT DISTINCT label FROM events WHERE label > '' AND %s"
+# The labels of the events, from the index on them: one look-up per label ({0}: the store's
+# condition, whose arguments are given twice).
+_DISTINCT_LABELS = """
+WITH RECURSIVE
+  l(name) AS (SELECT (SELECT min(label) FROM events WHERE label > '' AND {0})
+              UNION ALL SELECT (SELECT min(label) FROM events WHERE label > l.name AND {0}) FROM l
+              WHERE l.name IS NOT NULL)
+SELECT name FROM l WHERE name IS NOT NULL
+"""
 
 
 def filters(label=None, zone=None):
