@@ -9,6 +9,7 @@ import dataclasses
 import datetime
 import json
 import os
+import types
 
 import cv2
 import numpy as np
@@ -248,6 +249,7 @@ def test_scan_lists_events_without_writing_video(tmp_path, report, options, foun
         listed = json.load(f) if report.endswith(".json") else list(csv.DictReader(f))
     assert [(os.path.basename(e["input"]), int(e["event"]), e["file"], e["status"]) for e in listed] == [
         (os.path.basename(i.input), e.event, "", "ok") for i in items for e in i.events]
+    assert all((e["label"], e["score"], e["zones"]) == ("", "", "") for e in listed)   # no detector: none
     # An existing report is kept: the next one is numbered.
     quarrin.scan([folder / "b.avi"], report=report)
     assert sorted(os.listdir(tmp_path)) == sorted(["in", report, report.replace(".", "_001.")])
@@ -402,6 +404,67 @@ def test_no_pictures_and_a_scan_s_pictures(tmp_path):
         around_the_move(red_box(cv2.imread(e.snapshot)), e.first_frame)
 
 
+def found_by_a_detector(box, label="person", zones=("driveway", "gate")):
+    """A detector's findings on an event: its best person in `box` on a grey frame (120) of 160x120."""
+    from quarrin.seams import Box, Detection
+
+    best = Detection(label, 0.8666, Box(*box))
+    return types.SimpleNamespace(label=label, score=0.8666, zones=zones, box=best.box,
+                                 detections=(best, Detection("car", np.float32(0.61), Box(0, 0, 9, 9))),
+                                 frame=np.full((120, 160, 3), 120, np.uint8))
+
+
+# What a detector found goes with the event: into its list (and back from it), its told form, the
+# printed line and its picture: the detection's frame, boxed and captioned within the image.
+@pytest.mark.parametrize("findings, listed, told, line, caption", [
+    (None, ("", "", ""), (None, None, []), "peak 500 px)", None),
+    (found_by_a_detector((40, 40, 30, 50)), ("person", "0.867", "driveway;gate"), ("person", 0.867, ["driveway", "gate"]),
+     "peak 500 px, person 0.87 in driveway;gate)", (40, 39)),
+    # At the top right: the caption goes inside the box, moved left to stay in the image.
+    (found_by_a_detector((130, 0, 30, 40), zones=()), ("person", "0.867", ""), ("person", 0.867, []),
+     "peak 500 px, person 0.87)", (129, 0)),
+    # Zones without objects: the motion's picture.
+    (types.SimpleNamespace(label="", score=None, zones=("gate",), detections=(), frame=None, box=None),
+     ("", "", "gate"), (None, None, ["gate"]), "peak 500 px, in gate)", None),
+], ids=["motion", "object", "object-at-the-edge", "zones-only"])
+def test_what_a_detector_found_goes_with_the_event(tmp_path, findings, listed, told, line, caption):
+    from quarrin import cli
+    from quarrin.listeners import eventlist, snapshots
+
+    start = datetime.datetime(2026, 12, 8, 10)
+    recorded = types.SimpleNamespace(event=1, start=start, end=start + datetime.timedelta(seconds=2), seconds=2.0,
+                                     first_frame=3, last_frame=22, frames=20, peak_area=500.0, file="door.avi",
+                                     peak_frame=np.full((120, 160, 3), 40, np.uint8), peak_box=(60, 60, 20, 20),
+                                     findings=findings)
+    e = snapshots.Events("door", lambda: str(tmp_path / "door.events"), colour=(0, 0, 255)).of(recorded)
+    assert (e.label, e.score, e.zones) == (listed[0], float(listed[1]) if listed[1] else None,
+                                           tuple(filter(None, listed[2].split(";"))))
+    assert [d.label for d in e.detections] == ([] if findings is None else [d.label for d in findings.detections])
+    listing = eventlist.EventList(str(tmp_path / "door.events.csv"))
+    listing.on_event(e)
+    listing.close()
+    [row] = rows(tmp_path / "door.events.csv")
+    assert (row["label"], row["score"], row["zones"]) == listed
+    assert tuple(e.row("end")[c] for c in ("label", "score", "zones")) == told
+    assert cli.event_line(e, file=False).endswith(line)
+    # A scan's report, as its list.
+    scanned = types.SimpleNamespace(input="in.avi", status="ok", error=None,
+                                    result=types.SimpleNamespace(warning=None, events=(e,)))
+    [row] = rows(eventlist.write_report(str(tmp_path / "scan.csv"), [scanned]))
+    assert (row["input"], row["label"], row["score"], row["zones"]) == ("in.avi",) + listed
+    picture = cv2.imread(e.snapshot)
+    assert picture.shape == (120, 160, 3)
+    assert abs(int(picture[119, 0].mean()) - (40 if caption is None else 120)) < 8
+    x0, y0, x1, y1 = red_box(picture)
+    if caption is None:
+        assert np.abs(np.subtract((x0, y0, x1, y1), (60, 60, 80, 80))).max() <= 2   # 2 pixels wide
+        return
+    # The caption's band, above the box where there is room, in the box's colour with white text.
+    assert x0 <= caption[0] and y0 <= caption[1] and abs(y1 - findings.box.y - findings.box.height) <= 2
+    band = picture[y0:y0 + 10, x0:x1]
+    assert ((band > 200).all(axis=2)).sum() > 10
+
+
 @pytest.mark.parametrize("options, segments", [
     (dict(before=0.3, after=0.2), [[0, 1, 2, 3, 4], [5, 6, 7, 8, 9, 10, 11]]),
     (dict(after=0.1), [[1, 2, 3], [8, 9, 10]]),
@@ -432,17 +495,30 @@ def test_split_by_events(tmp_path, options, segments, pipeline):
 
 # An event left open beside its list is listed on a line of its own, whether the list's last line
 # was cut off by the dying recording or ends as written; an event already listed is not repeated.
-@pytest.mark.parametrize("tail, listed", [(b"", ["1", "2"]), (b"2,2026-12-08T10:", ["1", "2", "2"]),
-                                          (b"2,2026-12-08T10:15:00,2026-12-08T10:15:01,1,0,9,10,5,\r\n", ["1", "2"])])
-def test_an_open_event_completes_its_list(tmp_path, tail, listed):
+# What a detector had found when it began is listed with it (in a list with those columns), and
+# what cannot be read of that is left out.
+OLD_HEADER = b"event,start,end,seconds,first_frame,last_frame,frames,peak_area,file"
+FOUND_HEADER = OLD_HEADER + b",snapshot,camera,label,score,zones"
+
+
+@pytest.mark.parametrize("tail, listed, header, found, kept", [
+    (b"", ["1", "2"], OLD_HEADER, {}, ("", None, ())),
+    (b"2,2026-12-08T10:", ["1", "2", "2"], OLD_HEADER, {}, ("", None, ())),
+    (b"2,2026-12-08T10:15:00,2026-12-08T10:15:01,1,0,9,10,5,\r\n", ["1", "2"], OLD_HEADER, {}, None),
+    (b"", ["1", "2"], FOUND_HEADER, dict(label="car", score=0.5, zones=["drive"]), ("car", 0.5, ("drive",))),
+    (b"", ["1", "2"], FOUND_HEADER, dict(label="car", score="high", zones="drive"), ("car", None, ())),
+], ids=["ends", "cut-off", "listed", "found", "found-unreadable"])
+def test_an_open_event_completes_its_list(tmp_path, tail, listed, header, found, kept):
     from quarrin.listeners import eventlist
 
     listing = tmp_path / "cam.events.csv"
-    listing.write_bytes(b"event,start,end,seconds,first_frame,last_frame,frames,peak_area,file\r\n"
-                        b"1,2026-12-08T10:00:00,2026-12-08T10:00:01,1,0,9,10,5,\r\n" + tail)
-    (tmp_path / "cam.events.csv.open").write_text(json.dumps({"event": 2, "start": "2026-12-08T10:15:00",
-                                                              "first_frame": 0, "camera": "cam"}))
-    eventlist.complete_open(str(tmp_path / "cam.events.csv.open"))
-    columns, found = eventlist.read_list(str(listing))
-    assert [row[0] for row in found] == listed and len(found[-1]) == len(columns)
+    listing.write_bytes(header + b"\r\n1,2026-12-08T10:00:00,2026-12-08T10:00:01,1,0,9,10,5,\r\n" + tail)
+    (tmp_path / "cam.events.csv.open").write_text(json.dumps(dict({"event": 2, "start": "2026-12-08T10:15:00",
+                                                                   "first_frame": 0, "camera": "cam"}, **found)))
+    event = eventlist.complete_open(str(tmp_path / "cam.events.csv.open"))
+    columns, rows = eventlist.read_list(str(listing))
+    assert [row[0] for row in rows] == listed and len(rows[-1]) == len(columns)
     assert not (tmp_path / "cam.events.csv.open").exists()
+    assert (event and (event.label, event.score, event.zones)) == kept
+    if header == FOUND_HEADER:
+        assert rows[-1][-3:] == [kept[0], "" if kept[1] is None else str(kept[1]), ";".join(kept[2])]

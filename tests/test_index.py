@@ -52,14 +52,17 @@ def write_stamps(video, hours, rows, step=0.5):
 @pytest.fixture
 def cams(tmp_path):
     """Two cameras over two daily folders; an event crosses midnight; one list is numbered, one
-    older (paths relative to where it was recorded), one carries the later camera column."""
+    older (paths relative to where it was recorded), one carries the later camera column and one
+    (the numbered one) all the later columns, with what a detector found."""
     root = tmp_path / "cams"
     write_list(root / "2026-12-07" / "door-230000.events.csv", [(1, -1.5, 60, "door-230000.avi"),
                                                                  (2, -0.01, 72, "door-230000.avi")])
     write_list(root / "2026-12-08" / "door-060000.events.csv", [(1, 6, 10, "door-060000.avi"),
                                                                  (2, 9.5, 20, "door-060000_001.avi")])
     write_list(root / "2026-12-08" / "yard.events.csv", [(1, 7, 5, "cams/2026-12-08/yard.avi")])
-    write_list(root / "2026-12-08" / "yard.events_001.csv", [(1, 8.25, 5, "yard_000.avi")])
+    write_list(root / "2026-12-08" / "yard.events_001.csv", [(1, 8.25, 5, "yard_000.avi", "", "", "person", "0.8666",
+                                                                 "driveway;gate")],
+               extra=["snapshot", "camera", "label", "score", "zones"])
     write_list(root / "2026-12-08" / "x" / "gate-0800.events.csv", [(1, 8, 1, "gate-0800.avi", "", "porch")],
                extra=["snapshot", "camera"])
     write_stamps(root / "2026-12-08" / "door-060000.avi", 6, 21)
@@ -104,8 +107,20 @@ def test_camera_name(name, camera):
      [("yard", "08 07:00", 1), ("yard", "08 08:15", 1)]),
     (dict(camera="yard", since="2026-12-08T07:00:04.5", until="20261208T0815"), [("yard", "08 07:00", 1),
                                                                               ("yard", "08 08:15", 1)]),
+    # What a detector found: a label, a zone among those entered (not a part of one's name).
+    (dict(label="person"), [("yard", "08 08:15", 1)]),
+    (dict(zone="gate", since="2026-12-08"), [("yard", "08 08:15", 1)]),
+    (dict(zone="driveway", label="person", camera="yard", limit=1), [("yard", "08 08:15", 1)]),
+    (dict(zone="gat"), []),
+    (dict(zone="way;gate"), quarrin.UsageError),
+    (dict(label="car"), []),
+    (dict(label="person", camera="door"), []),
 ])
 def test_events_by_camera_and_time(cams, query, expected):
+    if expected is quarrin.UsageError:
+        with pytest.raises(quarrin.UsageError, match="is no zone's name"):
+            quarrin.events(cams, **query)
+        return
     assert found(quarrin.events(cams, **query)) == expected
 
 
@@ -118,6 +133,9 @@ def test_event_fields_files_and_paging(cams, tmp_path):
         "cams/2026-12-08/x/gate-0800.avi", "cams/2026-12-08/yard_000.avi", "cams/2026-12-08/door-060000_001.avi"]
     assert (events[1].end - events[1].start, events[1].seconds, events[1].peak_area) == (
         datetime.timedelta(seconds=10), 10.0, 1001.0)
+    # An older list's events have no label; the list with it gives it back.
+    assert [(e.label, e.score, e.zones) for e in events[3:5]] == [("", None, ()),
+                                                                 ("person", 0.8666, ("driveway", "gate"))]
     assert quarrin.events("cams", limit=2) == events[-2:]
     assert quarrin.events(["cams/2026-12-08/x/gate-0800.events.csv", "cams/2026-12-07"], since="2026-12-08") == \
         events[:1] + events[3:4]
@@ -129,6 +147,8 @@ def test_event_fields_files_and_paging(cams, tmp_path):
         pages = [idx.events(since="2026-12-08", limit=4, offset=o, newest_first=True) for o in (0, 4)]
         assert pages[0] + pages[1] == listed[::-1]
         assert idx.count(since="2026-12-08") == 6
+        assert idx.count(label="person") == 1 and idx.count(zone="gate", camera="door") == 0
+        assert idx.labels() == ["person"] and idx.labels("door") == []
         assert all(idx.event(x.id) == x for x in listed)
         assert idx.event("0123456789abcdef-1") is None and idx.event("../etc") is None
         assert [(c.name, c.last_event.event.start.hour, c.last_frame) for c in idx.cameras()] == [
@@ -176,13 +196,20 @@ def test_the_command_prints_what_the_api_returns(cams, tmp_path, form):
     assert (proc.returncode, proc.stderr) == (0, "")
     listed = index.Index("cams").events(since="2026-12-08T07:00", limit=3, newest_first=True)[::-1]
     if form == "lines":
+        # The objects' column, as some event has one.
         assert proc.stdout.splitlines() == [
-            "2026-12-08T08:00:00  porch     1.0 s  peak   1001 px  cams/2026-12-08/x/gate-0800.avi",
-            "2026-12-08T08:15:00  yard      5.0 s  peak   1001 px  cams/2026-12-08/yard_000.avi",
-            "2026-12-08T09:30:00  door     20.0 s  peak   1002 px  cams/2026-12-08/door-060000_001.avi"]
+            "2026-12-08T08:00:00  porch     1.0 s  peak   1001 px  %-28s  cams/2026-12-08/x/gate-0800.avi" % "",
+            "2026-12-08T08:15:00  yard      5.0 s  peak   1001 px  person 0.87 in driveway;gate  "
+            "cams/2026-12-08/yard_000.avi",
+            "2026-12-08T09:30:00  door     20.0 s  peak   1002 px  %-28s  cams/2026-12-08/door-060000_001.avi" % ""]
+        zoned = run("events", "cams", "--zone", "gate", "--label", "person")
+        assert [line.split() for line in zoned.stdout.splitlines()] == [proc.stdout.splitlines()[1].split()]
+        assert "--zone NAME" in run("events", "--help").stdout
         return
     rows = json.loads(proc.stdout) if form == "--json" else list(csv.DictReader(proc.stdout.splitlines()))
-    assert [list(row) for row in rows] == [["input"] + COLUMNS + ["snapshot", "camera"]] * 3
+    assert [list(row) for row in rows] == [["input"] + COLUMNS + ["snapshot", "camera", "label", "score", "zones"]] * 3
+    assert [(row["label"], str(row["score"]), row["zones"]) for row in rows] == [
+        ("", "", ""), ("person", "0.867", "driveway;gate"), ("", "", "")]
     assert [(row["input"], str(row["event"]), row["camera"], row["start"], row["file"]) for row in rows] == [
         (x.input, str(x.event.event), x.event.camera, x.event.start.isoformat(), x.event.file) for x in listed]
     assert rows[1]["input"] == "cams/2026-12-08/yard.events_001.csv"
@@ -200,6 +227,8 @@ def test_the_command_prints_what_the_api_returns(cams, tmp_path, form):
     (["--since", "\uff12\uff10\uff12\uff16-12-08"], "is not a time"),
     (["--json", "--csv"], "not allowed with argument"),
     (["missing"], "PATH missing: no such file or directory"),
+    (["--zone", "a;b"], "--zone a;b: is no zone's name"),
+    (["--label", " "], "--label ' ': expected a name"),
 ])
 def test_the_command_refuses(cams, tmp_path, args, message):
     os.chdir(tmp_path)

@@ -61,10 +61,23 @@ def test_a_command_runs_as_each_event_begins_and_ends(tmp_path, pipeline):
         assert end == {"QUARRIN_EVENT": "end", "QUARRIN_NUMBER": str(e.event), "QUARRIN_CAMERA": "door",
                        "QUARRIN_START": listed["start"], "QUARRIN_END": listed["end"],
                        "QUARRIN_SECONDS": listed["seconds"], "QUARRIN_PEAK_AREA": listed["peak_area"],
-                       "QUARRIN_FILE": str(tmp_path / "door.avi")}
+                       "QUARRIN_FILE": str(tmp_path / "door.avi"), "QUARRIN_LABEL": "", "QUARRIN_SCORE": "",
+                       "QUARRIN_ZONES": ""}
         assert int(start.pop("QUARRIN_PEAK_AREA")) <= e.peak_area
         assert start == {k: v for k, v in end.items() if k not in ("QUARRIN_END", "QUARRIN_SECONDS",
                                                                     "QUARRIN_PEAK_AREA")} | {"QUARRIN_EVENT": "start"}
+
+
+BEGAN = quarrin.Event(1, datetime.datetime(2026, 12, 8, 10), None, None, 3, None, None, 500.0, "door.avi")
+
+
+def found(label="", score=None, zones=(), more=()):
+    """What a detector found of BEGAN: its label and score, the zones, and the labels of its other
+    detections."""
+    from quarrin.seams import Box, Detection
+
+    detections = tuple(Detection(name, 0.5, Box(0, 0, 4, 4)) for name in ((label,) if label else ()) + more)
+    return dict(label=label, score=score, zones=zones, detections=detections)
 
 
 # A command that fails is a line; one that hangs is killed after --on-event-timeout, with what it
@@ -144,7 +157,7 @@ def test_events_published_to_an_mqtt_broker(tmp_path, broker, broker_state):
     for e, listed, start, end in zip(r.events, rows(tmp_path / "door.events.csv"), told[::2], told[1::2]):
         columns = dict(listed, event=e.event, first_frame=e.first_frame, last_frame=e.last_frame, frames=e.frames,
                        seconds=e.seconds, peak_area=int(listed["peak_area"]), file=str(tmp_path / "door.avi"),
-                       snapshot=os.path.abspath(e.snapshot))
+                       snapshot=os.path.abspath(e.snapshot), label=None, score=None, zones=[])
         assert {k: end[k] for k in columns} == columns and end["camera"] == "door"
         assert (start["end"], start["seconds"], start["last_frame"], start["frames"]) == (None,) * 4
         assert (start["start"], start["first_frame"], start["file"]) == (listed["start"], e.first_frame,
@@ -190,16 +203,26 @@ def test_each_notifier_declares_the_rows_its_keys_and_switch_name():
     assert all(n.switch in n.options and set(n.options) <= set(rows[n.name]) for n in registry.notifiers())
 
 
-def test_the_snapshot_is_published_once_at_the_end(tmp_path, broker):
+# The labels found: PREFIX/CAMERA/LABEL ON while the event lasts (the labels of all its detections;
+# one known only at its end is ON as it ends), OFF after it, kept by the broker; a label that would
+# stand for one of the camera's own topics gets none. A command's environment says the same.
+@pytest.mark.parametrize("at_start, at_end, topics", [
+    ({}, {}, {}),
+    (found("person", 0.9, ("drive",), more=("car",)), found("person", 0.95, ("drive", "gate"), more=("car",)),
+     {"person": [b"ON", b"OFF"], "car": [b"ON", b"OFF"]}),
+    ({}, found("car", 0.7, more=("dog/cat",)), {"car": [b"ON", b"OFF"], "dog_cat": [b"ON", b"OFF"]}),
+    (found("person", 0.9), found("person", 0.9, more=("motion", "events")), {"person": [b"ON", b"OFF"]}),
+], ids=["motion", "object", "confirmed-at-the-end", "own-topics"])
+def test_the_snapshot_is_published_once_at_the_end(tmp_path, broker, at_start, at_end, topics):
     """The event's picture, when it names one, goes out as it ends; the prefix is quarrin by default."""
     from mqtt_broker import Subscriber
     from quarrin.listeners.mqtt import Mqtt
 
     picture = tmp_path / "door-1.jpg"
     cv2.imwrite(str(picture), np.full((24, 32, 3), 90, np.uint8))
-    began = quarrin.Event(1, datetime.datetime(2026, 12, 8, 10), None, None, 3, None, None, 500.0, "door.avi")
-    ended = dataclasses.replace(began, end=began.start + datetime.timedelta(seconds=2), seconds=2.0, last_frame=22,
-                                frames=20, snapshot=str(picture))
+    began = dataclasses.replace(BEGAN, **at_start)
+    ended = dataclasses.replace(BEGAN, end=began.start + datetime.timedelta(seconds=2), seconds=2.0, last_frame=22,
+                                frames=20, snapshot=str(picture), **at_end)
     with Subscriber(broker, "quarrin/#") as sub:
         told = Mqtt(broker.url(), "door", notify=pytest.fail)
         told.on_event_start(began)
@@ -207,4 +230,20 @@ def test_the_snapshot_is_published_once_at_the_end(tmp_path, broker):
         told.close()
         assert sub.wait(lambda: b"offline" in sub.payloads("quarrin/availability"))
     assert sub.payloads("quarrin/door/snapshot") == [picture.read_bytes()]
-    assert [json.loads(p)["snapshot"] for p in sub.payloads("quarrin/door/events")] == [None, str(picture)]
+    messages = [json.loads(p) for p in sub.payloads("quarrin/door/events")]
+    assert [m["snapshot"] for m in messages] == [None, str(picture)]
+    assert [(m["label"], m["score"], m["zones"]) for m in messages] == [
+        (e.label or None, e.score, list(e.zones)) for e in (began, ended)]
+    # A command's environment tells the same, empty for what is not known (never one inherited).
+    for m, e in zip(messages, (began, ended)):
+        env = hooks.environment(e, m["type"], "door", base={"QUARRIN_LABEL": "cat", "QUARRIN_SCORE": "1"})
+        assert [env[n] for n in ("QUARRIN_LABEL", "QUARRIN_SCORE", "QUARRIN_ZONES")] == [
+            m["label"] or "", "" if m["score"] is None else str(m["score"]), ";".join(m["zones"])]
+    own = {"motion", "events", "snapshot", "availability"}
+    assert {t.split("/")[-1]: sub.payloads(t) for t, _, _ in sub.got if t.split("/")[-1] not in own} == topics
+    assert sub.payloads("quarrin/door/motion") == [b"OFF", b"ON", b"OFF"]
+    # What a newcomer finds: each label OFF.
+    with Subscriber(broker, "quarrin/door/#") as late:
+        assert late.wait(lambda: len(late.got) == 1 + len(topics))
+        assert sorted((t, p) for t, p, _ in late.got) == sorted(
+            [("quarrin/door/motion", b"OFF")] + [("quarrin/door/" + t, b"OFF") for t in topics])

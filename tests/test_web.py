@@ -343,6 +343,46 @@ def test_links_to_deleted_files(footage, tmp_path):
     assert [(r["url"], r["playable"]) for r in recordings] == [(None, False)]
 
 
+def test_labels_shown_and_filtered(footage, tmp_path):
+    """What a detector found: in each event's entry, on its card and its page, and as a filter of
+    the API and of the events page (the labels listed offered as its choices)."""
+    from quarrin.web.data import View
+
+    result = webfootage.record(str(tmp_path / "cams"), "porch", ".avi", 3600, 0, str(tmp_path))
+    with open(result.events_file, newline="") as f:
+        listed = list(csv.DictReader(f))
+    listed[0].update(label="person", score="0.8666", zones="drive;gate")
+    with open(result.events_file, "w", newline="") as f:
+        writer = csv.DictWriter(f, list(listed[0]))
+        writer.writeheader()
+        writer.writerows(listed)
+    day = result.events[0].start.date().isoformat()
+    asked = {"/api/events": [2, 1], "/api/events?label=person": [1], "/api/events?label=car": [],
+             "/events?day=" + day: [2, 1], "/events?label=person&day=" + day: [1]}
+
+    async def steps(client):
+        got = {}
+        for path in asked:
+            response = await client.get(path)
+            got[path] = await (response.json() if path.startswith("/api") else response.text())
+        entries = got["/api/events"]["events"]
+        got["page"] = await (await client.get("/events/" + entries[1]["id"])).text()
+        return got, entries
+    got, entries = in_process(View([tmp_path / "cams"]))(steps)
+    assert [(e["label"], e["score"], e["zones"]) for e in entries] == [("", None, []),
+                                                                       ("person", 0.867, ["drive", "gate"])]
+    ids = {e["event"]: e["id"] for e in entries}
+    for path, numbers in asked.items():
+        if path.startswith("/api"):
+            assert [e["event"] for e in got[path]["events"]] == numbers and got[path]["total"] == len(numbers), path
+        else:
+            assert [n for n in (1, 2) if 'data-event-id="%s"' % ids[n] in got[path]] == sorted(numbers), path
+            assert "<option selected>person</option>" in got[path] if "label=" in path else \
+                "<option>person</option>" in got[path]
+    assert got["/events?day=" + day].count('<span class="label">person 0.87</span>') == 1
+    assert "<dt>Object</dt><dd>person, score 0.87</dd>" in got["page"] and "<dd>drive, gate</dd>" in got["page"]
+
+
 def test_serving_folders_given_as_paths(tmp_path):
     """quarrin.web.server.serve from Python, its folders given as pathlib paths: the line that says
     where it serves names them (it used to fail there, once listening)."""

@@ -173,23 +173,27 @@ def _not_while_a_worker_starts(name: str) -> None:
 
 
 def events(paths: Path | typing.Iterable[Path], camera: str | None = None, since: When = None, until: When = None,
-           *, limit: int | None = None, index: Path | None = None) -> "list[Event]":
+           *, limit: int | None = None, index: Path | None = None, label: str | None = None,
+           zone: str | None = None) -> "list[Event]":
     """The motion events listed under `paths` (folders, searched recursively, or event lists)
     that overlap the window from `since` to `until`, oldest first: `quarrin.Event`s, with their
     `camera` and with `file` (and `snapshot`) as paths one can open.
 
     `camera`: only this camera's (None: all). `since` and `until` are datetimes or text: ISO 8601
     (``2026-12-08T06:00``), a day (``2026-12-08``: `since` from its start, `until` to its end),
-    ``today`` or ``yesterday``. `limit` keeps the most recent ones. An index kept in
+    ``today`` or ``yesterday``. `label`: only events whose best detection has that label
+    (``"person"``); `zone`: only those that entered the zone of that name. `limit` keeps the
+    most recent ones. An index kept in
     ``PATH/.quarrin/index.sqlite`` (or the file `index`) makes later calls fast; it is brought up
     to date from the files each time. ``quarrin.index.Index`` is the same, kept open, with paging
     and a look-up by id.
     """
-    from quarrin.index import Index, query_arguments
+    from quarrin.index import Index, filters, query_arguments
 
     query_arguments(since, until, limit)   # a wrong argument writes no index
+    filters(label, zone)
     with Index(paths, index) as found:
-        listed: list[Event] = found.plain_events(camera, since, until, latest=limit)
+        listed: list[Event] = found.plain_events(camera, since, until, latest=limit, label=label, zone=zone)
         return listed
 
 

@@ -149,7 +149,8 @@ def build_parser():
         "events", help="list the motion events recorded under folders, by camera and time",
         description="List the events of every event list (*.events.csv) among PATH and under PATH folders "
                     "(recursively) that overlap the window, oldest first, one line each: start, camera, seconds, "
-                    "peak area, video. An index kept in PATH/.quarrin/index.sqlite makes later queries fast; each "
+                    "peak area, the object's label and score when it has one, video. An index kept in "
+                    "PATH/.quarrin/index.sqlite makes later queries fast; each "
                     "query brings it up to date from the files, and rebuilds it from them when it is missing or "
                     "damaged. TIME is ISO 8601 (2026-12-08T06:00), a day (2026-12-08), today or yesterday.")
     evs.add_argument("paths", nargs="+", metavar="PATH", help="folder of recordings, or an event list")
@@ -159,6 +160,9 @@ def build_parser():
                      "(default: no bound)")
     evs.add_argument("--until", metavar="TIME", help="only events that begin at TIME or earlier; a day: to its end "
                      "(default: no bound)")
+    evs.add_argument("--label", metavar="LABEL", help="only events whose object is a LABEL (person, car, ...): the "
+                     "label of their best detection (default: any, and events without objects)")
+    evs.add_argument("--zone", metavar="NAME", help="only events that entered the zone NAME (default: any)")
     form = evs.add_mutually_exclusive_group()
     form.add_argument("--json", action="store_true", help="print a JSON list: the event list's columns and input, "
                       "the list's path (default: lines)")
@@ -405,10 +409,22 @@ def summary(result):
 
 
 def event_line(e, file=True):
-    return "Event %d: %s .. %s  (%.1f s, %d frame%s, peak %d px)%s" % (
+    found = found_text(e)
+    return "Event %d: %s .. %s  (%.1f s, %d frame%s, peak %d px%s)%s" % (
         e.event, e.start.isoformat(), e.end.isoformat(), e.seconds, e.frames, "" if e.frames == 1 else "s",
-        round(e.peak_area),
+        round(e.peak_area), ", " + found if found else "",
         " in %s" % e.file if file and e.file else "")
+
+
+def found_text(e):
+    """What a detector found of an event, as a line shows it: `person 0.87 in driveway;gate`
+    ("" when nothing)."""
+    text = e.label
+    if e.label and e.score is not None:
+        text += " %.2f" % e.score
+    if e.zones:
+        text += (" in " if text else "in ") + ";".join(e.zones)
+    return text
 
 
 def total_line(saved, read, files, seconds, events=None, dropped=()):
@@ -603,11 +619,12 @@ def _events(ns):
 
     # A wrong window or limit is refused before any index is made or written.
     index.query_arguments(ns.since, ns.until, ns.limit)
+    wanted = dict(zip(("label", "zone"), index.filters(ns.label, ns.zone)))
     with index.Index(ns.paths, ns.index, warn=_warn) as found:
         if ns.limit is None:
-            listed = found.events(ns.camera, ns.since, ns.until)
+            listed = found.events(ns.camera, ns.since, ns.until, **wanted)
         else:
-            listed = found.events(ns.camera, ns.since, ns.until, limit=ns.limit, newest_first=True)[::-1]
+            listed = found.events(ns.camera, ns.since, ns.until, limit=ns.limit, newest_first=True, **wanted)[::-1]
     try:
         if ns.json or ns.csv:
             rows = [{c: x.row()[c] for c in index.COLUMNS} for x in listed]
@@ -620,10 +637,14 @@ def _events(ns):
                 writer.writerows(rows)
         else:
             width = max((len(x.event.camera) for x in listed), default=0)
+            # A column of the objects' labels, when some event has one.
+            found_width = max((len(found_text(x.event)) for x in listed), default=0)
             for x in listed:
                 e = x.event
-                print("%s  %-*s  %6.1f s  peak %6d px  %s" % (e.start.isoformat(timespec="seconds"), width, e.camera,
-                                                             e.seconds, round(e.peak_area), e.file or x.input))
+                found_column = "%-*s  " % (found_width, found_text(e)) if found_width else ""
+                print("%s  %-*s  %6.1f s  peak %6d px  %s%s" % (
+                    e.start.isoformat(timespec="seconds"), width, e.camera, e.seconds, round(e.peak_area),
+                    found_column, e.file or x.input))
         sys.stdout.flush()
     except BrokenPipeError:
         # The reader stopped reading (quarrin events out | head): nothing more to say.

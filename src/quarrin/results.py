@@ -41,7 +41,11 @@ class Event:
     included). The fields are the columns of the event list (EVENT_COLUMNS); the first nine are
     also the recorder's own (quarrin._recorder.Event: RECORDED_COLUMNS). An event told as it begins
     (on_event_start) has no end, seconds, last_frame or frames yet (None), and the peak area so
-    far."""
+    far. With an object detector, `label` and `score` are those of its best detection of a wanted
+    label ("" and None without), `zones` the zones it entered (in the configuration's order) and
+    `detections` the best detection of each label, best first (not listed: only this object
+    carries them, and an event read back from its list equals it all the same). The score is kept
+    to 3 places, as the list writes it."""
     event: int                    # number, from 1
     start: datetime.datetime      # time of its first saved frame
     end: typing.Optional[datetime.datetime]  # and of its last
@@ -53,11 +57,26 @@ class Event:
     file: typing.Optional[str]    # the video its first frame went to (None: a scan)
     snapshot: typing.Optional[str] = None   # a picture of the event, when its list names one
     camera: typing.Optional[str] = None     # the camera's name, when known
+    label: str = ""                         # its best detection's label ("": none)
+    score: typing.Optional[float] = None    # and that detection's score, 0 to 1
+    zones: tuple[str, ...] = ()             # the zones it entered
+    # of quarrin.seams.Detection (which names this module's classes: not imported here)
+    detections: tuple[typing.Any, ...] = dataclasses.field(default=(), repr=False, compare=False)
 
     @classmethod
     def of(cls, event: typing.Any, snapshot: str | None = None, camera: str | None = None) -> "Event":
-        """From the recorder's own (quarrin._recorder.Event), by field name."""
-        return cls(**{name: getattr(event, name) for name in RECORDED_COLUMNS}, snapshot=snapshot, camera=camera)
+        """From the recorder's own (quarrin._recorder.Event), by field name; its label, score,
+        zones and detections from its `findings`, when it has any."""
+        found = getattr(event, "findings", None)
+        seen: dict[str, typing.Any] = {}
+        if found is not None:
+            score = getattr(found, "score", None)
+            seen = dict(label=getattr(found, "label", None) or "",
+                        score=None if score is None else round(float(score), 3),
+                        zones=tuple(getattr(found, "zones", None) or ()),
+                        detections=tuple(getattr(found, "detections", None) or ()))
+        return cls(**{name: getattr(event, name) for name in RECORDED_COLUMNS}, snapshot=snapshot, camera=camera,
+                   **seen)
 
     def row(self, kind: str | None = None, camera: str | None = None) -> dict[str, typing.Any]:
         """The event as one row of the event list's columns (EVENT_COLUMNS), the one form every
@@ -65,7 +84,8 @@ class Event:
         for a file, picture or camera it has none of. With `kind` ("start" or "end"), as the
         notifications tell it (MQTT, a command's environment): `type` first, None for what is not
         yet known (the end of an event just begun) or missing, paths absolute, the picture only
-        when its file exists, and `camera` when the event names none."""
+        when its file exists, and `camera` when the event names none. The list writes `score`
+        rounded to 3 places and `zones` joined by ";"; told, `zones` is a list."""
         told = kind is not None
         blank = None if told else ""
         row: dict[str, typing.Any] = {"type": kind} if told else {}
@@ -78,6 +98,9 @@ class Event:
                        camera=self.camera or camera)
         else:
             row.update(file=self.file or blank, snapshot=self.snapshot or blank, camera=self.camera or blank)
+        score = None if self.score is None else round(self.score, 3)
+        row.update(label=self.label or blank, score=blank if score is None else score,
+                   zones=list(self.zones) if told else ZONE_SEPARATOR.join(self.zones))
         return row
 
     def snapshot_path(self) -> str | None:
@@ -97,10 +120,13 @@ def _iso(value: object) -> str | None:
     return value.isoformat() if isinstance(value, datetime.datetime) else None
 
 
-# The recorder's own columns; an event list's picture and camera come after them (older lists end
-# with `file`).
+# The recorder's own columns; an event list's picture and camera come after them, and what a
+# detector found after those (older lists end with `file`, or with `camera`).
 RECORDED_COLUMNS = ("event", "start", "end", "seconds", "first_frame", "last_frame", "frames", "peak_area", "file")
-EVENT_COLUMNS = RECORDED_COLUMNS + ("snapshot", "camera")
+FOUND_COLUMNS = ("label", "score", "zones")
+EVENT_COLUMNS = RECORDED_COLUMNS + ("snapshot", "camera") + FOUND_COLUMNS
+# Between the names of an event's zones in its list's `zones` column.
+ZONE_SEPARATOR = ";"
 
 
 @dataclasses.dataclass(frozen=True)

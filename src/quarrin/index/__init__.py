@@ -17,16 +17,17 @@ import os
 import threading
 
 from quarrin.errors import UsageError
-from quarrin.index.queries import (COLUMNS, EXTRA_COLUMNS, _DISTINCT_CAMERAS, _EVENT_ORDER, _EVENT_SELECT,
-                                   _PLAIN_SELECT, Camera, Listed, _datetime, query_arguments, time_window)
+from quarrin.index.queries import (COLUMNS, EXTRA_COLUMNS, _DISTINCT_CAMERAS, _DISTINCT_LABELS, _EVENT_ORDER,
+                                   _EVENT_SELECT, _PLAIN_SELECT, Camera, Listed, _datetime, filters, query_arguments,
+                                   time_window)
 from quarrin.index.scan import _Root
 from quarrin.index.store import _Store
 from quarrin.layout import INDEX_FOLDER, INDEX_NAME, LIST, STAMPS, index_path
 from quarrin.results import Segment
 from quarrin.stamps import read_time
 
-__all__ = ["COLUMNS", "EXTRA_COLUMNS", "INDEX_FOLDER", "INDEX_NAME", "Camera", "Index", "Listed", "query_arguments",
-           "read_time", "time_window"]
+__all__ = ["COLUMNS", "EXTRA_COLUMNS", "INDEX_FOLDER", "INDEX_NAME", "Camera", "Index", "Listed", "filters",
+           "query_arguments", "read_time", "time_window"]
 
 
 class Index:
@@ -97,21 +98,24 @@ class Index:
         for store in self.stores:
             store.refresh(kinds, self._recheck)
 
-    def events(self, camera=None, since=None, until=None, *, limit=None, offset=0, newest_first=False):
+    def events(self, camera=None, since=None, until=None, *, limit=None, offset=0, newest_first=False, label=None,
+               zone=None):
         """The events (`Listed`) of `camera` (None: all) that overlap the window from `since` to
         `until` (see `time_window`), oldest first (`newest_first`: newest first), the first
-        `offset` skipped and at most `limit` kept."""
-        return self._find(camera, since, until, limit, offset, newest_first, _Store.listed)
+        `offset` skipped and at most `limit` kept; with `label`, only those whose label it is,
+        with `zone` only those that entered that zone."""
+        return self._find(camera, since, until, limit, offset, newest_first, _Store.listed, label, zone)
 
-    def plain_events(self, camera=None, since=None, until=None, latest=None):
+    def plain_events(self, camera=None, since=None, until=None, latest=None, *, label=None, zone=None):
         """The `quarrin.Event`s of `events` (quicker: no ids), oldest first; `latest`: only that
         many of the most recent."""
         if latest is None:
-            return self._find(camera, since, until, None, 0, False, _Store.event)
-        return self._find(camera, since, until, latest, 0, True, _Store.event)[::-1]
+            return self._find(camera, since, until, None, 0, False, _Store.event, label, zone)
+        return self._find(camera, since, until, latest, 0, True, _Store.event, label, zone)[::-1]
 
-    def _find(self, camera, since, until, limit, offset, newest_first, make):
+    def _find(self, camera, since, until, limit, offset, newest_first, make, label=None, zone=None):
         window, limit, offset = query_arguments(since, until, limit, offset)
+        label, zone = filters(label, zone)
         single = len(self.stores) == 1
         # Each of several indexes gives its first offset + limit; the merge cuts the page.
         page = (" LIMIT %d OFFSET %d" % (-1 if limit is None else limit, offset) if single else
@@ -123,7 +127,7 @@ class Index:
             self._refresh((LIST,))
             for store in self.stores:
                 def select(db):
-                    where, args = store.where(db, camera, window)
+                    where, args = store.where(db, camera, window, label, zone)
                     return db.execute(head + where + order + page, args).fetchall()
                 paths = {}
                 found.append([make(store, row, paths) for row in store.run(select)])
@@ -135,15 +139,16 @@ class Index:
             merged = heapq.merge(*found, key=lambda e: e.start, reverse=newest_first)
         return list(merged)[offset:None if limit is None else offset + limit]
 
-    def count(self, camera=None, since=None, until=None):
+    def count(self, camera=None, since=None, until=None, *, label=None, zone=None):
         """How many events `events` finds with the same filters."""
         window = time_window(since, until)
+        label, zone = filters(label, zone)
         total = 0
         with self._lock:
             self._refresh((LIST,))
             for store in self.stores:
                 def count(db):
-                    where, args = store.where(db, camera, window)
+                    where, args = store.where(db, camera, window, label, zone)
                     return db.execute("SELECT count(*) FROM events e" + where, args).fetchone()[0]
                 total += store.run(count)
         return total
@@ -186,6 +191,21 @@ class Index:
                                       newlines - 1, _datetime(first), _datetime(last), camera=name)
                               for video, csv_path, newlines, first, last, name, root in rows])
         return found[0] if len(found) == 1 else list(heapq.merge(*found, key=lambda s: s.first))
+
+    def labels(self, camera=None):
+        """The labels of the events listed (of `camera`; None: all), by name; "" (no label) is none."""
+        found = set()
+        with self._lock:
+            self._refresh((LIST,))
+            for store in self.stores:
+                # (+: not by the other indexes, which SQLite may take for shorter ways to the labels)
+                mine, args = store._mine("+root")
+                if camera is not None:
+                    mine += " AND +camera = ?"
+                    args.append(camera)
+                found.update(store.run(lambda db: [name for name, in db.execute(_DISTINCT_LABELS.format(mine),
+                                                                                 args + args)]))
+        return sorted(found)
 
     def cameras(self):
         """Every camera with events or segments, by name (`Camera`)."""

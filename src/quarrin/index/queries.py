@@ -6,7 +6,7 @@ import datetime
 import typing
 
 from quarrin.errors import UsageError
-from quarrin.results import EVENT_COLUMNS, Event
+from quarrin.results import EVENT_COLUMNS, ZONE_SEPARATOR, Event
 from quarrin.stamps import read_time
 
 # The columns of `quarrin events --csv` / `--json`: the event list's, the two an event list
@@ -121,7 +121,7 @@ def _local(moment):
 
 
 _EVENT_FIELDS = ("SELECT e.event, e.start, e.end, e.seconds, e.first_frame, e.last_frame, e.frames, e.peak_area, "
-                 "e.video, e.snapshot, e.camera, e.root")
+                 "e.video, e.snapshot, e.camera, e.root, e.label, e.score, e.zones")
 _EVENT_SELECT = _EVENT_FIELDS + ", e.key, f.path FROM events e JOIN files f ON f.id = e.file "   # a Listed's
 _PLAIN_SELECT = _EVENT_FIELDS + " FROM events e "                                                  # an Event's
 _EVENT_ORDER = " ORDER BY e.start{0}, e.key{0}, e.event{0}"
@@ -141,15 +141,16 @@ class Answers:
     def listed(self, row, paths=None):
         """A row of _EVENT_SELECT as a `Listed`; `paths` caches the paths shown, by stored path."""
         paths = {} if paths is None else paths
-        return Listed("%016x-%d" % (row[12], row[0]), self._shown(paths, row[11], row[13]), self.event(row, paths))
+        return Listed("%016x-%d" % (row[15], row[0]), self._shown(paths, row[11], row[16]), self.event(row, paths))
 
     def event(self, row, paths=None):
         """A row of _EVENT_SELECT as a `quarrin.Event`."""
         paths = {} if paths is None else paths
-        number, start, end, seconds, first, last, frames, peak, video, snapshot, camera, root = row[:12]
+        number, start, end, seconds, first, last, frames, peak, video, snapshot, camera, root, label, score, zones = \
+            row[:15]
         return Event(number, _datetime(start), _datetime(end), seconds, first, last, frames, peak,
                      video and self._shown(paths, root, video), snapshot and self._shown(paths, root, snapshot),
-                     camera)
+                     camera, label, score, tuple(zones.split(ZONE_SEPARATOR)) if zones else ())
 
     def _shown(self, paths, root, rel):
         shown = paths.get((root, rel))
@@ -157,12 +158,21 @@ class Answers:
             shown = paths[root, rel] = self.by_key[root].path(rel)
         return shown
 
-    def where(self, db, camera, window):
+    def where(self, db, camera, window, label=None, zone=None):
+        """The WHERE clause of a query of events, and its arguments: of `camera`, in `window`,
+        with that `label` and (an event that entered it) `zone`, each None for any."""
         mine, args = self._mine("e.root")
         clauses = [mine]
         if camera is not None:
             clauses.append("e.camera = ?")
             args.append(camera)
+        if label is not None:
+            clauses.append("e.label = ?")
+            args.append(label)
+        if zone is not None:
+            # The names are joined by ";": one of them, not a part of one.
+            clauses.append("instr(';' || e.zones || ';', ?) > 0")
+            args.append(ZONE_SEPARATOR + zone + ZONE_SEPARATOR)
         start, stop = window
         if start is not None:
             # An event that ends after `start` begins at most the longest event's span before it:
@@ -189,6 +199,34 @@ WITH RECURSIVE
               UNION ALL SELECT (SELECT min(camera) FROM segments WHERE camera > s.name) FROM s WHERE s.name IS NOT NULL)
 SELECT name FROM e WHERE name IS NOT NULL UNION SELECT name FROM s WHERE name IS NOT NULL
 """
+
+
+# The labels of the events, from the index on them: one look-up per label ({0}: the store's
+# condition, whose arguments are given twice).
+_DISTINCT_LABELS = """
+WITH RECURSIVE
+  l(name) AS (SELECT (SELECT min(label) FROM events WHERE label > '' AND {0})
+              UNION ALL SELECT (SELECT min(label) FROM events WHERE label > l.name AND {0}) FROM l
+              WHERE l.name IS NOT NULL)
+SELECT name FROM l WHERE name IS NOT NULL
+"""
+
+
+def filters(label=None, zone=None):
+    """The `label` and `zone` a query keeps to, checked (None: any): names of a detector's label
+    and of a zone, as text."""
+    checked = []
+    for option, value in (("label", label), ("zone", zone)):
+        if value is not None:
+            if not isinstance(value, str):
+                raise UsageError(option, value, "expected a name")
+            if not value.strip():
+                raise UsageError(option, value, "expected a name")
+            if option == "zone" and ZONE_SEPARATOR in value:
+                raise UsageError(option, value, "is no zone's name (no %s in one)" % ZONE_SEPARATOR)
+            value = value.strip()
+        checked.append(value)
+    return tuple(checked)
 
 
 def _paging(limit, offset):

@@ -10,7 +10,7 @@ from quarrin import stamps
 from quarrin.index.queries import _US, _local
 from quarrin.layout import INDEX_FOLDER, camera_name, kind_of
 from quarrin.listeners.eventlist import read_list
-from quarrin.results import RECORDED_COLUMNS
+from quarrin.results import RECORDED_COLUMNS, ZONE_SEPARATOR
 from quarrin.stamps import read_time
 
 # --- reading the files ---------------------------------------------------------------------
@@ -18,8 +18,10 @@ from quarrin.stamps import read_time
 def _read_list(path, size, top):
     """The events of the event list at `path` (its first `size` bytes) as the index stores them:
     (event, start, end, span in microseconds, seconds, first_frame, last_frame, frames,
-    peak_area, video, snapshot, camera), the paths relative to `top`; None when it is no event
-    list. A damaged row is left out, the others kept."""
+    peak_area, video, snapshot, camera, label, score, zones), the paths relative to `top`; None
+    when it is no event list. A damaged row is left out, the others kept; a list older than the
+    label, score and zones columns gives "", None and "" for them, and so does a score that
+    cannot be read."""
     listed = read_list(path, size)
     if listed is None:
         return None
@@ -31,6 +33,7 @@ def _read_list(path, size, top):
         return None
     own_camera = camera_name(path)
     camera_at, snapshot_at = col.get("camera"), col.get("snapshot")
+    label_at, score_at, zones_at = col.get("label"), col.get("score"), col.get("zones")
     fields = operator.itemgetter(*needed)
     resolve = _Resolver(os.path.dirname(os.path.abspath(path)), top, {r[needed[-1]] for r in rows
                                                                        if len(r) > needed[-1]})
@@ -46,8 +49,25 @@ def _read_list(path, size, top):
             continue
         snapshot = row[snapshot_at] if snapshot_at is not None and snapshot_at < len(row) else ""
         camera = row[camera_at] if camera_at is not None and camera_at < len(row) else ""
-        found.append(values + (resolve(file), resolve(snapshot), camera or own_camera))
+        label = row[label_at].strip() if label_at is not None and label_at < len(row) else ""
+        score = _score(row[score_at]) if score_at is not None and score_at < len(row) else None
+        zones = _zones(row[zones_at]) if zones_at is not None and zones_at < len(row) else ""
+        found.append(values + (resolve(file), resolve(snapshot), camera or own_camera, label, score, zones))
     return found
+
+
+def _zones(text):
+    """A listed `zones` as stored: the names joined by ";", with no blank one."""
+    return ZONE_SEPARATOR.join(name for name in (z.strip() for z in text.split(ZONE_SEPARATOR)) if name)
+
+
+def _score(text):
+    """A listed score (0 to 1), or None: none given, or none that can be one."""
+    try:
+        score = float(text)
+    except ValueError:
+        return None
+    return score if 0 <= score <= 1 else None
 
 
 class _Rows(list):

@@ -11,7 +11,7 @@ from quarrin.index.queries import Answers
 from quarrin.index.scan import _Root, _read_list, _read_stamps
 from quarrin.layout import LIST, camera_name, video_of
 
-SCHEMA = 2                      # PRAGMA user_version: another layout is rebuilt
+SCHEMA = 3                      # PRAGMA user_version: another layout is rebuilt
 APPLICATION_ID = 0x71726E69     # PRAGMA application_id: marks the file as this index
 BUSY_SECONDS = 60.0             # how long a refresh waits for another one's transaction
 SQLITE_MAGIC = b"SQLite format 3\x00"
@@ -26,9 +26,10 @@ CREATE TABLE folders (root TEXT NOT NULL, kinds INTEGER NOT NULL, path TEXT NOT 
 CREATE TABLE events (root TEXT NOT NULL, file INTEGER NOT NULL, key INTEGER NOT NULL, event INTEGER NOT NULL,
                      start TEXT NOT NULL, end TEXT NOT NULL, span INTEGER NOT NULL, seconds REAL, first_frame INTEGER,
                      last_frame INTEGER, frames INTEGER, peak_area REAL, video TEXT, snapshot TEXT,
-                     camera TEXT NOT NULL);
+                     camera TEXT NOT NULL, label TEXT NOT NULL, score REAL, zones TEXT NOT NULL);
 CREATE INDEX events_start ON events (start, key, event);
 CREATE INDEX events_camera ON events (camera, start, key, event);
+CREATE INDEX events_label ON events (label, start, key, event);
 CREATE INDEX events_id ON events (key, event);
 CREATE INDEX events_span ON events (span);
 CREATE INDEX events_video ON events (root, video);
@@ -297,7 +298,7 @@ class _Store(_Connection, Answers):
                     continue
                 if state[0] == LIST:
                     head = (root.key, file, _list_key(rel))
-                    db.executemany("INSERT INTO events VALUES (%s)" % ",".join("?" * 15),
+                    db.executemany("INSERT INTO events VALUES (%s)" % ",".join("?" * 18),
                                    [head + row for row in content])
                     videos.update((root.key, row[9]) for row in content if row[9])
                 else:

@@ -73,7 +73,8 @@ class EventList(Listener):
             _lock(fd, blocking=True)
             data = {"event": event.event, "start": event.start.isoformat(), "first_frame": event.first_frame,
                     "peak_area": event.peak_area, "file": os.path.abspath(event.file) if event.file else None,
-                    "camera": event.camera, "output": os.path.abspath(self.output) if self.output else None}
+                    "camera": event.camera, "output": os.path.abspath(self.output) if self.output else None,
+                    "label": event.label, "score": event.score, "zones": list(event.zones)}
             os.write(fd, (json.dumps(data) + "\n").encode())
         except BaseException:
             os.close(fd)
@@ -227,12 +228,28 @@ def complete_open(path):
             return None
         end, last, frames = _on_disk(data.get("file"), data.get("output"), first_frame, start)
         event = Event(number, start, end, (end - start).total_seconds(), first_frame, last, frames,
-                      float(data.get("peak_area") or 0), data.get("file"), None, data.get("camera"))
+                      float(data.get("peak_area") or 0), data.get("file"), None, data.get("camera"),
+                      **_found_of(data))
         _append(listing, event)
         os.unlink(path)
         return event
     finally:
         os.close(fd)
+
+
+def _found_of(data):
+    """The label, score and zones an open event's file holds, as confirmed when the event began
+    (none in a file of an older recorder; what cannot be read is left out)."""
+    found = {}
+    if isinstance(data.get("label"), str):
+        found["label"] = data["label"]
+    score = data.get("score")
+    if isinstance(score, (int, float)) and not isinstance(score, bool) and 0 <= score <= 1:
+        found["score"] = float(score)
+    zones = data.get("zones")
+    if isinstance(zones, list) and all(isinstance(z, str) for z in zones):
+        found["zones"] = tuple(zones)
+    return found
 
 
 def _listed_numbers(listing):

@@ -14,6 +14,7 @@ import time
 from quarrin import listeners as listening
 from quarrin.errors import UsageError, named
 from quarrin.listeners import Listener, Notifier
+from quarrin.results import ZONE_SEPARATOR
 
 
 def option_rows(o):
@@ -22,8 +23,9 @@ def option_rows(o):
         # The keyword is not on_event: quarrin.record's on_event is a Python callable told of each event.
         o.Option("on_event_command", None, command, "run CMD (split as a shell would, run without one) as each event "
                  "begins and ends; QUARRIN_EVENT (start, end), QUARRIN_NUMBER, QUARRIN_CAMERA, QUARRIN_START, "
-                 "QUARRIN_END, QUARRIN_SECONDS, QUARRIN_PEAK_AREA, QUARRIN_FILE and QUARRIN_SNAPSHOT describe it; the "
-                 "recording never waits for it", "CMD", "notify", batch=False, shown="none", spelled="on_event",
+                 "QUARRIN_END, QUARRIN_SECONDS, QUARRIN_PEAK_AREA, QUARRIN_FILE, QUARRIN_SNAPSHOT, QUARRIN_LABEL, "
+                 "QUARRIN_SCORE and QUARRIN_ZONES (;-joined) describe it; the recording never waits for it", "CMD",
+                 "notify", batch=False, shown="none", spelled="on_event",
                  needs_motion="runs as motion events begin and end; it needs %s" % named("motion")),
         o.Option("on_event_timeout", 30.0, o.number(positive=True, high=86400), "an --on-event command still running "
                  "after SECONDS is killed", "SECONDS", "notify", batch=False),
@@ -56,7 +58,11 @@ def command(name, value):
 # The environment a command gets, from the fields of the event's row (quarrin.Event.row); those not known are left out.
 ENVIRONMENT = {"QUARRIN_EVENT": "type", "QUARRIN_NUMBER": "event", "QUARRIN_CAMERA": "camera",
                  "QUARRIN_START": "start", "QUARRIN_END": "end", "QUARRIN_SECONDS": "seconds",
-                 "QUARRIN_PEAK_AREA": "peak_area", "QUARRIN_FILE": "file", "QUARRIN_SNAPSHOT": "snapshot"}
+                 "QUARRIN_PEAK_AREA": "peak_area", "QUARRIN_FILE": "file", "QUARRIN_SNAPSHOT": "snapshot",
+                 "QUARRIN_LABEL": "label", "QUARRIN_SCORE": "score", "QUARRIN_ZONES": "zones"}
+# Those given, empty, to an event without them (no object detector, no zones): a command can tell
+# it from one started by an older quarrin.
+ALWAYS_SET = ("QUARRIN_LABEL", "QUARRIN_SCORE", "QUARRIN_ZONES")
 
 
 def environment(event, kind, camera, base=None):
@@ -66,8 +72,12 @@ def environment(event, kind, camera, base=None):
     for name, column in ENVIRONMENT.items():
         value = told[column]
         env.pop(name, None)  # one inherited from whoever started quarrin is not this event's
+        if isinstance(value, list):
+            value = ZONE_SEPARATOR.join(value)
         if value is not None:
             env[name] = str(value)
+        elif name in ALWAYS_SET:
+            env[name] = ""
     return env
 
 

@@ -17,9 +17,9 @@ def option_rows(o):
     """Its rows of the option table (`o`: quarrin.options)."""
     return (
         o.Option("mqtt", None, mqtt_url, "publish the events to the MQTT broker at URL: mqtt://[USER:PASSWORD@]HOST[:PORT]"
-                 "[/PREFIX], or mqtts:// for TLS (topics PREFIX/CAMERA/motion, .../events, .../snapshot and "
-                 "PREFIX/availability; PREFIX quarrin by default); needs quarrin[mqtt]", "URL", "notify", batch=False,
-                 shown="none"),
+                 "[/PREFIX], or mqtts:// for TLS (topics PREFIX/CAMERA/motion, .../events, .../snapshot, "
+                 "PREFIX/CAMERA/LABEL for each object's label and PREFIX/availability; PREFIX quarrin by default); "
+                 "needs quarrin[mqtt]", "URL", "notify", batch=False, shown="none"),
         o.Option("mqtt_ca", None, o.file_path, "with an mqtts:// URL, trust the broker's certificate if this CA "
                  "certificate (PEM) signed it, instead of the system's CAs", "FILE", "notify", batch=False,
                  shown="the system's CAs"),
@@ -98,10 +98,12 @@ def topic_level(name):
 class Mqtt(Listener):
     """Publishes a camera's events to an MQTT broker: PREFIX/CAMERA/motion ON or OFF (retained),
     PREFIX/CAMERA/events a JSON object at each event's start and end (quarrin.Event.row),
-    PREFIX/CAMERA/snapshot the event's JPEG at its end, and PREFIX/availability online, or offline
-    when the recording ends (retained; the broker's last will says offline for a recorder that
-    vanished). The client reconnects by itself; while the broker is away, messages are dropped,
-    with one line per outage, and each connection publishes online and the motion state again."""
+    PREFIX/CAMERA/snapshot the event's JPEG at its end, PREFIX/CAMERA/LABEL (person, car, ...) ON
+    while an event with an object of that label lasts and OFF after it (retained), and
+    PREFIX/availability online, or offline when the recording ends (retained; the broker's last
+    will says offline for a recorder that vanished). The client reconnects by itself; while the
+    broker is away, messages are dropped, with one line per outage, and each connection publishes
+    online, the motion state and the labels that are ON again."""
 
     def __init__(self, url, camera, notify, ca=None, connect_wait=CONNECT_WAIT):
         import paho.mqtt.client as mqtt
@@ -111,6 +113,7 @@ class Mqtt(Listener):
         self.topic = "%s/%s/" % (broker.prefix, topic_level(camera))
         self.availability = broker.prefix + "/availability"
         self.motion = "OFF"
+        self.objects = {}                   # the labels published ON, in order: their topics' names
         self._lock = threading.Lock()
         self._connected = False
         self._answered = threading.Event()  # connected, refused or failed: the first try is over
@@ -146,6 +149,8 @@ class Mqtt(Listener):
                   self._connected, self._outage = True, False
                   self._publish("online", "online", retain=True)
                   self._publish("motion", self.motion, retain=True)
+                  for name in self.objects.values():
+                      self._publish(name, "ON", retain=True)
         self._answered.set()
 
     def _connect_failed(self, client, userdata):
@@ -178,6 +183,19 @@ class Mqtt(Listener):
             self.motion = "ON"
             self._publish("motion", "ON", retain=True)
             self._publish("events", json.dumps(event.row("start", self.camera)))
+            self._objects_on(event)
+
+    def _objects_on(self, event):
+        """PREFIX/CAMERA/LABEL ON for each label of the event (its own, then its detections')
+        not yet ON (under the lock)."""
+        for label in _labels_of(event):
+            if label in self.objects:
+                continue
+            name = topic_level(label)
+            if name in _OWN_TOPICS:   # a label that would stand for another message: not published
+                continue
+            self.objects[label] = name
+            self._publish(name, "ON", retain=True)
 
     def on_event(self, event):
         picture = event.snapshot_path()
@@ -192,6 +210,12 @@ class Mqtt(Listener):
             self._publish("events", json.dumps(event.row("end", self.camera)))
             if data is not None:
                   self._publish("snapshot", data)
+            # A label known only now (confirmed late in the event) is ON for a moment too: who
+            # follows the topic sees the event.
+            self._objects_on(event)
+            for name in self.objects.values():
+                  self._publish(name, "OFF", retain=True)
+            self.objects.clear()
             self.motion = "OFF"
             self._publish("motion", "OFF", retain=True)
 
@@ -212,6 +236,20 @@ class Mqtt(Listener):
         self._closing = True
         self.client.disconnect()
         self.client.loop_stop()
+
+
+# The topics of PREFIX/CAMERA/ that are no label's.
+_OWN_TOPICS = ("motion", "events", "snapshot")
+
+
+def _labels_of(event):
+    """An event's labels: its own (its best detection's), then those of its detections."""
+    found = [event.label] if event.label else []
+    for detection in event.detections:
+        label = getattr(detection, "label", None)
+        if isinstance(label, str) and label and label not in found:
+            found.append(label)
+    return found
 
 
 def _shown(url):

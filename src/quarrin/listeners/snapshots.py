@@ -1,7 +1,9 @@
 """A picture of each motion event, and the name of the camera on each event.
 
 The recorder hands over an ended event with its peak frame (the saved frame with its largest
-moving area, at the region's size, as it was written) and the box around that frame's motion.
+moving area, at the region's size, as it was written) and the box around that frame's motion;
+with an object detector, with the frame of its best detection too (in its `findings`), which is
+then the picture, the detection boxed and its label and score written beside the box.
 `Events` turns each event the recorder reports into a `quarrin.Event` with its `camera` and, as
 it ends, writes its JPEG and names it in `snapshot`; it runs on the listeners' thread before any
 listener is told, so that the file exists for every one of them. A picture that cannot be written
@@ -25,15 +27,44 @@ def draw_box(image, box, colour):
     cv2.rectangle(image, (x, y), (x + w - 1, y + h - 1), tuple(int(c) for c in colour), 2)
 
 
-def write(path, frame, box, colour):
+def draw_caption(image, box, text, colour):
+    """`text` written beside `box` (x, y, w, h) in `image`: on a filled band of `colour`, in black
+    or white, whichever reads better on it; above the box where there is room, else inside its
+    top, and always inside the image."""
+    import cv2
+
+    font, scale, thickness = cv2.FONT_HERSHEY_SIMPLEX, 0.5, 1
+    (width, height), base = cv2.getTextSize(text, font, scale, thickness)
+    rows, cols = image.shape[:2]
+    pad = 3
+    band_w, band_h = width + 2 * pad, height + base + 2 * pad
+    x, y = box[0], box[1]
+    left = max(0, min(x, cols - band_w))
+    top = y - band_h if y - band_h >= 0 else y
+    top = max(0, min(top, rows - band_h))
+    fill = tuple(int(c) for c in colour)
+    cv2.rectangle(image, (left, top), (left + band_w - 1, top + band_h - 1), fill, cv2.FILLED)
+    # Luma of the BGR fill: dark text on a light band.
+    ink = (0, 0, 0) if 0.114 * fill[0] + 0.587 * fill[1] + 0.299 * fill[2] > 140 else (255, 255, 255)
+    cv2.putText(image, text, (left + pad, top + pad + height), font, scale, ink, thickness, cv2.LINE_AA)
+
+
+def caption_of(label, score):
+    """What is written beside a detection: its label and score (`person 0.87`)."""
+    return label if score is None else "%s %.2f" % (label, score)
+
+
+def write(path, frame, box, colour, caption=None):
     """Writes a copy of `frame` with `box` drawn into it (None: no box) as the JPEG `path` (its
-    folder is created). A grey frame that can give itself in colour (`bgr()`: a copied recording's)
-    is pictured in colour."""
+    folder is created), and `caption` beside the box when given. A grey frame that can give itself
+    in colour (`bgr()`: a copied recording's) is pictured in colour."""
     import cv2
 
     image = frame.bgr() if hasattr(frame, "bgr") else frame.copy()
     if box is not None:
         draw_box(image, box, colour)
+        if caption:
+            draw_caption(image, box, caption, colour)
     os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
     ok, data = cv2.imencode(".jpg", image, [cv2.IMWRITE_JPEG_QUALITY, JPEG_QUALITY])
     if not ok:
@@ -63,12 +94,19 @@ class Events(Listener):
         return made
 
     def _picture(self, recorded):
-        frame = getattr(recorded, "peak_frame", None)
+        """The event's picture: the frame of its best detection with that detection's box and
+        caption when the detector found one, else its peak frame with its motion's box."""
+        frame, box, caption = getattr(recorded, "peak_frame", None), getattr(recorded, "peak_box", None), None
+        found = getattr(recorded, "findings", None)
+        if found is not None and getattr(found, "frame", None) is not None:
+            frame, box = found.frame, getattr(found, "box", None)
+            label = getattr(found, "label", None) or ""
+            caption = caption_of(label, getattr(found, "score", None)) if label else None
         if self.folder is None or frame is None:
             return None
         try:
             path = layout.snapshot_path(self.folder(), recorded.event)
-            write(path, frame, recorded.peak_box, self.colour)
+            write(path, frame, box, self.colour, caption)
         except Exception as exc:  # a full disk, a folder that cannot be made: the event is listed all the same
             if not self.failed and self.notify is not None:
                 self.failed = True

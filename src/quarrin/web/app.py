@@ -2,9 +2,9 @@
 page, the JSON API they are made from, the media below the served folders, thumbnails, and the
 login when a password file is given.
 
-Pages: ``/``, ``/events?camera=&day=&page=``, ``/events/{id}``,
+Pages: ``/``, ``/events?camera=&label=&day=&page=``, ``/events/{id}``,
 ``/timeline?camera=&day=&zoom=day|hour&hour=``. API: ``/api/cameras``,
-``/api/events?camera=&since=&until=&limit=&offset=``, ``/api/events/{id}``,
+``/api/events?camera=&label=&since=&until=&limit=&offset=``, ``/api/events/{id}``,
 ``/api/recordings?camera=&since=&until=``. Media: ``/media/<folder>/<path>`` (quarrin.web.media);
 ``/thumbs/<id>.jpg``; ``/static/...``.
 
@@ -245,7 +245,8 @@ async def api_events(request):
     q = request.query
     limit = _whole(q, "limit", 50, 1, API_LIMIT)
     offset = _whole(q, "offset", 0, 0, 10 ** 9)
-    return _json(await _found(request, request.app[VIEW].events, _text(q, "camera"), *_window(q), limit, offset))
+    return _json(await _found(request, request.app[VIEW].events, _text(q, "camera"), *_window(q), limit, offset,
+                              _text(q, "label")))
 
 
 async def api_event(request):
@@ -332,13 +333,20 @@ async def events_page(request):
     view = request.app[VIEW]
     day = _day(request)
     camera = _text(request.query, "camera")
+    label = _text(request.query, "label")
     number = _whole(request.query, "page", 1, 1, 10 ** 6)
-    found = await _run(request, view.events, camera, day, day, PAGE_EVENTS, (number - 1) * PAGE_EVENTS)
+    try:
+        found = await _run(request, view.events, camera, day, day, PAGE_EVENTS, (number - 1) * PAGE_EVENTS, label)
+    except UsageError as exc:
+        raise web.HTTPBadRequest(text=str(exc)) from None
     cameras = await _run(request, view.camera_names)
+    labels = await _run(request, view.labels)
+    if label is not None and label not in labels:
+        labels = sorted(labels + [label])   # asked for, though none is listed: still shown as chosen
     pages = max(1, -(-found["total"] // PAGE_EVENTS))
-    link = functools.partial(_link, "events", camera=camera)
+    link = functools.partial(_link, "events", camera=camera, label=label)
     return render(request, "events.html", page="events", events=found["events"], total=found["total"],
-                  number=number, pages=pages, camera=camera, day=day, cameras=cameras,
+                  number=number, pages=pages, camera=camera, day=day, cameras=cameras, label=label, labels=labels,
                   previous_day=link(day=day - datetime.timedelta(days=1)),
                   next_day=link(day=day + datetime.timedelta(days=1)),
                   newer=link(day=day, page=number - 1) if number > 1 else None,

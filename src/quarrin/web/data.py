@@ -71,10 +71,12 @@ class View:
         list's path `input` as paths below the served folders), its `id`, `snapshot_url` (the
         list's snapshot, else a frame grabbed from its video), `clip_url` (its video from the
         event's first frame: ``#t=`` seconds after the video's first frame; None when the video
-        is gone or outside the served folders) and `playable` (a browser plays that video)."""
+        is gone or outside the served folders) and `playable` (a browser plays that video). Its
+        `label` is "" without one, its `score` a number or None, its `zones` a list of names."""
         row = listed.row()
         entry = {c: row[c] for c in COLUMNS}
         e = listed.event
+        entry.update(label=e.label, score=None if e.score is None else round(e.score, 3), zones=list(e.zones))
         for column, path in (("input", listed.input), ("file", e.file), ("snapshot", e.snapshot)):
             entry[column] = self.folders.served(path) or ""
         entry["id"] = listed.id
@@ -89,12 +91,17 @@ class View:
             entry["clip_url"] = url if facts.first is None else url + "#t=" + seconds_text(e.start - facts.first)
         return entry
 
-    def events(self, camera=None, since=None, until=None, limit=50, offset=0):
+    def events(self, camera=None, since=None, until=None, limit=50, offset=0, label=None):
         """{"events": a page of entries, newest first, "total": how many match, "limit",
-        "offset"}. Bad arguments raise quarrin.UsageError."""
-        found = self.index.events(camera, since, until, limit=limit, offset=offset, newest_first=True)
-        total = self.index.count(camera, since, until)
+        "offset"}; `label`: only the events with that label. Bad arguments raise
+        quarrin.UsageError."""
+        found = self.index.events(camera, since, until, limit=limit, offset=offset, newest_first=True, label=label)
+        total = self.index.count(camera, since, until, label=label)
         return {"events": [self.event_entry(x) for x in found], "total": total, "limit": limit, "offset": offset}
+
+    def labels(self, camera=None):
+        """The labels of the events listed (of `camera`), by name."""
+        return self.index.labels(camera)
 
     def event(self, id):
         listed = self.index.event(id)

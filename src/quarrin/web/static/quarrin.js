@@ -32,10 +32,15 @@ function el(tag, attrs, children) {
 // The same markup as templates/_thumb.html.
 function thumb(e) {
   var shown = when(e.start);
+  var meta = [el("b", {}, [e.camera]), " ", el("time", {datetime: e.start}, [shown]), " "];
+  if (e.label) {
+    var found = e.score == null ? e.label : e.label + " " + Number(e.score).toFixed(2);
+    meta.push(el("span", {"class": "label"}, [found]), " ");
+  }
+  meta.push(el("span", {"class": "length"}, [Number(e.seconds).toFixed(1) + " s"]));
   return el("a", {"class": "thumb new", href: url("event", {id: e.id}), "data-event-id": e.id}, [
     el("img", {src: e.snapshot_url, alt: e.camera + " at " + shown, loading: "lazy"}),
-    el("span", {"class": "meta"}, [el("b", {}, [e.camera]), " ", el("time", {datetime: e.start}, [shown]), " ",
-                                   el("span", {"class": "length"}, [Number(e.seconds).toFixed(1) + " s"])])]);
+    el("span", {"class": "meta"}, meta)]);
 }
 
 function getJSON(url) {
