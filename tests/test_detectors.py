@@ -258,8 +258,9 @@ class Squares:
 
 
 LEFT = {"left": [[0, 0], [30, 0], [30, 47], [0, 47]]}
-BOTH = {"left": LEFT["left"], "floor": [[0, 44], [63, 44], [63, 47], [0, 47]], "all": [[0, 0], [63, 0], [63, 47],
-                                                                                     [0, 47]]}
+# The motion's boxes reach x 36 in the first event, x 52 in the second; none reaches y 44.
+AREAS = {"right": [[40, 0], [63, 0], [63, 47], [40, 47]], "floor": [[0, 44], [63, 44], [63, 47], [0, 47]],
+         "all": [[0, 0], [63, 0], [63, 47], [0, 47]]}
 
 
 @pytest.mark.parametrize("options, detector, kept, labels, zones, dropped", [
@@ -276,10 +277,11 @@ BOTH = {"left": LEFT["left"], "floor": [[0, 44], [63, 44], [63, 47], [0, 47]], "
     (dict(objects=["person"], zones=LEFT, require_zone=["left"]), Squares(), [(1, 2)], ["person"], [("left",)],
      (("outside the zones", 1),)),
     # Without objects, by the motion's box.
-    (dict(zones=BOTH, require_zone=["floor"]), None, [], [], [], (("outside the zones", 2),)),
-    (dict(zones=BOTH, require_zone=["all"]), None, [(1, 2), (8, 9)], ["", ""], [("left", "all"), ("all",)], ()),
+    (dict(zones=AREAS, require_zone=["floor"]), None, [], [], [], (("outside the zones", 2),)),
+    (dict(zones=AREAS, require_zone=["right"]), None, [(8, 9)], [""], [("right", "all")], (("outside the zones", 1),)),
+    (dict(zones=AREAS), None, [(1, 2), (8, 9)], ["", ""], [("all",), ("right", "all")], ()),
 ], ids=["person", "other-label", "low-score", "slow", "failing", "zones", "required-zone", "motion-zone-missed",
-        "motion-zone"])
+        "motion-zone-required", "motion-zones"])
 @pytest.mark.parametrize("pipeline", [False, True], ids=["sequential", "pipelined"])
 def test_objects_confirm_events(tmp_path, options, detector, kept, labels, zones, dropped, pipeline):
     src = scripted(tmp_path / "in.avi")

@@ -104,6 +104,8 @@ class Event(structseq[Any], tuple[int, datetime.datetime, datetime.datetime | No
     def peak_frame(self) -> _Frame | None: ...
     @property
     def peak_box(self) -> tuple[int, int, int, int] | None: ...
+    @property
+    def findings(self) -> Any: ...
 
 _Gap = tuple[datetime.datetime, datetime.datetime | None]
 
@@ -136,6 +138,13 @@ class Outcome(structseq[Any], tuple[int, int, _Stopped, tuple[Written, ...], tup
 # live source's frames change size. on_event_start, on_event and on_signal are called on the
 # caller's thread (the frame rules'), on_segment on the thread that closes the segment (the writer
 # stage's, pipelined); each blocks it, and what one raises ends the recording.
+class _Watcher(Protocol):
+    """What decides whether an event is kept beside its motion (quarrin.objects.Watch)."""
+    def look(self, inframe: int, t: float, region: _Frame, box: tuple[int, int, int, int] | None) -> object: ...
+    def confirmed(self) -> object: ...
+    def findings(self) -> Any: ...
+    def end(self, kept: bool, long_enough: bool) -> Any: ...
+
 def record(
     input_: str,
     output: str,
@@ -191,6 +200,7 @@ def record(
     boxes: object = False,
     snapshots: object = False,
     split_events: object = False,
+    watcher: _Watcher | None = None,
 ) -> Outcome: ...
 
 # Opens and reads of live sources that stopped recordings left blocked inside OpenCV, each on a
