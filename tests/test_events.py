@@ -249,7 +249,8 @@ def test_scan_lists_events_without_writing_video(tmp_path, report, options, foun
         listed = json.load(f) if report.endswith(".json") else list(csv.DictReader(f))
     assert [(os.path.basename(e["input"]), int(e["event"]), e["file"], e["status"]) for e in listed] == [
         (os.path.basename(i.input), e.event, "", "ok") for i in items for e in i.events]
-    assert all((e["label"], e["score"], e["zones"]) == ("", "", "") for e in listed)   # no detector: none
+    # No detector: no label nor score; the zones entered, as the list joins them.
+    assert all((e["label"], e["score"], e["zones"]) == ("", "", "all" if "zones" in options else "") for e in listed)
     # An existing report is kept: the next one is numbered.
     quarrin.scan([folder / "b.avi"], report=report)
     assert sorted(os.listdir(tmp_path)) == sorted(["in", report, report.replace(".", "_001.")])
