@@ -527,9 +527,9 @@ def _scan(ns):
             lines.append("%-7s %s: %s" % (item.status, item.input, item.error))
         else:
             n = len(item.events)
-            lines.append("%s: %d event%s in %d frames%s" % (item.input, n, "" if n == 1 else "s",
-                                                          item.result.frames_read,
-                                                          "" if item.status == "ok" else " (%s)" % item.status))
+            lines.append("%s: %d event%s%s in %d frames%s" % (item.input, n, "" if n == 1 else "s",
+                                                            dropped_text(item.result.dropped), item.result.frames_read,
+                                                            "" if item.status == "ok" else " (%s)" % item.status))
             if not ns.quiet:
                 lines.extend("  " + event_line(e, file=False) for e in item.events)
         shown = [(line, sys.stdout) for line in lines]
@@ -554,9 +554,14 @@ def _scan(ns):
     read = sum(i.result.frames_read for i in items if i.result)
     events = sum(len(i.events) for i in items if i.result)
     failed = sum(i.status == "failed" for i in items)
-    print("Scanned %d input%s: %d frames, %d event%s%s (%.1f s, %.0f frames/s)" % (
+    dropped: dict = {}
+    for i in items:
+        for why, n in i.result.dropped if i.result else ():
+            dropped[why] = dropped.get(why, 0) + n
+    print("Scanned %d input%s: %d frames, %d event%s%s%s (%.1f s, %.0f frames/s)" % (
         len(items), "" if len(items) == 1 else "s", read, events, "" if events == 1 else "s",
-        ", %d failed" % failed if failed else "", seconds, read / seconds if seconds > 0 else 0))
+        dropped_text(dropped.items()), ", %d failed" % failed if failed else "", seconds,
+        read / seconds if seconds > 0 else 0))
     print("Report: %s" % written)
     if any(i.status in ("interrupted", "cancelled") for i in items):
         return _stopped()
