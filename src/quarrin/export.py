@@ -35,6 +35,7 @@ TIME_BASE = fractions.Fraction(1, 90000)
 _TICKS = 90000
 _MIN_STEP = _TICKS // 1000     # Matroska keeps milliseconds: frames at least this far apart
 _DEFAULT_STEP = _TICKS // 25   # the last frame's length when a clip has one frame
+_REORDER = 16                  # frames an H.264 decoder may hold back at most (its reorder depth)
 
 
 class NoRecording(RecordingError):
@@ -118,6 +119,8 @@ def export_segments(segments, since, until, out, *, progress=None, camera=None):
     except ImportError:
         raise RecordingError("exporting a clip needs PyAV: pip install 'quarrin[h264]'") from None
     start, stop = (None if t is None else datetime.datetime.fromisoformat(t) for t in time_window(since, until))
+    if os.path.isdir(out):
+        raise UsageError("output", out, "is a directory")
     for s in segments:
         if os.path.exists(out) and any(os.path.exists(p) and os.path.samefile(out, p) for p in (s.video, s.csv)):
             raise UsageError("output", out, "is one of the recordings exported")
@@ -130,8 +133,11 @@ def export_segments(segments, since, until, out, *, progress=None, camera=None):
         p.probe(av)
     note = _why_encoded(pieces)
     folder = os.path.dirname(os.path.abspath(out))
-    os.makedirs(folder, exist_ok=True)
-    fd, temporary = tempfile.mkstemp(prefix="." + os.path.basename(out) + ".", suffix=".part", dir=folder)
+    try:
+        os.makedirs(folder, exist_ok=True)
+        fd, temporary = tempfile.mkstemp(prefix="." + os.path.basename(out) + ".", suffix=".part", dir=folder)
+    except OSError as exc:
+        raise RecordingError("cannot write %s: %s" % (out, _reason(exc))) from None
     os.close(fd)
     try:
         fmt, options = CONTAINERS[ext]
@@ -188,7 +194,14 @@ class _Piece:
                 stream = container.streams.video[0]
                 ctx = stream.codec_context
                 self.codec, self.size, self.extradata = ctx.name, (ctx.width, ctx.height), ctx.extradata
-                self.packets = [(p.pts, p.dts, p.is_keyframe) for p in container.demux(stream) if p.size]
+                # Read as far as the span's last frame and the frames a decoder may reorder around it.
+                wanted = self.last + 1 + _REORDER
+                self.packets = []
+                for p in container.demux(stream):
+                    if p.size:
+                        self.packets.append((p.pts, p.dts, p.is_keyframe))
+                        if len(self.packets) >= wanted:
+                            break
         except (av.error.FFmpegError, OSError) as exc:
             raise self.fail(_reason(exc)) from None
         if len(self.packets) <= self.last:
@@ -399,9 +412,13 @@ def _encode(av, pieces, path, fmt, options, progress):
         out.time_base = out.codec_context.time_base = TIME_BASE
         out.options = {"crf": str(CRF), "preset": PRESET}
         for p in pieces:
+            expected = p.first
             for rank, frame in _frames(av, p):
                 if rank < p.first:
                     continue
+                if rank != expected:   # a frame the decoder could not make
+                    raise p.fail("its frame %d does not decode" % expected)
+                expected += 1
                 image = _yuv420p(frame, width, height)
                 image.pts, image.time_base = times[done], TIME_BASE
                 target.mux(out.encode(image))
@@ -432,10 +449,11 @@ def _yuv420p(frame, width, height):
 
 
 def _frames(av, piece):
-    """(rank, frame) of a piece's video, in the order shown, from near the span's first frame."""
+    """(rank, frame) of a piece's video, in the order shown, from the span's first frame or a little
+    before it: after a seek to the keyframe before it, or from the file's start where the seek would
+    pass that frame or the packets have no times."""
     ranks = piece.ranks()
-    by_pts = None
-    begin = 0
+    by_pts, begin = None, 0
     if ranks is not None:
         by_pts = {pts: ranks[i] for i, (pts, _, _) in enumerate(piece.packets)}
         begin = piece.start_at(ranks)
@@ -445,16 +463,18 @@ def _frames(av, piece):
             stream.thread_type = "AUTO"
             if begin:
                 container.seek(piece.packets[begin][0], stream=stream, backward=True, any_frame=False)
-            counted = 0
-            for frame in container.decode(stream):
-                if by_pts is not None and frame.pts in by_pts:
-                    rank = by_pts[frame.pts]
-                elif begin:
-                    raise piece.fail("a decoded frame has a time no packet had")
-                else:
-                    rank = counted
-                counted += 1
-                yield rank, frame
+                frames = container.decode(stream)
+                frame = next(frames, None)
+                if frame is not None and by_pts.get(frame.pts, piece.first + 1) <= piece.first:
+                    yield by_pts[frame.pts], frame
+                    for frame in frames:
+                        if frame.pts not in by_pts:
+                            raise piece.fail("a decoded frame has a time no packet had")
+                        yield by_pts[frame.pts], frame
+                    return
+                container.seek(0, stream=stream, backward=True, any_frame=False)
+            for counted, frame in enumerate(container.decode(stream)):
+                yield (by_pts.get(frame.pts, counted) if by_pts else counted), frame
     except av.error.FFmpegError as exc:
         raise piece.fail(_reason(exc)) from None
 
