@@ -513,3 +513,6 @@ def test_an_event_exported_as_one_clip(tmp_path, output, options, out, damage, s
     assert times == pytest.approx([(t - kept[0][2]).total_seconds() for _, _, t in kept], abs=1e-3)
     assert proc.stdout == "%s: %d frames, %.1f s of video from %s, %s\n" % (
         out, len(kept), times[-1] + 0.1, kept[0][2].isoformat(), status)
+    mask = os.umask(0)
+    os.umask(mask)
+    assert os.stat(out).st_mode & 0o777 == 0o666 & ~mask   # as a new file, not a temporary one

@@ -104,6 +104,8 @@ class Event(structseq[Any], tuple[int, datetime.datetime, datetime.datetime | No
     def peak_frame(self) -> _Frame | None: ...
     @property
     def peak_box(self) -> tuple[int, int, int, int] | None: ...
+    @property
+    def findings(self) -> Any: ...   # the watcher's findings() (end() once ended), or None
 
 _Gap = tuple[datetime.datetime, datetime.datetime | None]
 
@@ -191,6 +193,7 @@ def record(
     boxes: object = False,
     snapshots: object = False,
     split_events: object = False,
+    watcher: Any = None,
 ) -> Outcome: ...
 
 # Opens and reads of live sources that stopped recordings left blocked inside OpenCV, each on a

@@ -147,6 +147,7 @@ def export_segments(segments, since, until, out, *, progress=None, camera=None):
             made = _encode(av, pieces, temporary, fmt, options, progress)
         frames, first, seconds = made
         _verify(av, temporary, frames)
+        os.chmod(temporary, _mode())   # as any new file (a temporary one is the owner's alone)
         os.replace(temporary, out)
     except BaseException:
         _discard(temporary)
@@ -158,6 +159,19 @@ def export_segments(segments, since, until, out, *, progress=None, camera=None):
 
 def _first(segment):
     return segment.first or datetime.datetime.min
+
+
+def _mode():
+    """The permissions of a new file under this process's umask (read without changing it, which
+    threads beside this one may rely on)."""
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("Umask:"):
+                    return 0o666 & ~int(line.split()[1], 8)
+    except (OSError, ValueError):
+        pass
+    return 0o644
 
 
 def _discard(path):
