@@ -367,10 +367,13 @@ def test_links_to_deleted_files(footage, tmp_path):
     async def steps(client):
         events = (await (await client.get("/api/events")).json())["events"]
         pictures = [(await client.get(e["snapshot_url"])).content_type for e in events]
+        clip = await client.get(events[0]["download_url"])
+        pictures.append((clip.status, (await clip.json())["error"]))
         return events, await (await client.get("/api/recordings")).json(), pictures
     events, recordings, pictures = in_process(View([tmp_path / "cams"]))(steps)
     assert all(snapshots) and [(e["snapshot_url"], e["clip_url"]) for e in events] == \
-        [("/thumbs/%s.jpg" % e["id"], None) for e in events] and pictures == ["image/svg+xml"] * 2
+        [("/thumbs/%s.jpg" % e["id"], None) for e in events] and pictures == ["image/svg+xml"] * 2 + [
+        (404, "the video %s is gone (its timestamps CSV is left)" % result.segments[0].video)]
     assert [(r["url"], r["playable"]) for r in recordings] == [(None, False)]
 
 

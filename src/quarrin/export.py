@@ -39,7 +39,7 @@ _REORDER = 16                  # frames an H.264 decoder may hold back at most (
 
 
 class NoRecording(RecordingError):
-    """No recording holds a frame of the span."""
+    """No recording holds a frame of the span, or the video that held some is gone."""
 
 
 @dataclasses.dataclass(frozen=True)
@@ -201,6 +201,8 @@ class _Piece:
 
     def probe(self, av):
         """The stream's codec, size and headers, and its packets' times (read, not decoded)."""
+        if not os.path.lexists(self.video):   # deleted by hand or by a disk budget: its frames are lost
+            raise NoRecording("the video %s is gone (its timestamps CSV is left)" % self.video)
         try:
             with av.open(self.video) as container:
                 if not container.streams.video:
@@ -453,7 +455,7 @@ _JPEG_RANGE, _MPEG_RANGE = 2, 1   # FFmpeg's AVColorRange: full (0..255), limite
 def _yuv420p(frame, width, height):
     """A decoded frame as the encoder takes it: yuv420p of limited range, as players expect of H.264
     (MJPG decodes to full-range yuvj formats, which a plain reformat would carry over unchanged)."""
-    if not (frame.format.name.startswith("yuvj") or frame.color_range == _JPEG_RANGE):
+    if not (frame.format.name.startswith("yuvj") or getattr(frame, "color_range", None) == _JPEG_RANGE):
         return frame.reformat(width=width, height=height, format="yuv420p")
     try:
         return frame.reformat(width=width, height=height, format="yuv420p", src_color_range=_JPEG_RANGE,
