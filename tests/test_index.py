@@ -411,6 +411,7 @@ def test_today_and_aware_times():
     ("door.mp4", {"codec": "h264"}, "clip.mp4", None, "copied"),
     ("door.mkv", {"codec": "h264", "speed": "veryfast"}, "clip.mkv", None, "copied"),   # with B-frames
     ("door.mp4", {"codec": "h264"}, "clip.mkv", None, "copied"),
+    ("door.mp4", {"codec": "h264"}, "clip.mp4", "list alone", "copied"),   # its recordings found beside it
     # Copied from a camera's H.264 with a keyframe every 5 frames: a window from its 7th frame.
     ("door.mp4", {"copy": True, "segment_frames": 8}, "clip.mp4", "window", "copied"),
     ("door.avi", {}, "clip.mp4", None, "encoded"),
@@ -448,7 +449,8 @@ def test_an_event_exported_as_one_clip(tmp_path, output, options, out, damage, s
         start, end = videos.row_times(r.segments[0].csv)[6], videos.row_times(r.segments[1].csv)[8]
     if damage in ("window", "two sizes"):
         args = ["--camera", "door", "--since", start.isoformat(), "--until", end.isoformat()]
-        damage = None
+    paths = [r.events_file] if damage == "list alone" else ["rec"]
+    damage = None if damage in ("window", "two sizes", "list alone") else damage
     segments = [s for s in made if s.last >= start and s.first <= end]
     assert len(segments) >= 2, "the span crosses segments"
     if damage == "video cut":
@@ -471,7 +473,7 @@ def test_an_event_exported_as_one_clip(tmp_path, output, options, out, damage, s
             export.export_event(idx, listed.id, out, progress=stop)
         assert os.listdir("sub") == [] and not [n for _, _, names in os.walk(".") for n in names if "part" in n]
         return
-    proc = run("export", "rec", out, *args)
+    proc = run("export", *paths, out, *args)
     if damage:
         assert proc.returncode == status, proc.stderr
         assert proc.stdout == "" and sorted(os.listdir()) == ["in.avi", "rec"], proc.stderr

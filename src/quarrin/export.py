@@ -91,6 +91,17 @@ def export_event(index, id, out, *, progress=None, segments=None):
         found = find(name, e.start, e.end)
         if found:
             break
+    if not found and e.file and os.path.isdir(os.path.dirname(e.file) or "."):
+        # An event list given alone: its recordings are beside the video it names, in no index of
+        # the caller's (one made aside, so that nothing is written there).
+        from quarrin.index import Index
+
+        with tempfile.TemporaryDirectory(prefix="quarrin-export-") as aside, \
+                Index(os.path.dirname(e.file) or ".", os.path.join(aside, "index.sqlite")) as beside:
+            for name in dict.fromkeys(n for n in names if n):
+                found = beside.recordings(name, e.start, e.end)
+                if found:
+                    break
     return export_segments(found, e.start, e.end, out, progress=progress, camera=e.camera)
 
 
