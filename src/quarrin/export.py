@@ -42,6 +42,10 @@ class NoRecording(RecordingError):
     """No recording holds a frame of the span, or the video that held some is gone."""
 
 
+class StillWriting(RecordingError):
+    """A segment of the span is still being written, its newest frames not yet in its video."""
+
+
 @dataclasses.dataclass(frozen=True)
 class Exported:
     """A clip made: its `path`, the `frames` it holds (a copy starts at a keyframe, so it may
@@ -232,6 +236,9 @@ class _Piece:
         except (av.error.FFmpegError, OSError) as exc:
             raise self.fail(_reason(exc)) from None
         if len(self.packets) <= self.last:
+            if _recent(self.video):
+                raise StillWriting("segment %s is still being written: its newest frames are not in its video "
+                                     "yet; try again in a moment" % self.video)
             raise self.fail("its video holds %d frames, its CSV lists %d" % (len(self.packets), len(self.rows)))
 
     def ranks(self):
@@ -264,6 +271,16 @@ class _Piece:
             return self.rows[rank]
         step = self.rows[-1] - self.rows[-2] if len(self.rows) > 1 else datetime.timedelta(seconds=0.04)
         return self.rows[-1] + step * (rank - len(self.rows) + 1)
+
+
+def _recent(path, seconds=10.0):
+    """Whether a file was written within the last `seconds` (a recording still writes it)."""
+    import time
+
+    try:
+        return time.time() - os.stat(path).st_mtime < seconds
+    except OSError:
+        return False
 
 
 def _piece(segment, start, stop):

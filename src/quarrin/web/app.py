@@ -289,6 +289,9 @@ async def api_clip(request):
             clip = await asyncio.shield(made)
         except export.NoRecording as exc:
             raise _not_found(str(exc)) from None
+        except export.StillWriting as exc:
+            raise web.HTTPServiceUnavailable(text=json.dumps({"error": str(exc)}), content_type="application/json",
+                                             headers={"Retry-After": "10"}) from None
         except RecordingError as exc:
             raise web.HTTPInternalServerError(text=json.dumps({"error": str(exc)}),
                                               content_type="application/json") from None
