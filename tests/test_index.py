@@ -11,9 +11,10 @@ import threading
 
 import pytest
 
+import parts
 import quarrin
 import videos
-from quarrin import index, layout
+from quarrin import export, index, layout
 
 # The index runs no compiled code: nothing for the sanitizer session.
 pytestmark = pytest.mark.not_in("asan")
@@ -430,3 +431,124 @@ def test_today_and_aware_times():
         (datetime.datetime.combine(today, datetime.time()) + datetime.timedelta(days=1)).isoformat())
     aware = datetime.datetime(2026, 12, 8, 6, tzinfo=datetime.timezone.utc)
     assert index.time_window(aware)[0] == aware.astimezone().replace(tzinfo=None).isoformat()
+
+
+# Recordings of a square that moves between still spells, four frames to a segment, and what an
+# event of theirs becomes: copied where they are H.264, else encoded; a damaged segment, an
+# unknown event or a window without frames make no clip.
+@pytest.mark.parametrize("output, options, out, damage, status", [
+    ("door.mp4", {"codec": "h264"}, "clip.mp4", None, "copied"),
+    ("door.mkv", {"codec": "h264", "speed": "veryfast"}, "clip.mkv", None, "copied"),   # with B-frames
+    ("door.mp4", {"codec": "h264"}, "clip.mkv", None, "copied"),
+    ("door.mp4", {"codec": "h264"}, "clip.mp4", "list alone", "copied"),   # its recordings found beside it
+    # Copied from a camera's H.264 with a keyframe every 5 frames: a window from its 7th frame.
+    ("door.mp4", {"copy": True, "segment_frames": 8}, "clip.mp4", "window", "copied"),
+    ("door.avi", {}, "clip.mp4", None, "encoded"),
+    # H.264 of two frame sizes cannot be one stream: encoded, and the command says why.
+    ("door.mp4", {"codec": "h264"}, "clip.mp4", "two sizes", "encoded"),
+    ("door.mp4", {"codec": "h264"}, "sub/clip.mp4", "video cut", 1),
+    ("door.mp4", {"codec": "h264"}, "clip.mp4", "video growing", 1),   # as a recording writes it
+    ("door.mp4", {"codec": "h264"}, "sub/clip.mp4", "stopped", None),
+    ("door.avi", {}, "sub/clip.mkv", "stopped", None),
+    ("door.avi", {}, "clip.mp4", "CSV damaged", 1),
+    ("door.avi", {}, "clip.mp4", "unknown id", 2),
+    ("door.avi", {}, "clip.mp4", "no frames", 1),
+])
+def test_an_event_exported_as_one_clip(tmp_path, output, options, out, damage, status):
+    import numpy as np
+
+    parts.module("av", "a clip is made through PyAV")
+    os.chdir(tmp_path)
+    positions = [0] * 3 + list(range(0, 44, 4)) + [44] * 6 + [0, 8] + [8] * 4
+    if options.get("copy"):
+        src = videos.h264_clip("in.mp4", positions, keyint=5)
+    else:
+        src = videos.scripted_clip("in.avi", positions)
+    r = quarrin.record(src, "rec/" + output, **dict(dict(motion=True, min_area=50, segment_frames=4, before=0.2,
+                                                          after=0.2), **options))
+    with index.Index("rec") as idx:
+        listed = max(idx.events(), key=lambda x: x.event.frames)
+    start, end = listed.event.start, listed.event.end
+    args = ["--event", listed.id]
+    made = list(r.segments)
+    if damage == "two sizes":   # and 10 s later a recording of wider frames: a window over the change
+        wider = videos.scripted_clip("wide.avi", positions, width=80, mtime=videos.MTIME + 10)
+        made += quarrin.record(wider, "rec/door-10.mp4", segment_frames=4, **options).segments
+        start, end = r.segments[-1].first, made[len(r.segments)].last
+    elif damage == "window":
+        start, end = videos.row_times(r.segments[0].csv)[6], videos.row_times(r.segments[1].csv)[8]
+    if damage in ("window", "two sizes"):
+        args = ["--camera", "door", "--since", start.isoformat(), "--until", end.isoformat()]
+    paths = [r.events_file] if damage == "list alone" else ["rec"]
+    damage = None if damage in ("window", "two sizes", "list alone") else damage
+    segments = [s for s in made if s.last >= start and s.first <= end]
+    assert len(segments) >= 2, "the span crosses segments"
+    if damage in ("video cut", "video growing"):
+        with open(segments[1].video, "r+b") as f:
+            f.truncate(os.path.getsize(segments[1].video) // 2)
+        if damage == "video cut":   # by a crash, a while ago
+            os.utime(segments[1].video, (videos.MTIME, videos.MTIME))
+    elif damage == "CSV damaged":
+        with open(segments[1].csv, "rb") as f:
+            lines = f.read().split(b"\r\n")
+        with open(segments[1].csv, "wb") as f:
+            f.write(b"\r\n".join(lines[:2] + [b"1,1,soon"] + lines[3:]))
+    elif damage == "unknown id":
+        args = ["--event", "0123456789abcdef-9"]
+    elif damage == "no frames":
+        args = ["--camera", "door", "--since", "2001-01-01", "--until", "2001-01-02"]
+    if damage == "stopped":   # a Ctrl-C halfway through leaves nothing behind
+        def stop(done, total):
+            if done == total // 2:
+                raise KeyboardInterrupt
+        with index.Index("rec") as idx, pytest.raises(KeyboardInterrupt):
+            export.export_event(idx, listed.id, out, progress=stop)
+        assert os.listdir("sub") == [] and not [n for _, _, names in os.walk(".") for n in names if "part" in n]
+        return
+    proc = run("export", *paths, out, *args)
+    if damage:
+        assert proc.returncode == status, proc.stderr
+        assert proc.stdout == "" and sorted(os.listdir()) == ["in.avi", "rec"], proc.stderr
+        said = {"video cut": "segment %s is damaged: its video holds" % segments[1].video,
+                "video growing": "segment %s is still being written: its newest frames are not in its video yet; "
+                                 "try again in a moment" % segments[1].video,
+                "CSV damaged": "segment %s is damaged: line" % segments[1].video,
+                "unknown id": "--event 0123456789abcdef-9: is no event of these recordings",
+                "no frames": "no recording of camera door holds a frame from 2001-01-01 to 2001-01-02"}[damage]
+        assert said in proc.stderr
+        return
+    assert proc.returncode == 0, proc.stderr
+    # The rows of the span, and the clip's frames at their times from its first.
+    rows = [(s, i, stamps_time) for s in segments for i, stamps_time in enumerate(videos.row_times(s.csv))]
+    inside = [(s, i, t) for s, i, t in rows if start <= t <= end]
+    codec, times = videos.stream_times(out)
+    frames = [f for f, _ in videos.decoded(out)]
+    assert codec == "h264" and len(times) == len(frames)
+    if status == "copied":
+        # From the keyframe at or before the span's start, byte for byte.
+        source = [p for s in segments for p in videos.packets_of(s.video)]
+        first = max(j for j in range(rows.index(inside[0]) + 1) if source[j][1])
+        kept = rows[first:rows.index(inside[-1]) + 1]
+        clip = videos.packets_of(out)
+        start = source.index(clip[0])
+        assert clip == source[start:start + len(clip)] and clip[0][1]
+        assert len(clip) == len(kept)
+        recorded = [f for s in segments for f, _ in videos.decoded(s.video)]
+        assert all(np.array_equal(a, b) for a, b in zip(frames, recorded[first:]))
+    else:
+        kept = inside
+        recorded = [f for s in segments for f in videos.read_all(s.video)]
+        shown = [recorded[j] for j, row in enumerate(rows) if row in inside]
+        decoded = videos.read_all(out)
+        assert len(decoded) == len(shown)
+        if output == "door.avi":   # else the wider frames are scaled to the first ones' size
+            assert max(np.abs(a.astype(int) - b.astype(int)).mean() for a, b in zip(decoded, shown)) < 4
+        else:
+            assert proc.stderr == "quarrin: warning: encoded, not copied: %s and %s differ in frame size or stream " \
+                                  "headers: one stream cannot hold both\n" % (segments[0].video, segments[-1].video)
+    assert times == pytest.approx([(t - kept[0][2]).total_seconds() for _, _, t in kept], abs=1e-3)
+    assert proc.stdout == "%s: %d frames, %.1f s of video from %s, %s\n" % (
+        out, len(kept), times[-1] + 0.1, kept[0][2].isoformat(), status)
+    mask = os.umask(0)
+    os.umask(mask)
+    assert os.stat(out).st_mode & 0o777 == 0o666 & ~mask   # as a new file, not a temporary one

@@ -23,6 +23,7 @@ import pytest
 
 import quarrin
 from quarrin import cli
+import videos
 import webfootage
 from webfootage import Server
 import parts
@@ -103,6 +104,8 @@ def test_api_answers_from_the_files(served, footage):
     ("/api/events/0000000000000000-1", 404, None),
     ("/api/events/nonsense", 404, None),
     ("/api/events/..%2f..%2fetc", 404, None),
+    ("/api/events/0000000000000000-1/clip.mp4", 404, None),
+    ("/api/events/nonsense/clip.mkv", 404, None),
     ("/events/0000000000000000-1", 404, None),
     ("/thumbs/0000000000000000-1.jpg", 404, None),
     ("/api/events?limit=0", 400, None),
@@ -153,6 +156,34 @@ def test_pages_mark_every_event(served, footage):
             if path.startswith("/timeline"):
                 start = datetime.datetime.fromisoformat(e["start"])
                 assert 'title="%s, %.1f s"' % (start.strftime("%H:%M:%S"), e["seconds"]) in page
+
+
+@pytest.mark.parametrize("recorded, asked, how", [(".mp4", "mp4", "copied"), (".mp4", "mkv", "copied"),
+                                                  (".avi", "mp4", "encoded")])
+def test_an_event_downloaded_as_one_clip(served, footage, tmp_path, recorded, asked, how):
+    parts.module("av", "a clip is made through PyAV")
+    entry = next(e for e in api(served, "/api/events?limit=1000")["events"] if e["file"].endswith(recorded))
+    status, headers, body = fetch(served.base, entry["download_url"].replace(".mp4", "." + asked))
+    start, end = (datetime.datetime.fromisoformat(entry[k]) for k in ("start", "end"))
+    name = "%s-%s.%s" % (entry["camera"], start.strftime("%Y-%m-%dT%H%M%S"), asked)
+    assert (status, headers["Content-Type"], headers["Content-Disposition"]) == (
+        200, "video/mp4" if asked == "mp4" else "video/x-matroska", 'attachment; filename="%s"' % name)
+    clip = tmp_path / name
+    clip.write_bytes(body)
+    video = footage.root.parent / entry["file"]
+    times = videos.row_times(str(video) + ".csv")
+    codec, shown = videos.stream_times(clip)
+    if how == "copied":   # from the keyframe before the event, the recording's own packets
+        source, got = videos.packets_of(video), videos.packets_of(clip)
+        at = source.index(got[0])
+        assert got == source[at:at + len(got)] and got[0][1]
+        covered = times[at:at + len(got)]
+        assert covered[0] <= start and covered[-1] == end
+    else:
+        covered = [t for t in times if start <= t <= end]
+    assert codec == "h264" and shown == pytest.approx([(t - covered[0]).total_seconds() for t in covered], abs=1e-3)
+    page = fetch(served.base, "/events/" + entry["id"])[2].decode()
+    assert 'href="%s" download>Download</a>' % entry["download_url"] in page
 
 
 # --- media ----------------------------------------------------------------------------------
@@ -336,10 +367,13 @@ def test_links_to_deleted_files(footage, tmp_path):
     async def steps(client):
         events = (await (await client.get("/api/events")).json())["events"]
         pictures = [(await client.get(e["snapshot_url"])).content_type for e in events]
+        clip = await client.get(events[0]["download_url"])
+        pictures.append((clip.status, (await clip.json())["error"]))
         return events, await (await client.get("/api/recordings")).json(), pictures
     events, recordings, pictures = in_process(View([tmp_path / "cams"]))(steps)
     assert all(snapshots) and [(e["snapshot_url"], e["clip_url"]) for e in events] == \
-        [("/thumbs/%s.jpg" % e["id"], None) for e in events] and pictures == ["image/svg+xml"] * 2
+        [("/thumbs/%s.jpg" % e["id"], None) for e in events] and pictures == ["image/svg+xml"] * 2 + [
+        (404, "the video %s is gone (its timestamps CSV is left)" % result.segments[0].video)]
     assert [(r["url"], r["playable"]) for r in recordings] == [(None, False)]
 
 
@@ -568,7 +602,8 @@ def test_login(footage, tmp_path, hashed):
         status, headers, _ = fetch(base, "/events?day=today")
         where = urllib.parse.urlsplit(headers["Location"])
         assert (status, where.path, urllib.parse.parse_qs(where.query)) == (303, "/login", {"next": ["/events?day=today"]})
-        for path in ("/api/events", "/api/cameras", video, video + ".csv", "/thumbs/x.jpg", "/timeline"):
+        for path in ("/api/events", "/api/cameras", video, video + ".csv", "/thumbs/x.jpg", "/timeline",
+                     "/api/events/0000000000000000-1/clip.mp4"):
             status, headers, body = fetch(base, path, headers={"Accept": "application/json"} if "api" in path else {})
             assert status in (303, 401) and b"door" not in body and b"yard" not in body, path
         assert fetch(base, "/api/events")[1]["WWW-Authenticate"].startswith("Basic")

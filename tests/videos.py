@@ -142,3 +142,20 @@ def sound_of(path):
                 loudest, at = level[i], float(frame.pts * frame.time_base) + i / frame.sample_rate
             samples += frame.samples
         return stream.codec_context.name, at, samples / stream.codec_context.sample_rate
+
+
+def packets_of(path):
+    """(bytes, keyframe) of every packet of a video's stream, in the order stored."""
+    import av
+
+    with av.open(str(path)) as container:
+        return [(bytes(p), p.is_keyframe) for p in container.demux(container.streams.video[0]) if p.size]
+
+
+def row_times(csv_path):
+    """The times of a timestamps CSV's rows."""
+    import csv
+    import datetime
+
+    with open(csv_path, newline="") as f:
+        return [datetime.datetime.fromisoformat(row[2]) for row in list(csv.reader(f))[1:]]

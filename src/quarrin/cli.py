@@ -1,4 +1,5 @@
-"""The quarrin command: ``quarrin record``, ``batch``, ``scan``, ``check``, ``events`` and ``serve``.
+"""The quarrin command: ``quarrin record``, ``batch``, ``scan``, ``check``, ``events``, ``export`` and
+``serve``.
 
 Exit status: 0 done, 1 the work failed (the message says why), 2 the command line is wrong
 (nothing was written), 130 stopped by Ctrl-C, 143 stopped by SIGTERM (a service stop, `timeout`,
@@ -174,6 +175,28 @@ def build_parser():
     evs.add_argument("--debug", action="store_true", help="show the traceback of an unexpected error "
                      "(default: off)")
 
+    exp = commands.add_parser(
+        "export", help="write one camera's recordings between two times, or one event, as a clip a phone plays",
+        description="Write the frames of camera NAME from --since to --until (or those of event ID, its before- "
+                    "and after-time included) recorded under PATH folders into OUTPUT (.mp4 or .mkv, H.264): "
+                    "joined across segments, at the times their CSVs give. H.264 recordings are copied "
+                    "without re-encoding from the keyframe before the first frame; others are encoded once. "
+                    "Needs PyAV (quarrin[h264]). TIME is read as quarrin events reads it.")
+    exp.add_argument("paths", nargs="+", metavar="PATH", help="folder of recordings, or an event list")
+    exp.add_argument("output", metavar="OUTPUT", help="the clip, .mp4 or .mkv (its folder is created)")
+    exp.add_argument("--camera", metavar="NAME", help="the camera, as quarrin events names it (with --since and "
+                     "--until)")
+    exp.add_argument("--since", metavar="TIME", help="from TIME; a day: from its start")
+    exp.add_argument("--until", metavar="TIME", help="to TIME; a day: to its end")
+    exp.add_argument("--event", metavar="ID", help="the event of this id (the web view's, /api/events) instead of "
+                     "--camera, --since and --until")
+    exp.add_argument("--force", action="store_true", help="replace OUTPUT when it exists (default: refused)")
+    exp.add_argument("--index", metavar="FILE", help="keep the index in FILE, for all PATHs (default: "
+                     "PATH/.quarrin/index.sqlite)")
+    exp.add_argument("-q", "--quiet", action="store_true", help="no progress bar (default: a bar on a terminal)")
+    exp.add_argument("--debug", action="store_true", help="show the traceback of an unexpected error "
+                     "(default: off)")
+
     srv = commands.add_parser(
         "serve", help="show the cameras, events and recordings under folders in a web browser",
         description="Serve a web view of the recordings under PATH folders (as quarrin events finds them): the "
@@ -312,7 +335,9 @@ def _main(argv):
                 return _check(ns)
             if ns.command == "events":
                 return _events(ns)
-        raise _Usage("choose a command: record, batch, scan, check, events or serve (see quarrin --help)")
+            if ns.command == "export":
+                return _export(ns)
+        raise _Usage("choose a command: record, batch, scan, check, events, export or serve (see quarrin --help)")
     except _Usage as exc:
         return _fail(str(exc), 2)
     except UsageError as exc:
@@ -654,6 +679,50 @@ def _events(ns):
     except BrokenPipeError:
         # The reader stopped reading (quarrin events out | head): nothing more to say.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    return 0
+
+
+def _export(ns):
+    from quarrin import export, index, progress
+
+    export.check_output(ns.output)
+    if ns.event is not None:
+        given = [o for o, v in (("--camera", ns.camera), ("--since", ns.since), ("--until", ns.until)) if v]
+        if given:
+            raise _Usage("--event names its camera and times: give no %s" % ", ".join(given))
+    else:
+        missing = [o for o, v in (("--camera", ns.camera), ("--since", ns.since), ("--until", ns.until)) if not v]
+        if missing:
+            raise _Usage("give --event ID, or --camera, --since and --until (missing: %s)" % ", ".join(missing))
+        index.time_window(ns.since, ns.until)
+    if os.path.lexists(ns.output) and not ns.force:
+        raise _Usage("%s exists: give another OUTPUT, or --force to replace it" % ns.output)
+    bar = None
+    if not ns.quiet and progress.wanted():
+        from tqdm import tqdm
+
+        bar = tqdm(desc=os.path.basename(ns.output), unit="frame", file=sys.stderr, dynamic_ncols=True)
+
+    def advance(done, total):
+        if bar.total != total:
+            bar.total = total
+        bar.update(done - bar.n)
+
+    shown = advance if bar is not None else None
+    try:
+        with index.Index(ns.paths, ns.index, warn=_warn) as found:
+            if ns.event is not None:
+                made = export.export_event(found, ns.event, ns.output, progress=shown)
+            else:
+                made = export.export_span(found, ns.camera, ns.since, ns.until, ns.output, progress=shown)
+    finally:
+        if bar is not None:
+            bar.close()
+    if made.note:
+        _warn("encoded, not copied: %s" % made.note)
+    print("%s: %d frame%s, %.1f s of video from %s, %s" % (
+        made.path, made.frames, "" if made.frames == 1 else "s", made.seconds, made.first.isoformat(),
+        "copied" if made.copied else "encoded"))
     return 0
 
 

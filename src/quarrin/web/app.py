@@ -5,7 +5,8 @@ login when a password file is given.
 Pages: ``/``, ``/events?camera=&label=&day=&page=``, ``/events/{id}``,
 ``/timeline?camera=&day=&zoom=day|hour&hour=``. API: ``/api/cameras``,
 ``/api/events?camera=&label=&since=&until=&limit=&offset=``, ``/api/events/{id}``,
-``/api/recordings?camera=&since=&until=``. Media: ``/media/<folder>/<path>`` (quarrin.web.media);
+``/api/recordings?camera=&since=&until=``, ``/api/events/{id}/clip.mp4`` (and ``.mkv``: the event
+alone, to download; quarrin.export). Media: ``/media/<folder>/<path>`` (quarrin.web.media);
 ``/thumbs/<id>.jpg``; ``/static/...``.
 
 A running service plugs in through `make_app`: `View`'s camera provider adds fields to each
@@ -26,7 +27,7 @@ import jinja2
 from aiohttp import web
 from yarl import URL
 
-from quarrin.errors import UsageError
+from quarrin.errors import RecordingError, UsageError
 from quarrin.layout import csv_of
 from quarrin.web import auth as auth_module
 from quarrin.web import connections, urls
@@ -42,8 +43,10 @@ API_LIMIT = 1000          # events in one API answer at most
 POLL_SECONDS = 4          # how often the overview asks for new events
 BODY_SECONDS = 10.0       # the login form must come within this
 
-VIEW, GUARD, THUMBS, TEMPLATES, POOL, TLS, LOCAL, CONNECTIONS = (web.AppKey(n, object) for n in (
-    "view", "guard", "thumbs", "templates", "pool", "tls", "local", "connections"))
+VIEW, GUARD, THUMBS, TEMPLATES, POOL, TLS, LOCAL, CONNECTIONS, CLIPS = (web.AppKey(n, object) for n in (
+    "view", "guard", "thumbs", "templates", "pool", "tls", "local", "connections", "clips"))
+# What a clip is sent as, by extension.
+CLIP_TYPES = {".mp4": "video/mp4", ".mkv": "video/x-matroska"}
 
 # Nothing from elsewhere: no scripts, styles, frames or pictures from another origin.
 SECURITY_HEADERS = {
@@ -75,6 +78,8 @@ def make_app(view, guard=None, *, tls=False, local=False, routes=None, limits=No
     app[TEMPLATES] = env
     # Frames are grabbed one at a time, beside the queries.
     app[POOL] = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="thumbs")
+    # Clips are made one at a time: encoding one takes the cores it can have.
+    app[CLIPS] = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="clips")
     r = app.router
     for name, handler in (("overview", overview), ("events", events_page), ("event", event_page),
                           ("timeline", timeline_page), ("api_cameras", api_cameras), ("api_events", api_events),
@@ -82,6 +87,8 @@ def make_app(view, guard=None, *, tls=False, local=False, routes=None, limits=No
                           ("thumb", thumbnail)):
         r.add_get(urls.PATHS[name], handler, name=name)
     r.add_static(urls.PATHS["static"], os.path.join(HERE, "static"), name="static")
+    for name in ("api_clip_mp4", "api_clip_mkv"):
+        r.add_get(urls.PATHS[name], api_clip, name=name)
     if guard is not None:
         r.add_get(urls.PATHS["login"], login_form, name="login")
         r.add_post(urls.PATHS["login"], login)
@@ -94,6 +101,7 @@ def make_app(view, guard=None, *, tls=False, local=False, routes=None, limits=No
 
 async def _close(app):
     app[POOL].shutdown(wait=False, cancel_futures=True)
+    app[CLIPS].shutdown(wait=False, cancel_futures=True)
 
 
 async def _run(request, fn, *args):
@@ -259,6 +267,43 @@ async def api_event(request):
 async def api_recordings(request):
     q = request.query
     return _json(await _found(request, request.app[VIEW].recordings, _text(q, "camera"), *_window(q)))
+
+
+def _not_found(message):
+    return web.HTTPNotFound(text=json.dumps({"error": message}), content_type="application/json")
+
+
+async def api_clip(request):
+    """The event alone as a clip to download, made in a worker thread into a folder of its own that
+    is removed once it is sent (or once a request given up on has its clip finished)."""
+    import shutil
+    import tempfile
+
+    from quarrin import export
+
+    ext = ".mkv" if request.match_info.route.name == "api_clip_mkv" else ".mp4"
+    folder = tempfile.mkdtemp(prefix="quarrin-clip-")
+    made = asyncio.get_running_loop().run_in_executor(request.app[CLIPS], request.app[VIEW].clip,
+                                                      request.match_info["id"], os.path.join(folder, "clip" + ext))
+    try:
+        try:
+            clip = await asyncio.shield(made)
+        except export.NoRecording as exc:
+            raise _not_found(str(exc)) from None
+        except export.StillWriting as exc:
+            raise web.HTTPServiceUnavailable(text=json.dumps({"error": str(exc)}), content_type="application/json",
+                                             headers={"Retry-After": "10"}) from None
+        except RecordingError as exc:
+            raise web.HTTPInternalServerError(text=json.dumps({"error": str(exc)}),
+                                              content_type="application/json") from None
+        if clip is None:
+            raise _not_found("no such event")
+        event = await _run(request, request.app[VIEW].listed, request.match_info["id"])
+        name = export.clip_name(clip.camera, event.event.start if event is not None else clip.first, ext)
+        return await send_file(request, clip.path, CLIP_TYPES[ext], {
+            "Content-Disposition": 'attachment; filename="%s"' % name, "Cache-Control": "no-store"})
+    finally:
+        made.add_done_callback(lambda _: shutil.rmtree(folder, ignore_errors=True))
 
 
 # --- media and thumbnails ---------------------------------------------------------------------

@@ -71,8 +71,9 @@ class View:
         list's path `input` as paths below the served folders), its `id`, `snapshot_url` (the
         list's snapshot, else a frame grabbed from its video), `clip_url` (its video from the
         event's first frame: ``#t=`` seconds after the video's first frame; None when the video
-        is gone or outside the served folders) and `playable` (a browser plays that video). Its
-        `label` is "" without one, its `score` a number or None, its `zones` a list of names."""
+        is gone or outside the served folders), `playable` (a browser plays that video) and
+        `download_url` (the event alone as an MP4 file). Its `label` is "" without one, its `score`
+        a number or None, its `zones` a list of names."""
         row = listed.row()
         entry = {c: row[c] for c in COLUMNS}
         e = listed.event
@@ -84,6 +85,7 @@ class View:
         snapshot = self.folders.url(e.snapshot) if e.snapshot and os.path.isfile(e.snapshot) else None
         entry["snapshot_url"] = snapshot or urls.url("thumb", id=listed.id)
         entry["clip_url"], entry["playable"] = None, False
+        entry["download_url"] = urls.url("api_clip_mp4", id=listed.id)
         url = self.folders.url(e.file)
         facts = self._video(e.file) if url else None
         if facts is not None:
@@ -106,6 +108,20 @@ class View:
     def event(self, id):
         listed = self.index.event(id)
         return None if listed is None else self.event_entry(listed)
+
+    def clip(self, id, out, progress=None):
+        """Exports the event `id` into `out` (.mp4 or .mkv; quarrin.export): its `Exported`, or None
+        for an unknown id. quarrin.export.NoRecording when its recordings are gone."""
+        from quarrin import export
+
+        if self.index.event(id) is None:
+            return None
+        return export.export_event(self.index, id, out, progress=progress, segments=self.segments)
+
+    def segments(self, camera, since, until):
+        """The segments (`quarrin.Segment`) of `camera` that hold a frame in the window, oldest first,
+        each counted for the camera whose output made it."""
+        return [s for _, s in self._segments(camera, since, until)]
 
     def listed(self, id):
         """The index's own `Listed` of an id (for a thumbnail), or None."""

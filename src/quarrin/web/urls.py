@@ -11,6 +11,8 @@ PATHS = {
     "api_cameras": "/api/cameras",
     "api_events": "/api/events",
     "api_event": "/api/events/{id}",
+    "api_clip_mp4": "/api/events/{id}/clip.mp4",
+    "api_clip_mkv": "/api/events/{id}/clip.mkv",
     "api_recordings": "/api/recordings",
     "media": "/media/{tail:.*}",
     "thumb": "/thumbs/{id}.jpg",
