@@ -336,3 +336,14 @@ def test_a_live_watch_never_waits_for_its_detector():
     watch.close()
     assert found == objects.NOTHING and watch.dropped.items() == [("without objects", 1)]
     assert watch.findings() == objects.NOTHING  # the late result went with its event
+
+
+def test_a_live_camera_s_events_are_confirmed_off_the_frame_loop(tmp_path):
+    from mjpeg_server import MjpegServer
+
+    slow = Squares(sleep=0.3)  # slower than the frames come: some frames due pass it by
+    with MjpegServer(fps=20) as cam:
+        r = quarrin.record(cam.url, tmp_path / "c-%H%M%S.avi", motion=True, min_area=50, objects=["person"],
+                           detector=slow, detect_fps=10, duration=3)
+    assert r.events and all(e.label == "person" and e.score == 0.9 for e in r.events)
+    assert slow.calls < r.frames_read
