@@ -347,3 +347,26 @@ def test_a_live_camera_s_events_are_confirmed_off_the_frame_loop(tmp_path):
                            detector=slow, detect_fps=10, duration=3)
     assert r.events and all(e.label == "person" and e.score == 0.9 for e in r.events)
     assert slow.calls < r.frames_read
+
+
+@pytest.mark.parametrize("method", ["look", "confirmed", "end"])
+@pytest.mark.parametrize("pipeline", [False, True], ids=["sequential", "pipelined"])
+def test_a_ctrl_c_while_the_detector_is_asked(tmp_path, monkeypatch, method, pipeline):
+    real = getattr(objects.Watch, method)
+    calls = []
+
+    def interrupted(self, *args):
+        calls.append(method)
+        if len(calls) == 1:
+            raise KeyboardInterrupt
+        return real(self, *args)
+
+    monkeypatch.setattr(objects.Watch, method, interrupted)
+    src = scripted(tmp_path / "in.avi")
+    r = quarrin.record(src, tmp_path / "o.avi", motion=True, min_area=50, objects=["person"], detector=Squares(),
+                       pipeline=pipeline)
+    assert r.stopped == "interrupt" and calls
+    # What was written is whole: the CSV's rows are the video's frames.
+    for s in r.segments:
+        assert len(videos.read_all(s.video)) == s.frames == len(open(s.csv).read().splitlines()) - 1
+    assert not [t for t in threading.enumerate() if t.name == "quarrin-detect"]  # its thread is gone

@@ -30,6 +30,8 @@ MARGIN = 0.25
 MARGIN_PX = 16
 # The crop is at least this size (where the region allows): a detector's window needs room.
 MIN_CROP = (128, 128)
+# Seconds a closing watch waits for its detector to finish what it was given.
+CLOSE_WAIT = 10.0
 # Frame times come from datetimes, to the microsecond.
 _SLACK = 1e-6
 
@@ -135,7 +137,13 @@ class Watch:
         region = _crop(frame.shape[1], frame.shape[0], moved)
         with self._lock:
             self._pending += 1
-        self._jobs.put((self._token, frame, region))  # a file's recording waits here for a busy detector
+        try:
+            self._jobs.put((self._token, frame, region))  # a file's recording waits here for a busy detector
+        except BaseException:  # a Ctrl-C while it waits: the job was never handed
+            with self._done:
+                self._pending -= 1
+                self._done.notify_all()
+            raise
 
     def confirmed(self) -> bool:
         if not self.live:
@@ -170,8 +178,12 @@ class Watch:
     def close(self) -> None:
         """Stops the detector's thread (what it was doing is dropped) and closes the detector."""
         if self._thread is not None:
-            self._jobs.put(None)
-            self._thread.join()
+            # A detector that never returns keeps its thread (a daemon), not the recording.
+            try:
+                self._jobs.put(None, timeout=CLOSE_WAIT)
+            except queue.Full:
+                pass
+            self._thread.join(CLOSE_WAIT)
             self._thread = None
         if self.own and callable(getattr(self.detector, "close", None)):
             try:
@@ -215,7 +227,7 @@ class Watch:
                 found = self.detector.detect(frame[y:y + h, x:x + w])
                 found = [_moved(d, x, y) for d in found]
                 error = None
-            except Exception as exc:  # the runtime's, or a detector object's: the event is kept as motion
+            except BaseException as exc:  # the runtime's, or a detector object's: the event is kept as motion
                 found, error = [], exc
             with self._done:
                 self._pending -= 1

@@ -349,6 +349,12 @@ void Pipeline::give_back_unopened(FrameRules& rules) {
 Stopped run_pipelined(const RecordArgs& a, Source& source, Segment& segment, FrameRules& rules,
                       SigintDeferral& sigint) {
     Pipeline pipeline(a, source, segment, sigint);
+    // The rules write into the pipeline while it runs, and into their own sink again after it (an
+    // event the watcher confirms as the recording ends): the pipeline's sink goes with it.
+    struct Redirected {
+        FrameRules& rules;
+        ~Redirected() { rules.redirect_back(); }
+    } redirected{rules};
     rules.redirect(pipeline.sink());
     return pipeline.run(rules);
 }

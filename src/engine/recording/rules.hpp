@@ -59,6 +59,7 @@ public:
     long long frames_read() const noexcept { return frames_read_; }
     long long frames_saved() const noexcept { return frames_saved_; }
     void redirect(FrameSink& sink) noexcept { sink_ = &sink; }
+    void redirect_back() noexcept { sink_ = own_sink_; }  // to the sink it was made with
     // The name of the last segment started (claimed, with Claim::Create); null before the first.
     PyObject* segment_name() const noexcept { return segment_name_.get(); }
     std::vector<Event> take_events() noexcept { return events_ ? events_->take_events() : std::vector<Event>{}; }
@@ -82,6 +83,7 @@ private:
     PyObject* start_;
     PyObject* progress_;
     FrameSink* sink_;
+    FrameSink* own_sink_;
     bool scan_;
     SegmentNamer namer_;
     Gate gate_;
