@@ -511,3 +511,13 @@ def test_the_state_file_read_at_the_start(tmp_path, text, disabled, said):
     s.state.set("door", False)
     assert not os.path.exists(where) or said
     assert [p for p in os.listdir(tmp_path) if p.endswith(".tmp")] == []
+
+
+def test_a_reload_after_the_stop_starts_no_recorder(tmp_path):
+    from quarrin.service import config, supervisor
+
+    path = tmp_path / "cameras.toml"
+    path.write_text(GOOD.format(url="http://127.0.0.1:9/video"))
+    s = supervisor.Supervisor({}, [].append)
+    s.stopping()
+    assert s.apply(config.load(str(path)).cameras) == (["door"], [], []) and s.recorders["door"].process is None

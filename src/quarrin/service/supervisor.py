@@ -480,8 +480,8 @@ class Supervisor:
                 self.recorders[name] = added[-1]
                 if self.state.is_disabled(name):
                     added[-1].disabled, added[-1].state = True, "disabled"
-            for r in added:   # each knows all the others' outputs
-                if not r.disabled:
+            for r in added:   # each knows all the others' outputs; none starts once the service stops
+                if not r.disabled and not self._stopping.is_set():
                     self._start(r)
 
     def disable(self, name):
