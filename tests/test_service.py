@@ -374,3 +374,150 @@ def test_a_sighup_during_a_reload_reads_the_file_again_after_it(tmp_path):
     release.set()
     waiting.until(lambda: len(lines) == 2 and not reload.busy, 10, what="the second reload")
     assert applied == [["door"], ["door", "yard"]]
+
+
+def post(base, path, origin=True):
+    """(status, JSON) of a POST, from a page of the service's own origin unless `origin` is False."""
+    import urllib.error
+
+    request = urllib.request.Request(base + path, data=b"", method="POST",
+                                     headers={"Origin": base} if origin else {})
+    try:
+        with urllib.request.urlopen(request, timeout=120) as r:
+            return r.status, json.loads(r.read())
+    except urllib.error.HTTPError as exc:
+        return exc.code, json.loads(exc.read())
+
+
+def health(base):
+    import urllib.error
+
+    try:
+        with urllib.request.urlopen(base + "/healthz", timeout=30) as r:
+            return r.status, json.loads(r.read())
+    except urllib.error.HTTPError as exc:
+        return exc.code, json.loads(exc.read())
+
+
+def metrics(base):
+    from prometheus_client.parser import text_string_to_metric_families
+
+    return {(s.name, tuple(sorted(s.labels.items()))): s.value
+            for family in text_string_to_metric_families(get(base, "/metrics").decode()) for s in family.samples}
+
+
+@pytest.mark.only_in("np2")
+def test_a_camera_disabled_stays_so_across_a_restart_and_health_says_what_records(tmp_path):
+    parts.module("prometheus_client", "/metrics is made by prometheus_client")
+    door, yard = MjpegServer(fps=10), MjpegServer(fps=10)
+    door.start()
+    yard.start()
+    config = tmp_path / "cameras.toml"
+    yard_table = '[cameras.yard]\nsource = "%s"\noutput = "rec/yard.avi"\n' % yard.url
+    config.write_text(GOOD.format(url=door.url) + yard_table)
+    state = tmp_path / "cameras.toml.state.json"
+    service, base = start_service(tmp_path, config)
+    try:
+        found = wait_for(base, lambda c: all(c[n].get("state") == "recording" and c[n]["frames_saved"] > 5
+                                             for n in ("door", "yard")), what="both recording")
+        assert health(base)[0] == 200
+        seen = metrics(base)
+        assert seen[("quarrin_recorders_running", ())] == 2
+        assert seen[("quarrin_frames_read_total", (("camera", "door"),))] >= found["door"]["frames_read"] > 5
+        assert seen[("quarrin_camera_state", (("camera", "yard"), ("state", "recording")))] == 1
+        assert seen[("quarrin_disk_bytes", (("camera", "door"),))] > 0
+        # Only from this site's pages; an unknown camera is a 404.
+        assert post(base, "/api/cameras/door/disable", origin=False)[0] == 403
+        assert post(base, "/api/cameras/nobody/disable") == (404, {"error": "no camera nobody under this service"})
+        pid = found["door"]["pid"]
+        status, body = post(base, "/api/cameras/door/disable")
+        assert (status, body["state"], body["pid"]) == (200, "disabled", None) and not alive(pid)
+        assert json.loads(state.read_text()) == {"disabled": ["door"]}
+        assert checked_ok(tmp_path / "rec" / "door.avi")    # its file complete, as at a stop
+        assert health(base) == (200, dict(health(base)[1], ok=True, disabled=["door"], not_recording=[]))
+        # The live pages: every camera's tile with its state, one camera alone, its picture still its own.
+        grid, alone = get(base, "/live").decode(), get(base, "/live/yard").decode()
+        assert '<a href="/live" aria-current="page">Live</a>' in grid and '<a href="/live">Live</a>' in get(
+            base, "/").decode()
+        assert 'data-camera="door" data-state="disabled"' in grid and 'data-camera="yard" data-state="recording"' in grid
+        assert 'data-camera="yard"' in alone and 'data-camera="door"' not in alone
+        assert get(base, "/live/yard.jpg")[:2] == b"\xff\xd8"
+        with pytest.raises(urllib.error.HTTPError) as missing:
+            get(base, "/live/nobody")
+        assert missing.value.code == 404
+        # A camera whose source stops is what /healthz names.
+        yard.stop()
+        wait_for(base, lambda c: c["yard"]["state"] == "lost", what="yard lost")
+        status, said = health(base)
+        assert (status, said["not_recording"], said["cameras"]) == (503, ["yard"], {"door": "disabled", "yard": "lost"})
+        yard.start()
+        wait_for(base, lambda c: c["yard"]["state"] == "recording", what="yard back")
+        service.send_signal(signal.SIGTERM)
+        assert service.wait(timeout=90) == 143
+        checked = quarrin("serve", "--config", str(config), "--check")
+        assert checked.returncode == 0 and "# disabled from the web view (%s): door\n" % state in checked.stdout
+        assert checked.stdout.split("[cameras.yard]")[0].count("# disabled from the web view") == 1
+
+        # Started again: still disabled until enabled; a camera removed from the file drops its state.
+        service, base = start_service(tmp_path, config)
+        found = wait_for(base, lambda c: c["yard"].get("state") == "recording", what="yard recording")
+        assert (found["door"]["state"], found["door"]["pid"], metrics(base)[("quarrin_recorders_running", ())]) == (
+            "disabled", None, 1)
+        status, body = post(base, "/api/cameras/door/enable")
+        assert (status, body["state"] in ("starting", "recording")) == (200, True) and not state.exists()
+        wait_for(base, lambda c: c["door"]["state"] == "recording", what="door enabled")
+        assert post(base, "/api/cameras/yard/disable")[0] == 200 and state.exists()
+        config.write_text(GOOD.format(url=door.url))
+        service.send_signal(signal.SIGHUP)
+        wait_for(base, lambda c: "state" not in c.get("yard", {}), what="yard removed")
+        assert not state.exists() and health(base)[0] == 200
+        service.send_signal(signal.SIGTERM)
+        out = service.communicate(timeout=90)[0]
+    finally:
+        if service.poll() is None:
+            service.kill()
+            service.communicate()
+        door.stop()
+        yard.stop()
+    assert service.returncode == 143 and "door: enabled" in out and "yard: disabled" in out, out
+
+
+@pytest.mark.parametrize("text, disabled, said", [
+    (None, set(), None),
+    ('{"disabled": ["door", "yard"]}', {"door"}, None),     # yard is no camera of the file: forgotten
+    ("{\"disabled\": [\"door\"", set(), "not JSON"),
+    ('["door"]', set(), 'expected {"disabled": [camera names]}'),
+    ('{"disabled": "door"}', set(), 'expected {"disabled": [camera names]}'),
+    ('{"disabled": [1]}', set(), 'expected {"disabled": [camera names]}'),
+    (b"\xff\xfe", set(), "cannot read the cameras' state"),
+])
+def test_the_state_file_read_at_the_start(tmp_path, text, disabled, said):
+    """A state file that is not one is said and leaves every camera enabled; what it lists of
+    cameras no longer in the file is dropped from it."""
+    from quarrin.service import config, state, supervisor
+
+    path = tmp_path / "cameras.toml"
+    path.write_text(GOOD.format(url="http://127.0.0.1:9/video"))
+    where = state.path_for(str(path))
+    if text is not None:
+        with open(where, "wb") as f:
+            f.write(text if isinstance(text, bytes) else text.encode())
+    lines = []
+    s = supervisor.Supervisor(config.load(str(path)).cameras, lines.append, state.State(where, lines.append))
+    assert {n for n, r in s.recorders.items() if r.disabled} == disabled == s.state.disabled
+    assert [said in line for line in lines] == ([True] if said else [])
+    assert (json.loads(open(where).read()) if os.path.exists(where) and not said else None) == (
+        {"disabled": sorted(disabled)} if disabled else None)
+    s.state.set("door", False)
+    assert not os.path.exists(where) or said
+    assert [p for p in os.listdir(tmp_path) if p.endswith(".tmp")] == []
+
+
+def test_a_reload_after_the_stop_starts_no_recorder(tmp_path):
+    from quarrin.service import config, supervisor
+
+    path = tmp_path / "cameras.toml"
+    path.write_text(GOOD.format(url="http://127.0.0.1:9/video"))
+    s = supervisor.Supervisor({}, [].append)
+    s.stopping()
+    assert s.apply(config.load(str(path)).cameras) == (["door"], [], []) and s.recorders["door"].process is None

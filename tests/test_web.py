@@ -135,6 +135,11 @@ def test_api_answers_from_the_files(served, footage):
     ("/", 421, "127.0.0.1.attacker.example"),
     ("/api/events", 200, "localhost:8080"),
     ("/api/events", 200, "[::1]:8080"),
+    # Without a service: healthy with no camera, metrics of the view, no live pages.
+    ("/healthz", 200, None),
+    ("/metrics", 200, None),
+    ("/live", 404, None),
+    ("/api/cameras/door/disable", 405, None),
 ])
 def test_refused_requests(served, path, status, host):
     assert fetch(served.base, path, headers={"Host": host} if host else {})[0] == status
@@ -804,3 +809,147 @@ def test_recordings_belong_to_the_camera_whose_output_made_them(tmp_path):
             ("yard", "2026-12-09T11:00:00.500000")]
     finally:
         view.close()
+
+
+class Service:
+    """A running service's camera provider, as the web view sees it: `states` by name; `fail` the
+    OSError a switch meets."""
+
+    def __init__(self, states, fail=None):
+        self.states, self.fail = dict(states), fail
+
+    def cameras(self):
+        return {name: {"state": state, "last_error": None} for name, state in self.states.items()}
+
+    def live(self, name):
+        return None
+
+    def _switch(self, name, state):
+        if self.fail is not None:
+            raise self.fail
+        if name not in self.states:
+            return None
+        self.states[name] = state
+        return {"name": name, "state": state}
+
+    def disable(self, name):
+        return self._switch(name, "disabled")
+
+    def enable(self, name):
+        return self._switch(name, "starting")
+
+    def service(self):
+        return {"uptime": 12.5, "running": sum(s != "disabled" for s in self.states.values())}
+
+    def figures(self):
+        return {name: {"state": state, "frames_read": 40, "frames_saved": 30, "fps": 9.5, "restarts": 2, "events": 3,
+                       "last_frame_at": time.time() - 1 if state == "recording" else None, "output": os.devnull}
+                for name, state in self.states.items()}
+
+
+SAME = "http://127.0.0.1:{port}"
+
+
+@pytest.mark.parametrize("path, headers, status, error", [
+    ("/api/cameras/door/disable", {"Origin": SAME}, 200, None),
+    ("/api/cameras/door/enable", {"Referer": SAME + "/live"}, 200, None),
+    ("/api/cameras/door/disable", {}, 403, "does not come from a page of this site"),
+    ("/api/cameras/door/disable", {"Origin": "http://attacker.example"}, 403, "Origin or Referer"),
+    ("/api/cameras/door/disable", {"Origin": "null", "Referer": SAME}, 403, "Origin or Referer"),
+    ("/api/cameras/door/disable", {"Origin": "https://127.0.0.1:{port}"}, 403, "Origin or Referer"),
+    ("/api/cameras/door/disable", {"Origin": "http://127.0.0.1:1"}, 403, "Origin or Referer"),
+    ("/api/cameras/door/disable", {"Origin": "http://attacker.example", "Referer": SAME}, 403, "Origin"),
+    ("/api/cameras/door/disable", {"Referer": "http://127.0.0.1.attacker.example:{port}/"}, 403, "Origin"),
+    # Behind a proxy on the usual ports: this host in either scheme, on its usual port only.
+    ("/api/cameras/door/disable", {"Host": "cams.example", "Origin": "https://cams.example"}, 200, None),
+    ("/api/cameras/door/disable", {"Host": "cams.example", "Referer": "http://cams.example/live"}, 200, None),
+    ("/api/cameras/door/disable", {"Host": "cams.example", "Origin": "https://cams.example:8443"}, 403, "Origin"),
+    ("/api/cameras/door/disable", {"Host": "cams.example", "Origin": "https://cams.example.attacker.example"}, 403,
+     "Origin"),
+    ("/api/cameras/nobody/disable", {"Origin": SAME}, 404, "no camera nobody"),
+    ("/api/cameras/door/disable", {"Origin": SAME, "fail": True}, 409, "cannot disable camera door: Read-only"),
+])
+@pytest.mark.parametrize("provided", [True, False], ids=["service", "folders"])
+def test_cameras_switched_only_from_this_site(footage, path, headers, status, error, provided):
+    import errno
+
+    from aiohttp.test_utils import TestClient, TestServer
+
+    from quarrin.web.app import make_app
+    from quarrin.web.data import View
+
+    headers = dict(headers)
+    service = Service({"door": "recording"}, OSError(errno.EROFS, "Read-only file system") if headers.pop(
+        "fail", None) else None)
+
+    async def run():
+        view = View([footage.root], cameras=service if provided else None)
+        try:
+            async with TestClient(TestServer(make_app(view, local="Host" not in headers))) as client:
+                sent = {k: v.format(port=client.port) for k, v in headers.items()}
+                r = await client.post(path, headers=sent)
+                return r.status, await r.json()
+        finally:
+            view.close()
+    got, body = asyncio.run(run())
+    if not provided and status != 403:   # without a service, no camera to switch
+        status, error = 404, "under quarrin serve --config"
+    assert got == status and (error in body["error"] if error else body["state"] in ("disabled", "starting")), body
+    assert service.states["door"] == ("disabled" if (got, path) == (200, "/api/cameras/door/disable") else
+                                      "starting" if got == 200 else "recording")
+
+
+@pytest.mark.parametrize("states, status, failing", [
+    ({"door": "recording", "yard": "recording"}, 200, []),
+    ({"door": "recording", "yard": "disabled"}, 200, []),
+    ({"door": "lost", "yard": "recording", "gate": "restarting"}, 503, ["door", "gate"]),
+    ({"door": "starting", "yard": "stopped"}, 503, ["door", "yard"]),
+])
+def test_health_and_metrics_of_the_cameras(footage, states, status, failing):
+    """/healthz: 503 naming the cameras that do not record (a disabled one does not count), and
+    from loopback without the login that everything else needs; /metrics as Prometheus reads it."""
+    from aiohttp.test_utils import TestClient, TestServer
+    from prometheus_client.parser import text_string_to_metric_families
+
+    from quarrin.web.app import make_app
+    from quarrin.web.auth import Logins
+    from quarrin.web.data import View
+
+    async def run():
+        view = View([footage.root], cameras=Service(states))
+        try:
+            async with TestClient(TestServer(make_app(view, Logins({"viewer": "pw"})))) as client:
+                health = await client.get("/healthz")
+                refused = [(await client.get(p, allow_redirects=False)).status for p in ("/metrics", "/live")]
+                switch = await client.post("/api/cameras/door/disable", headers={"Origin": "http://127.0.0.1"})
+                metrics = await client.get("/metrics", headers={"Authorization": "Basic dmlld2VyOnB3"})
+                return (health.status, await health.json(), refused, (switch.status, await switch.json()),
+                        metrics.headers["Content-Type"], await metrics.text())
+        finally:
+            view.close()
+    got, health, refused, switch, content_type, text = asyncio.run(run())
+    assert (got, health["ok"], health["not_recording"], health["cameras"]) == (status, not failing, failing, states)
+    assert refused == [401, 303] and switch == (401, {"error": "a login is needed"})
+    assert content_type.startswith("text/plain; version=0.0.4")
+    samples = {(s.name, tuple(sorted(s.labels.items()))): s.value
+               for family in text_string_to_metric_families(text) for s in family.samples}
+    assert samples[("quarrin_uptime_seconds", ())] == 12.5
+    assert samples[("quarrin_recorders_running", ())] == sum(s != "disabled" for s in states.values())
+    for name, state in states.items():
+        label = (("camera", name),)
+        assert [samples[(m, label)] for m in ("quarrin_frames_read_total", "quarrin_frames_saved_total",
+                                              "quarrin_restarts_total", "quarrin_events_total",
+                                              "quarrin_frames_per_second", "quarrin_disk_bytes")] == [40, 30, 2, 3, 9.5, 0]
+        assert samples[("quarrin_camera_state", (("camera", name), ("state", state)))] == 1
+        assert sum(v for (m, labels), v in samples.items() if m == "quarrin_camera_state" and labels[0] == label[0]) == 1
+        assert (("quarrin_seconds_since_last_frame", label) in samples) == (state == "recording")
+
+
+@pytest.mark.parametrize("address, loopback", [
+    ("127.0.0.1", True), ("127.3.0.9", True), ("::1", True), ("::ffff:127.0.0.1", True),
+    ("10.0.0.1", False), ("::ffff:10.0.0.1", False), ("2001:db8::1", False), ("", False), (None, False),
+])
+def test_healthz_without_a_login_only_from_this_machine(address, loopback):
+    from quarrin.web import health
+
+    assert health.is_loopback_address(address) is loopback

@@ -1,7 +1,8 @@
 """The web view in a real browser: Debian's chromium, headless, driven by Selenium through Debian's
 chromedriver (scripts/setup-system.sh installs both; without them these tests skip). What a
 person sees: both cameras and the events' pictures, a clip that plays, the timeline's marks at
-their times, a new event arriving without a reload, no sideways scrolling on a phone.
+their times, a new event arriving without a reload, no sideways scrolling on a phone, a camera
+switched off and on from the live page.
 
 With QUARRIN_SCREENSHOTS=DIR the pages are also saved there as PNGs, at a desktop's and a
 phone's width (the README's screenshots: QUARRIN_SCREENSHOTS=docs)."""
@@ -174,3 +175,39 @@ def test_pages_fit_the_width(browser, served, page, width):
         shot = os.path.join(folder, "web-%s-%s.png" % (page, width))
         browser.save_screenshot(shot + ".tmp.png")
         shutil.move(shot + ".tmp.png", shot)
+
+
+TILE = """
+const tile = document.querySelector('.tile[data-camera="door"]'), img = tile && tile.querySelector('img');
+return tile && tile.dataset.state === arguments[0] && img.complete && img.naturalWidth > 0
+  && tile.querySelector('[data-field="state"]').textContent === arguments[0] && tile.querySelector('.switch').textContent;"""
+
+
+def test_a_camera_switched_off_and_on_from_the_live_page(browser, tmp_path):
+    """Under the service: the live grid fits a phone and a desktop, its button disables the camera
+    (its recorder stopped, the tile says so) and enables it again."""
+    from mjpeg_server import MjpegServer
+    from test_service import GOOD, cameras, start_service, wait_for
+
+    with MjpegServer(fps=10) as door:
+        config = tmp_path / "cameras.toml"
+        config.write_text(GOOD.format(url=door.url))
+        service, base = start_service(tmp_path, config)
+        try:
+            wait_for(base, lambda c: c["door"]["state"] == "recording", what="door recording")
+            for width in ("desktop", "phone"):
+                size(browser, width)
+                browser.get(base + "/live")
+                assert until(browser, TILE, "recording", what="the tile recording") == "Disable"
+                widths = browser.execute_script("const d = document.documentElement; "
+                                                "return [d.scrollWidth, d.clientWidth]")
+                assert widths[0] <= widths[1], width
+            browser.find_element("css selector", ".tile .switch").click()
+            assert until(browser, TILE, "disabled", what="the tile disabled") == "Enable"
+            assert cameras(base)["door"]["pid"] is None
+            browser.find_element("css selector", ".tile .switch").click()
+            wait_for(base, lambda c: c["door"]["state"] == "recording", what="door recording again")
+            assert until(browser, TILE, "recording", what="the tile recording again") == "Disable"
+        finally:
+            service.kill()
+            service.communicate()

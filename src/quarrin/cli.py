@@ -767,7 +767,18 @@ def _serve_config(ns):
             print("quarrin: error: %s" % line, file=sys.stderr)
         return 2
     if ns.check:
-        print(config.resolved(found), end="")
+        from quarrin.service import state
+
+        where = state.path_for(found.path)
+        try:
+            disabled = state.read(where)
+        except state.StateError as exc:
+            _warn("cannot read the cameras' state: %s; the service would enable every camera" % exc)
+            disabled = set()
+        print(config.resolved(found, disabled), end="")
+        shown = [name for name in found.cameras if name in disabled]
+        if shown:
+            print("# disabled from the web view (%s): %s" % (where, ", ".join(shown)))
         return 0
     from quarrin.service import run
 

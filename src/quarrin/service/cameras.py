@@ -33,6 +33,29 @@ class Cameras:
         """A stream of camera `name` opened (+1) or closed (-1): its live view stays on meanwhile."""
         self._supervisor.viewing(name, delta)
 
+    def disable(self, name):
+        """Stops camera `name`'s recorder (its files finalised) until `enable`, across restarts of
+        the service: its fields, or None when there is no such camera. Blocks while it stops;
+        OSError when the state file cannot be written."""
+        return self._supervisor.disable(name)
+
+    def enable(self, name):
+        """Starts camera `name`'s recorder again: its fields, or None when there is no such camera."""
+        return self._supervisor.enable(name)
+
+    def service(self):
+        """The service's own figures: `uptime` (seconds) and `running` (recorders)."""
+        return {"uptime": self._supervisor.uptime(), "running": self._supervisor.running()}
+
+    def figures(self):
+        """{name: fields} for the metrics: each camera's state, frames read and saved, fps,
+        restarts, `events` (ended since the service started), `last_frame_at` (seconds since the
+        epoch, or None) and `output`."""
+        s = self._supervisor
+        with s.lock:
+            return {name: dict(r.status(), events=r.events, last_frame_at=r.last_frame_at, output=r.camera.output)
+                    for name, r in s.recorders.items()}
+
 
 class Live:
     """One camera's recorder as its live view reads it. Two are equal while they are of the same

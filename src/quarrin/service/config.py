@@ -295,12 +295,15 @@ _AS_USED = {"objects": list, "detector": lambda d: d, "require_zone": list,
             "zones": lambda zones: {z.name: [list(p) for p in z.points] for z in zones}}
 
 
-def resolved(config):
+def resolved(config, disabled=()):
     """Each camera's every option as it will record, in TOML: one [cameras.NAME] table each, the
-    defaults it takes included (those without a value commented out); passwords masked."""
+    defaults it takes included (those without a value commented out); passwords masked. A camera
+    of `disabled` (switched off from the web view) says so first."""
     lines = []
     for camera in config.cameras.values():
         lines.append("[cameras.%s]" % _key(camera.name))
+        if camera.name in disabled:
+            lines.append("# disabled from the web view: not recorded until it is enabled again")
         lines.append("source = %s" % _toml_value(camera.shown))
         lines.append("output = %s" % _toml_value(camera.output))
         for option in _options.OPTIONS:

@@ -35,7 +35,9 @@ def run(config: "Config", paths: "Paths" = (), listen: str | None = None, passwo
     server.require_extra()
 
     out = out or (lambda line: print(line, flush=True))
-    supervisor = Supervisor(config.cameras, out)
+    from quarrin.service import state
+
+    supervisor = Supervisor(config.cameras, out, state.State(state.path_for(config.path), warn=warn or out))
     view = None
     try:
         app, view = server.application(folders, index, users, context is not None, cameras=Cameras(supervisor),

@@ -10,7 +10,9 @@ A recorder that ends with failure, or makes no progress for longer than its `sta
 (while its source is lost: while it may still be trying to open it again), is killed if need be,
 the files it was writing are repaired as ``quarrin check --repair`` does, and it is started again
 after 1, 2, 4, ... up to 60 s. One that ends with success (its `duration`) is stopped and stays
-so. `stop` ends each as SIGTERM ends ``quarrin record``: its files finalised.
+so. `stop` ends each as SIGTERM ends ``quarrin record``: its files finalised. A camera disabled
+(from the web view) is stopped the same way and stays so, across a restart of the service too
+(quarrin.service.state), until it is enabled again.
 """
 import datetime
 import os
@@ -219,6 +221,9 @@ class Recorder:
         self.stopping = False
         self.repairing = None            # the thread repairing the files of a killed recorder
         self.ended = []                  # the events it left open, listed by the repair: told by the next
+        self.disabled = False
+        self.events = 0                  # events ended since the service started
+        self.last_frame_at = None        # the time of its last frame (seconds since the epoch)
 
     def limit(self):
         """Seconds without progress after which the recorder counts as hung."""
@@ -244,10 +249,19 @@ class Supervisor:
     """Runs the recorders of `cameras` (quarrin.service.config.Camera by name) on a thread of its own;
     `out` gets each line the service says."""
 
-    def __init__(self, cameras, out):
+    def __init__(self, cameras, out, state=None):
+        from quarrin.service.state import State
+
         self.out = out
         self.lock = threading.Lock()
+        self.changing = threading.Lock()     # one change of the cameras at a time (switch, reload)
+        self.state = state if state is not None else State()
+        self.began = time.monotonic()
         self.recorders = {name: Recorder(c) for name, c in cameras.items()}
+        self.state.keep_only(cameras)
+        for name, r in self.recorders.items():
+            if self.state.is_disabled(name):
+                r.disabled, r.state = True, "disabled"
         self.viewers, self.watch_until = {}, {}
         self._stopping = threading.Event()
         self._thread = None
@@ -281,7 +295,8 @@ class Supervisor:
     # Running.
     def start(self):
         for r in self.recorders.values():
-            self._start(r)
+            if not r.disabled:
+                self._start(r)
         self._thread = threading.Thread(target=self._run, name="quarrin-supervise", daemon=True)
         self._thread.start()
 
@@ -342,6 +357,7 @@ class Supervisor:
                     self.out("%s: %s" % (r.camera.name, rest[0]))
                 elif kind == "event":
                     r.last_event = {"start": rest[0], "end": rest[1]}
+                    r.events += rest[1] is not None
                 elif kind == "signal":
                     r.state = "lost" if rest[0] == "lost" else "recording"
                     r.shared[BEAT] = time.monotonic()
@@ -352,7 +368,7 @@ class Supervisor:
 
     def _look(self, r):
         now = time.monotonic()
-        if r.state == "restarting" and now >= r.next_start and not self._stopping.is_set() \
+        if r.state == "restarting" and now >= r.next_start and not self._stopping.is_set() and not r.disabled \
                 and not (r.repairing is not None and r.repairing.is_alive()):
             self.out("%s: restart %d" % (r.camera.name, r.restarts))
             self._start(r)
@@ -362,6 +378,7 @@ class Supervisor:
         self._watched(r)
         read = int(r.shared[READ])
         if r.shared[LAST_FRAME]:
+            r.last_frame_at = r.shared[LAST_FRAME]
             r.last_frame = datetime.datetime.fromtimestamp(r.shared[LAST_FRAME]).isoformat()
         if r.state == "starting" and read:
             r.state = "recording"
@@ -461,8 +478,58 @@ class Supervisor:
             for name, camera in cameras.items():
                 added.append(Recorder(camera))
                 self.recorders[name] = added[-1]
-            for r in added:   # each knows all the others' outputs
-                self._start(r)
+                if self.state.is_disabled(name):
+                    added[-1].disabled, added[-1].state = True, "disabled"
+            for r in added:   # each knows all the others' outputs; none starts once the service stops
+                if not r.disabled and not self._stopping.is_set():
+                    self._start(r)
+
+    def disable(self, name):
+        """Stops camera `name`'s recorder as the service's stop does (its files finalised) and keeps
+        it stopped, across restarts too. Its status, or None for an unknown camera; OSError when
+        the state file cannot be written (nothing changed then)."""
+        with self.changing:
+            r = self.recorders.get(name)
+            if r is None:
+                return None
+            if not r.disabled:
+                self.state.set(name, True)
+                with self.lock:
+                    r.disabled, r.stopping = True, True
+                    if r.process is None:
+                        r.state = "disabled"
+                _terminate_all([r], self)
+                with self.lock:
+                    r.state, r.fps = "disabled", 0.0
+                self.out("%s: disabled" % name)
+            with self.lock:
+                return r.status()
+
+    def enable(self, name):
+        """Starts camera `name`'s recorder again after `disable`. Its status, or None for an unknown
+        camera; OSError when the state file cannot be written."""
+        with self.changing:
+            r = self.recorders.get(name)
+            if r is None:
+                return None
+            if r.disabled:
+                self.state.set(name, False)
+                with self.lock:
+                    r.disabled, r.backoff = False, FIRST_BACKOFF
+                    if not self._stopping.is_set():
+                        self._start(r)
+                self.out("%s: enabled" % name)
+            with self.lock:
+                return r.status()
+
+    def uptime(self):
+        """Seconds since the service started."""
+        return time.monotonic() - self.began
+
+    def running(self):
+        """How many recorders run now."""
+        with self.lock:
+            return sum(r.process is not None and not r.stopping for r in self.recorders.values())
 
     def stopping(self):
         """The service stops: no recorder is restarted from now on."""
@@ -472,23 +539,26 @@ class Supervisor:
         self._stopping.set()
         if self._thread is not None:
             self._thread.join()
-        with self.lock:
-            chosen = list(self.recorders.values())
-            for r in chosen:
-                r.stopping = True
-        _terminate_all(chosen, self)
+        with self.changing:   # a camera being disabled or a reload finishes first
+            with self.lock:
+                chosen = list(self.recorders.values())
+                for r in chosen:
+                    r.stopping = True
+            _terminate_all(chosen, self)
 
     def apply(self, cameras):
         """Runs `cameras` from now on: added ones start, removed ones stop, changed ones restart;
         the others go on untouched. Returns (added, removed, changed) names."""
-        with self.lock:
-            now = {name: r.camera for name, r in self.recorders.items()}
-        added = [n for n in cameras if n not in now]
-        removed = [n for n in now if n not in cameras]
-        changed = [n for n in cameras if n in now and cameras[n].settings() != now[n].settings()]
-        self.stop_some(removed + changed)
-        self.add({n: cameras[n] for n in added + changed})
-        return added, removed, changed
+        with self.changing:
+            with self.lock:
+                now = {name: r.camera for name, r in self.recorders.items()}
+            added = [n for n in cameras if n not in now]
+            removed = [n for n in now if n not in cameras]
+            changed = [n for n in cameras if n in now and cameras[n].settings() != now[n].settings()]
+            self.stop_some(removed + changed)
+            self.state.keep_only(cameras)    # a camera removed forgets that it was disabled
+            self.add({n: cameras[n] for n in added + changed})
+            return added, removed, changed
 
 
 def _terminate_all(recorders, supervisor):

@@ -6,8 +6,9 @@ Pages: ``/``, ``/events?camera=&label=&day=&page=``, ``/events/{id}``,
 ``/timeline?camera=&day=&zoom=day|hour&hour=``. API: ``/api/cameras``,
 ``/api/events?camera=&label=&since=&until=&limit=&offset=``, ``/api/events/{id}``,
 ``/api/recordings?camera=&since=&until=``, ``/api/events/{id}/clip.mp4`` (and ``.mkv``: the event
-alone, to download; quarrin.export). Media: ``/media/<folder>/<path>`` (quarrin.web.media);
-``/thumbs/<id>.jpg``; ``/static/...``.
+alone, to download; quarrin.export); ``/healthz``, ``/metrics`` and, under a service,
+``POST /api/cameras/{name}/disable`` and ``/enable`` (quarrin.web.health). Media:
+``/media/<folder>/<path>`` (quarrin.web.media); ``/thumbs/<id>.jpg``; ``/static/...``.
 
 A running service plugs in through `make_app`: `View`'s camera provider adds fields to each
 camera (its state, its masked source, a `live_url` the overview then shows instead of the newest
@@ -30,7 +31,7 @@ from yarl import URL
 from quarrin.errors import RecordingError, UsageError
 from quarrin.layout import csv_of
 from quarrin.web import auth as auth_module
-from quarrin.web import connections, urls
+from quarrin.web import connections, health, urls
 from quarrin.web.data import day_window
 from quarrin.web.sending import send_file
 from quarrin.web.thumbs import Thumbnails
@@ -73,8 +74,9 @@ def make_app(view, guard=None, *, tls=False, local=False, routes=None, limits=No
     env = jinja2.Environment(loader=jinja2.FileSystemLoader(os.path.join(HERE, "templates")),
                              autoescape=True, trim_blocks=True, lstrip_blocks=True)
     env.filters.update(when=when, stamp=stamp, seconds=seconds_shown)
+    provider = getattr(view, "provider", None)
     env.globals.update(login=guard is not None, poll=POLL_SECONDS, url=urls.url, static=urls.static,
-                       routes=json.dumps(urls.PAGE_ROUTES))
+                       routes=json.dumps(urls.PAGE_ROUTES), live=callable(getattr(provider, "live", None)))
     app[TEMPLATES] = env
     # Frames are grabbed one at a time, beside the queries.
     app[POOL] = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="thumbs")
@@ -93,6 +95,7 @@ def make_app(view, guard=None, *, tls=False, local=False, routes=None, limits=No
         r.add_get(urls.PATHS["login"], login_form, name="login")
         r.add_post(urls.PATHS["login"], login)
         r.add_post(urls.PATHS["logout"], logout, name="logout")
+    health.routes(provider)(r)
     if routes is not None:
         routes(r)
     app.on_cleanup.append(_close)
@@ -142,6 +145,8 @@ async def _login_wall(request, handler):
     guard = request.app[GUARD]
     if guard is None or request.path == urls.url("login") or request.path.startswith(urls.static("")):
         return await handler(request)
+    if request.path == urls.url("healthz") and health.is_loopback_address(request.remote):
+        return await handler(request)   # a probe on this machine
     user = guard.session_user(request.cookies.get(auth_module.COOKIE))
     if user is None and "Authorization" in request.headers:
         try:
@@ -153,6 +158,9 @@ async def _login_wall(request, handler):
         return await handler(request)
     if request.method == "GET" and urls.is_page(request.path) and "Authorization" not in request.headers:
         raise web.HTTPSeeOther(urls.url("login", query={"next": request.path_qs}))
+    if request.path.startswith(urls.API):
+        raise web.HTTPUnauthorized(text=json.dumps({"error": "a login is needed"}), content_type="application/json",
+                                   headers={"WWW-Authenticate": 'Basic realm="quarrin", charset="UTF-8"'})
     raise web.HTTPUnauthorized(text="401: Unauthorized", headers={"WWW-Authenticate": 'Basic realm="quarrin", '
                                                                                       'charset="UTF-8"'})
 

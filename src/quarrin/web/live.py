@@ -1,6 +1,8 @@
 """The cameras' live images, from a running service's camera provider (quarrin.service.cameras):
 ``/live/NAME.jpg``, the newest one, and ``/live/NAME.mjpg``, a stream of them
-(multipart/x-mixed-replace, which an <img> plays).
+(multipart/x-mixed-replace, which an <img> plays); the pages that show them, ``/live`` (every
+camera, each with its state and a switch to disable or enable it) and ``/live/NAME`` (one camera,
+as large as the window).
 
 A recorder makes them only while someone looks: a request for the image keeps its live view on
 for a while, a stream for as long as it is open.
@@ -23,6 +25,9 @@ BOUNDARY = "quarrinlive"
 FRAME_WAIT = 1.0          # seconds a request waits for a recorder's next image at most
 OFFLINE_EVERY = 5.0       # how often a stream shows the offline picture again while there is no image
 RUNNING = ("starting", "recording")   # the states in which a recorder may send an image
+# How a page names each state of a recorder.
+STATES = {"starting": "starting", "recording": "recording", "lost": "signal lost", "restarting": "restarting",
+          "stopped": "stopped", "disabled": "disabled"}
 OFFLINE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static", "offline.jpg")
 
 
@@ -119,8 +124,22 @@ def routes(cameras):
             cameras.viewing(name, -1)
         return response
 
+    async def page(request):
+        from quarrin.web.app import VIEW, _run, render
+
+        name = request.match_info.get("name")
+        if name is not None and cameras.live(name) is None:
+            raise web.HTTPNotFound(text="404: no such camera")
+        entries = [c for c in await _run(request, request.app[VIEW].cameras) if c.get("state")]
+        if name is not None:
+            entries = [c for c in entries if c["name"] == name]
+        return render(request, "live.html", page="live", cameras=entries, single=name, states=STATES)
+
     def add(router):
+        # The pictures first: /live/NAME would take /live/NAME.jpg for a camera's page.
         router.add_get(urls.PATHS["live_image"], image, name="live_image")
         router.add_get(urls.PATHS["live_stream"], stream, name="live_stream")
+        router.add_get(urls.PATHS["live"], page, name="live")
+        router.add_get(urls.PATHS["live_camera"], page, name="live_camera")
 
     return add

@@ -182,8 +182,55 @@ function playTimeline() {
   });
 }
 
+// --- the live cameras: each tile's state followed, a camera disabled or enabled -------------------
+var STATES = {lost: "signal lost"};
+function followLive() {
+  var grid = document.querySelector(".live");
+  var every = (Number(document.body.dataset.poll) || 4) * 1000;
+
+  function show(c) {
+    var tile = grid.querySelector('.tile[data-camera="' + CSS.escape(c.name) + '"]');
+    if (!tile) return;
+    var off = c.state === "disabled", img = tile.querySelector("img"), button = tile.querySelector(".switch");
+    tile.dataset.state = c.state;
+    tile.querySelector('[data-field="state"]').textContent = STATES[c.state] || c.state;
+    var src = off ? grid.dataset.offline : img.dataset.live;
+    if (img.getAttribute("src") !== src) img.setAttribute("src", src);
+    button.dataset.action = off ? "enable" : "disable";
+    button.textContent = off ? "Enable" : "Disable";
+    var error = tile.querySelector('[data-field="last_error"]');
+    error.textContent = c.last_error || "";
+    error.hidden = !c.last_error || c.state === "recording" || off;
+  }
+
+  grid.addEventListener("click", function (ev) {
+    var button = ev.target.closest(".switch");
+    if (!button) return;
+    var tile = button.closest(".tile"), error = tile.querySelector('[data-field="last_error"]');
+    button.disabled = true;
+    fetch(url("api_camera_" + button.dataset.action, {name: button.dataset.camera}),
+          {method: "POST", credentials: "same-origin", headers: {Accept: "application/json"}})
+      .then(function (r) {
+        return r.json().then(function (body) {
+          if (!r.ok) throw new Error(body.error || String(r.status));
+          show(body);
+        });
+      })
+      .catch(function (e) { error.textContent = e.message; error.hidden = false; })
+      .finally(function () { button.disabled = false; });
+  });
+
+  function poll() {
+    getJSON(url("api_cameras")).then(function (cameras) { cameras.forEach(show); })
+      .catch(function () { /* the server away for a moment: the next poll tries again */ })
+      .finally(function () { setTimeout(poll, every); });
+  }
+  setTimeout(poll, every);
+}
+
 document.addEventListener("DOMContentLoaded", function () {
   var page = document.body.dataset.page;
+  if (page === "live" && document.querySelector(".live")) followLive();
   if (page === "overview" && document.getElementById("latest")) followOverview();
   if (page === "timeline" && document.querySelector(".timeline")) playTimeline();
 });
