@@ -19,6 +19,9 @@ PATHS = {
     "static": "/static",
     "login": "/login",
     "logout": "/logout",
+    "favicon": "/favicon.svg",
+    "manifest": "/manifest.webmanifest",
+    "camera_card": "/fragments/cameras/{name}",
     "live_image": "/live/{name}.jpg",
     "live_stream": "/live/{name}.mjpg",
 }
@@ -27,6 +30,7 @@ PATHS = {
 # What the pages' JavaScript links to, handed to it by name (base.html's data-routes).
 PAGE_ROUTES = {name: PATHS[name] for name in ("event", "events", "timeline", "api_events", "api_cameras")}
 PAGE_ROUTES["placeholder"] = PATHS["static"] + "/placeholder.svg"
+PAGE_ROUTES["camera_card"] = PATHS["camera_card"]
 API = "/api/"  # every route named api_* lies below it
 
 
@@ -37,8 +41,9 @@ def prefix(route):
 
 def is_page(path):
     """Whether `path` is one of the pages a person opens: not the API, the media or a thumbnail
-    (a request for those without a login is refused rather than sent to the login page)."""
-    return not path.startswith((API, prefix("media"), prefix("thumb")))
+    (a request for those without a login is refused rather than sent to the login page), nor a
+    fragment of a page the JavaScript fetches."""
+    return not path.startswith((API, prefix("media"), prefix("thumb"), prefix("camera_card")))
 
 
 def url(route, /, query=None, **parts):
