@@ -540,6 +540,7 @@ def test_labels_shown_and_filtered(footage, tmp_path):
             got[path] = await (response.json() if path.startswith("/api") else response.text())
         entries = got["/api/events"]["events"]
         got["page"] = await (await client.get("/events/" + entries[1]["id"])).text()
+        got["timeline"] = await (await client.get("/timeline?day=" + day)).text()
         return got, entries
     got, entries = in_process(View([tmp_path / "cams"]))(steps)
     assert [(e["label"], e["score"], e["zones"]) for e in entries] == [("", None, []),
@@ -554,6 +555,10 @@ def test_labels_shown_and_filtered(footage, tmp_path):
                 "<option>person</option>" in got[path]
     assert got["/events?day=" + day].count('<span class="label">person 0.87</span>') == 1
     assert "<dt>Object</dt><dd>person, score 0.87</dd>" in got["page"] and "<dd>drive, gate</dd>" in got["page"]
+    # On the timeline, the mark's title and name tell the label too.
+    clock = datetime.datetime.fromisoformat(entries[1]["start"]).strftime("%H:%M:%S")
+    assert 'title="%s, %.1f s, person" aria-label="porch, %s, %.1f s, person"' % (
+        clock, entries[1]["seconds"], clock, entries[1]["seconds"]) in got["timeline"]
 
 
 def test_serving_folders_given_as_paths(tmp_path):
