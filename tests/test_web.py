@@ -232,9 +232,6 @@ def test_each_zoom_marks_the_events_in_its_window(served, zoom):
     ("/api/events?limit=0", 400, "application/json", ['"error": "limit must be a whole number']),
     ("/media/cams/nothing.mp4", 404, "text/plain", ["404: Not Found"]),
     ("/static/nothing.css", 404, None, []),            # None: anything but a page
-    ("/favicon.svg", 200, "image/svg+xml", ["<svg", 'viewBox="0 0 64 64"']),
-    ("/static/icon-192.png", 200, "image/png", ["PNG"]),
-    ("/static/icon-512.png", 200, "image/png", ["PNG"]),
     ("/", 200, "text/html", ['<link rel="icon" href="/favicon.svg" type="image/svg+xml">',
                              '<link rel="manifest" href="/manifest.webmanifest">', 'name="theme-color"']),
     ("/fragments/cameras/door", 200, "text/html", ['<article class="camera" data-camera="door">', "<h2>door</h2>",
@@ -281,14 +278,13 @@ def test_an_old_recording_opens_on_its_day(footage, tmp_path):
     async def steps(client):
         ids = [e["id"] for e in (await (await client.get("/api/events")).json())["events"]]
         return ids, [await (await client.get(path)).text() for path in ("/", "/timeline", "/timeline?camera=porch",
-                                                                       "/timeline?zoom=hour")]
+                                                                       "/timeline?zoom=hour", "/timeline?zoom=5min")]
     ids, pages = in_process(View([tmp_path / "cams"]))(steps)
     assert 'Newest events on <a href="/events?day=%s">%s</a>: 2 events' % (day, day) in pages[0]
     assert '<a href="/timeline?day=%s">that day on the timeline</a>' % day in pages[0]
-    for page in pages[1:3]:
+    for page in pages[1:]:   # a finer zoom: the part of the day that holds the newest event
         assert '<input type="date" name="day" value="%s">' % day in page
-        assert len(ids) == 2 and all('data-event-id="%s"' % id in page for id in ids)
-    assert '<input type="date" name="day" value="%s">' % day in pages[3]
+        assert 'data-event-id="%s"' % ids[0] in page and len(ids) == 2
 
     async def empty(client):
         return [await (await client.get(path)).text() for path in ("/", "/timeline")]

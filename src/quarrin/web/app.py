@@ -445,14 +445,19 @@ def _link(route, **values):
     return urls.url(route, query={k: v for k, v in values.items() if v not in (None, "")})
 
 
-async def _newest_day(request, camera=None):
-    """The day of the newest event (of `camera`), or None when there is none: footage recorded from
-    files has its events on the files' days, which may be years before today."""
+async def _newest(request, camera=None):
+    """The start of the newest event (of `camera`), or None when there is none: footage recorded
+    from files has its events on the files' days, which may be years before today."""
     found = await _run(request, request.app[VIEW].events, camera, None, None, 1, 0)
     if not found["events"]:
         return None
-    day = datetime.datetime.fromisoformat(found["events"][0]["start"]).date()
-    return day if FIRST_DAY <= day <= LAST_DAY else None
+    moment = datetime.datetime.fromisoformat(found["events"][0]["start"]).replace(tzinfo=None)
+    return moment if FIRST_DAY <= moment.date() <= LAST_DAY else None
+
+
+async def _newest_day(request, camera=None):
+    moment = await _newest(request, camera)
+    return moment and moment.date()
 
 
 async def overview(request):
@@ -521,11 +526,15 @@ async def timeline_page(request):
     zoom = request.query.get("zoom", "day")
     if zoom not in ZOOMS:
         raise web.HTTPBadRequest(text="zoom is one of " + ", ".join(ZOOMS))
-    day = _day(request, await _newest_day(request, camera) if not request.query.get("day", "").strip() else None)
+    # Without a day: the newest event's day, and at a finer zoom the part of it that holds the event.
+    newest = None if request.query.get("day", "").strip() else await _newest(request, camera)
+    day = _day(request, newest and newest.date())
     start, _ = day_window(day)
+    if newest is None or request.query.get("hour", "").strip():
+        newest = datetime.datetime.combine(day, datetime.time())
     if zoom != "day":
-        hour = _whole(request.query, "hour", 0, 0, 23)
-        minute = _whole(request.query, "minute", 0, 0, 59) if zoom in ("15min", "5min") else 0
+        hour = _whole(request.query, "hour", newest.hour, 0, 23)
+        minute = _whole(request.query, "minute", newest.minute, 0, 59) if zoom in ("15min", "5min") else 0
         start += datetime.timedelta(hours=hour, minutes=minute - minute % (ZOOMS[zoom] // 60))
     step = datetime.timedelta(seconds=ZOOMS[zoom])
     stop = start + step
