@@ -10,6 +10,7 @@ import http.client
 import io
 import json
 import os
+import re
 import select
 import signal
 import socket
@@ -118,6 +119,10 @@ def test_api_answers_from_the_files(served, footage):
     ("/events?day=08-12-2026", 400, None),
     ("/timeline?zoom=week", 400, None),
     ("/timeline?zoom=hour&hour=24", 400, None),
+    ("/timeline?zoom=5min&hour=3&minute=60", 400, None),
+    ("/timeline?zoom=minute", 400, None),
+    ("/timeline?zoom=15min&day=2026-12-08&hour=23&minute=59", 200, None),
+    ("/fragments/cameras/nobody", 404, None),
     ("/api/events?limit=%EF%BC%95", 400, None),      # a fullwidth digit
     ("/events?page=%D9%A3", 400, None),              # an Arabic-Indic digit
     ("/events?day=9999-12-31", 400, None),
@@ -161,6 +166,136 @@ def test_pages_mark_every_event(served, footage):
             if path.startswith("/timeline"):
                 start = datetime.datetime.fromisoformat(e["start"])
                 assert 'title="%s, %.1f s"' % (start.strftime("%H:%M:%S"), e["seconds"]) in page
+
+
+# A window of the timeline: what it is called, and where its previous and next, its wider and
+# its finer zoom lead (the finer one: the part holding the window's oldest event, or its start).
+@pytest.mark.parametrize("query, shown, previous, following, wider, finer", [
+    ("day=2020-02-28", "2020-02-28</span>", "day=2020-02-27", "day=2020-02-29", None,
+     "day=2020-02-28&zoom=hour&hour=0"),
+    ("day=2020-02-28&zoom=hour&hour=0", "00:00–00:59", "day=2020-02-27&zoom=hour&hour=23",
+     "day=2020-02-28&zoom=hour&hour=1", "day=2020-02-28", "day=2020-02-28&zoom=15min&hour=0&minute=0"),
+    ("day=2020-02-28&zoom=15min&hour=23&minute=59", "23:45–00:00", "day=2020-02-28&zoom=15min&hour=23&minute=30",
+     "day=2020-02-29&zoom=15min&hour=0&minute=0", "day=2020-02-28&zoom=hour&hour=23",
+     "day=2020-02-28&zoom=5min&hour=23&minute=45"),
+    ("day=2020-02-29&zoom=5min&hour=0&minute=3", "00:00–00:05", "day=2020-02-28&zoom=5min&hour=23&minute=55",
+     "day=2020-02-29&zoom=5min&hour=0&minute=5", "day=2020-02-29&zoom=15min&hour=0&minute=0", None),
+    ("camera=door&day=2020-02-28&zoom=5min&hour=7&minute=10", "07:10–07:15",
+     "camera=door&day=2020-02-28&zoom=5min&hour=7&minute=5", "camera=door&day=2020-02-28&zoom=5min&hour=7&minute=15",
+     "camera=door&day=2020-02-28&zoom=15min&hour=7&minute=0", None),
+])
+def test_timeline_windows(served, query, shown, previous, following, wider, finer):
+    import markupsafe
+
+    status, _, body = fetch(served.base, "/timeline?" + query)
+    page = body.decode()
+    assert status == 200 and shown in page
+    for rel, target in (("prev", previous), ("next", following)):
+        assert '<a href="%s" rel="%s">' % (markupsafe.escape("/timeline?" + target), rel) in page
+    for kind, target in (("zoom-out", wider), ("zoom-in", finer)):
+        if target is None:
+            assert '<span class="%s" aria-disabled="true">' % kind in page
+        else:
+            assert '<a class="%s" href="%s"' % (kind, markupsafe.escape("/timeline?" + target)) in page
+
+
+@pytest.mark.parametrize("zoom", ["day", "hour", "15min", "5min"])
+def test_each_zoom_marks_the_events_in_its_window(served, zoom):
+    """Every event is marked, as a button named by its camera, start and length, in the window of
+    each zoom that holds its start, and the ticks lead to the finer zoom."""
+    events = api(served, "/api/events?limit=1000")["events"]
+    size = {"day": 86400, "hour": 3600, "15min": 900, "5min": 300}[zoom]
+    for e in events:
+        start = datetime.datetime.fromisoformat(e["start"])
+        midnight = datetime.datetime.combine(start.date(), datetime.time())
+        first = midnight + datetime.timedelta(seconds=(start - midnight).total_seconds() // size * size)
+        query = {"day": start.date().isoformat()}
+        if zoom != "day":
+            query.update(zoom=zoom, hour=first.hour, minute=first.minute)
+        page = fetch(served.base, "/timeline?" + urllib.parse.urlencode(query))[2].decode()
+        window = first, first + datetime.timedelta(seconds=size)
+        inside = [x for x in events if datetime.datetime.fromisoformat(x["start"]) < window[1]
+                  and datetime.datetime.fromisoformat(x["end"]) >= window[0]]
+        assert sorted(x["id"] for x in inside) == sorted(set(re.findall(r'class="mark"[^>]*data-event-id="([^"]+)"',
+                                                                        page)))
+        assert 'aria-label="%s, %s, %.1f s"' % (e["camera"], start.strftime("%H:%M:%S"), e["seconds"]) in page
+        if zoom != "5min":
+            assert page.count('title="Zoom in here"') == {"day": 8, "hour": 4, "15min": 3}[zoom]
+
+
+# What a person or a program is answered: a page of the site with a way back for a page, JSON for
+# the API (also for a path that is none of its routes), the files as files.
+@pytest.mark.parametrize("path, status, content_type, parts", [
+    ("/nowhere", 404, "text/html", ["<h1>404: Not Found</h1>", '<a href="/">Back to the overview</a>',
+                                    'rel="manifest"']),
+    ("/events/0000000000000000-1", 404, "text/html", ["<h1>404: Not Found</h1>", "Back to the overview"]),
+    ("/events?day=08-12-2026", 400, "text/html", ["<h1>400: Bad Request</h1>",
+                                                  "day must be YYYY-MM-DD, not &#39;08-12-2026&#39;"]),
+    ("/timeline?zoom=week", 400, "text/html", ["zoom is one of day, hour, 15min, 5min", "Back to the overview"]),
+    ("/api/nowhere", 404, "application/json", ['{"error": "Not Found"}']),
+    ("/api/events/nonsense", 404, "application/json", ['{"error": "no such event"}']),
+    ("/api/events?limit=0", 400, "application/json", ['"error": "limit must be a whole number']),
+    ("/media/cams/nothing.mp4", 404, "text/plain", ["404: Not Found"]),
+    ("/static/nothing.css", 404, None, []),            # None: anything but a page
+    ("/", 200, "text/html", ['<link rel="icon" href="/favicon.svg" type="image/svg+xml">',
+                             '<link rel="manifest" href="/manifest.webmanifest">', 'name="theme-color"']),
+    ("/fragments/cameras/door", 200, "text/html", ['<article class="camera" data-camera="door">', "<h2>door</h2>",
+                                                   '<a href="/timeline?camera=door">Timeline</a>']),
+    ("/fragments/cameras/nobody", 404, "text/plain", ["no camera 'nobody'"]),
+])
+def test_what_each_kind_of_path_answers(served, path, status, content_type, parts):
+    got, headers, body = fetch(served.base, path)
+    text = body.decode("utf-8", "replace")
+    shown = headers["Content-Type"].split(";")[0]
+    assert (got, shown) == (status, content_type) if content_type else (got, shown != "text/html") == (status, True)
+    assert all(p in text for p in parts), text[:600]
+
+
+def test_the_manifest_installs_the_view(served):
+    """What a phone needs to put the view on its home screen, each icon there."""
+    status, headers, body = fetch(served.base, "/manifest.webmanifest")
+    made = json.loads(body)
+    assert (status, headers["Content-Type"].split(";")[0]) == (200, "application/manifest+json")
+    assert (made["name"], made["start_url"], made["display"], made["theme_color"]) == \
+        ("quarrin", "/", "standalone", "#1d2330")
+    sizes = set()
+    for icon in made["icons"]:
+        got, headers, picture = fetch(served.base, icon["src"])
+        assert (got, headers["Content-Type"]) == (200, icon["type"]), icon
+        if icon["type"] == "image/png":
+            assert picture[:8] == b"\x89PNG\r\n\x1a\n"
+            sizes.add(icon["sizes"])
+            assert picture[16:24] == bytes.fromhex("%08x%08x" % tuple(map(int, icon["sizes"].split("x"))))
+    assert {"192x192", "512x512"} <= sizes
+
+
+def test_an_old_recording_opens_on_its_day(footage, tmp_path):
+    """Footage recorded from files years ago: the overview points to its day and the timeline
+    opens there, not on an empty today; with no events at all, today."""
+    from quarrin.web.data import View
+
+    years = 4 * 365 * 86400
+    result = webfootage.record(str(tmp_path / "cams"), "porch", ".mp4", years, 0, str(tmp_path))
+    day = result.events[0].start.date().isoformat()
+    assert day < (datetime.date.today() - datetime.timedelta(days=1000)).isoformat()
+    (tmp_path / "empty").mkdir()
+
+    async def steps(client):
+        ids = [e["id"] for e in (await (await client.get("/api/events")).json())["events"]]
+        return ids, [await (await client.get(path)).text() for path in ("/", "/timeline", "/timeline?camera=porch",
+                                                                       "/timeline?zoom=hour", "/timeline?zoom=5min")]
+    ids, pages = in_process(View([tmp_path / "cams"]))(steps)
+    assert 'Newest events on <a href="/events?day=%s">%s</a>: 2 events' % (day, day) in pages[0]
+    assert '<a href="/timeline?day=%s">that day on the timeline</a>' % day in pages[0]
+    for page in pages[1:]:   # a finer zoom: the part of the day that holds the newest event
+        assert '<input type="date" name="day" value="%s">' % day in page
+        assert 'data-event-id="%s"' % ids[0] in page and len(ids) == 2
+
+    async def empty(client):
+        return [await (await client.get(path)).text() for path in ("/", "/timeline")]
+    pages = in_process(View([tmp_path / "empty"]))(empty)
+    assert "Newest events on" not in pages[0]
+    assert '<input type="date" name="day" value="%s">' % datetime.date.today() in pages[1]
 
 
 @pytest.mark.parametrize("recorded, asked, how", [(".mp4", "mp4", "copied"), (".mp4", "mkv", "copied"),
@@ -406,6 +541,7 @@ def test_labels_shown_and_filtered(footage, tmp_path):
             got[path] = await (response.json() if path.startswith("/api") else response.text())
         entries = got["/api/events"]["events"]
         got["page"] = await (await client.get("/events/" + entries[1]["id"])).text()
+        got["timeline"] = await (await client.get("/timeline?day=" + day)).text()
         return got, entries
     got, entries = in_process(View([tmp_path / "cams"]))(steps)
     assert [(e["label"], e["score"], e["zones"]) for e in entries] == [("", None, []),
@@ -420,6 +556,10 @@ def test_labels_shown_and_filtered(footage, tmp_path):
                 "<option>person</option>" in got[path]
     assert got["/events?day=" + day].count('<span class="label">person 0.87</span>') == 1
     assert "<dt>Object</dt><dd>person, score 0.87</dd>" in got["page"] and "<dd>drive, gate</dd>" in got["page"]
+    # On the timeline, the mark's title and name tell the label too.
+    clock = datetime.datetime.fromisoformat(entries[1]["start"]).strftime("%H:%M:%S")
+    assert 'title="%s, %.1f s, person" aria-label="porch, %s, %.1f s, person"' % (
+        clock, entries[1]["seconds"], clock, entries[1]["seconds"]) in got["timeline"]
 
 
 def test_serving_folders_given_as_paths(tmp_path):
@@ -607,7 +747,10 @@ def test_login(footage, tmp_path, hashed):
         status, headers, _ = fetch(base, "/events?day=today")
         where = urllib.parse.urlsplit(headers["Location"])
         assert (status, where.path, urllib.parse.parse_qs(where.query)) == (303, "/login", {"next": ["/events?day=today"]})
+        for path in ("/favicon.svg", "/manifest.webmanifest"):   # fetched by a browser before any login
+            assert fetch(base, path)[0] == 200, path
         for path in ("/api/events", "/api/cameras", video, video + ".csv", "/thumbs/x.jpg", "/timeline",
+                     "/fragments/cameras/door",
                      "/api/events/0000000000000000-1/clip.mp4"):
             status, headers, body = fetch(base, path, headers={"Accept": "application/json"} if "api" in path else {})
             assert status in (303, 401) and b"door" not in body and b"yard" not in body, path

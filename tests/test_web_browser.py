@@ -11,6 +11,7 @@ import json
 import os
 import shutil
 import time
+import urllib.parse
 import urllib.request
 
 import pytest
@@ -86,6 +87,14 @@ def test_overview_shows_the_cameras_and_pictures(browser, served):
     assert cameras == ["door", "yard"]
     thumbs = browser.execute_script("return [...document.querySelectorAll('#latest .thumb')].map(t => t.dataset.eventId)")
     assert thumbs == [e["id"] for e in shown]
+    # A camera the page does not show yet (as after a reload of the service) gets its card, rendered
+    # by the server's template, in its place among the others.
+    card = browser.execute_script("const c = document.querySelector('.camera[data-camera=door]'); c.remove();"
+                                  "return c.outerHTML")
+    again = until(browser, "const c = document.querySelector('.camera[data-camera=door]');"
+                           "return c && c === document.querySelector('.cameras').firstElementChild && c.outerHTML",
+                  what="the card added again")
+    assert again.split("<dl>")[0] == card.split("<dl>")[0]
 
 
 @pytest.mark.parametrize("extension", [".mp4", ".avi"])
@@ -152,13 +161,14 @@ def test_a_new_event_appears_without_a_reload(browser, served, footage):
     assert browser.execute_script("return window.notReloaded === true")
 
 
-@pytest.mark.parametrize("page", ["overview", "events", "timeline", "hour", "event"])
+@pytest.mark.parametrize("page", ["overview", "events", "timeline", "hour", "5min", "event", "missing"])
 @pytest.mark.parametrize("width", ["phone", "desktop"])
 def test_pages_fit_the_width(browser, served, page, width):
     found = events(served)
     day = found[0]["start"][:10]
     path = {"overview": "", "events": "events?day=" + day, "timeline": "timeline?day=" + day,
             "hour": "timeline?zoom=hour&day=%s&hour=%d" % (day, int(found[0]["start"][11:13])),
+            "5min": five_minutes(datetime.datetime.fromisoformat(found[0]["start"])), "missing": "nowhere",
             "event": "events/" + next(e for e in found if e["playable"])["id"]}[page]
     size(browser, width)
     browser.get(served.url + path)
@@ -211,3 +221,110 @@ def test_a_camera_switched_off_and_on_from_the_live_page(browser, tmp_path):
         finally:
             service.kill()
             service.communicate()
+
+
+@pytest.fixture(scope="module")
+def lane(tmp_path_factory):
+    """A camera recorded from a file four years ago, in segments of 2 s: two events, the second one
+    beginning in one segment and going on into the next."""
+    import quarrin
+
+    parts.module("av", "the web view's tests record H.264 through PyAV")
+    work = tmp_path_factory.mktemp("lane")
+    source = webfootage.clip(str(work / "lane.avi"), 0, time.time() - 4 * 365 * 86400)
+    result = quarrin.record(source, str(work / "cams" / "lane" / "%Y-%m-%d" / "lane-%H%M%S.mp4"),
+                            segment_frames=20, **webfootage.MOTION)
+    assert len(result.segments) >= 3 and len(result.events) == 2
+    server = webfootage.Server(work / "cams", "--listen", "127.0.0.1:0")
+    yield server, result
+    server.stop()
+
+
+def five_minutes(moment):
+    return "timeline?" + urllib.parse.urlencode({"day": moment.date().isoformat(), "zoom": "5min",
+                                                 "hour": moment.hour, "minute": moment.minute // 5 * 5})
+
+
+PLAYING = """const v = document.querySelector('.player video');
+return v && !v.hidden && v.readyState >= 2 && v.currentTime > arguments[1] && v.src.split('#')[0].endsWith(arguments[0])
+  && [v.currentTime, Number(document.querySelector('.scrub input').value)]"""
+
+
+def test_scrubbing_plays_across_a_segment_boundary(browser, lane):
+    server, result = lane
+    size(browser, "desktop")
+    first, second = result.segments[:2]
+    browser.get(server.url + five_minutes(first.first))
+    window = browser.execute_script("return document.querySelector('.timeline').dataset.start")
+    start = datetime.datetime.fromisoformat(window)
+    near_end = (first.last - start).total_seconds() - 0.4
+    # The scrub bar let go near the end of the first segment: it plays, then the next one from its first frame.
+    browser.execute_script("const s = document.querySelector('.scrub input'); s.value = arguments[0];"
+                           "s.dispatchEvent(new Event('input')); s.dispatchEvent(new Event('change'))", near_end)
+    name = lambda segment: "/" + os.path.basename(segment.video)   # noqa: E731
+    until(browser, PLAYING, name(first), 0.0, what="the first segment playing")
+    at, position = until(browser, PLAYING, name(second), 0.3, what="the next segment playing after the first")
+    assert position >= (second.first - start).total_seconds() + 0.2
+    assert position == pytest.approx((second.first - start).total_seconds() + at, abs=0.6)
+
+
+def test_next_and_previous_event_by_keys(browser, lane):
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.keys import Keys
+
+    server, result = lane
+    size(browser, "desktop")
+    with urllib.request.urlopen(server.base + "/api/events") as r:
+        found = json.load(r)["events"][::-1]   # oldest first
+    browser.get(server.url + five_minutes(result.events[0].start))
+    chosen = []
+    for key in "jjkk":
+        ActionChains(browser).send_keys(key).perform()
+        chosen.append(until(browser, "const m = document.querySelector('.mark.playing'),"
+                                     "v = document.querySelector('.player video');"
+                                     "return m && v.src.endsWith(m.dataset.clip) && m.dataset.eventId"))
+        time.sleep(0.3)
+    # Past the first event, k stays on it.
+    assert chosen == [found[0]["id"], found[1]["id"], found[0]["id"], found[0]["id"]]
+    assert browser.execute_script("return document.querySelector('.previous-event').disabled") is True
+    # The buttons do the same, from the keyboard too.
+    browser.execute_script("document.querySelector('.next-event').focus()")
+    ActionChains(browser).send_keys(Keys.ENTER).perform()
+    until(browser, "return document.querySelector('.mark.playing').dataset.eventId === arguments[0]", found[1]["id"])
+
+
+def test_a_cluster_zooms_in_until_the_marks_are_buttons_of_their_own(browser, lane):
+    server, result = lane
+    size(browser, "desktop")
+    with urllib.request.urlopen(server.base + "/api/events") as r:
+        ids = sorted(e["id"] for e in json.load(r)["events"])
+    # The overview of files recorded long ago points to their day, and the timeline opens there.
+    browser.get(server.url)
+    browser.find_element("css selector", ".newest-day a[href^='/timeline']").click()
+    zooms = []
+    for _ in range(4):
+        state = until(browser, "const t = document.querySelector('.timeline');"
+                               "return t && [t.dataset.zoom, [...document.querySelectorAll('.cluster')].map("
+                               "c => [c.textContent, c.getAttribute('aria-label')])]")
+        zooms.append(state[0])
+        if not state[1]:
+            break
+        assert [c[0] for c in state[1]] == ["2"] and state[1][0][1].startswith("2 events of lane from ")
+        browser.find_element("css selector", ".cluster").click()
+        until(browser, "return document.querySelector('.timeline').dataset.zoom !== arguments[0]", state[0])
+    assert zooms[0] == "day" and zooms[-1] == "5min"
+    assert browser.execute_script("return document.querySelector('input[name=day]').value") == \
+        result.events[0].start.date().isoformat()
+    marks = browser.execute_script("""return [...document.querySelectorAll('.mark')].map(m => {
+        const r = m.getBoundingClientRect();
+        return [m.tagName, m.dataset.eventId, m.getAttribute('aria-label'), getComputedStyle(m).visibility, r.left, r.width];
+      }).sort((a, b) => a[4] - b[4])""")
+    assert sorted(m[1] for m in marks) == ids
+    assert all(m[0] == "BUTTON" and m[2].startswith("lane, ") and m[3] == "visible" and m[5] >= 8 for m in marks)
+    assert marks[0][4] + 8 <= marks[1][4]
+    # Each reached by the keyboard, with a visible focus.
+    for m in browser.find_elements("css selector", ".mark"):
+        browser.execute_script("arguments[0].focus()", m)
+        style = browser.execute_script("const s = getComputedStyle(document.activeElement);"
+                                       "return [document.activeElement === arguments[0], s.outlineStyle, s.outlineWidth]", m)
+        assert style[0] and style[1] != "none" and style[2] != "0px"

@@ -3,7 +3,10 @@ page, the JSON API they are made from, the media below the served folders, thumb
 login when a password file is given.
 
 Pages: ``/``, ``/events?camera=&label=&day=&page=``, ``/events/{id}``,
-``/timeline?camera=&day=&zoom=day|hour&hour=``. API: ``/api/cameras``,
+``/timeline?camera=&day=&zoom=day|hour|15min|5min&hour=&minute=``; without a day, the overview
+and the timeline open on the newest day that has events. ``/favicon.svg``, ``/manifest.webmanifest``;
+``/fragments/cameras/{name}`` (a camera's card, as the overview shows it). A page's error is a page
+with a way back; the API's errors stay JSON. API: ``/api/cameras``,
 ``/api/events?camera=&label=&since=&until=&limit=&offset=``, ``/api/events/{id}``,
 ``/api/recordings?camera=&since=&until=``, ``/api/events/{id}/clip.mp4`` (and ``.mkv``: the event
 alone, to download; quarrin.export); ``/healthz``, ``/metrics`` and, under a service,
@@ -66,7 +69,8 @@ def make_app(view, guard=None, *, tls=False, local=False, routes=None, limits=No
     `routes`: a callable given the app's router, to add routes of its own; `limits`: the
     connections' (`quarrin.web.connections.Limits`), when served by its Listener."""
     pool = connections.Pool(limits or connections.Limits())
-    app = web.Application(middlewares=[pool.middleware(), _local_only, _login_wall], client_max_size=64 * 1024)
+    app = web.Application(middlewares=[pool.middleware(), _local_only, _login_wall, _error_pages],
+                          client_max_size=64 * 1024)
     app[CONNECTIONS] = pool
     app.on_response_prepare.append(_headers)
     app[VIEW], app[GUARD], app[THUMBS] = view, guard, Thumbnails()
@@ -86,7 +90,8 @@ def make_app(view, guard=None, *, tls=False, local=False, routes=None, limits=No
     for name, handler in (("overview", overview), ("events", events_page), ("event", event_page),
                           ("timeline", timeline_page), ("api_cameras", api_cameras), ("api_events", api_events),
                           ("api_event", api_event), ("api_recordings", api_recordings), ("media", media),
-                          ("thumb", thumbnail)):
+                          ("thumb", thumbnail), ("favicon", favicon), ("manifest", manifest),
+                          ("camera_card", camera_card)):
         r.add_get(urls.PATHS[name], handler, name=name)
     r.add_static(urls.PATHS["static"], os.path.join(HERE, "static"), name="static")
     for name in ("api_clip_mp4", "api_clip_mkv"):
@@ -140,10 +145,15 @@ def _loopback_host(host):
         return False
 
 
+# What a browser fetches without the login: the login form, the icon and the manifest (a browser
+# asks for the manifest without the cookie).
+_OPEN = frozenset(urls.url(name) for name in ("login", "favicon", "manifest"))
+
+
 @web.middleware
 async def _login_wall(request, handler):
     guard = request.app[GUARD]
-    if guard is None or request.path == urls.url("login") or request.path.startswith(urls.static("")):
+    if guard is None or request.path in _OPEN or request.path.startswith(urls.static("")):
         return await handler(request)
     if request.path == urls.url("healthz") and health.is_loopback_address(request.remote):
         return await handler(request)   # a probe on this machine
@@ -163,6 +173,40 @@ async def _login_wall(request, handler):
                                    headers={"WWW-Authenticate": 'Basic realm="quarrin", charset="UTF-8"'})
     raise web.HTTPUnauthorized(text="401: Unauthorized", headers={"WWW-Authenticate": 'Basic realm="quarrin", '
                                                                                       'charset="UTF-8"'})
+
+
+@web.middleware
+async def _error_pages(request, handler):
+    """A page that cannot be shown answers with a page of the site saying why, with a way back; an
+    API route answers in JSON, also for a path that is none of its routes."""
+    try:
+        return await handler(request)
+    except web.HTTPException as exc:
+        if exc.status < 400 or exc.content_type == "application/json":
+            raise
+        default = "%d: %s" % (exc.status, exc.reason)
+        if request.path.startswith(urls.API):
+            message = exc.text if exc.text and exc.text != default else exc.reason
+            return web.Response(text=json.dumps({"error": message}), status=exc.status,
+                                content_type="application/json", headers=_kept_headers(exc))
+        if not _styled(request.path) or request.method not in ("GET", "HEAD"):
+            raise
+        detail = exc.text if exc.text and exc.text != default else None
+        response = render(request, "error.html", status=exc.status, page="error", code=exc.status,
+                          reason=exc.reason, detail=detail)
+        response.headers.update(_kept_headers(exc))
+        return response
+
+
+def _kept_headers(exc):
+    """What of an error's headers outlives its body (Allow, Retry-After, ...)."""
+    return {k: v for k, v in exc.headers.items() if k.lower() not in ("content-type", "content-length")}
+
+
+def _styled(path):
+    """Whether an error at `path` is shown as a page: a page's path, not a file's (media, pictures,
+    the static folder) nor a fragment's."""
+    return urls.is_page(path) and not path.startswith((urls.static(""), urls.prefix("camera_card")))
 
 
 # --- login ------------------------------------------------------------------------------------
@@ -314,6 +358,40 @@ async def api_clip(request):
         made.add_done_callback(lambda _: shutil.rmtree(folder, ignore_errors=True))
 
 
+# --- the icon, the manifest and a camera's card --------------------------------------------------
+
+FAVICON = os.path.join(HERE, "static", "favicon.svg")
+THEME = "#1d2330"   # the header's colour (style.css)
+
+
+async def favicon(request):
+    return web.FileResponse(FAVICON, headers={"Content-Type": "image/svg+xml", "Cache-Control": "max-age=86400"})
+
+
+async def manifest(request):
+    """The web app manifest: what a phone needs to put the view on its home screen."""
+    icon = urls.url("favicon")
+    body = {"name": "quarrin", "short_name": "quarrin", "description": "Recordings and their events",
+            "start_url": urls.url("overview"), "scope": "/", "display": "standalone",
+            "theme_color": THEME, "background_color": THEME,
+            "icons": [{"src": icon, "sizes": "any", "type": "image/svg+xml", "purpose": "any"},
+                      {"src": urls.static("icon-192.png"), "sizes": "192x192", "type": "image/png"},
+                      {"src": urls.static("icon-512.png"), "sizes": "512x512", "type": "image/png"}]}
+    return web.Response(text=json.dumps(body, indent=1), content_type="application/manifest+json",
+                        headers={"Cache-Control": "no-cache"})
+
+
+async def camera_card(request):
+    """One camera's card as the overview shows it (templates/_camera.html), for the overview's
+    JavaScript to add a camera that came with a reload of the service."""
+    name = request.match_info["name"]
+    found = next((c for c in await _run(request, request.app[VIEW].cameras) if c["name"] == name), None)
+    if found is None:
+        raise web.HTTPNotFound(text="no camera %r" % name[:80])
+    text = request.app[TEMPLATES].get_template("_camera.html").module.card(found)
+    return web.Response(text=str(text), content_type="text/html", headers={"Cache-Control": "no-store"})
+
+
 # --- media and thumbnails ---------------------------------------------------------------------
 
 async def media(request):
@@ -353,10 +431,11 @@ def render(request, name, status=200, **values):
 FIRST_DAY, LAST_DAY = datetime.date(2, 1, 1), datetime.date(9998, 12, 31)
 
 
-def _day(request):
+def _day(request, newest=None):
+    """The day asked for; without one, `newest` (the newest day that has events) or today."""
     text = request.query.get("day", "").strip()
     if not text:
-        return datetime.date.today()
+        return newest or datetime.date.today()
     try:
         if len(text) != 10:
             raise ValueError
@@ -374,12 +453,29 @@ def _link(route, **values):
     return urls.url(route, query={k: v for k, v in values.items() if v not in (None, "")})
 
 
+async def _newest(request, camera=None):
+    """The start of the newest event (of `camera`), or None when there is none: footage recorded
+    from files has its events on the files' days, which may be years before today."""
+    found = await _run(request, request.app[VIEW].events, camera, None, None, 1, 0)
+    if not found["events"]:
+        return None
+    moment = datetime.datetime.fromisoformat(found["events"][0]["start"]).replace(tzinfo=None)
+    return moment if FIRST_DAY <= moment.date() <= LAST_DAY else None
+
+
+async def _newest_day(request, camera=None):
+    moment = await _newest(request, camera)
+    return moment and moment.date()
+
+
 async def overview(request):
     view = request.app[VIEW]
     cameras = await _run(request, view.cameras)
     newest = await _run(request, view.events, None, None, None, OVERVIEW_EVENTS, 0)
+    day = await _newest_day(request)
+    on_day = (await _run(request, view.events, None, day, day, 1, 0))["total"] if day else 0
     return render(request, "overview.html", page="overview", cameras=cameras, events=newest["events"],
-                  today=datetime.date.today().isoformat())
+                  today=datetime.date.today().isoformat(), newest_day=day, on_day=on_day)
 
 
 async def events_page(request):
@@ -417,35 +513,62 @@ async def event_page(request):
                   csv_url=video_url and csv_of(video_url))
 
 
+# The timeline's zoom levels, widest first: their windows in seconds, and what a page calls them.
+ZOOMS = {"day": 86400, "hour": 3600, "15min": 900, "5min": 300}
+ZOOM_NAMES = {"day": "day", "hour": "hour", "15min": "15 min", "5min": "5 min"}
+
+
+def _zoom_query(zoom, moment, camera=None):
+    """The query of the timeline's window at `zoom` that holds `moment`."""
+    query = {"camera": camera, "day": moment.date()}
+    if zoom != "day":
+        query.update(zoom=zoom, hour=moment.hour)
+    if zoom in ("15min", "5min"):
+        query["minute"] = moment.minute - moment.minute % (ZOOMS[zoom] // 60)
+    return query
+
+
 async def timeline_page(request):
     view = request.app[VIEW]
-    day = _day(request)
     camera = _text(request.query, "camera")
     zoom = request.query.get("zoom", "day")
-    if zoom not in ("day", "hour"):
-        raise web.HTTPBadRequest(text="zoom is day or hour")
-    hour = _whole(request.query, "hour", 0, 0, 23) if zoom == "hour" else None
-    start, stop = day_window(day)
-    if zoom == "hour":
-        start = start + datetime.timedelta(hours=hour)
-        stop = start + datetime.timedelta(hours=1)
+    if zoom not in ZOOMS:
+        raise web.HTTPBadRequest(text="zoom is one of " + ", ".join(ZOOMS))
+    # Without a day: the newest event's day, and at a finer zoom the part of it that holds the event.
+    newest = None if request.query.get("day", "").strip() else await _newest(request, camera)
+    day = _day(request, newest and newest.date())
+    start, _ = day_window(day)
+    if newest is None or request.query.get("hour", "").strip():
+        newest = datetime.datetime.combine(day, datetime.time())
+    if zoom != "day":
+        hour = _whole(request.query, "hour", newest.hour, 0, 23)
+        minute = _whole(request.query, "minute", newest.minute, 0, 59) if zoom in ("15min", "5min") else 0
+        start += datetime.timedelta(hours=hour, minutes=minute - minute % (ZOOMS[zoom] // 60))
+    step = datetime.timedelta(seconds=ZOOMS[zoom])
+    stop = start + step
     # Both bounds as moments: only what overlaps [start, stop).
     since, until = start, stop - datetime.timedelta(microseconds=1)
     spans = await _run(request, view.recordings, camera, since, until)
     marks = await _run(request, view.events, camera, since, until, TIMELINE_MARKS, 0)
     names = await _run(request, view.camera_names)
     bars = _bars([camera] if camera else names, start, stop, spans, marks["events"])
-    link = functools.partial(_link, "timeline", camera=camera)
-    step = datetime.timedelta(hours=1) if zoom == "hour" else datetime.timedelta(days=1)
-    around = [(start - step), (start + step)]
-    if zoom == "hour":
-        previous, following = (link(day=t.date(), zoom="hour", hour=t.hour) for t in around)
-    else:
-        previous, following = (link(day=t.date()) for t in around)
+    link = functools.partial(_link, "timeline")
+    levels = list(ZOOMS)
+    wider = levels[levels.index(zoom) - 1] if zoom != "day" else None
+    finer = levels[levels.index(zoom) + 1] if zoom != "5min" else None
+    # Zooming in goes to the part of the window that holds its oldest event (or its start).
+    focus = max(start, datetime.datetime.fromisoformat(marks["events"][-1]["start"])) if marks["events"] else start
+    zooms = [(z, ZOOM_NAMES[z], link(**_zoom_query(z, focus if ZOOMS[z] < ZOOMS[zoom] else start, camera)))
+             for z in levels]
     now = datetime.datetime.now()
     return render(request, "timeline.html", page="timeline", bars=bars, day=day, camera=camera, cameras=names,
-                  zoom=zoom, hour=hour, start=start, previous=previous, following=following,
-                  ticks=_ticks(start, stop, zoom, camera, day), day_link=link(day=day),
+                  zoom=zoom, zoom_name=ZOOM_NAMES[zoom], start=start, stop=stop,
+                  hour=start.hour, minute=start.minute, zooms=zooms,
+                  previous=link(**_zoom_query(zoom, start - step, camera)),
+                  following=link(**_zoom_query(zoom, stop, camera)),
+                  wider=wider and link(**_zoom_query(wider, start, camera)),
+                  finer=finer and link(**_zoom_query(finer, focus, camera)),
+                  ticks=_ticks(start, stop, zoom, camera), day_link=link(camera=camera, day=day),
                   truncated=marks["total"] > len(marks["events"]), total=marks["total"], marks=len(marks["events"]),
                   now=_share(now, start, stop) if start <= now < stop else None,
                   seconds=(stop - start).total_seconds())
@@ -476,21 +599,25 @@ def _bars(names, start, stop, spans, events):
         first, last = datetime.datetime.fromisoformat(e["start"]), datetime.datetime.fromisoformat(e["end"])
         left, width = place(first, last)
         bar = bars.setdefault(e["camera"], {"camera": e["camera"], "spans": [], "marks": []})
-        bar["marks"].append(dict(e, left=left, width=width, title="%s, %s" % (first.strftime("%H:%M:%S"),
-                                                                               seconds_shown(e["seconds"]))))
+        title = "%s, %s" % (first.strftime("%H:%M:%S"), seconds_shown(e["seconds"]))
+        if e.get("label"):
+            title += ", " + e["label"]
+        bar["marks"].append(dict(e, left=left, width=width, title=title, name="%s, %s" % (e["camera"], title)))
     return [bars[name] for name in sorted(bars)]
 
 
-def _ticks(start, stop, zoom, camera, day):
+# Each zoom's labels: every so many minutes, and the finer zoom they lead to when clicked.
+_TICKS = {"day": (180, "hour"), "hour": (15, "15min"), "15min": (5, "5min"), "5min": (1, None)}
+
+
+def _ticks(start, stop, zoom, camera):
     """The labels along a timeline: (percent, text, link to zoom in or None)."""
+    every, finer = _TICKS[zoom]
     ticks = []
-    if zoom == "day":
-        for h in range(0, 24, 3):
-            zoomed = _link("timeline", camera=camera, day=day, zoom="hour", hour=h)
-            ticks.append((100.0 * h / 24, "%02d:00" % h, zoomed))
-    else:
-        for m in range(0, 60, 10):
-            ticks.append((100.0 * m / 60, (start + datetime.timedelta(minutes=m)).strftime("%H:%M"), None))
+    for m in range(0, int((stop - start).total_seconds()) // 60, every):
+        moment = start + datetime.timedelta(minutes=m)
+        zoomed = finer and _link("timeline", **_zoom_query(finer, moment, camera))
+        ticks.append((_share(moment, start, stop), moment.strftime("%H:%M"), zoomed))
     return ticks
 
 

@@ -19,6 +19,9 @@ PATHS = {
     "static": "/static",
     "login": "/login",
     "logout": "/logout",
+    "favicon": "/favicon.svg",
+    "manifest": "/manifest.webmanifest",
+    "camera_card": "/fragments/cameras/{name}",
     "live_image": "/live/{name}.jpg",
     "live_stream": "/live/{name}.mjpg",
     "live": "/live",
@@ -33,7 +36,8 @@ PATHS = {
 # What the pages' JavaScript links to, handed to it by name (base.html's data-routes).
 PAGE_ROUTES = {name: PATHS[name] for name in ("event", "events", "timeline", "api_events", "api_cameras")}
 PAGE_ROUTES["placeholder"] = PATHS["static"] + "/placeholder.svg"
-PAGE_ROUTES.update((name, PATHS[name]) for name in ("live_camera", "api_camera_disable", "api_camera_enable"))
+PAGE_ROUTES.update((name, PATHS[name]) for name in ("live_camera", "api_camera_disable", "api_camera_enable",
+                                                    "camera_card"))
 API = "/api/"  # every route named api_* lies below it
 
 
@@ -44,10 +48,10 @@ def prefix(route):
 
 def is_page(path):
     """Whether `path` is one of the pages a person opens: not the API, the media or a thumbnail
-    (a request for those without a login is refused rather than sent to the login page), nor the
-    health and metrics a monitor reads."""
-    return not path.startswith((API, prefix("media"), prefix("thumb"))) and path not in (PATHS["healthz"],
-                                                                                         PATHS["metrics"])
+    (a request for those without a login is refused rather than sent to the login page), nor a
+    fragment of a page the JavaScript fetches, nor the health and metrics a monitor reads."""
+    return not path.startswith((API, prefix("media"), prefix("thumb"), prefix("camera_card"))) \
+        and path not in (PATHS["healthz"], PATHS["metrics"])
 
 
 def url(route, /, query=None, **parts):
