@@ -804,3 +804,107 @@ def test_recordings_belong_to_the_camera_whose_output_made_them(tmp_path):
             ("yard", "2026-12-09T11:00:00.500000")]
     finally:
         view.close()
+
+
+@pytest.fixture
+def copied(footage, tmp_path):
+    """A copy of the recordings, for tests that change them (without the index and marks)."""
+    import shutil
+
+    shutil.copytree(footage.root, tmp_path / "cams", ignore=shutil.ignore_patterns(".quarrin"))
+    return tmp_path / "cams"
+
+
+def events_of(client):
+    async def get(**query):
+        found = await (await client.get("/api/events", params=dict(query, limit="1000"))).json()
+        return found["events"]
+    return get
+
+
+# Each change: (method, path ({id}: the newest event, {other}: the one before it), headers, body),
+# what it answers, and the ids then (n: newest first) reviewed and kept, and left listed.
+OTHER_SITE = {"Origin": "http://attacker.example"}
+CHANGES = [
+    ([("POST", "/api/events/{id}/review", {}, None)], [200], {0}, set(), None),
+    # the same host under another port is another origin
+    ([("POST", "/api/events/{id}/review", {"Origin": "http://127.0.0.1:1"}, None)], [403], set(), set(), None),
+    ([("POST", "/api/events/{id}/review", {"Origin": "{own}"}, None)], [200], {0}, set(), None),
+    ([("POST", "/api/events/{id}/review", {"Referer": "http://attacker.example/x"}, None)], [403], set(), set(), None),
+    ([("POST", "/api/events/{id}/review", {"Origin": "null"}, None)], [403], set(), set(), None),
+    ([("POST", "/api/events/0000000000000000-1/review", {}, None)], [404], set(), set(), None),
+    ([("POST", "/api/events/review", {}, {"day": "{day}"})], [200], "day", set(), None),
+    ([("POST", "/api/events/review", {}, {"camera": "yard"})], [200], "yard", set(), None),
+    ([("POST", "/api/events/review", {}, {"colour": "red"})], [400], set(), set(), None),
+    ([("POST", "/api/events/review", {}, [1])], [400], set(), set(), None),
+    ([("POST", "/api/events/review", {}, {"day": "{day}", "since": "{day}"})], [400], set(), set(), None),
+    ([("POST", "/api/events/review", OTHER_SITE, {})], [403], set(), set(), None),
+    ([("POST", "/api/events/{id}/keep", {}, None), ("POST", "/api/events/{id}/keep", {}, None)], [200, 200],
+     set(), {0}, None),
+    ([("POST", "/api/events/{id}/keep", {}, None), ("DELETE", "/api/events/{id}/keep", {}, None)], [200, 200],
+     set(), set(), None),
+    ([("DELETE", "/api/events/{id}/keep", OTHER_SITE, None)], [403], set(), set(), None),
+    ([("DELETE", "/api/events/0000000000000000-1/keep", {}, None)], [404], set(), set(), None),
+    # deleting: refused while kept, done once unkept; the other events stay
+    ([("POST", "/api/events/{id}/keep", {}, None), ("DELETE", "/api/events/{id}", {}, None)], [200, 409],
+     set(), {0}, None),
+    ([("POST", "/api/events/{id}/keep", {}, None), ("DELETE", "/api/events/{id}/keep", {}, None),
+      ("DELETE", "/api/events/{id}", {}, None)], [200, 200, 200], set(), set(), "one gone"),
+    ([("DELETE", "/api/events/{id}", {}, None), ("DELETE", "/api/events/{id}", {}, None)], [200, 404],
+     set(), set(), "one gone"),
+    ([("DELETE", "/api/events/{id}", OTHER_SITE, None)], [403], set(), set(), None),
+    ([("DELETE", "/api/events/0000000000000000-1", {}, None)], [404], set(), set(), None),
+]
+
+
+@pytest.mark.parametrize("steps, statuses, reviewed, kept, deleted", CHANGES)
+def test_review_keep_and_delete(copied, steps, statuses, reviewed, kept, deleted):
+    from quarrin.web.data import View
+
+    before = quarrin.events(copied)
+    lists = {p: open(p, "rb").read() for p in glob_lists(copied)}
+
+    async def run(client):
+        events = events_of(client)
+        listed = await events()
+        target, own = listed[0], "http://%s:%d" % (client.server.host, client.server.port)
+        day = target["start"][:10]
+        answers = []
+        for method, path, headers, body in steps:
+            path = path.format(id=target["id"])
+            headers = {k: v.format(own=own) for k, v in headers.items()}
+            if isinstance(body, dict):
+                body = {k: v.format(day=day) for k, v in body.items()}
+            response = await client.request(method, path, headers=headers,
+                                            data=None if body is None else json.dumps(body))
+            answers.append((response.status, response.content_type, await response.json()))
+        return listed, await events(), answers, day
+    listed, after, answers, day = in_process(View([copied]))(run)
+    assert [a[:2] for a in answers] == [(s, "application/json") for s in statuses], answers
+    assert all("error" in a[2] for a in answers if a[0] != 200)
+    if reviewed == "day":
+        reviewed = {i for i, e in enumerate(listed) if e["start"][:10] == day}
+    elif reviewed == "yard":
+        reviewed = {i for i, e in enumerate(listed) if e["camera"] == "yard"}
+    ids = {e["id"]: i for i, e in enumerate(listed)}
+    if deleted:
+        assert [e["id"] for e in after] == [e["id"] for e in listed[1:]]
+        assert not os.path.exists(before[-1].snapshot) and all(os.path.exists(e.snapshot) for e in before[:-1])
+        assert all(os.path.exists(e.file) for e in before)   # each video holds two events: none goes
+        assert [e.event for e in quarrin.events(copied)] == [e.event for e in before[:-1]]
+        changed = [p for p in lists if open(p, "rb").read() != lists[p]]
+        assert len(changed) == 1 and os.path.dirname(changed[0]) == os.path.dirname(before[-1].file)
+        old, new = (x.splitlines(keepends=True) for x in (lists[changed[0]], open(changed[0], "rb").read()))
+        assert len(old) == len(new) and [a == b for a, b in zip(old, new)].count(False) == 1
+        assert new[old.index(next(a for a, b in zip(old, new) if a != b))].startswith(b"deleted:")
+    else:
+        assert [e["id"] for e in after] == [e["id"] for e in listed]
+        assert all(open(p, "rb").read() == data for p, data in lists.items())
+    assert {ids[e["id"]] for e in after if e["reviewed"]} == reviewed
+    assert {ids[e["id"]] for e in after if e["kept"]} == kept
+
+
+def glob_lists(root):
+    import glob
+
+    return glob.glob(os.path.join(str(root), "**", "*.events*.csv"), recursive=True)
