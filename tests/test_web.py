@@ -103,6 +103,8 @@ def test_api_answers_from_the_files(served, footage):
 @pytest.mark.parametrize("path, status, host", [
     ("/api/events/0000000000000000-1", 404, None),
     ("/api/events/nonsense", 404, None),
+    ("/api/events/ffffffffffffffff-1", 404, None),      # beyond the ids' 63 bits
+    ("/api/events/0000000000000000-99999999999999999999", 404, None),
     ("/api/events/..%2f..%2fetc", 404, None),
     ("/api/events/0000000000000000-1/clip.mp4", 404, None),
     ("/api/events/nonsense/clip.mkv", 404, None),
@@ -908,3 +910,100 @@ def glob_lists(root):
     import glob
 
     return glob.glob(os.path.join(str(root), "**", "*.events*.csv"), recursive=True)
+
+
+def test_deleting_an_events_own_clip(footage, tmp_path):
+    """With --split events each event has a clip of its own: deleting the event removes it and its
+    timestamps CSV, and nothing of the other event."""
+    from quarrin.web.data import View
+
+    source = webfootage.clip(str(tmp_path / "in.avi"), 0, time.time() - 600)
+    result = quarrin.record(source, str(tmp_path / "cams" / "porch.mp4"), split="events", **webfootage.MOTION)
+    assert len(result.events) == 2 and len({e.file for e in result.events}) == 2
+    before = sorted(os.listdir(tmp_path / "cams"))
+
+    async def run(client):
+        newest = (await (await client.get("/api/events")).json())["events"][0]
+        response = await client.delete("/api/events/" + newest["id"])
+        return newest, response.status, await response.json()
+    newest, status, answer = in_process(View([tmp_path / "cams"]))(run)
+    gone = result.events[-1]
+    assert status == 200 and sorted(answer["removed"]) == sorted(
+        os.path.relpath(p, tmp_path) for p in (gone.file, gone.file + ".csv", gone.snapshot))
+    assert sorted(set(os.listdir(tmp_path / "cams")) - {".quarrin"}) == sorted(set(before) - {
+        os.path.basename(gone.file),
+        os.path.basename(gone.file) + ".csv"})
+    assert os.path.exists(result.events[0].file) and os.path.exists(result.events[0].snapshot)
+    assert [e.event for e in quarrin.events(tmp_path / "cams")] == [result.events[0].event]
+
+
+def write_events(path, starts):
+    """An event list without videos: one event of 5 s at each start (ISO text)."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w", newline="") as f:
+        w = csv.writer(f)
+        w.writerow(["event", "start", "end", "seconds", "first_frame", "last_frame", "frames", "peak_area", "file"])
+        for n, start in enumerate(starts, 1):
+            end = (datetime.datetime.fromisoformat(start) + datetime.timedelta(seconds=5)).isoformat()
+            w.writerow([n, start, end, 5.0, n * 10, n * 10 + 4, 5, 100, "gone.avi"])
+
+
+# (what is done first, the page, the events it shows by number, what it says)
+PAGES = [
+    (None, "/events", [3, 2], ['aria-current="page">2022-03-04 <small>(2)</small>', "<small>(1)</small>",
+                               'value="2022-03-04"', 'data-unreviewed title="unreviewed events">3<']),
+    (None, "/events?day=2022-03-01", [1], ["<option selected>unreviewed</option>"]),
+    (None, "/events?review=kept", [], ["No kept events", 'value="2022-03-04"']),
+    ("review 3", "/events", [2], ['data-unreviewed title="unreviewed events">2<']),
+    ("review 3", "/events?review=reviewed", [3], ["<option selected>reviewed</option>", "Reviewed</button>"]),
+    ("review 3", "/events?review=all", [3, 2], ['aria-pressed="false"']),
+    ("keep 2", "/events?review=kept", [2], ['aria-pressed="true">Kept</button>']),
+    ("open 3", "/events?review=reviewed", [3], []),
+    (None, "/events?review=seen", None, ["review is one of unreviewed, reviewed, kept, all"]),
+]
+
+
+@pytest.mark.parametrize("first, path, shown, said", PAGES)
+def test_the_events_page_by_review_state(tmp_path, first, path, shown, said):
+    """Footage of long ago opens on its newest day, with the days that have events linked; the
+    page shows the events of its review state (unreviewed by default), the count in the menu."""
+    from quarrin.web.data import View
+
+    write_events(tmp_path / "cams" / "old.events.csv", ["2022-03-01T10:00:00", "2022-03-04T09:00:00",
+                                                        "2022-03-04T11:00:00"])
+
+    async def run(client):
+        ids = {e["event"]: e["id"] for e in (await (await client.get("/api/events")).json())["events"]}
+        if first:
+            what, number = first.split()
+            await {"review": lambda i: client.post("/api/events/%s/review" % i),
+                   "keep": lambda i: client.post("/api/events/%s/keep" % i),
+                   "open": lambda i: client.get("/events/%s" % i)}[what](ids[int(number)])
+        response = await client.get(path)
+        return ids, response.status, await response.text()
+    ids, status, page = in_process(View([tmp_path / "cams"]))(run)
+    assert status == (200 if shown is not None else 400)
+    if shown is not None:
+        assert [n for n in (3, 2, 1) if 'data-event-id="%s"' % ids[n] in page] == shown
+    for text in said:
+        assert text in page, text
+
+
+@pytest.mark.parametrize("sent, status", [({}, 401), ({"Authorization": "Basic " + base64.b64encode(
+    b"ann:pw").decode()}, 200), ({"Authorization": "Basic " + base64.b64encode(b"ann:no").decode()}, 401)])
+def test_changes_need_the_login(tmp_path, sent, status):
+    from quarrin.web.auth import Logins
+    from quarrin.web.data import View
+
+    write_events(tmp_path / "cams" / "a.events.csv", ["2022-03-01T10:00:00"])
+    with quarrin.index.Index(tmp_path / "cams") as index:
+        id = index.events()[0].id
+
+    async def run(client):
+        answers = []
+        for method, path in (("POST", "/api/events/%s/review"), ("POST", "/api/events/%s/keep"),
+                             ("DELETE", "/api/events/%s/keep"), ("DELETE", "/api/events/%s")):
+            answers.append((await client.request(method, path % id, headers=sent)).status)
+        return answers
+    assert in_process(View([tmp_path / "cams"]), Logins({"ann": "pw"}))(run) == [status] * 4
+    assert len(quarrin.events(tmp_path / "cams")) == (0 if status == 200 else 1)

@@ -91,15 +91,16 @@ class Review:
     def _check(self, create):
         db = self.db
         try:
-            if db.execute("PRAGMA journal_mode").fetchone()[0] != "wal" and create:
-                db.execute("PRAGMA journal_mode=WAL")
             layout = db.execute("PRAGMA application_id").fetchone()[0], db.execute("PRAGMA user_version").fetchone()[0]
-            if layout == (APPLICATION_ID, SCHEMA):
-                return
             empty = layout == (0, 0) and not db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]
-            if not empty or not create:
+            if layout != (APPLICATION_ID, SCHEMA) and (not empty or not create):
                 raise ReviewError(self.path, "is no review file of this version (left as it is; move it away "
                                              "to start afresh)")
+            # Only a file of ours (or a new one) is changed, to WAL.
+            if create and db.execute("PRAGMA journal_mode").fetchone()[0] != "wal":
+                db.execute("PRAGMA journal_mode=WAL")
+            if layout == (APPLICATION_ID, SCHEMA):
+                return
             db.execute("BEGIN IMMEDIATE")
             try:
                 if db.execute("PRAGMA user_version").fetchone()[0] != SCHEMA:   # another one may have made it

@@ -304,6 +304,9 @@ def _parse_id(id):
     key, _, number = str(id).partition("-")
     if len(key) != 16 or not (number.isascii() and number.isdigit()) or any(c not in "0123456789abcdef" for c in key):
         return None
+    # Both are kept as SQLite integers (64 bits, signed): a larger one names no event.
+    if int(key, 16) >> 63 or int(number) >> 63:
+        return None
     return int(key, 16), int(number)
 
 

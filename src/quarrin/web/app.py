@@ -389,9 +389,12 @@ async def events_page(request):
         days = await _run(request, view.days, camera, label, reviewed, kept)
     except UsageError as exc:
         raise web.HTTPBadRequest(text=str(exc)) from None
-    # Without a day asked for: the newest one that has events (footage of long ago opens on its day).
-    day = _day(request) if request.query.get("day", "").strip() or not days else \
-        datetime.date.fromisoformat(days[0][0])
+    # Without a day asked for: the newest one that has events of the view (else of any review
+    # state): footage of long ago opens on its day, not on an empty today.
+    newest = days or (await _run(request, view.days, camera, label) if reviewed is not None or kept is not None
+                      else [])
+    day = _day(request) if request.query.get("day", "").strip() or not newest else \
+        datetime.date.fromisoformat(newest[0][0])
     try:
         found = await _run(request, view.events, camera, day, day, PAGE_EVENTS, (number - 1) * PAGE_EVENTS, label,
                            reviewed, kept)
