@@ -574,8 +574,11 @@ def test_review_marks_outlive_a_rebuilt_index(cams, rebuild):
 
     with Index(cams, review=True, warn=lambda line: None) as index:
         ids = [x.id for x in index.events()]
+        days = index.days(reviewed=False)
+        assert sum(n for _, n in days) == len(ids)
         assert index.mark("reviewed", True, ids[0]) == 1 and index.mark("kept", True, camera="yard") == 2
         assert index.mark("reviewed", True, ids[0]) == 0 and index.mark("reviewed", True, "ffffffffffffffff-1") is None
+        assert sum(n for _, n in index.days(reviewed=False)) == len(ids) - 1 and index.days() == days
         marked = [(x.id, bool(x.reviewed), bool(x.kept)) for x in index.events()]
     rebuild(str(cams / ".quarrin" / "index.sqlite"))
     with Index(cams, review=True, warn=lambda line: None) as index:

@@ -116,6 +116,11 @@ class Review:
         except sqlite3.DatabaseError as exc:
             raise ReviewError(self.path, "cannot be read: %s" % _reason(exc)) from None
 
+    def changes(self):
+        """How many rows this connection changed so far (its own changes, which its file's
+        data_version does not count)."""
+        return self.db.total_changes
+
     def close(self):
         self.db.close()
 

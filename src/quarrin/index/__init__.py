@@ -61,6 +61,7 @@ class Index:
         self._warn = warn if warn is not None else _warning
         self._recheck = recheck
         self._lock = threading.RLock()
+        self._days = {}   # what `days` found, by its arguments: (the stores' versions, the days)
         roots = []
         for shown, real in kept:
             folder = os.path.isdir(real)
@@ -157,6 +158,14 @@ class Index:
             self._refresh((LIST,))
             for store in self.stores:
                 def count(db):
+                    if store.review_attached and (reviewed, kept) in ((False, None), (None, False)):
+                        # Those not marked: all of them less the marked ones, found from the marks
+                        # (a join of every event with its marks costs a look-up per event).
+                        where, args = store.where(db, camera, window, label, zone)
+                        total = db.execute("SELECT count(*) FROM events e" + where, args).fetchone()[0]
+                        where, args = store.where(db, camera, window, label, zone, reviewed is not None or None,
+                                                  kept is not None or None)
+                        return total - db.execute(MARKED_COUNT + where, args).fetchone()[0]
                     where, args = store.where(db, camera, window, label, zone, reviewed, kept)
                     head = store.counting() if (reviewed, kept) != (None, None) else "SELECT count(*) FROM events e"
                     return db.execute(head + where, args).fetchone()[0]
@@ -227,6 +236,12 @@ class Index:
         counts = {}
         with self._lock:
             self._refresh((LIST,))
+            # Kept while neither the index nor the marks changed: the whole table is read for them.
+            stamp = [store.run(store.version) for store in self.stores]
+            asked = (camera, label, reviewed, kept)
+            kept_before = self._days.get(asked)
+            if kept_before is not None and kept_before[0] == stamp:
+                return kept_before[1]
             for store in self.stores:
                 def days(db):
                     where, args = store.where(db, camera, (None, None), label, None, reviewed, kept)
@@ -234,7 +249,11 @@ class Index:
                     return db.execute(head + where + " GROUP BY 1", args).fetchall()
                 for day, n in store.run(days):
                     counts[day] = counts.get(day, 0) + n
-        return sorted(counts.items(), reverse=True)
+            found = sorted(counts.items(), reverse=True)
+            if len(self._days) > 64:
+                self._days.clear()
+            self._days[asked] = (stamp, found)
+        return found
 
     def recordings(self, camera=None, since=None, until=None):
         """The segments (`quarrin.Segment`, with their `camera`) of `camera` (None: all) that
@@ -297,6 +316,11 @@ class Index:
                         frames[name] = max(frames.get(name, last), last)
         return [Camera(name, newest.get(name), _datetime(frames[name]) if name in frames else None)
                 for name in sorted(set(newest) | set(frames))]
+
+
+# The marked events, from the marks (the marks' table first: CROSS JOIN keeps that order).
+MARKED_COUNT = ("SELECT count(*) FROM review.marks r CROSS JOIN events e ON e.key = r.key AND e.event = r.event "
+                "AND e.root = r.root AND e.start = r.start")
 
 
 def _parse_id(id):

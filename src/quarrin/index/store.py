@@ -221,6 +221,12 @@ class _Connection:
 class _Store(_Connection, Answers):
     """An index (`_Connection`) brought up to date from the files of its roots, and answering."""
 
+    def version(self, db):
+        """What changes whenever the index or its marks do (in this process or another)."""
+        marks = db.execute("PRAGMA review.data_version").fetchone()[0] if self.review_attached else None
+        return id(db), db.execute("PRAGMA data_version").fetchone()[0], self.writes, marks, \
+            self.review.changes() if self.review is not None else None
+
     def refresh(self, kinds, recheck):
         now = time.monotonic()
         last = self.checked.get(kinds)
