@@ -1008,3 +1008,29 @@ def test_changes_need_the_login(tmp_path, sent, status):
         return answers
     assert in_process(View([tmp_path / "cams"]), Logins({"ann": "pw"}))(run) == [status] * 4
     assert len(quarrin.events(tmp_path / "cams")) == (0 if status == 200 else 1)
+
+
+def test_a_list_being_recorded_is_not_rewritten(tmp_path):
+    """A recording appends to its list as events end: while it holds the list, deleting one of
+    its events is refused (a rename under it would lose the rows it writes next)."""
+    from quarrin.listeners import eventlist
+    from quarrin.results import Event
+
+    start = datetime.datetime(2026, 12, 8, 10, 0, 0)
+    listing = eventlist.EventList(str(tmp_path / "cam.events.csv"))
+    for n in (1, 2):
+        listing.add(Event(n, start + datetime.timedelta(minutes=n), start + datetime.timedelta(minutes=n, seconds=3),
+                          3.0, n * 10, n * 10 + 29, 30, 500.0, str(tmp_path / "cam.avi"), None, "cam"))
+    try:
+        with pytest.raises(eventlist.ListBusy, match="being written by a recording"):
+            eventlist.delete_row(listing.path, 1, start + datetime.timedelta(minutes=1))
+    finally:
+        listing.close()
+    before = open(listing.path, "rb").read()
+    os.chmod(listing.path, 0o640)
+    assert eventlist.delete_row(listing.path, 1, start) is None           # another start: no such event
+    assert eventlist.delete_row(listing.path, 1, start + datetime.timedelta(minutes=1))[0] == "1"
+    after = open(listing.path, "rb").read()
+    assert after.replace(b"deleted:1,", b"1,", 1) == before and os.stat(listing.path).st_mode & 0o777 == 0o640
+    assert [row[0] for row in eventlist.read_list(listing.path)[1]] == ["2"]
+    assert eventlist._listed_numbers(listing.path) == {1, 2}   # a repair adds no event of that number again

@@ -11,7 +11,7 @@ from quarrin.index.queries import Answers
 from quarrin.index.scan import _Root, _read_list, _read_stamps
 from quarrin.layout import LIST, camera_name, video_of
 
-SCHEMA = 3                      # PRAGMA user_version: another layout is rebuilt
+SCHEMA = 4                      # PRAGMA user_version: another layout is rebuilt
 APPLICATION_ID = 0x71726E69     # PRAGMA application_id: marks the file as this index
 BUSY_SECONDS = 60.0             # how long a refresh waits for another one's transaction
 SQLITE_MAGIC = b"SQLite format 3\x00"
@@ -30,7 +30,7 @@ CREATE TABLE events (root TEXT NOT NULL, file INTEGER NOT NULL, key INTEGER NOT 
 CREATE INDEX events_start ON events (start, key, event);
 CREATE INDEX events_camera ON events (camera, start, key, event);
 CREATE INDEX events_label ON events (label, start, key, event);
-CREATE INDEX events_id ON events (key, event);
+CREATE INDEX events_id ON events (key, event, start, root);
 CREATE INDEX events_span ON events (span);
 CREATE INDEX events_video ON events (root, video);
 CREATE TABLE segments (file INTEGER PRIMARY KEY, root TEXT NOT NULL, video TEXT NOT NULL, newlines INTEGER NOT NULL,
