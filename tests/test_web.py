@@ -1034,3 +1034,28 @@ def test_a_list_being_recorded_is_not_rewritten(tmp_path):
     assert after.replace(b"deleted:1,", b"1,", 1) == before and os.stat(listing.path).st_mode & 0o777 == 0o640
     assert [row[0] for row in eventlist.read_list(listing.path)[1]] == ["2"]
     assert eventlist._listed_numbers(listing.path) == {1, 2}   # a repair adds no event of that number again
+
+
+@pytest.mark.parametrize("snapshot", ["../outside.jpg", "link.jpg", "notes.txt", "own.jpg"])
+def test_deleting_removes_only_its_own_picture(tmp_path, snapshot):
+    """A list may name any file as an event's picture: only a picture below the served folders,
+    itself and not a link out of them, is removed with the event."""
+    from quarrin.web.data import View
+
+    cams = tmp_path / "cams"
+    cams.mkdir()
+    for path in (tmp_path / "outside.jpg", cams / "notes.txt", cams / "own.jpg"):
+        path.write_bytes(b"keep me")
+    os.symlink(tmp_path / "outside.jpg", cams / "link.jpg")
+    (cams / "a.events.csv").write_text("event,start,end,seconds,first_frame,last_frame,frames,peak_area,file,"
+                                       "snapshot\n1,2022-03-01T10:00:00,2022-03-01T10:00:05,5.0,0,4,5,100,gone.avi,"
+                                       "%s\n" % snapshot)
+
+    async def run(client):
+        id = (await (await client.get("/api/events")).json())["events"][0]["id"]
+        response = await client.delete("/api/events/" + id)
+        return response.status, await response.json()
+    status, answer = in_process(View([cams]))(run)
+    assert status == 200 and answer["removed"] == (["cams/own.jpg"] if snapshot == "own.jpg" else [])
+    assert quarrin.events(cams) == [] and (tmp_path / "outside.jpg").exists() and (cams / "notes.txt").exists()
+    assert os.path.lexists(cams / "link.jpg") and (cams / "own.jpg").exists() == (snapshot != "own.jpg")

@@ -123,11 +123,18 @@ class View:
         listed = self.index.event(id)
         if listed is None:
             return None
-        done = delete_event(self.index, listed)
+        done = delete_event(self.index, listed, self._deletable)
         done["removed"] = [self.folders.served(p) or p for p in done["removed"]]
         for left in done["left"]:
             left["path"] = self.folders.served(left["path"]) or left["path"]
         return done
+
+    def _deletable(self, path, kind):
+        """Whether `path` is a file of `kind` ("image", "video", "text") below the served folders,
+        itself and not a link that leads elsewhere: a list may name any path as a picture."""
+        served = self.folders.served(path)
+        found = served and self.folders.locate(served)
+        return bool(found) and found[0] == os.path.realpath(path) and found[1].startswith(kind + "/")
 
     def labels(self, camera=None):
         """The labels of the events listed (of `camera`), by name."""
@@ -327,12 +334,13 @@ class Refused(Exception):
     cannot be changed)."""
 
 
-def delete_event(index, listed):
+def delete_event(index, listed, deletable=lambda path, kind: True):
     """Deletes an event: its row in its list is marked deleted (quarrin.listeners.eventlist.delete_row),
     then its picture and, when the video is its own clip (no other event names it or lies in it,
     and it holds at most OWN_CLIP_SECONDS beside the event), that video and its timestamps CSV
-    go. Nothing else is removed. Returns {"id", "removed": [paths]}; `Refused` for a kept event,
-    a list being recorded, a list that cannot be rewritten."""
+    go; each only when `deletable(path, kind)` says so. Nothing else is removed. Returns {"id",
+    "removed": [paths], "left": [{"path", "error"}]}; `Refused` for a kept event, a list being
+    recorded, a list that cannot be rewritten."""
     from quarrin.listeners import eventlist
 
     if listed.kept is not None:
@@ -350,10 +358,11 @@ def delete_event(index, listed):
     removed = _Removed()
     others = [x for x in index.events(e.camera, e.start - datetime.timedelta(days=1),
                                       e.end + datetime.timedelta(days=1)) if x.id != listed.id]
-    if e.snapshot and os.path.isfile(e.snapshot) and not any(
+    if e.snapshot and os.path.isfile(e.snapshot) and deletable(e.snapshot, "image") and not any(
             x.event.snapshot and os.path.abspath(x.event.snapshot) == os.path.abspath(e.snapshot) for x in others):
         _remove(e.snapshot, removed)
-    if e.file and _own_clip(index, listed, others):
+    if e.file and deletable(e.file, "video") and deletable(csv_of(e.file), "text") and \
+            _own_clip(index, listed, others):
         for path in (e.file, csv_of(e.file)):
             _remove(path, removed)
     return {"id": listed.id, "removed": list(removed), "left": removed.left}
