@@ -1,6 +1,8 @@
 """How fast `quarrin serve` answers, over the generated recordings of bench_index.py (100,000
 events in 1,000 lists by default): /api/events for one camera and one day, the overview page and
-an event by id (medians over `--requests`, targets 50 ms, 200 ms and 50 ms), and a 100 MB clip
+an event by id (medians over `--requests`, targets 50 ms, 200 ms and 50 ms), the unreviewed
+events over all of them (/api/events?reviewed=0, one camera's events marked reviewed first,
+target 50 ms), and a 100 MB clip
 sent whole and by ranges (throughput over `--rounds`, target 200 MB/s).
 
 Usage: python bench/bench_web.py [--lists 1000] [--events 100] [--requests 50] [--rounds 5] [--clip-mb 100]
@@ -81,6 +83,18 @@ def main():
             rows.append(("overview page /", timed(conn, "/", n)[0], 0.200))
             rows.append(("/events page, one camera, one day", timed(conn, "/events?camera=door&day=" + day, n)[0], 0.200))
             rows.append(("/timeline page, one day, 5 cameras", timed(conn, "/timeline?day=" + day, n)[0], 0.200))
+            started = time.perf_counter()
+            conn.request("POST", "/api/events/review", body=b'{"camera": "door"}',
+                         headers={"Content-Type": "application/json"})
+            answer = conn.getresponse()
+            marked = answer.read()
+            assert answer.status == 200, marked
+            print("marked one camera's events reviewed (%s) in %.2f s" % (marked.decode(), time.perf_counter() - started))
+            unreviewed, body = timed(conn, "/api/events?reviewed=0", n)
+            total = int(re.search(rb'"total":(\d+)', body).group(1))
+            rows.append(("/api/events?reviewed=0 (%d of all %d events)" % (total, opts.lists * opts.events),
+                         unreviewed, 0.050))
+            rows.append(("/events page, unreviewed, newest day", timed(conn, "/events", n)[0], 0.200))
             print("%-58s %10s %10s" % ("medians of %d requests" % n, "seconds", "target"))
             for name, seconds, target in rows:
                 print("%-58s %10.4f %10s" % (name, seconds, "" if target is None else "<= %g" % target))

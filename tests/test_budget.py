@@ -180,3 +180,71 @@ def test_budget_pattern_matches_every_name_and_no_other():
                 assert not (pattern.is_video(full) or pattern.is_list(full)), (output, path)
 
     check()
+
+
+def _stamped(path, start, rows):
+    """A segment (its bytes don't matter) and its timestamps CSV from `start`, one row a second."""
+    import datetime
+
+    path.write_bytes(b"x" * 1000)
+    with open(str(path) + ".csv", "w") as f:
+        f.write("inframe,outframe,timestamp\n")
+        for i in range(rows):
+            f.write("%d,%d,%s\n" % (i, i, (start + datetime.timedelta(seconds=i)).isoformat()))
+
+
+# Where the review file lies (None: none), what it keeps (the event's video, or only its times:
+# a long event going on into the next segment), what the budget removes of the old files and
+# what it tells as kept.
+KEEPING = [
+    (None, None, ["o_900.avi", "o_900.avi.csv", "o_901.avi", "o_901.avi.csv", "o.events_001.csv"], []),
+    ("folder", "o_900", ["o_901.avi", "o_901.avi.csv"], ["o_900.avi"]),
+    ("parent", "o_900", ["o_901.avi", "o_901.avi.csv"], ["o_900.avi"]),
+    # its list is kept though the video it names is gone
+    ("parent", "times of o_901", ["o_900.avi", "o_900.avi.csv"], ["o_901.avi", "o.events_001.csv"]),
+    ("folder", "damaged", [], []),
+]
+
+
+@pytest.mark.parametrize("where, kept, removed, told_kept", KEEPING)
+def test_kept_events_outlive_the_budget(tmp_path, where, kept, removed, told_kept):
+    import datetime
+
+    import quarrin as api
+    from quarrin import review
+
+    folder = tmp_path / "cams" / "door"
+    folder.mkdir(parents=True)
+    old, start = time.time() - 3600, datetime.datetime.now().replace(microsecond=0) - datetime.timedelta(hours=2)
+    for n, name in enumerate(("o_900", "o_901")):
+        _stamped(folder / (name + ".avi"), start + datetime.timedelta(minutes=n), 30)
+        for path in (folder / (name + ".avi"), folder / (name + ".avi.csv")):
+            os.utime(path, (old + n, old + n))
+    (folder / "o.events_001.csv").write_text("event,start,end,file\n1,%s,%s,o_900.avi\n" % (
+        start.isoformat(), (start + datetime.timedelta(seconds=5)).isoformat()))
+    top = {"folder": folder, "parent": tmp_path / "cams"}.get(where)
+    if top is not None:
+        path = top / ".quarrin" / "review.sqlite"
+        if kept == "damaged":
+            path.parent.mkdir()
+            path.write_bytes(b"no database" * 100)
+        else:
+            rel = os.path.relpath(folder, top)
+            video = os.path.join(rel, kept + ".avi") if not kept.startswith("times") else None
+            first = start + datetime.timedelta(minutes=1 if video is None else 0, seconds=10)
+            with review.Review(str(path)) as marks:
+                marks.set([("", 1, 1, first.isoformat(), (first + datetime.timedelta(seconds=5)).isoformat(),
+                            os.path.join(rel, "o.events_001.csv"), video, None, "door")], "kept")
+    told = []
+    src = videos.moving_clip(tmp_path / "in.avi", 5)
+    r = api.record(src, folder / "o.avi", keep_size=1, segment_frames=2, notify=told.append)
+    gone = sorted(os.path.basename(line.split()[1]) for line in told if line.startswith("Removed"))
+    own = [os.path.basename(s.video) for s in r.segments[:-1]]
+    if kept != "damaged":
+        assert gone == sorted(removed + own + [o + ".csv" for o in own])
+        assert sorted(line for line in told if line.startswith("Kept")) == sorted(
+            "Kept %s: it holds a kept event (disk budget)" % (folder / n) for n in told_kept)
+    else:   # what is kept cannot be known: nothing is removed, and that is told once
+        assert gone == [] and [line for line in told if not line.startswith("Removed")] == [
+            "Nothing removed (disk budget): the review file %s cannot be read: file is not a database" % path]
+    assert all((folder / n).exists() for n in told_kept)

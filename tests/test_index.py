@@ -552,3 +552,69 @@ def test_an_event_exported_as_one_clip(tmp_path, output, options, out, damage, s
     mask = os.umask(0)
     os.umask(mask)
     assert os.stat(out).st_mode & 0o777 == 0o666 & ~mask   # as a new file, not a temporary one
+
+
+def _damage(path):
+    with open(path, "r+b") as f:
+        f.seek(100)
+        f.write(b"\xff" * 4000)
+
+
+def _older(path):
+    import sqlite3
+
+    db = sqlite3.connect(path)
+    db.execute("PRAGMA user_version=2")
+    db.close()
+
+
+@pytest.mark.parametrize("rebuild", [os.remove, _damage, _older], ids=["removed", "damaged", "older"])
+def test_review_marks_outlive_a_rebuilt_index(cams, rebuild):
+    from quarrin.index import Index
+
+    with Index(cams, review=True, warn=lambda line: None) as index:
+        ids = [x.id for x in index.events()]
+        days = index.days(reviewed=False)
+        assert sum(n for _, n in days) == len(ids)
+        assert index.mark("reviewed", True, ids[0]) == 1 and index.mark("kept", True, camera="yard") == 2
+        assert index.mark("reviewed", True, ids[0]) == 0 and index.mark("reviewed", True, "ffffffffffffffff-1") is None
+        assert sum(n for _, n in index.days(reviewed=False)) == len(ids) - 1 and index.days() == days
+        marked = [(x.id, bool(x.reviewed), bool(x.kept)) for x in index.events()]
+    rebuild(str(cams / ".quarrin" / "index.sqlite"))
+    with Index(cams, review=True, warn=lambda line: None) as index:
+        assert [(x.id, bool(x.reviewed), bool(x.kept)) for x in index.events()] == marked
+        assert index.count(reviewed=False) == len(ids) - 1 and index.count(kept=True) == 2
+        assert [x.id for x in index.events(reviewed=True, kept=False)] == [ids[0]] or ids[0] in \
+            [x.id for x in index.events(kept=True)]
+    # A list made anew under the same name holds other events: they are not marked.
+    yard = cams / "2026-12-08" / "yard.events.csv"
+    write_list(yard, [(1, 7.5, 5, "yard.avi")])
+    with Index(cams, review=True) as index:
+        assert not any(x.kept for x in index.events(camera="yard") if x.input.endswith("yard.events.csv"))
+    # Without `review` nothing is marked, and no file is made.
+    with Index(cams) as index:
+        assert not any(x.reviewed or x.kept for x in index.events())
+
+
+@pytest.mark.parametrize("content", [b"not a database at all" * 100, b""], ids=["garbage", "empty-other"])
+def test_a_review_file_that_cannot_be_read_is_left_alone(cams, content):
+    import sqlite3
+
+    from quarrin.index import Index
+    from quarrin.review import ReviewError
+
+    path = cams / ".quarrin" / "review.sqlite"
+    os.makedirs(path.parent)
+    if content:
+        path.write_bytes(content)
+    else:   # an SQLite file of something else
+        db = sqlite3.connect(path)
+        db.execute("CREATE TABLE other (x)")
+        db.close()
+        content = path.read_bytes()
+    told = []
+    with Index(cams, review=True, warn=told.append) as index:
+        assert len(index.events()) == 7 and not any(x.reviewed for x in index.events())
+        with pytest.raises(ReviewError, match="review.sqlite"):
+            index.mark("reviewed", True, index.events()[0].id)
+    assert path.read_bytes() == content and len(told) == 1 and "review.sqlite" in told[0]

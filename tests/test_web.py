@@ -104,6 +104,8 @@ def test_api_answers_from_the_files(served, footage):
 @pytest.mark.parametrize("path, status, host", [
     ("/api/events/0000000000000000-1", 404, None),
     ("/api/events/nonsense", 404, None),
+    ("/api/events/ffffffffffffffff-1", 404, None),      # beyond the ids' 63 bits
+    ("/api/events/0000000000000000-99999999999999999999", 404, None),
     ("/api/events/..%2f..%2fetc", 404, None),
     ("/api/events/0000000000000000-1/clip.mp4", 404, None),
     ("/api/events/nonsense/clip.mkv", 404, None),
@@ -156,7 +158,8 @@ def test_pages_mark_every_event(served, footage):
     pages = {"/": events[:24]}
     for day in days:
         on_day = [e for e in events if e["start"][:10] <= day <= e["end"][:10]]
-        pages["/events?day=" + day] = pages["/timeline?day=" + day] = on_day
+        # (all of them: another test may have opened one, which marks it reviewed)
+        pages["/events?review=all&day=" + day] = pages["/timeline?day=" + day] = on_day
     for path, shown in pages.items():
         status, _, body = fetch(served.base, path)
         page = body.decode()
@@ -1096,3 +1099,255 @@ def test_healthz_without_a_login_only_from_this_machine(address, loopback):
     from quarrin.web import health
 
     assert health.is_loopback_address(address) is loopback
+
+
+@pytest.fixture
+def copied(footage, tmp_path):
+    """A copy of the recordings, for tests that change them (without the index and marks)."""
+    import shutil
+
+    shutil.copytree(footage.root, tmp_path / "cams", ignore=shutil.ignore_patterns(".quarrin"))
+    return tmp_path / "cams"
+
+
+def events_of(client):
+    async def get(**query):
+        found = await (await client.get("/api/events", params=dict(query, limit="1000"))).json()
+        return found["events"]
+    return get
+
+
+# Each change: (method, path ({id}: the newest event, {other}: the one before it), headers, body),
+# what it answers, and the ids then (n: newest first) reviewed and kept, and left listed.
+OTHER_SITE = {"Origin": "http://attacker.example"}
+CHANGES = [
+    ([("POST", "/api/events/{id}/review", {}, None)], [200], {0}, set(), None),
+    # the same host under another port is another origin
+    ([("POST", "/api/events/{id}/review", {"Origin": "http://127.0.0.1:1"}, None)], [403], set(), set(), None),
+    ([("POST", "/api/events/{id}/review", {"Origin": "{own}"}, None)], [200], {0}, set(), None),
+    ([("POST", "/api/events/{id}/review", {"Referer": "http://attacker.example/x"}, None)], [403], set(), set(), None),
+    ([("POST", "/api/events/{id}/review", {"Origin": "null"}, None)], [403], set(), set(), None),
+    ([("POST", "/api/events/0000000000000000-1/review", {}, None)], [404], set(), set(), None),
+    ([("POST", "/api/events/review", {}, {"day": "{day}"})], [200], "day", set(), None),
+    ([("POST", "/api/events/review", {}, {"camera": "yard"})], [200], "yard", set(), None),
+    ([("POST", "/api/events/review", {}, {"colour": "red"})], [400], set(), set(), None),
+    ([("POST", "/api/events/review", {}, [1])], [400], set(), set(), None),
+    ([("POST", "/api/events/review", {}, {"day": "{day}", "since": "{day}"})], [400], set(), set(), None),
+    ([("POST", "/api/events/review", OTHER_SITE, {})], [403], set(), set(), None),
+    ([("POST", "/api/events/{id}/keep", {}, None), ("POST", "/api/events/{id}/keep", {}, None)], [200, 200],
+     set(), {0}, None),
+    ([("POST", "/api/events/{id}/keep", {}, None), ("DELETE", "/api/events/{id}/keep", {}, None)], [200, 200],
+     set(), set(), None),
+    ([("DELETE", "/api/events/{id}/keep", OTHER_SITE, None)], [403], set(), set(), None),
+    ([("DELETE", "/api/events/0000000000000000-1/keep", {}, None)], [404], set(), set(), None),
+    # deleting: refused while kept, done once unkept; the other events stay
+    ([("POST", "/api/events/{id}/keep", {}, None), ("DELETE", "/api/events/{id}", {}, None)], [200, 409],
+     set(), {0}, None),
+    ([("POST", "/api/events/{id}/keep", {}, None), ("DELETE", "/api/events/{id}/keep", {}, None),
+      ("DELETE", "/api/events/{id}", {}, None)], [200, 200, 200], set(), set(), "one gone"),
+    ([("DELETE", "/api/events/{id}", {}, None), ("DELETE", "/api/events/{id}", {}, None)], [200, 404],
+     set(), set(), "one gone"),
+    ([("DELETE", "/api/events/{id}", OTHER_SITE, None)], [403], set(), set(), None),
+    ([("DELETE", "/api/events/0000000000000000-1", {}, None)], [404], set(), set(), None),
+]
+
+
+@pytest.mark.parametrize("steps, statuses, reviewed, kept, deleted", CHANGES)
+def test_review_keep_and_delete(copied, steps, statuses, reviewed, kept, deleted):
+    from quarrin.web.data import View
+
+    before = quarrin.events(copied)
+    lists = {p: open(p, "rb").read() for p in glob_lists(copied)}
+
+    async def run(client):
+        events = events_of(client)
+        listed = await events()
+        target, own = listed[0], "http://%s:%d" % (client.server.host, client.server.port)
+        day = target["start"][:10]
+        answers = []
+        for method, path, headers, body in steps:
+            path = path.format(id=target["id"])
+            headers = {k: v.format(own=own) for k, v in headers.items()}
+            if isinstance(body, dict):
+                body = {k: v.format(day=day) for k, v in body.items()}
+            response = await client.request(method, path, headers=headers,
+                                            data=None if body is None else json.dumps(body))
+            answers.append((response.status, response.content_type, await response.json()))
+        return listed, await events(), answers, day
+    listed, after, answers, day = in_process(View([copied]))(run)
+    assert [a[:2] for a in answers] == [(s, "application/json") for s in statuses], answers
+    assert all("error" in a[2] for a in answers if a[0] != 200)
+    if reviewed == "day":
+        reviewed = {i for i, e in enumerate(listed) if e["start"][:10] == day}
+    elif reviewed == "yard":
+        reviewed = {i for i, e in enumerate(listed) if e["camera"] == "yard"}
+    ids = {e["id"]: i for i, e in enumerate(listed)}
+    if deleted:
+        assert [e["id"] for e in after] == [e["id"] for e in listed[1:]]
+        assert not os.path.exists(before[-1].snapshot) and all(os.path.exists(e.snapshot) for e in before[:-1])
+        assert all(os.path.exists(e.file) for e in before)   # each video holds two events: none goes
+        assert [e.event for e in quarrin.events(copied)] == [e.event for e in before[:-1]]
+        changed = [p for p in lists if open(p, "rb").read() != lists[p]]
+        assert len(changed) == 1 and os.path.dirname(changed[0]) == os.path.dirname(before[-1].file)
+        old, new = (x.splitlines(keepends=True) for x in (lists[changed[0]], open(changed[0], "rb").read()))
+        assert len(old) == len(new) and [a == b for a, b in zip(old, new)].count(False) == 1
+        assert new[old.index(next(a for a, b in zip(old, new) if a != b))].startswith(b"deleted:")
+    else:
+        assert [e["id"] for e in after] == [e["id"] for e in listed]
+        assert all(open(p, "rb").read() == data for p, data in lists.items())
+    assert {ids[e["id"]] for e in after if e["reviewed"]} == reviewed
+    assert {ids[e["id"]] for e in after if e["kept"]} == kept
+
+
+def glob_lists(root):
+    import glob
+
+    return glob.glob(os.path.join(str(root), "**", "*.events*.csv"), recursive=True)
+
+
+def test_deleting_an_events_own_clip(footage, tmp_path):
+    """With --split events each event has a clip of its own: deleting the event removes it and its
+    timestamps CSV, and nothing of the other event."""
+    from quarrin.web.data import View
+
+    source = webfootage.clip(str(tmp_path / "in.avi"), 0, time.time() - 600)
+    result = quarrin.record(source, str(tmp_path / "cams" / "porch.mp4"), split="events", **webfootage.MOTION)
+    assert len(result.events) == 2 and len({e.file for e in result.events}) == 2
+    before = sorted(os.listdir(tmp_path / "cams"))
+
+    async def run(client):
+        newest = (await (await client.get("/api/events")).json())["events"][0]
+        response = await client.delete("/api/events/" + newest["id"])
+        return newest, response.status, await response.json()
+    newest, status, answer = in_process(View([tmp_path / "cams"]))(run)
+    gone = result.events[-1]
+    assert status == 200 and sorted(answer["removed"]) == sorted(
+        os.path.relpath(p, tmp_path) for p in (gone.file, gone.file + ".csv", gone.snapshot))
+    assert sorted(set(os.listdir(tmp_path / "cams")) - {".quarrin"}) == sorted(set(before) - {
+        os.path.basename(gone.file),
+        os.path.basename(gone.file) + ".csv"})
+    assert os.path.exists(result.events[0].file) and os.path.exists(result.events[0].snapshot)
+    assert [e.event for e in quarrin.events(tmp_path / "cams")] == [result.events[0].event]
+
+
+def write_events(path, starts):
+    """An event list without videos: one event of 5 s at each start (ISO text)."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w", newline="") as f:
+        w = csv.writer(f)
+        w.writerow(["event", "start", "end", "seconds", "first_frame", "last_frame", "frames", "peak_area", "file"])
+        for n, start in enumerate(starts, 1):
+            end = (datetime.datetime.fromisoformat(start) + datetime.timedelta(seconds=5)).isoformat()
+            w.writerow([n, start, end, 5.0, n * 10, n * 10 + 4, 5, 100, "gone.avi"])
+
+
+# (what is done first, the page, the events it shows by number, what it says)
+PAGES = [
+    (None, "/events", [3, 2], ['aria-current="page">2022-03-04 <small>(2)</small>', "<small>(1)</small>",
+                               'value="2022-03-04"', 'data-unreviewed title="unreviewed events">3<']),
+    (None, "/events?day=2022-03-01", [1], ["<option selected>unreviewed</option>"]),
+    (None, "/events?review=kept", [], ["No kept events", 'value="2022-03-04"']),
+    ("review 3", "/events", [2], ['data-unreviewed title="unreviewed events">2<']),
+    ("review 3", "/events?review=reviewed", [3], ["<option selected>reviewed</option>", "Reviewed</button>"]),
+    ("review 3", "/events?review=all", [3, 2], ['aria-pressed="false"']),
+    ("keep 2", "/events?review=kept", [2], ['aria-pressed="true">Kept</button>']),
+    ("open 3", "/events?review=reviewed", [3], []),
+    (None, "/events?review=seen", None, ["review is one of unreviewed, reviewed, kept, all"]),
+]
+
+
+@pytest.mark.parametrize("first, path, shown, said", PAGES)
+def test_the_events_page_by_review_state(tmp_path, first, path, shown, said):
+    """Footage of long ago opens on its newest day, with the days that have events linked; the
+    page shows the events of its review state (unreviewed by default), the count in the menu."""
+    from quarrin.web.data import View
+
+    write_events(tmp_path / "cams" / "old.events.csv", ["2022-03-01T10:00:00", "2022-03-04T09:00:00",
+                                                        "2022-03-04T11:00:00"])
+
+    async def run(client):
+        ids = {e["event"]: e["id"] for e in (await (await client.get("/api/events")).json())["events"]}
+        if first:
+            what, number = first.split()
+            await {"review": lambda i: client.post("/api/events/%s/review" % i),
+                   "keep": lambda i: client.post("/api/events/%s/keep" % i),
+                   "open": lambda i: client.get("/events/%s" % i)}[what](ids[int(number)])
+        response = await client.get(path)
+        return ids, response.status, await response.text()
+    ids, status, page = in_process(View([tmp_path / "cams"]))(run)
+    assert status == (200 if shown is not None else 400)
+    if shown is not None:
+        assert [n for n in (3, 2, 1) if 'data-event-id="%s"' % ids[n] in page] == shown
+    for text in said:
+        assert text in page, text
+
+
+@pytest.mark.parametrize("sent, status", [({}, 401), ({"Authorization": "Basic " + base64.b64encode(
+    b"ann:pw").decode()}, 200), ({"Authorization": "Basic " + base64.b64encode(b"ann:no").decode()}, 401)])
+def test_changes_need_the_login(tmp_path, sent, status):
+    from quarrin.web.auth import Logins
+    from quarrin.web.data import View
+
+    write_events(tmp_path / "cams" / "a.events.csv", ["2022-03-01T10:00:00"])
+    with quarrin.index.Index(tmp_path / "cams") as index:
+        id = index.events()[0].id
+
+    async def run(client):
+        answers = []
+        for method, path in (("POST", "/api/events/%s/review"), ("POST", "/api/events/%s/keep"),
+                             ("DELETE", "/api/events/%s/keep"), ("DELETE", "/api/events/%s")):
+            answers.append((await client.request(method, path % id, headers=sent)).status)
+        return answers
+    assert in_process(View([tmp_path / "cams"]), Logins({"ann": "pw"}))(run) == [status] * 4
+    assert len(quarrin.events(tmp_path / "cams")) == (0 if status == 200 else 1)
+
+
+def test_a_list_being_recorded_is_not_rewritten(tmp_path):
+    """A recording appends to its list as events end: while it holds the list, deleting one of
+    its events is refused (a rename under it would lose the rows it writes next)."""
+    from quarrin.listeners import eventlist
+    from quarrin.results import Event
+
+    start = datetime.datetime(2026, 12, 8, 10, 0, 0)
+    listing = eventlist.EventList(str(tmp_path / "cam.events.csv"))
+    for n in (1, 2):
+        listing.add(Event(n, start + datetime.timedelta(minutes=n), start + datetime.timedelta(minutes=n, seconds=3),
+                          3.0, n * 10, n * 10 + 29, 30, 500.0, str(tmp_path / "cam.avi"), None, "cam"))
+    try:
+        with pytest.raises(eventlist.ListBusy, match="being written by a recording"):
+            eventlist.delete_row(listing.path, 1, start + datetime.timedelta(minutes=1))
+    finally:
+        listing.close()
+    before = open(listing.path, "rb").read()
+    os.chmod(listing.path, 0o640)
+    assert eventlist.delete_row(listing.path, 1, start) is None           # another start: no such event
+    assert eventlist.delete_row(listing.path, 1, start + datetime.timedelta(minutes=1))[0] == "1"
+    after = open(listing.path, "rb").read()
+    assert after.replace(b"deleted:1,", b"1,", 1) == before and os.stat(listing.path).st_mode & 0o777 == 0o640
+    assert [row[0] for row in eventlist.read_list(listing.path)[1]] == ["2"]
+    assert eventlist._listed_numbers(listing.path) == {1, 2}   # a repair adds no event of that number again
+
+
+@pytest.mark.parametrize("snapshot", ["../outside.jpg", "link.jpg", "notes.txt", "own.jpg"])
+def test_deleting_removes_only_its_own_picture(tmp_path, snapshot):
+    """A list may name any file as an event's picture: only a picture below the served folders,
+    itself and not a link out of them, is removed with the event."""
+    from quarrin.web.data import View
+
+    cams = tmp_path / "cams"
+    cams.mkdir()
+    for path in (tmp_path / "outside.jpg", cams / "notes.txt", cams / "own.jpg"):
+        path.write_bytes(b"keep me")
+    os.symlink(tmp_path / "outside.jpg", cams / "link.jpg")
+    (cams / "a.events.csv").write_text("event,start,end,seconds,first_frame,last_frame,frames,peak_area,file,"
+                                       "snapshot\n1,2022-03-01T10:00:00,2022-03-01T10:00:05,5.0,0,4,5,100,gone.avi,"
+                                       "%s\n" % snapshot)
+
+    async def run(client):
+        id = (await (await client.get("/api/events")).json())["events"][0]["id"]
+        response = await client.delete("/api/events/" + id)
+        return response.status, await response.json()
+    status, answer = in_process(View([cams]))(run)
+    assert status == 200 and answer["removed"] == (["cams/own.jpg"] if snapshot == "own.jpg" else [])
+    assert quarrin.events(cams) == [] and (tmp_path / "outside.jpg").exists() and (cams / "notes.txt").exists()
+    assert os.path.lexists(cams / "link.jpg") and (cams / "own.jpg").exists() == (snapshot != "own.jpg")

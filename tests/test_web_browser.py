@@ -328,3 +328,34 @@ def test_a_cluster_zooms_in_until_the_marks_are_buttons_of_their_own(browser, la
         style = browser.execute_script("const s = getComputedStyle(document.activeElement);"
                                        "return [document.activeElement === arguments[0], s.outlineStyle, s.outlineWidth]", m)
         assert style[0] and style[1] != "none" and style[2] != "0px"
+
+
+def test_reviewing_from_the_page_changes_the_count(browser, footage, tmp_path):
+    """Marked reviewed by a button, then all of the day at once: the count in the menu follows,
+    and the page still fits a phone."""
+    root = tmp_path / "cams"
+    shutil.copytree(footage.root, root, ignore=shutil.ignore_patterns(".quarrin"))
+    server = webfootage.Server(root, "--listen", "127.0.0.1:0")
+    try:
+        size(browser, "phone")
+        browser.get(server.url + "events")
+        count = "const c = document.querySelector('[data-unreviewed]'); return c && !c.hidden && Number(c.textContent)"
+        total = until(browser, count, what="the count of unreviewed events")
+        cards = browser.execute_script("return document.querySelectorAll('.card[data-event-id]').length")
+        assert total == len(events(server)) and cards >= 2
+        browser.find_element("css selector", '.card [data-action="review"]').click()
+        until(browser, "return document.querySelector('.card').classList.contains('reviewed') && "
+                       "Number(document.querySelector('[data-unreviewed]').textContent) === arguments[0]",
+              total - 1, what="the count after one is reviewed")
+        widths = browser.execute_script("const d = document.documentElement; return [d.scrollWidth, d.clientWidth]")
+        assert widths[0] <= widths[1]
+        browser.find_element("css selector", '[data-action="review-all"]').click()
+        until(browser, "return Number(document.querySelector('[data-unreviewed]').textContent) === arguments[0]",
+              total - cards, what="the count after the day is reviewed")
+        # Reviewed, they are no longer among the unreviewed ones.
+        shown = "return [...document.querySelectorAll('.card[data-event-id]')].map(c => c.dataset.eventId)"
+        before = browser.execute_script(shown)
+        browser.get(server.url + "events")
+        assert not set(before) & set(browser.execute_script(shown))
+    finally:
+        server.stop()

@@ -7,6 +7,7 @@ import typing
 
 from quarrin.errors import UsageError
 from quarrin.results import EVENT_COLUMNS, ZONE_SEPARATOR, Event
+from quarrin.review import JOIN
 from quarrin.stamps import read_time
 
 # The columns of `quarrin events --csv` / `--json`: the event list's, the two an event list
@@ -30,6 +31,8 @@ class Listed:
     id: str
     input: str
     event: Event
+    reviewed: typing.Optional[str] = None   # when it was marked reviewed (ISO time), None: not
+    kept: typing.Optional[str] = None       # when it was kept from the disk budget, None: not
 
     def row(self):
         """The event list's columns (`COLUMNS`) and the `id`: `quarrin events --json` prints all but
@@ -122,7 +125,10 @@ def _local(moment):
 
 _EVENT_FIELDS = ("SELECT e.event, e.start, e.end, e.seconds, e.first_frame, e.last_frame, e.frames, e.peak_area, "
                  "e.video, e.snapshot, e.camera, e.root, e.label, e.score, e.zones")
-_EVENT_SELECT = _EVENT_FIELDS + ", e.key, f.path FROM events e JOIN files f ON f.id = e.file "   # a Listed's
+_EVENT_SELECT = _EVENT_FIELDS + ", e.key, f.path, NULL, NULL FROM events e JOIN files f ON f.id = e.file "  # a Listed's
+# The same with the review marks of a store that has its review file attached (quarrin.review).
+_REVIEWED_SELECT = (_EVENT_FIELDS + ", e.key, f.path, r.reviewed, r.kept FROM events e JOIN files f ON f.id = e.file"
+                    + JOIN + " ")
 _PLAIN_SELECT = _EVENT_FIELDS + " FROM events e "                                                  # an Event's
 _EVENT_ORDER = " ORDER BY e.start{0}, e.key{0}, e.event{0}"
 
@@ -141,7 +147,16 @@ class Answers:
     def listed(self, row, paths=None):
         """A row of _EVENT_SELECT as a `Listed`; `paths` caches the paths shown, by stored path."""
         paths = {} if paths is None else paths
-        return Listed("%016x-%d" % (row[15], row[0]), self._shown(paths, row[11], row[16]), self.event(row, paths))
+        return Listed("%016x-%d" % (row[15], row[0]), self._shown(paths, row[11], row[16]), self.event(row, paths),
+                      row[17], row[18])
+
+    def select(self):
+        """The SELECT of a Listed's row (with its marks when this store has its review file)."""
+        return _REVIEWED_SELECT if self.review_attached else _EVENT_SELECT
+
+    def counting(self):
+        """The SELECT that counts events under `where`'s conditions."""
+        return "SELECT count(*) FROM events e" + (JOIN if self.review_attached else "")
 
     def event(self, row, paths=None):
         """A row of _EVENT_SELECT as a `quarrin.Event`."""
@@ -158,11 +173,18 @@ class Answers:
             shown = paths[root, rel] = self.by_key[root].path(rel)
         return shown
 
-    def where(self, db, camera, window, label=None, zone=None):
+    def where(self, db, camera, window, label=None, zone=None, reviewed=None, kept=None):
         """The WHERE clause of a query of events, and its arguments: of `camera`, in `window`,
-        with that `label` and (an event that entered it) `zone`, each None for any."""
+        with that `label` and (an event that entered it) `zone`, `reviewed` or not and `kept` or
+        not (True or False), each None for any."""
         mine, args = self._mine("e.root")
         clauses = [mine]
+        for column, wanted in (("r.reviewed", reviewed), ("r.kept", kept)):
+            if wanted is not None:
+                if self.review_attached:
+                    clauses.append(column + (" IS NOT NULL" if wanted else " IS NULL"))
+                elif wanted:
+                    clauses.append("0")   # no marks here: none is reviewed or kept
         if camera is not None:
             clauses.append("e.camera = ?")
             args.append(camera)

@@ -11,7 +11,7 @@ from quarrin.index.queries import Answers
 from quarrin.index.scan import _Root, _read_list, _read_stamps
 from quarrin.layout import LIST, camera_name, video_of
 
-SCHEMA = 3                      # PRAGMA user_version: another layout is rebuilt
+SCHEMA = 4                      # PRAGMA user_version: another layout is rebuilt
 APPLICATION_ID = 0x71726E69     # PRAGMA application_id: marks the file as this index
 BUSY_SECONDS = 60.0             # how long a refresh waits for another one's transaction
 SQLITE_MAGIC = b"SQLite format 3\x00"
@@ -30,7 +30,7 @@ CREATE TABLE events (root TEXT NOT NULL, file INTEGER NOT NULL, key INTEGER NOT 
 CREATE INDEX events_start ON events (start, key, event);
 CREATE INDEX events_camera ON events (camera, start, key, event);
 CREATE INDEX events_label ON events (label, start, key, event);
-CREATE INDEX events_id ON events (key, event);
+CREATE INDEX events_id ON events (key, event, start, root);
 CREATE INDEX events_span ON events (span);
 CREATE INDEX events_video ON events (root, video);
 CREATE TABLE segments (file INTEGER PRIMARY KEY, root TEXT NOT NULL, video TEXT NOT NULL, newlines INTEGER NOT NULL,
@@ -52,8 +52,11 @@ class _Connection:
     """One SQLite index, a file or in memory, for some roots. `explicit`: a file named by the
     caller, which may hold other roots too (each query keeps to its own)."""
 
-    def __init__(self, file, roots, explicit=False, warn=None, shown=None):
+    def __init__(self, file, roots, explicit=False, warn=None, shown=None, review=False):
         self.file, self.roots, self.explicit, self.warn = file, roots, explicit, warn
+        # The review file beside the index (quarrin.review), when asked for: its `Review` to write
+        # marks, attached read-only to the index's connection for the queries to join.
+        self.review_wanted, self.review, self.review_error, self.review_attached = review, None, None, False
         self.shown = shown or file   # its name in messages
         self.by_key = {r.key: r for r in roots}
         self.db = None
@@ -67,12 +70,39 @@ class _Connection:
         if self.file is None:
             self.db = self._memory()
             return
+        if self.review_wanted:
+            from quarrin.review import Review, ReviewError, review_path
+
+            try:
+                self.review = Review(review_path(self.file))
+            except ReviewError as exc:
+                # Marks are then neither shown nor taken; the file is left as it is.
+                self.review_error = str(exc)
+                if self.warn is not None:
+                    self.warn(self.review_error)
         try:
             self.db = self._connect()
         except _Damaged as exc:
             self._replace(exc)
         except (OSError, sqlite3.OperationalError) as exc:
             self._in_memory(exc)
+        else:
+            self._attach()
+
+    def _attach(self):
+        """Attaches the review file, read-only: the index's transactions never lock it."""
+        self.review_attached = False
+        if self.review is None or self.db is None:
+            return
+        from quarrin.review import attach_uri
+
+        try:
+            self.db.execute("ATTACH DATABASE ? AS review", (attach_uri(self.review.path),))
+            self.db.execute("SELECT 1 FROM review.marks LIMIT 1").fetchall()
+        except sqlite3.Error as exc:
+            self.review_error = "the review file %s cannot be read: %s" % (self.review.path, _reason(exc))
+            return
+        self.review_attached = True
 
     @staticmethod
     def _memory():
@@ -87,9 +117,10 @@ class _Connection:
         the files through an index in memory. Said only of an index asked for by name."""
         if self.explicit and self.warn is not None:
             self.warn("cannot use the index %s (%s); reading the files" % (self.shown, _reason(exc)))
-        self.close()
+        self.close(review=False)
         self.checked.clear()
         self.db = self._memory()
+        self._attach()
 
     def _replace(self, exc):
         """A damaged index is rebuilt from the files, with one warning line."""
@@ -97,7 +128,7 @@ class _Connection:
             raise UsageError("index", self.file, "is no index of quarrin; give another file") from None
         if self.warn is not None:
             self.warn("the index %s was damaged (%s); rebuilding it from the files" % (self.shown, _reason(exc)))
-        self.close()
+        self.close(review=False)
         self.checked.clear()
         try:
             for suffix in ("", "-wal", "-shm", "-journal"):
@@ -106,6 +137,7 @@ class _Connection:
                 except FileNotFoundError:
                     pass
             self.db = self._connect()
+            self._attach()
         except (_Damaged, OSError, sqlite3.Error) as again:
             self._in_memory(again)
 
@@ -158,13 +190,16 @@ class _Connection:
     def _layout(db):
         return db.execute("PRAGMA application_id").fetchone()[0], db.execute("PRAGMA user_version").fetchone()[0]
 
-    def close(self):
+    def close(self, review=True):
         if self.db is not None:
             try:
                 self.db.close()
             except sqlite3.Error:
                 pass
             self.db = None
+        if review and self.review is not None:
+            self.review.close()
+            self.review = None
 
     def run(self, work):
         """`work(db)` on this index. One found damaged on the way is rebuilt, and one that cannot
@@ -185,6 +220,12 @@ class _Connection:
 
 class _Store(_Connection, Answers):
     """An index (`_Connection`) brought up to date from the files of its roots, and answering."""
+
+    def version(self, db):
+        """What changes whenever the index or its marks do (in this process or another)."""
+        marks = db.execute("PRAGMA review.data_version").fetchone()[0] if self.review_attached else None
+        return id(db), db.execute("PRAGMA data_version").fetchone()[0], self.writes, marks, \
+            self.review.changes() if self.review is not None else None
 
     def refresh(self, kinds, recheck):
         now = time.monotonic()

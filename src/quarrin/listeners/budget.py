@@ -22,8 +22,10 @@ import queue
 import threading
 import time
 
+from quarrin import stamps
 from quarrin.layout import PICTURE, csv_of, segment_files, snapshots_folder
 from quarrin.listeners import Listener
+from quarrin.stamps import local_time
 
 
 class Budget(Listener):
@@ -45,6 +47,7 @@ class Budget(Listener):
         # name removed may be claimed again (strftime names), so each is counted.
         self._closed, self._removed = collections.Counter(), collections.Counter()
         self._queue = queue.Queue()
+        self._told = set()    # kept events' files already told as kept, and the review file's trouble
         self._thread = None
         self._error = self.error = None
 
@@ -124,6 +127,9 @@ class Budget(Listener):
     def after_close(self, video):
         """Deletes what the budget asks: never the video closed last, the newest, or a held one."""
         found = self.segments()
+        kept = self._kept()
+        if kept is None:
+            return
         spared = {os.path.abspath(video)} | {path for _, _, path in found[-1:]}
         total = sum(size for _, size, _ in found)
         oldest_kept = time.time() - self.keep_days * 86400 if self.keep_days else None
@@ -132,6 +138,9 @@ class Budget(Listener):
             over = self.keep_size is not None and total > self.keep_size
             old = oldest_kept is not None and mtime < oldest_kept
             if not (over or old) or path in spared:
+                continue
+            if kept.holds(path):
+                self._tell_kept(path)
                 continue
             with self.lock:
                 if path == self.latest or self.namer is not None and self.namer.holds(path):
@@ -146,9 +155,34 @@ class Budget(Listener):
                 total -= size
                 removed = True
         if removed:
-            self._drop_empty_lists()
+            self._drop_empty_lists(kept)
 
-    def _drop_empty_lists(self):
+    def _kept(self):
+        """The kept events of the review file of the folder the output lies under (quarrin.review):
+        a `_Kept`, empty without one; None when it cannot be read (then nothing is deleted, and
+        that is told once)."""
+        from quarrin import review
+
+        path = review.find(self.pattern.folder)
+        if path is None:
+            return _Kept(())
+        try:
+            with review.Review(path, create=False) as marks:
+                rows = marks.kept()
+        except review.ReviewError as exc:
+            if str(exc) not in self._told:
+                self._told.add(str(exc))
+                self.tell("Nothing removed (disk budget): %s" % exc)
+            return None
+        top = os.path.dirname(os.path.dirname(path))
+        return _Kept(rows, top)
+
+    def _tell_kept(self, path):
+        if path not in self._told:
+            self._told.add(path)
+            self.tell("Kept %s: it holds a kept event (disk budget)" % path)
+
+    def _drop_empty_lists(self, kept):
         """An event list goes once no video it names is left (a list without events stays)."""
         for folder, _, names in os.walk(self.pattern.folder):
             for name in names:
@@ -162,19 +196,24 @@ class Budget(Listener):
                     continue
                 if not files or any(_listed_video_left(path, v) for v in files):
                     continue
+                if os.path.abspath(path) in kept.lists:
+                    self._tell_kept(os.path.abspath(path))
+                    continue
                 with self.lock:
                     if self._writing(path) or not self._remove(path):
                         continue
                 self.tell("Removed %s (disk budget)" % path)
-                self._remove_pictures(snapshots_folder(path))
+                self._remove_pictures(snapshots_folder(path), kept)
 
-    def _remove_pictures(self, folder):
+    def _remove_pictures(self, folder, kept):
         """The pictures of a removed event list go with it (its folder, when nothing else is left in it)."""
         try:
             names = os.listdir(folder)
         except OSError:
             return
-        gone = [name for name in names if PICTURE.fullmatch(name) and self._remove(os.path.join(folder, name))]
+        gone = [name for name in names if PICTURE.fullmatch(name)
+                and os.path.abspath(os.path.join(folder, name)) not in kept.pictures
+                and self._remove(os.path.join(folder, name))]
         if len(gone) == len(names):
             with contextlib.suppress(OSError):
                 os.rmdir(folder)
@@ -195,6 +234,47 @@ class Budget(Listener):
     def _writing(self, path):
         written = self.listing.path if self.listing is not None else None
         return written is not None and os.path.abspath(written) == path
+
+
+class _Kept:
+    """What the kept events hold: their videos, lists and pictures (absolute), and their spans,
+    by which a segment that holds a frame of one (a long event cut into segments) is known."""
+
+    def __init__(self, rows, top=""):
+        self.videos, self.lists, self.pictures, self.spans = set(), set(), set(), []
+        for listing, video, snapshot, start, end, _ in rows:
+            listing = os.path.abspath(os.path.join(top, listing))
+            self.lists.add(listing)
+            if video:
+                self.videos.add(os.path.abspath(os.path.join(top, video)))
+            if snapshot:
+                self.pictures.add(os.path.abspath(os.path.join(top, snapshot)))
+            try:
+                self.spans.append((local_time(start), local_time(end), os.path.dirname(listing)))
+            except (ValueError, OverflowError):
+                pass
+
+    def holds(self, video):
+        """Whether the segment `video` holds a frame of a kept event."""
+        video = os.path.abspath(video)
+        if video in self.videos:
+            return True
+        # A kept event beside it may go on into it: its times are looked at.
+        near = [(start, end) for start, end, folder in self.spans if _within(video, folder)]
+        if not near:
+            return False
+        try:
+            found = stamps.ends(csv_of(video), os.path.getsize(csv_of(video)), stored=local_time)
+        except (OSError, ValueError):
+            return True   # cannot be looked at: kept, to be safe
+        if not found or found[1] is None or found[2] is None:
+            return False
+        first, last = found[1], found[2]
+        return any(start <= last and end >= first for start, end in near)
+
+
+def _within(path, folder):
+    return os.path.dirname(path) == folder or path.startswith(os.path.join(folder, ""))
 
 
 def _listed_video_left(listing, video):

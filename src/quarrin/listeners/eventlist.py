@@ -13,6 +13,10 @@ from quarrin.results import EVENT_COLUMNS, RECORDED_COLUMNS, Event
 from quarrin.stamps import local_time
 
 
+# A deleted event's row keeps its fields, its number marked: deleted:3. Readers leave it out.
+DELETED_MARK = "deleted:"
+
+
 class EventList(Listener):
     """The event list of one recording, one row per event as it ends (flushed with it): a listener
     of the recording. The file is created with the first event, or at the end of a recording
@@ -42,6 +46,8 @@ class EventList(Listener):
         os.makedirs(os.path.dirname(os.path.abspath(wanted)), exist_ok=True)
         with self.lock:
             self.file, self.path = open_new(wanted)
+        # Held while the recording writes it: an event is not deleted from under it (delete_row).
+        _lock(self.file.fileno(), blocking=True, shared=True)
         self.writer = csv.DictWriter(self.file, EVENT_COLUMNS)
         self.writer.writeheader()
 
@@ -108,11 +114,11 @@ class EventList(Listener):
             self.file.close()
 
 
-def read_list(path, size=None):
+def read_list(path, size=None, deleted=False):
     """(columns, rows) of the event list at `path` (its first `size` bytes; None: all of it): its
-    header and its rows as lists of fields, a line still being written at the end left out; None
-    when it is no event list (its header does not begin event,start,end). OSError when it cannot
-    be read."""
+    header and its rows as lists of fields, a line still being written at the end left out, and
+    the rows of deleted events too only with `deleted`; None when it is no event list (its header
+    does not begin event,start,end). OSError when it cannot be read."""
     with open(path, "rb") as f:
         data = f.read() if size is None else f.read(size)
     data = data[:data.rfind(b"\n") + 1]
@@ -121,9 +127,10 @@ def read_list(path, size=None):
         header = next(reader, None)
         if not header or header[:3] != list(EVENT_COLUMNS[:3]):
             return None
-        return header, list(reader)
+        rows = list(reader)
     except csv.Error:
         return None
+    return header, rows if deleted else [row for row in rows if not (row and row[0].startswith(DELETED_MARK))]
 
 
 def _listed_row(event, listing):
@@ -141,15 +148,15 @@ def _listed_row(event, listing):
 OPEN_SUFFIX = layout.OPEN_SUFFIX
 
 
-def _lock(fd, blocking):
-    """An exclusive lock on `fd`, held while the recording that writes it runs; False when another
-    process holds it (not blocking)."""
+def _lock(fd, blocking, shared=False):
+    """An exclusive (or `shared`) lock on `fd`, held while the recording that writes it runs;
+    False when another process holds it (not blocking)."""
     try:
         import fcntl
     except ImportError:   # no locks here: whoever finds the file takes it as left
         return True
     try:
-        fcntl.flock(fd, fcntl.LOCK_EX | (0 if blocking else fcntl.LOCK_NB))
+        fcntl.flock(fd, (fcntl.LOCK_SH if shared else fcntl.LOCK_EX) | (0 if blocking else fcntl.LOCK_NB))
     except BlockingIOError:
         return False
     return True
@@ -254,12 +261,14 @@ def _found_of(data):
 
 def _listed_numbers(listing):
     try:
-        listed = read_list(listing)
+        listed = read_list(listing, deleted=True)
     except OSError:
         return set()
     if listed is None:
         return set()
-    return {int(row[0]) for row in listed[1] if row and row[0].strip().isdigit()}
+    numbers = (row[0][len(DELETED_MARK):] if row and row[0].startswith(DELETED_MARK) else row and row[0]
+               for row in listed[1])
+    return {int(n) for n in numbers if n and n.strip().isdigit()}
 
 
 def _append(listing, event):
@@ -276,6 +285,7 @@ def _append(listing, event):
     except FileNotFoundError:
         columns, cut = None, False
     with open(listing, "a", newline="", encoding="utf-8") as f:
+        _lock(f.fileno(), blocking=True, shared=True)
         if cut:
             f.write("\r\n")
         if not columns:
@@ -358,3 +368,80 @@ def write_report(path, items):
             writer.writeheader()
             writer.writerows({k: "" if v is None else v for k, v in row.items()} for row in rows)
     return written
+
+
+# ---- deleting an event --------------------------------------------------------------------------
+
+class ListBusy(Exception):
+    """The event list is being written by a running recording (or cannot be changed now)."""
+
+
+def delete_row(path, number, start):
+    """Marks the row of event `number` beginning at `start` (a naive local datetime) deleted in the
+    list at `path`: its number becomes ``deleted:N``, every other byte of the list stays as it
+    was. The list is written anew beside itself and renamed over it (its mode kept), under an
+    exclusive lock that a recording writing it holds shared: ListBusy then. Returns the row (its
+    fields, as they were), or None when no such row is listed; OSError when it cannot be done."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        if not _lock(fd, blocking=False):
+            raise ListBusy("%s is being written by a recording that runs" % path)
+        with os.fdopen(os.dup(fd), "rb") as f:
+            data = f.read()
+        lines = data.splitlines(keepends=True)
+        text = [line.decode("utf-8", "surrogateescape") for line in lines]
+        taken = [0]
+
+        def feed():
+            for line in text:
+                taken[0] += 1
+                yield line
+        reader = csv.reader(feed())
+        found = None
+        try:
+            header = next(reader, None)
+            if not header or header[:3] != list(EVENT_COLUMNS[:3]):
+                return None
+            begin = taken[0]
+            for row in reader:
+                first, begin = begin, taken[0]
+                if not row or row[0].strip() != str(number) or len(row) < 2:
+                    continue
+                try:
+                    if local_time(row[1].strip()) != start:
+                        continue
+                except (ValueError, OverflowError):
+                    continue
+                found = (first, begin, row)
+                break
+        except csv.Error:
+            return None
+        if found is None:
+            return None
+        first, last, row = found
+        if not lines[last - 1].endswith(b"\n"):
+            raise ListBusy("%s: the row of event %s is still being written" % (path, number))
+        ending = "\r\n" if lines[last - 1].endswith(b"\r\n") else "\n"
+        out = io.StringIO()
+        csv.writer(out, lineterminator=ending).writerow([DELETED_MARK + row[0].strip()] + row[1:])
+        changed = b"".join(lines[:first]) + out.getvalue().encode("utf-8", "surrogateescape") + b"".join(lines[last:])
+        mode = os.fstat(fd).st_mode & 0o7777
+        folder, name = os.path.split(os.path.abspath(path))
+        import tempfile
+
+        temp_fd, temp = tempfile.mkstemp(prefix="." + name + ".", suffix=".tmp", dir=folder)
+        try:
+            with os.fdopen(temp_fd, "wb") as f:
+                f.write(changed)
+                f.flush()
+                os.fchmod(f.fileno(), mode)
+                os.fsync(f.fileno())
+            os.replace(temp, path)
+        except BaseException:
+            with contextlib.suppress(OSError):
+                os.remove(temp)
+            raise
+        return row
+    finally:
+        os.close(fd)
+

@@ -34,7 +34,7 @@ from yarl import URL
 from quarrin.errors import RecordingError, UsageError
 from quarrin.layout import csv_of
 from quarrin.web import auth as auth_module
-from quarrin.web import connections, health, urls
+from quarrin.web import connections, health, marks, urls
 from quarrin.web.data import day_window
 from quarrin.web.sending import send_file
 from quarrin.web.thumbs import Thumbnails
@@ -69,7 +69,7 @@ def make_app(view, guard=None, *, tls=False, local=False, routes=None, limits=No
     `routes`: a callable given the app's router, to add routes of its own; `limits`: the
     connections' (`quarrin.web.connections.Limits`), when served by its Listener."""
     pool = connections.Pool(limits or connections.Limits())
-    app = web.Application(middlewares=[pool.middleware(), _local_only, _login_wall, _error_pages],
+    app = web.Application(middlewares=[pool.middleware(), _local_only, marks.origin_wall, _login_wall, _error_pages],
                           client_max_size=64 * 1024)
     app[CONNECTIONS] = pool
     app.on_response_prepare.append(_headers)
@@ -96,6 +96,7 @@ def make_app(view, guard=None, *, tls=False, local=False, routes=None, limits=No
     r.add_static(urls.PATHS["static"], os.path.join(HERE, "static"), name="static")
     for name in ("api_clip_mp4", "api_clip_mkv"):
         r.add_get(urls.PATHS[name], api_clip, name=name)
+    marks.add_routes(r, urls)
     if guard is not None:
         r.add_get(urls.PATHS["login"], login_form, name="login")
         r.add_post(urls.PATHS["login"], login)
@@ -306,7 +307,7 @@ async def api_events(request):
     limit = _whole(q, "limit", 50, 1, API_LIMIT)
     offset = _whole(q, "offset", 0, 0, 10 ** 9)
     return _json(await _found(request, request.app[VIEW].events, _text(q, "camera"), *_window(q), limit, offset,
-                              _text(q, "label")))
+                              _text(q, "label"), *marks.filter_of(q)))
 
 
 async def api_event(request):
@@ -480,22 +481,40 @@ async def overview(request):
 
 async def events_page(request):
     view = request.app[VIEW]
-    day = _day(request)
     camera = _text(request.query, "camera")
     label = _text(request.query, "label")
+    review = request.query.get("review", "").strip() or marks.DEFAULT_VIEW
+    if review not in marks.REVIEW_VIEWS:
+        raise web.HTTPBadRequest(text="review is one of %s" % ", ".join(marks.REVIEW_VIEWS))
+    reviewed, kept = marks.REVIEW_VIEWS[review]
     number = _whole(request.query, "page", 1, 1, 10 ** 6)
     try:
-        found = await _run(request, view.events, camera, day, day, PAGE_EVENTS, (number - 1) * PAGE_EVENTS, label)
+        days = await _run(request, view.days, camera, label, reviewed, kept)
+    except UsageError as exc:
+        raise web.HTTPBadRequest(text=str(exc)) from None
+    # Without a day asked for: the newest one that has events of the view (else of any review
+    # state): footage of long ago opens on its day, not on an empty today.
+    newest = days or (await _run(request, view.days, camera, label) if reviewed is not None or kept is not None
+                      else [])
+    day = _day(request) if request.query.get("day", "").strip() or not newest else \
+        datetime.date.fromisoformat(newest[0][0])
+    try:
+        found = await _run(request, view.events, camera, day, day, PAGE_EVENTS, (number - 1) * PAGE_EVENTS, label,
+                           reviewed, kept)
     except UsageError as exc:
         raise web.HTTPBadRequest(text=str(exc)) from None
     cameras = await _run(request, view.camera_names)
     labels = await _run(request, view.labels)
+    unreviewed = await _run(request, view.unreviewed)
     if label is not None and label not in labels:
         labels = sorted(labels + [label])   # asked for, though none is listed: still shown as chosen
     pages = max(1, -(-found["total"] // PAGE_EVENTS))
-    link = functools.partial(_link, "events", camera=camera, label=label)
+    shown = None if review == marks.DEFAULT_VIEW else review
+    link = functools.partial(_link, "events", camera=camera, label=label, review=shown)
     return render(request, "events.html", page="events", events=found["events"], total=found["total"],
                   number=number, pages=pages, camera=camera, day=day, cameras=cameras, label=label, labels=labels,
+                  review=review, reviews=list(marks.REVIEW_VIEWS), unreviewed=unreviewed,
+                  days=[(d, n, link(day=d)) for d, n in days],
                   previous_day=link(day=day - datetime.timedelta(days=1)),
                   next_day=link(day=day + datetime.timedelta(days=1)),
                   newer=link(day=day, page=number - 1) if number > 1 else None,
@@ -503,9 +522,18 @@ async def events_page(request):
 
 
 async def event_page(request):
-    found = await _run(request, request.app[VIEW].event, request.match_info["id"])
+    from quarrin.review import ReviewError
+
+    view = request.app[VIEW]
+    found = await _run(request, view.event, request.match_info["id"])
     if found is None:
         raise web.HTTPNotFound(text="404: Not Found")
+    if not found["reviewed"]:   # opened: looked at (a folder that keeps no marks shows it all the same)
+        try:
+            await _run(request, view.mark, "reviewed", True, found["id"])
+            found["reviewed"] = True
+        except ReviewError:
+            pass
     start = datetime.datetime.fromisoformat(found["start"])
     timeline = _link("timeline", camera=found["camera"], day=start.date(), zoom="hour", hour=start.hour)
     video_url = found["clip_url"] and found["clip_url"].partition("#")[0]

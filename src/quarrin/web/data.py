@@ -55,7 +55,7 @@ class View:
     gives a camera's live images (quarrin.web.live): its entry then has a `live_url`."""
 
     def __init__(self, paths, index=None, *, cameras=None, warn=None, recheck=RECHECK_SECONDS):
-        self.index = Index(paths, index, warn=warn, recheck=recheck)
+        self.index = Index(paths, index, warn=warn, recheck=recheck, review=True)
         self.folders = Folders([(r.shown, r.top) for store in self.index.stores for r in store.roots])
         self.provider = cameras
         self._facts = {}
@@ -81,6 +81,7 @@ class View:
         for column, path in (("input", listed.input), ("file", e.file), ("snapshot", e.snapshot)):
             entry[column] = self.folders.served(path) or ""
         entry["id"] = listed.id
+        entry["reviewed"], entry["kept"] = listed.reviewed is not None, listed.kept is not None
         # A picture deleted since (by hand, or by a budget) is grabbed from the video, if that is left.
         snapshot = self.folders.url(e.snapshot) if e.snapshot and os.path.isfile(e.snapshot) else None
         entry["snapshot_url"] = snapshot or urls.url("thumb", id=listed.id)
@@ -93,13 +94,47 @@ class View:
             entry["clip_url"] = url if facts.first is None else url + "#t=" + seconds_text(e.start - facts.first)
         return entry
 
-    def events(self, camera=None, since=None, until=None, limit=50, offset=0, label=None):
+    def events(self, camera=None, since=None, until=None, limit=50, offset=0, label=None, reviewed=None, kept=None):
         """{"events": a page of entries, newest first, "total": how many match, "limit",
-        "offset"}; `label`: only the events with that label. Bad arguments raise
-        quarrin.UsageError."""
-        found = self.index.events(camera, since, until, limit=limit, offset=offset, newest_first=True, label=label)
-        total = self.index.count(camera, since, until, label=label)
+        "offset"}; `label`: only the events with that label; `reviewed`, `kept` (True, False):
+        only those marked so, or not. Bad arguments raise quarrin.UsageError."""
+        marks = {"reviewed": reviewed, "kept": kept}
+        found = self.index.events(camera, since, until, limit=limit, offset=offset, newest_first=True, label=label,
+                                  **marks)
+        total = self.index.count(camera, since, until, label=label, **marks)
         return {"events": [self.event_entry(x) for x in found], "total": total, "limit": limit, "offset": offset}
+
+    def mark(self, flag, on=True, id=None, camera=None, since=None, until=None, label=None):
+        """Sets or clears `flag` ("reviewed", "kept") of the event `id`, or of every event the
+        filters find (quarrin.index.Index.mark): how many changed, None for an unknown id."""
+        return self.index.mark(flag, on, id, camera, since, until, label=label)
+
+    def days(self, camera=None, label=None, reviewed=None, kept=None):
+        """The days with events, newest first: [(YYYY-MM-DD, how many)]."""
+        return self.index.days(camera, label=label, reviewed=reviewed, kept=kept)
+
+    def unreviewed(self):
+        """How many events are not reviewed yet."""
+        return self.index.count(reviewed=False)
+
+    def delete(self, id):
+        """Deletes the event `id` (see `delete_event`): what was removed, None for an unknown id;
+        `Refused` when it cannot be done."""
+        listed = self.index.event(id)
+        if listed is None:
+            return None
+        done = delete_event(self.index, listed, self._deletable)
+        done["removed"] = [self.folders.served(p) or p for p in done["removed"]]
+        for left in done["left"]:
+            left["path"] = self.folders.served(left["path"]) or left["path"]
+        return done
+
+    def _deletable(self, path, kind):
+        """Whether `path` is a file of `kind` ("image", "video", "text") below the served folders,
+        itself and not a link that leads elsewhere: a list may name any path as a picture."""
+        served = self.folders.served(path)
+        found = served and self.folders.locate(served)
+        return bool(found) and found[0] == os.path.realpath(path) and found[1].startswith(kind + "/")
 
     def labels(self, camera=None):
         """The labels of the events listed (of `camera`), by name."""
@@ -285,3 +320,118 @@ def playable(path, size):
     except OSError:
         return False
     return any(m in data for m in marks)
+
+
+# --- deleting an event ------------------------------------------------------------------------
+
+# The most footage beside an event's span that a video may hold and still count as the event's
+# own clip (--split events: its --before and --after); a longer one is a recording of more.
+OWN_CLIP_SECONDS = 60.0
+
+
+class Refused(Exception):
+    """An event that cannot be deleted now, and why (kept, its list being recorded, a file that
+    cannot be changed)."""
+
+
+def delete_event(index, listed, deletable=lambda path, kind: True):
+    """Deletes an event: its row in its list is marked deleted (quarrin.listeners.eventlist.delete_row),
+    then its picture and, when the video is its own clip (no other event names it or lies in it,
+    and it holds at most OWN_CLIP_SECONDS beside the event), that video and its timestamps CSV
+    go; each only when `deletable(path, kind)` says so. Nothing else is removed. Returns {"id",
+    "removed": [paths], "left": [{"path", "error"}]}; `Refused` for a kept event, a list being
+    recorded, a list that cannot be rewritten."""
+    from quarrin.listeners import eventlist
+
+    if listed.kept is not None:
+        raise Refused("the event is kept: unkeep it before deleting it")
+    e = listed.event
+    try:
+        row = eventlist.delete_row(listed.input, e.event, e.start)
+    except eventlist.ListBusy as exc:
+        raise Refused(str(exc)) from None
+    except OSError as exc:
+        raise Refused("%s cannot be changed: %s" % (listed.input, exc.strerror or exc)) from None
+    index.changed()
+    if row is None:
+        raise Refused("%s no longer lists event %s" % (listed.input, e.event))
+    removed = _Removed()
+    others = [x for x in index.events(e.camera, e.start - datetime.timedelta(days=1),
+                                      e.end + datetime.timedelta(days=1)) if x.id != listed.id]
+    if e.snapshot and os.path.isfile(e.snapshot) and deletable(e.snapshot, "image") and not any(
+            x.event.snapshot and os.path.abspath(x.event.snapshot) == os.path.abspath(e.snapshot) for x in others):
+        _remove(e.snapshot, removed)
+    if e.file and deletable(e.file, "video") and deletable(csv_of(e.file), "text") and \
+            _own_clip(index, listed, others):
+        for path in (e.file, csv_of(e.file)):
+            _remove(path, removed)
+    return {"id": listed.id, "removed": list(removed), "left": removed.left}
+
+
+def _own_clip(index, listed, others):
+    """Whether the event's video is a clip of that event alone."""
+    e = listed.event
+    video = os.path.abspath(e.file)
+    if not os.path.isfile(video) or any(x.event.file and os.path.abspath(x.event.file) == video for x in others):
+        return False
+    if _named_elsewhere(index, video, listed):
+        return False
+    segments = [s for s in index.recordings(None, e.start - datetime.timedelta(days=1),
+                                            e.end + datetime.timedelta(days=1))
+                if os.path.abspath(s.video) == video]
+    if len(segments) != 1:
+        return False
+    s, margin = segments[0], datetime.timedelta(seconds=OWN_CLIP_SECONDS)
+    if s.first < e.start - margin or s.last > e.end + margin:
+        return False
+    # No other event lies in it, of whatever list.
+    return not any(x.event.start <= s.last and x.event.end >= s.first for x in others
+                   if x.event.camera == e.camera)
+
+
+def _named_elsewhere(index, video, listed):
+    """Whether a row of any list (a deleted one too) names the video, besides the event's own."""
+    from quarrin.listeners import eventlist
+
+    lists = {listed.input} | {x.input for x in index.events(listed.event.camera)}
+    for path in lists:
+        try:
+            found = eventlist.read_list(path, deleted=True)
+        except OSError:
+            return True   # cannot be looked at: taken as naming it
+        if found is None:
+            continue
+        header, rows = found
+        if "file" not in header:
+            continue
+        at = header.index("file")
+        folder = os.path.dirname(os.path.abspath(path))
+        for row in rows:
+            if len(row) <= at or not row[at]:
+                continue
+            if row[0].strip() == str(listed.event.event) and path == listed.input:
+                continue
+            if row[0].strip() == eventlist.DELETED_MARK + str(listed.event.event) and path == listed.input:
+                continue
+            named = row[at] if os.path.isabs(row[at]) else os.path.join(folder, row[at])
+            if os.path.abspath(named) == video:
+                return True
+    return False
+
+
+class _Removed(list):
+    def __init__(self):
+        super().__init__()
+        self.left = []
+
+
+def _remove(path, removed):
+    try:
+        os.remove(path)
+    except FileNotFoundError:
+        return
+    except OSError as exc:   # the row is deleted already: told, and left
+        removed.left.append({"path": path, "error": exc.strerror or str(exc)})
+        return
+    removed.append(path)
+

@@ -14,6 +14,9 @@ PATHS = {
     "api_clip_mp4": "/api/events/{id}/clip.mp4",
     "api_clip_mkv": "/api/events/{id}/clip.mkv",
     "api_recordings": "/api/recordings",
+    "api_review": "/api/events/{id}/review",
+    "api_review_all": "/api/events/review",
+    "api_keep": "/api/events/{id}/keep",
     "media": "/media/{tail:.*}",
     "thumb": "/thumbs/{id}.jpg",
     "static": "/static",
@@ -37,7 +40,8 @@ PATHS = {
 PAGE_ROUTES = {name: PATHS[name] for name in ("event", "events", "timeline", "api_events", "api_cameras")}
 PAGE_ROUTES["placeholder"] = PATHS["static"] + "/placeholder.svg"
 PAGE_ROUTES.update((name, PATHS[name]) for name in ("live_camera", "api_camera_disable", "api_camera_enable",
-                                                    "camera_card"))
+                                                    "camera_card", "api_event", "api_review", "api_review_all",
+                                                    "api_keep"))
 API = "/api/"  # every route named api_* lies below it
 
 
