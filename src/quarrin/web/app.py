@@ -69,7 +69,7 @@ def make_app(view, guard=None, *, tls=False, local=False, routes=None, limits=No
     `routes`: a callable given the app's router, to add routes of its own; `limits`: the
     connections' (`quarrin.web.connections.Limits`), when served by its Listener."""
     pool = connections.Pool(limits or connections.Limits())
-    app = web.Application(middlewares=[pool.middleware(), _local_only, marks.origin_wall, _login_wall, _error_pages],
+    app = web.Application(middlewares=[pool.middleware(), _local_only, _login_wall, marks.origin_wall, _error_pages],
                           client_max_size=64 * 1024)
     app[CONNECTIONS] = pool
     app.on_response_prepare.append(_headers)

@@ -46,15 +46,18 @@ def _origin(text):
     return parts.scheme, parts.hostname.lower(), port or DEFAULT_PORTS[parts.scheme]
 
 
-def same_origin(request, tls):
+def same_origin(request, tls, missing=False):
     """Whether a request that changes something comes from a page of this site: its Origin
     header, or its Referer when it has none, names this scheme, host and port. A request with
-    neither is refused too: a browser sends one of them with every form and fetch of a page.
+    neither is `missing` (a browser sends one of them with every form and fetch of a page; a
+    script need not).
     A Host without a port (a proxy in front, on the usual ports) is this site's in either scheme,
     on that scheme's usual port: a proxy may serve HTTPS for a view served over HTTP behind it."""
     given = request.headers.get("Origin")
     if given is None:
         given = request.headers.get("Referer")
+        if given is None:
+            return missing
     theirs = _origin(given) if given and given != "null" else None
     if theirs is None:
         return False

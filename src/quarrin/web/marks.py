@@ -9,7 +9,6 @@ cannot be changed (a review file that cannot be written, a kept event, a list be
 """
 import asyncio
 import json
-import urllib.parse
 
 from aiohttp import web
 
@@ -19,7 +18,6 @@ from quarrin.web import app as web_app
 SAFE_METHODS = frozenset(("GET", "HEAD", "OPTIONS"))
 # What a filter of POST /api/events/review may hold, as the events page filters.
 FILTER_KEYS = frozenset(("camera", "label", "day", "since", "until"))
-DEFAULT_PORTS = {"http": "80", "https": "443"}
 
 
 def error(status, message, **more):
@@ -29,46 +27,18 @@ def error(status, message, **more):
 
 
 # --- the same origin --------------------------------------------------------------------------
-
-def _origin_host(text, default_scheme):
-    """The host:port an Origin or Referer names (the default port left out), or None when it names
-    none ("null", an opaque origin)."""
-    parts = urllib.parse.urlsplit(text.strip())
-    if not parts.scheme or not parts.netloc:
-        return None
-    host, port = parts.hostname or "", None
-    try:
-        port = parts.port
-    except ValueError:
-        return None
-    if port is not None and str(port) != DEFAULT_PORTS.get(parts.scheme.lower()):
-        return "%s:%d" % (host, port) if ":" not in host else "[%s]:%d" % (host, port)
-    return host if ":" not in host else "[%s]" % host
-
-
-def _own_host(request):
-    host = request.host.lower()
-    name, sep, port = host.rpartition(":")
-    if sep and port.isdigit() and not host.endswith("]") and port in DEFAULT_PORTS.values():
-        return name
-    return host
-
-
-def same_origin(request):
-    """Whether a change comes from this site, or from no browser page at all."""
-    given = request.headers.get("Origin")
-    if given is None:
-        given = request.headers.get("Referer")
-        if given is None:
-            return True
-    named = _origin_host(given, request.scheme)
-    return named is not None and named.lower() == _own_host(request)
-
+# One rule for every change (quarrin.web.health.same_origin): its Origin, else its Referer, names
+# this site. A request with neither comes from no browser page (a script): it is answered, but for
+# the switches of a camera, which ask for one of them.
 
 @web.middleware
 async def origin_wall(request, handler):
-    if request.method not in SAFE_METHODS and not same_origin(request):
-        raise error(403, "refused: this change does not come from a page of this site")
+    from quarrin.web.app import TLS
+    from quarrin.web.health import same_origin
+
+    if request.method not in SAFE_METHODS and not same_origin(request, request.app[TLS], missing=True):
+        raise error(403, "refused: the request does not come from a page of this site (its Origin or Referer "
+                         "header must name %s)" % request.host)
     return await handler(request)
 
 
