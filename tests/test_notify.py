@@ -151,6 +151,7 @@ def test_events_published_to_an_mqtt_broker(tmp_path, broker, broker_state):
         assert sub.wait(lambda: b"offline" in sub.payloads("home/cams/availability"))
     assert lines == []
     assert sub.payloads("home/cams/availability") == [b"online", b"offline"]
+    assert sub.payloads("home/cams/door/availability") == [b"online", b"offline"]
     assert sub.payloads("home/cams/door/motion") == [b"OFF"] + [b"ON", b"OFF"] * 4
     told = [json.loads(p) for p in sub.payloads("home/cams/door/events")]
     assert [(m["type"], m["event"]) for m in told] == [(kind, n) for n in (1, 2, 3, 4) for kind in ("start", "end")]
@@ -164,9 +165,10 @@ def test_events_published_to_an_mqtt_broker(tmp_path, broker, broker_state):
                                                                        str(tmp_path / "door.avi"))
     # What a newcomer finds: the state kept by the broker.
     with Subscriber(broker, "home/#") as late:
-        assert late.wait(lambda: len(late.got) == 2)
+        assert late.wait(lambda: len(late.got) == 3)
         assert sorted((t, p, kept) for t, p, kept in late.got) == [
-            ("home/cams/availability", b"offline", True), ("home/cams/door/motion", b"OFF", True)]
+            ("home/cams/availability", b"offline", True), ("home/cams/door/availability", b"offline", True),
+            ("home/cams/door/motion", b"OFF", True)]
 
 
 # A configuration file's [notify] table and a camera's own keys, as record's keywords; every
@@ -251,9 +253,10 @@ def test_the_snapshot_is_published_once_at_the_end(tmp_path, broker, at_start, a
     assert sub.payloads("quarrin/door/motion") == [b"OFF", b"ON", b"OFF"]
     # What a newcomer finds: each label OFF.
     with Subscriber(broker, "quarrin/door/#") as late:
-        assert late.wait(lambda: len(late.got) == 1 + len(topics))
+        assert late.wait(lambda: len(late.got) == 2 + len(topics))
         assert sorted((t, p) for t, p, _ in late.got) == sorted(
-            [("quarrin/door/motion", b"OFF")] + [("quarrin/door/" + t, b"OFF") for t in topics])
+            [("quarrin/door/motion", b"OFF"), ("quarrin/door/availability", b"offline")]
+            + [("quarrin/door/" + t, b"OFF") for t in topics])
 
 
 # ---- push notifications (--notify) to a receiver on 127.0.0.1 ------------------------------------
@@ -358,3 +361,30 @@ def test_a_notification_says_what_was_found(receiver, event, labels, title, zone
     assert [sent["title"] for _, sent in receiver.got] == ([title] if title else [])
     for _, sent in receiver.got:
         assert (zones in sent["message"].splitlines()) if zones else "Zones" not in sent["message"]
+
+
+# Each camera's availability is its own: its signal lost and back says so, and a recorder killed
+# (the broker's last will) or stopped sets only its camera offline, while another camera records.
+@pytest.mark.parametrize("end", ["stopped", "killed"])
+def test_each_camera_has_its_own_availability(tmp_path, broker, end):
+    import signal
+    import subprocess
+    import sys
+
+    from mqtt_broker import Subscriber
+    from quarrin.listeners.mqtt import Mqtt
+
+    child = ("import signal, sys, time\nfrom quarrin.listeners.mqtt import Mqtt\nm = Mqtt(sys.argv[1], 'door', print)\n"
+             "signal.signal(signal.SIGTERM, lambda *a: (m.close(), sys.exit(0)))\n"
+             "m.on_signal('lost', None)\nm.on_signal('back', None)\nprint('ready', flush=True)\ntime.sleep(60)\n")
+    with Subscriber(broker, "quarrin/#") as sub:
+        yard = Mqtt(broker.url(), "yard", notify=pytest.fail)
+        door = subprocess.Popen([sys.executable, "-c", child, broker.url()], stdout=subprocess.PIPE, text=True)
+        assert door.stdout.readline() == "ready\n"
+        door.send_signal(signal.SIGKILL if end == "killed" else signal.SIGTERM)
+        assert door.wait(30) == (-signal.SIGKILL if end == "killed" else 0)
+        assert sub.wait(lambda: sub.payloads("quarrin/door/availability")[-1:] == [b"offline"])
+        assert sub.payloads("quarrin/door/availability") == [b"online", b"offline", b"online", b"offline"]
+        assert sub.payloads("quarrin/yard/availability") == [b"online"]
+        yard.close()
+        assert sub.wait(lambda: sub.payloads("quarrin/yard/availability") == [b"online", b"offline"])
