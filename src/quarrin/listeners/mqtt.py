@@ -18,8 +18,8 @@ def option_rows(o):
     return (
         o.Option("mqtt", None, mqtt_url, "publish the events to the MQTT broker at URL: mqtt://[USER:PASSWORD@]HOST[:PORT]"
                  "[/PREFIX], or mqtts:// for TLS (topics PREFIX/CAMERA/motion, .../events, .../snapshot, "
-                 "PREFIX/CAMERA/LABEL for each object's label, PREFIX/CAMERA/availability and PREFIX/availability; PREFIX "
-                 "quarrin by default); "
+                 "PREFIX/CAMERA/LABEL for each object's label, PREFIX/CAMERA/availability and "
+                 "PREFIX/availability; PREFIX quarrin by default); "
                  "needs quarrin[mqtt]", "URL", "notify", batch=False, shown="none"),
         o.Option("mqtt_ca", None, o.file_path, "with an mqtts:// URL, trust the broker's certificate if this CA "
                  "certificate (PEM) signed it, instead of the system's CAs", "FILE", "notify", batch=False,
