@@ -124,26 +124,38 @@ class Mqtt(Listener):
         self._outage = False                # its line was said; the next connection ends it
         self._closing = False
         self._sent = []                     # messages not yet known to be taken
-        client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2,
-                               client_id="quarrin-%s-%d" % (topic_level(camera)[:40], os.getpid()))
-        if broker.user is not None:
-            client.username_pw_set(broker.user, broker.password)
-        if broker.tls:
-            client.tls_set(ca_certs=ca)  # the broker's certificate and name are checked
-        # The camera's own: another camera's recorder that vanishes leaves this one online.
-        client.will_set(self.topic + "availability", "offline", qos=1, retain=True)
-        client.reconnect_delay_set(1, 30)
+        # The camera's own last will: another camera's recorder that vanishes leaves this one
+        # online. PREFIX/availability has a connection of its own, whose last will it is.
+        self.presence = self._client(mqtt, "up", self.availability, ca)
+        self.presence.on_connect = self._present
+        client = self.client = self._client(mqtt, "", self.topic + "availability", ca)
         client.on_connect, client.on_connect_fail = self._connect, self._connect_failed
         client.on_disconnect = self._disconnect
-        self.client = client
-        client.connect_async(broker.host, broker.port, keepalive=KEEPALIVE)
-        client.loop_start()
+        for c in (self.presence, client):
+            c.connect_async(broker.host, broker.port, keepalive=KEEPALIVE)
+            c.loop_start()
         self._answered.wait(connect_wait)
         if not self._answered.is_set():
             self._away("does not answer")
 
+    def _client(self, mqtt, kind, will, ca):
+        broker = self.broker
+        client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2, client_id="quarrin-%s-%d%s" % (
+            topic_level(self.camera)[:40], os.getpid(), "-" + kind if kind else ""))
+        if broker.user is not None:
+            client.username_pw_set(broker.user, broker.password)
+        if broker.tls:
+            client.tls_set(ca_certs=ca)  # the broker's certificate and name are checked
+        client.will_set(will, "offline", qos=1, retain=True)
+        client.reconnect_delay_set(1, 30)
+        return client
+
     def describe(self):
         return "the MQTT publisher to %s" % self.broker.where
+
+    def _present(self, client, userdata, flags, reason, properties):
+        if not reason.is_failure and not self._closing:
+            client.publish(self.availability, "online", qos=1, retain=True)
 
     # The client's thread tells these.
     def _connect(self, client, userdata, flags, reason, properties):
@@ -152,7 +164,6 @@ class Mqtt(Listener):
         else:
             with self._lock:
                   self._connected, self._outage = True, False
-                  self._publish("online", "online", retain=True)
                   self._publish("availability", "online" if self.signal else "offline", retain=True)
                   self._publish("motion", self.motion, retain=True)
                   for name in self.objects.values():
@@ -234,7 +245,6 @@ class Mqtt(Listener):
         """Says offline, gives the broker a few seconds to take what was sent, and disconnects."""
         with self._lock:
             self._publish("availability", "offline", retain=True)
-            self._publish("offline", "offline", retain=True)
             sent = list(self._sent)
         deadline = time.monotonic() + FLUSH_WAIT
         for info in sent:
@@ -245,9 +255,17 @@ class Mqtt(Listener):
                   info.wait_for_publish(left)
             except (RuntimeError, ValueError):  # dropped on a lost connection
                   break
+        # The recorder's offline after the camera's last messages.
+        if self.presence.is_connected():
+            try:
+                  self.presence.publish(self.availability, "offline", qos=1, retain=True).wait_for_publish(
+                      max(0.1, deadline - time.monotonic()))
+            except (RuntimeError, ValueError):
+                  pass
         self._closing = True
-        self.client.disconnect()
-        self.client.loop_stop()
+        for client in (self.client, self.presence):
+            client.disconnect()
+            client.loop_stop()
 
 
 # The topics of PREFIX/CAMERA/ that are no label's.
