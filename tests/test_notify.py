@@ -388,3 +388,24 @@ def test_each_camera_has_its_own_availability(tmp_path, broker, end):
         assert sub.payloads("quarrin/yard/availability") == [b"online"]
         yard.close()
         assert sub.wait(lambda: sub.payloads("quarrin/yard/availability") == [b"online", b"offline"])
+
+
+# A recording started again into the same output numbers its events on from the last one used,
+# so that no number told to a command, a broker or a notification stands for two events; the
+# earlier pictures stay as they were.
+@pytest.mark.parametrize("output", ["door.avi", "cams/%Y/door-%H%M%S.avi"])
+def test_event_numbers_go_on_when_a_recording_starts_again(tmp_path, output):
+    import glob
+
+    src = scripted(tmp_path / "in.avi", TOLD)
+    told = []
+    first = quarrin.record(src, tmp_path / output, motion=True, min_area=50)
+    pictures = {p: open(p, "rb").read() for p in glob.glob(str(tmp_path / "**" / "*.jpg"), recursive=True)}
+    again = quarrin.record(src, tmp_path / output, motion=True, min_area=50, on_event_start=told.append)
+    assert [e.event for e in first.events] == [1, 2, 3, 4]
+    assert [e.event for e in again.events] == [e.event for e in told] == [5, 6, 7, 8]
+    assert [os.path.basename(e.snapshot) for e in again.events] == ["0005.jpg", "0006.jpg", "0007.jpg", "0008.jpg"]
+    assert os.path.dirname(again.events[0].snapshot) != os.path.dirname(first.events[0].snapshot)
+    assert {p: open(p, "rb").read() for p in pictures} == pictures
+    lists = sorted(glob.glob(str(tmp_path / "**" / "*.events*.csv"), recursive=True))
+    assert sorted(int(r["event"]) for path in lists for r in rows(path)) == list(range(1, 9))
