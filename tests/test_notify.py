@@ -376,7 +376,8 @@ def test_each_camera_has_its_own_availability(tmp_path, broker, end):
 
     child = ("import signal, sys, time\nfrom quarrin.listeners.mqtt import Mqtt\nm = Mqtt(sys.argv[1], 'door', print)\n"
              "signal.signal(signal.SIGTERM, lambda *a: (m.close(), sys.exit(0)))\n"
-             "m.on_signal('lost', None)\nm.on_signal('back', None)\nprint('ready', flush=True)\ntime.sleep(60)\n")
+             "m.on_signal('lost', None)\nm.on_signal('back', None)\n[i.wait_for_publish(10) for i in m._sent]\n"
+             "print('ready', flush=True)\ntime.sleep(60)\n")
     with Subscriber(broker, "quarrin/#") as sub:
         yard = Mqtt(broker.url(), "yard", notify=pytest.fail)
         door = subprocess.Popen([sys.executable, "-c", child, broker.url()], stdout=subprocess.PIPE, text=True)
