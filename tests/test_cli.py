@@ -198,6 +198,7 @@ def test_motion_gating_from_the_command_line(tmp_path):
     (["--notify", "ntfy://topic"], r"^--notify ntfy://topic: tells of motion events; it needs --motion$"),
     (["--motion", "--notify", "ntfy://topic", "--notify-cooldown", "-1"], r"^--notify-cooldown -1: must be 0 or more"),
     (["--motion", "--notify", "ntfy://topic", "--public-url", "ftp://view"], r"^--public-url ftp://view: expected http"),
+    (["--notfy", "tgram://123456789:AAs3cret/42"], r"^unrecognized arguments: --notfy tgram://\*\*\*/42/"),
     (["--min-aera", "800"], r"^unrecognized arguments: --min-aera 800; did you mean --min-area\?$"),
     (["--detect-widht=320"], r"^unrecognized arguments: --detect-widht=320; did you mean --detect-width\?$"),
 ])
