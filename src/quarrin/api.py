@@ -48,6 +48,9 @@ def record(source: typing.Union[int, Path, "Reader"], output: Path, *, fourcc: s
            min_free: Number = "100M", preview: bool = False, pipeline: bool = True, copy: bool = False,
            on_event_command: typing.Union[str, typing.Sequence[str], None] = None, on_event_timeout: Number = 30.0,
            mqtt: str | None = None, mqtt_ca: Path | None = None,
+           notify_urls: typing.Union[str, typing.Sequence[str]] = (), notify_when: str = "start",
+           notify_cooldown: Number = 60.0, notify_labels: typing.Union[str, typing.Sequence[str], None] = None,
+           public_url: str | None = None,
            progress: typing.Callable[["Progress"], object] | None = None,
            log: typing.Callable[[str], object] | None = None, notify: typing.Callable[[str], object] | None = None,
            on_event_start: typing.Callable[["Event"], object] | None = None,
@@ -80,7 +83,8 @@ def record(source: typing.Union[int, Path, "Reader"], output: Path, *, fourcc: s
     rectangles (x, y, w, h) and polygons (x1, y1, x2, y2, x3, y3, ... or [x, y] points).
     `on_event_command` (``--on-event``: a text split as a shell would, or a list of words) is
     run as each event begins and ends, `mqtt` a broker's URL its events are published to (see
-    ``quarrin record --help``); neither ever holds up the recording.
+    ``quarrin record --help``), `notify_urls` Apprise URLs each event is sent to as a notification
+    (``--notify``); none ever holds up the recording.
 
     As it goes, `on_event_start(event)` is called when a motion event begins (a `quarrin.Event`
     whose end, seconds, last_frame and frames are None), `on_event(event)` when it ends,

@@ -51,9 +51,22 @@ class Parser(argparse.ArgumentParser):
 
     def _refuse(self, message, hint=""):
         # argparse repeats what it refused ("unrecognized arguments: --mqt mqtt://u:pw@host"): no password.
-        from quarrin.options import shown_source
+        raise _Usage(re.sub(r"\S+://\S+", lambda m: _masked(m.group()), message) + hint)
 
-        raise _Usage(re.sub(r"\S+://\S+", lambda m: shown_source(m.group()), message) + hint)
+
+# The schemes of sources and brokers, whose URLs keep their secrets in the user part and the query;
+# any other (a notification service's) may hold a token anywhere.
+_URL_SCHEMES = ("http", "https", "rtsp", "rtsps", "rtmp", "rtmps", "mqtt", "mqtts", "file", "udp", "tcp", "srt")
+
+
+def _masked(url):
+    from quarrin.options import shown_source
+
+    if url.split("://", 1)[0].lower() in _URL_SCHEMES:
+        return shown_source(url)
+    from quarrin.listeners.push import shown
+
+    return shown(url)
 
 
 def _near(word, known):

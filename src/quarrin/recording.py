@@ -368,7 +368,7 @@ def run(plan, progress=None, log=None, notify=None, listeners=(), others=(), end
     folder = None
     if plan.snapshots:
         folder = (lambda: plan.snapshot_dir) if plan.scan else (lambda: layout.snapshots_folder(listing.opened_path()))
-    pictures = snapshots.Events(plan.name, folder, plan.opts.box_colour, notify)
+    pictures = snapshots.Events(plan.name, folder, plan.opts.box_colour, notify, listing and plan.output)
     if plan.events and not own:
         own.append(pictures)  # a scan's events are made (and pictured) with no other listener
     if not plan.scan and (plan.opts.keep_size is not None or plan.opts.keep_days is not None):

@@ -192,6 +192,44 @@ def open_events_of(output):
     return sorted(found)
 
 
+def last_number(output):
+    """The highest event number the recordings into `output` have used: in their newest event list
+    (by time of change) and in the open events they left; 0 when there is none. A recording that
+    starts again into the same output numbers its events on from there, so that no number told
+    to others (a command, a broker, a notification) stands for two events."""
+    try:
+        pattern = layout.Pattern(output)
+    except layout.Unfollowable:
+        lists = [layout.events_path(layout.expand(output))]
+        while os.path.exists(layout.numbered(lists[0], len(lists))):   # as open_new numbers them
+            lists.append(layout.numbered(lists[0], len(lists)))
+        opened = [layout.open_event_path(p) for p in lists]
+    else:
+        lists, opened = [], []
+        for folder, _, names in os.walk(pattern.folder):
+            for name in names:
+                path = os.path.join(folder, name)
+                if pattern.is_list(path):
+                    lists.append(path)
+                elif pattern.is_list(layout.list_of_open(path) or ""):
+                    opened.append(path)
+    found = [n for n in map(pending_number, opened) if n is not None]
+    dated = []
+    for path in lists:
+        try:
+            dated.append((os.stat(path).st_mtime_ns, path))
+        except OSError:
+            pass
+    for _, path in sorted(dated, reverse=True)[:2]:   # the newest, and the one before for a tie
+        try:
+            listed = read_list(path)
+        except OSError:
+            continue
+        if listed is not None:
+            found += [int(row[0]) for row in listed[1] if row and row[0].isdigit()]
+    return max(found, default=0)
+
+
 def left_open(path):
     """Whether the open event at `path` was left by a recording that no longer runs."""
     try:

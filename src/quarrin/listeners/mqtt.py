@@ -18,7 +18,8 @@ def option_rows(o):
     return (
         o.Option("mqtt", None, mqtt_url, "publish the events to the MQTT broker at URL: mqtt://[USER:PASSWORD@]HOST[:PORT]"
                  "[/PREFIX], or mqtts:// for TLS (topics PREFIX/CAMERA/motion, .../events, .../snapshot, "
-                 "PREFIX/CAMERA/LABEL for each object's label and PREFIX/availability; PREFIX quarrin by default); "
+                 "PREFIX/CAMERA/LABEL for each object's label, PREFIX/CAMERA/availability and "
+                 "PREFIX/availability; PREFIX quarrin by default); "
                  "needs quarrin[mqtt]", "URL", "notify", batch=False, shown="none"),
         o.Option("mqtt_ca", None, o.file_path, "with an mqtts:// URL, trust the broker's certificate if this CA "
                  "certificate (PEM) signed it, instead of the system's CAs", "FILE", "notify", batch=False,
@@ -100,8 +101,10 @@ class Mqtt(Listener):
     PREFIX/CAMERA/events a JSON object at each event's start and end (quarrin.Event.row),
     PREFIX/CAMERA/snapshot the event's JPEG at its end, PREFIX/CAMERA/LABEL (person, car, ...) ON
     while an event with an object of that label lasts and OFF after it (retained), and
-    PREFIX/availability online, or offline when the recording ends (retained; the broker's last
-    will says offline for a recorder that vanished). The client reconnects by itself; while the
+    PREFIX/CAMERA/availability online while the camera records with its signal, offline while
+    its signal is lost and when the recording ends (retained; the broker's last will says offline
+    for a recorder that vanished), and PREFIX/availability online, or offline when the recording
+    ends (retained). The client reconnects by itself; while the
     broker is away, messages are dropped, with one line per outage, and each connection publishes
     online, the motion state and the labels that are ON again."""
 
@@ -113,6 +116,7 @@ class Mqtt(Listener):
         self.topic = "%s/%s/" % (broker.prefix, topic_level(camera))
         self.availability = broker.prefix + "/availability"
         self.motion = "OFF"
+        self.signal = True                  # the source's signal: the camera's availability
         self.objects = {}                   # the labels published ON, in order: their topics' names
         self._lock = threading.Lock()
         self._connected = False
@@ -120,25 +124,38 @@ class Mqtt(Listener):
         self._outage = False                # its line was said; the next connection ends it
         self._closing = False
         self._sent = []                     # messages not yet known to be taken
-        client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2,
-                               client_id="quarrin-%s-%d" % (topic_level(camera)[:40], os.getpid()))
-        if broker.user is not None:
-            client.username_pw_set(broker.user, broker.password)
-        if broker.tls:
-            client.tls_set(ca_certs=ca)  # the broker's certificate and name are checked
-        client.will_set(self.availability, "offline", qos=1, retain=True)
-        client.reconnect_delay_set(1, 30)
+        # The camera's own last will: another camera's recorder that vanishes leaves this one
+        # online. PREFIX/availability has a connection of its own, whose last will it is.
+        self.presence = self._client(mqtt, "up", self.availability, ca)
+        self.presence.on_connect = self._present
+        client = self.client = self._client(mqtt, "", self.topic + "availability", ca)
         client.on_connect, client.on_connect_fail = self._connect, self._connect_failed
         client.on_disconnect = self._disconnect
-        self.client = client
-        client.connect_async(broker.host, broker.port, keepalive=KEEPALIVE)
-        client.loop_start()
+        for c in (self.presence, client):
+            c.connect_async(broker.host, broker.port, keepalive=KEEPALIVE)
+            c.loop_start()
         self._answered.wait(connect_wait)
         if not self._answered.is_set():
             self._away("does not answer")
 
+    def _client(self, mqtt, kind, will, ca):
+        broker = self.broker
+        client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2, client_id="quarrin-%s-%d%s" % (
+            topic_level(self.camera)[:40], os.getpid(), "-" + kind if kind else ""))
+        if broker.user is not None:
+            client.username_pw_set(broker.user, broker.password)
+        if broker.tls:
+            client.tls_set(ca_certs=ca)  # the broker's certificate and name are checked
+        client.will_set(will, "offline", qos=1, retain=True)
+        client.reconnect_delay_set(1, 30)
+        return client
+
     def describe(self):
         return "the MQTT publisher to %s" % self.broker.where
+
+    def _present(self, client, userdata, flags, reason, properties):
+        if not reason.is_failure and not self._closing:
+            client.publish(self.availability, "online", qos=1, retain=True)
 
     # The client's thread tells these.
     def _connect(self, client, userdata, flags, reason, properties):
@@ -147,7 +164,7 @@ class Mqtt(Listener):
         else:
             with self._lock:
                   self._connected, self._outage = True, False
-                  self._publish("online", "online", retain=True)
+                  self._publish("availability", "online" if self.signal else "offline", retain=True)
                   self._publish("motion", self.motion, retain=True)
                   for name in self.objects.values():
                       self._publish(name, "ON", retain=True)
@@ -178,6 +195,11 @@ class Mqtt(Listener):
         self._sent = [m for m in self._sent if not m.is_published()] + [info]
 
     # The listeners' thread tells these.
+    def on_signal(self, kind, time):
+        with self._lock:
+            self.signal = kind != "lost"
+            self._publish("availability", "online" if self.signal else "offline", retain=True)
+
     def on_event_start(self, event):
         with self._lock:
             self.motion = "ON"
@@ -222,7 +244,7 @@ class Mqtt(Listener):
     def close(self):
         """Says offline, gives the broker a few seconds to take what was sent, and disconnects."""
         with self._lock:
-            self._publish("offline", "offline", retain=True)
+            self._publish("availability", "offline", retain=True)
             sent = list(self._sent)
         deadline = time.monotonic() + FLUSH_WAIT
         for info in sent:
@@ -233,13 +255,21 @@ class Mqtt(Listener):
                   info.wait_for_publish(left)
             except (RuntimeError, ValueError):  # dropped on a lost connection
                   break
+        # The recorder's offline after the camera's last messages.
+        if self.presence.is_connected():
+            try:
+                  self.presence.publish(self.availability, "offline", qos=1, retain=True).wait_for_publish(
+                      max(0.1, deadline - time.monotonic()))
+            except (RuntimeError, ValueError):
+                  pass
         self._closing = True
-        self.client.disconnect()
-        self.client.loop_stop()
+        for client in (self.client, self.presence):
+            client.disconnect()
+            client.loop_stop()
 
 
 # The topics of PREFIX/CAMERA/ that are no label's.
-_OWN_TOPICS = ("motion", "events", "snapshot")
+_OWN_TOPICS = ("motion", "events", "snapshot", "availability")
 
 
 def _labels_of(event):

@@ -7,7 +7,7 @@ import os
 
 # The notifiers' modules, in the order their rows come in the option table and their listeners are
 # told.
-MODULES = ("quarrin.listeners.hooks", "quarrin.listeners.mqtt")
+MODULES = ("quarrin.listeners.hooks", "quarrin.listeners.mqtt", "quarrin.listeners.push")
 
 
 def notifiers():
@@ -94,6 +94,8 @@ def notify_options(table, camera_table=None, camera=None, folder=None):
         try:
             keywords[name] = options.BY_NAME[name].check(name, value)
         except UsageError as exc:
+            if isinstance(value, (list, tuple)):   # the item refused, as the check shows it (masked)
+                value = exc.value
             shown = options.shown_source(value) if isinstance(value, str) else value
             errors.append("%s: %s: %s (%s)" % (place, key, exc.reason, shown))
     for n in notifiers():

@@ -9,6 +9,7 @@ it ends, writes its JPEG and names it in `snapshot`; it runs on the listeners' t
 listener is told, so that the file exists for every one of them. A picture that cannot be written
 is told on `notify` once and left out; the event is listed all the same.
 """
+import dataclasses
 import os
 
 from quarrin import layout
@@ -76,10 +77,15 @@ def write(path, frame, box, colour, caption=None):
 class Events(Listener):
     """Makes the recording's `quarrin.Event`s (`of`): `camera` on each, and, when `folder()` gives
     where (None: no pictures), the picture of each ended event. `made` keeps the ended ones by
-    number, for the recording's result."""
+    number, for the recording's result. The recorder numbers its events from 1; with `output`
+    (the recording's OUTPUT), they go on from the numbers earlier recordings into it used
+    (quarrin.listeners.eventlist.last_number)."""
 
-    def __init__(self, camera, folder=None, colour=(0, 0, 0), notify=None):
+    def __init__(self, camera, folder=None, colour=(0, 0, 0), notify=None, output=None):
+        from quarrin.listeners import eventlist
+
         self.camera, self.folder, self.colour, self.notify = camera, folder, colour, notify
+        self.first = eventlist.last_number(output) if output else 0
         self.made = {}
         self.failed = False
 
@@ -88,10 +94,13 @@ class Events(Listener):
 
     def of(self, recorded):
         if recorded.end is None:
-            return Event.of(recorded, camera=self.camera)
+            return self._numbered(Event.of(recorded, camera=self.camera))
         snapshot = self._picture(recorded)
-        made = self.made[recorded.event] = Event.of(recorded, snapshot=snapshot, camera=self.camera)
+        made = self.made[recorded.event] = self._numbered(Event.of(recorded, snapshot=snapshot, camera=self.camera))
         return made
+
+    def _numbered(self, event):
+        return dataclasses.replace(event, event=event.event + self.first) if self.first else event
 
     def _picture(self, recorded):
         """The event's picture: the frame of its best detection with that detection's box and
@@ -105,16 +114,16 @@ class Events(Listener):
         if self.folder is None or frame is None:
             return None
         try:
-            path = layout.snapshot_path(self.folder(), recorded.event)
+            path = layout.snapshot_path(self.folder(), recorded.event + self.first)
             write(path, frame, box, self.colour, caption)
         except Exception as exc:  # a full disk, a folder that cannot be made: the event is listed all the same
             if not self.failed and self.notify is not None:
                 self.failed = True
                 self.notify("Could not write the picture of event %d (%s: %s); the event is listed without one"
-                            % (recorded.event, type(exc).__name__, exc))
+                            % (recorded.event + self.first, type(exc).__name__, exc))
             return None
         return path
 
     def result(self, recorded):
         """The recording's result's events: as they were told, or made now without a picture."""
-        return tuple(self.made.get(e.event) or Event.of(e, camera=self.camera) for e in recorded)
+        return tuple(self.made.get(e.event) or self._numbered(Event.of(e, camera=self.camera)) for e in recorded)
