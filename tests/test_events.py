@@ -462,8 +462,9 @@ def test_what_a_detector_found_goes_with_the_event(tmp_path, findings, listed, t
         return
     # The caption's band, above the box where there is room, in the box's colour with white text.
     assert x0 <= caption[0] and y0 <= caption[1] and abs(y1 - findings.box.y - findings.box.height) <= 2
-    band = picture[y0:y0 + 10, x0:x1]
-    assert ((band > 200).all(axis=2)).sum() > 10
+    # Its text is light on the band's red (luma about 76), through the JPEG's blur of thin strokes.
+    band = cv2.cvtColor(np.ascontiguousarray(picture[y0:y0 + 10, x0:x1]), cv2.COLOR_BGR2GRAY)
+    assert (band > 150).sum() > 10
 
 
 @pytest.mark.parametrize("options, segments", [
