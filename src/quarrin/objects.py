@@ -74,7 +74,6 @@ class _Event:
         self.confirmed = False
         self.seen = False                      # a wanted object reached min_score, in a zone or not
         self.broken = False                    # the detector failed on one of its frames
-        self.looked = 0
 
 
 class Watch:
@@ -249,7 +248,6 @@ class Watch:
                     pass
             return
         self._failing = False
-        event.looked += 1
         for d in found:
             if self.wanted and d.label not in self.wanted:
                 continue

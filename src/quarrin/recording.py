@@ -55,7 +55,7 @@ class Plan:
     @property
     def watched(self):
         """Whether events are confirmed or placed by objects.Watch (a detector, zones)."""
-        return self.events and (self.detector is not None or bool(_watching(self.opts)[2]))
+        return self.events and (self.detector is not None or bool(self.opts.zones))
 
     @property
     def snapshots(self):
@@ -142,20 +142,14 @@ def prepare(source, output, opts, scan=False, snapshots=None):
                 folder, notes, unheard, detector, tuple(said))
 
 
-def _watching(opts):
-    """(objects wanted, the detector asked, zones, zones required) of the options."""
-    return opts.objects, opts.detector, opts.zones, opts.require_zone
-
-
 def _load_detector(opts, log):
     """The detector that confirms events (None: no objects are wanted); what cannot work is a
     UsageError naming the file."""
-    wanted, asked, _, _ = _watching(opts)
-    if not wanted:
+    if not opts.objects:
         return None
     from quarrin import detectors
 
-    return detectors.load(asked, opts.labels, log)
+    return detectors.load(opts.detector, opts.labels, log)
 
 
 
@@ -263,13 +257,13 @@ def _hold_frames(kind, opts, rate, width, height):
     """The most frames --before and --min-event hold back (ROI crops) for a writer of `kind`
     (writers.Kind), with room for a source a little faster than it says; refused over HOLD_LIMIT."""
     seconds = opts.before + (opts.min_event + opts.after if opts.min_event > 0 else 0)
-    if _watching(opts)[0]:
+    if opts.objects:
         # An event waits for its objects: its frames are held for OBJECT_WAIT at least.
         seconds = opts.before + max(seconds - opts.before, OBJECT_WAIT)
     if kind.packet_rate:
         # The packets of these seconds, and the lead the writer needs to start at.
         if seconds * kind.packet_rate > HOLD_LIMIT:
-            name = "objects" if _watching(opts)[0] else "before" if opts.min_event <= 0 else "min_event"
+            name = "objects" if opts.objects else "before" if opts.min_event <= 0 else "min_event"
             raise UsageError(name, getattr(opts, name), "would hold %.0f s of the source's packets: at %d Mbit/s "
                              "that is more than the 1 GiB that may be held"
                              % (seconds, kind.packet_rate * 8 // 1_000_000))
@@ -279,7 +273,7 @@ def _hold_frames(kind, opts, rate, width, height):
     frames = math.ceil(seconds * rate) + 1
     need = frames * kind.held_bytes(width, height)
     if need > HOLD_LIMIT:
-        name = "objects" if _watching(opts)[0] else "before" if opts.min_event <= 0 else "min_event"
+        name = "objects" if opts.objects else "before" if opts.min_event <= 0 else "min_event"
         raise UsageError(name, getattr(opts, name), "would hold %d frames of %dx%d (%.1f GiB) in memory; at most "
                          "1 GiB may be held (a shorter time, or a smaller %s)"
                          % (frames, width, height, need / (1 << 30), named("roi")))
@@ -457,10 +451,9 @@ def _watch(plan, notify):
     """The engine's watcher for a recording whose events a detector confirms or zones place."""
     from quarrin import objects
 
-    wanted, _, zones, required = _watching(plan.opts)
-    return objects.Watch(plan.detector, wanted, plan.opts.min_score, plan.opts.detect_fps, zones, required,
-                         live=plan.live, notify=notify,
-                         own=not hasattr(_watching(plan.opts)[1], "detect"))
+    opts = plan.opts
+    return objects.Watch(plan.detector, opts.objects, opts.min_score, opts.detect_fps, opts.zones, opts.require_zone,
+                         live=plan.live, notify=notify, own=not hasattr(opts.detector, "detect"))
 
 
 def _watched_line(watch):
