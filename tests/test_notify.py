@@ -195,7 +195,15 @@ def test_events_published_to_an_mqtt_broker(tmp_path, broker, broker_state):
      ["notify: urls: is no URL of a notification service Apprise knows (SERVICE://..., e.g. ntfy://TOPIC) "
       "(nosuch://***)", "notify: cooldown: must be 0 or more (-1)",
       "cameras.door: notify_when: expected one of start, end (later)"]),
-], ids=["all", "camera-overrides", "unknown-and-bad", "masked", "ca-without-tls", "push", "push-bad"])
+    ({"mqtt": "mqtt://b", "discovery": True}, {"mqtt_discovery": "my/ha"},
+     {"mqtt": "mqtt://b", "mqtt_discovery": "my/ha"}, []),
+    ({"mqtt": "mqtt://b", "discovery": True}, {"mqtt_discovery": False},
+     {"mqtt": "mqtt://b", "mqtt_discovery": None}, []),
+    ({"mqtt": "mqtt://b", "discovery": "ha/"}, None, {"mqtt": "mqtt://b"},
+     ["notify: discovery: is no MQTT topic prefix: no +, # or empty level (ha/)"]),
+    ({"mqtt": "mqtt://b", "discovery": True}, {"mqtt": ""}, {}, []),
+], ids=["all", "camera-overrides", "unknown-and-bad", "masked", "ca-without-tls", "push", "push-bad", "discovery",
+        "discovery-off", "discovery-bad", "discovery-without-broker"])
 def test_notify_table(tmp_path, table, camera, keywords, errors):
     from quarrin.listeners.registry import notify_options
 
@@ -259,6 +267,50 @@ def test_the_snapshot_is_published_once_at_the_end(tmp_path, broker, at_start, a
         assert sorted((t, p) for t, p, _ in late.got) == sorted(
             [("quarrin/door/motion", b"OFF"), ("quarrin/door/availability", b"offline")]
             + [("quarrin/door/" + t, b"OFF") for t in topics])
+
+
+# Home automation finds the camera: each entity's configuration, retained, names the topics the
+# camera publishes to (its state follows the event there), its availability (and the service's,
+# under it) and one device; ids hold only [A-Za-z0-9_-] whatever the camera's name, the name shown
+# is kept. A label with a topic of the camera's own gets no entity.
+@pytest.mark.parametrize("camera, objects, service, node, labels", [
+    ("door", (), False, "home_2fcams-door", []),
+    ("Front door/ü", ("person", "big car", "motion"), True, "home_2fcams-Front_20door_2f_c3_bc",
+     [("person", "object-person", "Person"), ("big car", "object-big_20car", "Big car")]),
+], ids=["plain", "labels-under-the-service"])
+def test_home_automation_discovery(broker, monkeypatch, camera, objects, service, node, labels):
+    from mqtt_broker import Subscriber
+    from quarrin.listeners import mqtt
+
+    monkeypatch.setitem(mqtt._PRESENCE, "own", not service)
+    topic = "home/cams/%s/" % camera.replace("/", "_")
+    with Subscriber(broker, "#") as sub:
+        told = mqtt.Mqtt(broker.url("home/cams"), camera, pytest.fail, discovery="ha", objects=objects)
+        assert sub.wait(lambda: sum(t.startswith("ha/") for t, _ in sub.pairs()) == 3 + len(labels))
+        told.on_event_start(dataclasses.replace(BEGAN, label="person"))
+        told.close()
+        assert sub.wait(lambda: b"offline" in sub.payloads(topic + "availability"))
+    found = {tuple(t.split("/")[1:]): json.loads(p) for t, p in sub.pairs() if t.startswith("ha/")}
+    wanted = {("binary_sensor", "motion"): topic + "motion", ("camera", "snapshot"): topic + "snapshot",
+              ("sensor", "last_event"): topic + "events"}
+    wanted.update({("binary_sensor", object_id): topic + label for label, object_id, _ in labels})
+    assert {(k[0], k[2]): c.get("state_topic", c.get("topic")) for k, c in found.items()} == wanted
+    assert all(k[1] == node and k[3] == "config" for k in found)
+    available = [topic + "availability"] + ["home/cams/availability"] * service
+    for (_, _, object_id, _), c in found.items():
+        assert [a["topic"] for a in c["availability"]] == available and c["availability_mode"] == "all"
+        assert c["device"]["name"] == camera and c["device"]["identifiers"] == [node]
+        assert c["unique_id"] == "%s-%s" % (node, object_id)
+    assert {c["name"] for c in found.values()} == {"Motion", "Snapshot", "Last event", *(n for _, _, n in labels)}
+    # What the entities read is where the events go.
+    motion = found[("binary_sensor", node, "motion", "config")]
+    assert sub.payloads(motion["state_topic"]) == [motion["payload_off"].encode(), motion["payload_on"].encode()]
+    assert json.loads(sub.payloads(topic + "events")[0])["start"] == BEGAN.start.isoformat()
+    assert found[("sensor", node, "last_event", "config")]["value_template"] == "{{ value_json.start }}"
+    if labels:
+        assert sub.payloads(found[("binary_sensor", node, "object-person", "config")]["state_topic"]) == [b"ON"]
+    # Under the service, the service holds PREFIX/availability; alone, the recorder does.
+    assert sub.payloads("home/cams/availability") == ([] if service else [b"online", b"offline"])
 
 
 # ---- push notifications (--notify) to a receiver on 127.0.0.1 ------------------------------------

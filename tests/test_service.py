@@ -348,6 +348,54 @@ def test_a_dead_camera_holds_up_no_page(tmp_path):
         service.communicate()
 
 
+# The service holds PREFIX/availability: a recorder killed marks only its camera offline. A camera
+# the file no longer has loses its home automation entities (empty retained messages); the
+# others' stay, and the service's stop says offline.
+@pytest.mark.only_in("np2")
+def test_the_service_is_available_while_a_recorder_restarts_and_a_camera_gone_leaves_home_automation(
+        tmp_path, broker):
+    from mqtt_broker import Subscriber
+
+    door, yard = MjpegServer(fps=10), MjpegServer(fps=10)
+    door.start()
+    yard.start()
+    config = tmp_path / "cameras.toml"
+    told = '[notify]\nmqtt = "%s"\ndiscovery = true\n' % broker.url("home")
+    config.write_text(GOOD.format(url=door.url) + '[cameras.yard]\nsource = "%s"\noutput = "rec/yard.avi"\n%s'
+                      % (yard.url, told))
+    entities = {name: ["homeassistant/%s/home-%s/%s/config" % (kind, name, what) for kind, what in (
+        ("binary_sensor", "motion"), ("camera", "snapshot"), ("sensor", "last_event"))] for name in ("door", "yard")}
+    with Subscriber(broker, "#") as sub:
+        service, base = start_service(tmp_path, config)
+        try:
+            found = wait_for(base, lambda c: all(x["state"] == "recording" for x in c.values()), what="both recording")
+            assert sub.wait(lambda: all(sub.payloads(t) for t in entities["door"] + entities["yard"]))
+            os.kill(found["yard"]["pid"], signal.SIGKILL)
+            wait_for(base, lambda c: c["yard"]["restarts"] == 1 and c["yard"]["state"] == "recording",
+                     what="yard restarted")
+            assert sub.wait(lambda: sub.payloads("home/yard/availability") == [b"online", b"offline", b"online"])
+            assert sub.payloads("home/availability") == [b"online"]
+            assert sub.payloads("home/door/availability") == [b"online"]
+            config.write_text(GOOD.format(url=door.url) + told)
+            service.send_signal(signal.SIGHUP)
+            assert sub.wait(lambda: all(sub.payloads(t)[-1:] == [b""] for t in entities["yard"]))
+            service.send_signal(signal.SIGTERM)
+            out = service.communicate(timeout=90)[0]
+        finally:
+            if service.poll() is None:
+                service.kill()
+                service.communicate()
+            door.stop()
+            yard.stop()
+        assert sub.wait(lambda: sub.payloads("home/availability") == [b"online", b"offline"]), out
+    assert service.returncode == 143, out
+    assert all(b"" not in sub.payloads(t) for t in entities["door"])
+    assert sub.payloads("home/yard/availability")[-1:] == [b"offline"]
+    with Subscriber(broker, "homeassistant/#") as late:   # what the broker keeps
+        assert late.wait(lambda: len(late.got) == 3)
+        assert sorted(t for t, _, _ in late.got) == sorted(entities["door"])
+
+
 def test_a_sighup_during_a_reload_reads_the_file_again_after_it(tmp_path):
     # An edit saved while a reload runs is applied once that reload is done, never dropped.
     from quarrin.service import run as service_run

@@ -47,7 +47,7 @@ def record(source: typing.Union[int, Path, "Reader"], output: Path, *, fourcc: s
            reconnect: Number | None = None, keep_size: Number | None = None, keep_days: Number | None = None,
            min_free: Number = "100M", preview: bool = False, pipeline: bool = True, copy: bool = False,
            on_event_command: typing.Union[str, typing.Sequence[str], None] = None, on_event_timeout: Number = 30.0,
-           mqtt: str | None = None, mqtt_ca: Path | None = None,
+           mqtt: str | None = None, mqtt_ca: Path | None = None, mqtt_discovery: typing.Union[bool, str, None] = None,
            notify_urls: typing.Union[str, typing.Sequence[str]] = (), notify_when: str = "start",
            notify_cooldown: Number = 60.0, notify_labels: typing.Union[str, typing.Sequence[str], None] = None,
            public_url: str | None = None,
@@ -83,7 +83,8 @@ def record(source: typing.Union[int, Path, "Reader"], output: Path, *, fourcc: s
     rectangles (x, y, w, h) and polygons (x1, y1, x2, y2, x3, y3, ... or [x, y] points).
     `on_event_command` (``--on-event``: a text split as a shell would, or a list of words) is
     run as each event begins and ends, `mqtt` a broker's URL its events are published to (see
-    ``quarrin record --help``), `notify_urls` Apprise URLs each event is sent to as a notification
+    ``quarrin record --help``; `mqtt_discovery` True, or a topic prefix, publishes the camera's
+    entities for home automation there too), `notify_urls` Apprise URLs each event is sent to as a notification
     (``--notify``); none ever holds up the recording.
 
     As it goes, `on_event_start(event)` is called when a motion event begins (a `quarrin.Event`

@@ -261,6 +261,8 @@ def _record_options(p, batch, scan=False):
         if o.is_flag:
             action = "store_false" if o.negated else "store_true"
             target.add_argument(*names, dest=o.name, action=action, default=None, help=helptext)
+        elif o.bare is not None:
+            target.add_argument(*names, dest=o.name, metavar=o.metavar, nargs="?", const=o.bare, help=helptext)
         elif o.repeat:
             target.add_argument(*names, dest=o.name, metavar=o.metavar, action="append", help=helptext)
         else:

@@ -405,6 +405,7 @@ class Option:
     needs_motion: str = ""              # given without --motion, it is refused with this reason
     excludes: typing.Union[Excludes, tuple, None] = None  # one Excludes, or a tuple of them
     spelled: typing.Optional[str] = None  # the command line's name, when not the keyword's
+    bare: typing.Any = None             # the value of the flag given without one (``--x [VALUE]``)
 
     @property
     def rules(self):
@@ -420,6 +421,13 @@ class Option:
     @property
     def is_flag(self):
         return self.metavar is None
+
+    @property
+    def usage(self):
+        """The flag as a user writes it: ``--x``, ``--x VALUE`` or ``--x [VALUE]``."""
+        if self.is_flag:
+            return self.flag
+        return "%s %s" % (self.flag, self.metavar if self.bare is None else "[%s]" % self.metavar)
 
     def default_text(self, scan=False, service=False):
         if scan and self.scan_default is not None:
@@ -752,7 +760,7 @@ def markdown():
         where = ("camera only" if o.camera else "live source only" if o.live
                  else "record only" if not o.batch else "record, batch")
         where += ", scan" if o.scan else ""
-        name = o.flag + ("" if o.is_flag else " " + o.metavar)
+        name = o.usage
         default = o.default_text() + ("" if o.scan_default is None else "; scan: %s" % o.default_text(scan=True)) + (
             "" if o.service_default is None else "; a motion camera of the service: %s" % o.default_text(service=True))
         lines.append("| `%s` | `%s` | %s | %s | %s |" % (name, o.name, default, o.help, where))

@@ -24,7 +24,29 @@ def option_rows(o):
         o.Option("mqtt_ca", None, o.file_path, "with an mqtts:// URL, trust the broker's certificate if this CA "
                  "certificate (PEM) signed it, instead of the system's CAs", "FILE", "notify", batch=False,
                  shown="the system's CAs"),
+        o.Option("mqtt_discovery", None, discovery_prefix, "with --mqtt, publish the camera's entities for home "
+                 "automation to find by themselves (retained, PREFIX/COMPONENT/NODE/OBJECT/config: its motion, "
+                 "snapshot, last event and each label of --objects); PREFIX %s when not given" % DISCOVERY_PREFIX,
+                 "PREFIX", "notify", batch=False, shown="off", bare=DISCOVERY_PREFIX),
     )
+
+
+DISCOVERY_PREFIX = "homeassistant"
+
+
+def discovery_prefix(name, value):
+    """The discovery topics' prefix: True for the usual one, False or None for none, or a text
+    that is an MQTT topic (no +, # or empty level)."""
+    if value is None or value is False:
+        return None
+    if value is True:
+        return DISCOVERY_PREFIX
+    if not isinstance(value, str):
+        raise UsageError(name, value, "expected true, false or a topic prefix such as %s" % DISCOVERY_PREFIX)
+    prefix = value.strip()
+    if any(c in prefix for c in "+#\0") or "" in prefix.split("/"):
+        raise UsageError(name, value, "is no MQTT topic prefix: no +, # or empty level")
+    return prefix
 
 
 def mqtt_url(name, value):
@@ -86,6 +108,18 @@ class Broker(typing.NamedTuple):
         return "[%s]:%d" % (self.host, self.port) if ":" in self.host else "%s:%d" % (self.host, self.port)
 
 
+def client_for(mqtt, broker, client_id, will, ca=None):
+    """A client of paho.mqtt.client (`mqtt`) for `broker`, its last will offline on `will`."""
+    client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2, client_id=client_id)
+    if broker.user is not None:
+        client.username_pw_set(broker.user, broker.password)
+    if broker.tls:
+        client.tls_set(ca_certs=ca)  # the broker's certificate and name are checked
+    client.will_set(will, "offline", qos=1, retain=True)
+    client.reconnect_delay_set(1, 30)
+    return client
+
+
 KEEPALIVE = 30           # seconds: a recorder gone without a word is offline within 1.5 times this
 CONNECT_WAIT = 5.0       # seconds a broker is given to answer before the recording starts
 FLUSH_WAIT = 5.0         # and to take the last messages when it ends
@@ -96,6 +130,72 @@ def topic_level(name):
     return "".join("_" if c in "/+#\0" else c for c in name) or "camera"
 
 
+# A recorder of the service leaves PREFIX/availability to the service (`leave_presence_to_service`).
+_PRESENCE = {"own": True}
+
+
+def leave_presence_to_service():
+    """This process's recorders publish no PREFIX/availability: the service that runs them holds
+    it (quarrin.service.presence), so that a recorder killed or restarted marks only its own camera
+    offline."""
+    _PRESENCE["own"] = False
+
+
+def _id_part(text):
+    """A text as part of an id of [A-Za-z0-9_-]: its ASCII letters and digits kept, every other
+    byte _XX in hex (two texts never give one id)."""
+    return "".join(c if c.isascii() and c.isalnum() else "".join("_%02x" % b for b in c.encode()) for c in text)
+
+
+def entities(prefix, camera, discovery_prefix, objects=(), service=False):
+    """The discovery messages of a camera's entities, as (topic, JSON text): its motion (a binary
+    sensor), its event's snapshot (a camera), its last event (a sensor: its start, the event's
+    JSON as attributes) and one binary sensor per label of `objects` that has a topic; grouped by
+    one device, available while the camera's availability (and, under the service, the service's)
+    says online. The ids come from the topics' `prefix` and the camera's name: the same at every
+    start."""
+    from importlib import metadata
+
+    try:
+        version = metadata.version("quarrin")
+    except metadata.PackageNotFoundError:
+        version = "unknown"
+    node = "%s-%s" % (_id_part(prefix), _id_part(camera))
+    own = "%s/%s/" % (prefix, topic_level(camera))
+    available = [own + "availability"] + [prefix + "/availability"] * bool(service)
+    common = {
+        "availability": [{"topic": t, "payload_available": "online", "payload_not_available": "offline"}
+                         for t in available],
+        "availability_mode": "all",
+        "device": {"identifiers": [node], "name": camera, "manufacturer": "quarrin", "model": "quarrin",
+                   "sw_version": version},
+    }
+    made = [
+        ("binary_sensor", "motion", {"name": "Motion", "device_class": "motion", "state_topic": own + "motion",
+                                     "payload_on": "ON", "payload_off": "OFF"}),
+        ("camera", "snapshot", {"name": "Snapshot", "topic": own + "snapshot"}),
+        ("sensor", "last_event", {"name": "Last event", "state_topic": own + "events",
+                                  "value_template": "{{ value_json.start }}", "json_attributes_topic": own + "events"}),
+    ]
+    for label in objects:
+        level = topic_level(label)
+        if level not in _OWN_TOPICS:
+            made.append(("binary_sensor", "object-" + _id_part(label), {
+                "name": label[:1].upper() + label[1:], "state_topic": own + level, "payload_on": "ON",
+                "payload_off": "OFF"}))
+    return [("%s/%s/%s/%s/config" % (discovery_prefix, component, node, object_id),
+             json.dumps(dict(body, unique_id="%s-%s" % (node, object_id), **common), ensure_ascii=False))
+            for component, object_id, body in made]
+
+
+def discovery_topics(opts, camera):
+    """The discovery topics a recording of checked options `opts` for `camera` publishes (none
+    without --mqtt-discovery)."""
+    if not (opts.mqtt and opts.mqtt_discovery):
+        return []
+    return [t for t, _ in entities(Broker.parse(opts.mqtt).prefix, camera, opts.mqtt_discovery, opts.objects)]
+
+
 class Mqtt(Listener):
     """Publishes a camera's events to an MQTT broker: PREFIX/CAMERA/motion ON or OFF (retained),
     PREFIX/CAMERA/events a JSON object at each event's start and end (quarrin.Event.row),
@@ -104,17 +204,22 @@ class Mqtt(Listener):
     PREFIX/CAMERA/availability online while the camera records with its signal, offline while
     its signal is lost and when the recording ends (retained; the broker's last will says offline
     for a recorder that vanished), and PREFIX/availability online, or offline when the recording
-    ends (retained). The client reconnects by itself; while the
-    broker is away, messages are dropped, with one line per outage, and each connection publishes
-    online, the motion state and the labels that are ON again."""
+    ends (retained; not under the service, which holds it). With `discovery` (a topic prefix),
+    the camera's entities for home automation (`entities()`, with a binary sensor for each of
+    `objects`), retained. The client reconnects by itself; while the broker is away, messages
+    are dropped, with one line per outage, and each connection publishes the entities, online,
+    the motion state and the labels that are ON again."""
 
-    def __init__(self, url, camera, notify, ca=None, connect_wait=CONNECT_WAIT):
+    def __init__(self, url, camera, notify, ca=None, connect_wait=CONNECT_WAIT, discovery=None, objects=()):
         import paho.mqtt.client as mqtt
 
         self.broker = broker = Broker.parse(url)
         self.camera, self.notify = camera, notify
         self.topic = "%s/%s/" % (broker.prefix, topic_level(camera))
         self.availability = broker.prefix + "/availability"
+        own_presence = _PRESENCE["own"]
+        self.entities = entities(broker.prefix, camera, discovery, objects, service=not own_presence) \
+            if discovery else []
         self.motion = "OFF"
         self.signal = True                  # the source's signal: the camera's availability
         self.objects = {}                   # the labels published ON, in order: their topics' names
@@ -126,12 +231,14 @@ class Mqtt(Listener):
         self._sent = []                     # messages not yet known to be taken
         # The camera's own last will: another camera's recorder that vanishes leaves this one
         # online. PREFIX/availability has a connection of its own, whose last will it is.
-        self.presence = self._client(mqtt, "up", self.availability, ca)
-        self.presence.on_connect = self._present
+        self.presence = None
+        if own_presence:
+            self.presence = self._client(mqtt, "up", self.availability, ca)
+            self.presence.on_connect = self._present
         client = self.client = self._client(mqtt, "", self.topic + "availability", ca)
         client.on_connect, client.on_connect_fail = self._connect, self._connect_failed
         client.on_disconnect = self._disconnect
-        for c in (self.presence, client):
+        for c in (self.presence, client) if self.presence is not None else (client,):
             c.connect_async(broker.host, broker.port, keepalive=KEEPALIVE)
             c.loop_start()
         self._answered.wait(connect_wait)
@@ -139,16 +246,8 @@ class Mqtt(Listener):
             self._away("does not answer")
 
     def _client(self, mqtt, kind, will, ca):
-        broker = self.broker
-        client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2, client_id="quarrin-%s-%d%s" % (
-            topic_level(self.camera)[:40], os.getpid(), "-" + kind if kind else ""))
-        if broker.user is not None:
-            client.username_pw_set(broker.user, broker.password)
-        if broker.tls:
-            client.tls_set(ca_certs=ca)  # the broker's certificate and name are checked
-        client.will_set(will, "offline", qos=1, retain=True)
-        client.reconnect_delay_set(1, 30)
-        return client
+        return client_for(mqtt, self.broker, "quarrin-%s-%d%s" % (topic_level(self.camera)[:40], os.getpid(),
+                                                                    "-" + kind if kind else ""), will, ca)
 
     def describe(self):
         return "the MQTT publisher to %s" % self.broker.where
@@ -164,6 +263,8 @@ class Mqtt(Listener):
         else:
             with self._lock:
                   self._connected, self._outage = True, False
+                  for topic, body in self.entities:
+                      self._publish_to(topic, body, retain=True)
                   self._publish("availability", "online" if self.signal else "offline", retain=True)
                   self._publish("motion", self.motion, retain=True)
                   for name in self.objects.values():
@@ -190,7 +291,10 @@ class Mqtt(Listener):
         """Hands a message to the client when connected (under the lock); drops it otherwise."""
         if not self._connected:
             return
-        topic = self.availability if name == "online" or name == "offline" else self.topic + name
+        self._publish_to(self.availability if name == "online" or name == "offline" else self.topic + name,
+                         payload, retain)
+
+    def _publish_to(self, topic, payload, retain=False):
         info = self.client.publish(topic, payload, qos=1, retain=retain)
         self._sent = [m for m in self._sent if not m.is_published()] + [info]
 
@@ -256,7 +360,7 @@ class Mqtt(Listener):
             except (RuntimeError, ValueError):  # dropped on a lost connection
                   break
         # The recorder's offline after the camera's last messages.
-        if self.presence.is_connected():
+        if self.presence is not None and self.presence.is_connected():
             try:
                   self.presence.publish(self.availability, "offline", qos=1, retain=True).wait_for_publish(
                       max(0.1, deadline - time.monotonic()))
@@ -264,6 +368,8 @@ class Mqtt(Listener):
                   pass
         self._closing = True
         for client in (self.client, self.presence):
+            if client is None:
+                continue
             client.disconnect()
             client.loop_stop()
 
@@ -289,8 +395,11 @@ def _shown(url):
 
 
 def check_broker_ca(opts):
-    """What the option table cannot tell alone: a CA certificate is for a TLS broker, and must be
-    one."""
+    """What the option table cannot tell alone: the entities are published to a broker; a CA
+    certificate is for a TLS broker, and must be one."""
+    if opts.mqtt_discovery and not opts.mqtt:
+        raise UsageError("mqtt_discovery", opts.mqtt_discovery, "publishes to the MQTT broker; it needs %s"
+                         % named("mqtt"))
     if not opts.mqtt_ca:
         return
     if not (opts.mqtt and Broker.parse(opts.mqtt).tls):
@@ -305,8 +414,10 @@ def check_broker_ca(opts):
 
 
 def _table(keywords):
-    """A cameras file's keywords together: a CA without a broker for the camera is dropped, one
-    with a broker not reached over TLS is an error line."""
+    """A cameras file's keywords together: a CA or the discovery without a broker for the camera
+    is dropped, a CA with a broker not reached over TLS is an error line."""
+    if "mqtt_discovery" in keywords and "mqtt" not in keywords:
+        del keywords["mqtt_discovery"]
     if "mqtt_ca" in keywords and "mqtt" not in keywords:
         del keywords["mqtt_ca"]  # no broker for this camera: its CA is not wanted
     elif "mqtt_ca" in keywords and not Broker.parse(keywords["mqtt"]).tls:
@@ -316,6 +427,8 @@ def _table(keywords):
 
 NOTIFIER = Notifier(
     name="mqtt", switch="mqtt", option_rows=option_rows,
-    notify_keys={"mqtt": "mqtt", "tls_ca": "mqtt_ca"}, camera_keys={"mqtt": "mqtt"},
-    make=lambda opts, camera, notify, log: Mqtt(opts.mqtt, camera, notify, opts.mqtt_ca),
+    notify_keys={"mqtt": "mqtt", "tls_ca": "mqtt_ca", "discovery": "mqtt_discovery"},
+    camera_keys={"mqtt": "mqtt", "mqtt_discovery": "mqtt_discovery"},
+    make=lambda opts, camera, notify, log: Mqtt(opts.mqtt, camera, notify, opts.mqtt_ca, discovery=opts.mqtt_discovery,
+                                                objects=opts.objects),
     drain=lambda opts: FLUSH_WAIT, check=check_broker_ca, table=_table)

@@ -38,17 +38,22 @@ def run(config: "Config", paths: "Paths" = (), listen: str | None = None, passwo
     from quarrin.service import state
 
     supervisor = Supervisor(config.cameras, out, state.State(state.path_for(config.path), warn=warn or out))
-    view = None
+    view = presence = None
     try:
+        from quarrin.service.presence import Presence
+
+        presence = Presence(config.cameras, out)   # before the recorders: they leave it PREFIX/availability
         app, view = server.application(folders, index, users, context is not None, cameras=Cameras(supervisor),
                                        warn=warn)
         supervisor.start()
         out("Recording %d camera%s: %s" % (len(config.cameras), "" if len(config.cameras) == 1 else "s",
                                            ", ".join(config.cameras)))
-        reload = Reload(config.path, supervisor, out)
+        reload = Reload(config.path, supervisor, out, presence, config.cameras)
         return asyncio.run(_serve(app, host, port, context, folders, out, users is not None, supervisor, reload))
     finally:
         supervisor.stop()
+        if presence is not None:   # after the recorders' own last messages
+            presence.close()
         if view is not None:
             view.close()
 
@@ -74,10 +79,12 @@ async def _serve(app, host, port, context, folders, out, login, supervisor, relo
 
 class Reload:
     """SIGHUP: the cameras file read again; only the cameras whose settings changed restart. A file
-    with faults changes nothing."""
+    with faults changes nothing. `presence` (quarrin.service.presence.Presence), told the cameras
+    before (`cameras`) and after, removes the home automation entities no camera publishes now."""
 
-    def __init__(self, path, supervisor, out):
+    def __init__(self, path, supervisor, out, presence=None, cameras=None):
         self.path, self.supervisor, self.out = path, supervisor, out
+        self.presence, self.cameras = presence, dict(cameras or {})
         self.lock = threading.Lock()
         self.busy = self.again = False
 
@@ -117,6 +124,9 @@ class Reload:
             self.out("Reloading %s: the file has faults; nothing changed" % self.path)
             return
         added, removed, changed = self.supervisor.apply(found.cameras)
+        if self.presence is not None:   # once the recorders of the cameras gone have stopped
+            self.presence.update(self.cameras, found.cameras)
+        self.cameras = dict(found.cameras)
         self.out("Reloaded %s: %s" % (self.path, "; ".join(
             "%s %s" % (what, ", ".join(names)) for what, names in (("added", added), ("removed", removed),
                                                                   ("restarted", changed)) if names)

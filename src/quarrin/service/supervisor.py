@@ -177,6 +177,9 @@ def record(camera, conn, shared, others=(), ended=()):
 def _record(camera, pipe, shared, others=(), ended=()):
     from quarrin import recording
     from quarrin.errors import RecordingError, UsageError
+    from quarrin.listeners import mqtt
+
+    mqtt.leave_presence_to_service()   # the service holds PREFIX/availability
 
     def progress(p):
         shared[READ], shared[SAVED] = p.frames_read, p.frames_saved
