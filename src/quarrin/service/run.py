@@ -38,16 +38,22 @@ def run(config: "Config", paths: "Paths" = (), listen: str | None = None, passwo
     from quarrin.service import state
 
     supervisor = Supervisor(config.cameras, out, state.State(state.path_for(config.path), warn=warn or out))
+    from quarrin.service.budget import StorageBudget
+
+    storage = StorageBudget(supervisor.outputs, out, config.storage, os.path.dirname(config.path))
+    supervisor.segment_closed = storage.segment_closed
     view = None
     try:
         app, view = server.application(folders, index, users, context is not None, cameras=Cameras(supervisor),
                                        warn=warn)
         supervisor.start()
+        storage.start()
         out("Recording %d camera%s: %s" % (len(config.cameras), "" if len(config.cameras) == 1 else "s",
                                            ", ".join(config.cameras)))
-        reload = Reload(config.path, supervisor, out)
+        reload = Reload(config.path, supervisor, out, storage)
         return asyncio.run(_serve(app, host, port, context, folders, out, users is not None, supervisor, reload))
     finally:
+        storage.stop()
         supervisor.stop()
         if view is not None:
             view.close()
@@ -76,8 +82,8 @@ class Reload:
     """SIGHUP: the cameras file read again; only the cameras whose settings changed restart. A file
     with faults changes nothing."""
 
-    def __init__(self, path, supervisor, out):
-        self.path, self.supervisor, self.out = path, supervisor, out
+    def __init__(self, path, supervisor, out, storage=None):
+        self.path, self.supervisor, self.out, self.storage = path, supervisor, out, storage
         self.lock = threading.Lock()
         self.busy = self.again = False
 
@@ -117,6 +123,8 @@ class Reload:
             self.out("Reloading %s: the file has faults; nothing changed" % self.path)
             return
         added, removed, changed = self.supervisor.apply(found.cameras)
+        if self.storage is not None:
+            self.storage.configure(found.storage)
         self.out("Reloaded %s: %s" % (self.path, "; ".join(
             "%s %s" % (what, ", ".join(names)) for what, names in (("added", added), ("removed", removed),
                                                                   ("restarted", changed)) if names)
