@@ -372,6 +372,10 @@ def test_segments_with_events_are_kept_longer(tmp_path, keep, gone):
     import quarrin as api
 
     paths = _segments(tmp_path, [(D, 902, 960, True, 1000), (D, 900, 48, True, 1000), (D, 901, 47, False, 1000)])
+    # A row's picture outside its list's own folder is never the budget's to remove.
+    (tmp_path / "outside.jpg").write_bytes(b"jpeg")
+    with open(tmp_path / D / "door.events.csv", "a") as f:
+        f.write("903,2000-01-01T00:00:00,2000-01-01T00:00:01,door_902.avi,../outside.jpg\n")
     src = videos.moving_clip(tmp_path / "in.avi", 5)
     told = []
     r = api.record(src, tmp_path / D / "door.avi", segment_frames=2, notify=told.append, **keep)
@@ -386,3 +390,4 @@ def test_segments_with_events_are_kept_longer(tmp_path, keep, gone):
     assert listing.exists() == bool(left)
     for number in (900, 902):
         assert (tmp_path / D / "door.events" / ("%04d.jpg" % number)).exists() == (number in left)
+    assert (tmp_path / "outside.jpg").exists()

@@ -570,7 +570,8 @@ OPTIONS = (
            "1, 2, 4, ... up to 30 s between tries); 0: stop at the first loss", "SECONDS", "live",
            engine=("reconnect",), batch=False, live=True, shown="300"),
     Option("keep_size", None, size_bytes, "after each segment closes, delete the oldest finished segments of "
-           "this OUTPUT (video, CSV, event list) while they take more than SIZE (K, M, G, T: units of 1024)",
+           "this OUTPUT (video, CSV, event list), those without events first, while they take more than SIZE (K, M, "
+           "G, T: units of 1024)",
            "SIZE", "disk", batch=False, shown="no limit"),
     Option("keep_days", None, number(positive=True, high=1e5), "likewise delete finished segments older than D "
            "days", "D", "disk", batch=False, shown="no limit"),

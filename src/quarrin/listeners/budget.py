@@ -57,6 +57,9 @@ class Finished(typing.NamedTuple):
     events: frozenset
 
 
+_NONE: frozenset = frozenset()
+
+
 class Listed(typing.NamedTuple):
     """An event of an event list: (list, row) as its key, its picture (absolute, or None)."""
     key: tuple
@@ -70,11 +73,14 @@ class Walk(typing.NamedTuple):
 
 
 class Facts:
-    """What walks keep of each file across walks, by its size and time of change: a timestamps
-    CSV's first and last times, an event list's events. A file that changes is read again."""
+    """What walks keep across walks: a timestamps CSV's first and last times and an event list's
+    events, by the file's size and time of change (a file that changes is read again), and what
+    each folder holds, by the folder's time of change."""
 
     def __init__(self):
         self.ends, self.lists = {}, {}
+        self.folders = {}     # folder -> (its time of change, what _folder found in it)
+        self.live = set()     # the folder of the newest segment: looked at on each walk
 
     def times(self, path, st):
         """(first, last) times of the timestamps CSV at `path` (stat `st`); None when it cannot
@@ -113,6 +119,8 @@ class Facts:
                         files.add(os.path.normpath(os.path.join(folder, name)))
                         files.add(os.path.join(folder, os.path.basename(name)))
                     picture = os.path.normpath(os.path.join(folder, row["snapshot"])) if row.get("snapshot") else None
+                    if picture is not None and not _own_picture(path, picture):
+                        picture = None   # only a picture of its own list's folder goes with an event
                     try:
                         start, end = local_time(row.get("start") or ""), local_time(row.get("end") or "")
                     except (ValueError, OverflowError, TypeError):
@@ -130,25 +138,30 @@ def finished_segments(pattern, others=(), facts=None):
     CSV, is none. A segment holds an event when a list names it as the event's file, or when
     the span of an event of a list in its folder or above meets its CSV's first..last times
     (one whose CSV cannot be read is taken to hold one). `facts` (Facts) is what earlier walks
-    read: only what changed since is read again."""
+    read: only what changed since is read again (a folder whose time of change is the same holds
+    the same files; those of the folder holding the newest segment are looked at each time, as
+    that one may still grow)."""
     facts = facts if facts is not None else Facts()
-    videos, lists = [], []
     top = pattern.folder
-    for folder, _, names in os.walk(top):
+    # The other outputs whose files may lie beside this one's.
+    others = [o for o in others if _under(o.folder, top) or _under(top, o.folder)]
+    scanned, lists = [], []
+    pending, seen = [top], set()
+    while pending:
+        folder = pending.pop()
+        found = _folder(folder, pattern, facts)
+        if found is None:
+            continue
+        seen.add(folder)
+        subs, mine, listed = found
+        pending.extend(subs)
         theirs = [o for o in others if _under(folder, o.folder)]
-        for name in names:
-            path = os.path.join(folder, name)
-            if name.endswith(".csv"):
-                if pattern.is_list(path) and not any(o.is_list(path) for o in theirs):
-                    lists.append(path)
-                continue
-            if not pattern.is_video(path) or any(o.is_video(path) for o in theirs):
-                continue
-            try:
-                st, cst = os.stat(path), os.stat(csv_of(path))
-            except OSError:   # gone, or no segment's: its CSV is missing
-                continue
-            videos.append((st.st_mtime, st.st_size + cst.st_size, path, cst))
+        if theirs:
+            mine = [v for v in mine if not any(o.is_video(v[2]) for o in theirs)]
+            listed = [path for path in listed if not any(o.is_list(path) for o in theirs)]
+        scanned.append((folder, mine))
+        lists.extend(listed)
+    facts.folders = {folder: facts.folders[folder] for folder in seen}
     named, spans, events = collections.defaultdict(list), collections.defaultdict(list), {}
     for path in lists:
         try:
@@ -163,22 +176,75 @@ def finished_segments(pattern, others=(), facts=None):
             if start is not None and end is not None:
                 spans[folder].append((start, end, listed))
     found = []
-    for mtime, size, path, cst in sorted(videos, key=lambda v: (v[0], v[2])):
-        held = list(named.get(path, ()))
-        near = [span for folder in _folders_up(os.path.dirname(path), top) for span in spans.get(folder, ())]
-        unknown = False
-        if near:
-            times = facts.times(csv_of(path), cst)
-            if times is None:
-                unknown = True
-            else:
-                first, last = times
-                held += [listed for start, end, listed in near if start <= last and end >= first]
-        for listed in held:
-            events[listed.key] = listed
-        keys = frozenset(listed.key for listed in held)
-        found.append(Finished(mtime, size, path, bool(keys) or unknown, keys))
+    for folder, mine in scanned:
+        near = [span for up in _folders_up(folder, top) for span in spans.get(up, ())] if spans else []
+        for mtime, size, path, cst in mine:
+            held = named.get(path)
+            if not near and not held:
+                found.append(Finished(mtime, size, path, False, _NONE))
+                continue
+            held = list(held or ())
+            unknown = False
+            if near:
+                times = facts.times(csv_of(path), cst)
+                if times is None:
+                    unknown = True
+                else:
+                    first, last = times
+                    held += [listed for start, end, listed in near if start <= last and end >= first]
+            for listed in held:
+                events[listed.key] = listed
+            keys = frozenset(listed.key for listed in held)
+            found.append(Finished(mtime, size, path, bool(keys) or unknown, keys))
+    found.sort()
+    facts.live = {os.path.dirname(seg.path) for seg in found[-1:]}
     return Walk(found, lists, events)
+
+
+def _folder(folder, pattern, facts):
+    """(subfolders, videos, lists) of `folder`: the videos of `pattern` in it with their CSVs,
+    (mtime, bytes of both, path, the CSV's stat), and its event lists; None when it cannot be
+    listed. Kept in `facts` by the folder's time of change."""
+    try:
+        st = os.stat(folder)
+    except OSError:
+        return None
+    cached = facts.folders.get(folder)
+    if cached is not None and cached[0] == st.st_mtime_ns and folder not in facts.live:
+        return cached[1]
+    subs, names = [], []
+    try:
+        with os.scandir(folder) as entries:
+            for entry in entries:
+                if entry.is_dir(follow_symlinks=False):
+                    subs.append(entry.path)
+                else:
+                    names.append(entry.name)
+    except OSError:
+        return None
+    mine, lists = [], []
+    for name in names:
+        path = os.path.join(folder, name)
+        if name.endswith(".csv"):
+            if pattern.is_list(path):
+                lists.append(path)
+            continue
+        if not pattern.is_video(path):
+            continue
+        try:
+            vst, cst = os.stat(path), os.stat(csv_of(path))
+        except OSError:   # gone, or no segment's: its CSV is missing
+            continue
+        mine.append((vst.st_mtime, vst.st_size + cst.st_size, path, cst))
+    found = (subs, mine, lists)
+    facts.folders[folder] = (st.st_mtime_ns, found)
+    return found
+
+
+def _own_picture(listing, picture):
+    """Whether `picture` is one of an event's pictures in the folder of the list `listing`."""
+    return os.path.dirname(picture) == os.path.abspath(snapshots_folder(listing)) and \
+        PICTURE.fullmatch(os.path.basename(picture)) is not None
 
 
 def _under(folder, top):

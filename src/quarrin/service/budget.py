@@ -105,8 +105,8 @@ class StorageBudget:
                 devices[name] = device
                 if free is not None:
                     lacking[device] = (self.min_free - free, free)
-        order = sorted((c for c in candidates if not c[0].event), key=_oldest) + \
-            sorted((c for c in candidates if c[0].event), key=_oldest)
+        # (Finished, camera): oldest first, as a Finished begins with its mtime.
+        order = sorted(c for c in candidates if not c[0].event) + sorted(c for c in candidates if c[0].event)
         gone, removed = {}, []
         for seg, name in order:
             over = self.max_size is not None and total > self.max_size
@@ -150,7 +150,7 @@ class StorageBudget:
     def _remove_segment(self, video, camera, why):
         """Removes a segment unless its recorder holds it; its files are told."""
         with layout.locked_by_other(video) as held:
-            if held:
+            if held or not os.path.exists(layout.csv_of(video)):   # claimed, or no segment's (any longer)
                 return False
             removed = [path for path in layout.segment_files(video) if self._remove(path, camera)]
         for path in removed:
@@ -180,11 +180,6 @@ class StorageBudget:
         if self.root and path.startswith(os.path.join(self.root, "")):
             return os.path.relpath(path, self.root)
         return path
-
-
-def _oldest(candidate):
-    seg, name = candidate
-    return seg.mtime, seg.path
 
 
 def _newest(segments):
