@@ -391,3 +391,22 @@ def test_segments_with_events_are_kept_longer(tmp_path, keep, gone):
     for number in (900, 902):
         assert (tmp_path / D / "door.events" / ("%04d.jpg" % number)).exists() == (number in left)
     assert (tmp_path / "outside.jpg").exists()
+
+
+def test_segments_removed_by_another_budget_meanwhile(tmp_path):
+    """The service's budget may remove a running recording's finished segments: the recording
+    ends as it would, those segments told as removed."""
+    import quarrin as api
+    from quarrin import layout
+
+    closed = []
+
+    def elsewhere(segment):
+        if closed:
+            for path in layout.segment_files(closed[-1]):
+                os.remove(path)
+        closed.append(segment.video)
+
+    r = api.record(videos.moving_clip(tmp_path / "in.avi", 8), tmp_path / "o.avi", segment_frames=2,
+                   on_segment=elsewhere)
+    assert [s.removed for s in r.segments] == [True] * (len(r.segments) - 1) + [False]

@@ -440,6 +440,10 @@ def run(plan, progress=None, log=None, notify=None, listeners=(), others=(), end
                             log_lines=native.count)
     videos = [w.video for w in outcome.segments]
     removed = keeper.removed(videos) if keeper is not None else [False] * len(videos)
+    # A segment whose video and CSV are both gone was removed meanwhile by another's budget (the
+    # service's, over all its cameras): not a writer that failed.
+    removed = [gone or not any(os.path.lexists(path) for path in layout.segment_files(video))
+               for gone, video in zip(removed, videos)]
     _check_outcome(plan, outcome, removed)
     segments = tuple(Segment.of(w, gone) for w, gone in zip(outcome.segments, removed))
     stopped = "interrupt" if stopped_late else outcome.stopped
