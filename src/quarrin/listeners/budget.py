@@ -80,7 +80,7 @@ class Facts:
     def __init__(self):
         self.ends, self.lists = {}, {}
         self.folders = {}     # folder -> (its time of change, what _folder found in it)
-        self.live = set()     # the folder of the newest segment: looked at on each walk
+        self.live = set()     # the folders of the newest segments: looked at on each walk
 
     def times(self, path, st):
         """(first, last) times of the timestamps CSV at `path` (stat `st`); None when it cannot
@@ -139,8 +139,8 @@ def finished_segments(pattern, others=(), facts=None):
     the span of an event of a list in its folder or above meets its CSV's first..last times
     (one whose CSV cannot be read is taken to hold one). `facts` (Facts) is what earlier walks
     read: only what changed since is read again (a folder whose time of change is the same holds
-    the same files; those of the folder holding the newest segment are looked at each time, as
-    that one may still grow)."""
+    the same files; those of the folders holding the newest segments are looked at each time, as
+    the one being written still grows)."""
     facts = facts if facts is not None else Facts()
     top = pattern.folder
     # The other outputs whose files may lie beside this one's.
@@ -197,7 +197,8 @@ def finished_segments(pattern, others=(), facts=None):
             keys = frozenset(listed.key for listed in held)
             found.append(Finished(mtime, size, path, bool(keys) or unknown, keys))
     found.sort()
-    facts.live = {os.path.dirname(seg.path) for seg in found[-1:]}
+    # The newest segments' folders: the one being written may lie in the folder before the newest's.
+    facts.live = {os.path.dirname(seg.path) for seg in found[-3:]}
     return Walk(found, lists, events)
 
 
