@@ -105,6 +105,8 @@ class StorageBudget:
                 devices[name] = device
                 if free is not None:
                     lacking[device] = (self.min_free - free, free)
+        if not (self.max_size is not None and total > self.max_size or any(n > 0 for n, _ in lacking.values())):
+            return []   # within the budget: nothing to order
         # (Finished, camera): oldest first, as a Finished begins with its mtime.
         order = sorted(c for c in candidates if not c[0].event) + sorted(c for c in candidates if c[0].event)
         gone, removed = {}, []
