@@ -93,6 +93,7 @@ def test_options_convert(given, expected):
     (dict(codec="h265"), "codec"), (dict(quality=52), "quality"), (dict(speed="placebo"), "speed"),
     (dict(fourcc="MJPG", codec="h264"), None), (dict(fourcc="MJPG", speed="fast"), "speed"),
     (dict(font_scale=10.5), "font_scale"), (dict(text_at=(2**31, 0)), "text_at"), (dict(min_free="-1M"), "min_free"),
+    (dict(keep_days=3, keep_event_days=2), "keep_event_days"),
     (dict(objects="person"), "objects"), (dict(motion=True, objects=["person", "person"]), "objects"),
     (dict(motion=True, objects="person, "), "objects"), (dict(motion=True, objects=[1]), "objects"),
     (dict(motion=True, objects="car"), "objects"), (dict(motion=True, objects="person,car", detector="hog"), "objects"),

@@ -61,6 +61,11 @@ def test_disk_budget_on_a_live_recording_stopped_by_sigterm(tmp_path):
     assert proc.stderr.splitlines()[-1] == "quarrin: terminated; the files above are complete"
     out = proc.stdout.splitlines()
     removed = [line.split()[1] for line in out if line.startswith("Removed")]
+    # The pictures of events whose segments are all gone go with the last of them.
+    pictures = [name for name in removed if name.endswith(".jpg")]
+    removed = [name for name in removed if name not in pictures]
+    assert not any(os.path.exists(name) for name in pictures)
+    assert all("Removed %s (the segments of its event are gone)" % name in out for name in pictures)
     files = [line.split() for line in out if line.startswith(str(tmp_path))]
     gone = [f[0] for f in files if " ".join(f[-3:]) == "removed (disk budget)"]
     assert gone and removed == [name for video in gone for name in (video, video + ".csv")]  # each once, in order
@@ -248,3 +253,160 @@ def test_kept_events_outlive_the_budget(tmp_path, where, kept, removed, told_kep
         assert gone == [] and [line for line in told if not line.startswith("Removed")] == [
             "Nothing removed (disk budget): the review file %s cannot be read: file is not a database" % path]
     assert all((folder / n).exists() for n in told_kept)
+
+
+def _segments(top, specs):
+    """Finished segments of made-up sizes under `top`: (camera, number, age in hours, with an
+    event, bytes). An event is named in the camera's list, its picture beside it."""
+    import datetime
+
+    paths = {}
+    for camera, number, hours, event, size in specs:
+        folder = top / camera
+        folder.mkdir(exist_ok=True)
+        video = folder / ("%s_%03d.avi" % (camera, number))
+        when = time.time() - hours * 3600
+        start = datetime.datetime.fromtimestamp(when - 60).replace(microsecond=0)
+        _stamped(video, start, 3)
+        video.write_bytes(b"x" * size)
+        if event:
+            listing = folder / (camera + ".events.csv")
+            if not listing.exists():
+                listing.write_text("event,start,end,file,snapshot\n")
+            (folder / (camera + ".events")).mkdir(exist_ok=True)
+            (folder / (camera + ".events") / ("%04d.jpg" % number)).write_bytes(b"jpeg")
+            with open(listing, "a") as f:
+                f.write("%d,%s,%s,%s,%s\n" % (number, start.isoformat(), start.isoformat(), video.name,
+                                              "%s.events/%04d.jpg" % (camera, number)))
+        for path in (video, str(video) + ".csv"):
+            os.utime(path, (when, when))
+        paths[camera, number] = str(video)
+    return paths
+
+
+# Segments of two and three cameras (camera, number, hours old, with an event, bytes); the
+# budget; the segments held claimed; which go, in order.
+D, Y, G = "door", "yard", "gate"
+CAMERAS = [
+    # Those without events first, across cameras, oldest first; never a camera's newest.
+    ([(D, 0, 9, True, 4000), (Y, 0, 8, False, 4000), (D, 1, 7, False, 4000), (Y, 1, 6, False, 4000),
+      (D, 2, 1, False, 4000), (Y, 2, 1, False, 4000)], {"max_size": "10K"}, [], [(Y, 0), (D, 1), (Y, 1), (D, 0)]),
+    ([(D, 0, 9, True, 4000), (Y, 0, 8, False, 4000), (D, 1, 7, False, 4000), (D, 2, 1, False, 4000),
+      (Y, 1, 1, False, 4000)], {"max_size": "17K"}, [], [(Y, 0)]),
+    # A segment its recorder holds is skipped; when the newest is held, the newest before it is
+    # spared too. The picture of an event goes with its segment, its list stays for the other.
+    ([(D, 0, 9, True, 4000), (Y, 0, 8, False, 4000), (D, 1, 7, False, 4000), (D, 2, 1, False, 4000),
+      (G, 0, 5, True, 4000), (G, 1, 4, True, 4000), (G, 2, 0.5, False, 4000)], {"max_size": "1K"},
+     [(Y, 0), (G, 2)], [(D, 1), (D, 0), (G, 0)]),
+    # Free space lacking: as many bytes as it lacks go (free space is made up: 10 KiB).
+    ([(D, 0, 9, False, 6000), (Y, 0, 8, True, 6000), (D, 1, 7, False, 6000), (Y, 1, 6, False, 6000),
+      (D, 2, 1, False, 100), (Y, 2, 1, False, 100), (G, 0, 3, True, 6000), (G, 1, 1, False, 100)],
+     {"min_free": "20K"}, [], [(D, 0), (D, 1)]),
+]
+
+
+@pytest.mark.parametrize("specs, storage, held, gone", CAMERAS)
+def test_storage_budget_across_cameras(tmp_path, monkeypatch, specs, storage, held, gone):
+    import fcntl
+
+    from quarrin import layout, options, writers
+    from quarrin.service.budget import StorageBudget
+
+    paths = _segments(tmp_path, specs)
+    (tmp_path / D / "door_900.avi").write_bytes(b"x" * 9000)   # no CSV: no segment's
+    (tmp_path / D / "notes.avi").write_bytes(b"x" * 9000)
+    monkeypatch.setattr(writers, "free_space", lambda folder: 10 << 10)
+    locks = [os.open(paths[key], os.O_RDONLY) for key in held]
+    for fd in locks:
+        fcntl.flock(fd, fcntl.LOCK_SH)
+    told = []
+    outputs = {camera: str(tmp_path / camera / (camera + ".avi")) for camera in dict.fromkeys(s[0] for s in specs)}
+    limits = {key: options.size_bytes(key, value) for key, value in storage.items()}
+    try:
+        removed = StorageBudget(lambda: outputs, told.append, limits, str(tmp_path)).sweep()
+    finally:
+        for fd in locks:
+            os.close(fd)
+    assert removed == [paths[key] for key in gone]
+    assert all(os.path.exists(p) for key, p in paths.items() if key not in gone)
+    assert (tmp_path / D / "door_900.avi").exists() and (tmp_path / D / "notes.avi").exists()
+    lines = [line for line in told if ".avi" in line]
+    assert lines[1::2] == [line.replace(".avi ", ".avi.csv ") for line in lines[::2]]
+    reason = r"\d+\.\d KiB over \d+\.0 KiB" if "max_size" in storage else r"\d+\.\d KiB free, below 20\.0 KiB"
+    assert len(lines) == 2 * len(gone)
+    for (camera, number), line in zip(gone, lines[::2]):
+        assert re.fullmatch(r"Removed %s/%s_%03d\.avi of camera %s \(storage budget: %s\)"
+                            % (camera, camera, number, camera, reason), line), line
+    # An event's picture goes with the last segment that holds it; its list once no video it names is left.
+    for camera, number in gone:
+        if any(s[:2] == (camera, number) and s[3] for s in specs):
+            picture = "%s/%s.events/%04d.jpg" % (camera, camera, number)
+            listing = "%s/%s.events.csv" % (camera, camera)
+            assert not (tmp_path / picture).exists()
+            assert ("Removed %s of camera %s (the segments of its event are gone)" % (picture, camera)
+                    if (tmp_path / listing).exists() else
+                    "Removed %s of camera %s (no video it names is left)" % (listing, camera)) in told
+    # The recorder's claim is what the budget sees as held.
+    namer = layout.Namer(str(tmp_path / "new.avi"))
+    name = namer.claim()
+    with layout.locked_by_other(name) as claimed:
+        assert claimed
+    namer.closed(name)
+    with layout.locked_by_other(name) as claimed:
+        assert not claimed
+
+
+# The budget of one recording over old segments (900, 902: with an event; 901: without): what
+# it is given, which go, in order, and why.
+AGES = [
+    (dict(keep_days=1, keep_event_days=30), [(901, "keep-days 1"), (902, "keep-event-days 30")]),
+    (dict(keep_event_days=30), [(902, "keep-event-days 30")]),    # the others never by age
+    (dict(keep_days=1), [(901, "keep-days 1"), (902, "keep-days 1"), (900, "keep-days 1")]),
+    # Over the size, those without events go first.
+    (dict(keep_size=1, keep_event_days=100), [(901, "keep-size"), (902, "keep-size"), (900, "keep-size")]),
+]
+
+
+@pytest.mark.parametrize("keep, gone", AGES)
+def test_segments_with_events_are_kept_longer(tmp_path, keep, gone):
+    import quarrin as api
+
+    paths = _segments(tmp_path, [(D, 902, 960, True, 1000), (D, 900, 48, True, 1000), (D, 901, 47, False, 1000)])
+    # A row's picture outside its list's own folder is never the budget's to remove.
+    (tmp_path / "outside.jpg").write_bytes(b"jpeg")
+    with open(tmp_path / D / "door.events.csv", "a") as f:
+        f.write("903,2000-01-01T00:00:00,2000-01-01T00:00:01,door_902.avi,../outside.jpg\n")
+    src = videos.moving_clip(tmp_path / "in.avi", 5)
+    told = []
+    r = api.record(src, tmp_path / D / "door.avi", segment_frames=2, notify=told.append, **keep)
+    old = [line for line in told if re.search(r"_90\d\.avi ", line)]
+    assert [(line.split()[1], line.split(" (", 1)[1].split(":")[0].rstrip(")")) for line in old] == [
+        (paths[D, number], reason) for number, reason in gone]
+    own = [s for s in r.segments if s.removed]
+    assert len(own) == (len(r.segments) - 1 if "keep_size" in keep else 0)
+    # The picture of an event goes with its segment; the list with the last video it names.
+    left = [number for number in (900, 902) if number not in dict(gone)]
+    listing = tmp_path / D / "door.events.csv"
+    assert listing.exists() == bool(left)
+    for number in (900, 902):
+        assert (tmp_path / D / "door.events" / ("%04d.jpg" % number)).exists() == (number in left)
+    assert (tmp_path / "outside.jpg").exists()
+
+
+def test_segments_removed_by_another_budget_meanwhile(tmp_path):
+    """The service's budget may remove a running recording's finished segments: the recording
+    ends as it would, those segments told as removed."""
+    import quarrin as api
+    from quarrin import layout
+
+    closed = []
+
+    def elsewhere(segment):
+        if closed:
+            for path in layout.segment_files(closed[-1]):
+                os.remove(path)
+        closed.append(segment.video)
+
+    r = api.record(videos.moving_clip(tmp_path / "in.avi", 8), tmp_path / "o.avi", segment_frames=2,
+                   on_segment=elsewhere)
+    assert [s.removed for s in r.segments] == [True] * (len(r.segments) - 1) + [False]

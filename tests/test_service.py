@@ -3,6 +3,7 @@ service stopped or its file read again) and the live images, against cameras on 
 cameras file and its faults: tests/test_config.py)."""
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -298,6 +299,40 @@ def test_the_readme_example_runs_against_the_test_cameras(tmp_path, page):
     videos = sorted(tmp_path.glob("*/*/*.mp4"))
     assert [v.parts[-3] for v in videos] == ["door", "yard"]
     assert checked_ok(videos[0]) and checked_ok(videos[1])
+
+
+@pytest.mark.only_in("np2")
+def test_one_storage_budget_over_the_cameras(tmp_path):
+    """A segment closed by any recorder has the service's budget look: the oldest go, across
+    cameras, never one a recorder holds nor a camera's newest."""
+    cam = MjpegServer(fps=10).start()
+    config = tmp_path / "cameras.toml"
+    config.write_text(GOOD.format(url=cam.url) + 'segment_seconds = 0.5\n[cameras.yard]\nsource = "%s"\n'
+                      'output = "rec/yard.avi"\nsegment_seconds = 0.5\n[storage]\nmax_size = "40K"\n' % cam.url)
+    try:
+        service, base = start_service(tmp_path, config)
+        try:
+            waiting.until(lambda: (tmp_path / "rec" / "door_003.avi").exists() and not
+                          (tmp_path / "rec" / "door.avi").exists(), timeout=60, what="door's first segment removed")
+            service.send_signal(signal.SIGTERM)
+            out = service.communicate(timeout=90)[0]
+        finally:
+            if service.poll() is None:
+                service.kill()
+                service.communicate()
+    finally:
+        cam.stop()
+    assert service.returncode == 143, out
+    removed = [line.split()[1] for line in out.splitlines() if line.startswith("Removed ")]
+    assert "rec/door.avi" in removed and "rec/door.avi.csv" in removed
+    assert all(re.fullmatch(r"Removed (rec/(door|yard)(_\d{3})?\.avi(\.csv)?) of camera \2 \(storage budget: "
+                            r"\d+\.\d KiB over 40\.0 KiB\)", line)
+               for line in out.splitlines() if line.startswith("Removed "))
+    assert not any(os.path.exists(tmp_path / name) for name in removed)
+    left = sorted(str(p) for p in (tmp_path / "rec").glob("*.avi"))
+    assert any("door" in p for p in left) and any("yard" in p for p in left)
+    checked = quarrin("check", *left)
+    assert checked.returncode == 0, checked.stdout
 
 
 @pytest.mark.only_in("np2")

@@ -22,6 +22,7 @@ Every convention of the files on disk lives here. For an OUTPUT such as ``cam/do
   two outputs in one folder could write a file of the same name (batch keeps its outputs apart);
 - `MIN_ROI_WIDTH` and `MIN_ROI_HEIGHT` are the smallest region a video is written with.
 """
+import contextlib
 import datetime
 import functools
 import os
@@ -180,7 +181,9 @@ class Namer:
 
     `held` is every name claimed and not yet closed or given back: the segment being written and
     the next, already claimed. Claims and `lock` exclude each other, so that whoever deletes files
-    of this output under `lock` never removes a name while it is being claimed."""
+    of this output under `lock` never removes a name while it is being claimed. Each held video
+    is also locked shared (flock) while it is held: another process (the service's budget) tells
+    by `locked_by_other` that it must not delete it."""
 
     def __init__(self, output, numbered=False, by_clock=True):
         self.output, self.numbered, self.by_clock = output, numbered, by_clock
@@ -189,6 +192,7 @@ class Namer:
         self.counter = 0
         self.held = set()
         self.lock = threading.Lock()
+        self._locks = {}    # held name -> the descriptor of its shared lock
 
     def claim(self, when: datetime.datetime | None = None) -> str:
         """The next free name, claimed (its video and CSV created empty); `when` is the time of
@@ -196,7 +200,13 @@ class Namer:
         with self.lock:
             name = self._next(when)
             self.held.add(name)
+            self._locks[name] = _lock_shared(name)
             return name
+
+    def _let_go(self, name):
+        fd = self._locks.pop(name, None)
+        if fd is not None:
+            os.close(fd)
 
     def _next(self, when):
         if self.fields:
@@ -239,16 +249,60 @@ class Namer:
         """A claimed name whose segment was never opened: its empty files are removed."""
         with self.lock:
             self.held.discard(name)
+            self._let_go(name)
             remove_segment(name)
 
     def closed(self, name: str) -> None:
         """The segment's files are complete: the name is no longer held."""
         with self.lock:
             self.held.discard(name)
+            self._let_go(name)
 
     def holds(self, path):
         """Whether `path` (absolute) is the video or CSV of a name held now; call with `lock` held."""
         return any(path in segment_files(v) for v in map(os.path.abspath, self.held))
+
+
+def _lock_shared(video):
+    """A descriptor of `video` holding a shared flock on it (None where there are no locks)."""
+    try:
+        import fcntl
+    except ImportError:
+        return None
+    try:
+        fd = os.open(video, os.O_RDONLY)
+    except OSError:
+        return None
+    try:
+        fcntl.flock(fd, fcntl.LOCK_SH)
+    except OSError:
+        os.close(fd)
+        return None
+    return fd
+
+
+@contextlib.contextmanager
+def locked_by_other(video):
+    """Whether a recording holds `video` claimed (its Namer's shared lock), as the block's value;
+    while the block runs, `video` stays locked exclusively, so that no recording claims it
+    meanwhile. A video that cannot be opened is not held."""
+    try:
+        import fcntl
+        fd = os.open(video, os.O_RDONLY)
+    except (ImportError, OSError):
+        yield False
+        return
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            yield True
+            return
+        except OSError:
+            pass
+        yield False
+    finally:
+        os.close(fd)
 
 
 # ---- recognising a recording's own files ---------------------------------------------------------

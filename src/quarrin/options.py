@@ -578,10 +578,14 @@ OPTIONS = (
            "1, 2, 4, ... up to 30 s between tries); 0: stop at the first loss", "SECONDS", "live",
            engine=("reconnect",), batch=False, live=True, shown="300"),
     Option("keep_size", None, size_bytes, "after each segment closes, delete the oldest finished segments of "
-           "this OUTPUT (video, CSV, event list) while they take more than SIZE (K, M, G, T: units of 1024)",
+           "this OUTPUT (video, CSV, event list), those without events first, while they take more than SIZE (K, M, "
+           "G, T: units of 1024)",
            "SIZE", "disk", batch=False, shown="no limit"),
     Option("keep_days", None, number(positive=True, high=1e5), "likewise delete finished segments older than D "
            "days", "D", "disk", batch=False, shown="no limit"),
+    Option("keep_event_days", None, number(positive=True, high=1e5), "delete finished segments that hold a frame "
+           "of an event by age only after D days, the others by --keep-days; not shorter than --keep-days", "D",
+           "disk", batch=False, shown="as --keep-days"),
     Option("min_free", "100M", size_bytes, "stop the recording cleanly, with its files complete, before free space "
            "on the output's file system falls below SIZE (K, M, G, T: units of 1024); 0: no limit", "SIZE", "disk"),
     Option("preview", False, flag, "show the saved frames in a window; q or Esc stops", group="running",
@@ -695,6 +699,9 @@ def check_record_options(**given):
                 raise UsageError(None, None, "%s and %s cannot be combined: %s"
                                  % (named(rule.other), named(option.name), rule.why))
             raise UsageError(option.name, getattr(opts, option.name), rule.why)
+    if opts.keep_event_days is not None and opts.keep_days is not None and opts.keep_event_days < opts.keep_days:
+        raise UsageError("keep_event_days", opts.keep_event_days, "is shorter than %s %g: segments with events "
+                         "would go before those without" % (named("keep_days"), opts.keep_days))
     if not opts.motion:
         for option in OPTIONS:
             if option.needs_motion and opts.given(option.name):

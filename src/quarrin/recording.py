@@ -231,12 +231,13 @@ def _on_resize(plan, notify):
 def _check_budget(output, opts):
     """A disk budget deletes only files it can tell as this output's: an output whose names it
     cannot follow is refused before anything is recorded."""
-    if opts.keep_size is None and opts.keep_days is None:
+    given = [name for name in ("keep_size", "keep_days", "keep_event_days") if getattr(opts, name) is not None]
+    if not given:
         return
     try:
         layout.Pattern(output)
     except layout.Unfollowable as exc:
-        option = "keep_size" if opts.keep_size is not None else "keep_days"
+        option = given[0]
         raise UsageError("output", output, "the disk budget (--%s) cannot tell its files from others: %s"
                          % (option.replace("_", "-"), exc)) from None
 
@@ -365,11 +366,12 @@ def run(plan, progress=None, log=None, notify=None, listeners=(), others=(), end
     pictures = snapshots.Events(plan.name, folder, plan.opts.box_colour, notify, listing and plan.output)
     if plan.events and not own:
         own.append(pictures)  # a scan's events are made (and pictured) with no other listener
-    if not plan.scan and (plan.opts.keep_size is not None or plan.opts.keep_days is not None):
+    opts = plan.opts
+    if not plan.scan and (opts.keep_size is not None or opts.keep_days is not None or opts.keep_event_days is not None):
         from quarrin.listeners import budget
 
-        keeper = budget.Budget(layout.Pattern(plan.output), plan.opts.keep_size, plan.opts.keep_days, notify, namer,
-                               listing, layout.patterns(others))
+        keeper = budget.Budget(layout.Pattern(plan.output), opts.keep_size, opts.keep_days, notify, namer,
+                               listing, layout.patterns(others), opts.keep_event_days)
         own.append(keeper)
     if namer is not None:
         own.append(_Release(namer))  # after the budget: it sees each segment as held or as closed last
@@ -438,6 +440,10 @@ def run(plan, progress=None, log=None, notify=None, listeners=(), others=(), end
                             log_lines=native.count)
     videos = [w.video for w in outcome.segments]
     removed = keeper.removed(videos) if keeper is not None else [False] * len(videos)
+    # A segment whose video and CSV are both gone was removed meanwhile by another's budget (the
+    # service's, over all its cameras): not a writer that failed.
+    removed = [gone or not any(os.path.lexists(path) for path in layout.segment_files(video))
+               for gone, video in zip(removed, videos)]
     _check_outcome(plan, outcome, removed)
     segments = tuple(Segment.of(w, gone) for w, gone in zip(outcome.segments, removed))
     stopped = "interrupt" if stopped_late else outcome.stopped

@@ -1,12 +1,18 @@
 """A disk budget for a long recording: after each segment closes, the oldest finished segments of
 the recording's OUTPUT are deleted while they take more than --keep-size or are older than
---keep-days.
+--keep-days; a segment that holds a frame of an event, older than --keep-event-days instead.
+Over --keep-size, the segments without events go first, oldest first, then those with events.
 
 Only files of OUTPUT's own names are candidates (quarrin.layout.Pattern): the output itself and
 its numbered segments, with strftime fields matching only what they can expand to, each with its
 timestamps CSV. Never deleted: the newest segment, a segment the running recording has claimed or
 holds open, a file the pattern does not name, and an event list that names a video still there
-or that the running recording writes.
+or that the running recording writes. An event's picture goes with the last segment that holds
+the event.
+
+`finished_segments` is the walk over an output's files, with whether each segment holds an
+event (its event list names it, or an event's span meets the times of its CSV); the service's
+budget over all its cameras (quarrin.service.budget) walks with it too.
 
 The budget is a listener of the recording (quarrin.listeners): it learns of each closed segment on
 the listeners' thread, before the recording's namer lets go of the name. The folder walk and the
@@ -21,11 +27,329 @@ import os
 import queue
 import threading
 import time
+import typing
 
 from quarrin import stamps
 from quarrin.layout import PICTURE, csv_of, segment_files, snapshots_folder
 from quarrin.listeners import Listener
 from quarrin.stamps import local_time
+
+
+def show_bytes(n):
+    """A size as the budget's lines give it: 512.0 GiB, 30.0 KiB, 900 B."""
+    for unit, scale in (("TiB", 1 << 40), ("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
+        if n >= scale:
+            return "%.1f %s" % (n / scale, unit)
+    return "%d B" % n
+
+
+def show_days(days):
+    return "%g" % days
+
+
+class Finished(typing.NamedTuple):
+    """A finished segment as the walk finds it: its video's mtime, its bytes with its CSV, its
+    video (absolute), whether it holds a frame of an event, and which listed events it holds."""
+    mtime: float
+    size: int
+    path: str
+    event: bool
+    events: frozenset
+
+
+_NONE: frozenset = frozenset()
+
+
+class Listed(typing.NamedTuple):
+    """An event of an event list: (list, row) as its key, its picture (absolute, or None)."""
+    key: tuple
+    picture: typing.Optional[str]
+
+
+class Walk(typing.NamedTuple):
+    segments: list          # Finished, oldest first
+    lists: list             # the event lists of the output, absolute
+    events: dict            # key -> Listed, of the events some segment holds
+
+
+class Facts:
+    """What walks keep across walks: a timestamps CSV's first and last times and an event list's
+    events, by the file's size and time of change (a file that changes is read again), and what
+    each folder holds, by the folder's time of change."""
+
+    def __init__(self):
+        self.ends, self.lists = {}, {}
+        self.folders = {}     # folder -> (its time of change, what _folder found in it)
+        self.live = set()     # the folders of the newest segments: looked at on each walk
+
+    def times(self, path, st):
+        """(first, last) times of the timestamps CSV at `path` (stat `st`); None when it cannot
+        be read as one (a segment that may hold anything)."""
+        key = (st.st_mtime_ns, st.st_size)
+        found = self.ends.get(path)
+        if found is not None and found[0] == key:
+            return found[1]
+        try:
+            got = stamps.ends(path, st.st_size, stored=local_time)
+        except (OSError, ValueError):
+            got = None
+        times = None if not got or got[1] is None or got[2] is None else (got[1], got[2])
+        self.ends[path] = (key, times)
+        return times
+
+    def events(self, path, st):
+        """The events of the list at `path`: (row, files, picture, start, end), paths absolute
+        (a file also as its name in the list's folder: lists of earlier versions named it from
+        where the recording ran); start and end None when unreadable."""
+        key = (st.st_mtime_ns, st.st_size)
+        found = self.lists.get(path)
+        if found is not None and found[0] == key:
+            return found[1]
+        from quarrin.listeners.eventlist import DELETED_MARK
+
+        folder, rows = os.path.dirname(path), []
+        try:
+            with open(path, newline="") as f:
+                for n, row in enumerate(csv.DictReader(f)):
+                    if (row.get("event") or "").startswith(DELETED_MARK):
+                        continue
+                    files = set()
+                    if row.get("file"):
+                        name = row["file"]
+                        files.add(os.path.normpath(os.path.join(folder, name)))
+                        files.add(os.path.join(folder, os.path.basename(name)))
+                    picture = os.path.normpath(os.path.join(folder, row["snapshot"])) if row.get("snapshot") else None
+                    if picture is not None and not _own_picture(path, picture):
+                        picture = None   # only a picture of its own list's folder goes with an event
+                    try:
+                        start, end = local_time(row.get("start") or ""), local_time(row.get("end") or "")
+                    except (ValueError, OverflowError, TypeError):
+                        start = end = None
+                    rows.append((n, frozenset(files), picture, start, end))
+        except (OSError, UnicodeDecodeError, csv.Error):
+            rows = []
+        self.lists[path] = (key, rows)
+        return rows
+
+
+def finished_segments(pattern, others=(), facts=None):
+    """The segments of `pattern`'s output (quarrin.layout.Pattern) on disk, oldest first, and its
+    event lists (a Walk). A video that one of `others` names as well, or without its timestamps
+    CSV, is none. A segment holds an event when a list names it as the event's file, or when
+    the span of an event of a list in its folder or above meets its CSV's first..last times
+    (one whose CSV cannot be read is taken to hold one). `facts` (Facts) is what earlier walks
+    read: only what changed since is read again (a folder whose time of change is the same holds
+    the same files; those of the folders holding the newest segments are looked at each time, as
+    the one being written still grows)."""
+    facts = facts if facts is not None else Facts()
+    top = pattern.folder
+    # The other outputs whose files may lie beside this one's.
+    others = [o for o in others if _under(o.folder, top) or _under(top, o.folder)]
+    scanned, lists = [], []
+    pending, seen = [top], set()
+    while pending:
+        folder = pending.pop()
+        found = _folder(folder, pattern, facts)
+        if found is None:
+            continue
+        seen.add(folder)
+        subs, mine, listed = found
+        pending.extend(subs)
+        theirs = [o for o in others if _under(folder, o.folder)]
+        if theirs:
+            mine = [v for v in mine if not any(o.is_video(v[2]) for o in theirs)]
+            listed = [path for path in listed if not any(o.is_list(path) for o in theirs)]
+        scanned.append((folder, mine))
+        lists.extend(listed)
+    facts.folders = {folder: facts.folders[folder] for folder in seen}
+    named, spans, events = collections.defaultdict(list), collections.defaultdict(list), {}
+    for path in lists:
+        try:
+            st = os.stat(path)
+        except OSError:
+            continue
+        folder = os.path.dirname(path)
+        for n, files, picture, start, end in facts.events(path, st):
+            listed = Listed((path, n), picture)
+            for name in files:
+                named[name].append(listed)
+            if start is not None and end is not None:
+                spans[folder].append((start, end, listed))
+    found = []
+    for folder, mine in scanned:
+        near = [span for up in _folders_up(folder, top) for span in spans.get(up, ())] if spans else []
+        for mtime, size, path, cst in mine:
+            held = named.get(path)
+            if not near and not held:
+                found.append(Finished(mtime, size, path, False, _NONE))
+                continue
+            held = list(held or ())
+            unknown = False
+            if near:
+                times = facts.times(csv_of(path), cst)
+                if times is None:
+                    unknown = True
+                else:
+                    first, last = times
+                    held += [listed for start, end, listed in near if start <= last and end >= first]
+            for listed in held:
+                events[listed.key] = listed
+            keys = frozenset(listed.key for listed in held)
+            found.append(Finished(mtime, size, path, bool(keys) or unknown, keys))
+    found.sort()
+    # The newest segments' folders: the one being written may lie in the folder before the newest's.
+    facts.live = {os.path.dirname(seg.path) for seg in found[-3:]}
+    return Walk(found, lists, events)
+
+
+def _folder(folder, pattern, facts):
+    """(subfolders, videos, lists) of `folder`: the videos of `pattern` in it with their CSVs,
+    (mtime, bytes of both, path, the CSV's stat), and its event lists; None when it cannot be
+    listed. Kept in `facts` by the folder's time of change."""
+    try:
+        st = os.stat(folder)
+    except OSError:
+        return None
+    cached = facts.folders.get(folder)
+    if cached is not None and cached[0] == st.st_mtime_ns and folder not in facts.live:
+        return cached[1]
+    subs, names = [], []
+    try:
+        with os.scandir(folder) as entries:
+            for entry in entries:
+                if entry.is_dir(follow_symlinks=False):
+                    subs.append(entry.path)
+                else:
+                    names.append(entry.name)
+    except OSError:
+        return None
+    mine, lists = [], []
+    for name in names:
+        path = os.path.join(folder, name)
+        if name.endswith(".csv"):
+            if pattern.is_list(path):
+                lists.append(path)
+            continue
+        if not pattern.is_video(path):
+            continue
+        try:
+            vst, cst = os.stat(path), os.stat(csv_of(path))
+        except OSError:   # gone, or no segment's: its CSV is missing
+            continue
+        mine.append((vst.st_mtime, vst.st_size + cst.st_size, path, cst))
+    found = (subs, mine, lists)
+    facts.folders[folder] = (st.st_mtime_ns, found)
+    return found
+
+
+def _own_picture(listing, picture):
+    """Whether `picture` is one of an event's pictures in the folder of the list `listing`."""
+    return os.path.dirname(picture) == os.path.abspath(snapshots_folder(listing)) and \
+        PICTURE.fullmatch(os.path.basename(picture)) is not None
+
+
+def _under(folder, top):
+    return folder == top or folder.startswith(os.path.join(top, ""))
+
+
+def _folders_up(folder, top):
+    """`folder` and the folders above it, up to `top`."""
+    while True:
+        yield folder
+        if folder == top or not _under(folder, top):
+            return
+        parent = os.path.dirname(folder)
+        if parent == folder:
+            return
+        folder = parent
+
+
+def kept_events(folder, told, tell, what="disk budget"):
+    """The kept events of the review file of the folder `folder` lies under (quarrin.review): a
+    `_Kept`, empty without one; None when it cannot be read (then nothing is deleted, and that is
+    told once: `told` holds what was)."""
+    from quarrin import review
+
+    path = review.find(folder)
+    if path is None:
+        return _Kept(())
+    try:
+        with review.Review(path, create=False) as marks:
+            rows = marks.kept()
+    except review.ReviewError as exc:
+        if str(exc) not in told:
+            told.add(str(exc))
+            tell("Nothing removed (%s): %s" % (what, exc))
+        return None
+    top = os.path.dirname(os.path.dirname(path))
+    return _Kept(rows, top)
+
+
+class Sweeper:
+    """What goes with the segments a budget removed: the event lists none of whose videos is left,
+    with their pictures, and the pictures of events whose segments are all gone. `remove(path)`
+    removes a file (False: not removed), `busy(path)` says whether a list is being written,
+    `tell(path, why)` tells a removal."""
+
+    def __init__(self, remove, busy, tell):
+        self.remove, self.busy, self.tell = remove, busy, tell
+
+    def after(self, walk, gone, kept, on_kept):
+        """`gone`: the videos of `walk` (finished_segments) removed."""
+        gone = set(gone)
+        left = collections.Counter()
+        for seg in walk.segments:
+            if seg.path not in gone:
+                left.update(seg.events)
+        dropped = set()
+        for path in walk.lists:
+            if self._drop_list(path, kept, on_kept):
+                dropped.add(path)
+        for seg in walk.segments:
+            if seg.path not in gone:
+                continue
+            for key in seg.events:
+                listed = walk.events[key]
+                if left[key] or key[0] in dropped or listed.picture is None:
+                    continue
+                left[key] = 1   # once
+                if listed.picture in kept.pictures or not os.path.exists(listed.picture):
+                    continue
+                if self.remove(listed.picture):
+                    self.tell(listed.picture, "the segments of its event are gone")
+
+    def _drop_list(self, path, kept, on_kept):
+        """An event list goes once no video it names is left (a list without events stays)."""
+        try:
+            with open(path, newline="") as f:
+                files = {row.get("file") for row in csv.DictReader(f)} - {None, ""}
+        except (OSError, UnicodeDecodeError, csv.Error):
+            return False
+        if not files or any(_listed_video_left(path, v) for v in files):
+            return False
+        if os.path.abspath(path) in kept.lists:
+            on_kept(os.path.abspath(path))
+            return False
+        if self.busy(path) or not self.remove(path):
+            return False
+        self.tell(path, "no video it names is left")
+        self._remove_pictures(snapshots_folder(path), kept)
+        return True
+
+    def _remove_pictures(self, folder, kept):
+        """The pictures of a removed event list go with it (its folder, when nothing else is left in it)."""
+        try:
+            names = os.listdir(folder)
+        except OSError:
+            return
+        gone = [name for name in names if PICTURE.fullmatch(name)
+                and os.path.abspath(os.path.join(folder, name)) not in kept.pictures
+                and self.remove(os.path.join(folder, name))]
+        if len(gone) == len(names):
+            with contextlib.suppress(OSError):
+                os.rmdir(folder)
+        for name in gone:
+            self.tell(os.path.join(folder, name), "its event list is gone")
 
 
 class Budget(Listener):
@@ -34,11 +358,14 @@ class Budget(Listener):
     claimed; `listing` (quarrin.listeners.eventlist.EventList) is the event list it writes. `others` are
     the patterns of other recordings beside it (the other cameras of a service): a file one of
     them names as well is not provably this recording's, and is never deleted; nor is a video
-    without its timestamps CSV, which every segment has. `error` is what stopped its deletions,
+    without its timestamps CSV, which every segment has. `keep_event_days` (None: as `keep_days`)
+    is how long a segment that holds an event stays. `error` is what stopped its deletions,
     once it is closed."""
 
-    def __init__(self, pattern, keep_size, keep_days, tell, namer=None, listing=None, others=()):
+    def __init__(self, pattern, keep_size, keep_days, tell, namer=None, listing=None, others=(),
+                 keep_event_days=None):
         self.pattern, self.keep_size, self.keep_days, self.tell = pattern, keep_size, keep_days, tell
+        self.keep_event_days = keep_event_days
         self.others = tuple(others)
         self.namer, self.listing = namer, listing
         self.lock = namer.lock if namer is not None else threading.Lock()
@@ -50,6 +377,7 @@ class Budget(Listener):
         self._told = set()    # kept events' files already told as kept, and the review file's trouble
         self._thread = None
         self._error = self.error = None
+        self.facts = Facts()
 
     def describe(self):
         return "the disk budget"
@@ -112,36 +440,39 @@ class Budget(Listener):
 
     def segments(self):
         """The recording's videos, oldest first: (mtime, size with its CSV, path)."""
-        found = []
-        for folder, _, names in os.walk(self.pattern.folder):
-            for name in names:
-                path = os.path.join(folder, name)
-                if self.pattern.is_video(path) and not any(other.is_video(path) for other in self.others):
-                    try:
-                        st, stamps = os.stat(path), os.stat(csv_of(path))
-                    except OSError:   # gone, or no segment's: its CSV is missing
-                        continue
-                    found.append((st.st_mtime, st.st_size + stamps.st_size, path))
-        return sorted(found)
+        return [(s.mtime, s.size, s.path) for s in finished_segments(self.pattern, self.others, self.facts).segments]
+
+    def _why_old(self, seg, now):
+        """The reason `seg` (Finished) goes by its age, or None."""
+        if seg.event and self.keep_event_days is not None:
+            return "keep-event-days %s" % show_days(self.keep_event_days) \
+                if seg.mtime < now - self.keep_event_days * 86400 else None
+        if self.keep_days is not None and seg.mtime < now - self.keep_days * 86400:
+            return "keep-days %s" % show_days(self.keep_days)
+        return None
 
     def after_close(self, video):
         """Deletes what the budget asks: never the video closed last, the newest, or a held one."""
-        found = self.segments()
+        walk = finished_segments(self.pattern, self.others, self.facts)
+        found = walk.segments
         kept = self._kept()
         if kept is None:
             return
-        spared = {os.path.abspath(video)} | {path for _, _, path in found[-1:]}
-        total = sum(size for _, size, _ in found)
-        oldest_kept = time.time() - self.keep_days * 86400 if self.keep_days else None
-        removed = False
-        for mtime, size, path in found:
-            over = self.keep_size is not None and total > self.keep_size
-            old = oldest_kept is not None and mtime < oldest_kept
-            if not (over or old) or path in spared:
+        spared = {os.path.abspath(video)} | {seg.path for seg in found[-1:]}
+        total = sum(seg.size for seg in found)
+        now = time.time()
+        gone_videos = []
+        # Over the size, the segments without events go first.
+        for seg in [s for s in found if not s.event] + [s for s in found if s.event]:
+            why = self._why_old(seg, now)
+            if why is None and self.keep_size is not None and total > self.keep_size:
+                why = "keep-size: %s over %s" % (show_bytes(total), show_bytes(self.keep_size))
+            if why is None or seg.path in spared:
                 continue
-            if kept.holds(path):
-                self._tell_kept(path)
+            if kept.holds(seg.path):
+                self._tell_kept(seg.path)
                 continue
+            path = seg.path
             with self.lock:
                 if path == self.latest or self.namer is not None and self.namer.holds(path):
                     continue
@@ -150,75 +481,28 @@ class Budget(Listener):
                     self._closed[path] -= 1
                     self._removed[path] += 1
             for name in gone:
-                self.tell("Removed %s (disk budget)" % name)
+                self.tell("Removed %s (%s)" % (name, why))
             if gone:
-                total -= size
-                removed = True
-        if removed:
-            self._drop_empty_lists(kept)
+                total -= seg.size
+                gone_videos.append(path)
+        if gone_videos:
+            Sweeper(self._remove_unwritten, self._writing, self._told_removed).after(walk, gone_videos, kept,
+                                                                                   self._tell_kept)
 
     def _kept(self):
-        """The kept events of the review file of the folder the output lies under (quarrin.review):
-        a `_Kept`, empty without one; None when it cannot be read (then nothing is deleted, and
-        that is told once)."""
-        from quarrin import review
-
-        path = review.find(self.pattern.folder)
-        if path is None:
-            return _Kept(())
-        try:
-            with review.Review(path, create=False) as marks:
-                rows = marks.kept()
-        except review.ReviewError as exc:
-            if str(exc) not in self._told:
-                self._told.add(str(exc))
-                self.tell("Nothing removed (disk budget): %s" % exc)
-            return None
-        top = os.path.dirname(os.path.dirname(path))
-        return _Kept(rows, top)
+        return kept_events(self.pattern.folder, self._told, self.tell)
 
     def _tell_kept(self, path):
         if path not in self._told:
             self._told.add(path)
             self.tell("Kept %s: it holds a kept event (disk budget)" % path)
 
-    def _drop_empty_lists(self, kept):
-        """An event list goes once no video it names is left (a list without events stays)."""
-        for folder, _, names in os.walk(self.pattern.folder):
-            for name in names:
-                path = os.path.join(folder, name)
-                if not self.pattern.is_list(path) or any(other.is_list(path) for other in self.others):
-                    continue
-                try:
-                    with open(path, newline="") as f:
-                        files = {row.get("file") for row in csv.DictReader(f)} - {None, ""}
-                except (OSError, UnicodeDecodeError, csv.Error):
-                    continue
-                if not files or any(_listed_video_left(path, v) for v in files):
-                    continue
-                if os.path.abspath(path) in kept.lists:
-                    self._tell_kept(os.path.abspath(path))
-                    continue
-                with self.lock:
-                    if self._writing(path) or not self._remove(path):
-                        continue
-                self.tell("Removed %s (disk budget)" % path)
-                self._remove_pictures(snapshots_folder(path), kept)
+    def _told_removed(self, path, why):
+        self.tell("Removed %s (%s)" % (path, why))
 
-    def _remove_pictures(self, folder, kept):
-        """The pictures of a removed event list go with it (its folder, when nothing else is left in it)."""
-        try:
-            names = os.listdir(folder)
-        except OSError:
-            return
-        gone = [name for name in names if PICTURE.fullmatch(name)
-                and os.path.abspath(os.path.join(folder, name)) not in kept.pictures
-                and self._remove(os.path.join(folder, name))]
-        if len(gone) == len(names):
-            with contextlib.suppress(OSError):
-                os.rmdir(folder)
-        for name in gone:
-            self.tell("Removed %s (disk budget)" % os.path.join(folder, name))
+    def _remove_unwritten(self, path):
+        with self.lock:
+            return self._remove(path)
 
     def _remove(self, path):
         """Removes a file; one that cannot be removed is told, and the recording goes on."""
@@ -232,8 +516,9 @@ class Budget(Listener):
         return True
 
     def _writing(self, path):
-        written = self.listing.path if self.listing is not None else None
-        return written is not None and os.path.abspath(written) == path
+        with self.lock:
+            written = self.listing.path if self.listing is not None else None
+            return written is not None and os.path.abspath(written) == os.path.abspath(path)
 
 
 class _Kept:

@@ -8,6 +8,7 @@
     output = "door/%Y-%m-%d/door-%H%M%S.mp4"
     [web]                   # listen, password_file, tls_cert, tls_key: as serve's options; public_url
     [notify]                # handed to `notify_options` for each camera
+    [storage]               # one budget over every camera's output: max_size, min_free
 
 A camera's keys are the record options' keyword names (quarrin.options.OPTIONS: an option added
 there works here at once), `source`, `output`, and the service's own (quarrin.options.SERVICE_OPTIONS:
@@ -27,7 +28,8 @@ from quarrin.errors import UsageError
 
 SERVICE_KEYS: dict[str, typing.Any] = {o.name: o.default for o in _options.SERVICE_OPTIONS}
 CAMERA_ONLY_KEYS = ("source", "output")
-TABLES = ("defaults", "cameras", "web", "notify")
+TABLES = ("defaults", "cameras", "web", "notify", "storage")
+STORAGE_KEYS = ("max_size", "min_free")
 WEB_KEYS = ("listen", "password_file", "tls_cert", "tls_key", "public_url")
 _WEB_PATHS = ("password_file", "tls_cert", "tls_key")
 
@@ -72,6 +74,7 @@ class Config:
     cameras: dict          # name -> Camera, in the file's order
     web: dict              # the [web] table, its paths made absolute
     notify: dict           # the [notify] table as written
+    storage: dict = dataclasses.field(default_factory=dict)  # [storage]: max_size, min_free in bytes (or absent)
 
 
 def notify_options(table, camera_table, camera, folder):
@@ -139,6 +142,7 @@ def load(path):
     cameras_table = data.get("cameras") if isinstance(data.get("cameras"), dict) else {}
     web = data.get("web") if isinstance(data.get("web"), dict) else {}
     notify = data.get("notify") if isinstance(data.get("notify"), dict) else {}
+    storage_table = data.get("storage") if isinstance(data.get("storage"), dict) else {}
     known = _known_record_keys()
     # The web view's address as the notified see it: what the notifications link to.
     told = dict(notify, public_url=web["public_url"]) if "public_url" in web and "public_url" not in notify else notify
@@ -175,9 +179,47 @@ def load(path):
             faults.append("web: %s: expected a text" % key)
         elif key in _WEB_PATHS:
             web[key] = _absolute(folder, value)
+    storage = _storage(storage_table, outputs, faults)
     if faults:
         raise ConfigError(path, list(dict.fromkeys(faults)))   # a [notify] fault once, not once a camera
-    return Config(os.path.abspath(path), cameras, dict(web), notify)
+    return Config(os.path.abspath(path), cameras, dict(web), notify, storage)
+
+
+def _storage(table, outputs, faults):
+    """The [storage] table's limits in bytes; its faults go to `faults`. A size that the file
+    systems of the outputs could never hold is one."""
+    from quarrin import layout
+
+    storage = {}
+    for key, value in table.items():
+        if key not in STORAGE_KEYS:
+            faults.append("storage: %s: unknown key%s" % (key, _suggest(key, STORAGE_KEYS)))
+            continue
+        try:
+            storage[key] = _options.size_bytes(key, value)
+        except UsageError as exc:
+            faults.append("storage: %s = %r: %s" % (key, value, exc.reason))
+    if not storage:
+        return storage
+    for output, name in outputs.items():
+        try:
+            layout.Pattern(output)
+        except layout.Unfollowable as exc:
+            faults.append("cameras.%s: output: the storage budget cannot tell its files from others: %s" % (name, exc))
+    from quarrin.listeners.budget import show_bytes
+    from quarrin.service.budget import file_systems
+
+    found = file_systems(output_folders_of(outputs))
+    whole = sum(total for _, total, _ in found)
+    if found and storage.get("max_size", 0) > whole:
+        faults.append("storage: max_size = %s: more than the %s the file system%s of the outputs can hold (%s)"
+                      % (show_bytes(storage["max_size"]), show_bytes(whole), "" if len(found) == 1 else "s",
+                         ", ".join("%s: %s" % (folder, show_bytes(total)) for folder, total, _ in found)))
+    for folder, total, _ in found:
+        if storage.get("min_free", 0) > total:
+            faults.append("storage: min_free = %s: more than the file system of %s holds (%s)"
+                          % (show_bytes(storage["min_free"]), folder, show_bytes(total)))
+    return storage
 
 
 def _overlapping(outputs):
@@ -267,10 +309,15 @@ def _camera(name, defaults, table, notify, folder, known):
 def output_folders(config, paths=()):
     """The folders the web view serves: each camera's output folder (up to its first strftime
     field) and `paths`, none inside another."""
+    return output_folders_of([camera.output for camera in config.cameras.values()], paths)
+
+
+def output_folders_of(outputs, paths=()):
+    """The folders of `outputs` (up to the first strftime field of each) and `paths`, none inside another."""
     found = [os.path.abspath(p) for p in paths]
-    for camera in config.cameras.values():
-        head = camera.output.split("%", 1)[0]
-        found.append(os.path.dirname(head) if "%" in camera.output else os.path.dirname(camera.output))
+    for output in outputs:
+        head = output.split("%", 1)[0]
+        found.append(os.path.dirname(head) if "%" in output else os.path.dirname(output))
     kept = []
     for folder in sorted(set(found), key=len):
         if not any(folder == k or folder.startswith(os.path.join(k, "")) for k in kept):
@@ -327,7 +374,25 @@ def resolved(config, disabled=()):
         for key in SERVICE_KEYS:
             lines.append("%s = %s" % (key, _toml_value(getattr(camera, key))))
         lines.append("")
+    if config.storage:
+        lines += _resolved_storage(config)
     return "\n".join(lines)
+
+
+def _resolved_storage(config):
+    """The [storage] table as the service's budget applies it, with the file systems it watches."""
+    from quarrin.listeners.budget import show_bytes
+    from quarrin.service.budget import file_systems
+
+    lines = ["[storage]"]
+    for folder, total, free in file_systems(output_folders(config)):
+        lines.append("# the file system of %s: %s, %s free" % (folder, show_bytes(total), show_bytes(free)))
+    for key in STORAGE_KEYS:
+        value = config.storage.get(key)
+        lines.append("%s = %s" % (key, _toml_value(show_bytes(value))) if value is not None else
+                     "# %s: no limit" % key)
+    lines.append("")
+    return lines
 
 
 def _key(name):

@@ -38,6 +38,10 @@ def run(config: "Config", paths: "Paths" = (), listen: str | None = None, passwo
     from quarrin.service import state
 
     supervisor = Supervisor(config.cameras, out, state.State(state.path_for(config.path), warn=warn or out))
+    from quarrin.service.budget import StorageBudget
+
+    storage = StorageBudget(supervisor.outputs, out, config.storage, os.path.dirname(config.path))
+    supervisor.segment_closed = storage.segment_closed
     view = presence = None
     try:
         from quarrin.service.presence import Presence
@@ -46,11 +50,13 @@ def run(config: "Config", paths: "Paths" = (), listen: str | None = None, passwo
         app, view = server.application(folders, index, users, context is not None, cameras=Cameras(supervisor),
                                        warn=warn)
         supervisor.start()
+        storage.start()
         out("Recording %d camera%s: %s" % (len(config.cameras), "" if len(config.cameras) == 1 else "s",
                                            ", ".join(config.cameras)))
-        reload = Reload(config.path, supervisor, out, presence, config.cameras)
+        reload = Reload(config.path, supervisor, out, presence, config.cameras, storage)
         return asyncio.run(_serve(app, host, port, context, folders, out, users is not None, supervisor, reload))
     finally:
+        storage.stop()
         supervisor.stop()
         if presence is not None:   # after the recorders' own last messages
             presence.close()
@@ -80,11 +86,12 @@ async def _serve(app, host, port, context, folders, out, login, supervisor, relo
 class Reload:
     """SIGHUP: the cameras file read again; only the cameras whose settings changed restart. A file
     with faults changes nothing. `presence` (quarrin.service.presence.Presence), told the cameras
-    before (`cameras`) and after, removes the home automation entities no camera publishes now."""
+    before (`cameras`) and after, removes the home automation entities no camera publishes now;
+    `storage` (quarrin.service.budget.StorageBudget) takes the new [storage] table."""
 
-    def __init__(self, path, supervisor, out, presence=None, cameras=None):
+    def __init__(self, path, supervisor, out, presence=None, cameras=None, storage=None):
         self.path, self.supervisor, self.out = path, supervisor, out
-        self.presence, self.cameras = presence, dict(cameras or {})
+        self.presence, self.cameras, self.storage = presence, dict(cameras or {}), storage
         self.lock = threading.Lock()
         self.busy = self.again = False
 
@@ -127,7 +134,8 @@ class Reload:
         if self.presence is not None:   # once the recorders of the cameras gone have stopped
             self.presence.update(self.cameras, found.cameras)
         self.cameras = dict(found.cameras)
+        limits = self.storage is not None and self.storage.configure(found.storage)
         self.out("Reloaded %s: %s" % (self.path, "; ".join(
             "%s %s" % (what, ", ".join(names)) for what, names in (("added", added), ("removed", removed),
                                                                   ("restarted", changed)) if names)
-            or "nothing changed"))
+            or ("the storage budget changed" if limits else "nothing changed")))

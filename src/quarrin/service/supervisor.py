@@ -93,6 +93,9 @@ def _feed(pipe):
         def on_signal(self, kind, time):
             pipe.send("signal", kind, time.isoformat())
 
+        def on_segment(self, segment):   # the service's storage budget looks again
+            pipe.send("segment", segment.video)
+
     return Feed()
 
 
@@ -268,6 +271,7 @@ class Supervisor:
         self.viewers, self.watch_until = {}, {}
         self._stopping = threading.Event()
         self._thread = None
+        self.segment_closed = None           # called with a camera's name as one of its segments closes
 
     # What the web view asks (through quarrin.service.cameras).
     def cameras(self):
@@ -366,6 +370,8 @@ class Supervisor:
                     r.shared[BEAT] = time.monotonic()
                 elif kind == "error":
                     r.error_said = rest[0]
+                elif kind == "segment" and self.segment_closed is not None:
+                    self.segment_closed(r.camera.name)
         except (EOFError, OSError):
             pass
 
