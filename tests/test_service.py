@@ -434,6 +434,7 @@ def test_the_service_is_available_while_a_recorder_restarts_and_a_camera_gone_le
 def test_a_sighup_during_a_reload_reads_the_file_again_after_it(tmp_path):
     # An edit saved while a reload runs is applied once that reload is done, never dropped.
     from quarrin.service import run as service_run
+    from quarrin.service.budget import StorageBudget
 
     path = tmp_path / "cams.toml"
     camera = '[cameras.{name}]\nsource = "http://127.0.0.1:9/{name}.mjpg"\noutput = "rec/{name}.avi"\n'
@@ -448,15 +449,18 @@ def test_a_sighup_during_a_reload_reads_the_file_again_after_it(tmp_path):
             return [], [], []
 
     lines = []
-    reload = service_run.Reload(str(path), Supervisor(), lines.append)
+    storage = StorageBudget(dict, lines.append)
+    reload = service_run.Reload(str(path), Supervisor(), lines.append, storage=storage)
     reload()
     assert entered.wait(10)
-    path.write_text(camera.format(name="door") + camera.format(name="yard"))
+    path.write_text(camera.format(name="door") + camera.format(name="yard") + '[storage]\nmax_size = "1G"\n')
     reload()
     reload()  # two signals during one reload: one more reading
     release.set()
     waiting.until(lambda: len(lines) == 2 and not reload.busy, 10, what="the second reload")
     assert applied == [["door"], ["door", "yard"]]
+    assert lines[0].endswith("nothing changed") and lines[1].endswith("the storage budget changed"), lines
+    assert storage.max_size == 1 << 30
 
 
 def post(base, path, origin=True):
