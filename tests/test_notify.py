@@ -323,9 +323,12 @@ class Receiver:
         import threading
 
         got = self.got = []
+        self.answer = answer = threading.Event()   # cleared: each POST waits for it
+        answer.set()
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_POST(self):
+                answer.wait(30)
                 got.append((self.path, json.loads(self.rfile.read(int(self.headers["Content-Length"])))))
                 self.send_response(200)
                 self.send_header("Content-Length", "0")
@@ -339,6 +342,7 @@ class Receiver:
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
 
     def close(self):
+        self.answer.set()
         self.server.shutdown()
         self.server.server_close()
 
@@ -415,6 +419,24 @@ def test_a_notification_says_what_was_found(receiver, event, labels, title, zone
     assert [sent["title"] for _, sent in receiver.got] == ([title] if title else [])
     for _, sent in receiver.got:
         assert (zones in sent["message"].splitlines()) if zones else "Zones" not in sent["message"]
+
+
+def test_notifications_left_when_the_recording_ends_are_dropped_as_told(receiver, monkeypatch):
+    # A service that does not answer holds only its own thread; what is still queued at the end
+    # is said not to be sent, and is not sent when the service answers later.
+    from quarrin.listeners import push
+
+    monkeypatch.setattr(push, "SEND_WAIT", 0.3)
+    lines = []
+    told = push.Push(["json://127.0.0.1:%d/" % receiver.port], "door", notify=lines.append, cooldown=0)
+    receiver.answer.clear()
+    for number in (1, 2, 3):
+        told.on_event_start(dataclasses.replace(BEGAN, event=number))
+    told.close()
+    assert lines == ["The notifications still queued after 0.3 s are not sent (2)"]
+    receiver.answer.set()
+    told._thread.join(10)
+    assert not told._thread.is_alive() and len(receiver.got) == 1
 
 
 # Each camera's availability is its own: its signal lost and back says so, and a recorder killed

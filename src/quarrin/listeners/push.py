@@ -218,18 +218,27 @@ class Push(Listener):
 
     def hurry(self):
         """Drops the notifications not yet sent."""
+        self._drop_queued()
+
+    def _drop_queued(self):
+        """Takes the notifications not yet sent off the queue (its end kept); how many."""
+        dropped = 0
         try:
             while True:
-                self._queue.get_nowait()
+                if self._queue.get_nowait() is not None:
+                    dropped += 1
         except queue.Empty:
             pass
         self._queue.put(None)
+        return dropped
 
     def close(self):
         self._queue.put(None)
         self._thread.join(SEND_WAIT)
         if self._thread.is_alive():
-            self.notify("The notifications still queued after %g s are not sent" % SEND_WAIT)
+            # Dropped, as said: the thread ends once the service answers the one it is sending.
+            dropped = self._drop_queued()
+            self.notify("The notifications still queued after %g s are not sent (%d)" % (SEND_WAIT, dropped))
 
 
 def _labels_of(event):
