@@ -40,12 +40,12 @@ def run(config: "Config", paths: "Paths" = (), listen: str | None = None, passwo
     supervisor = Supervisor(config.cameras, out, state.State(state.path_for(config.path), warn=warn or out))
     view = None
     try:
-        app, view = server.application(folders, index, users, context is not None, cameras=Cameras(supervisor),
-                                       warn=warn)
+        cameras = Cameras(supervisor, getattr(config, "storage", {}) or {})
+        app, view = server.application(folders, index, users, context is not None, cameras=cameras, warn=warn)
         supervisor.start()
         out("Recording %d camera%s: %s" % (len(config.cameras), "" if len(config.cameras) == 1 else "s",
                                            ", ".join(config.cameras)))
-        reload = Reload(config.path, supervisor, out)
+        reload = Reload(config.path, supervisor, out, cameras)
         return asyncio.run(_serve(app, host, port, context, folders, out, users is not None, supervisor, reload))
     finally:
         supervisor.stop()
@@ -76,8 +76,9 @@ class Reload:
     """SIGHUP: the cameras file read again; only the cameras whose settings changed restart. A file
     with faults changes nothing."""
 
-    def __init__(self, path, supervisor, out):
+    def __init__(self, path, supervisor, out, cameras=None):
         self.path, self.supervisor, self.out = path, supervisor, out
+        self.cameras = cameras   # the web view's provider (quarrin.service.cameras.Cameras), or None
         self.lock = threading.Lock()
         self.busy = self.again = False
 
@@ -117,6 +118,8 @@ class Reload:
             self.out("Reloading %s: the file has faults; nothing changed" % self.path)
             return
         added, removed, changed = self.supervisor.apply(found.cameras)
+        if self.cameras is not None:
+            self.cameras.table = getattr(found, "storage", {}) or {}
         self.out("Reloaded %s: %s" % (self.path, "; ".join(
             "%s %s" % (what, ", ".join(names)) for what, names in (("added", added), ("removed", removed),
                                                                   ("restarted", changed)) if names)
