@@ -245,6 +245,9 @@ def test_each_zoom_marks_the_events_in_its_window(served, zoom):
     ("/fragments/cameras/door", 200, "text/html", ['<article class="camera" data-camera="door">', "<h2>door</h2>",
                                                    '<a href="/timeline?camera=door">Timeline</a>']),
     ("/fragments/cameras/nobody", 404, "text/plain", ["no camera 'nobody'"]),
+    ("/storage", 200, "text/html", ['<a href="/storage" aria-current="page">Storage</a>',
+                                    '<article class="store" data-camera="door">', "no budget", 'class="meter"']),
+    ("/api/storage", 200, "application/json", ['"name":"door"', '"filesystems":[{"path":']),
 ])
 def test_what_each_kind_of_path_answers(served, path, status, content_type, parts):
     got, headers, body = fetch(served.base, path)
@@ -753,7 +756,7 @@ def test_login(footage, tmp_path, hashed):
         for path in ("/favicon.svg", "/manifest.webmanifest"):   # fetched by a browser before any login
             assert fetch(base, path)[0] == 200, path
         for path in ("/api/events", "/api/cameras", video, video + ".csv", "/thumbs/x.jpg", "/timeline",
-                     "/fragments/cameras/door",
+                     "/fragments/cameras/door", "/api/storage", "/storage",
                      "/api/events/0000000000000000-1/clip.mp4"):
             status, headers, body = fetch(base, path, headers={"Accept": "application/json"} if "api" in path else {})
             assert status in (303, 401) and b"door" not in body and b"yard" not in body, path
@@ -944,6 +947,13 @@ def test_recordings_belong_to_the_camera_whose_output_made_them(tmp_path):
         def outputs(self):
             return {"door": str(same / "cam.avi"), "yard": str(same / "cam_%Y%m%d.avi")}
 
+        def budgets(self):
+            return {"door": {"keep_size": None, "keep_days": 3}, "yard": {"keep_size": None, "keep_days": None}}
+
+        def storage(self):
+            return {"max_size": None, "min_free": None}
+
+    (same / "cam_20261209.events.csv").write_text("event\n")   # yard's by its output's names
     view = View([tmp_path], cameras=Service(), recheck=0)
     try:
         assert [(r["camera"], r["file"][-len("cam.avi"):]) for r in view.recordings(camera="door")] == [
@@ -955,6 +965,18 @@ def test_recordings_belong_to_the_camera_whose_output_made_them(tmp_path):
             ("yard", "2026-12-09T11:00:00.500000")]
     finally:
         view.close()
+
+    async def storage(client):
+        return (await client.get("/api/storage")).status, await (await client.get("/storage")).text(), \
+            await (await client.get("/api/storage")).json()
+    status, page, found = in_process(View([tmp_path], cameras=Service(), recheck=0))(storage)
+    size = {n: os.path.getsize(same / n) + os.path.getsize(same / (n + ".csv")) for n in ("cam.avi", "stray.avi")}
+    assert status == 200 and [(c["name"], c["segments"], c["bytes"], c["oldest"], c["days_left"])
+                              for c in found["cameras"]] == [
+        ("door", 1, size["cam.avi"], "2026-12-09T10:00:00", 3.0),
+        ("stray", 1, size["stray.avi"], "2026-12-09T09:00:00", None),
+        ("yard", 1, size["cam.avi"] + 6, "2026-12-09T11:00:00", None)]
+    assert "about 3 days at this rate" in page and "no budget" in page
 
 
 class Service:
@@ -1089,6 +1111,60 @@ def test_health_and_metrics_of_the_cameras(footage, states, status, failing):
         assert samples[("quarrin_camera_state", (("camera", name), ("state", state)))] == 1
         assert sum(v for (m, labels), v in samples.items() if m == "quarrin_camera_state" and labels[0] == label[0]) == 1
         assert (("quarrin_seconds_since_last_frame", label) in samples) == (state == "recording")
+    # The storage survey's figures, of the cameras that recorded.
+    for name in ("door", "yard"):
+        assert samples[("quarrin_storage_bytes", (("camera", name),))] > 0
+        assert samples[("quarrin_storage_oldest_seconds", (("camera", name),))] > 0
+    sizes = {m: v for (m, labels), v in samples.items() if m.startswith("quarrin_filesystem_")}
+    assert 0 < sizes["quarrin_filesystem_free_bytes"] <= sizes["quarrin_filesystem_size_bytes"]
+
+
+# Segments of two cameras: (camera, days ago, bytes of the video); each CSV beside takes 10 more.
+STORED = [("door", 9, 1000), ("door", 3, 3000), ("door", 1, 1000), ("door", 1, 1000), ("yard", 0, 500)]
+
+
+@pytest.mark.parametrize("budgets, shared, door, yard", [
+    ({}, None, None, None),
+    # door writes 3010 and 2020 bytes on the two days it recorded this week: 2515 a day.
+    ({"door": {"keep_size": 25150}}, None, 10.0, None),
+    ({"door": {"keep_size": 25150, "keep_days": 4}, "yard": {"keep_days": 2}}, None, 4.0, 2.0),
+    # One budget over both: 2515 + 510 bytes a day.
+    ({}, {"max_size": 30250}, 10.0, 10.0),
+    ({"yard": {"keep_size": 510}}, {"max_size": 30250}, 10.0, 1.0),
+    ({}, {"min_free": 1 << 62}, 0.0, 0.0),   # no room left above the free space to keep
+])
+def test_storage_survey(tmp_path, budgets, shared, door, yard):
+    from quarrin import storage
+
+    now = datetime.datetime.combine(datetime.date.today(), datetime.time(12)).timestamp()
+    segments = []
+    for n, (camera, ago, size) in enumerate(STORED):
+        video = tmp_path / camera / ("%s_%03d.mp4" % (camera, n))
+        video.parent.mkdir(exist_ok=True)
+        video.write_bytes(b"v" * size)
+        (tmp_path / camera / (video.name + ".csv")).write_bytes(b"c" * 10)
+        os.utime(video, (now - ago * 86400, now - ago * 86400))
+        end = datetime.datetime.fromtimestamp(now - ago * 86400)
+        segments.append((camera, str(video), end - datetime.timedelta(minutes=5), end))
+    pictures = tmp_path / "door" / "door.events"
+    pictures.mkdir()
+    for name, size in (("0001.jpg", 200), ("0002.jpg", 300), ("notes.txt", 999)):
+        (pictures / name).write_bytes(b"j" * size)
+    (tmp_path / "door" / "door.events.csv").write_bytes(b"e" * 50)
+    (tmp_path / ".quarrin").mkdir()
+    (tmp_path / ".quarrin" / "old.events.csv").write_bytes(b"x" * 5000)   # the index's own: not footage
+    found = storage.survey(segments, [(str(tmp_path), None)], cameras=["gate"], budgets=budgets, shared=shared,
+                           now=now)
+    c = {e["name"]: e for e in found["cameras"]}
+    assert list(c) == ["door", "gate", "yard"]
+    assert [(c[n]["bytes"], c[n]["segments"]) for n in c] == [(6040 + 550, 4), (0, 0), (510, 1)]
+    assert [d["bytes"] for d in c["door"]["days"]] == [0, 0, 0, 3010, 0, 2020, 0]
+    assert [d["bytes"] for d in c["yard"]["days"]] == [0] * 6 + [510]
+    assert c["door"]["days"][-1]["day"] == datetime.date.today().isoformat() and c["door"]["per_day"] == 2515
+    assert (c["door"]["oldest"], c["door"]["newest"]) == (segments[0][2].isoformat(), segments[3][3].isoformat())
+    assert (c["door"]["days_left"], c["yard"]["days_left"], c["gate"]["days_left"]) == (door, yard, None)
+    fs, = found["filesystems"]
+    assert fs["cameras"] == ["door", "yard"] and 0 < fs["free"] <= fs["size"] and found["bytes"] == 7100
 
 
 @pytest.mark.parametrize("address, loopback", [

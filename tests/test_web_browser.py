@@ -161,7 +161,7 @@ def test_a_new_event_appears_without_a_reload(browser, served, footage):
     assert browser.execute_script("return window.notReloaded === true")
 
 
-@pytest.mark.parametrize("page", ["overview", "events", "timeline", "hour", "5min", "event", "missing"])
+@pytest.mark.parametrize("page", ["overview", "events", "timeline", "hour", "5min", "event", "missing", "storage"])
 @pytest.mark.parametrize("width", ["phone", "desktop"])
 def test_pages_fit_the_width(browser, served, page, width):
     found = events(served)
@@ -169,6 +169,7 @@ def test_pages_fit_the_width(browser, served, page, width):
     path = {"overview": "", "events": "events?day=" + day, "timeline": "timeline?day=" + day,
             "hour": "timeline?zoom=hour&day=%s&hour=%d" % (day, int(found[0]["start"][11:13])),
             "5min": five_minutes(datetime.datetime.fromisoformat(found[0]["start"])), "missing": "nowhere",
+            "storage": "storage",
             "event": "events/" + next(e for e in found if e["playable"])["id"]}[page]
     size(browser, width)
     browser.get(served.url + path)
@@ -176,7 +177,7 @@ def test_pages_fit_the_width(browser, served, page, width):
     widths = browser.execute_script("const d = document.documentElement; return [d.scrollWidth, d.clientWidth]")
     assert widths[0] <= widths[1]
     folder = os.environ.get("QUARRIN_SCREENSHOTS")
-    if folder and page in ("overview", "events", "timeline"):
+    if folder and page in ("overview", "events", "timeline", "storage"):
         os.makedirs(folder, exist_ok=True)
         if page == "timeline":   # the player open, as after a click on a mark
             browser.execute_script("document.querySelector('.mark').click()")

@@ -8,8 +8,9 @@ class Cameras:
     """The cameras of `supervisor` (quarrin.service.supervisor.Supervisor), as the web view reads
     them."""
 
-    def __init__(self, supervisor):
+    def __init__(self, supervisor, storage=None):
         self._supervisor = supervisor
+        self.table = storage or {}   # the cameras file's [storage] table (a reload puts in its own)
 
     def cameras(self):
         """{name: fields}: state, masked source, fps, frames read and saved, last frame and event,
@@ -19,6 +20,19 @@ class Cameras:
     def outputs(self):
         """Each camera's output, by name: the recordings each one makes."""
         return self._supervisor.outputs()
+
+    def budgets(self):
+        """Each camera's own disk budget, by name: {"keep_size": bytes, "keep_days": days}, each None
+        without one."""
+        s = self._supervisor
+        with s.lock:
+            return {name: {"keep_size": getattr(r.camera.checked, "keep_size", None),
+                           "keep_days": getattr(r.camera.checked, "keep_days", None)}
+                    for name, r in s.recorders.items()}
+
+    def storage(self):
+        """The budget over every camera: {"max_size": bytes, "min_free": bytes}, each None without one."""
+        return {key: self.table.get(key) for key in ("max_size", "min_free")}
 
     def live(self, name):
         """Camera `name`'s live images (`Live`), or None when there is no such camera."""

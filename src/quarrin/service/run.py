@@ -47,13 +47,13 @@ def run(config: "Config", paths: "Paths" = (), listen: str | None = None, passwo
         from quarrin.service.presence import Presence
 
         presence = Presence(config.cameras, out)   # before the recorders: they leave it PREFIX/availability
-        app, view = server.application(folders, index, users, context is not None, cameras=Cameras(supervisor),
-                                       warn=warn)
+        cameras = Cameras(supervisor, config.storage)
+        app, view = server.application(folders, index, users, context is not None, cameras=cameras, warn=warn)
         supervisor.start()
         storage.start()
         out("Recording %d camera%s: %s" % (len(config.cameras), "" if len(config.cameras) == 1 else "s",
                                            ", ".join(config.cameras)))
-        reload = Reload(config.path, supervisor, out, presence, config.cameras, storage)
+        reload = Reload(config.path, supervisor, out, presence, config.cameras, storage, cameras)
         return asyncio.run(_serve(app, host, port, context, folders, out, users is not None, supervisor, reload))
     finally:
         storage.stop()
@@ -87,11 +87,13 @@ class Reload:
     """SIGHUP: the cameras file read again; only the cameras whose settings changed restart. A file
     with faults changes nothing. `presence` (quarrin.service.presence.Presence), told the cameras
     before (`cameras`) and after, removes the home automation entities no camera publishes now;
-    `storage` (quarrin.service.budget.StorageBudget) takes the new [storage] table."""
+    `storage` (quarrin.service.budget.StorageBudget) and the web view's `provider` take the new
+    [storage] table."""
 
-    def __init__(self, path, supervisor, out, presence=None, cameras=None, storage=None):
+    def __init__(self, path, supervisor, out, presence=None, cameras=None, storage=None, provider=None):
         self.path, self.supervisor, self.out = path, supervisor, out
         self.presence, self.cameras, self.storage = presence, dict(cameras or {}), storage
+        self.provider = provider   # the web view's (quarrin.service.cameras.Cameras), or None
         self.lock = threading.Lock()
         self.busy = self.again = False
 
@@ -135,6 +137,8 @@ class Reload:
             self.presence.update(self.cameras, found.cameras)
         self.cameras = dict(found.cameras)
         limits = self.storage is not None and self.storage.configure(found.storage)
+        if self.provider is not None:   # the storage page's budget
+            self.provider.table = found.storage
         self.out("Reloaded %s: %s" % (self.path, "; ".join(
             "%s %s" % (what, ", ".join(names)) for what, names in (("added", added), ("removed", removed),
                                                                   ("restarted", changed)) if names)

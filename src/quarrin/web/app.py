@@ -3,14 +3,15 @@ page, the JSON API they are made from, the media below the served folders, thumb
 login when a password file is given.
 
 Pages: ``/``, ``/events?camera=&label=&day=&page=``, ``/events/{id}``,
-``/timeline?camera=&day=&zoom=day|hour|15min|5min&hour=&minute=``; without a day, the overview
-and the timeline open on the newest day that has events. ``/favicon.svg``, ``/manifest.webmanifest``;
+``/timeline?camera=&day=&zoom=day|hour|15min|5min&hour=&minute=``, ``/storage``; without a day, the
+overview and the timeline open on the newest day that has events. ``/favicon.svg``, ``/manifest.webmanifest``;
 ``/fragments/cameras/{name}`` (a camera's card, as the overview shows it). A page's error is a page
 with a way back; the API's errors stay JSON. API: ``/api/cameras``,
 ``/api/events?camera=&label=&since=&until=&limit=&offset=``, ``/api/events/{id}``,
-``/api/recordings?camera=&since=&until=``, ``/api/events/{id}/clip.mp4`` (and ``.mkv``: the event
-alone, to download; quarrin.export); ``/healthz``, ``/metrics`` and, under a service,
-``POST /api/cameras/{name}/disable`` and ``/enable`` (quarrin.web.health). Media:
+``/api/recordings?camera=&since=&until=``, ``/api/storage`` (quarrin.storage),
+``/api/events/{id}/clip.mp4`` (and ``.mkv``: the event alone, to download; quarrin.export);
+``/healthz``, ``/metrics`` and, under a service, ``POST /api/cameras/{name}/disable`` and
+``/enable`` (quarrin.web.health). Media:
 ``/media/<folder>/<path>`` (quarrin.web.media); ``/thumbs/<id>.jpg``; ``/static/...``.
 
 A running service plugs in through `make_app`: `View`'s camera provider adds fields to each
@@ -31,6 +32,7 @@ import jinja2
 from aiohttp import web
 from yarl import URL
 
+from quarrin import storage
 from quarrin.errors import RecordingError, UsageError
 from quarrin.layout import csv_of
 from quarrin.web import auth as auth_module
@@ -47,8 +49,8 @@ API_LIMIT = 1000          # events in one API answer at most
 POLL_SECONDS = 4          # how often the overview asks for new events
 BODY_SECONDS = 10.0       # the login form must come within this
 
-VIEW, GUARD, THUMBS, TEMPLATES, POOL, TLS, LOCAL, CONNECTIONS, CLIPS = (web.AppKey(n, object) for n in (
-    "view", "guard", "thumbs", "templates", "pool", "tls", "local", "connections", "clips"))
+VIEW, GUARD, THUMBS, TEMPLATES, POOL, TLS, LOCAL, CONNECTIONS, CLIPS, STORAGE = (web.AppKey(n, object) for n in (
+    "view", "guard", "thumbs", "templates", "pool", "tls", "local", "connections", "clips", "storage"))
 # What a clip is sent as, by extension.
 CLIP_TYPES = {".mp4": "video/mp4", ".mkv": "video/x-matroska"}
 
@@ -77,7 +79,7 @@ def make_app(view, guard=None, *, tls=False, local=False, routes=None, limits=No
     app[TLS], app[LOCAL] = tls, local
     env = jinja2.Environment(loader=jinja2.FileSystemLoader(os.path.join(HERE, "templates")),
                              autoescape=True, trim_blocks=True, lstrip_blocks=True)
-    env.filters.update(when=when, stamp=stamp, seconds=seconds_shown)
+    env.filters.update(when=when, stamp=stamp, seconds=seconds_shown, size=size_shown)
     provider = getattr(view, "provider", None)
     env.globals.update(login=guard is not None, poll=POLL_SECONDS, url=urls.url, static=urls.static,
                        routes=json.dumps(urls.PAGE_ROUTES), live=callable(getattr(provider, "live", None)))
@@ -86,12 +88,14 @@ def make_app(view, guard=None, *, tls=False, local=False, routes=None, limits=No
     app[POOL] = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="thumbs")
     # Clips are made one at a time: encoding one takes the cores it can have.
     app[CLIPS] = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="clips")
+    # What the footage takes on disk: one survey shared by the page, the API and the metrics.
+    app[STORAGE] = storage.Cached(functools.partial(storage.survey_view, view))
     r = app.router
     for name, handler in (("overview", overview), ("events", events_page), ("event", event_page),
                           ("timeline", timeline_page), ("api_cameras", api_cameras), ("api_events", api_events),
                           ("api_event", api_event), ("api_recordings", api_recordings), ("media", media),
                           ("thumb", thumbnail), ("favicon", favicon), ("manifest", manifest),
-                          ("camera_card", camera_card)):
+                          ("camera_card", camera_card), ("storage", storage_page), ("api_storage", api_storage)):
         r.add_get(urls.PATHS[name], handler, name=name)
     r.add_static(urls.PATHS["static"], os.path.join(HERE, "static"), name="static")
     for name in ("api_clip_mp4", "api_clip_mkv"):
@@ -101,7 +105,7 @@ def make_app(view, guard=None, *, tls=False, local=False, routes=None, limits=No
         r.add_get(urls.PATHS["login"], login_form, name="login")
         r.add_post(urls.PATHS["login"], login)
         r.add_post(urls.PATHS["logout"], logout, name="logout")
-    health.routes(provider)(r)
+    health.routes(provider, app[STORAGE].get)(r)
     if routes is not None:
         routes(r)
     app.on_cleanup.append(_close)
@@ -320,6 +324,10 @@ async def api_event(request):
 async def api_recordings(request):
     q = request.query
     return _json(await _found(request, request.app[VIEW].recordings, _text(q, "camera"), *_window(q)))
+
+
+async def api_storage(request):
+    return _json(await _run(request, request.app[STORAGE].get))
 
 
 def _not_found(message):
@@ -541,6 +549,11 @@ async def event_page(request):
                   csv_url=video_url and csv_of(video_url))
 
 
+async def storage_page(request):
+    found = await _run(request, request.app[STORAGE].get)
+    return render(request, "storage.html", page="storage", storage=found)
+
+
 # The timeline's zoom levels, widest first: their windows in seconds, and what a page calls them.
 ZOOMS = {"day": 86400, "hour": 3600, "15min": 900, "5min": 300}
 ZOOM_NAMES = {"day": "day", "hour": "hour", "15min": "15 min", "5min": "5 min"}
@@ -669,3 +682,11 @@ def stamp(text):
 
 def seconds_shown(value):
     return "%.1f s" % float(value)
+
+
+def size_shown(n):
+    """Bytes as a page shows them: 1.5 GiB, 812.0 MiB, 0 B."""
+    from quarrin.writers import show_size
+
+    text = show_size(int(n or 0))
+    return text[:-1] + " B" if text.endswith("B") else text[:-1] + " " + text[-1] + "iB"

@@ -158,6 +158,11 @@ class View:
         each counted for the camera whose output made it."""
         return [s for _, s in self._segments(camera, since, until)]
 
+    def owned_segments(self):
+        """Every segment of the index as (camera, `quarrin.Segment`), each of the camera whose output
+        made it, oldest first (quarrin.storage surveys them)."""
+        return self._segments(None, None, None)
+
     def listed(self, id):
         """The index's own `Listed` of an id (for a thumbnail), or None."""
         return self.index.event(id)

@@ -7,8 +7,10 @@ Without a service (``quarrin serve PATH``) there is no camera to record: always 
 ``/metrics``: the Prometheus text format, made by prometheus_client from a registry of its own
 whose one collector reads the service's figures when it is asked (nothing is counted meanwhile):
 per camera frames read and saved, frames per second, restarts, events, seconds since its last
-frame, bytes on disk and its state; the uptime and the recorders running. Without a service, the
-uptime of the view alone.
+frame, bytes on disk and its state; the uptime and the recorders running; from the storage survey
+(quarrin.storage, the one the storage page shows), each camera's bytes, oldest recording and days
+its footage lasts, and each file system's size and free space. Without a service, the uptime of
+the view alone.
 
 ``POST /api/cameras/NAME/disable`` and ``/enable``: the service's recorder of a camera stopped
 (its files finalised) and started again. Like every change, refused from a page of another
@@ -139,8 +141,8 @@ class Collector:
     """prometheus_client's custom collector of a view's figures (`provider`: a service's camera
     provider, or None), read at each scrape."""
 
-    def __init__(self, provider, began, disk):
-        self.provider, self.began, self.disk = provider, began, disk
+    def __init__(self, provider, began, disk, survey=None):
+        self.provider, self.began, self.disk, self.survey = provider, began, disk, survey
 
     def collect(self):
         from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily
@@ -180,11 +182,41 @@ class Collector:
             for s in STATES:
                 state.add_metric([name, s], 1.0 if c["state"] == s else 0.0)
         yield from (read, saved, restarts, events, fps, since, disk, state)
+        if self.survey is not None:
+            yield from _storage_metrics(self.survey())
 
 
-def routes(view_provider):
+def _storage_metrics(found):
+    """The gauges of a storage survey (quarrin.storage.survey)."""
+    import datetime
+
+    from prometheus_client.core import GaugeMetricFamily
+
+    label = ["camera"]
+    on_disk = GaugeMetricFamily("quarrin_storage_bytes", "Bytes of its footage on disk (videos, timestamps, event "
+                                "lists, pictures)", labels=label)
+    oldest = GaugeMetricFamily("quarrin_storage_oldest_seconds", "Time of its oldest recording (seconds since the "
+                               "epoch)", labels=label)
+    left = GaugeMetricFamily("quarrin_storage_days_left", "Days its footage lasts within its budget at the rate of "
+                             "the last seven days", labels=label)
+    for c in found["cameras"]:
+        on_disk.add_metric([c["name"]], c["bytes"])
+        if c["oldest"]:
+            oldest.add_metric([c["name"]], datetime.datetime.fromisoformat(c["oldest"]).timestamp())
+        if c["days_left"] is not None:
+            left.add_metric([c["name"]], c["days_left"])
+    free = GaugeMetricFamily("quarrin_filesystem_free_bytes", "Bytes free on the file system", labels=["path"])
+    size = GaugeMetricFamily("quarrin_filesystem_size_bytes", "Bytes the file system holds", labels=["path"])
+    for fs in found["filesystems"]:
+        free.add_metric([fs["path"]], fs["free"])
+        size.add_metric([fs["path"]], fs["size"])
+    return on_disk, oldest, left, free, size
+
+
+def routes(view_provider, survey=None):
     """The routes of /healthz, /metrics and the cameras' switches, for quarrin.web.app.make_app;
-    `view_provider`: the service's camera provider, or None."""
+    `view_provider`: the service's camera provider, or None; `survey`: a callable giving the
+    storage survey the metrics report (quarrin.storage), or None."""
     provider = view_provider
     began = time.monotonic()
     made = {}
@@ -216,7 +248,7 @@ def routes(view_provider):
         with lock:
             if "registry" not in made:
                 registry = CollectorRegistry(auto_describe=False)
-                registry.register(Collector(provider, began, Disk()))
+                registry.register(Collector(provider, began, Disk(), survey))
                 made["registry"] = registry
         return generate_latest(made["registry"])
 
