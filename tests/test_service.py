@@ -413,7 +413,7 @@ def test_a_camera_disabled_stays_so_across_a_restart_and_health_says_what_record
     door.start()
     yard.start()
     config = tmp_path / "cameras.toml"
-    yard_table = '[cameras.yard]\nsource = "%s"\noutput = "rec/yard.avi"\n' % yard.url
+    yard_table = '[cameras.yard]\nsource = "%s"\noutput = "rec/yard.avi"\nkeep_days = 2\n' % yard.url
     config.write_text(GOOD.format(url=door.url) + yard_table)
     state = tmp_path / "cameras.toml.state.json"
     service, base = start_service(tmp_path, config)
@@ -426,6 +426,10 @@ def test_a_camera_disabled_stays_so_across_a_restart_and_health_says_what_record
         assert seen[("quarrin_frames_read_total", (("camera", "door"),))] >= found["door"]["frames_read"] > 5
         assert seen[("quarrin_camera_state", (("camera", "yard"), ("state", "recording")))] == 1
         assert seen[("quarrin_disk_bytes", (("camera", "door"),))] > 0
+        # Each camera's budget as the storage page and the metrics read it.
+        stored = {c["name"]: (c["keep_days"], c["days_left"]) for c in json.loads(get(base, "/api/storage"))["cameras"]}
+        assert stored == {"door": (None, None), "yard": (2, 2.0)}
+        assert seen[("quarrin_storage_days_left", (("camera", "yard"),))] == 2.0
         # Only from this site's pages; an unknown camera is a 404.
         assert post(base, "/api/cameras/door/disable", origin=False)[0] == 403
         assert post(base, "/api/cameras/nobody/disable") == (404, {"error": "no camera nobody under this service"})
