@@ -8,7 +8,7 @@ Without a service (``quarrin serve PATH``) there is no camera to record: always 
 whose one collector reads the service's figures when it is asked (nothing is counted meanwhile):
 per camera frames read and saved, frames per second, restarts, events, seconds since its last
 frame, bytes on disk and its state; the uptime and the recorders running; from the storage survey
-(quarrin.storage, the one the storage page shows), each camera's bytes, oldest recording and days
+(quarrin.storage, the one the storage page shows; its bytes are the bytes on disk), each camera's oldest recording and days
 its footage lasts, and each file system's size and free space. Without a service, the uptime of
 the view alone.
 
@@ -166,10 +166,14 @@ class Collector:
         since = GaugeMetricFamily("quarrin_seconds_since_last_frame", "Seconds since its last frame was read",
                                   labels=label)
         disk = GaugeMetricFamily("quarrin_disk_bytes", "Bytes of its recordings on disk (videos, timestamps, "
-                                 "event lists)", labels=label)
+                                 "event lists and, under a service, their pictures)", labels=label)
         state = GaugeMetricFamily("quarrin_camera_state", "1 for the state its recorder is in", labels=["camera",
                                                                                                        "state"])
         now = time.time()
+        # The bytes on disk are the storage survey's where there is one (those the storage page
+        # shows, pictures included), else a walk of the camera's output.
+        found = self.survey() if self.survey is not None else None
+        surveyed = {c["name"]: c["bytes"] for c in found["cameras"]} if found is not None else {}
         for name, c in sorted(cameras.items()):
             read.add_metric([name], c["frames_read"])
             saved.add_metric([name], c["frames_saved"])
@@ -178,12 +182,12 @@ class Collector:
             fps.add_metric([name], c["fps"])
             if c["last_frame_at"]:
                 since.add_metric([name], max(0.0, now - c["last_frame_at"]))
-            disk.add_metric([name], self.disk.bytes(c["output"]))
+            disk.add_metric([name], surveyed[name] if name in surveyed else self.disk.bytes(c["output"]))
             for s in STATES:
                 state.add_metric([name, s], 1.0 if c["state"] == s else 0.0)
         yield from (read, saved, restarts, events, fps, since, disk, state)
-        if self.survey is not None:
-            yield from _storage_metrics(self.survey())
+        if found is not None:
+            yield from _storage_metrics(found)
 
 
 def _storage_metrics(found):
@@ -193,14 +197,11 @@ def _storage_metrics(found):
     from prometheus_client.core import GaugeMetricFamily
 
     label = ["camera"]
-    on_disk = GaugeMetricFamily("quarrin_storage_bytes", "Bytes of its footage on disk (videos, timestamps, event "
-                                "lists, pictures)", labels=label)
     oldest = GaugeMetricFamily("quarrin_storage_oldest_seconds", "Time of its oldest recording (seconds since the "
                                "epoch)", labels=label)
     left = GaugeMetricFamily("quarrin_storage_days_left", "Days its footage lasts within its budget at the rate of "
                              "the last seven days", labels=label)
     for c in found["cameras"]:
-        on_disk.add_metric([c["name"]], c["bytes"])
         if c["oldest"]:
             oldest.add_metric([c["name"]], datetime.datetime.fromisoformat(c["oldest"]).timestamp())
         if c["days_left"] is not None:
@@ -210,7 +211,7 @@ def _storage_metrics(found):
     for fs in found["filesystems"]:
         free.add_metric([fs["path"]], fs["free"])
         size.add_metric([fs["path"]], fs["size"])
-    return on_disk, oldest, left, free, size
+    return oldest, left, free, size
 
 
 def routes(view_provider, survey=None):
