@@ -8,8 +8,9 @@ Without a service (``quarrin serve PATH``) there is no camera to record: always 
 whose one collector reads the service's figures when it is asked (nothing is counted meanwhile):
 per camera frames read and saved, frames per second, restarts, events, seconds since its last
 frame, bytes on disk and its state; the uptime and the recorders running; from the storage survey
-(quarrin.storage, the one the storage page shows; its bytes are the bytes on disk), each camera's oldest recording and days
-its footage lasts, and each file system's size and free space. Without a service, the uptime of
+(quarrin.storage, the one the storage page shows, whose bytes are the bytes on disk), each
+camera's oldest recording and the days its footage lasts, and each file system's size and free
+space. Without a service, the uptime of
 the view alone.
 
 ``POST /api/cameras/NAME/disable`` and ``/enable``: the service's recorder of a camera stopped
