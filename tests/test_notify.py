@@ -394,7 +394,8 @@ def test_notifications_of_the_events(tmp_path, receiver, given, told):
         assert sent["title"] == "Motion at door"
         said = sent["message"].splitlines()
         assert said[0] == ("At " if told == "end" else "Began ") + e.start.strftime("%Y-%m-%d %H:%M:%S")
-        assert said[-1] == "http://view.test:8080/events?camera=door&day=%s" % e.start.date().isoformat()
+        assert said[-1] == "http://view.test:8080/events/at?camera=door&start=%s" % (
+            e.start.isoformat(timespec="seconds").replace(":", "%3A"))
         assert ("Lasted %.1f s" % e.seconds in said) == (told == "end")
         pictures = [base64.b64decode(a["base64"]) for a in sent.get("attachments") or ()]
         # The picture is written as the event ends: a start has none yet.

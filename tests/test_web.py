@@ -248,6 +248,7 @@ def test_each_zoom_marks_the_events_in_its_window(served, zoom):
     ("/storage", 200, "text/html", ['<a href="/storage" aria-current="page">Storage</a>',
                                     '<article class="store" data-camera="door">', "no budget", 'class="meter"']),
     ("/api/storage", 200, "application/json", ['"name":"door"', '"filesystems":[{"path":']),
+    ("/events/at?camera=door&start=soon", 400, "text/html", ["expected a time such as 2026-12-09T10:56:03"]),
 ])
 def test_what_each_kind_of_path_answers(served, path, status, content_type, parts):
     got, headers, body = fetch(served.base, path)
@@ -255,6 +256,19 @@ def test_what_each_kind_of_path_answers(served, path, status, content_type, part
     shown = headers["Content-Type"].split(";")[0]
     assert (got, shown) == (status, content_type) if content_type else (got, shown != "text/html") == (status, True)
     assert all(p in text for p in parts), text[:600]
+
+
+@pytest.mark.parametrize("shift, listed", [(0, True), (0.4, True), (3, False)])
+def test_a_notifications_link_opens_its_event(served, shift, listed):
+    # A notification names its event by camera and start (to the second): its page, or, for a time
+    # no event of the camera began at (one still recorded), the timeline there.
+    event = api(served, "/api/events?camera=door&limit=1")["events"][0]
+    start = datetime.datetime.fromisoformat(event["start"]) + datetime.timedelta(seconds=shift)
+    status, headers, _ = fetch(served.base, "/events/at?" + urllib.parse.urlencode(
+        {"camera": "door", "start": start.isoformat(timespec="seconds")}))
+    wanted = "/events/%s" % urllib.parse.quote(event["id"], safe="") if listed else "/timeline?" + urllib.parse.urlencode(
+        {"camera": "door", "day": start.date().isoformat(), "zoom": "5min", "hour": start.hour, "minute": start.minute})
+    assert (status, headers["Location"]) == (303, wanted)
 
 
 def test_the_manifest_installs_the_view(served):

@@ -138,12 +138,16 @@ def body(event, kind, link=None):
     return "\n".join(lines)
 
 
-def link(base, camera, day):
-    """The web view's page of the camera's events of that day (an event's own page is named by the
-    index of the folders the view serves, which a recorder does not know)."""
+def link(base, camera, start):
+    """The web view's link to the camera's event that began at `start` (a datetime): the view finds
+    it by those (an event's own page is named by the index of the folders the view serves, which
+    a recorder does not know) and shows the timeline at that time while it is still recorded."""
     if not base:
         return None
-    return "%s/events?camera=%s&day=%s" % (base, quote(camera, safe=""), day.isoformat())
+    if start is None:
+        return "%s/events?camera=%s" % (base, quote(camera, safe=""))
+    return "%s/events/at?camera=%s&start=%s" % (base, quote(camera, safe=""),
+                                               quote(start.isoformat(timespec="seconds"), safe=""))
 
 
 SEND_WAIT = 10.0     # seconds the notifications still queued at the end are given
@@ -188,8 +192,8 @@ class Push(Listener):
             self.log("notify: event %d not sent: %g s after the last notification" % (event.event, now - self._last))
             return
         self._last = now
-        day = event.start.date() if isinstance(event.start, datetime.datetime) else datetime.date.today()
-        self._queue.put((event.event, title(event, self.camera), body(event, kind, link(self.public, self.camera, day)),
+        start = event.start if isinstance(event.start, datetime.datetime) else None
+        self._queue.put((event.event, title(event, self.camera), body(event, kind, link(self.public, self.camera, start)),
                          event.snapshot_path()))
 
     def _work(self):

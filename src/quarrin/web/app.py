@@ -3,6 +3,8 @@ page, the JSON API they are made from, the media below the served folders, thumb
 login when a password file is given.
 
 Pages: ``/``, ``/events?camera=&label=&day=&page=``, ``/events/{id}``,
+``/events/at?camera=&start=`` (an event named by its camera and start, as a notification links to
+it: its page, or the timeline at that time while it is not listed yet),
 ``/timeline?camera=&day=&zoom=day|hour|15min|5min&hour=&minute=``, ``/storage``; without a day, the
 overview and the timeline open on the newest day that has events. ``/favicon.svg``, ``/manifest.webmanifest``;
 ``/fragments/cameras/{name}`` (a camera's card, as the overview shows it). A page's error is a page
@@ -91,7 +93,8 @@ def make_app(view, guard=None, *, tls=False, local=False, routes=None, limits=No
     # What the footage takes on disk: one survey shared by the page, the API and the metrics.
     app[STORAGE] = storage.Cached(functools.partial(storage.survey_view, view))
     r = app.router
-    for name, handler in (("overview", overview), ("events", events_page), ("event", event_page),
+    for name, handler in (("overview", overview), ("events", events_page), ("event_at", event_at),
+                          ("event", event_page),
                           ("timeline", timeline_page), ("api_cameras", api_cameras), ("api_events", api_events),
                           ("api_event", api_event), ("api_recordings", api_recordings), ("media", media),
                           ("thumb", thumbnail), ("favicon", favicon), ("manifest", manifest),
@@ -547,6 +550,29 @@ async def event_page(request):
     video_url = found["clip_url"] and found["clip_url"].partition("#")[0]
     return render(request, "event.html", page="event", event=found, video_url=video_url, timeline=timeline,
                   csv_url=video_url and csv_of(video_url))
+
+
+AT_SLACK = datetime.timedelta(seconds=1)   # how far a start written in a list may be from the one told
+
+
+async def event_at(request):
+    """The event of `camera` that began at `start` (ISO, as a notification gives it): its page; one
+    not listed yet (still recorded) is shown on the timeline at that time."""
+    camera, start = request.query.get("camera", ""), request.query.get("start", "")
+    try:
+        moment = datetime.datetime.fromisoformat(start)
+    except ValueError:
+        raise web.HTTPBadRequest(text="400: start: expected a time such as 2026-12-09T10:56:03") from None
+    if not camera:
+        raise web.HTTPBadRequest(text="400: camera: missing")
+    moment = moment.replace(tzinfo=None)
+    found = await _run(request, request.app[VIEW].events, camera, moment - AT_SLACK, moment + AT_SLACK, 20, 0)
+    near = [e for e in found["events"] if abs(datetime.datetime.fromisoformat(e["start"]) - moment) <= AT_SLACK]
+    if near:
+        best = min(near, key=lambda e: abs(datetime.datetime.fromisoformat(e["start"]) - moment))
+        raise web.HTTPSeeOther(urls.url("event", id=best["id"]))
+    raise web.HTTPSeeOther(_link("timeline", camera=camera, day=moment.date(), zoom="5min", hour=moment.hour,
+                                 minute=moment.minute))
 
 
 async def storage_page(request):

@@ -6,6 +6,7 @@ import urllib.parse
 PATHS = {
     "overview": "/",
     "events": "/events",
+    "event_at": "/events/at",
     "event": "/events/{id}",
     "timeline": "/timeline",
     "storage": "/storage",
