@@ -193,8 +193,8 @@ class Push(Listener):
             return
         self._last = now
         start = event.start if isinstance(event.start, datetime.datetime) else None
-        self._queue.put((event.event, title(event, self.camera), body(event, kind, link(self.public, self.camera, start)),
-                         event.snapshot_path()))
+        told = body(event, kind, link(self.public, self.camera, start))
+        self._queue.put((event.event, title(event, self.camera), told, event.snapshot_path()))
 
     def _work(self):
         while True:
