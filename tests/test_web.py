@@ -794,7 +794,8 @@ def test_login(footage, tmp_path, hashed):
         assert (status, headers["Location"]) == (303, "/timeline")
         assert "HttpOnly" in cookie and "SameSite=Lax" in cookie and "Secure" not in cookie
         session = {"Cookie": cookie.split(";")[0]}
-        assert fetch(base, "/", headers=session)[0] == 200
+        status, _, page = fetch(base, "/", headers=session)
+        assert status == 200 and b">Log out</button>" in page
         assert fetch(base, video, headers=session)[0] == 200
         # A forged or altered cookie is no login; a login leads nowhere but this site.
         name, _, value = session["Cookie"].partition("=")

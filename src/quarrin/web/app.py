@@ -55,6 +55,8 @@ VIEW, GUARD, THUMBS, TEMPLATES, POOL, TLS, LOCAL, CONNECTIONS, CLIPS, STORAGE = 
     "view", "guard", "thumbs", "templates", "pool", "tls", "local", "connections", "clips", "storage"))
 # What a clip is sent as, by extension.
 CLIP_TYPES = {".mp4": "video/mp4", ".mkv": "video/x-matroska"}
+# Who is logged in, on the request (aiohttp before 3.12 has no typed request keys).
+USER = web.RequestKey("user", str) if hasattr(web, "RequestKey") else "user"
 
 # Nothing from elsewhere: no scripts, styles, frames or pictures from another origin.
 SECURITY_HEADERS = {
@@ -172,7 +174,7 @@ async def _login_wall(request, handler):
         except auth_module.TooManyLogins as exc:
             raise web.HTTPTooManyRequests(text="429: %s" % exc, headers={"Retry-After": str(exc.seconds)}) from None
     if user is not None:
-        request["user"] = user
+        request[USER] = user
         return await handler(request)
     if request.method == "GET" and urls.is_page(request.path) and "Authorization" not in request.headers:
         raise web.HTTPSeeOther(urls.url("login", query={"next": request.path_qs}))
@@ -435,7 +437,7 @@ async def thumbnail(request):
 # --- pages ------------------------------------------------------------------------------------
 
 def render(request, name, status=200, **values):
-    text = request.app[TEMPLATES].get_template(name).render(request=request, **values)
+    text = request.app[TEMPLATES].get_template(name).render(request=request, signed_in=request.get(USER), **values)
     return web.Response(text=text, content_type="text/html", status=status)
 
 
