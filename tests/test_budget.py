@@ -2,6 +2,7 @@
 goes and at a SIGTERM, on a live camera and on files; the names it may take for the recording's own,
 and those it spares (another camera's, a video without its CSV, anything else)."""
 import glob
+import json
 import os
 import re
 import signal
@@ -391,6 +392,40 @@ def test_segments_with_events_are_kept_longer(tmp_path, keep, gone):
     for number in (900, 902):
         assert (tmp_path / D / "door.events" / ("%04d.jpg" % number)).exists() == (number in left)
     assert (tmp_path / "outside.jpg").exists()
+
+
+@pytest.mark.parametrize("gap, recorded, held", [(0, False, True), (30, False, False), (30, True, True)],
+                         ids=["goes-on", "ended-before", "still-recorded"])
+def test_an_event_going_on_into_the_next_days_folder_is_held_there(tmp_path, gap, recorded, held):
+    # A live recording's one list lies beside its first segment; an event of a later day that goes
+    # on into the next segment holds that one too, wherever it lies; one still recorded (not
+    # listed yet: its open event's file) holds every segment from the one it began in.
+    import datetime
+
+    from quarrin import layout
+    from quarrin.listeners import budget
+
+    day = datetime.datetime(2026, 12, 1, 23, 59, 50)
+    first, late = tmp_path / "door" / "2026-12-01", tmp_path / "door" / "2026-12-02"
+    for folder in (first, late):
+        folder.mkdir(parents=True)
+    _stamped(first / "door-120000.avi", day - datetime.timedelta(hours=12), 3)
+    _stamped(late / "door-000000.avi", day + datetime.timedelta(seconds=10 + gap), 5)
+    _stamped(first / "door-235950.avi", day, 10)
+    listing = first / "door-120000.events.csv"
+    if recorded:
+        listing.write_text("event,start,end,file,snapshot\n")
+        (first / "door-120000.events.csv.open").write_text(json.dumps(
+            {"event": 1, "start": day.isoformat(), "file": str(first / "door-235950.avi")}))
+    else:
+        listing.write_text("event,start,end,file,snapshot\n1,%s,%s,../2026-12-01/door-235950.avi,\n"
+                           % (day.isoformat(), (day + datetime.timedelta(seconds=14)).isoformat()))
+    for n, video in enumerate((first / "door-120000.avi", first / "door-235950.avi", late / "door-000000.avi")):
+        for path in (video, str(video) + ".csv"):
+            os.utime(path, (1e9 + n, 1e9 + n))
+    walk = budget.finished_segments(layout.Pattern(str(tmp_path / "door" / "%Y-%m-%d" / "door-%H%M%S.avi")))
+    assert [(os.path.basename(seg.path), seg.event) for seg in walk.segments] == [
+        ("door-120000.avi", False), ("door-235950.avi", True), ("door-000000.avi", held)]
 
 
 def test_segments_removed_by_another_budget_meanwhile(tmp_path):

@@ -23,6 +23,7 @@ the other listeners' way; segments that close meanwhile make one walk. Closing i
 import collections
 import contextlib
 import csv
+import datetime
 import os
 import queue
 import threading
@@ -30,7 +31,7 @@ import time
 import typing
 
 from quarrin import stamps
-from quarrin.layout import PICTURE, csv_of, segment_files, snapshots_folder
+from quarrin.layout import OPEN_SUFFIX, PICTURE, csv_of, list_of_open, segment_files, snapshots_folder
 from quarrin.listeners import Listener
 from quarrin.stamps import local_time
 
@@ -145,7 +146,7 @@ def finished_segments(pattern, others=(), facts=None):
     top = pattern.folder
     # The other outputs whose files may lie beside this one's.
     others = [o for o in others if _under(o.folder, top) or _under(top, o.folder)]
-    scanned, lists = [], []
+    scanned, lists, opened = [], [], []
     pending, seen = [top], set()
     while pending:
         folder = pending.pop()
@@ -153,14 +154,16 @@ def finished_segments(pattern, others=(), facts=None):
         if found is None:
             continue
         seen.add(folder)
-        subs, mine, listed = found
+        subs, mine, listed, open_here = found
         pending.extend(subs)
         theirs = [o for o in others if _under(folder, o.folder)]
         if theirs:
             mine = [v for v in mine if not any(o.is_video(v[2]) for o in theirs)]
             listed = [path for path in listed if not any(o.is_list(path) for o in theirs)]
+            open_here = [path for path in open_here if not any(o.is_list(list_of_open(path)) for o in theirs)]
         scanned.append((folder, mine))
         lists.extend(listed)
+        opened.extend(open_here)
     facts.folders = {folder: facts.folders[folder] for folder in seen}
     named, spans, events = collections.defaultdict(list), collections.defaultdict(list), {}
     for path in lists:
@@ -175,6 +178,14 @@ def finished_segments(pattern, others=(), facts=None):
                 named[name].append(listed)
             if start is not None and end is not None:
                 spans[folder].append((start, end, listed))
+    ends = {listed.key: end for folder_spans in spans.values() for _, end, listed in folder_spans}
+    # An event still recorded goes on into every segment after the one it began in.
+    for path in opened:
+        began = _open_event_file(path)
+        if began is not None:
+            listed = Listed((path, 0), None)
+            named[began].append(listed)
+            ends[listed.key] = datetime.datetime.max
     found = []
     for folder, mine in scanned:
         near = [span for up in _folders_up(folder, top) for span in spans.get(up, ())] if spans else []
@@ -197,9 +208,54 @@ def finished_segments(pattern, others=(), facts=None):
             keys = frozenset(listed.key for listed in held)
             found.append(Finished(mtime, size, path, bool(keys) or unknown, keys))
     found.sort()
+    _follow_events(found, named, ends, events, facts)
     # The newest segments' folders: the one being written may lie in the folder before the newest's.
     facts.live = {os.path.dirname(seg.path) for seg in found[-3:]}
     return Walk(found, lists, events)
+
+
+def _open_event_file(path):
+    """The segment (absolute) an event still recorded began in, from its open event's file (None
+    when it names none or cannot be read)."""
+    import json
+
+    try:
+        with open(path, encoding="utf-8") as f:
+            name = json.load(f).get("file")
+    except (OSError, ValueError, AttributeError):
+        return None
+    return os.path.abspath(name) if isinstance(name, str) and name else None
+
+
+def _follow_events(found, named, ends, events, facts):
+    """Marks in `found` (oldest first) the segments an event goes on into after the one its list
+    names: wherever they lie (a day's folder after the one of the list), each next segment
+    whose first time is not after the event's end holds it too. Only the segments after a named
+    one are read, so a walk reads a CSV or two an event."""
+    if not ends:
+        return
+    order = {seg.path: i for i, seg in enumerate(found)}
+    for path, listed_here in named.items():
+        i = order.get(path)
+        if i is None:
+            continue
+        for listed in listed_here:
+            end = ends.get(listed.key)
+            if end is None:
+                continue
+            j = i + 1
+            while j < len(found):
+                seg = found[j]
+                try:
+                    times = facts.times(csv_of(seg.path), os.stat(csv_of(seg.path)))
+                except OSError:
+                    break
+                if times is not None and times[0] > end:
+                    break
+                if listed.key not in seg.events:
+                    events[listed.key] = listed
+                    found[j] = seg._replace(event=True, events=seg.events | {listed.key})
+                j += 1
 
 
 def _folder(folder, pattern, facts):
@@ -223,9 +279,13 @@ def _folder(folder, pattern, facts):
                     names.append(entry.name)
     except OSError:
         return None
-    mine, lists = [], []
+    mine, lists, opened = [], [], []
     for name in names:
         path = os.path.join(folder, name)
+        if name.endswith(OPEN_SUFFIX):
+            if pattern.is_list(list_of_open(path)):
+                opened.append(path)
+            continue
         if name.endswith(".csv"):
             if pattern.is_list(path):
                 lists.append(path)
@@ -237,7 +297,7 @@ def _folder(folder, pattern, facts):
         except OSError:   # gone, or no segment's: its CSV is missing
             continue
         mine.append((vst.st_mtime, vst.st_size + cst.st_size, path, cst))
-    found = (subs, mine, lists)
+    found = (subs, mine, lists, opened)
     facts.folders[folder] = (st.st_mtime_ns, found)
     return found
 
