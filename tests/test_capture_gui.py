@@ -68,11 +68,17 @@ def test_q_in_the_preview_window_ends_the_recording(tmp_path, display):
                             stderr=subprocess.PIPE, text=True)
     try:
         window = ""
-        deadline = time.monotonic() + 30
+        # Under the whole matrix at once the GUI build's first window may take a while.
+        deadline = time.monotonic() + 90
         while not window and time.monotonic() < deadline and proc.poll() is None:
             window = xdotool(env, "search", "--name", "^gui_out\\.avi$").stdout.split("\n")[0].strip()
             time.sleep(0.1)
-        assert window, "no window named gui_out.avi appeared"
+        if not window:
+            ended = proc.poll() is not None
+            out, err = proc.communicate(timeout=60) if ended else ("", "")
+            pytest.fail("no window named gui_out.avi appeared (%s)%s" % (
+                "the recorder ended with %s" % proc.returncode if ended else "within 90 s",
+                "\n" + out[-800:] + err[-800:] if ended else ""))
         time.sleep(0.5)  # let some frames through first
         assert xdotool(env, "key", "--window", window, "q").returncode == 0
         out, err = proc.communicate(timeout=60)
