@@ -212,11 +212,13 @@ def free_space(folder):
     return st.f_bavail * st.f_frsize
 
 
-def show_size(n):
+def show_size(n, spelled=False):
+    """A size as the messages give it: 1.5G, 812.0M, 900B; `spelled`: 1.5 GiB, 812.0 MiB, 900 B
+    (the budgets' lines and the pages)."""
     for unit, scale in (("T", 1 << 40), ("G", 1 << 30), ("M", 1 << 20), ("K", 1 << 10)):
         if n >= scale:
-            return "%.1f%s" % (n / scale, unit)
-    return "%dB" % n
+            return ("%.1f %siB" if spelled else "%.1f%s") % (n / scale, unit)
+    return ("%d B" if spelled else "%dB") % n
 
 
 def _reason(exc):

@@ -38,10 +38,9 @@ from quarrin.stamps import local_time
 
 def show_bytes(n):
     """A size as the budget's lines give it: 512.0 GiB, 30.0 KiB, 900 B."""
-    for unit, scale in (("TiB", 1 << 40), ("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
-        if n >= scale:
-            return "%.1f %s" % (n / scale, unit)
-    return "%d B" % n
+    from quarrin.writers import show_size
+
+    return show_size(n, spelled=True)
 
 
 def show_days(days):

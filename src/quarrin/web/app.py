@@ -716,5 +716,4 @@ def size_shown(n):
     """Bytes as a page shows them: 1.5 GiB, 812.0 MiB, 0 B."""
     from quarrin.writers import show_size
 
-    text = show_size(int(n or 0))
-    return text[:-1] + " B" if text.endswith("B") else text[:-1] + " " + text[-1] + "iB"
+    return show_size(int(n or 0), spelled=True)
