@@ -486,7 +486,7 @@ def shared_name(output, other):
         same_folder = os.path.dirname(names[0]) == os.path.dirname(names[1])
         return names[0] if same_folder and may_share_files(*map(os.path.basename, names)) else None
     folders = [p.folder for p in patterns]
-    if not any(_within(a, b) for a, b in (folders, folders[::-1])):
+    if not any(within(a, b) for a, b in (folders, folders[::-1])):
         return None
     for mine, (theirs, other_output) in ((output, (patterns[1], other)), (other, (patterns[0], output))):
         videos = re.compile(theirs.videos.pattern, re.S | re.I)
@@ -520,7 +520,8 @@ def _sample_names(output):
     return tuple(sorted({os.path.abspath(expand(output, t)) for t in _sample_times()}))
 
 
-def _within(path, folder):
+def within(path, folder):
+    """Whether `path` is `folder` or lies below it (both absolute and normalised)."""
     return path == folder or path.startswith(os.path.join(folder, ""))
 
 

@@ -239,7 +239,7 @@ def survey_view(view, now=None):
         except layout.Unfollowable:
             continue
         patterns.append((name, pattern))
-        if not any(_within(pattern.folder, top) for top, _ in folders) and os.path.isdir(pattern.folder):
+        if not any(layout.within(pattern.folder, top) for top, _ in folders) and os.path.isdir(pattern.folder):
             folders.append((pattern.folder, None))
     patterns.sort(key=lambda owner: -len(owner[1].videos.pattern))
 
@@ -251,10 +251,6 @@ def survey_view(view, now=None):
     shared = getattr(provider, "storage", None)
     return survey(segments, folders, cameras=outputs, budgets=budgets() if budgets is not None else None,
                   shared=shared() if shared is not None else None, list_owner=owner, now=now)
-
-
-def _within(path, folder):
-    return path == folder or path.startswith(os.path.join(folder, ""))
 
 
 class Cached:

@@ -31,7 +31,7 @@ import time
 import typing
 
 from quarrin import stamps
-from quarrin.layout import OPEN_SUFFIX, PICTURE, csv_of, list_of_open, segment_files, snapshots_folder
+from quarrin.layout import OPEN_SUFFIX, PICTURE, csv_of, list_of_open, segment_files, snapshots_folder, within
 from quarrin.listeners import Listener
 from quarrin.stamps import local_time
 
@@ -144,7 +144,7 @@ def finished_segments(pattern, others=(), facts=None):
     facts = facts if facts is not None else Facts()
     top = pattern.folder
     # The other outputs whose files may lie beside this one's.
-    others = [o for o in others if _under(o.folder, top) or _under(top, o.folder)]
+    others = [o for o in others if within(o.folder, top) or within(top, o.folder)]
     scanned, lists, opened = [], [], []
     pending, seen = [top], set()
     while pending:
@@ -155,7 +155,7 @@ def finished_segments(pattern, others=(), facts=None):
         seen.add(folder)
         subs, mine, listed, open_here = found
         pending.extend(subs)
-        theirs = [o for o in others if _under(folder, o.folder)]
+        theirs = [o for o in others if within(folder, o.folder)]
         if theirs:
             mine = [v for v in mine if not any(o.is_video(v[2]) for o in theirs)]
             listed = [path for path in listed if not any(o.is_list(path) for o in theirs)]
@@ -307,15 +307,11 @@ def _own_picture(listing, picture):
         PICTURE.fullmatch(os.path.basename(picture)) is not None
 
 
-def _under(folder, top):
-    return folder == top or folder.startswith(os.path.join(top, ""))
-
-
 def _folders_up(folder, top):
     """`folder` and the folders above it, up to `top`."""
     while True:
         yield folder
-        if folder == top or not _under(folder, top):
+        if folder == top or not within(folder, top):
             return
         parent = os.path.dirname(folder)
         if parent == folder:
@@ -497,10 +493,6 @@ class Budget(Listener):
             left[path] -= 1
         return flags
 
-    def segments(self):
-        """The recording's videos, oldest first: (mtime, size with its CSV, path)."""
-        return [(s.mtime, s.size, s.path) for s in finished_segments(self.pattern, self.others, self.facts).segments]
-
     def _why_old(self, seg, now):
         """The reason `seg` (Finished) goes by its age, or None."""
         if seg.event and self.keep_event_days is not None:
@@ -604,7 +596,7 @@ class _Kept:
         if video in self.videos:
             return True
         # A kept event beside it may go on into it: its times are looked at.
-        near = [(start, end) for start, end, folder in self.spans if _within(video, folder)]
+        near = [(start, end) for start, end, folder in self.spans if within(video, folder)]
         if not near:
             return False
         try:
@@ -617,10 +609,6 @@ class _Kept:
         return any(start <= last and end >= first for start, end in near)
 
 
-def _within(path, folder):
-    return os.path.dirname(path) == folder or path.startswith(os.path.join(folder, ""))
-
-
 def _listed_video_left(listing, video):
     """Whether a video an event list names is still there. `file` is relative to the list's folder;
     lists of earlier versions named it relative to where the recording ran, so a video of that
@@ -629,12 +617,3 @@ def _listed_video_left(listing, video):
         return os.path.exists(video)
     folder = os.path.dirname(listing)
     return os.path.exists(os.path.join(folder, video)) or os.path.exists(os.path.join(folder, os.path.basename(video)))
-
-
-
-
-def _size(path):
-    try:
-        return os.path.getsize(path)
-    except OSError:
-        return 0

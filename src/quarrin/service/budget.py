@@ -200,17 +200,11 @@ def _newest(segments):
 
 
 def _locked(path):
-    """Whether a recording writes the event list at `path` (it holds a lock on it)."""
-    from quarrin.listeners.eventlist import _lock
+    """Whether a recording writes the event list at `path` (it holds its lock; one that cannot be
+    opened counts as written)."""
+    from quarrin.listeners.eventlist import left_open
 
-    try:
-        fd = os.open(path, os.O_RDONLY)
-    except OSError:
-        return True
-    try:
-        return not _lock(fd, blocking=False)
-    finally:
-        os.close(fd)
+    return not left_open(path)
 
 
 def existing_folder(folder):
