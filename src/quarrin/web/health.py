@@ -18,7 +18,6 @@ the view alone.
 origin (its Origin header, else its Referer, must name this site).
 """
 import json
-import os
 import threading
 import time
 import urllib.parse
@@ -27,7 +26,6 @@ from aiohttp import web
 
 from quarrin.web import urls
 
-DISK_SECONDS = 60.0       # how long the bytes on disk of a camera are taken as known
 STATES = ("starting", "recording", "lost", "restarting", "stopped", "disabled")
 METRICS_TYPE = "text/plain; version=0.0.4; charset=utf-8"
 DEFAULT_PORTS = {"http": 80, "https": 443}
@@ -83,67 +81,12 @@ def is_loopback_address(address):
     return (mapped or ip).is_loopback
 
 
-def _bytes_of(output):
-    """The bytes of the recordings of `output` on disk: its videos, their timestamps and its event
-    lists."""
-    from quarrin import layout
-
-    try:
-        pattern = layout.Pattern(output)
-    except layout.Unfollowable:
-        total = 0
-        for path in layout.segment_files(layout.expand(output)):
-            try:
-                total += os.stat(path).st_size
-            except OSError:
-                pass
-        return total
-    total = 0
-    # Without a strftime field every file lies in the output's own folder.
-    found = os.walk(pattern.folder) if "%" in output else [(pattern.folder, (), _names(pattern.folder))]
-    for folder, _, files in found:
-        for name in files:
-            path = os.path.join(folder, name)
-            video = layout.video_of(path)
-            if pattern.is_video(path) or pattern.is_list(path) or (video is not None and pattern.is_video(video)):
-                try:
-                    total += os.lstat(path).st_size
-                except OSError:
-                    pass
-    return total
-
-
-def _names(folder):
-    try:
-        return os.listdir(folder)
-    except OSError:
-        return []
-
-
-class Disk:
-    """The bytes on disk of each output, looked at again at most each DISK_SECONDS."""
-
-    def __init__(self, every=DISK_SECONDS):
-        self.every, self.known, self.lock = every, {}, threading.Lock()
-
-    def bytes(self, output):
-        now = time.monotonic()
-        with self.lock:
-            known = self.known.get(output)
-        if known is not None and now - known[0] < self.every:
-            return known[1]
-        found = _bytes_of(output)
-        with self.lock:
-            self.known[output] = (now, found)
-        return found
-
-
 class Collector:
     """prometheus_client's custom collector of a view's figures (`provider`: a service's camera
-    provider, or None), read at each scrape."""
+    provider, or None; `survey`: a callable giving the storage survey), read at each scrape."""
 
-    def __init__(self, provider, began, disk, survey=None):
-        self.provider, self.began, self.disk, self.survey = provider, began, disk, survey
+    def __init__(self, provider, began, survey):
+        self.provider, self.began, self.survey = provider, began, survey
 
     def collect(self):
         from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily
@@ -171,10 +114,9 @@ class Collector:
         state = GaugeMetricFamily("quarrin_camera_state", "1 for the state its recorder is in", labels=["camera",
                                                                                                        "state"])
         now = time.time()
-        # The bytes on disk are the storage survey's where there is one (those the storage page
-        # shows, pictures included), else a walk of the camera's output.
-        found = self.survey() if self.survey is not None else None
-        surveyed = {c["name"]: c["bytes"] for c in found["cameras"]} if found is not None else {}
+        # The bytes on disk are the storage survey's: those the storage page shows, pictures included.
+        found = self.survey()
+        surveyed = {c["name"]: c["bytes"] for c in found["cameras"]}
         for name, c in sorted(cameras.items()):
             read.add_metric([name], c["frames_read"])
             saved.add_metric([name], c["frames_saved"])
@@ -183,12 +125,11 @@ class Collector:
             fps.add_metric([name], c["fps"])
             if c["last_frame_at"]:
                 since.add_metric([name], max(0.0, now - c["last_frame_at"]))
-            disk.add_metric([name], surveyed[name] if name in surveyed else self.disk.bytes(c["output"]))
+            disk.add_metric([name], surveyed.get(name, 0))
             for s in STATES:
                 state.add_metric([name, s], 1.0 if c["state"] == s else 0.0)
         yield from (read, saved, restarts, events, fps, since, disk, state)
-        if found is not None:
-            yield from _storage_metrics(found)
+        yield from _storage_metrics(found)
 
 
 def _storage_metrics(found):
@@ -215,10 +156,10 @@ def _storage_metrics(found):
     return oldest, left, free, size
 
 
-def routes(view_provider, survey=None):
+def routes(view_provider, survey):
     """The routes of /healthz, /metrics and the cameras' switches, for quarrin.web.app.make_app;
     `view_provider`: the service's camera provider, or None; `survey`: a callable giving the
-    storage survey the metrics report (quarrin.storage), or None."""
+    storage survey the metrics report (quarrin.storage)."""
     provider = view_provider
     began = time.monotonic()
     made = {}
@@ -250,7 +191,7 @@ def routes(view_provider, survey=None):
         with lock:
             if "registry" not in made:
                 registry = CollectorRegistry(auto_describe=False)
-                registry.register(Collector(provider, began, Disk(), survey))
+                registry.register(Collector(provider, began, survey))
                 made["registry"] = registry
         return generate_latest(made["registry"])
 
